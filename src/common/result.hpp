@@ -1,0 +1,39 @@
+// A value or an error text. Inner operations report failures this way and
+// never throw; only the Python surface turns an error text into an exception.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace nimbo {
+
+struct Error {
+  std::string message;
+};
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const noexcept { return state_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+
+  T& value() & { return std::get<0>(state_); }
+  const T& value() const& { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+
+  const std::string& error() const& { return std::get<1>(state_).message; }
+  std::string&& error() && { return std::move(std::get<1>(state_).message); }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+using Status = Result<std::monostate>;
+
+inline Status ok_status() { return Status(std::monostate{}); }
+
+}  // namespace nimbo

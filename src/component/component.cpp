@@ -1,0 +1,91 @@
+#include "component/component.hpp"
+
+#include <algorithm>
+
+namespace nimbo {
+
+void Component::add_bus(std::string id, BitBus bus) {
+  unbind();
+  forget_influence_marks();
+  bus.id = id;
+  busses_.add(std::move(id), std::move(bus));
+}
+
+void Component::set_assignment(std::string id, BoxedEvaluator tree) {
+  unbind();
+  const auto found = assignments_.find(std::string_view(id));
+  if (found != assignments_.end()) {
+    found->second = std::move(tree);
+  } else {
+    assignments_.emplace(std::move(id), std::move(tree));
+  }
+}
+
+const Evaluator* Component::assignment(std::string_view id) const {
+  const auto found = assignments_.find(id);
+  return found == assignments_.end() ? nullptr : found->second.get();
+}
+
+// The render driver adds a bus's influence entries one after the other, so
+// the entries of the bus being extended are kept marked by position: the
+// duplicate test is then O(1) instead of a scan of the list.
+void Component::mark_influence_list(BusTable::Position bus) {
+  if (influence_marks_.size() != busses_.size()) {
+    influence_marks_.assign(busses_.size(), 0);
+    marked_bus_.reset();
+  }
+  if (marked_bus_ == bus) return;
+  forget_influence_marks();
+  for (const std::uint64_t position : busses_.influence_list(bus)) {
+    if (position < influence_marks_.size()) influence_marks_[position] = 1;
+  }
+  marked_bus_ = bus;
+}
+
+void Component::forget_influence_marks() noexcept {
+  if (marked_bus_ && influence_marks_.size() == busses_.size()) {
+    for (const std::uint64_t position : busses_.influence_list(*marked_bus_)) {
+      if (position < influence_marks_.size()) influence_marks_[position] = 0;
+    }
+  }
+  marked_bus_.reset();
+}
+
+Status Component::add_influence(std::string_view bus_id, std::string_view influenced_id) {
+  const auto influenced = busses_.find(influenced_id);
+  if (!influenced) return Error{"Bus '" + std::string(influenced_id) + "' not found"};
+  const auto bus = busses_.find(bus_id);
+  if (!bus) return Error{"Bus '" + std::string(bus_id) + "' not found"};
+  InfluenceList& list = busses_.influence_list(*bus);
+  mark_influence_list(*bus);
+  if (!influence_marks_[*influenced]) {
+    unbind();
+    list.push_back(*influenced);
+    influence_marks_[*influenced] = 1;
+  }
+  return ok_status();
+}
+
+std::vector<std::pair<std::string, std::string>> Component::get_values() const {
+  std::vector<std::pair<std::string, std::string>> values;
+  values.reserve(busses_.size());
+  for (std::size_t p = 0; p < busses_.size(); ++p) {
+    values.emplace_back(busses_.id(p), busses_.value(p).to_string());
+  }
+  return values;
+}
+
+std::string Component::to_string() const {
+  std::string text;
+  for (std::size_t p = 0; p < busses_.size(); ++p) {
+    text += busses_.id(p);
+    text += ": ";
+    busses_.append_bus_text(text, p);
+    text += ' ';
+    append_influence_debug(text, busses_.influence_list(p));
+    text += '\n';
+  }
+  return text;
+}
+
+}  // namespace nimbo

@@ -1,0 +1,108 @@
+// Component: one circuit. It owns the bus table, the assignment trees and
+// the influence lists, and runs the update-and-settle step.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "busses/bit_bus.hpp"
+#include "busses/bus_table.hpp"
+#include "common/result.hpp"
+#include "expr_nodes/evaluator.hpp"
+#include "expr_nodes/program.hpp"
+
+namespace nimbo {
+
+// One input of an update: a bus id and the bit-string text to write.
+struct SignalInput {
+  std::string_view id;
+  std::string_view bits;
+};
+
+class Component {
+ public:
+  explicit Component(std::string id) : id_(std::move(id)) {}  // Component::new
+
+  Component(Component&&) noexcept = default;
+  Component& operator=(Component&&) noexcept = default;
+  Component(const Component&) = delete;
+  Component& operator=(const Component&) = delete;
+
+  const std::string& id() const noexcept { return id_; }
+  const BusTable& busses() const noexcept { return busses_; }
+  BusTable& busses() noexcept { return busses_; }
+
+  // Stores `bus` under `id`, replacing a bus of the same id.
+  void add_bus(std::string id, BitBus bus);
+  // Makes `tree` the assignment of `id`, replacing an earlier one.
+  void set_assignment(std::string id, BoxedEvaluator tree);
+  const Evaluator* assignment(std::string_view id) const;
+  std::size_t assignment_count() const noexcept { return assignments_.size(); }
+  // Records that a change of `bus_id` re-evaluates `influenced_id`.
+  Status add_influence(std::string_view bus_id, std::string_view influenced_id);
+
+  // Writes the inputs, then evaluates assignments along the influence lists
+  // until no bus is waiting (or the evaluation bound is reached).
+  Status update_signals(std::span<const SignalInput> new_values);
+
+  // Bus id and bit-string text of every bus, in table order.
+  std::vector<std::pair<std::string, std::string>> get_values() const;
+  // One line per bus: "<id>: <bus text> <influence list>\n".
+  std::string to_string() const;
+
+  // Evaluations performed by the last update_signals call.
+  std::uint64_t last_evaluation_count() const noexcept { return last_evaluations_; }
+  // The most evaluations one update_signals call may perform.
+  std::uint64_t evaluation_limit() const noexcept;
+
+ private:
+  // How a bus's assignment runs: the common one-gate shapes directly on the
+  // value array, anything else through the general program.
+  enum class Shape : std::uint8_t { kNone, kCopy, kNotBus, kGateBusBus, kProgram };
+  struct CompiledAssignment {
+    Shape shape = Shape::kNone;
+    Gate gate = Gate::kAnd;
+    std::uint32_t a = 0;  // operand position, or code begin for kProgram
+    std::uint32_t b = 0;  // operand position, or code end for kProgram
+  };
+
+  struct IdHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view id) const noexcept {
+      return std::hash<std::string_view>{}(id);
+    }
+  };
+
+  void mark_influence_list(BusTable::Position bus);
+  void forget_influence_marks() noexcept;
+  void bind();
+  void unbind() noexcept { bound_ = false; }
+  // Evaluates the assignment of `position` and stores it; true on a change.
+  bool evaluate_and_store(std::uint32_t position);
+
+  std::string id_;
+  BusTable busses_;
+  std::unordered_map<std::string, BoxedEvaluator, IdHash, std::equal_to<>> assignments_;
+
+  // Build-time duplicate test of add_influence.
+  std::vector<std::uint8_t> influence_marks_;
+  std::optional<BusTable::Position> marked_bus_;
+
+  // Hot-path state, built by bind() once the key set is final.
+  bool bound_ = false;
+  std::uint64_t influence_entries_ = 0;
+  std::vector<CompiledAssignment> compiled_;
+  Program program_;
+  BitBusValue scratch_;
+  std::vector<std::uint8_t> pending_;
+  std::vector<std::uint32_t> queue_;
+  std::uint64_t last_evaluations_ = 0;
+};
+
+}  // namespace nimbo

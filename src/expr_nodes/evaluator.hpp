@@ -1,0 +1,39 @@
+// Evaluator: the interface of every node of an assignment tree.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "busses/bit_bus_value.hpp"
+#include "busses/bus_table.hpp"
+
+namespace nimbo {
+
+class Evaluator;
+class Program;
+using BoxedEvaluator = std::unique_ptr<Evaluator>;
+
+class Evaluator {
+ public:
+  virtual ~Evaluator() = default;
+
+  // "Name { field: value, ... }", operands written by their own debug form.
+  virtual void append_debug(std::string& out) const = 0;
+  std::string debug_string() const {
+    std::string text;
+    append_debug(text);
+    return text;
+  }
+
+  // The value of this tree against the current bus values. Never fails: a
+  // reference to a missing bus reads as one 0 bit.
+  virtual BitBusValue evaluate(const BusTable& busses) const = 0;
+
+  // A deep copy sharing nothing with this tree.
+  virtual BoxedEvaluator clone_box() const = 0;
+
+  // Appends this tree as post-order code, bus references bound to positions.
+  virtual void compile(Program& program, const BusTable& busses) const = 0;
+};
+
+}  // namespace nimbo
