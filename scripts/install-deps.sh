@@ -20,7 +20,7 @@ boost_pkg() {
   fi
 }
 
-want=(build-essential cmake ninja-build libgtest-dev unicode-data clang libclang-rt-14-dev
+want=(build-essential cmake ninja-build libgtest-dev unicode-data clang clang-format libclang-rt-14-dev
       iverilog verilator gtkwave)
 missing=()
 updated=0

@@ -33,7 +33,8 @@ Status insert_value_into(BitBusValue& value, std::string_view text) {
   BitBusValue::Word* words = value.data();
   std::fill_n(words, value.word_count(), BitBusValue::Word{0});
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '1') words[i / BitBusValue::kWordBits] |= BitBusValue::Word{1} << (i % BitBusValue::kWordBits);
+    if (text[i] == '1')
+      words[i / BitBusValue::kWordBits] |= BitBusValue::Word{1} << (i % BitBusValue::kWordBits);
   }
   return ok_status();
 }
@@ -47,8 +48,8 @@ void append_influence_debug(std::string& out, std::span<const std::uint64_t> inf
   out += ']';
 }
 
-void append_bus_text(std::string& out, const std::string* id, std::span<const std::uint64_t> influence,
-                     const BitBusValue& value) {
+void append_bus_text(std::string& out, const std::string* id,
+                     std::span<const std::uint64_t> influence, const BitBusValue& value) {
   out += "id: ";
   if (id == nullptr) {
     out += "None";

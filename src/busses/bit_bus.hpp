@@ -30,8 +30,8 @@ class BusTrait {
 Status insert_value_into(BitBusValue& value, std::string_view text);
 
 // "id: Some(\"a\") IL: [2, 0] Value: 01"
-void append_bus_text(std::string& out, const std::string* id, std::span<const std::uint64_t> influence,
-                     const BitBusValue& value);
+void append_bus_text(std::string& out, const std::string* id,
+                     std::span<const std::uint64_t> influence, const BitBusValue& value);
 // "[2, 0]"
 void append_influence_debug(std::string& out, std::span<const std::uint64_t> influence);
 

@@ -148,7 +148,9 @@ void BitBusValue::resize_for_overwrite(std::size_t width) {
   width_ = width;
 }
 
-void BitBusValue::mask_tail() noexcept { data()[word_count() - 1] &= tail_mask(width_); }
+void BitBusValue::mask_tail() noexcept {
+  data()[word_count() - 1] &= tail_mask(width_);
+}
 
 void BitBusValue::assign_not(const BitBusValue& operand) {
   if (operand.is_narrow()) {
@@ -189,12 +191,24 @@ void BitBusValue::assign_gate(Gate gate, const BitBusValue& left, const BitBusVa
   Word* out = data();
   const std::size_t count = word_count();
   switch (gate) {
-    case Gate::kAnd: for (std::size_t i = 0; i < count; ++i) out[i] = l[i] & r[i]; break;
-    case Gate::kOr: for (std::size_t i = 0; i < count; ++i) out[i] = l[i] | r[i]; break;
-    case Gate::kXor: for (std::size_t i = 0; i < count; ++i) out[i] = l[i] ^ r[i]; break;
-    case Gate::kNand: for (std::size_t i = 0; i < count; ++i) out[i] = ~(l[i] & r[i]); break;
-    case Gate::kNor: for (std::size_t i = 0; i < count; ++i) out[i] = ~(l[i] | r[i]); break;
-    case Gate::kXnor: for (std::size_t i = 0; i < count; ++i) out[i] = ~(l[i] ^ r[i]); break;
+    case Gate::kAnd:
+      for (std::size_t i = 0; i < count; ++i) out[i] = l[i] & r[i];
+      break;
+    case Gate::kOr:
+      for (std::size_t i = 0; i < count; ++i) out[i] = l[i] | r[i];
+      break;
+    case Gate::kXor:
+      for (std::size_t i = 0; i < count; ++i) out[i] = l[i] ^ r[i];
+      break;
+    case Gate::kNand:
+      for (std::size_t i = 0; i < count; ++i) out[i] = ~(l[i] & r[i]);
+      break;
+    case Gate::kNor:
+      for (std::size_t i = 0; i < count; ++i) out[i] = ~(l[i] | r[i]);
+      break;
+    case Gate::kXnor:
+      for (std::size_t i = 0; i < count; ++i) out[i] = ~(l[i] ^ r[i]);
+      break;
   }
   mask_tail();
 }
@@ -236,8 +250,8 @@ std::string BitBusValue::debug_string() const {
 bool operator==(const BitBusValue& a, const BitBusValue& b) noexcept {
   if (a.width_ != b.width_) return false;
   if (a.is_narrow()) return a.storage_.word == b.storage_.word;
-  return std::memcmp(a.storage_.heap, b.storage_.heap, a.word_count() * sizeof(BitBusValue::Word)) ==
-         0;
+  return std::memcmp(a.storage_.heap, b.storage_.heap,
+                     a.word_count() * sizeof(BitBusValue::Word)) == 0;
 }
 
 }  // namespace nimbo

@@ -18,6 +18,14 @@ namespace nimbo {
 
 enum class Gate : std::uint8_t { kAnd, kOr, kXor, kNand, kNor, kXnor };
 
+struct GateMasks {
+  std::uint64_t and_mask, or_mask, xor_mask, invert;
+};
+inline constexpr GateMasks kGateMasks[6] = {
+    {~0ULL, 0, 0, 0},     {0, ~0ULL, 0, 0},     {0, 0, ~0ULL, 0},      // And, Or, Xor
+    {~0ULL, 0, 0, ~0ULL}, {0, ~0ULL, 0, ~0ULL}, {0, 0, ~0ULL, ~0ULL},  // Nand, Nor, Xnor
+};
+
 class BitBusValue {
  public:
   using Word = std::uint64_t;
@@ -91,16 +99,11 @@ class BitBusValue {
     const std::size_t used = width % kWordBits;
     return used == 0 ? (width == 0 ? Word{0} : ~Word{0}) : (Word{1} << used) - 1;
   }
+  // Branch-free so that mixed gate kinds cost no mispredicted jumps: the
+  // gate selects one of AND, OR, XOR through masks, then optionally inverts.
   static Word apply_gate(Gate gate, Word l, Word r) noexcept {
-    switch (gate) {
-      case Gate::kAnd: return l & r;
-      case Gate::kOr: return l | r;
-      case Gate::kXor: return l ^ r;
-      case Gate::kNand: return ~(l & r);
-      case Gate::kNor: return ~(l | r);
-      case Gate::kXnor: return ~(l ^ r);
-    }
-    return 0;
+    const GateMasks& m = kGateMasks[static_cast<std::size_t>(gate)];
+    return (((l & r) & m.and_mask) | ((l | r) & m.or_mask) | ((l ^ r) & m.xor_mask)) ^ m.invert;
   }
 
  private:

@@ -34,6 +34,8 @@ class [[nodiscard]] Result {
 
 using Status = Result<std::monostate>;
 
-inline Status ok_status() { return Status(std::monostate{}); }
+inline Status ok_status() {
+  return Status(std::monostate{});
+}
 
 }  // namespace nimbo

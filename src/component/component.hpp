@@ -65,12 +65,21 @@ class Component {
   // How a bus's assignment runs: the common one-gate shapes directly on the
   // value array, anything else through the general program.
   enum class Shape : std::uint8_t { kNone, kCopy, kNotBus, kGateBusBus, kProgram };
-  struct CompiledAssignment {
-    Shape shape = Shape::kNone;
-    Gate gate = Gate::kAnd;
-    std::uint32_t a = 0;  // operand position, or code begin for kProgram
-    std::uint32_t b = 0;  // operand position, or code end for kProgram
+  // Operand positions, or the code range of a kProgram assignment.
+  struct Operands {
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
   };
+  // The state byte of a position: shape in bits 0-2, gate in bits 3-5, and
+  // the waiting flag of the worklist.
+  static constexpr std::uint8_t kWaiting = 0x80;
+  static constexpr std::uint8_t kShapeMask = 0x07;
+  static constexpr std::uint8_t state_of(Shape shape, Gate gate) noexcept {
+    return static_cast<std::uint8_t>(static_cast<unsigned>(shape) |
+                                     (static_cast<unsigned>(gate) << 3));
+  }
+  static Shape shape_of(std::uint8_t state) noexcept { return Shape(state & kShapeMask); }
+  static Gate gate_of(std::uint8_t state) noexcept { return Gate((state >> 3) & 0x07); }
 
   struct IdHash {
     using is_transparent = void;
@@ -84,7 +93,7 @@ class Component {
   void bind();
   void unbind() noexcept { bound_ = false; }
   // Evaluates the assignment of `position` and stores it; true on a change.
-  bool evaluate_and_store(std::uint32_t position);
+  bool evaluate_and_store(std::uint32_t position, std::uint8_t state);
 
   std::string id_;
   BusTable busses_;
@@ -96,11 +105,14 @@ class Component {
 
   // Hot-path state, built by bind() once the key set is final.
   bool bound_ = false;
-  std::uint64_t influence_entries_ = 0;
-  std::vector<CompiledAssignment> compiled_;
+  // Per position, walked in table order by the settle loop. Influence lists
+  // are one array of targets cut by offsets, read only when a value changes.
+  std::vector<std::uint8_t> state_;
+  std::vector<Operands> operands_;
+  std::vector<std::uint32_t> influence_offsets_;  // one per position, plus the end
+  std::vector<std::uint32_t> influence_targets_;
   Program program_;
   BitBusValue scratch_;
-  std::vector<std::uint8_t> pending_;
   std::vector<std::uint32_t> queue_;
   std::uint64_t last_evaluations_ = 0;
 };

@@ -1,5 +1,7 @@
 // The update-and-settle step and the binding of assignments it runs on.
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "component/component.hpp"
@@ -15,69 +17,93 @@ namespace {
 constexpr std::uint64_t kEvaluationsPerElement = 256;
 constexpr std::uint64_t kEvaluationAllowance = 1'000'000;
 
+std::uint64_t limit_for(std::size_t busses, std::size_t influence_entries) {
+  return kEvaluationAllowance + kEvaluationsPerElement * (busses + influence_entries);
+}
+
+std::uint32_t checked_index(std::size_t index) {
+  if (index > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("too many influence entries in one component");
+  }
+  return static_cast<std::uint32_t>(index);
+}
+
 }  // namespace
 
 std::uint64_t Component::evaluation_limit() const noexcept {
   std::uint64_t entries = 0;
-  for (std::size_t p = 0; p < busses_.size(); ++p) entries += busses_.influence_list(p).size();
-  return kEvaluationAllowance + kEvaluationsPerElement * (busses_.size() + entries);
+  for (std::size_t p = 0; p < busses_.size(); ++p) {
+    for (const std::uint64_t target : busses_.influence_list(p)) entries += target < busses_.size();
+  }
+  return limit_for(busses_.size(), entries);
 }
 
 void Component::bind() {
   const std::size_t count = busses_.size();
-  compiled_.assign(count, CompiledAssignment{});
+  state_.assign(count, 0);
+  operands_.assign(count, Operands{});
+  influence_offsets_.assign(count + 1, 0);
+  influence_targets_.clear();
   program_.clear();
-  influence_entries_ = 0;
   for (std::size_t p = 0; p < count; ++p) {
-    influence_entries_ += busses_.influence_list(p).size();
+    // Entries that name no position are dropped here once instead of being
+    // skipped at every change.
+    influence_offsets_[p] = checked_index(influence_targets_.size());
+    for (const std::uint64_t target : busses_.influence_list(p)) {
+      if (target < count) influence_targets_.push_back(static_cast<std::uint32_t>(target));
+    }
     const Evaluator* tree = assignment(busses_.id(p));
     if (tree == nullptr) continue;
     const std::uint32_t begin = program_.start();
     tree->compile(program_, busses_);
     const Program::Range range = program_.finish(begin);
     const auto code = program_.code(range);
-    CompiledAssignment& compiled = compiled_[p];
     // Recognise the one-gate shapes that make up most netlists; they run
     // straight on the value array. Their code stays in the program unused.
     if (code.size() == 1 && code[0].op == OpCode::kPushBus) {
-      compiled = {Shape::kCopy, Gate::kAnd, code[0].arg, 0};
+      state_[p] = state_of(Shape::kCopy, Gate::kAnd);
+      operands_[p] = {code[0].arg, 0};
     } else if (code.size() == 2 && code[0].op == OpCode::kPushBus && code[1].op == OpCode::kNot) {
-      compiled = {Shape::kNotBus, Gate::kAnd, code[0].arg, 0};
+      state_[p] = state_of(Shape::kNotBus, Gate::kAnd);
+      operands_[p] = {code[0].arg, 0};
     } else if (code.size() == 3 && code[0].op == OpCode::kPushBus &&
                code[1].op == OpCode::kPushBus && code[2].op == OpCode::kGate) {
-      compiled = {Shape::kGateBusBus, code[2].gate, code[0].arg, code[1].arg};
+      state_[p] = state_of(Shape::kGateBusBus, code[2].gate);
+      operands_[p] = {code[0].arg, code[1].arg};
     } else {
-      compiled = {Shape::kProgram, Gate::kAnd, range.begin, range.end};
+      state_[p] = state_of(Shape::kProgram, Gate::kAnd);
+      operands_[p] = {range.begin, range.end};
     }
   }
-  pending_.assign(count, 0);
+  influence_offsets_[count] = checked_index(influence_targets_.size());
   queue_.assign(count, 0);
   bound_ = true;
 }
 
-bool Component::evaluate_and_store(std::uint32_t position) {
-  const CompiledAssignment& compiled = compiled_[position];
+bool Component::evaluate_and_store(std::uint32_t position, std::uint8_t state) {
+  const Operands operands = operands_[position];
   BitBusValue* values = busses_.values().data();
   BitBusValue& current = values[position];
-  switch (compiled.shape) {
-    case Shape::kNone: return false;
+  switch (shape_of(state)) {
+    case Shape::kNone:
+      return false;
     case Shape::kGateBusBus: {
-      const BitBusValue& left = values[compiled.a];
-      const BitBusValue& right = values[compiled.b];
+      const BitBusValue& left = values[operands.a];
+      const BitBusValue& right = values[operands.b];
       if (left.is_narrow() && right.is_narrow()) {
         const std::size_t width = std::min(left.width(), right.width());
         const BitBusValue::Word word =
-            BitBusValue::apply_gate(compiled.gate, left.narrow_word(), right.narrow_word()) &
+            BitBusValue::apply_gate(gate_of(state), left.narrow_word(), right.narrow_word()) &
             BitBusValue::tail_mask(width);
         if (current.equals_narrow(width, word)) return false;
         current.set_narrow(width, word);
         return true;
       }
-      scratch_.assign_gate(compiled.gate, left, right);
+      scratch_.assign_gate(gate_of(state), left, right);
       break;
     }
     case Shape::kNotBus: {
-      const BitBusValue& operand = values[compiled.a];
+      const BitBusValue& operand = values[operands.a];
       if (operand.is_narrow()) {
         const BitBusValue::Word word =
             ~operand.narrow_word() & BitBusValue::tail_mask(operand.width());
@@ -89,13 +115,13 @@ bool Component::evaluate_and_store(std::uint32_t position) {
       break;
     }
     case Shape::kCopy: {
-      const BitBusValue& operand = values[compiled.a];
+      const BitBusValue& operand = values[operands.a];
       if (operand == current) return false;
       current = operand;
       return true;
     }
     case Shape::kProgram:
-      program_.run({compiled.a, compiled.b}, busses_.values(), scratch_);
+      program_.run({operands.a, operands.b}, busses_.values(), scratch_);
       break;
   }
   if (scratch_ == current) return false;
@@ -123,14 +149,16 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
   // the positions; ids appended later go to a ring behind all seeds, which
   // keeps first-in first-out order. No id waits twice, so the ring of
   // `count` slots never overflows.
-  std::fill(pending_.begin(), pending_.end(), std::uint8_t{1});
-  const std::uint64_t limit = kEvaluationAllowance + kEvaluationsPerElement * (count + influence_entries_);
+  std::uint8_t* state = state_.data();
+  for (std::size_t p = 0; p < count; ++p) state[p] |= kWaiting;
+  const std::uint32_t* offsets = influence_offsets_.data();
+  const std::uint32_t* targets = influence_targets_.data();
+  std::uint32_t* queue = queue_.data();
+  const std::uint64_t limit = limit_for(count, influence_targets_.size());
   std::uint64_t evaluations = 0;
   std::size_t head = 0;
   std::size_t waiting = 0;  // ids in the ring
   std::size_t seed = 0;
-  std::uint32_t* queue = queue_.data();
-  std::uint8_t* pending = pending_.data();
 
   while (seed < count || waiting != 0) {
     std::uint32_t position;
@@ -141,21 +169,24 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
       head = head + 1 == count ? 0 : head + 1;
       --waiting;
     }
-    pending[position] = 0;
-    if (compiled_[position].shape == Shape::kNone) continue;
+    const std::uint8_t taken = state[position] & ~kWaiting;
+    state[position] = taken;
+    if (shape_of(taken) == Shape::kNone) continue;
     if (evaluations == limit) {
       last_evaluations_ = evaluations;
+      for (std::size_t p = 0; p < count; ++p) state[p] &= ~kWaiting;
       return Error{"Circuit did not settle: stopped after " + std::to_string(evaluations) +
                    " evaluations"};
     }
     ++evaluations;
-    if (!evaluate_and_store(position)) continue;
-    for (const std::uint64_t target : busses_.influence_list(position)) {
-      if (target >= count || pending[target]) continue;
-      pending[target] = 1;
+    if (!evaluate_and_store(position, taken)) continue;
+    for (std::uint32_t i = offsets[position], end = offsets[position + 1]; i != end; ++i) {
+      const std::uint32_t target = targets[i];
+      if (state[target] & kWaiting) continue;
+      state[target] |= kWaiting;
       std::size_t tail = head + waiting;
       if (tail >= count) tail -= count;
-      queue[tail] = static_cast<std::uint32_t>(target);
+      queue[tail] = target;
       ++waiting;
     }
   }

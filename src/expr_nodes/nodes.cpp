@@ -9,12 +9,18 @@ namespace nimbo {
 
 const char* gate_name(Gate gate) noexcept {
   switch (gate) {
-    case Gate::kAnd: return "And";
-    case Gate::kOr: return "Or";
-    case Gate::kXor: return "Xor";
-    case Gate::kNand: return "Nand";
-    case Gate::kNor: return "Nor";
-    case Gate::kXnor: return "Xnor";
+    case Gate::kAnd:
+      return "And";
+    case Gate::kOr:
+      return "Or";
+    case Gate::kXor:
+      return "Xor";
+    case Gate::kNand:
+      return "Nand";
+    case Gate::kNor:
+      return "Nor";
+    case Gate::kXnor:
+      return "Xnor";
   }
   return "?";
 }
@@ -25,11 +31,17 @@ void Const::append_debug(std::string& out) const {
   out += " }";
 }
 
-BitBusValue Const::evaluate(const BusTable&) const { return value; }
+BitBusValue Const::evaluate(const BusTable&) const {
+  return value;
+}
 
-BoxedEvaluator Const::clone_box() const { return std::make_unique<Const>(value); }
+BoxedEvaluator Const::clone_box() const {
+  return std::make_unique<Const>(value);
+}
 
-void Const::compile(Program& program, const BusTable&) const { program.emit_const(value); }
+void Const::compile(Program& program, const BusTable&) const {
+  program.emit_const(value);
+}
 
 void BusRef::append_debug(std::string& out) const {
   out += "BusRef { bus_id: ";
@@ -42,7 +54,9 @@ BitBusValue BusRef::evaluate(const BusTable& busses) const {
   return value != nullptr ? *value : BitBusValue();
 }
 
-BoxedEvaluator BusRef::clone_box() const { return std::make_unique<BusRef>(bus_id); }
+BoxedEvaluator BusRef::clone_box() const {
+  return std::make_unique<BusRef>(bus_id);
+}
 
 void BusRef::compile(Program& program, const BusTable& busses) const {
   const auto position = busses.find(bus_id);
@@ -65,7 +79,9 @@ BitBusValue Not::evaluate(const BusTable& busses) const {
   return result;
 }
 
-BoxedEvaluator Not::clone_box() const { return std::make_unique<Not>(expr->clone_box()); }
+BoxedEvaluator Not::clone_box() const {
+  return std::make_unique<Not>(expr->clone_box());
+}
 
 void Not::compile(Program& program, const BusTable& busses) const {
   expr->compile(program, busses);

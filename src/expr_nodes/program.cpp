@@ -39,7 +39,9 @@ void Program::emit_const(const BitBusValue& value) {
   if (++depth_ > max_depth_) max_depth_ = depth_;
 }
 
-void Program::emit_not() { code_.push_back({OpCode::kNot, Gate::kAnd, 0}); }
+void Program::emit_not() {
+  code_.push_back({OpCode::kNot, Gate::kAnd, 0});
+}
 
 void Program::emit_gate(Gate gate) {
   code_.push_back({OpCode::kGate, gate, 0});
@@ -57,10 +59,18 @@ void Program::run(Range range, std::span<const BitBusValue> values, BitBusValue&
   std::size_t top = 0;  // number of values on the stack
   for (const Instruction& instruction : code(range)) {
     switch (instruction.op) {
-      case OpCode::kPushBus: stack[top++] = values[instruction.arg]; break;
-      case OpCode::kPushConst: stack[top++] = constants_[instruction.arg]; break;
-      case OpCode::kPushDefault: stack[top++].set_narrow(1, 0); break;
-      case OpCode::kNot: stack[top - 1].assign_not(stack[top - 1]); break;
+      case OpCode::kPushBus:
+        stack[top++] = values[instruction.arg];
+        break;
+      case OpCode::kPushConst:
+        stack[top++] = constants_[instruction.arg];
+        break;
+      case OpCode::kPushDefault:
+        stack[top++].set_narrow(1, 0);
+        break;
+      case OpCode::kNot:
+        stack[top - 1].assign_not(stack[top - 1]);
+        break;
       case OpCode::kGate:
         stack[top - 2].assign_gate(instruction.gate, stack[top - 2], stack[top - 1]);
         --top;

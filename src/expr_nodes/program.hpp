@@ -18,7 +18,7 @@ enum class OpCode : std::uint8_t { kPushBus, kPushConst, kPushDefault, kNot, kGa
 
 struct Instruction {
   OpCode op;
-  Gate gate;       // for kGate
+  Gate gate;          // for kGate
   std::uint32_t arg;  // bus position (kPushBus) or constant index (kPushConst)
 };
 

@@ -18,7 +18,9 @@ namespace nimbo::testing_model {
 
 class ReferenceModel {
  public:
-  void add_bus(const std::string& id, BitBusValue value) { table_.add(id, BitBus(std::move(value))); }
+  void add_bus(const std::string& id, BitBusValue value) {
+    table_.add(id, BitBus(std::move(value)));
+  }
   void set_assignment(const std::string& id, BoxedEvaluator tree) { trees_[id] = std::move(tree); }
   void add_influence(const std::string& bus, const std::string& influenced) {
     const auto target = *table_.find(influenced);
@@ -63,7 +65,8 @@ class ReferenceModel {
 
   std::vector<std::pair<std::string, std::string>> values() const {
     std::vector<std::pair<std::string, std::string>> out;
-    for (std::size_t p = 0; p < table_.size(); ++p) out.emplace_back(table_.id(p), table_.value(p).to_string());
+    for (std::size_t p = 0; p < table_.size(); ++p)
+      out.emplace_back(table_.id(p), table_.value(p).to_string());
     return out;
   }
 

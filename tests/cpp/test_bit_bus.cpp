@@ -7,7 +7,9 @@
 namespace nimbo {
 namespace {
 
-BitBus bus_of(const std::string& bits) { return BitBus(BitBusValue::from_string(bits).value()); }
+BitBus bus_of(const std::string& bits) {
+  return BitBus(BitBusValue::from_string(bits).value());
+}
 
 struct InsertCase {
   std::string initial;

@@ -9,7 +9,9 @@
 namespace nimbo {
 namespace {
 
-BitBus bus_of(const std::string& text) { return BitBus(BitBusValue::from_string(text).value()); }
+BitBus bus_of(const std::string& text) {
+  return BitBus(BitBusValue::from_string(text).value());
+}
 
 TEST(Component, RepeatedIdKeepsItsPositionAndTakesTheLastBusWhole) {
   Component component("c");

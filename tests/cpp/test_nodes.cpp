@@ -10,18 +10,30 @@
 namespace nimbo {
 namespace {
 
-BitBusValue bits(const std::string& text) { return BitBusValue::from_string(text).value(); }
-BoxedEvaluator lit(const std::string& text) { return std::make_unique<Const>(bits(text)); }
-BoxedEvaluator ref(const std::string& id) { return std::make_unique<BusRef>(id); }
+BitBusValue bits(const std::string& text) {
+  return BitBusValue::from_string(text).value();
+}
+BoxedEvaluator lit(const std::string& text) {
+  return std::make_unique<Const>(bits(text));
+}
+BoxedEvaluator ref(const std::string& id) {
+  return std::make_unique<BusRef>(id);
+}
 
 BoxedEvaluator gate(Gate g, BoxedEvaluator l, BoxedEvaluator r) {
   switch (g) {
-    case Gate::kAnd: return std::make_unique<And>(std::move(l), std::move(r));
-    case Gate::kOr: return std::make_unique<Or>(std::move(l), std::move(r));
-    case Gate::kXor: return std::make_unique<Xor>(std::move(l), std::move(r));
-    case Gate::kNand: return std::make_unique<Nand>(std::move(l), std::move(r));
-    case Gate::kNor: return std::make_unique<Nor>(std::move(l), std::move(r));
-    case Gate::kXnor: return std::make_unique<Xnor>(std::move(l), std::move(r));
+    case Gate::kAnd:
+      return std::make_unique<And>(std::move(l), std::move(r));
+    case Gate::kOr:
+      return std::make_unique<Or>(std::move(l), std::move(r));
+    case Gate::kXor:
+      return std::make_unique<Xor>(std::move(l), std::move(r));
+    case Gate::kNand:
+      return std::make_unique<Nand>(std::move(l), std::move(r));
+    case Gate::kNor:
+      return std::make_unique<Nor>(std::move(l), std::move(r));
+    case Gate::kXnor:
+      return std::make_unique<Xnor>(std::move(l), std::move(r));
   }
   return nullptr;
 }
@@ -39,15 +51,17 @@ TEST_P(GateTable, CombinesBitwiseAndCutsToTheSmallerWidth) {
   EXPECT_EQ(gate(c.gate, lit(c.left), lit(c.right))->evaluate(empty).to_string(), c.result);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Gates, GateTable,
-    ::testing::Values(GateCase{Gate::kAnd, "1101", "011", "010"},
-                      GateCase{Gate::kOr, "10", "", ""}, GateCase{Gate::kXor, "1100", "1010", "0110"},
-                      GateCase{Gate::kXnor, "1100", "1010", "1001"},
-                      GateCase{Gate::kNand, "11", "10", "01"}, GateCase{Gate::kNor, "00", "01", "10"},
-                      GateCase{Gate::kNand, "111", "1", "0"}, GateCase{Gate::kNor, "", "", ""},
-                      GateCase{Gate::kOr, "0011", "0101", "0111"},
-                      GateCase{Gate::kXnor, "1", "1111", "1"}));
+INSTANTIATE_TEST_SUITE_P(Gates, GateTable,
+                         ::testing::Values(GateCase{Gate::kAnd, "1101", "011", "010"},
+                                           GateCase{Gate::kOr, "10", "", ""},
+                                           GateCase{Gate::kXor, "1100", "1010", "0110"},
+                                           GateCase{Gate::kXnor, "1100", "1010", "1001"},
+                                           GateCase{Gate::kNand, "11", "10", "01"},
+                                           GateCase{Gate::kNor, "00", "01", "10"},
+                                           GateCase{Gate::kNand, "111", "1", "0"},
+                                           GateCase{Gate::kNor, "", "", ""},
+                                           GateCase{Gate::kOr, "0011", "0101", "0111"},
+                                           GateCase{Gate::kXnor, "1", "1111", "1"}));
 
 // Wide operands against a character-by-character model of each gate.
 class WideGates : public ::testing::TestWithParam<std::tuple<Gate, int, int>> {};
@@ -66,12 +80,24 @@ TEST_P(WideGates, MatchBitByBitModel) {
     const bool a = l[i] == '1', b = r[i] == '1';
     bool out = false;
     switch (g) {
-      case Gate::kAnd: out = a && b; break;
-      case Gate::kOr: out = a || b; break;
-      case Gate::kXor: out = a != b; break;
-      case Gate::kNand: out = !(a && b); break;
-      case Gate::kNor: out = !(a || b); break;
-      case Gate::kXnor: out = a == b; break;
+      case Gate::kAnd:
+        out = a && b;
+        break;
+      case Gate::kOr:
+        out = a || b;
+        break;
+      case Gate::kXor:
+        out = a != b;
+        break;
+      case Gate::kNand:
+        out = !(a && b);
+        break;
+      case Gate::kNor:
+        out = !(a || b);
+        break;
+      case Gate::kXnor:
+        out = a == b;
+        break;
     }
     expected += out ? '1' : '0';
   }
@@ -82,11 +108,11 @@ TEST_P(WideGates, MatchBitByBitModel) {
   EXPECT_EQ(Not(lit(l)).evaluate(empty).to_string(), inverted);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Widths, WideGates,
-    ::testing::Combine(::testing::Values(Gate::kAnd, Gate::kOr, Gate::kXor, Gate::kNand, Gate::kNor,
-                                         Gate::kXnor),
-                       ::testing::Values(0, 63, 64, 65, 130), ::testing::Values(1, 64, 129, 200)));
+INSTANTIATE_TEST_SUITE_P(Widths, WideGates,
+                         ::testing::Combine(::testing::Values(Gate::kAnd, Gate::kOr, Gate::kXor,
+                                                              Gate::kNand, Gate::kNor, Gate::kXnor),
+                                            ::testing::Values(0, 63, 64, 65, 130),
+                                            ::testing::Values(1, 64, 129, 200)));
 
 class BusRefs : public ::testing::Test {
  protected:

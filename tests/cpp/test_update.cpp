@@ -16,8 +16,12 @@ namespace {
 
 using Values = std::vector<std::pair<std::string, std::string>>;
 
-BitBus bus_of(const std::string& text) { return BitBus(BitBusValue::from_string(text).value()); }
-BoxedEvaluator bus_ref(const std::string& id) { return std::make_unique<BusRef>(id); }
+BitBus bus_of(const std::string& text) {
+  return BitBus(BitBusValue::from_string(text).value());
+}
+BoxedEvaluator bus_ref(const std::string& id) {
+  return std::make_unique<BusRef>(id);
+}
 BoxedEvaluator lit(const std::string& text) {
   return std::make_unique<Const>(BitBusValue::from_string(text).value());
 }
@@ -180,10 +184,14 @@ TEST_P(AgainstReferenceModel, SameValuesAndEvaluationCounts) {
     BoxedEvaluator l = random_tree(rank, depth - 1);
     BoxedEvaluator r = random_tree(rank, depth - 1);
     switch (pick) {
-      case 5: return std::make_unique<And>(std::move(l), std::move(r));
-      case 6: return std::make_unique<Or>(std::move(l), std::move(r));
-      case 7: return std::make_unique<Xor>(std::move(l), std::move(r));
-      case 8: return std::make_unique<Nand>(std::move(l), std::move(r));
+      case 5:
+        return std::make_unique<And>(std::move(l), std::move(r));
+      case 6:
+        return std::make_unique<Or>(std::move(l), std::move(r));
+      case 7:
+        return std::make_unique<Xor>(std::move(l), std::move(r));
+      case 8:
+        return std::make_unique<Nand>(std::move(l), std::move(r));
       default:
         if (rng() % 2) return std::make_unique<Nor>(std::move(l), std::move(r));
         return std::make_unique<Xnor>(std::move(l), std::move(r));
@@ -200,7 +208,8 @@ TEST_P(AgainstReferenceModel, SameValuesAndEvaluationCounts) {
   // Complete influence lists plus some extra entries (self and backwards).
   for (int rank = 0; rank < bus_count; ++rank) {
     std::vector<int> targets = readers[static_cast<std::size_t>(rank)];
-    if (rng() % 3 == 0) targets.push_back(static_cast<int>(rng() % static_cast<unsigned>(bus_count)));
+    if (rng() % 3 == 0)
+      targets.push_back(static_cast<int>(rng() % static_cast<unsigned>(bus_count)));
     for (int target : targets) {
       const auto& from = ids[static_cast<std::size_t>(rank)];
       const auto& to = ids[static_cast<std::size_t>(target)];

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs every test on a fresh machine: installs what is missing, builds the
+# C++ core with warnings as errors and runs its unit tests, fuzzes the IR
+# loader for a bounded time, then builds the Python package for every
+# CPython >= 3.11 found and runs the Python tests against each.
+#
+#   scripts/test.sh            (NIMBO_FUZZ_SECONDS=60 by default)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+bash scripts/install-deps.sh
+
+echo "== C++ unit tests"
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_WERROR=ON \
+  -DNIMBO_BUILD_TESTS=ON -DNIMBO_BUILD_BENCH=ON
+cmake --build build/test -j2
+ctest --test-dir build/test --output-on-failure -j2
+
+if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
+  echo "== fuzzing the IR loader for ${NIMBO_FUZZ_SECONDS:-60} s"
+  bash fuzz/run.sh "${NIMBO_FUZZ_SECONDS:-60}"
+fi
+
+echo "== Python tests"
+bash scripts/test-python.sh
