@@ -1,0 +1,23 @@
+// Parses one whole JSON text into a document tree, with positioned messages.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include <boost/json/storage_ptr.hpp>
+#include <boost/json/value.hpp>
+
+#include "common/result.hpp"
+
+namespace nimbo {
+
+// Arrays and objects may nest this deep; one level more is an error.
+inline constexpr std::size_t kMaxJsonDepth = 127;
+
+// Parses `text` (standard JSON, white space around the value allowed) with
+// every node allocated from `storage`. On failure the message reads
+// "line L, column C: <what is wrong>".
+Result<boost::json::value> parse_json_document(std::string_view text,
+                                               boost::json::storage_ptr storage);
+
+}  // namespace nimbo

@@ -1,0 +1,111 @@
+// Renderer::render: the IR document to a Component.
+//
+// The document is parsed once into a tree held by a monotonic arena that
+// lives for this call only. The bus array is walked twice: first every bus is
+// added with its initial value, then assignments and influence lists are
+// recorded, so both may name busses declared later.
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/value.hpp>
+
+#include "busses/bit_bus.hpp"
+#include "busses/bit_bus_value.hpp"
+#include "renderer/json_document.hpp"
+#include "renderer/renderer.hpp"
+
+namespace nimbo {
+namespace {
+
+namespace json = boost::json;
+
+std::string_view text_of(const json::string& text) {
+  return {text.data(), text.size()};
+}
+
+// The "id" of a bus element, or null when the element has no string id.
+const json::string* bus_id(const json::value& element) {
+  const json::object* bus = element.if_object();
+  const json::value* id = bus != nullptr ? bus->if_contains("id") : nullptr;
+  return id != nullptr ? id->if_string() : nullptr;
+}
+
+// The initial value of a bus; a malformed one falls back to one 0 bit.
+BitBusValue initial_value(const json::object& bus) {
+  const json::value* value = bus.if_contains("value");
+  if (value == nullptr) return BitBusValue();
+  if (const json::string* text = value->if_string()) {
+    Result<BitBusValue> bits = BitBusValue::from_string(text_of(*text));
+    return bits.ok() ? std::move(bits).value() : BitBusValue();
+  }
+  if (const json::array* elements = value->if_array()) {
+    BitBusValue bits = BitBusValue::zeros(elements->size());
+    for (std::size_t i = 0; i < elements->size(); ++i) {
+      const json::value& element = (*elements)[i];
+      if (element.is_bool() && element.get_bool()) bits.set_bit(i, true);
+    }
+    return bits;
+  }
+  return BitBusValue();
+}
+
+// Decodes and records one bus's assignment, then its influence list.
+Status wire_bus(Component& component, const json::object& bus, std::string_view id) {
+  const json::value* assignment = bus.if_contains("assignment");
+  if (assignment != nullptr && !assignment->is_null()) {
+    Result<BoxedEvaluator> tree = Renderer::render_expr(*assignment);
+    if (!tree.ok()) return Error{std::move(tree).error()};
+    component.set_assignment(std::string(id), std::move(tree).value());
+  }
+  const json::value* influence = bus.if_contains("influence_list");
+  const json::array* entries = influence != nullptr ? influence->if_array() : nullptr;
+  if (entries == nullptr) return ok_status();
+  for (const json::value& entry : *entries) {
+    const json::string* influenced = entry.if_string();
+    if (influenced == nullptr) continue;
+    Status added = component.add_influence(id, text_of(*influenced));
+    if (!added.ok()) return Error{"Failed to add influence: " + std::move(added).error()};
+  }
+  return ok_status();
+}
+
+Result<Component> build_component(const json::value& document) {
+  const json::object* root = document.if_object();
+  const json::value* described = root != nullptr ? root->if_contains("component") : nullptr;
+  if (described == nullptr) return Error{"Missing 'component' in IR"};
+  const json::object* frame = described->if_object();
+  const json::value* id = frame != nullptr ? frame->if_contains("id") : nullptr;
+  if (id == nullptr || !id->is_string()) return Error{"Missing or invalid 'id' in component"};
+
+  Component component{std::string(text_of(id->get_string()))};
+  const json::value* busses_value = frame->if_contains("busses");
+  const json::array* busses = busses_value != nullptr ? busses_value->if_array() : nullptr;
+  if (busses == nullptr) return Error{"Missing or invalid 'busses' array"};
+
+  component.reserve(busses->size());
+  for (const json::value& element : *busses) {
+    const json::string* bus = bus_id(element);
+    if (bus == nullptr) return Error{"Missing 'id' in bus"};
+    component.add_bus(std::string(text_of(*bus)), BitBus(initial_value(element.get_object())));
+  }
+  for (const json::value& element : *busses) {
+    Status wired = wire_bus(component, element.get_object(), text_of(*bus_id(element)));
+    if (!wired.ok()) return Error{std::move(wired).error()};
+  }
+  return component;
+}
+
+}  // namespace
+
+Result<Component> Renderer::render() const {
+  // Every node of the document comes from this arena and is released with it
+  // when render returns, on success and failure alike.
+  json::monotonic_resource arena;
+  Result<json::value> document = parse_json_document(ir_, &arena);
+  if (!document.ok()) return Error{"Failed to parse IR JSON: " + std::move(document).error()};
+  return build_component(document.value());
+}
+
+}  // namespace nimbo
