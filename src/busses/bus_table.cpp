@@ -23,6 +23,13 @@ void BusTable::add(std::string id, BitBus bus) {
   influence_.push_back(std::move(bus.influence_list));
 }
 
+void BusTable::reserve(std::size_t count) {
+  index_.reserve(count);
+  ids_.reserve(count);
+  values_.reserve(count);
+  influence_.reserve(count);
+}
+
 std::optional<BusTable::Position> BusTable::find(std::string_view id) const {
   const auto found = index_.find(id);
   if (found == index_.end()) return std::nullopt;

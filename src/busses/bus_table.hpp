@@ -29,6 +29,7 @@ class BusTable {
   // keeps its position; the earlier bus is replaced whole.
   void add(std::string id, BitBus bus);
 
+  void reserve(std::size_t count);
   std::optional<Position> find(std::string_view id) const;
   const BitBusValue* find_value(std::string_view id) const {
     const auto position = find(id);

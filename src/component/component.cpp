@@ -7,8 +7,13 @@ namespace nimbo {
 void Component::add_bus(std::string id, BitBus bus) {
   unbind();
   forget_influence_marks();
-  bus.id = id;
+  // The table keeps the id once, as the bus's key and its own id.
   busses_.add(std::move(id), std::move(bus));
+}
+
+void Component::reserve(std::size_t busses) {
+  busses_.reserve(busses);
+  assignments_.reserve(busses);
 }
 
 void Component::set_assignment(std::string id, BoxedEvaluator tree) {

@@ -38,6 +38,8 @@ class Component {
   const BusTable& busses() const noexcept { return busses_; }
   BusTable& busses() noexcept { return busses_; }
 
+  // Prepares room for this many busses and assignments.
+  void reserve(std::size_t busses);
   // Stores `bus` under `id`, replacing a bus of the same id.
   void add_bus(std::string id, BitBus bus);
   // Makes `tree` the assignment of `id`, replacing an earlier one.
