@@ -1,0 +1,214 @@
+#include "lib/component_type.hpp"
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "lib/arguments.hpp"
+#include "lib/component_store.hpp"
+#include "lib/panic.hpp"
+#include "lib/payload.hpp"
+#include "lib/value_dict.hpp"
+
+namespace nimbo::py {
+namespace {
+
+struct Handle {
+  std::string id;
+  ComponentStore::Key key;
+  BusKeys bus_keys;
+};
+
+struct ComponentObject {
+  PyObject_HEAD InObject<Handle> handle;
+};
+
+Handle& handle_of(PyObject* self) {
+  return reinterpret_cast<ComponentObject*>(self)->handle.get();
+}
+
+constexpr Parameter kUpdateSignals{"Component.update_signals", "new_values"};
+constexpr Parameter kUpdateAndGet{"Component.update_and_get", "new_values"};
+
+PyObject* raise_not_found() {
+  PyErr_SetString(PyExc_RuntimeError, "Component not found");
+  return nullptr;
+}
+
+PyObject* raise_error_text(const std::string& text) {
+  PyRef message = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+  return nullptr;
+}
+
+PyObject* new_str(const std::string& text) {
+  PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (result == nullptr) fail_api_call();
+  return result;
+}
+
+// What a read takes out of the component under the store lock.
+struct ValuesCopy {
+  std::vector<BitBusValue> values;
+  std::vector<std::string> ids;  // only while the handle has no key cache
+};
+
+ValuesCopy copy_values(const Component& component, const Handle& handle) {
+  ValuesCopy copy;
+  copy.values = snapshot_values(component);
+  if (!handle.bus_keys.ready()) copy.ids = copy_bus_ids(component);
+  return copy;
+}
+
+// Turns a copy into the value dictionary (after the store lock is released).
+PyObject* values_to_dict(Handle& handle, const ValuesCopy& copy) {
+  if (!handle.bus_keys.ready()) handle.bus_keys.build(copy.ids);
+  return handle.bus_keys.make_dict(copy.values);
+}
+
+PyObject* read_values(PyObject* self) {
+  Handle& handle = handle_of(self);
+  std::optional<ValuesCopy> copy;
+  const bool found = ComponentStore::instance().with_component(
+      handle.key, [&](const Component& component) { copy = copy_values(component, handle); });
+  if (!found) return raise_not_found();
+  return values_to_dict(handle, *copy);
+}
+
+PyObject* component_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for Component");
+  return nullptr;
+}
+
+void component_dealloc(PyObject* self) {
+  PendingErrorKeeper keep_pending;
+  PyTypeObject* type = Py_TYPE(self);
+  Handle& handle = handle_of(self);
+  try {
+    // Destroyed here, after take() has released the store lock.
+    std::optional<Component> released = ComponentStore::instance().take(handle.key);
+  } catch (const std::exception& fault) {
+    report_unraisable(nullptr, fault.what(), reinterpret_cast<PyObject*>(type));
+  }
+  reinterpret_cast<ComponentObject*>(self)->handle.destroy();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* component_text(PyObject* self) {
+  return entry([&]() -> PyObject* {
+    std::string text;
+    const bool found = ComponentStore::instance().with_component(
+        handle_of(self).key, [&](const Component& component) { text = component.to_string(); });
+    if (!found) return raise_not_found();
+    return new_str(text);
+  });
+}
+
+PyObject* get_id(PyObject* self, void*) {
+  return entry([&] { return new_str(handle_of(self).id); });
+}
+
+PyObject* get_busses(PyObject* self, void*) {
+  return entry([&] { return read_values(self); });
+}
+
+PyObject* get_values(PyObject* self, PyObject*) {
+  return entry([&] { return read_values(self); });
+}
+
+PyObject* update_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* argument = single_argument(kUpdateSignals, args, nargs, kwnames);
+    if (argument == nullptr) return nullptr;
+    std::optional<SignalInputs> inputs = signal_inputs_argument(kUpdateSignals, argument);
+    if (!inputs) return nullptr;
+    std::optional<Status> status;
+    const bool found = ComponentStore::instance().with_component(
+        handle_of(self).key,
+        [&](Component& component) { status.emplace(component.update_signals(inputs->inputs)); });
+    if (!found) return raise_not_found();
+    if (!status->ok()) return raise_error_text(status->error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* update_and_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* argument = single_argument(kUpdateAndGet, args, nargs, kwnames);
+    if (argument == nullptr) return nullptr;
+    std::optional<SignalInputs> inputs = signal_inputs_argument(kUpdateAndGet, argument);
+    if (!inputs) return nullptr;
+    Handle& handle = handle_of(self);
+    std::optional<Status> status;
+    std::optional<ValuesCopy> copy;
+    const bool found =
+        ComponentStore::instance().with_component(handle.key, [&](Component& component) {
+          status.emplace(component.update_signals(inputs->inputs));
+          if (status->ok()) copy = copy_values(component, handle);
+        });
+    if (!found) return raise_not_found();
+    if (!status->ok()) return raise_error_text(status->error());
+    return values_to_dict(handle, *copy);
+  });
+}
+
+PyMethodDef component_methods[] = {
+    {"get_values", get_values, METH_NOARGS,
+     "get_values($self)\n--\n\nRetorna todos os valores como dicionário"},
+    {"update_signals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_signals)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update_signals($self, new_values)\n--\n\nAtualiza sinais com novos valores e estabiliza"},
+    {"update_and_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_and_get)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update_and_get($self, new_values)\n--\n\nAtualiza e retorna valores em uma chamada"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef component_getset[] = {
+    {"id_", get_id, nullptr, "Propriedade id_", nullptr},
+    {"busses", get_busses, nullptr, "Propriedade busses - retorna Dict[str, str] com valores",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot component_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Wrapper PyClass LEVE - só guarda o ID do componente\n"
+                                  "O componente real fica no armazenamento global Kelo")},
+    {Py_tp_new, reinterpret_cast<void*>(component_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(component_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(component_text)},
+    {Py_tp_repr, reinterpret_cast<void*>(component_text)},
+    {Py_tp_methods, component_methods},
+    {Py_tp_getset, component_getset},
+    {0, nullptr},
+};
+
+PyType_Spec component_spec = {
+    "builtins.Component", static_cast<int>(sizeof(ComponentObject)), 0, Py_TPFLAGS_DEFAULT,
+    component_slots,
+};
+
+PyObject* g_component_type = nullptr;
+
+}  // namespace
+
+PyObject* component_type() {
+  if (g_component_type == nullptr) g_component_type = PyType_FromSpec(&component_spec);
+  return g_component_type;
+}
+
+PyObject* make_component_handle(std::string id, std::uint64_t key) {
+  PyObject* type = component_type();
+  if (type == nullptr) return nullptr;
+  auto* type_object = reinterpret_cast<PyTypeObject*>(type);
+  PyObject* self = type_object->tp_alloc(type_object, 0);
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<ComponentObject*>(self)->handle.construct(Handle{std::move(id), key, {}});
+  return self;
+}
+
+}  // namespace nimbo::py

@@ -1,0 +1,79 @@
+#include "lib/value_dict.hpp"
+
+#include "lib/panic.hpp"
+
+namespace nimbo::py {
+namespace {
+
+PyObject* g_zero = nullptr;
+PyObject* g_one = nullptr;
+
+// The text of `value` as a new str. The single-bit texts are shared.
+PyObject* value_text(const BitBusValue& value) {
+  const std::size_t width = value.width();
+  if (width == 1) {
+    PyObject* cached = (value.narrow_word() & 1U) != 0 ? g_one : g_zero;
+    Py_INCREF(cached);
+    return cached;
+  }
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(width), 127);
+  if (text == nullptr) fail_api_call();
+  if (width != 0) value.write_text(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
+  return text;
+}
+
+}  // namespace
+
+bool init_value_texts() {
+  if (g_zero == nullptr) g_zero = PyUnicode_FromStringAndSize("0", 1);
+  if (g_one == nullptr) g_one = PyUnicode_FromStringAndSize("1", 1);
+  return g_zero != nullptr && g_one != nullptr;
+}
+
+std::vector<BitBusValue> snapshot_values(const Component& component) {
+  const auto values = component.busses().values();
+  return std::vector<BitBusValue>(values.begin(), values.end());
+}
+
+std::vector<std::string> copy_bus_ids(const Component& component) {
+  const BusTable& table = component.busses();
+  std::vector<std::string> ids;
+  ids.reserve(table.size());
+  for (std::size_t position = 0; position < table.size(); ++position) {
+    ids.push_back(table.id(position));
+  }
+  return ids;
+}
+
+void BusKeys::build(const std::vector<std::string>& ids) {
+  PyRef keys = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!keys) fail_api_call();
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) fail_api_call();
+  for (std::size_t position = 0; position < ids.size(); ++position) {
+    const std::string& id = ids[position];
+    PyObject* key = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
+    if (key == nullptr) fail_api_call();
+    PyTuple_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(position), key);
+    if (PyDict_SetItem(dict.get(), key, Py_None) < 0) fail_api_call();
+  }
+  // A finaliser run by an allocation above may have built the cache already.
+  if (ready()) return;
+  keys_ = std::move(keys);
+  template_ = std::move(dict);
+}
+
+PyObject* BusKeys::make_dict(std::span<const BitBusValue> values) const {
+  const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(keys_.get()));
+  if (count != values.size()) throw Fault("bus table changed size while its handle was alive");
+  PyRef dict = PyRef::steal(PyDict_Copy(template_.get()));
+  if (!dict) fail_api_call();
+  for (std::size_t position = 0; position < count; ++position) {
+    PyRef text = PyRef::steal(value_text(values[position]));
+    PyObject* key = PyTuple_GET_ITEM(keys_.get(), static_cast<Py_ssize_t>(position));
+    if (PyDict_SetItem(dict.get(), key, text.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace nimbo::py

@@ -1,0 +1,44 @@
+// Building the value dictionaries ({bus id: bit string}) returned to Python.
+//
+// A handle keeps a BusKeys cache: the bus-id str objects in table order and
+// a template dict with those keys, so each read creates no key objects and
+// fills a presized copy of the template. One-bit values reuse two str
+// objects made once; wider values are written straight into new str objects.
+#pragma once
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "busses/bit_bus_value.hpp"
+#include "component/component.hpp"
+#include "lib/py_ref.hpp"
+#include "lib/python.hpp"
+
+namespace nimbo::py {
+
+// Creates the cached one-bit strs. False with an exception set on failure.
+bool init_value_texts();
+
+// The bus values of `component` in table order. Runs under the store lock:
+// it copies, it creates no Python objects.
+std::vector<BitBusValue> snapshot_values(const Component& component);
+// The bus ids of `component` in table order (same rules as above).
+std::vector<std::string> copy_bus_ids(const Component& component);
+
+class BusKeys {
+ public:
+  bool ready() const noexcept { return static_cast<bool>(keys_); }
+  // Builds the cache from the ids that copy_bus_ids returned.
+  void build(const std::vector<std::string>& ids);
+  // A new dict mapping every bus id to the text of its value in `values`
+  // (table order, as snapshot_values gives it). Null with an exception set
+  // when an insertion fails.
+  PyObject* make_dict(std::span<const BitBusValue> values) const;
+
+ private:
+  PyRef keys_;      // tuple of str, table order
+  PyRef template_;  // dict {key: None} in table order
+};
+
+}  // namespace nimbo::py
