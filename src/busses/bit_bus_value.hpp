@@ -95,6 +95,10 @@ class BitBusValue {
   static constexpr std::size_t words_for(std::size_t width) noexcept {
     return width == 0 ? 1 : (width + kWordBits - 1) / kWordBits;
   }
+  // The mask of a value of at most 64 bits.
+  static constexpr Word narrow_mask(std::size_t width) noexcept {
+    return width == 0 ? Word{0} : ~Word{0} >> (kWordBits - width);
+  }
   static constexpr Word tail_mask(std::size_t width) noexcept {
     const std::size_t used = width % kWordBits;
     return used == 0 ? (width == 0 ? Word{0} : ~Word{0}) : (Word{1} << used) - 1;

@@ -94,7 +94,7 @@ bool Component::evaluate_and_store(std::uint32_t position, std::uint8_t state) {
         const std::size_t width = std::min(left.width(), right.width());
         const BitBusValue::Word word =
             BitBusValue::apply_gate(gate_of(state), left.narrow_word(), right.narrow_word()) &
-            BitBusValue::tail_mask(width);
+            BitBusValue::narrow_mask(width);
         if (current.equals_narrow(width, word)) return false;
         current.set_narrow(width, word);
         return true;
@@ -106,7 +106,7 @@ bool Component::evaluate_and_store(std::uint32_t position, std::uint8_t state) {
       const BitBusValue& operand = values[operands.a];
       if (operand.is_narrow()) {
         const BitBusValue::Word word =
-            ~operand.narrow_word() & BitBusValue::tail_mask(operand.width());
+            ~operand.narrow_word() & BitBusValue::narrow_mask(operand.width());
         if (current.equals_narrow(operand.width(), word)) return false;
         current.set_narrow(operand.width(), word);
         return true;
@@ -145,12 +145,15 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
   if (count == 0) return ok_status();
   if (!bound_) bind();
 
-  // Every bus starts out waiting, in table order. Seeds are taken by walking
-  // the positions; ids appended later go to a ring behind all seeds, which
-  // keeps first-in first-out order. No id waits twice, so the ring of
-  // `count` slots never overflows.
+  // Every bus starts out waiting, in table order. The seeds are taken by
+  // walking the positions, so while position `seed` is being taken every
+  // position from `seed` on is still waiting as a seed. Ids appended later go
+  // to a ring behind all seeds (first-in first-out) and carry the waiting
+  // flag in their state byte. No id waits twice, so the ring of `count`
+  // slots never overflows.
   std::uint8_t* state = state_.data();
-  for (std::size_t p = 0; p < count; ++p) state[p] |= kWaiting;
+  const Operands* operand_list = operands_.data();
+  BitBusValue* values = busses_.values().data();
   const std::uint32_t* offsets = influence_offsets_.data();
   const std::uint32_t* targets = influence_targets_.data();
   std::uint32_t* queue = queue_.data();
@@ -158,37 +161,69 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
   std::uint64_t evaluations = 0;
   std::size_t head = 0;
   std::size_t waiting = 0;  // ids in the ring
-  std::size_t seed = 0;
 
-  while (seed < count || waiting != 0) {
-    std::uint32_t position;
-    if (seed < count) {
-      position = static_cast<std::uint32_t>(seed++);
-    } else {
-      position = queue[head];
-      head = head + 1 == count ? 0 : head + 1;
-      --waiting;
+  // Evaluates the assignment at `position` and stores the result; true when
+  // the value changed.
+  const auto evaluate = [&](std::uint32_t position, std::uint8_t taken) -> bool {
+    if (shape_of(taken) == Shape::kGateBusBus) {
+      // The common case, kept in the loop: a gate of two narrow busses.
+      const Operands operands = operand_list[position];
+      const BitBusValue& left = values[operands.a];
+      const BitBusValue& right = values[operands.b];
+      if (left.is_narrow() && right.is_narrow()) [[likely]] {
+        const std::size_t width = std::min(left.width(), right.width());
+        const BitBusValue::Word word =
+            BitBusValue::apply_gate(gate_of(taken), left.narrow_word(), right.narrow_word()) &
+            BitBusValue::narrow_mask(width);
+        BitBusValue& current = values[position];
+        if (current.equals_narrow(width, word)) return false;
+        current.set_narrow(width, word);
+        return true;
+      }
     }
-    const std::uint8_t taken = state[position] & ~kWaiting;
-    state[position] = taken;
-    if (shape_of(taken) == Shape::kNone) continue;
-    if (evaluations == limit) {
-      last_evaluations_ = evaluations;
-      for (std::size_t p = 0; p < count; ++p) state[p] &= ~kWaiting;
-      return Error{"Circuit did not settle: stopped after " + std::to_string(evaluations) +
-                   " evaluations"};
-    }
-    ++evaluations;
-    if (!evaluate_and_store(position, taken)) continue;
+    return evaluate_and_store(position, taken);
+  };
+  // Appends the influenced positions that are not waiting; positions from
+  // `first_seed` on are seeds still to be taken.
+  const auto propagate = [&](std::uint32_t position, std::size_t first_seed) {
     for (std::uint32_t i = offsets[position], end = offsets[position + 1]; i != end; ++i) {
       const std::uint32_t target = targets[i];
-      if (state[target] & kWaiting) continue;
+      if (target >= first_seed || (state[target] & kWaiting)) continue;
       state[target] |= kWaiting;
       std::size_t tail = head + waiting;
       if (tail >= count) tail -= count;
       queue[tail] = target;
       ++waiting;
     }
+  };
+  const auto not_settled = [&]() -> Status {
+    last_evaluations_ = evaluations;
+    for (; waiting != 0; --waiting) {
+      state[queue[head]] &= static_cast<std::uint8_t>(~kWaiting);
+      head = head + 1 == count ? 0 : head + 1;
+    }
+    return Error{"Circuit did not settle: stopped after " + std::to_string(evaluations) +
+                 " evaluations"};
+  };
+
+  // The seeds alone never reach the limit, which exceeds the bus count.
+  for (std::size_t seed = 0; seed < count; ++seed) {
+    const auto position = static_cast<std::uint32_t>(seed);
+    const std::uint8_t taken = state[position];
+    if (shape_of(taken) == Shape::kNone) continue;
+    ++evaluations;
+    if (evaluate(position, taken)) propagate(position, seed + 1);
+  }
+  while (waiting != 0) {
+    const std::uint32_t position = queue[head];
+    head = head + 1 == count ? 0 : head + 1;
+    --waiting;
+    const auto taken = static_cast<std::uint8_t>(state[position] & ~kWaiting);
+    state[position] = taken;
+    if (shape_of(taken) == Shape::kNone) continue;
+    if (evaluations == limit) return not_settled();
+    ++evaluations;
+    if (evaluate(position, taken)) propagate(position, count);
   }
   last_evaluations_ = evaluations;
   return ok_status();
