@@ -11,6 +11,9 @@ cd "$root"
 
 bash scripts/install-deps.sh
 
+echo "== C++ formatting"
+git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
+
 echo "== C++ unit tests"
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_WERROR=ON \
   -DNIMBO_BUILD_TESTS=ON -DNIMBO_BUILD_BENCH=ON
