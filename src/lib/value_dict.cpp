@@ -1,5 +1,7 @@
 #include "lib/value_dict.hpp"
 
+#include <optional>
+
 #include "lib/panic.hpp"
 
 namespace nimbo::py {
@@ -8,19 +10,26 @@ namespace {
 PyObject* g_zero = nullptr;
 PyObject* g_one = nullptr;
 
-// The text of `value` as a new str. The single-bit texts are shared.
-PyObject* value_text(const BitBusValue& value) {
+// The text of a value wider or narrower than one bit, as a new str.
+PyObject* new_value_text(const BitBusValue& value) {
   const std::size_t width = value.width();
-  if (width == 1) {
-    PyObject* cached = (value.narrow_word() & 1U) != 0 ? g_one : g_zero;
-    Py_INCREF(cached);
-    return cached;
-  }
   PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(width), 127);
   if (text == nullptr) fail_api_call();
   if (width != 0) value.write_text(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
   return text;
 }
+
+// Marks a BusKeys as being read for the duration of one read.
+class ReadingGuard {
+ public:
+  explicit ReadingGuard(bool& reading) noexcept : reading_(reading) { reading_ = true; }
+  ~ReadingGuard() { reading_ = false; }
+  ReadingGuard(const ReadingGuard&) = delete;
+  ReadingGuard& operator=(const ReadingGuard&) = delete;
+
+ private:
+  bool& reading_;
+};
 
 }  // namespace
 
@@ -63,13 +72,37 @@ void BusKeys::build(const std::vector<std::string>& ids) {
   template_ = std::move(dict);
 }
 
-PyObject* BusKeys::make_dict(std::span<const BitBusValue> values) const {
+PyObject* BusKeys::value_text(std::size_t position, const BitBusValue& value, bool use_cache) {
+  if (value.width() == 1) {
+    PyObject* shared = (value.narrow_word() & 1U) != 0 ? g_one : g_zero;
+    Py_INCREF(shared);
+    return shared;
+  }
+  if (!use_cache) return new_value_text(value);
+  if (shown_texts_.empty()) {
+    shown_values_.resize(static_cast<std::size_t>(PyTuple_GET_SIZE(keys_.get())));
+    shown_texts_.resize(shown_values_.size());
+  }
+  PyRef& shown = shown_texts_[position];
+  if (!shown || !(shown_values_[position] == value)) {
+    PyRef text = PyRef::steal(new_value_text(value));
+    shown_values_[position] = value;
+    shown = std::move(text);
+  }
+  Py_INCREF(shown.get());
+  return shown.get();
+}
+
+PyObject* BusKeys::make_dict(std::span<const BitBusValue> values) {
   const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(keys_.get()));
   if (count != values.size()) throw Fault("bus table changed size while its handle was alive");
+  const bool use_cache = !reading_;
+  std::optional<ReadingGuard> guard;
+  if (use_cache) guard.emplace(reading_);
   PyRef dict = PyRef::steal(PyDict_Copy(template_.get()));
   if (!dict) fail_api_call();
   for (std::size_t position = 0; position < count; ++position) {
-    PyRef text = PyRef::steal(value_text(values[position]));
+    PyRef text = PyRef::steal(value_text(position, values[position], use_cache));
     PyObject* key = PyTuple_GET_ITEM(keys_.get(), static_cast<Py_ssize_t>(position));
     if (PyDict_SetItem(dict.get(), key, text.get()) < 0) return nullptr;
   }

@@ -3,7 +3,9 @@
 // A handle keeps a BusKeys cache: the bus-id str objects in table order and
 // a template dict with those keys, so each read creates no key objects and
 // fills a presized copy of the template. One-bit values reuse two str
-// objects made once; wider values are written straight into new str objects.
+// objects made once; a wider value reuses the str of the previous read when
+// the value has not changed since, and is otherwise written straight into a
+// new str object.
 #pragma once
 
 #include <span>
@@ -34,11 +36,20 @@ class BusKeys {
   // A new dict mapping every bus id to the text of its value in `values`
   // (table order, as snapshot_values gives it). Null with an exception set
   // when an insertion fails.
-  PyObject* make_dict(std::span<const BitBusValue> values) const;
+  PyObject* make_dict(std::span<const BitBusValue> values);
 
  private:
+  // The str for the value at `position`: shared, reused or new.
+  PyObject* value_text(std::size_t position, const BitBusValue& value, bool use_cache);
+
   PyRef keys_;      // tuple of str, table order
   PyRef template_;  // dict {key: None} in table order
+  // Texts of the previous read for values wider than one bit, and the values
+  // they show. Filled on the first such value; left alone by a read nested in
+  // another (a finaliser run during an allocation may read the same handle).
+  std::vector<BitBusValue> shown_values_;
+  std::vector<PyRef> shown_texts_;
+  bool reading_ = false;
 };
 
 }  // namespace nimbo::py

@@ -175,3 +175,15 @@ def test_many_busses_keep_one_key_each():
     assert values["b7"] == "11"
     assert all(len(values[f"b{i}"]) == i % 5 for i in range(300) if i != 7)
     assert handle.update_and_get({"b7": "00"})["b7"] == "00"
+
+
+@pytest.mark.parametrize("width", [0, 2, 64, 65, 200])
+def test_repeated_reads_follow_every_change(width):
+    # Reads reuse the texts of unchanged wide values; every change must show.
+    handle = Renderer(make_ir([bus("w", "0" * width), bus("x", "1" * width)])).component
+    ones, zeros = "1" * width, "0" * width
+    assert handle.get_values() == {"w": zeros, "x": ones}
+    for written in [ones, zeros, ones]:
+        assert handle.update_and_get({"w": written}) == {"w": written, "x": ones}
+        assert handle.get_values() == {"w": written, "x": ones}
+        assert handle.busses["w"] == written
