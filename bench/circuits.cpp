@@ -13,23 +13,6 @@ BoxedEvaluator bus_ref(const std::string& id) {
   return std::make_unique<BusRef>(id);
 }
 
-BoxedEvaluator make_gate(int kind, BoxedEvaluator l, BoxedEvaluator r) {
-  switch (kind) {
-    case 0:
-      return std::make_unique<And>(std::move(l), std::move(r));
-    case 1:
-      return std::make_unique<Or>(std::move(l), std::move(r));
-    case 2:
-      return std::make_unique<Xor>(std::move(l), std::move(r));
-    case 3:
-      return std::make_unique<Nand>(std::move(l), std::move(r));
-    case 4:
-      return std::make_unique<Nor>(std::move(l), std::move(r));
-    default:
-      return std::make_unique<Xnor>(std::move(l), std::move(r));
-  }
-}
-
 void influence(Component& component, const std::string& from, const std::string& to) {
   if (!component.add_influence(from, to).ok()) std::abort();
 }
@@ -92,7 +75,7 @@ Circuit layered_dag(std::size_t gates, std::size_t layer_width, std::uint64_t se
   }
   struct Gate {
     std::string id, left, right;
-    int kind;
+    nimbo::Gate kind;
   };
   std::vector<Gate> all;
   all.reserve(gates);
@@ -100,7 +83,7 @@ Circuit layered_dag(std::size_t gates, std::size_t layer_width, std::uint64_t se
     std::vector<std::string> layer;
     for (std::size_t i = 0; i < layer_width && made < gates; ++i, ++made) {
       Gate gate{"g" + std::to_string(made), below[rng() % below.size()],
-                below[rng() % below.size()], static_cast<int>(rng() % 6)};
+                below[rng() % below.size()], static_cast<nimbo::Gate>(rng() % 6)};
       c.add_bus(gate.id, BitBus());
       layer.push_back(gate.id);
       all.push_back(std::move(gate));
@@ -108,7 +91,7 @@ Circuit layered_dag(std::size_t gates, std::size_t layer_width, std::uint64_t se
     below = std::move(layer);
   }
   for (Gate& gate : all) {
-    c.set_assignment(gate.id, make_gate(gate.kind, bus_ref(gate.left), bus_ref(gate.right)));
+    c.set_assignment(gate.id, make_gate_node(gate.kind, bus_ref(gate.left), bus_ref(gate.right)));
     influence(c, gate.left, gate.id);
     influence(c, gate.right, gate.id);
   }

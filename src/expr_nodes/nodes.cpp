@@ -25,6 +25,24 @@ const char* gate_name(Gate gate) noexcept {
   return "?";
 }
 
+BoxedEvaluator make_gate_node(Gate gate, BoxedEvaluator l_expr, BoxedEvaluator r_expr) {
+  switch (gate) {
+    case Gate::kAnd:
+      return std::make_unique<And>(std::move(l_expr), std::move(r_expr));
+    case Gate::kOr:
+      return std::make_unique<Or>(std::move(l_expr), std::move(r_expr));
+    case Gate::kXor:
+      return std::make_unique<Xor>(std::move(l_expr), std::move(r_expr));
+    case Gate::kNand:
+      return std::make_unique<Nand>(std::move(l_expr), std::move(r_expr));
+    case Gate::kNor:
+      return std::make_unique<Nor>(std::move(l_expr), std::move(r_expr));
+    case Gate::kXnor:
+      return std::make_unique<Xnor>(std::move(l_expr), std::move(r_expr));
+  }
+  return nullptr;
+}
+
 void Const::append_debug(std::string& out) const {
   out += "Const { value: ";
   value.append_debug(out);

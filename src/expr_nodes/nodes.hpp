@@ -71,6 +71,9 @@ extern template class BinaryGate<Gate::kNand>;
 extern template class BinaryGate<Gate::kNor>;
 extern template class BinaryGate<Gate::kXnor>;
 
+// A new two-input node of the kind `gate`.
+BoxedEvaluator make_gate_node(Gate gate, BoxedEvaluator l_expr, BoxedEvaluator r_expr);
+
 // The kind name used in debug forms ("And", "Nor", ...).
 const char* gate_name(Gate gate) noexcept;
 

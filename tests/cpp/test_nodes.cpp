@@ -21,21 +21,7 @@ BoxedEvaluator ref(const std::string& id) {
 }
 
 BoxedEvaluator gate(Gate g, BoxedEvaluator l, BoxedEvaluator r) {
-  switch (g) {
-    case Gate::kAnd:
-      return std::make_unique<And>(std::move(l), std::move(r));
-    case Gate::kOr:
-      return std::make_unique<Or>(std::move(l), std::move(r));
-    case Gate::kXor:
-      return std::make_unique<Xor>(std::move(l), std::move(r));
-    case Gate::kNand:
-      return std::make_unique<Nand>(std::move(l), std::move(r));
-    case Gate::kNor:
-      return std::make_unique<Nor>(std::move(l), std::move(r));
-    case Gate::kXnor:
-      return std::make_unique<Xnor>(std::move(l), std::move(r));
-  }
-  return nullptr;
+  return make_gate_node(g, std::move(l), std::move(r));
 }
 
 struct GateCase {

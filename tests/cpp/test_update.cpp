@@ -170,8 +170,8 @@ TEST_P(AgainstReferenceModel, SameValuesAndEvaluationCounts) {
   }
   std::vector<std::vector<int>> readers(static_cast<std::size_t>(bus_count));
   std::function<BoxedEvaluator(int, int)> random_tree = [&](int rank, int depth) -> BoxedEvaluator {
-    const unsigned pick = static_cast<unsigned>(rng() % 10);
-    if (depth == 0 || pick < 4) {
+    const unsigned pick = static_cast<unsigned>(rng() % 8);
+    if (depth == 0 || pick < 3) {
       if (rank > 0 && rng() % 6 != 0) {
         const int source = static_cast<int>(rng() % static_cast<unsigned>(rank));
         readers[static_cast<std::size_t>(source)].push_back(rank);
@@ -180,22 +180,10 @@ TEST_P(AgainstReferenceModel, SameValuesAndEvaluationCounts) {
       if (rng() % 2) return bus_ref("missing");
       return lit(random_text(static_cast<std::size_t>(widths[rng() % 10])));
     }
-    if (pick == 4) return std::make_unique<Not>(random_tree(rank, depth - 1));
+    if (pick == 3) return std::make_unique<Not>(random_tree(rank, depth - 1));
     BoxedEvaluator l = random_tree(rank, depth - 1);
     BoxedEvaluator r = random_tree(rank, depth - 1);
-    switch (pick) {
-      case 5:
-        return std::make_unique<And>(std::move(l), std::move(r));
-      case 6:
-        return std::make_unique<Or>(std::move(l), std::move(r));
-      case 7:
-        return std::make_unique<Xor>(std::move(l), std::move(r));
-      case 8:
-        return std::make_unique<Nand>(std::move(l), std::move(r));
-      default:
-        if (rng() % 2) return std::make_unique<Nor>(std::move(l), std::move(r));
-        return std::make_unique<Xnor>(std::move(l), std::move(r));
-    }
+    return make_gate_node(static_cast<Gate>(rng() % 6), std::move(l), std::move(r));
   };
   std::vector<bool> driven(static_cast<std::size_t>(bus_count));
   for (int rank = 0; rank < bus_count; ++rank) {
