@@ -1,0 +1,215 @@
+"""Conversion of an IR circuit into a Verilog netlist of continuous assignments.
+
+Bit order: element 0 of a value is the first character of its text. Every
+bus becomes a vector declared ``[0:W-1]``, so element i is index i, index 0
+is the most significant bit, and a bit text is also the Verilog binary
+literal of the value (``4'b0011`` holds the text "0011", and ``%b`` prints
+the text back).
+
+Only circuits whose settled values a continuous-assignment netlist
+reproduces exactly are converted; anything else raises ConversionError
+with the reason:
+
+* no feedback: the driven busses must form a DAG;
+* every driven bus has the width its assignment yields (the simulator would
+  otherwise change the bus width on the first update);
+* no zero-width bus (Verilog has no empty vectors);
+* every bus that an assignment reads lists the driven bus in its influence
+  list (otherwise the simulator may leave the driven bus stale).
+
+Gates cut their operands to the smaller width, pairing from element 0. Since
+a cut commutes with bitwise operators, the converter pushes each cut down to
+the leaves: a reference becomes a part-select ``x[0:n-1]``, a constant keeps
+its first n bits, so that every Verilog operator sees operands of one width.
+A reference to a bus the circuit lacks reads as the 1-bit 0.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from .ir import BINARY_GATE_TYPES, Circuit, const_bits, referenced_ids
+
+_OPERATORS = {
+    "and": ("", "&"),
+    "or": ("", "|"),
+    "xor": ("", "^"),
+    "nand": ("~", "&"),
+    "nor": ("~", "|"),
+    "xnor": ("~", "^"),
+}
+
+
+class ConversionError(ValueError):
+    """The circuit cannot be expressed faithfully as a Verilog netlist."""
+
+
+@dataclass(frozen=True)
+class Port:
+    bus_id: str
+    name: str  # Verilog identifier
+    width: int
+
+
+@dataclass
+class Netlist:
+    module: str
+    text: str
+    inputs: list[Port]
+    outputs: list[Port]
+    driven: list[Port]
+
+
+def expression_width(expr: dict, widths: dict[str, int]) -> int:
+    kind = expr["type"]
+    args = expr["args"]
+    if kind == "const":
+        return len(const_bits(args["value"]))
+    if kind in ("ref", "bus_ref"):
+        return widths.get(args["id"], 1)
+    if kind == "not":
+        return expression_width(args["expr"], widths)
+    return min(expression_width(args["l_expr"], widths), expression_width(args["r_expr"], widths))
+
+
+def _emit(expr: dict, width: int, names: dict[str, str], widths: dict[str, int]) -> str:
+    kind = expr["type"]
+    args = expr["args"]
+    if kind == "const":
+        return f"{width}'b{const_bits(args['value'])[:width]}"
+    if kind in ("ref", "bus_ref"):
+        name = names.get(args["id"])
+        if name is None:
+            return "1'b0"
+        return name if widths[args["id"]] == width else f"{name}[0:{width - 1}]"
+    if kind == "not":
+        return f"~({_emit(args['expr'], width, names, widths)})"
+    invert, operator = _OPERATORS[kind]
+    left = _emit(args["l_expr"], width, names, widths)
+    right = _emit(args["r_expr"], width, names, widths)
+    return f"{invert}({left} {operator} {right})"
+
+
+def _topological_order(circuit: Circuit) -> list[str]:
+    """Driven bus ids, each after every driven bus it reads; refuses cycles."""
+    driven = {b.id for b in circuit.driven}
+    reads = {b.id: sorted(referenced_ids(b.assignment) & driven) for b in circuit.driven}
+    state: dict[str, int] = {}  # 1 = on the path, 2 = done
+    order: list[str] = []
+    for root in reads:
+        if root in state:
+            continue
+        stack = [(root, iter(reads[root]))]
+        state[root] = 1
+        while stack:
+            node, children = stack[-1]
+            child = next(children, None)
+            if child is None:
+                stack.pop()
+                state[node] = 2
+                order.append(node)
+            elif state.get(child) == 1:
+                raise ConversionError(f"bus '{child}' is part of a feedback loop")
+            elif child not in state:
+                state[child] = 1
+                stack.append((child, iter(reads[child])))
+    return order
+
+
+def check_convertible(circuit: Circuit) -> None:
+    widths = {b.id: b.width for b in circuit.busses.values()}
+    for bus in circuit.busses.values():
+        if bus.width == 0:
+            raise ConversionError(f"bus '{bus.id}' has width 0")
+    for bus in circuit.driven:
+        got = expression_width(bus.assignment, widths)
+        if got != bus.width:
+            raise ConversionError(
+                f"bus '{bus.id}' is declared with {bus.width} bits but its assignment yields {got}"
+            )
+        for source in referenced_ids(bus.assignment):
+            src = circuit.busses.get(source)
+            if src is not None and bus.id not in src.influence:
+                raise ConversionError(
+                    f"bus '{bus.id}' reads '{source}' but is missing from its influence list"
+                )
+    _topological_order(circuit)
+
+
+def to_verilog(circuit: Circuit, module: str = "circuit", outputs: list[str] | None = None) -> Netlist:
+    """The netlist of `circuit`; `outputs` are the driven bus ids made ports
+    (default: every driven bus)."""
+    check_convertible(circuit)
+    names = {bus_id: f"b{i}" for i, bus_id in enumerate(circuit.busses)}
+    widths = {b.id: b.width for b in circuit.busses.values()}
+    port = {bus_id: Port(bus_id, names[bus_id], widths[bus_id]) for bus_id in circuit.busses}
+    inputs = [port[b.id] for b in circuit.inputs]
+    driven = [port[b.id] for b in circuit.driven]
+    if outputs is None:
+        out_ports = driven
+    else:
+        unknown = [o for o in outputs if o not in port or circuit.busses[o].assignment is None]
+        if unknown:
+            raise ConversionError(f"output '{unknown[0]}' is not a driven bus")
+        out_ports = [port[o] for o in outputs]
+    out_names = {p.name for p in out_ports}
+
+    lines = [f"module {module} ("]
+    decls = [f"  input wire [0:{p.width - 1}] {p.name}" for p in inputs]
+    decls += [f"  output wire [0:{p.width - 1}] {p.name}" for p in out_ports]
+    lines.append(",\n".join(decls))
+    lines.append(");")
+    for p in driven:
+        if p.name not in out_names:
+            lines.append(f"  wire [0:{p.width - 1}] {p.name};")
+    for bus_id in _topological_order(circuit):
+        bus = circuit.busses[bus_id]
+        lines.append(f"  assign {names[bus_id]} = {_emit(bus.assignment, bus.width, names, widths)};")
+    lines.append("endmodule")
+    return Netlist(module, "\n".join(lines) + "\n", inputs, out_ports, driven)
+
+
+def vector_line(netlist: Netlist, values: dict[str, str]) -> str:
+    """One line for $readmemb: the input bit texts concatenated in port order."""
+    return "".join(values[p.bus_id] for p in netlist.inputs)
+
+
+def icarus_testbench(netlist: Netlist, vector_file: str, count: int, shown: int) -> str:
+    """A testbench that reads `count` lines from `vector_file`, applies
+    them one by one and prints the outputs of the first `shown` as lines
+    ``V <k> <bits>...``. It prints ``START`` before the first vector and
+    ``DONE`` after the last, flushing both, so a reader can time the loop."""
+    total = sum(p.width for p in netlist.inputs)
+    inputs = ", ".join(p.name for p in netlist.inputs)
+    lines = [
+        "`timescale 1ns/1ns",
+        "module tb;",
+        f"  reg [0:{max(total, 1) - 1}] mem [0:{max(count, 1) - 1}];",
+        "  integer n, k;",
+    ]
+    for p in netlist.inputs:
+        lines.append(f"  reg [0:{p.width - 1}] {p.name};")
+    for p in netlist.outputs:
+        lines.append(f"  wire [0:{p.width - 1}] {p.name};")
+    conns = [f".{p.name}({p.name})" for p in netlist.inputs + netlist.outputs]
+    lines.append(f"  {netlist.module} dut ({', '.join(conns)});")
+    fmt = " ".join(["%b"] * len(netlist.outputs))
+    outs = ", ".join(p.name for p in netlist.outputs)
+    show = f'$display("V %0d {fmt}", k, {outs});' if netlist.outputs else '$display("V %0d", k);'
+    apply = f"{{{inputs}}} = mem[k];" if netlist.inputs else ""
+    lines += [
+        "  initial begin",
+        f"    n = {count};",
+        f'    if (n > 0) $readmemb("{vector_file}", mem, 0, n - 1);',
+        '    $display("START"); $fflush;',
+        "    for (k = 0; k < n; k = k + 1) begin",
+        f"      {apply}",
+        "      #1;",
+        f"      if (k < {shown}) {show}",
+        "    end",
+        '    $display("DONE"); $fflush;',
+        "    $finish;",
+        "  end",
+        "endmodule",
+    ]
+    return "\n".join(lines) + "\n"
