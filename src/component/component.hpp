@@ -72,9 +72,11 @@ class Component {
     std::uint32_t a = 0;
     std::uint32_t b = 0;
   };
-  // The state byte of a position: shape in bits 0-2, gate in bits 3-5, and
-  // the waiting flag of the worklist.
+  // The state byte of a position: shape in bits 0-2, gate in bits 3-5, a
+  // flag telling whether its influence list names a position at or before
+  // it, and the waiting flag of the worklist.
   static constexpr std::uint8_t kWaiting = 0x80;
+  static constexpr std::uint8_t kInfluencesEarlier = 0x40;
   static constexpr std::uint8_t kShapeMask = 0x07;
   static constexpr std::uint8_t state_of(Shape shape, Gate gate) noexcept {
     return static_cast<std::uint8_t>(static_cast<unsigned>(shape) |

@@ -49,8 +49,11 @@ void Component::bind() {
     // Entries that name no position are dropped here once instead of being
     // skipped at every change.
     influence_offsets_[p] = checked_index(influence_targets_.size());
+    bool influences_earlier = false;
     for (const std::uint64_t target : busses_.influence_list(p)) {
-      if (target < count) influence_targets_.push_back(static_cast<std::uint32_t>(target));
+      if (target >= count) continue;
+      influence_targets_.push_back(static_cast<std::uint32_t>(target));
+      influences_earlier = influences_earlier || target <= p;
     }
     const Evaluator* tree = assignment(busses_.id(p));
     if (tree == nullptr) continue;
@@ -74,6 +77,7 @@ void Component::bind() {
       state_[p] = state_of(Shape::kProgram, Gate::kAnd);
       operands_[p] = {range.begin, range.end};
     }
+    if (influences_earlier) state_[p] |= kInfluencesEarlier;
   }
   influence_offsets_[count] = checked_index(influence_targets_.size());
   queue_.assign(count, 0);
@@ -207,12 +211,16 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
   };
 
   // The seeds alone never reach the limit, which exceeds the bus count.
+  // While seeds are taken, a change appends only influenced positions at or
+  // before the one just taken (later ones are waiting seeds), so a position
+  // whose list names none of those needs no look at its list: in a circuit
+  // declared in dependency order that is every position.
   for (std::size_t seed = 0; seed < count; ++seed) {
     const auto position = static_cast<std::uint32_t>(seed);
     const std::uint8_t taken = state[position];
     if (shape_of(taken) == Shape::kNone) continue;
     ++evaluations;
-    if (evaluate(position, taken)) propagate(position, seed + 1);
+    if (evaluate(position, taken) && (taken & kInfluencesEarlier)) propagate(position, seed + 1);
   }
   while (waiting != 0) {
     const std::uint32_t position = queue[head];
