@@ -1,7 +1,5 @@
 #include "busses/bit_bus.hpp"
 
-#include <algorithm>
-
 #include "busses/quoted_id.hpp"
 
 namespace nimbo {
@@ -21,21 +19,7 @@ Status insert_value_into(BitBusValue& value, std::string_view text) {
     message.append(" bits.");
     return Error{std::move(message)};
   }
-  if (text.size() <= BitBusValue::kWordBits) {
-    BitBusValue::Word word = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      word |= BitBusValue::Word{text[i] == '1'} << i;
-    }
-    value.set_narrow(text.size(), word);
-    return ok_status();
-  }
-  // Same width, so the stored words are rewritten in place.
-  BitBusValue::Word* words = value.data();
-  std::fill_n(words, value.word_count(), BitBusValue::Word{0});
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '1')
-      words[i / BitBusValue::kWordBits] |= BitBusValue::Word{1} << (i % BitBusValue::kWordBits);
-  }
+  value.assign_text(text);
   return ok_status();
 }
 

@@ -1,5 +1,7 @@
 #include "busses/bit_bus_value.hpp"
 
+#include "common/utf8.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -70,12 +72,6 @@ BitBusValue BitBusValue::zeros(std::size_t width) {
   return value;
 }
 
-BitBusValue BitBusValue::from_word(std::size_t width, Word word) noexcept {
-  BitBusValue value;
-  value.set_narrow(width, word & tail_mask(width));
-  return value;
-}
-
 BitBusValue BitBusValue::from_bools(std::span<const bool> bits) {
   BitBusValue value = zeros(bits.size());
   Word* words = value.data();
@@ -89,36 +85,28 @@ bool BitBusValue::is_bit_string(std::string_view text) noexcept {
   return std::all_of(text.begin(), text.end(), [](char c) { return c == '0' || c == '1'; });
 }
 
-namespace {
-
-// Length of the UTF-8 sequence that starts with `lead` (1 for stray bytes).
-std::size_t utf8_sequence_length(unsigned char lead) {
-  if (lead < 0xC0) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  return 4;
+Result<BitBusValue> BitBusValue::from_string(std::string_view text) {
+  const std::size_t offender = text.find_first_not_of("01");
+  if (offender != std::string_view::npos) {
+    // Report the whole character, not just its first byte.
+    const std::size_t length = decode_utf8(text, offender).length;
+    std::string message = "Invalid character '";
+    message.append(text.substr(offender, length));
+    message.append("' in bit string");
+    return Error{std::move(message)};
+  }
+  BitBusValue value;
+  value.assign_text(text);
+  return value;
 }
 
-}  // namespace
-
-Result<BitBusValue> BitBusValue::from_string(std::string_view text) {
-  BitBusValue value = zeros(text.size());
-  Word* words = value.data();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '1') {
-      words[i / kWordBits] |= Word{1} << (i % kWordBits);
-    } else if (c != '0') {
-      // Report the whole character, not just its first byte.
-      const std::size_t length =
-          std::min(utf8_sequence_length(static_cast<unsigned char>(c)), text.size() - i);
-      std::string message = "Invalid character '";
-      message.append(text.substr(i, length));
-      message.append("' in bit string");
-      return Error{std::move(message)};
-    }
+void BitBusValue::assign_text(std::string_view bits) {
+  resize_for_overwrite(bits.size());
+  Word* words = data();
+  std::fill_n(words, word_count(), Word{0});
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    words[i / kWordBits] |= Word{bits[i] == '1'} << (i % kWordBits);
   }
-  return value;
 }
 
 void BitBusValue::set_bit(std::size_t index, bool on) noexcept {
@@ -136,8 +124,7 @@ void BitBusValue::set_narrow(std::size_t width, Word word) noexcept {
 void BitBusValue::resize_for_overwrite(std::size_t width) {
   const bool wide = width > kWordBits;
   if (!wide) {
-    set_narrow(width, storage_.word);
-    if (width_ != width) width_ = width;
+    set_narrow(width, 0);
     return;
   }
   if (is_narrow() || word_count() != words_for(width)) {
@@ -154,7 +141,7 @@ void BitBusValue::mask_tail() noexcept {
 
 void BitBusValue::assign_not(const BitBusValue& operand) {
   if (operand.is_narrow()) {
-    set_narrow(operand.width_, ~operand.storage_.word & tail_mask(operand.width_));
+    set_narrow(operand.width_, ~operand.storage_.word & narrow_mask(operand.width_));
     return;
   }
   if (this == &operand) {
@@ -174,7 +161,7 @@ void BitBusValue::assign_gate(Gate gate, const BitBusValue& left, const BitBusVa
   if (width <= kWordBits) {
     const Word l = left.data()[0];
     const Word r = right.data()[0];
-    set_narrow(width, apply_gate(gate, l, r) & tail_mask(width));
+    set_narrow(width, apply_gate(gate, l, r) & narrow_mask(width));
     return;
   }
   // Both operands are wide here; when one of them is this value, compute

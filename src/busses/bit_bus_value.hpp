@@ -44,8 +44,6 @@ class BitBusValue {
   static BitBusValue from_bools(std::span<const bool> bits);
   // A value of `width` 0 bits.
   static BitBusValue zeros(std::size_t width);
-  // A value of at most 64 bits from its packed word (bits past `width` ignored).
-  static BitBusValue from_word(std::size_t width, Word word) noexcept;
   // Parses "0"/"1" text; any other character is an error naming it.
   static Result<BitBusValue> from_string(std::string_view text);
   // True when every byte of `text` is '0' or '1'.
@@ -56,7 +54,6 @@ class BitBusValue {
   std::size_t word_count() const noexcept { return words_for(width_); }
   const Word* data() const noexcept { return is_narrow() ? &storage_.word : storage_.heap; }
   Word* data() noexcept { return is_narrow() ? &storage_.word : storage_.heap; }
-  std::span<const Word> words() const noexcept { return {data(), word_count()}; }
   // The single word of a narrow value.
   Word narrow_word() const noexcept { return storage_.word; }
 
@@ -77,6 +74,9 @@ class BitBusValue {
   // Clears the bits past the width in the last word.
   void mask_tail() noexcept;
 
+  // Replaces the value with the bits of `bits`, every character of which is
+  // '0' or '1'; storage is reused when the word count stays.
+  void assign_text(std::string_view bits);
   // this = ~operand (same width).
   void assign_not(const BitBusValue& operand);
   // this = gate(left, right), cut to the smaller width.

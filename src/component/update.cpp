@@ -84,7 +84,10 @@ void Component::bind() {
   bound_ = true;
 }
 
-bool Component::evaluate_and_store(std::uint32_t position, std::uint8_t state) {
+// Inlined into the settle loop: a call per evaluation costs as much as the
+// evaluation itself.
+[[gnu::always_inline]] inline bool Component::evaluate_and_store(std::uint32_t position,
+                                                                 std::uint8_t state) {
   const Operands operands = operands_[position];
   BitBusValue* values = busses_.values().data();
   BitBusValue& current = values[position];
@@ -156,8 +159,6 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
   // flag in their state byte. No id waits twice, so the ring of `count`
   // slots never overflows.
   std::uint8_t* state = state_.data();
-  const Operands* operand_list = operands_.data();
-  BitBusValue* values = busses_.values().data();
   const std::uint32_t* offsets = influence_offsets_.data();
   const std::uint32_t* targets = influence_targets_.data();
   std::uint32_t* queue = queue_.data();
@@ -166,27 +167,6 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
   std::size_t head = 0;
   std::size_t waiting = 0;  // ids in the ring
 
-  // Evaluates the assignment at `position` and stores the result; true when
-  // the value changed.
-  const auto evaluate = [&](std::uint32_t position, std::uint8_t taken) -> bool {
-    if (shape_of(taken) == Shape::kGateBusBus) {
-      // The common case, kept in the loop: a gate of two narrow busses.
-      const Operands operands = operand_list[position];
-      const BitBusValue& left = values[operands.a];
-      const BitBusValue& right = values[operands.b];
-      if (left.is_narrow() && right.is_narrow()) [[likely]] {
-        const std::size_t width = std::min(left.width(), right.width());
-        const BitBusValue::Word word =
-            BitBusValue::apply_gate(gate_of(taken), left.narrow_word(), right.narrow_word()) &
-            BitBusValue::narrow_mask(width);
-        BitBusValue& current = values[position];
-        if (current.equals_narrow(width, word)) return false;
-        current.set_narrow(width, word);
-        return true;
-      }
-    }
-    return evaluate_and_store(position, taken);
-  };
   // Appends the influenced positions that are not waiting; positions from
   // `first_seed` on are seeds still to be taken.
   const auto propagate = [&](std::uint32_t position, std::size_t first_seed) {
@@ -220,7 +200,9 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
     const std::uint8_t taken = state[position];
     if (shape_of(taken) == Shape::kNone) continue;
     ++evaluations;
-    if (evaluate(position, taken) && (taken & kInfluencesEarlier)) propagate(position, seed + 1);
+    if (evaluate_and_store(position, taken) && (taken & kInfluencesEarlier)) {
+      propagate(position, seed + 1);
+    }
   }
   while (waiting != 0) {
     const std::uint32_t position = queue[head];
@@ -231,7 +213,7 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
     if (shape_of(taken) == Shape::kNone) continue;
     if (evaluations == limit) return not_settled();
     ++evaluations;
-    if (evaluate(position, taken)) propagate(position, count);
+    if (evaluate_and_store(position, taken)) propagate(position, count);
   }
   last_evaluations_ = evaluations;
   return ok_status();

@@ -45,7 +45,6 @@ class Program {
   std::span<const Instruction> code(Range range) const noexcept {
     return {code_.data() + range.begin, range.end - range.begin};
   }
-  const BitBusValue& constant(std::uint32_t index) const noexcept { return constants_[index]; }
 
   // Runs the code of `range` against `values` and leaves the result in
   // `result` (whose storage is reused).

@@ -35,19 +35,6 @@ PyObject* raise_not_found() {
   return nullptr;
 }
 
-PyObject* raise_error_text(const std::string& text) {
-  PyRef message = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
-  return nullptr;
-}
-
-PyObject* new_str(const std::string& text) {
-  PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (result == nullptr) fail_api_call();
-  return result;
-}
-
 // What a read takes out of the component under the store lock.
 struct ValuesCopy {
   std::vector<BitBusValue> values;
@@ -118,29 +105,14 @@ PyObject* get_values(PyObject* self, PyObject*) {
   return entry([&] { return read_values(self); });
 }
 
-PyObject* update_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+// update_signals and update_and_get: convert new_values, update the stored
+// component and, for update_and_get, copy its values in the same lock hold.
+PyObject* update(const Parameter& parameter, bool read_back, PyObject* self, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
-    PyObject* argument = single_argument(kUpdateSignals, args, nargs, kwnames);
+    PyObject* argument = single_argument(parameter, args, nargs, kwnames);
     if (argument == nullptr) return nullptr;
-    std::optional<SignalInputs> inputs = signal_inputs_argument(kUpdateSignals, argument);
-    if (!inputs) return nullptr;
-    std::optional<Status> status;
-    const bool found = ComponentStore::instance().with_component(
-        handle_of(self).key,
-        [&](Component& component) { status.emplace(component.update_signals(inputs->inputs)); });
-    if (!found) return raise_not_found();
-    if (!status->ok()) return raise_error_text(status->error());
-    Py_RETURN_NONE;
-  });
-}
-
-PyObject* update_and_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    PyObject* argument = single_argument(kUpdateAndGet, args, nargs, kwnames);
-    if (argument == nullptr) return nullptr;
-    std::optional<SignalInputs> inputs = signal_inputs_argument(kUpdateAndGet, argument);
+    std::optional<SignalInputs> inputs = signal_inputs_argument(parameter, argument);
     if (!inputs) return nullptr;
     Handle& handle = handle_of(self);
     std::optional<Status> status;
@@ -148,12 +120,23 @@ PyObject* update_and_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const bool found =
         ComponentStore::instance().with_component(handle.key, [&](Component& component) {
           status.emplace(component.update_signals(inputs->inputs));
-          if (status->ok()) copy = copy_values(component, handle);
+          if (read_back && status->ok()) copy = copy_values(component, handle);
         });
     if (!found) return raise_not_found();
-    if (!status->ok()) return raise_error_text(status->error());
+    if (!status->ok()) return raise_error(PyExc_RuntimeError, status->error());
+    if (!read_back) Py_RETURN_NONE;
     return values_to_dict(handle, *copy);
   });
+}
+
+PyObject* update_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return update(kUpdateSignals, false, self, args, nargs, kwnames);
+}
+
+PyObject* update_and_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return update(kUpdateAndGet, true, self, args, nargs, kwnames);
 }
 
 PyMethodDef component_methods[] = {

@@ -30,14 +30,18 @@ PyObject* panic_exception_type() noexcept {
   return g_panic_type;
 }
 
+PyObject* raise_error(PyObject* type, std::string_view message) noexcept {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
 void raise_panic(std::string_view message) noexcept {
   try {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the creation failure is pending
-    PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (!text) return;
-    PyErr_SetObject(type, text.get());
+    raise_error(type, message);
   } catch (...) {
     abort_at_boundary();
   }
@@ -46,6 +50,12 @@ void raise_panic(std::string_view message) noexcept {
 void fail_api_call() {
   if (PyErr_Occurred() != nullptr) PyErr_Print();
   throw Fault(std::string(kApiCallFailed));
+}
+
+PyObject* new_str(std::string_view text) {
+  PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (result == nullptr) fail_api_call();
+  return result;
 }
 
 void raise_current_fault() noexcept {

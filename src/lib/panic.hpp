@@ -29,6 +29,11 @@ inline constexpr std::string_view kApiCallFailed = "Python API call failed";
 // when it cannot be created. Borrowed: it lives for the rest of the process.
 PyObject* panic_exception_type() noexcept;
 
+// Sets `type(message)` as the pending exception, the message decoded from
+// UTF-8; returns null for the caller to hand on. If the message cannot be
+// made, the interpreter's error is pending instead.
+PyObject* raise_error(PyObject* type, std::string_view message) noexcept;
+
 // Sets PanicException(message) as the pending exception. A fault while doing
 // so aborts the process.
 void raise_panic(std::string_view message) noexcept;
@@ -36,6 +41,9 @@ void raise_panic(std::string_view message) noexcept;
 // Prints the interpreter's pending error and raises the "Python API call
 // failed" fault.
 [[noreturn]] void fail_api_call();
+
+// A new str holding `text`, or the "Python API call failed" fault.
+PyObject* new_str(std::string_view text);
 
 // Raises the fault described by the exception being handled.
 void raise_current_fault() noexcept;

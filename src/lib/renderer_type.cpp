@@ -101,11 +101,7 @@ PyObject* renderer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Renderer renderer{std::string(*ir)};
     Result<Component> rendered = renderer.render();
     if (!rendered.ok()) {
-      const std::string message = "Failed to render circuit: " + rendered.error();
-      PyRef text = PyRef::steal(
-          PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-      if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
-      return nullptr;
+      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + rendered.error());
     }
     renderer.component() = std::move(rendered).value();
     PyObject* self = type->tp_alloc(type, 0);
@@ -140,10 +136,7 @@ PyObject* renderer_text(PyObject* self) {
     } catch (const AccessState::AccessError& error) {
       return raise_access_error(error);
     }
-    PyObject* result =
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (result == nullptr) fail_api_call();
-    return result;
+    return new_str(text);
   });
 }
 

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "common/utf8.hpp"
+
 namespace nimbo {
 namespace {
 
@@ -73,35 +75,6 @@ bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// The length of the well-formed UTF-8 sequence at `at`, or 0.
-std::size_t utf8_length(std::string_view text, std::size_t at, char32_t* code_point) {
-  const auto b0 = static_cast<unsigned char>(text[at]);
-  std::size_t length = 0;
-  char32_t cp = 0;
-  char32_t min = 0;
-  if (b0 < 0x80) {
-    *code_point = b0;
-    return 1;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    length = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    length = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    length = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    const auto b = static_cast<unsigned char>(text[at + i]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  *code_point = cp;
-  return length;
-}
-
 std::string code_point_name(char32_t cp) {
   std::array<char, 16> buffer{};
   std::snprintf(buffer.data(), buffer.size(), "U+%04X", static_cast<unsigned>(cp));
@@ -111,9 +84,10 @@ std::string code_point_name(char32_t cp) {
 // How an unexpected character is shown: printable characters quoted, the
 // rest by code point.
 std::string describe_character(std::string_view text, std::size_t at) {
-  char32_t cp = 0;
-  const std::size_t length = utf8_length(text, at, &cp);
-  if (length == 0) {
+  const Utf8Char ch = decode_utf8(text, at);
+  const char32_t cp = ch.code_point;
+  const std::size_t length = ch.length;
+  if (!ch.valid) {
     std::array<char, 8> buffer{};
     std::snprintf(buffer.data(), buffer.size(), "0x%02X", static_cast<unsigned char>(text[at]));
     return std::string("invalid UTF-8 byte ") + buffer.data();
@@ -271,8 +245,7 @@ std::optional<ParseFault> invalid_escape(const Context& c) {
   if (!c.lex.in_string || start == kNone) return std::nullopt;
   const bool bad_letter = c.offset == start + 1 && !is_escape_letter(c.text[c.offset]);
   if (!bad_letter && c.code != json::error::expected_hex_digit) return std::nullopt;
-  char32_t cp = 0;
-  const std::size_t length = std::max<std::size_t>(1, utf8_length(c.text, c.offset, &cp));
+  const std::size_t length = decode_utf8(c.text, c.offset).length;
   const std::string escape(c.text.substr(start, c.offset + length - start));
   return ParseFault{start, "invalid escape '" + escape + "'"};
 }
@@ -291,8 +264,7 @@ std::optional<ParseFault> control_in_string(const Context& c) {
 }
 
 std::optional<ParseFault> invalid_utf8(const Context& c) {
-  char32_t cp = 0;
-  if (c.byte() < 0x80 || utf8_length(c.text, c.offset, &cp) != 0) return std::nullopt;
+  if (decode_utf8(c.text, c.offset).valid) return std::nullopt;
   std::array<char, 8> buffer{};
   std::snprintf(buffer.data(), buffer.size(), "0x%02X", c.byte());
   return ParseFault{c.offset, std::string("invalid UTF-8 byte ") + buffer.data()};
