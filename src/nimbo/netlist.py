@@ -28,7 +28,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from .ir import BINARY_GATE_TYPES, Circuit, const_bits, referenced_ids
+from .ir import Circuit, const_bits, referenced_ids
 
 _OPERATORS = {
     "and": ("", "&"),
