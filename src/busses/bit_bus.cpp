@@ -4,23 +4,28 @@
 
 namespace nimbo {
 
-Status insert_value_into(BitBusValue& value, std::string_view text) {
+Status check_value_text(std::string_view text, std::size_t width) {
   if (!BitBusValue::is_bit_string(text)) {
     std::string message = "Invalid value \"";
     message.append(text);
     message.append("\". Valid values are: [\"[01]+\"]");
     return Error{std::move(message)};
   }
-  if (text.size() != value.width()) {
+  if (text.size() != width) {
     std::string message = "Invalid value \"";
     message.append(text);
     message.append("\". The value must have ");
-    message.append(std::to_string(value.width()));
+    message.append(std::to_string(width));
     message.append(" bits.");
     return Error{std::move(message)};
   }
-  value.assign_text(text);
   return ok_status();
+}
+
+Status insert_value_into(BitBusValue& value, std::string_view text) {
+  Status checked = check_value_text(text, value.width());
+  if (checked.ok()) value.assign_text(text);
+  return checked;
 }
 
 void append_influence_debug(std::string& out, std::span<const std::uint64_t> influence) {

@@ -26,6 +26,9 @@ class BusTrait {
   ~BusTrait() = default;
 };
 
+// The checks of BusTrait::insert_value: `text` is a bit string of `width`
+// characters. The first check that fails gives its message.
+Status check_value_text(std::string_view text, std::size_t width);
 // The checks and the write of BusTrait::insert_value, on a bare value.
 Status insert_value_into(BitBusValue& value, std::string_view text);
 

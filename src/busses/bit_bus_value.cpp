@@ -156,19 +156,20 @@ void BitBusValue::assign_not(const BitBusValue& operand) {
   mask_tail();
 }
 
-void BitBusValue::assign_gate(Gate gate, const BitBusValue& left, const BitBusValue& right) {
+void BitBusValue::assign_table(TruthTable table, const BitBusValue& left,
+                               const BitBusValue& right) {
   const std::size_t width = std::min(left.width_, right.width_);
   if (width <= kWordBits) {
     const Word l = left.data()[0];
     const Word r = right.data()[0];
-    set_narrow(width, apply_gate(gate, l, r) & narrow_mask(width));
+    set_narrow(width, truth_table::apply(table, l, r) & narrow_mask(width));
     return;
   }
   // Both operands are wide here; when one of them is this value, compute
   // into fresh storage so no input word is overwritten before it is read.
   if (this == &left || this == &right) {
     BitBusValue result;
-    result.assign_gate(gate, left, right);
+    result.assign_table(table, left, right);
     *this = std::move(result);
     return;
   }
@@ -177,26 +178,7 @@ void BitBusValue::assign_gate(Gate gate, const BitBusValue& left, const BitBusVa
   const Word* r = right.data();
   Word* out = data();
   const std::size_t count = word_count();
-  switch (gate) {
-    case Gate::kAnd:
-      for (std::size_t i = 0; i < count; ++i) out[i] = l[i] & r[i];
-      break;
-    case Gate::kOr:
-      for (std::size_t i = 0; i < count; ++i) out[i] = l[i] | r[i];
-      break;
-    case Gate::kXor:
-      for (std::size_t i = 0; i < count; ++i) out[i] = l[i] ^ r[i];
-      break;
-    case Gate::kNand:
-      for (std::size_t i = 0; i < count; ++i) out[i] = ~(l[i] & r[i]);
-      break;
-    case Gate::kNor:
-      for (std::size_t i = 0; i < count; ++i) out[i] = ~(l[i] | r[i]);
-      break;
-    case Gate::kXnor:
-      for (std::size_t i = 0; i < count; ++i) out[i] = ~(l[i] ^ r[i]);
-      break;
-  }
+  for (std::size_t i = 0; i < count; ++i) out[i] = truth_table::apply(table, l[i], r[i]);
   mask_tail();
 }
 

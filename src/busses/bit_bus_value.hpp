@@ -12,23 +12,14 @@
 #include <string>
 #include <string_view>
 
+#include "busses/truth_table.hpp"
 #include "common/result.hpp"
 
 namespace nimbo {
 
-enum class Gate : std::uint8_t { kAnd, kOr, kXor, kNand, kNor, kXnor };
-
-struct GateMasks {
-  std::uint64_t and_mask, or_mask, xor_mask, invert;
-};
-inline constexpr GateMasks kGateMasks[6] = {
-    {~0ULL, 0, 0, 0},     {0, ~0ULL, 0, 0},     {0, 0, ~0ULL, 0},      // And, Or, Xor
-    {~0ULL, 0, 0, ~0ULL}, {0, ~0ULL, 0, ~0ULL}, {0, 0, ~0ULL, ~0ULL},  // Nand, Nor, Xnor
-};
-
 class BitBusValue {
  public:
-  using Word = std::uint64_t;
+  using Word = nimbo::Word;
   static constexpr std::size_t kWordBits = 64;
 
   // The default value: one 0 bit.
@@ -79,8 +70,8 @@ class BitBusValue {
   void assign_text(std::string_view bits);
   // this = ~operand (same width).
   void assign_not(const BitBusValue& operand);
-  // this = gate(left, right), cut to the smaller width.
-  void assign_gate(Gate gate, const BitBusValue& left, const BitBusValue& right);
+  // this = table(left, right) bit by bit, cut to the smaller width.
+  void assign_table(TruthTable table, const BitBusValue& left, const BitBusValue& right);
 
   std::string to_string() const;
   void append_text(std::string& out) const;
@@ -102,12 +93,6 @@ class BitBusValue {
   static constexpr Word tail_mask(std::size_t width) noexcept {
     const std::size_t used = width % kWordBits;
     return used == 0 ? (width == 0 ? Word{0} : ~Word{0}) : (Word{1} << used) - 1;
-  }
-  // Branch-free so that mixed gate kinds cost no mispredicted jumps: the
-  // gate selects one of AND, OR, XOR through masks, then optionally inverts.
-  static Word apply_gate(Gate gate, Word l, Word r) noexcept {
-    const GateMasks& m = kGateMasks[static_cast<std::size_t>(gate)];
-    return (((l & r) & m.and_mask) | ((l | r) & m.or_mask) | ((l ^ r) & m.xor_mask)) ^ m.invert;
   }
 
  private:

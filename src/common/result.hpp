@@ -10,6 +10,8 @@ namespace nimbo {
 
 struct Error {
   std::string message;
+  // The operation was stopped from outside (an interrupt), not refused.
+  bool interrupted = false;
 };
 
 template <class T>
@@ -26,6 +28,7 @@ class [[nodiscard]] Result {
   T&& value() && { return std::get<0>(std::move(state_)); }
 
   const std::string& error() const& { return std::get<1>(state_).message; }
+  bool interrupted() const noexcept { return !ok() && std::get<1>(state_).interrupted; }
   std::string&& error() && { return std::move(std::get<1>(state_).message); }
 
  private:

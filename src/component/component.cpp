@@ -4,6 +4,11 @@
 
 namespace nimbo {
 
+Component::Component(std::string id) : id_(std::move(id)) {}
+Component::~Component() = default;
+Component::Component(Component&&) noexcept = default;
+Component& Component::operator=(Component&&) noexcept = default;
+
 void Component::add_bus(std::string id, BitBus bus) {
   unbind();
   forget_influence_marks();
@@ -34,7 +39,7 @@ const Evaluator* Component::assignment(std::string_view id) const {
 // The render driver adds a bus's influence entries one after the other, so
 // the entries of the bus being extended are kept marked by position: the
 // duplicate test is then O(1) instead of a scan of the list.
-void Component::mark_influence_list(BusTable::Position bus) {
+void Component::mark_influence_list(Position bus) {
   if (influence_marks_.size() != busses_.size()) {
     influence_marks_.assign(busses_.size(), 0);
     marked_bus_.reset();
@@ -71,23 +76,49 @@ Status Component::add_influence(std::string_view bus_id, std::string_view influe
   return ok_status();
 }
 
+void Component::sync_table() const {
+  if (!table_stale_) return;
+  for (std::size_t p = 0; p < busses_.size(); ++p) word_pass_->read(p, busses_.value(p));
+  table_stale_ = false;
+}
+
+const BusTable& Component::busses() const {
+  sync_table();
+  return busses_;
+}
+
+std::size_t Component::width(std::size_t position) const {
+  if (evaluated_ && word_pass_) return word_pass_->width(position);
+  return busses_.value(position).width();
+}
+
+void Component::restore_values(std::span<const BitBusValue> values) {
+  sync_table();
+  for (std::size_t p = 0; p < busses_.size() && p < values.size(); ++p)
+    busses_.value(p) = values[p];
+  evaluated_ = false;
+  if (word_pass_) word_pass_->load_inputs(busses_);
+}
+
 std::vector<std::pair<std::string, std::string>> Component::get_values() const {
+  const BusTable& table = busses();
   std::vector<std::pair<std::string, std::string>> values;
-  values.reserve(busses_.size());
-  for (std::size_t p = 0; p < busses_.size(); ++p) {
-    values.emplace_back(busses_.id(p), busses_.value(p).to_string());
+  values.reserve(table.size());
+  for (std::size_t p = 0; p < table.size(); ++p) {
+    values.emplace_back(table.id(p), table.value(p).to_string());
   }
   return values;
 }
 
 std::string Component::to_string() const {
+  const BusTable& table = busses();
   std::string text;
-  for (std::size_t p = 0; p < busses_.size(); ++p) {
-    text += busses_.id(p);
+  for (std::size_t p = 0; p < table.size(); ++p) {
+    text += table.id(p);
     text += ": ";
-    busses_.append_bus_text(text, p);
+    table.append_bus_text(text, p);
     text += ' ';
-    append_influence_debug(text, busses_.influence_list(p));
+    append_influence_debug(text, table.influence_list(p));
     text += '\n';
   }
   return text;

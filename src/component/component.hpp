@@ -1,8 +1,15 @@
 // Component: one circuit. It owns the bus table, the assignment trees and
 // the influence lists, and runs the update-and-settle step.
+//
+// Once the table is final, the first update binds the component: its trees
+// are lowered to gates (GateGraph) and its schedule worked out. A component
+// without feedback whose reads settle (see schedule.cpp) then runs every
+// update as one pass over a dense word array (WordPass); every other
+// component runs the worklist over the bus table.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,8 +21,11 @@
 #include "busses/bit_bus.hpp"
 #include "busses/bus_table.hpp"
 #include "common/result.hpp"
+#include "component/schedule.hpp"
+#include "component/vectors.hpp"
+#include "component/word_pass.hpp"
 #include "expr_nodes/evaluator.hpp"
-#include "expr_nodes/program.hpp"
+#include "expr_nodes/gate_graph.hpp"
 
 namespace nimbo {
 
@@ -25,18 +35,35 @@ struct SignalInput {
   std::string_view bits;
 };
 
+// What a long update consults while it runs.
+struct UpdateControl {
+  // Polled every so often; true stops the update, which then reports an
+  // error whose interrupted() is true.
+  bool (*interrupted)() = nullptr;
+  // For a component with feedback: the most work (value words evaluated)
+  // the update may do; 0 for the component's own work_limit().
+  std::uint64_t work_limit = 0;
+};
+
 class Component {
  public:
-  explicit Component(std::string id) : id_(std::move(id)) {}  // Component::new
+  using Position = BusTable::Position;
 
-  Component(Component&&) noexcept = default;
-  Component& operator=(Component&&) noexcept = default;
+  explicit Component(std::string id);
+  ~Component();
+  Component(Component&&) noexcept;
+  Component& operator=(Component&&) noexcept;
   Component(const Component&) = delete;
   Component& operator=(const Component&) = delete;
 
   const std::string& id() const noexcept { return id_; }
-  const BusTable& busses() const noexcept { return busses_; }
-  BusTable& busses() noexcept { return busses_; }
+  // The bus table with every value current.
+  const BusTable& busses() const;
+  std::optional<Position> find(std::string_view id) const { return busses_.find(id); }
+  std::size_t bus_count() const noexcept { return busses_.size(); }
+  // The width an input written into the bus at `position` must have now.
+  std::size_t width(std::size_t position) const;
+  bool is_driven(std::size_t position) const { return assignment(busses_.id(position)) != nullptr; }
 
   // Prepares room for this many busses and assignments.
   void reserve(std::size_t busses);
@@ -49,41 +76,66 @@ class Component {
   // Records that a change of `bus_id` re-evaluates `influenced_id`.
   Status add_influence(std::string_view bus_id, std::string_view influenced_id);
 
-  // Writes the inputs, then evaluates assignments along the influence lists
-  // until no bus is waiting (or the evaluation bound is reached).
-  Status update_signals(std::span<const SignalInput> new_values);
+  // Checks every input, then writes them and lets the circuit settle. A
+  // rejected input (its message is that of BusTrait::insert_value) changes
+  // nothing; inputs for ids that name no bus are skipped.
+  Status update_signals(std::span<const SignalInput> new_values, const UpdateControl& control = {});
+  Status update_positions(std::span<const PositionInput> new_values,
+                          const UpdateControl& control = {});
+  // Applies vectors one after the other, as if update_positions were called
+  // for each, and hands the values of the busses at `shown` to `sink` after
+  // each. Stops at the first vector that fails.
+  std::optional<VectorFault> run_vectors(const TextVectors& vectors,
+                                         std::span<const std::uint32_t> shown, VectorSink& sink,
+                                         const UpdateControl& control = {});
+  std::optional<VectorFault> run_vectors(const ByteVectors& vectors,
+                                         std::span<const std::uint32_t> shown, VectorSink& sink,
+                                         const UpdateControl& control = {});
+  // Puts every bus value back to `values` (one per position, as after a
+  // render: driven busses not evaluated yet).
+  void restore_values(std::span<const BitBusValue> values);
 
   // Bus id and bit-string text of every bus, in table order.
   std::vector<std::pair<std::string, std::string>> get_values() const;
   // One line per bus: "<id>: <bus text> <influence list>\n".
   std::string to_string() const;
 
-  // Evaluations performed by the last update_signals call.
+  // Binds the component if it is not bound yet (the first update does it).
+  void prepare();
+  // Facts of the bound component (prepare() first).
+  bool has_feedback() const noexcept { return schedule_.feedback; }
+  bool runs_one_pass() const noexcept { return schedule_.one_pass; }
+  const GateGraph& graph() const noexcept { return graph_; }
+  std::size_t influence_entry_count() const noexcept { return influence_targets_.size(); }
+
+  // Evaluations performed by the last update (for a one-pass update, the
+  // number of driven busses).
   std::uint64_t last_evaluation_count() const noexcept { return last_evaluations_; }
-  // The most evaluations one update_signals call may perform.
-  std::uint64_t evaluation_limit() const noexcept;
+  // The most work (value words evaluated) one worklist update of a component
+  // with feedback may do.
+  std::uint64_t work_limit() const noexcept;
 
  private:
-  // How a bus's assignment runs: the common one-gate shapes directly on the
-  // value array, anything else through the general program.
-  enum class Shape : std::uint8_t { kNone, kCopy, kNotBus, kGateBusBus, kProgram };
-  // Operand positions, or the code range of a kProgram assignment.
-  struct Operands {
-    std::uint32_t a = 0;
-    std::uint32_t b = 0;
-  };
-  // The state byte of a position: shape in bits 0-2, gate in bits 3-5, a
-  // flag telling whether its influence list names a position at or before
-  // it, and the waiting flag of the worklist.
+  // How the worklist evaluates a bus: nothing (an input), a copy, one gate
+  // over two busses, or its gates from the graph.
+  enum class Shape : std::uint8_t { kNone, kCopy, kGate, kGates };
+  // The state byte of a position: shape in bits 0-1, truth table (kGate) in
+  // bits 2-5, a flag telling whether its influence list names a position at
+  // or before it, and the waiting flag of the worklist.
   static constexpr std::uint8_t kWaiting = 0x80;
   static constexpr std::uint8_t kInfluencesEarlier = 0x40;
-  static constexpr std::uint8_t kShapeMask = 0x07;
-  static constexpr std::uint8_t state_of(Shape shape, Gate gate) noexcept {
-    return static_cast<std::uint8_t>(static_cast<unsigned>(shape) |
-                                     (static_cast<unsigned>(gate) << 3));
+  static constexpr std::uint8_t state_of(Shape shape, TruthTable table) noexcept {
+    return static_cast<std::uint8_t>(static_cast<unsigned>(shape) | (table << 2));
   }
-  static Shape shape_of(std::uint8_t state) noexcept { return Shape(state & kShapeMask); }
-  static Gate gate_of(std::uint8_t state) noexcept { return Gate((state >> 3) & 0x07); }
+  static Shape shape_of(std::uint8_t state) noexcept { return Shape(state & 0x03); }
+  static TruthTable table_of(std::uint8_t state) noexcept {
+    return static_cast<TruthTable>((state >> 2) & 0x0F);
+  }
+  // kGate: the two bus positions; kCopy: the value copied; kGates: unused.
+  struct Operands {
+    ValueId a = 0;
+    ValueId b = 0;
+  };
 
   struct IdHash {
     using is_transparent = void;
@@ -92,32 +144,52 @@ class Component {
     }
   };
 
-  void mark_influence_list(BusTable::Position bus);
+  void mark_influence_list(Position bus);
   void forget_influence_marks() noexcept;
   void bind();
-  void unbind() noexcept { bound_ = false; }
+  void unbind();
+  void sync_table() const;
+
+  // The first input whose text the bus refuses, with the reason.
+  std::optional<std::pair<std::size_t, Error>> refused_input(
+      std::span<const PositionInput> inputs) const;
+  // The value of the bus at `position` as it is now.
+  void read_value(std::size_t position, BitBusValue& value) const;
+  Status run_worklist(std::span<const PositionInput> inputs, const UpdateControl& control);
+  void run_one_pass(std::span<const PositionInput> inputs);
   // Evaluates the assignment of `position` and stores it; true on a change.
   bool evaluate_and_store(std::uint32_t position, std::uint8_t state);
+  const BitBusValue& value_of(ValueId value) const;
 
   std::string id_;
-  BusTable busses_;
+  // Mutable: a one-pass update leaves the values in the word pass, and
+  // reading the table copies them back first.
+  mutable BusTable busses_;
   std::unordered_map<std::string, BoxedEvaluator, IdHash, std::equal_to<>> assignments_;
 
   // Build-time duplicate test of add_influence.
   std::vector<std::uint8_t> influence_marks_;
-  std::optional<BusTable::Position> marked_bus_;
+  std::optional<Position> marked_bus_;
 
-  // Hot-path state, built by bind() once the key set is final.
+  // Built by bind() once the key set is final.
   bool bound_ = false;
-  // Per position, walked in table order by the settle loop. Influence lists
-  // are one array of targets cut by offsets, read only when a value changes.
+  GateGraph graph_;
+  Schedule schedule_;
+  // The worklist: per position, walked in table order. Influence lists are
+  // one array of targets cut by offsets, read only when a value changes.
   std::vector<std::uint8_t> state_;
   std::vector<Operands> operands_;
   std::vector<std::uint32_t> influence_offsets_;  // one per position, plus the end
   std::vector<std::uint32_t> influence_targets_;
-  Program program_;
+  std::vector<BitBusValue> temporaries_;
   BitBusValue scratch_;
   std::vector<std::uint32_t> queue_;
+  // The one-pass engine, and whether its driven values are evaluated yet
+  // and newer than the table's.
+  std::unique_ptr<WordPass> word_pass_;
+  bool evaluated_ = false;
+  mutable bool table_stale_ = false;
+
   std::uint64_t last_evaluations_ = 0;
 };
 

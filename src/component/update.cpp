@@ -1,28 +1,31 @@
-// The update-and-settle step and the binding of assignments it runs on.
+// The update-and-settle step and the binding it runs on.
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 #include "component/component.hpp"
+#include "component/pass_plan.hpp"
 
 namespace nimbo {
 
 namespace {
 
-// Evaluations one update may perform, per bus and per influence entry, on top
-// of a fixed allowance. A circuit without feedback evaluates each bus about
-// once per change that reaches it, far below this; only a circuit that keeps
-// changing gets near it.
-constexpr std::uint64_t kEvaluationsPerElement = 256;
-constexpr std::uint64_t kEvaluationAllowance = 1'000'000;
+// A component with feedback may keep changing for ever. Its worklist update
+// stops once it has evaluated this many value words: a fixed allowance plus
+// a share per bus and per influence entry. Counting words rather than
+// evaluations keeps a ring of wide busses as short as a ring of narrow ones.
+constexpr std::uint64_t kWorkAllowance = std::uint64_t{1} << 27;
+constexpr std::uint64_t kWorkPerElement = 64;
+// The interrupt callback is polled after this much work.
+constexpr std::uint64_t kWorkBetweenPolls = std::uint64_t{1} << 18;
 
-std::uint64_t limit_for(std::size_t busses, std::size_t influence_entries) {
-  return kEvaluationAllowance + kEvaluationsPerElement * (busses + influence_entries);
+std::uint64_t work_limit_for(std::size_t busses, std::size_t influence_entries) {
+  return kWorkAllowance + kWorkPerElement * (busses + influence_entries);
 }
 
 std::uint32_t checked_index(std::size_t index) {
-  if (index > std::numeric_limits<std::uint32_t>::max()) {
+  if (index >= std::numeric_limits<std::uint32_t>::max()) {
     throw std::length_error("too many influence entries in one component");
   }
   return static_cast<std::uint32_t>(index);
@@ -30,21 +33,36 @@ std::uint32_t checked_index(std::size_t index) {
 
 }  // namespace
 
-std::uint64_t Component::evaluation_limit() const noexcept {
-  std::uint64_t entries = 0;
-  for (std::size_t p = 0; p < busses_.size(); ++p) {
-    for (const std::uint64_t target : busses_.influence_list(p)) entries += target < busses_.size();
-  }
-  return limit_for(busses_.size(), entries);
+std::uint64_t Component::work_limit() const noexcept {
+  return work_limit_for(busses_.size(), influence_targets_.size());
+}
+
+void Component::prepare() {
+  if (!bound_) bind();
+}
+
+void Component::unbind() {
+  if (!bound_) return;
+  sync_table();
+  word_pass_.reset();
+  evaluated_ = false;
+  bound_ = false;
 }
 
 void Component::bind() {
   const std::size_t count = busses_.size();
+  GraphBuilder builder(busses_);
+  for (std::size_t p = 0; p < count; ++p) {
+    const Evaluator* tree = assignment(busses_.id(p));
+    if (tree != nullptr) builder.add_driver(p, *tree);
+  }
+  graph_ = std::move(builder).take();
+  schedule_ = make_schedule(graph_, busses_);
+
   state_.assign(count, 0);
   operands_.assign(count, Operands{});
   influence_offsets_.assign(count + 1, 0);
   influence_targets_.clear();
-  program_.clear();
   for (std::size_t p = 0; p < count; ++p) {
     // Entries that name no position are dropped here once instead of being
     // skipped at every change.
@@ -55,33 +73,36 @@ void Component::bind() {
       influence_targets_.push_back(static_cast<std::uint32_t>(target));
       influences_earlier = influences_earlier || target <= p;
     }
-    const Evaluator* tree = assignment(busses_.id(p));
-    if (tree == nullptr) continue;
-    const std::uint32_t begin = program_.start();
-    tree->compile(program_, busses_);
-    const Program::Range range = program_.finish(begin);
-    const auto code = program_.code(range);
-    // Recognise the one-gate shapes that make up most netlists; they run
-    // straight on the value array. Their code stays in the program unused.
-    if (code.size() == 1 && code[0].op == OpCode::kPushBus) {
-      state_[p] = state_of(Shape::kCopy, Gate::kAnd);
-      operands_[p] = {code[0].arg, 0};
-    } else if (code.size() == 2 && code[0].op == OpCode::kPushBus && code[1].op == OpCode::kNot) {
-      state_[p] = state_of(Shape::kNotBus, Gate::kAnd);
-      operands_[p] = {code[0].arg, 0};
-    } else if (code.size() == 3 && code[0].op == OpCode::kPushBus &&
-               code[1].op == OpCode::kPushBus && code[2].op == OpCode::kGate) {
-      state_[p] = state_of(Shape::kGateBusBus, code[2].gate);
-      operands_[p] = {code[0].arg, code[1].arg};
-    } else {
-      state_[p] = state_of(Shape::kProgram, Gate::kAnd);
-      operands_[p] = {range.begin, range.end};
+    const BusDriver& driver = graph_.driver(p);
+    const auto gates = graph_.gates_of(p);
+    if (driver.kind == BusDriver::Kind::kCopy) {
+      state_[p] = state_of(Shape::kCopy, 0);
+      operands_[p] = {driver.source, 0};
+    } else if (driver.kind == BusDriver::Kind::kGates && gates.size() == 1 &&
+               graph_.is_bus(gates[0].left) && graph_.is_bus(gates[0].right)) {
+      state_[p] = state_of(Shape::kGate, gates[0].table);
+      operands_[p] = {gates[0].left, gates[0].right};
+    } else if (driver.kind == BusDriver::Kind::kGates) {
+      state_[p] = state_of(Shape::kGates, 0);
     }
     if (influences_earlier) state_[p] |= kInfluencesEarlier;
   }
   influence_offsets_[count] = checked_index(influence_targets_.size());
+  temporaries_.assign(graph_.temporary_count(), BitBusValue());
   queue_.assign(count, 0);
+
+  if (schedule_.one_pass) {
+    const PassPlan plan = make_pass_plan(graph_, schedule_, busses_);
+    word_pass_ = std::make_unique<WordPass>(graph_, schedule_, plan, busses_);
+  }
+  evaluated_ = false;
   bound_ = true;
+}
+
+const BitBusValue& Component::value_of(ValueId value) const {
+  if (graph_.is_bus(value)) return busses_.value(value);
+  if (graph_.is_constant(value)) return graph_.constant(value);
+  return temporaries_[graph_.temporary_index(value)];
 }
 
 // Inlined into the settle loop: a call per evaluation costs as much as the
@@ -94,41 +115,33 @@ void Component::bind() {
   switch (shape_of(state)) {
     case Shape::kNone:
       return false;
-    case Shape::kGateBusBus: {
+    case Shape::kGate: {
       const BitBusValue& left = values[operands.a];
       const BitBusValue& right = values[operands.b];
       if (left.is_narrow() && right.is_narrow()) {
         const std::size_t width = std::min(left.width(), right.width());
-        const BitBusValue::Word word =
-            BitBusValue::apply_gate(gate_of(state), left.narrow_word(), right.narrow_word()) &
+        const Word word =
+            truth_table::apply(table_of(state), left.narrow_word(), right.narrow_word()) &
             BitBusValue::narrow_mask(width);
         if (current.equals_narrow(width, word)) return false;
         current.set_narrow(width, word);
         return true;
       }
-      scratch_.assign_gate(gate_of(state), left, right);
-      break;
-    }
-    case Shape::kNotBus: {
-      const BitBusValue& operand = values[operands.a];
-      if (operand.is_narrow()) {
-        const BitBusValue::Word word =
-            ~operand.narrow_word() & BitBusValue::narrow_mask(operand.width());
-        if (current.equals_narrow(operand.width(), word)) return false;
-        current.set_narrow(operand.width(), word);
-        return true;
-      }
-      scratch_.assign_not(operand);
+      scratch_.assign_table(table_of(state), left, right);
       break;
     }
     case Shape::kCopy: {
-      const BitBusValue& operand = values[operands.a];
-      if (operand == current) return false;
-      current = operand;
+      const BitBusValue& source = value_of(operands.a);
+      if (source == current) return false;
+      current = source;
       return true;
     }
-    case Shape::kProgram:
-      program_.run({operands.a, operands.b}, busses_.values(), scratch_);
+    case Shape::kGates:
+      for (const GraphGate& gate : graph_.gates_of(position)) {
+        BitBusValue& out =
+            gate.out == position ? scratch_ : temporaries_[graph_.temporary_index(gate.out)];
+        out.assign_table(gate.table, value_of(gate.left), value_of(gate.right));
+      }
       break;
   }
   if (scratch_ == current) return false;
@@ -136,21 +149,57 @@ void Component::bind() {
   return true;
 }
 
-Status Component::update_signals(std::span<const SignalInput> new_values) {
-  last_evaluations_ = 0;
+std::optional<std::pair<std::size_t, Error>> Component::refused_input(
+    std::span<const PositionInput> inputs) const {
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    Status checked = check_value_text(inputs[i].bits, width(inputs[i].position));
+    if (!checked.ok()) return std::make_pair(i, Error{std::move(checked).error()});
+  }
+  return std::nullopt;
+}
 
-  // Inputs: written in the given order; the first rejected text ends the call
-  // and earlier writes stay.
+Status Component::update_signals(std::span<const SignalInput> new_values,
+                                 const UpdateControl& control) {
+  std::vector<PositionInput> inputs;
+  inputs.reserve(new_values.size());
   for (const SignalInput& input : new_values) {
     const auto position = busses_.find(input.id);
-    if (!position) continue;
-    Status written = insert_value_into(busses_.value(*position), input.bits);
-    if (!written.ok()) return written;
+    if (position) inputs.push_back({*position, input.bits});
   }
+  return update_positions(inputs, control);
+}
 
-  const std::size_t count = busses_.size();
-  if (count == 0) return ok_status();
-  if (!bound_) bind();
+Status Component::update_positions(std::span<const PositionInput> new_values,
+                                   const UpdateControl& control) {
+  last_evaluations_ = 0;
+  if (auto refused = refused_input(new_values)) return std::move(refused->second);
+  if (busses_.empty()) return ok_status();
+  prepare();
+  if (word_pass_) {
+    run_one_pass(new_values);
+    return ok_status();
+  }
+  return run_worklist(new_values, control);
+}
+
+void Component::run_one_pass(std::span<const PositionInput> inputs) {
+  // A value written into a driven bus is replaced by its evaluation before
+  // anything reads it (busses are evaluated after what they read), so only
+  // inputs are written.
+  for (const PositionInput& input : inputs) {
+    if (graph_.driver(input.position).kind == BusDriver::Kind::kInput) {
+      word_pass_->write_text(input.position, input.bits);
+    }
+  }
+  word_pass_->run();
+  evaluated_ = true;
+  table_stale_ = true;
+  last_evaluations_ = schedule_.order.size();
+}
+
+Status Component::run_worklist(std::span<const PositionInput> inputs,
+                               const UpdateControl& control) {
+  for (const PositionInput& input : inputs) busses_.value(input.position).assign_text(input.bits);
 
   // Every bus starts out waiting, in table order. The seeds are taken by
   // walking the positions, so while position `seed` is being taken every
@@ -158,12 +207,17 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
   // to a ring behind all seeds (first-in first-out) and carry the waiting
   // flag in their state byte. No id waits twice, so the ring of `count`
   // slots never overflows.
+  const std::size_t count = busses_.size();
   std::uint8_t* state = state_.data();
   const std::uint32_t* offsets = influence_offsets_.data();
   const std::uint32_t* targets = influence_targets_.data();
   std::uint32_t* queue = queue_.data();
-  const std::uint64_t limit = limit_for(count, influence_targets_.size());
+  const std::uint64_t limit = !schedule_.feedback       ? std::numeric_limits<std::uint64_t>::max()
+                              : control.work_limit != 0 ? control.work_limit
+                                                        : work_limit();
   std::uint64_t evaluations = 0;
+  std::uint64_t work = 0;
+  std::uint64_t next_poll = kWorkBetweenPolls;
   std::size_t head = 0;
   std::size_t waiting = 0;  // ids in the ring
 
@@ -180,15 +234,28 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
       ++waiting;
     }
   };
-  const auto not_settled = [&]() -> Status {
+  // Ends the update early: forgets what is waiting, so the next update
+  // starts afresh.
+  const auto stop = [&](Error error) -> Status {
     last_evaluations_ = evaluations;
     for (; waiting != 0; --waiting) {
       state[queue[head]] &= static_cast<std::uint8_t>(~kWaiting);
       head = head + 1 == count ? 0 : head + 1;
     }
-    return Error{"Circuit did not settle: stopped after " + std::to_string(evaluations) +
-                 " evaluations"};
+    return error;
   };
+  const auto evaluate = [&](std::uint32_t position, std::uint8_t taken) {
+    ++evaluations;
+    const bool changed = evaluate_and_store(position, taken);
+    work += busses_.value(position).word_count();
+    return changed;
+  };
+  const auto interrupted = [&] {
+    if (work < next_poll) return false;
+    next_poll = work + kWorkBetweenPolls;
+    return control.interrupted != nullptr && control.interrupted();
+  };
+  const auto interruption = [] { return Error{"Update interrupted", true}; };
 
   // The seeds alone never reach the limit, which exceeds the bus count.
   // While seeds are taken, a change appends only influenced positions at or
@@ -199,9 +266,10 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
     const auto position = static_cast<std::uint32_t>(seed);
     const std::uint8_t taken = state[position];
     if (shape_of(taken) == Shape::kNone) continue;
-    ++evaluations;
-    if (evaluate_and_store(position, taken) && (taken & kInfluencesEarlier)) {
-      propagate(position, seed + 1);
+    if (evaluate(position, taken) && (taken & kInfluencesEarlier)) propagate(position, seed + 1);
+    if (interrupted()) {
+      // The seeds not taken yet are dropped with the ring.
+      return stop(interruption());
     }
   }
   while (waiting != 0) {
@@ -211,9 +279,12 @@ Status Component::update_signals(std::span<const SignalInput> new_values) {
     const auto taken = static_cast<std::uint8_t>(state[position] & ~kWaiting);
     state[position] = taken;
     if (shape_of(taken) == Shape::kNone) continue;
-    if (evaluations == limit) return not_settled();
-    ++evaluations;
-    if (evaluate_and_store(position, taken)) propagate(position, count);
+    if (work >= limit) {
+      return stop(Error{"Circuit did not settle: stopped after " + std::to_string(evaluations) +
+                        " evaluations"});
+    }
+    if (evaluate(position, taken)) propagate(position, count);
+    if (interrupted()) return stop(interruption());
   }
   last_evaluations_ = evaluations;
   return ok_status();

@@ -10,7 +10,8 @@
 namespace nimbo {
 
 class Evaluator;
-class Program;
+class GraphBuilder;
+struct Literal;
 using BoxedEvaluator = std::unique_ptr<Evaluator>;
 
 class Evaluator {
@@ -32,8 +33,8 @@ class Evaluator {
   // A deep copy sharing nothing with this tree.
   virtual BoxedEvaluator clone_box() const = 0;
 
-  // Appends this tree as post-order code, bus references bound to positions.
-  virtual void compile(Program& program, const BusTable& busses) const = 0;
+  // Lowers this tree into gates of `graph`; the result is the tree's value.
+  virtual Literal lower(GraphBuilder& graph) const = 0;
 };
 
 }  // namespace nimbo

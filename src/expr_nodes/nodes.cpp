@@ -3,27 +3,9 @@
 #include <memory>
 
 #include "busses/quoted_id.hpp"
-#include "expr_nodes/program.hpp"
+#include "expr_nodes/gate_graph.hpp"
 
 namespace nimbo {
-
-const char* gate_name(Gate gate) noexcept {
-  switch (gate) {
-    case Gate::kAnd:
-      return "And";
-    case Gate::kOr:
-      return "Or";
-    case Gate::kXor:
-      return "Xor";
-    case Gate::kNand:
-      return "Nand";
-    case Gate::kNor:
-      return "Nor";
-    case Gate::kXnor:
-      return "Xnor";
-  }
-  return "?";
-}
 
 BoxedEvaluator make_gate_node(Gate gate, BoxedEvaluator l_expr, BoxedEvaluator r_expr) {
   switch (gate) {
@@ -57,8 +39,8 @@ BoxedEvaluator Const::clone_box() const {
   return std::make_unique<Const>(value);
 }
 
-void Const::compile(Program& program, const BusTable&) const {
-  program.emit_const(value);
+Literal Const::lower(GraphBuilder& graph) const {
+  return graph.constant(value);
 }
 
 void BusRef::append_debug(std::string& out) const {
@@ -76,13 +58,8 @@ BoxedEvaluator BusRef::clone_box() const {
   return std::make_unique<BusRef>(bus_id);
 }
 
-void BusRef::compile(Program& program, const BusTable& busses) const {
-  const auto position = busses.find(bus_id);
-  if (position) {
-    program.emit_bus(*position);
-  } else {
-    program.emit_default();
-  }
+Literal BusRef::lower(GraphBuilder& graph) const {
+  return graph.bus(bus_id);
 }
 
 void Not::append_debug(std::string& out) const {
@@ -101,14 +78,13 @@ BoxedEvaluator Not::clone_box() const {
   return std::make_unique<Not>(expr->clone_box());
 }
 
-void Not::compile(Program& program, const BusTable& busses) const {
-  expr->compile(program, busses);
-  program.emit_not();
+Literal Not::lower(GraphBuilder& graph) const {
+  return GraphBuilder::inverted(expr->lower(graph));
 }
 
-template <Gate kGate>
-void BinaryGate<kGate>::append_debug(std::string& out) const {
-  out += gate_name(kGate);
+template <Gate kKind>
+void BinaryGate<kKind>::append_debug(std::string& out) const {
+  out += gate_kind(kKind).name;
   out += " { l_expr: ";
   l_expr->append_debug(out);
   out += ", r_expr: ";
@@ -116,27 +92,27 @@ void BinaryGate<kGate>::append_debug(std::string& out) const {
   out += " }";
 }
 
-template <Gate kGate>
-BitBusValue BinaryGate<kGate>::evaluate(const BusTable& busses) const {
+template <Gate kKind>
+BitBusValue BinaryGate<kKind>::evaluate(const BusTable& busses) const {
   const BitBusValue left = l_expr->evaluate(busses);
   const BitBusValue right = r_expr->evaluate(busses);
   BitBusValue result;
-  result.assign_gate(kGate, left, right);
+  result.assign_table(gate_kind(kKind).table, left, right);
   return result;
 }
 
-template <Gate kGate>
-BoxedEvaluator BinaryGate<kGate>::clone_box() const {
+template <Gate kKind>
+BoxedEvaluator BinaryGate<kKind>::clone_box() const {
   BoxedEvaluator left = l_expr->clone_box();
   BoxedEvaluator right = r_expr->clone_box();
-  return std::make_unique<BinaryGate<kGate>>(std::move(left), std::move(right));
+  return std::make_unique<BinaryGate<kKind>>(std::move(left), std::move(right));
 }
 
-template <Gate kGate>
-void BinaryGate<kGate>::compile(Program& program, const BusTable& busses) const {
-  l_expr->compile(program, busses);
-  r_expr->compile(program, busses);
-  program.emit_gate(kGate);
+template <Gate kKind>
+Literal BinaryGate<kKind>::lower(GraphBuilder& graph) const {
+  const Literal left = l_expr->lower(graph);
+  const Literal right = r_expr->lower(graph);
+  return graph.gate(gate_kind(kKind).table, left, right);
 }
 
 template class BinaryGate<Gate::kAnd>;

@@ -6,6 +6,7 @@
 
 #include "busses/bit_bus_value.hpp"
 #include "expr_nodes/evaluator.hpp"
+#include "expr_nodes/gate.hpp"
 
 namespace nimbo {
 
@@ -15,7 +16,7 @@ class Const final : public Evaluator {
   void append_debug(std::string& out) const override;
   BitBusValue evaluate(const BusTable& busses) const override;
   BoxedEvaluator clone_box() const override;
-  void compile(Program& program, const BusTable& busses) const override;
+  Literal lower(GraphBuilder& graph) const override;
 
   BitBusValue value;
 };
@@ -26,7 +27,7 @@ class BusRef final : public Evaluator {
   void append_debug(std::string& out) const override;
   BitBusValue evaluate(const BusTable& busses) const override;
   BoxedEvaluator clone_box() const override;
-  void compile(Program& program, const BusTable& busses) const override;
+  Literal lower(GraphBuilder& graph) const override;
 
   std::string bus_id;
 };
@@ -37,13 +38,13 @@ class Not final : public Evaluator {
   void append_debug(std::string& out) const override;
   BitBusValue evaluate(const BusTable& busses) const override;
   BoxedEvaluator clone_box() const override;
-  void compile(Program& program, const BusTable& busses) const override;
+  Literal lower(GraphBuilder& graph) const override;
 
   BoxedEvaluator expr;
 };
 
-// The six two-input gates share one implementation, told apart by `kGate`.
-template <Gate kGate>
+// The six two-input gates share one implementation, told apart by `kKind`.
+template <Gate kKind>
 class BinaryGate final : public Evaluator {
  public:
   BinaryGate(BoxedEvaluator l_expr, BoxedEvaluator r_expr)
@@ -51,7 +52,7 @@ class BinaryGate final : public Evaluator {
   void append_debug(std::string& out) const override;
   BitBusValue evaluate(const BusTable& busses) const override;
   BoxedEvaluator clone_box() const override;
-  void compile(Program& program, const BusTable& busses) const override;
+  Literal lower(GraphBuilder& graph) const override;
 
   BoxedEvaluator l_expr;
   BoxedEvaluator r_expr;
@@ -73,8 +74,5 @@ extern template class BinaryGate<Gate::kXnor>;
 
 // A new two-input node of the kind `gate`.
 BoxedEvaluator make_gate_node(Gate gate, BoxedEvaluator l_expr, BoxedEvaluator r_expr);
-
-// The kind name used in debug forms ("And", "Nor", ...).
-const char* gate_name(Gate gate) noexcept;
 
 }  // namespace nimbo

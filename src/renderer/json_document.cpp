@@ -38,20 +38,20 @@ Result<json::value> parse_once(std::string_view text, const json::storage_ptr& s
   return parser.release();
 }
 
-std::string describe(std::string_view text, const Failure& failure) {
+std::string describe(std::string_view text, const Failure& failure, bool with_line) {
   const ParseFault fault = classify_parse_fault(text, failure.offset, failure.code, kMaxJsonDepth);
   const TextPosition position = position_of(text, fault.offset);
-  return "line " + std::to_string(position.line) + ", column " + std::to_string(position.column) +
-         ": " + fault.what;
+  std::string where = with_line ? "line " + std::to_string(position.line) + ", " : std::string();
+  return where + "column " + std::to_string(position.column) + ": " + fault.what;
 }
 
-}  // namespace
-
-Result<json::value> parse_json_document(std::string_view text, json::storage_ptr storage) {
+Result<json::value> parse(std::string_view text, const json::storage_ptr& storage, bool with_line) {
   Failure failure;
   Result<json::value> parsed = parse_once(text, storage, failure);
   if (parsed.ok()) return parsed;
-  if (failure.code != json::error::exponent_overflow) return Error{describe(text, failure)};
+  if (failure.code != json::error::exponent_overflow) {
+    return Error{describe(text, failure, with_line)};
+  }
 
   // Valid JSON the parser cannot hold: retry on a copy whose long exponents
   // are cut down. Offsets are unchanged, so positions still match `text`.
@@ -59,7 +59,17 @@ Result<json::value> parse_json_document(std::string_view text, json::storage_ptr
   clamp_long_exponents(clamped);
   parsed = parse_once(clamped, storage, failure);
   if (parsed.ok()) return parsed;
-  return Error{describe(clamped, failure)};
+  return Error{describe(clamped, failure, with_line)};
+}
+
+}  // namespace
+
+Result<json::value> parse_json_document(std::string_view text, json::storage_ptr storage) {
+  return parse(text, storage, true);
+}
+
+Result<json::value> parse_json_line(std::string_view text, json::storage_ptr storage) {
+  return parse(text, storage, false);
 }
 
 }  // namespace nimbo

@@ -20,4 +20,7 @@ inline constexpr std::size_t kMaxJsonDepth = 127;
 Result<boost::json::value> parse_json_document(std::string_view text,
                                                boost::json::storage_ptr storage);
 
+// The same for a text of one line; the message reads "column C: <what>".
+Result<boost::json::value> parse_json_line(std::string_view text, boost::json::storage_ptr storage);
+
 }  // namespace nimbo

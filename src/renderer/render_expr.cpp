@@ -1,5 +1,4 @@
 // Renderer::render_expr: one IR expression object to an evaluator tree.
-#include <array>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,29 +15,10 @@ namespace {
 
 namespace json = boost::json;
 
-enum class Kind { kConst, kRef, kNot, kAnd, kOr, kXor, kNand, kNor, kXnor };
-
-struct KindName {
-  std::string_view type;
-  Kind kind;
-};
-
-constexpr std::array<KindName, 10> kKinds{{
-    {"const", Kind::kConst},
-    {"ref", Kind::kRef},
-    {"bus_ref", Kind::kRef},
-    {"not", Kind::kNot},
-    {"and", Kind::kAnd},
-    {"or", Kind::kOr},
-    {"xor", Kind::kXor},
-    {"nand", Kind::kNand},
-    {"nor", Kind::kNor},
-    {"xnor", Kind::kXnor},
-}};
-
-const KindName* find_kind(std::string_view type) {
-  for (const KindName& entry : kKinds) {
-    if (entry.type == type) return &entry;
+// A two-input gate kind by its IR type text.
+const GateKind* find_gate(std::string_view type) {
+  for (const GateKind& kind : kGateKinds) {
+    if (kind.type == type) return &kind;
   }
   return nullptr;
 }
@@ -86,10 +66,11 @@ Result<BoxedEvaluator> decode_not(const json::value* args) {
   return node;
 }
 
-// The six two-input gates: the whole left operand first, then the right.
-template <class Gate>
-Result<BoxedEvaluator> decode_binary(const json::value* args, const char* missing_args) {
-  if (args == nullptr) return Error{missing_args};
+// A two-input gate: the whole left operand first, then the right.
+Result<BoxedEvaluator> decode_gate(const GateKind& kind, const json::value* args) {
+  if (args == nullptr) {
+    return Error{"Missing 'args' in " + std::string(kind.type) + " expression"};
+  }
   const json::value* left_json = arg(args, "l_expr");
   if (left_json == nullptr) return Error{"Missing 'l_expr'"};
   Result<BoxedEvaluator> left = Renderer::render_expr(*left_json);
@@ -98,8 +79,7 @@ Result<BoxedEvaluator> decode_binary(const json::value* args, const char* missin
   if (right_json == nullptr) return Error{"Missing 'r_expr'"};
   Result<BoxedEvaluator> right = Renderer::render_expr(*right_json);
   if (!right.ok()) return right;
-  BoxedEvaluator node = std::make_unique<Gate>(std::move(left).value(), std::move(right).value());
-  return node;
+  return make_gate_node(kind.gate, std::move(left).value(), std::move(right).value());
 }
 
 }  // namespace
@@ -109,31 +89,12 @@ Result<BoxedEvaluator> Renderer::render_expr(const json::value& expr) {
   const json::value* type = object != nullptr ? object->if_contains("type") : nullptr;
   if (type == nullptr || !type->is_string()) return Error{"Missing or invalid 'type' field"};
   const std::string_view type_text(type->get_string());
-  const KindName* kind = find_kind(type_text);
-  if (kind == nullptr) return Error{"Unknown expression type: " + std::string(type_text)};
-
   const json::value* args = object->if_contains("args");
-  switch (kind->kind) {
-    case Kind::kConst:
-      return decode_const(args);
-    case Kind::kRef:
-      return decode_ref(args);
-    case Kind::kNot:
-      return decode_not(args);
-    case Kind::kAnd:
-      return decode_binary<And>(args, "Missing 'args' in and expression");
-    case Kind::kOr:
-      return decode_binary<Or>(args, "Missing 'args' in or expression");
-    case Kind::kXor:
-      return decode_binary<Xor>(args, "Missing 'args' in xor expression");
-    case Kind::kNand:
-      return decode_binary<Nand>(args, "Missing 'args' in nand expression");
-    case Kind::kNor:
-      return decode_binary<Nor>(args, "Missing 'args' in nor expression");
-    case Kind::kXnor:
-      return decode_binary<Xnor>(args, "Missing 'args' in xnor expression");
-  }
-  return Error{"Missing or invalid 'type' field"};
+  if (type_text == "const") return decode_const(args);
+  if (type_text == "ref" || type_text == "bus_ref") return decode_ref(args);
+  if (type_text == "not") return decode_not(args);
+  if (const GateKind* gate = find_gate(type_text)) return decode_gate(*gate, args);
+  return Error{"Unknown expression type: " + std::string(type_text)};
 }
 
 }  // namespace nimbo

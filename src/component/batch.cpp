@@ -1,0 +1,90 @@
+// Component::run_vectors: many updates in one call.
+#include <string>
+#include <vector>
+
+#include "component/component.hpp"
+
+namespace nimbo {
+namespace {
+
+std::optional<VectorFault> fault_of(std::size_t vector, const Status& status) {
+  if (status.ok()) return std::nullopt;
+  return VectorFault{vector, std::nullopt, status.error(), status.interrupted()};
+}
+
+VectorFault stopped_by_sink(std::size_t vector) {
+  VectorFault fault;
+  fault.vector = vector;
+  fault.stopped_by_sink = true;
+  return fault;
+}
+
+}  // namespace
+
+void Component::read_value(std::size_t position, BitBusValue& value) const {
+  if (table_stale_) {
+    word_pass_->read(position, value);
+  } else {
+    value = busses_.value(position);
+  }
+}
+
+std::optional<VectorFault> Component::run_vectors(const TextVectors& vectors,
+                                                  std::span<const std::uint32_t> shown,
+                                                  VectorSink& sink, const UpdateControl& control) {
+  std::vector<BitBusValue> values(shown.size());
+  for (std::size_t v = 0; v < vectors.size(); ++v) {
+    const auto inputs = vectors.of(v);
+    if (auto refused = refused_input(inputs)) {
+      return VectorFault{v, inputs[refused->first].position, std::move(refused->second.message)};
+    }
+    if (auto fault = fault_of(v, update_positions(inputs, control))) return fault;
+    for (std::size_t i = 0; i < shown.size(); ++i) read_value(shown[i], values[i]);
+    if (!sink.take(v, values)) return stopped_by_sink(v);
+  }
+  return std::nullopt;
+}
+
+std::optional<VectorFault> Component::run_vectors(const ByteVectors& vectors,
+                                                  std::span<const std::uint32_t> shown,
+                                                  VectorSink& sink, const UpdateControl& control) {
+  // The columns of a bus are as many as its width when the call starts; a
+  // driven bus whose evaluated width differs then refuses its later texts,
+  // as update_positions would.
+  std::vector<std::string> texts(vectors.inputs.size());
+  std::size_t columns = 0;
+  for (std::size_t i = 0; i < vectors.inputs.size(); ++i) {
+    texts[i].resize(width(vectors.inputs[i]));
+    columns += texts[i].size();
+  }
+  if (columns != vectors.columns) {
+    return VectorFault{0, std::nullopt,
+                       "The inputs have " + std::to_string(columns) + " bits but the rows have " +
+                           std::to_string(vectors.columns) + " columns"};
+  }
+  std::vector<PositionInput> inputs(vectors.inputs.size());
+  std::vector<BitBusValue> values(shown.size());
+  for (std::size_t row = 0; row < vectors.rows; ++row) {
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < vectors.inputs.size(); ++i) {
+      for (char& bit : texts[i]) {
+        const std::uint8_t byte = vectors.at(row, column++);
+        if (byte > 1) {
+          return VectorFault{row, vectors.inputs[i],
+                             "Invalid bit " + std::to_string(byte) + " (bits are 0 or 1)"};
+        }
+        bit = static_cast<char>('0' + byte);
+      }
+      inputs[i] = {vectors.inputs[i], texts[i]};
+    }
+    if (auto refused = refused_input(inputs)) {
+      return VectorFault{row, inputs[refused->first].position, std::move(refused->second.message)};
+    }
+    if (auto fault = fault_of(row, update_positions(inputs, control))) return fault;
+    for (std::size_t i = 0; i < shown.size(); ++i) read_value(shown[i], values[i]);
+    if (!sink.take(row, values)) return stopped_by_sink(row);
+  }
+  return std::nullopt;
+}
+
+}  // namespace nimbo

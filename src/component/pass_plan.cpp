@@ -1,0 +1,53 @@
+#include "component/pass_plan.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <tuple>
+
+namespace nimbo {
+
+PassPlan make_pass_plan(const GateGraph& graph, const Schedule& schedule, const BusTable& busses) {
+  PassPlan plan;
+  const std::size_t values = graph.value_count();
+  plan.widths.assign(values, 0);
+  std::vector<std::uint32_t> level(values, 0);
+  for (std::size_t p = 0; p < graph.bus_count(); ++p) plan.widths[p] = busses.value(p).width();
+  for (ValueId v = static_cast<ValueId>(graph.bus_count()); v < values; ++v) {
+    if (graph.is_constant(v)) plan.widths[v] = graph.constant(v).width();
+  }
+
+  const auto gates = graph.gates();
+  std::vector<std::uint32_t> gate_level(gates.size(), 0);
+  for (const std::uint32_t q : schedule.order) {
+    const BusDriver& driver = graph.driver(q);
+    if (driver.kind == BusDriver::Kind::kCopy) {
+      plan.widths[q] = plan.widths[driver.source];
+      level[q] = level[driver.source];
+      continue;
+    }
+    for (std::uint32_t g = driver.first_gate; g < driver.end_gate; ++g) {
+      const GraphGate& gate = gates[g];
+      plan.widths[gate.out] = std::min(plan.widths[gate.left], plan.widths[gate.right]);
+      gate_level[g] = 1 + std::max(level[gate.left], level[gate.right]);
+      level[gate.out] = gate_level[g];
+      plan.levels = std::max(plan.levels, gate_level[g]);
+    }
+  }
+
+  plan.gate_order.resize(gates.size());
+  std::iota(plan.gate_order.begin(), plan.gate_order.end(), 0U);
+  const auto key = [&](std::uint32_t g) {
+    return std::make_tuple(gate_level[g], plan.widths[gates[g].out], gates[g].table);
+  };
+  std::stable_sort(plan.gate_order.begin(), plan.gate_order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+  for (std::size_t i = 0; i < plan.gate_order.size(); ++i) {
+    if (i == 0 || key(plan.gate_order[i]) != key(plan.gate_order[i - 1])) {
+      plan.run_starts.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  plan.run_starts.push_back(static_cast<std::uint32_t>(plan.gate_order.size()));
+  return plan;
+}
+
+}  // namespace nimbo

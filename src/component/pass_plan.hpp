@@ -1,0 +1,33 @@
+// PassPlan: the static facts both one-pass engines are built from.
+//
+// In a component without feedback every width is fixed once the inputs'
+// widths are: a gate's result has the smaller width of its operands, a copy
+// the width of what it copies. Gates are grouped into levels (a gate reads
+// only values of lower levels) and, inside a level, by truth table and
+// width, so an engine runs long stretches of the same operation.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "busses/bus_table.hpp"
+#include "component/schedule.hpp"
+#include "expr_nodes/gate_graph.hpp"
+
+namespace nimbo {
+
+struct PassPlan {
+  // Width of every value: busses (driven ones as evaluated), constants, and
+  // temporaries that some gate writes.
+  std::vector<std::uint64_t> widths;
+  // Indices into graph.gates(), level by level, grouped by (table, width)
+  // inside a level.
+  std::vector<std::uint32_t> gate_order;
+  // gate_order[run_starts[k] .. run_starts[k + 1]) share level, table and width.
+  std::vector<std::uint32_t> run_starts;
+  std::uint32_t levels = 0;
+};
+
+PassPlan make_pass_plan(const GateGraph& graph, const Schedule& schedule, const BusTable& busses);
+
+}  // namespace nimbo

@@ -1,0 +1,74 @@
+// Vectors: many updates handed over at once, and what comes back of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "busses/bit_bus_value.hpp"
+
+namespace nimbo {
+
+// The same with the bus already found: its table position.
+struct PositionInput {
+  std::uint32_t position;
+  std::string_view bits;
+};
+
+// Vectors as bit-string texts: vector v writes
+// writes[ends[v - 1] .. ends[v]) (from 0 for the first).
+struct TextVectors {
+  std::span<const PositionInput> writes;
+  std::span<const std::size_t> ends;
+
+  std::size_t size() const noexcept { return ends.size(); }
+  std::span<const PositionInput> of(std::size_t vector) const {
+    const std::size_t begin = vector == 0 ? 0 : ends[vector - 1];
+    return writes.subspan(begin, ends[vector] - begin);
+  }
+};
+
+// Vectors as rows of bytes, each 0 or 1: one column per bit of each bus of
+// `inputs`, in that order, element 0 of a bus first. Every vector writes
+// every bus of `inputs`.
+struct ByteVectors {
+  std::span<const std::uint32_t> inputs;
+  const std::uint8_t* data = nullptr;
+  std::size_t rows = 0;
+  std::size_t columns = 0;
+  std::ptrdiff_t row_stride = 0;     // bytes from one row to the next
+  std::ptrdiff_t column_stride = 1;  // bytes from one column to the next
+
+  std::uint8_t at(std::size_t row, std::size_t column) const noexcept {
+    return data[static_cast<std::ptrdiff_t>(row) * row_stride +
+                static_cast<std::ptrdiff_t>(column) * column_stride];
+  }
+};
+
+// Receives the values of the shown busses after each vector.
+class VectorSink {
+ public:
+  // `values` holds the shown busses' values, in the order they were asked
+  // for; it is valid during the call only. False stops the run (the sink
+  // knows why).
+  virtual bool take(std::size_t vector, std::span<const BitBusValue> values) = 0;
+
+ protected:
+  ~VectorSink() = default;
+};
+
+// Why a run of vectors stopped before its end. Every vector before `vector`
+// was applied and handed to the sink; `vector` itself changed nothing (or,
+// for a circuit that did not settle or an interrupt, was cut short).
+struct VectorFault {
+  std::size_t vector = 0;
+  std::optional<std::uint32_t> position;  // the bus at fault, if one is
+  std::string message;
+  bool interrupted = false;
+  bool stopped_by_sink = false;  // after `vector` was applied
+};
+
+}  // namespace nimbo

@@ -1,0 +1,80 @@
+// WordPass: the update of a component without feedback as one pass over a
+// dense array of 64-bit words.
+//
+// Every value (bus, constant, inner result of a tree) has its slot: one word
+// up to 64 bits, consecutive words beyond. A bus whose assignment is a plain
+// copy shares the slot of what it copies. Gates of up to 64 bits write their
+// results into consecutive slots in run order, so a pass streams through two
+// operand-index arrays and the result slots, and the loop of a run knows its
+// truth table at compile time. Nothing is allocated and no id is looked up
+// while a pass runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "busses/bit_bus_value.hpp"
+#include "busses/bus_table.hpp"
+#include "component/pass_plan.hpp"
+#include "component/schedule.hpp"
+#include "expr_nodes/gate_graph.hpp"
+
+namespace nimbo {
+
+class WordPass {
+ public:
+  WordPass() = default;
+  WordPass(const GateGraph& graph, const Schedule& schedule, const PassPlan& plan,
+           const BusTable& busses);
+
+  // The width of the bus at `position` once driven busses were evaluated.
+  std::uint64_t width(std::size_t position) const { return buses_[position].width; }
+
+  // Writes a checked bit string (only '0' and '1', of the bus's width) into
+  // the input bus at `position`.
+  void write_text(std::size_t position, std::string_view bits);
+  // Takes the value of every input bus from `busses`.
+  void load_inputs(const BusTable& busses);
+  // Evaluates every gate once.
+  void run();
+  // The value of the bus at `position`.
+  void read(std::size_t position, BitBusValue& value) const;
+  // The first word of the bus at `position` (its bits 0..63).
+  Word first_word(std::size_t position) const { return slots_[buses_[position].slot]; }
+
+  std::size_t gate_count() const noexcept { return left_.size() + wide_.size(); }
+
+ private:
+  struct Place {
+    std::uint32_t slot = 0;
+    std::uint64_t width = 0;
+  };
+  // A stretch of gates of one truth table and width; narrow runs index
+  // left_/right_ (results at narrow_base_ + index), wide runs index wide_.
+  struct Run {
+    TruthTable table;
+    bool wide;
+    Word mask;  // narrow runs: the mask of their width
+    std::uint32_t begin;
+    std::uint32_t end;
+  };
+  struct WideGate {
+    TruthTable table;
+    std::uint32_t left, right, out;
+    std::uint32_t words;
+    Word tail_mask;
+  };
+
+  std::vector<Word> slots_;
+  std::vector<Place> buses_;  // by bus position
+  std::vector<bool> input_;   // by bus position: written from outside
+  std::vector<std::uint32_t> left_, right_;
+  std::uint32_t narrow_base_ = 0;
+  std::vector<WideGate> wide_;
+  std::vector<Run> runs_;
+};
+
+}  // namespace nimbo

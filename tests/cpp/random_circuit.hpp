@@ -1,0 +1,141 @@
+// Random circuits for the cross-checks: every node kind, widths from 0 to
+// 130 bits, shuffled declaration order, complete or partial influence
+// lists, with or without feedback. Each circuit is built twice, as a
+// Component and as the plain reference model.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "component/component.hpp"
+#include "expr_nodes/nodes.hpp"
+#include "reference_model.hpp"
+
+namespace nimbo::testing_model {
+
+using Values = std::vector<std::pair<std::string, std::string>>;
+
+struct CircuitShape {
+  bool feedback = false;      // trees may read any bus, themselves included
+  bool shuffled = true;       // declaration order is not the read order
+  int dropped_influence = 0;  // one reader in this many is left out (0: none)
+  bool narrow = false;        // only 1-bit values
+};
+
+struct RandomCircuit {
+  Component component{"random"};
+  ReferenceModel model;
+  std::vector<std::string> ids;     // by rank
+  std::vector<std::size_t> widths;  // by rank, as declared
+  std::vector<bool> driven;         // by rank
+};
+
+inline std::string random_bits(std::mt19937_64& rng, std::size_t width) {
+  std::string text(width, '0');
+  for (char& c : text) c = (rng() & 1) ? '1' : '0';
+  return text;
+}
+
+inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShape& shape,
+                                         int bus_count) {
+  static constexpr std::size_t kWidths[] = {0, 1, 1, 1, 3, 8, 63, 64, 65, 130};
+  const auto random_width = [&]() -> std::size_t { return shape.narrow ? 1 : kWidths[rng() % 10]; };
+  RandomCircuit circuit;
+  for (int i = 0; i < bus_count; ++i) circuit.ids.push_back("n" + std::to_string(i));
+  std::vector<int> order(static_cast<std::size_t>(bus_count));
+  for (int i = 0; i < bus_count; ++i) order[static_cast<std::size_t>(i)] = i;
+  if (shape.shuffled) std::shuffle(order.begin(), order.end(), rng);
+
+  circuit.widths.resize(static_cast<std::size_t>(bus_count));
+  for (int rank : order) {
+    const std::size_t width = random_width();
+    circuit.widths[static_cast<std::size_t>(rank)] = width;
+    const std::string text = random_bits(rng, width);
+    const std::string& id = circuit.ids[static_cast<std::size_t>(rank)];
+    circuit.component.add_bus(id, BitBus(BitBusValue::from_string(text).value()));
+    circuit.model.add_bus(id, BitBusValue::from_string(text).value());
+  }
+
+  // Without feedback, rank r reads only ranks below r.
+  std::vector<std::vector<int>> readers(static_cast<std::size_t>(bus_count));
+  std::function<BoxedEvaluator(int, int)> random_tree = [&](int rank, int depth) -> BoxedEvaluator {
+    const unsigned pick = static_cast<unsigned>(rng() % 8);
+    if (depth == 0 || pick < 3) {
+      const int limit = shape.feedback ? bus_count : rank;
+      if (limit > 0 && rng() % 6 != 0) {
+        const int source = static_cast<int>(rng() % static_cast<unsigned>(limit));
+        readers[static_cast<std::size_t>(source)].push_back(rank);
+        return std::make_unique<BusRef>(circuit.ids[static_cast<std::size_t>(source)]);
+      }
+      if (rng() % 2) return std::make_unique<BusRef>("missing");
+      return std::make_unique<Const>(
+          BitBusValue::from_string(random_bits(rng, random_width())).value());
+    }
+    if (pick == 3) return std::make_unique<Not>(random_tree(rank, depth - 1));
+    BoxedEvaluator l = random_tree(rank, depth - 1);
+    BoxedEvaluator r = random_tree(rank, depth - 1);
+    return make_gate_node(static_cast<Gate>(rng() % 6), std::move(l), std::move(r));
+  };
+  circuit.driven.resize(static_cast<std::size_t>(bus_count));
+  for (int rank = 0; rank < bus_count; ++rank) {
+    if (rank < 2 || rng() % 4 == 0) continue;  // an input
+    circuit.driven[static_cast<std::size_t>(rank)] = true;
+    BoxedEvaluator tree = random_tree(rank, 1 + static_cast<int>(rng() % 4));
+    const std::string& id = circuit.ids[static_cast<std::size_t>(rank)];
+    circuit.model.set_assignment(id, tree->clone_box());
+    circuit.component.set_assignment(id, std::move(tree));
+  }
+  // Influence lists: the readers (some dropped on request) plus now and
+  // then an extra entry, itself or any other bus.
+  for (int rank = 0; rank < bus_count; ++rank) {
+    std::vector<int> targets;
+    for (int reader : readers[static_cast<std::size_t>(rank)]) {
+      if (shape.dropped_influence == 0 ||
+          rng() % static_cast<unsigned>(shape.dropped_influence) != 0)
+        targets.push_back(reader);
+    }
+    if (rng() % 3 == 0)
+      targets.push_back(static_cast<int>(rng() % static_cast<unsigned>(bus_count)));
+    for (int target : targets) {
+      const std::string& from = circuit.ids[static_cast<std::size_t>(rank)];
+      const std::string& to = circuit.ids[static_cast<std::size_t>(target)];
+      EXPECT_TRUE(circuit.component.add_influence(from, to).ok());
+      circuit.model.add_influence(from, to);
+    }
+  }
+  return circuit;
+}
+
+// Random inputs for one update: some busses (driven ones too), now and then
+// a text the update must refuse.
+inline Values random_inputs(std::mt19937_64& rng, const RandomCircuit& circuit,
+                            const Component& component) {
+  Values inputs;
+  for (std::size_t rank = 0; rank < circuit.ids.size(); ++rank) {
+    if (rng() % 2) continue;
+    if (circuit.driven[rank] && rng() % 4 != 0) continue;
+    const auto position = component.find(circuit.ids[rank]);
+    std::string text = random_bits(rng, component.width(*position));
+    if (rng() % 30 == 0) text += "1";
+    if (rng() % 60 == 0) text = "2" + text;
+    inputs.emplace_back(circuit.ids[rank], text);
+  }
+  std::shuffle(inputs.begin(), inputs.end(), rng);
+  return inputs;
+}
+
+inline Status apply(Component& component, const Values& inputs, const UpdateControl& control = {}) {
+  std::vector<SignalInput> signals;
+  for (const auto& [id, bits] : inputs) signals.push_back({id, bits});
+  return component.update_signals(signals, control);
+}
+
+// A small work limit keeps the plain model quick on circuits that never settle.
+inline constexpr std::uint64_t kModelWorkLimit = 5000;
+
+}  // namespace nimbo::testing_model
