@@ -12,9 +12,11 @@ namespace nimbo {
 namespace {
 
 // A component with feedback may keep changing for ever. Its worklist update
-// stops once it has evaluated this many value words: a fixed allowance plus
-// a share per bus and per influence entry. Counting words rather than
-// evaluations keeps a ring of wide busses as short as a ring of narrow ones.
+// stops once it has done this much work: a fixed allowance plus a share per
+// bus and per influence entry. Work counts each bus taken from the worklist
+// and each word of each evaluated value, so a ring of wide busses stops as
+// soon as a ring of narrow ones, and a change that appends many busses
+// without assignments counts for all of them.
 constexpr std::uint64_t kWorkAllowance = std::uint64_t{1} << 27;
 constexpr std::uint64_t kWorkPerElement = 64;
 // The interrupt callback is polled after this much work.
@@ -250,6 +252,7 @@ Status Component::run_worklist(std::span<const PositionInput> inputs,
     work += busses_.value(position).word_count();
     return changed;
   };
+  work = count;  // the seeds, each taken once
   const auto interrupted = [&] {
     if (work < next_poll) return false;
     next_poll = work + kWorkBetweenPolls;
@@ -278,7 +281,11 @@ Status Component::run_worklist(std::span<const PositionInput> inputs,
     --waiting;
     const auto taken = static_cast<std::uint8_t>(state[position] & ~kWaiting);
     state[position] = taken;
-    if (shape_of(taken) == Shape::kNone) continue;
+    ++work;
+    if (shape_of(taken) == Shape::kNone) {
+      if (interrupted()) return stop(interruption());
+      continue;
+    }
     if (work >= limit) {
       return stop(Error{"Circuit did not settle: stopped after " + std::to_string(evaluations) +
                         " evaluations"});

@@ -1,11 +1,13 @@
 #include "lib/component_type.hpp"
 
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "lib/arguments.hpp"
 #include "lib/component_store.hpp"
+#include "lib/interpreter.hpp"
 #include "lib/panic.hpp"
 #include "lib/payload.hpp"
 #include "lib/value_dict.hpp"
@@ -17,6 +19,7 @@ struct Handle {
   std::string id;
   ComponentStore::Key key;
   BusKeys bus_keys;
+  PyRef positions;  // dict: bus id str -> table position, built on first update
 };
 
 struct ComponentObject {
@@ -105,8 +108,38 @@ PyObject* get_values(PyObject* self, PyObject*) {
   return entry([&] { return read_values(self); });
 }
 
+// The id -> position dict of a handle, built from the component's ids on
+// first need. False with an exception set.
+bool ensure_positions(Handle& handle) {
+  if (handle.positions) return true;
+  std::vector<std::string> ids;
+  const bool found = ComponentStore::instance().with_component(
+      handle.key, [&](const Component& component) { ids = copy_bus_ids(component); });
+  if (!found) {
+    raise_not_found();
+    return false;
+  }
+  PyRef positions = PyRef::steal(PyDict_New());
+  if (!positions) return false;
+  for (std::size_t p = 0; p < ids.size(); ++p) {
+    PyRef key = PyRef::steal(
+        PyUnicode_FromStringAndSize(ids[p].data(), static_cast<Py_ssize_t>(ids[p].size())));
+    PyRef position = PyRef::steal(PyLong_FromSize_t(p));
+    if (!key || !position || PyDict_SetItem(positions.get(), key.get(), position.get()) < 0) {
+      return false;
+    }
+  }
+  if (!handle.positions) handle.positions = std::move(positions);
+  return true;
+}
+
+// An input whose bus is known by position, or (for a str subclass key) by id.
+constexpr std::uint32_t kById = std::numeric_limits<std::uint32_t>::max();
+
 // update_signals and update_and_get: convert new_values, update the stored
 // component and, for update_and_get, copy its values in the same lock hold.
+// Exact str keys find their bus through the handle's dict, by the hash the
+// str carries; ids absent from it name no bus.
 PyObject* update(const Parameter& parameter, bool read_back, PyObject* self, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
@@ -115,14 +148,47 @@ PyObject* update(const Parameter& parameter, bool read_back, PyObject* self, PyO
     std::optional<SignalInputs> inputs = signal_inputs_argument(parameter, argument);
     if (!inputs) return nullptr;
     Handle& handle = handle_of(self);
+    if (!inputs->inputs.empty() && !ensure_positions(handle)) return nullptr;
+    std::vector<PositionInput> positions;
+    std::vector<std::size_t> by_id;  // inputs[i] with a str subclass key
+    positions.reserve(inputs->inputs.size());
+    for (std::size_t i = 0; i < inputs->inputs.size(); ++i) {
+      PyObject* key = inputs->owners[2 * i].get();
+      if (!PyUnicode_CheckExact(key)) {
+        positions.push_back({kById, inputs->inputs[i].bits});
+        by_id.push_back(i);
+        continue;
+      }
+      PyObject* position = PyDict_GetItemWithError(handle.positions.get(), key);
+      if (position != nullptr) {
+        positions.push_back(
+            {static_cast<std::uint32_t>(PyLong_AsSize_t(position)), inputs->inputs[i].bits});
+      } else if (PyErr_Occurred() != nullptr) {
+        return nullptr;
+      }
+    }
     std::optional<Status> status;
     std::optional<ValuesCopy> copy;
     const bool found =
         ComponentStore::instance().with_component(handle.key, [&](Component& component) {
-          status.emplace(component.update_signals(inputs->inputs));
+          // Subclass keys are found by their text (their own __eq__ and
+          // __hash__ play no part); absent ones are skipped.
+          std::size_t kept = 0;
+          std::size_t next_by_id = 0;
+          for (PositionInput& input : positions) {
+            if (input.position == kById) {
+              const auto bus = component.find(inputs->inputs[by_id[next_by_id++]].id);
+              if (!bus) continue;
+              input.position = *bus;
+            }
+            positions[kept++] = input;
+          }
+          positions.resize(kept);
+          status.emplace(component.update_positions(positions, interrupt_control()));
           if (read_back && status->ok()) copy = copy_values(component, handle);
         });
     if (!found) return raise_not_found();
+    if (status->interrupted()) return raise_interrupt();
     if (!status->ok()) return raise_error(PyExc_RuntimeError, status->error());
     if (!read_back) Py_RETURN_NONE;
     return values_to_dict(handle, *copy);
@@ -190,7 +256,7 @@ PyObject* make_component_handle(std::string id, std::uint64_t key) {
   auto* type_object = reinterpret_cast<PyTypeObject*>(type);
   PyObject* self = type_object->tp_alloc(type_object, 0);
   if (self == nullptr) return nullptr;
-  reinterpret_cast<ComponentObject*>(self)->handle.construct(Handle{std::move(id), key, {}});
+  reinterpret_cast<ComponentObject*>(self)->handle.construct(Handle{std::move(id), key, {}, {}});
   return self;
 }
 

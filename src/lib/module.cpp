@@ -3,9 +3,8 @@
 // Single-phase initialisation: the module object is made once per process
 // and handed out again on later initialisations. Only the interpreter that
 // first initialised the module may use it.
-#include <cstdint>
-
 #include "lib/component_type.hpp"
+#include "lib/interpreter.hpp"
 #include "lib/panic.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
@@ -20,23 +19,6 @@ PyModuleDef core_module = {
 };
 
 PyObject* g_module = nullptr;
-std::int64_t g_interpreter_id = -1;
-
-// Checks that the current interpreter is the one that first loaded the
-// module. False with an exception set otherwise.
-bool check_interpreter() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return false;
-  if (g_interpreter_id < 0) g_interpreter_id = id;
-  if (id != g_interpreter_id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "nimbo.core does not support sub-interpreters: it is already loaded in "
-                    "another interpreter of this process");
-    return false;
-  }
-  return true;
-}
-
 // Appends `name` to the module's __all__ (creating it when absent), then sets
 // the attribute. False with an exception set on failure.
 bool register_attribute(PyObject* module, const char* name, PyObject* value) {
@@ -68,7 +50,7 @@ PyObject* create_module() {
 }
 
 PyObject* init_core() {
-  if (!check_interpreter()) return nullptr;
+  if (!check_interpreter("nimbo.core")) return nullptr;
   if (g_module == nullptr) {
     g_module = create_module();
     if (g_module == nullptr) return nullptr;

@@ -8,9 +8,9 @@
 namespace nimbo::py {
 namespace {
 
-constexpr const char* kPanicName = "nimbo.core.PanicException";
+constexpr const char* kPanicName = "nimbo.PanicException";
 constexpr const char* kPanicDoc =
-    "Raised when nimbo.core meets an internal fault it cannot recover from.\n\n"
+    "Raised when nimbo meets an internal fault it cannot recover from.\n\n"
     "It derives from BaseException, so `except Exception` does not catch it.";
 
 [[noreturn]] void abort_at_boundary() noexcept {
@@ -82,12 +82,20 @@ PendingErrorKeeper::PendingErrorKeeper() noexcept : exception_(PyErr_GetRaisedEx
 PendingErrorKeeper::~PendingErrorKeeper() {
   PyErr_SetRaisedException(exception_);
 }
+void PendingErrorKeeper::discard() noexcept {
+  Py_CLEAR(exception_);
+}
 #else
 PendingErrorKeeper::PendingErrorKeeper() noexcept {
   PyErr_Fetch(&type_, &value_, &traceback_);
 }
 PendingErrorKeeper::~PendingErrorKeeper() {
   PyErr_Restore(type_, value_, traceback_);
+}
+void PendingErrorKeeper::discard() noexcept {
+  Py_CLEAR(type_);
+  Py_CLEAR(value_);
+  Py_CLEAR(traceback_);
 }
 #endif
 

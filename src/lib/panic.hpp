@@ -75,6 +75,9 @@ class PendingErrorKeeper {
  public:
   PendingErrorKeeper() noexcept;
   ~PendingErrorKeeper();
+  // Drops the kept exception; the keeper then clears nothing at its end
+  // only if no exception is pending then.
+  void discard() noexcept;
   PendingErrorKeeper(const PendingErrorKeeper&) = delete;
   PendingErrorKeeper& operator=(const PendingErrorKeeper&) = delete;
 

@@ -39,6 +39,10 @@ bool init_value_texts() {
   return g_zero != nullptr && g_one != nullptr;
 }
 
+PyObject* shared_bit_text(bool one) {
+  return Py_NewRef(one ? g_one : g_zero);
+}
+
 std::vector<BitBusValue> snapshot_values(const Component& component) {
   const auto values = component.busses().values();
   return std::vector<BitBusValue>(values.begin(), values.end());

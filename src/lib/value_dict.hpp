@@ -21,6 +21,8 @@ namespace nimbo::py {
 
 // Creates the cached one-bit strs. False with an exception set on failure.
 bool init_value_texts();
+// A new reference to the cached str "1" (when `one`) or "0".
+PyObject* shared_bit_text(bool one);
 
 // The bus values of `component` in table order. Runs under the store lock:
 // it copies, it creates no Python objects.

@@ -76,8 +76,9 @@ class ReferenceModel {
   }
 
   // Returns the error text, or "" on success. Every input is checked before
-  // any is written; only a component with feedback has a work limit (value
-  // words evaluated while taking busses appended after the seeds).
+  // any is written; only a component with feedback has a work limit, checked
+  // before evaluating a bus appended after the seeds. Work counts each bus
+  // taken and each word of each evaluated value.
   std::string update(const std::vector<std::pair<std::string, std::string>>& inputs,
                      std::uint64_t work_limit) {
     evaluations = 0;
@@ -100,6 +101,7 @@ class ReferenceModel {
       const std::string id = worklist.front();
       worklist.pop_front();
       const bool seed = taken++ < table_.size();
+      ++work;
       const auto tree = trees_.find(id);
       if (tree == trees_.end()) continue;
       if (!seed && bounded && work >= work_limit) {

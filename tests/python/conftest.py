@@ -66,3 +66,57 @@ def xor_component():
     from nimbo.core import Renderer
 
     return Renderer(XOR_IR).component
+
+
+WIDTHS = (0, 1, 1, 1, 3, 8, 63, 64, 65, 130)
+GATES = ("and", "or", "xor", "nand", "nor", "xnor")
+
+
+def random_circuit(rng, busses=24, feedback=False, drop_influence=0, widths=WIDTHS):
+    """A random IR of every node kind; returns (ir, {input id: width}).
+
+    Without feedback, bus n<r> reads only busses of lower rank; busses are
+    declared in random order; influence lists name every reader except one
+    in `drop_influence` (0: none left out)."""
+    ids = [f"n{rank}" for rank in range(busses)]
+    width = [rng.choice(widths) for _ in ids]
+    readers = [[] for _ in ids]
+
+    def bits(count):
+        return "".join(rng.choice("01") for _ in range(count))
+
+    def tree(rank, depth):
+        pick = rng.randrange(8)
+        if depth == 0 or pick < 3:
+            limit = busses if feedback else rank
+            if limit and rng.randrange(6):
+                source = rng.randrange(limit)
+                readers[source].append(ids[rank])
+                return ref(ids[source])
+            if rng.randrange(2):
+                return ref("missing")
+            return {"type": "const", "args": {"value": bits(rng.choice(widths))}}
+        if pick == 3:
+            return {"type": "not", "args": {"expr": tree(rank, depth - 1)}}
+        return gate(rng.choice(GATES), tree(rank, depth - 1), tree(rank, depth - 1))
+
+    assignments = {}
+    for rank in range(2, busses):
+        if rng.randrange(4):
+            assignments[rank] = tree(rank, rng.randrange(1, 5))
+    order = list(range(busses))
+    rng.shuffle(order)
+    entries = []
+    for rank in order:
+        influence = [r for r in readers[rank] if not drop_influence or rng.randrange(drop_influence)]
+        entries.append(bus(ids[rank], bits(width[rank]), assignments.get(rank), influence))
+    inputs = {ids[rank]: width[rank] for rank in range(busses) if rank not in assignments}
+    return make_ir(entries), inputs
+
+
+def random_vectors(rng, inputs, count):
+    """Vectors writing a random subset of the inputs each."""
+    return [
+        {bus_id: "".join(rng.choice("01") for _ in range(w)) for bus_id, w in inputs.items() if rng.randrange(2)}
+        for _ in range(count)
+    ]

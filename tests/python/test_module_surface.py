@@ -1,6 +1,8 @@
 """The module object, its classes and what Python sees of them."""
 
 import copy
+import shutil
+import subprocess
 import ctypes
 import importlib
 import pickle
@@ -188,3 +190,12 @@ def test_main_interpreter_still_works_after_a_refused_subinterpreter():
         """
     )
     assert out.strip() == "0101"
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")
+@pytest.mark.parametrize("module", ["nimbo.core", "nimbo._engine"])
+def test_each_module_exports_only_its_init_function(module):
+    path = importlib.import_module(module).__file__
+    listing = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True)
+    symbols = {line.split()[-1] for line in listing.stdout.splitlines() if line.strip()}
+    assert symbols == {"PyInit_" + module.split(".")[1]}

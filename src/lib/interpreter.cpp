@@ -1,0 +1,45 @@
+#include "lib/interpreter.hpp"
+
+#include <csignal>
+#include <cstdint>
+
+namespace nimbo::py {
+namespace {
+
+std::int64_t g_interpreter_id = -1;
+
+// Clears the interpreter's pending-SIGINT flag when it reports true;
+// raise_interrupt() sets it again for the handler.
+bool sigint_pending() {
+  return PyOS_InterruptOccurred() != 0;
+}
+
+}  // namespace
+
+bool check_interpreter(const char* module) {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) return false;
+  if (g_interpreter_id < 0) g_interpreter_id = id;
+  if (id != g_interpreter_id) {
+    PyErr_Format(PyExc_ImportError,
+                 "%s does not support sub-interpreters: it is already loaded in another "
+                 "interpreter of this process",
+                 module);
+    return false;
+  }
+  return true;
+}
+
+UpdateControl interrupt_control() {
+  return UpdateControl{&sigint_pending, 0};
+}
+
+PyObject* raise_interrupt() {
+  PyErr_SetInterruptEx(SIGINT);
+  if (PyErr_CheckSignals() < 0) return nullptr;
+  // The handler returned normally, but the update did not finish.
+  PyErr_SetNone(PyExc_KeyboardInterrupt);
+  return nullptr;
+}
+
+}  // namespace nimbo::py

@@ -1,0 +1,23 @@
+// What the extension modules share about the interpreter that runs them.
+#pragma once
+
+#include "component/component.hpp"
+#include "lib/python.hpp"
+
+namespace nimbo::py {
+
+// Checks that the current interpreter is the one that first loaded any of
+// nimbo's modules; their state is process-wide. False with ImportError set
+// otherwise (naming `module`).
+bool check_interpreter(const char* module);
+
+// The control for updates run from Python: a pending Ctrl-C stops them. It
+// runs no Python code, so it may be polled with a lock held.
+UpdateControl interrupt_control();
+
+// After an update stopped on Ctrl-C, with every lock released: hands the
+// signal to Python's handler and returns null with its exception set
+// (KeyboardInterrupt unless the handler raised something else).
+PyObject* raise_interrupt();
+
+}  // namespace nimbo::py

@@ -1,0 +1,771 @@
+// nimbo.Simulator: a rendered circuit driven one update or many vectors at a
+// time, outside the component store.
+#include "lib/simulator_type.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lib/arguments.hpp"
+#include "lib/interpreter.hpp"
+#include "lib/panic.hpp"
+#include "lib/payload.hpp"
+#include "lib/py_ref.hpp"
+#include "lib/value_dict.hpp"
+#include "renderer/renderer.hpp"
+#include "renderer/vector_lines.hpp"
+
+namespace nimbo::py {
+namespace {
+
+// Vectors are converted and run in blocks of this many, so that a long
+// iterable never lives in memory whole.
+constexpr std::size_t kBlock = 4096;
+
+struct SimulatorState {
+  explicit SimulatorState(Component rendered) : component(std::move(rendered)) {
+    const auto values = component.busses().values();
+    initial.assign(values.begin(), values.end());
+  }
+
+  Component component;
+  std::vector<BitBusValue> initial;  // the values right after rendering
+  PyRef ids;                         // tuple of str, table order
+  PyRef index;                       // dict: id str -> position int
+  BusKeys keys;                      // for values() of every bus
+  bool busy = false;
+};
+
+struct SimulatorObject {
+  PyObject_HEAD InObject<SimulatorState> state;
+};
+
+SimulatorState& state_of(PyObject* self) {
+  return reinterpret_cast<SimulatorObject*>(self)->state.get();
+}
+
+PyObject* g_vector_error = nullptr;
+
+// Marks the simulator busy while C++ code runs on its component; a call that
+// arrives meanwhile (from a finaliser run by an allocation) is refused.
+class BusyGuard {
+ public:
+  explicit BusyGuard(SimulatorState& state) : state_(state) { state_.busy = true; }
+  ~BusyGuard() { state_.busy = false; }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+
+ private:
+  SimulatorState& state_;
+};
+
+bool refuse_if_busy(const SimulatorState& state) {
+  if (!state.busy) return false;
+  PyErr_SetString(PyExc_RuntimeError, "the simulator is in the middle of another call");
+  return true;
+}
+
+// The id tuple and the id -> position dict, built on first need.
+bool ensure_ids(SimulatorState& state) {
+  if (state.ids) return true;
+  const BusTable& table = state.component.busses();
+  PyRef ids = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(table.size())));
+  PyRef index = PyRef::steal(PyDict_New());
+  if (!ids || !index) return false;
+  for (std::size_t p = 0; p < table.size(); ++p) {
+    const std::string& id = table.id(p);
+    PyObject* key = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
+    if (key == nullptr) return false;
+    PyTuple_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(p), key);
+    PyRef position = PyRef::steal(PyLong_FromSize_t(p));
+    if (!position || PyDict_SetItem(index.get(), key, position.get()) < 0) return false;
+  }
+  state.ids = std::move(ids);
+  state.index = std::move(index);
+  return true;
+}
+
+// The position of the bus named `key` (a str): found, absent, or an error.
+enum class Lookup { kFound, kAbsent, kError };
+
+Lookup find_bus(SimulatorState& state, PyObject* key, std::uint32_t& position) {
+  if (PyUnicode_CheckExact(key)) {
+    // Exact strs carry their hash: no id bytes are hashed here.
+    PyObject* found = PyDict_GetItemWithError(state.index.get(), key);
+    if (found != nullptr) {
+      position = static_cast<std::uint32_t>(PyLong_AsSize_t(found));
+      return Lookup::kFound;
+    }
+    if (PyErr_Occurred() != nullptr) return Lookup::kError;
+  }
+  // A subclass is looked up by its text (its own __eq__ and __hash__ play no
+  // part); an exact str not in the dict still has to be valid UTF-8.
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+  if (text == nullptr) return Lookup::kError;
+  if (PyUnicode_CheckExact(key)) return Lookup::kAbsent;
+  const auto found = state.component.find(std::string_view(text, static_cast<std::size_t>(size)));
+  if (!found) return Lookup::kAbsent;
+  position = *found;
+  return Lookup::kFound;
+}
+
+// Positions of a sequence of ids that must all name busses (ValueError
+// naming the first that does not).
+std::optional<std::vector<std::uint32_t>> positions_of(SimulatorState& state, PyObject* ids,
+                                                       const char* what) {
+  PyRef sequence = PyRef::steal(PySequence_Fast(ids, "expected a sequence of bus ids"));
+  if (!sequence) return std::nullopt;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  std::vector<std::uint32_t> positions;
+  positions.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* id = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    if (!PyUnicode_Check(id)) {
+      PyErr_Format(PyExc_TypeError, "%s: expected str bus ids, got '%s'", what,
+                   Py_TYPE(id)->tp_name);
+      return std::nullopt;
+    }
+    std::uint32_t position = 0;
+    switch (find_bus(state, id, position)) {
+      case Lookup::kFound:
+        positions.push_back(position);
+        break;
+      case Lookup::kAbsent:
+        PyErr_Format(PyExc_ValueError, "%s: no bus named %R", what, id);
+        return std::nullopt;
+      case Lookup::kError:
+        return std::nullopt;
+    }
+  }
+  return positions;
+}
+
+// Every position, for `show=None`.
+std::vector<std::uint32_t> all_positions(const SimulatorState& state) {
+  std::vector<std::uint32_t> positions(state.component.bus_count());
+  for (std::size_t p = 0; p < positions.size(); ++p) positions[p] = static_cast<std::uint32_t>(p);
+  return positions;
+}
+
+// One dict of bus id to bit string, converted into `writes`; the strs are
+// kept alive by `owners`. False with TypeError set (prefixed by `where`).
+bool convert_inputs(SimulatorState& state, PyObject* dict, const std::string& where,
+                    std::vector<PositionInput>& writes, std::vector<PyRef>& owners) {
+  if (!PyDict_Check(dict)) {
+    PyErr_Format(PyExc_TypeError, "%s: expected a dict of bus id to bit string, got '%s'",
+                 where.c_str(), Py_TYPE(dict)->tp_name);
+    return false;
+  }
+  // Strong references first: a finaliser run during the conversion cannot
+  // free a str whose text is in use.
+  const std::size_t first_owner = owners.size();
+  Py_ssize_t cursor = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &cursor, &key, &value)) {
+    owners.push_back(PyRef::borrow(key));
+    owners.push_back(PyRef::borrow(value));
+  }
+  for (std::size_t i = first_owner; i < owners.size(); i += 2) {
+    PyObject* id = owners[i].get();
+    PyObject* bits = owners[i + 1].get();
+    if (!PyUnicode_Check(id) || !PyUnicode_Check(bits)) {
+      PyObject* wrong = PyUnicode_Check(id) ? bits : id;
+      PyErr_Format(PyExc_TypeError, "%s: expected str %s, got '%s'", where.c_str(),
+                   wrong == id ? "keys" : "values", Py_TYPE(wrong)->tp_name);
+      return false;
+    }
+    std::uint32_t position = 0;
+    const Lookup found = find_bus(state, id, position);
+    if (found == Lookup::kError) return false;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(bits, &size);
+    if (text == nullptr) return false;
+    if (found == Lookup::kFound) {
+      writes.push_back({position, std::string_view(text, static_cast<std::size_t>(size))});
+    }
+  }
+  return true;
+}
+
+PyObject* value_text(const BitBusValue& value) {
+  if (value.width() == 1) return shared_bit_text(value.narrow_word() & 1U);
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(value.width()), 127);
+  if (text == nullptr) return nullptr;
+  if (value.width() != 0) value.write_text(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
+  return text;
+}
+
+// Raises VectorError for `fault`, the vector numbered `first + fault.vector`.
+PyObject* raise_vector_fault(SimulatorState& state, const VectorFault& fault, std::size_t first,
+                             PyObject* results, std::optional<std::size_t> line = std::nullopt,
+                             std::optional<std::string> id = std::nullopt) {
+  if (fault.interrupted) return raise_interrupt();
+  const std::size_t index = first + fault.vector;
+  if (!id && fault.position) id = state.component.busses().id(*fault.position);
+  std::string message = "vector " + std::to_string(index);
+  if (line) message += " (line " + std::to_string(*line) + ")";
+  if (id) message += ", bus '" + *id + "'";
+  message += ": " + fault.message;
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return nullptr;
+  PyRef error = PyRef::steal(PyObject_CallOneArg(g_vector_error, text.get()));
+  if (!error) return nullptr;
+  PyRef index_object = PyRef::steal(PyLong_FromSize_t(index));
+  PyRef line_object = line ? PyRef::steal(PyLong_FromSize_t(*line)) : PyRef::borrow(Py_None);
+  PyRef bus = id ? PyRef::steal(PyUnicode_DecodeUTF8(
+                       id->data(), static_cast<Py_ssize_t>(id->size()), "replace"))
+                 : PyRef::borrow(Py_None);
+  PyRef reason = PyRef::steal(PyUnicode_DecodeUTF8(
+      fault.message.data(), static_cast<Py_ssize_t>(fault.message.size()), "replace"));
+  if (!index_object || !line_object || !bus || !reason) return nullptr;
+  if (PyObject_SetAttrString(error.get(), "index", index_object.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "line", line_object.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "bus", bus.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "reason", reason.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "results", results) < 0) {
+    return nullptr;
+  }
+  PyErr_SetObject(g_vector_error, error.get());
+  return nullptr;
+}
+
+// ---------------------------------------------------------------- sinks
+
+// One dict of the shown busses per vector, appended to a list.
+class DictSink final : public VectorSink {
+ public:
+  DictSink(PyObject* results, std::vector<PyRef> keys)
+      : results_(results), keys_(std::move(keys)) {}
+  bool take(std::size_t, std::span<const BitBusValue> values) override {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyRef text = PyRef::steal(value_text(values[i]));
+      if (!text || PyDict_SetItem(dict.get(), keys_[i].get(), text.get()) < 0) return false;
+    }
+    return PyList_Append(results_, dict.get()) == 0;
+  }
+
+ private:
+  PyObject* results_;
+  std::vector<PyRef> keys_;
+};
+
+// One tuple of the shown busses' texts per vector, appended to a list.
+class TupleSink final : public VectorSink {
+ public:
+  explicit TupleSink(PyObject* results) : results_(results) {}
+  bool take(std::size_t, std::span<const BitBusValue> values) override {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) return false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyObject* text = value_text(values[i]);
+      if (text == nullptr) return false;
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return PyList_Append(results_, tuple.get()) == 0;
+  }
+
+ private:
+  PyObject* results_;
+};
+
+// One row of 0/1 bytes per vector: the shown busses' bits side by side.
+class ByteSink final : public VectorSink {
+ public:
+  explicit ByteSink(std::size_t rows) : rows_(rows) {}
+  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
+    if (widths_.empty() && !values.empty()) {
+      for (const BitBusValue& value : values) {
+        widths_.push_back(value.width());
+        columns_ += value.width();
+      }
+      bytes_.assign(rows_ * columns_, 0);
+    }
+    std::uint8_t* row = bytes_.data() + vector * columns_;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (values[i].width() != widths_[i]) {
+        changed_width_ = i;
+        return false;
+      }
+      for (std::size_t b = 0; b < widths_[i]; ++b) *row++ = values[i].bit(b) ? 1 : 0;
+    }
+    return true;
+  }
+  std::size_t columns() const noexcept { return columns_; }
+  const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
+  std::optional<std::size_t> changed_width() const noexcept { return changed_width_; }
+
+ private:
+  std::size_t rows_;
+  std::vector<std::size_t> widths_;
+  std::size_t columns_ = 0;
+  std::vector<std::uint8_t> bytes_;
+  std::optional<std::size_t> changed_width_;
+};
+
+// ---------------------------------------------------------------- methods
+
+PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr Parameter kNew{"Simulator.__new__", "ir"};
+  return entry([&]() -> PyObject* {
+    PyObject* argument = single_argument(kNew, args, kwargs);
+    if (argument == nullptr) return nullptr;
+    const std::optional<std::string_view> ir = utf8_argument(kNew, argument);
+    if (!ir) return nullptr;
+    Result<Component> rendered = Renderer{std::string(*ir)}.render();
+    if (!rendered.ok()) {
+      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + rendered.error());
+    }
+    std::optional<SimulatorState> state(std::in_place, std::move(rendered).value());
+    state->component.prepare();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    reinterpret_cast<SimulatorObject*>(self)->state.construct(std::move(*state));
+    return self;
+  });
+}
+
+void simulator_dealloc(PyObject* self) {
+  PendingErrorKeeper keep_pending;
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<SimulatorObject*>(self)->state.destroy();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* simulator_repr(PyObject* self) {
+  return entry([&]() -> PyObject* {
+    const Component& component = state_of(self).component;
+    return PyUnicode_FromFormat("<nimbo.Simulator %R: %zu busses, %s>",
+                                PyRef::steal(new_str(component.id())).get(), component.bus_count(),
+                                component.runs_one_pass() ? "one pass" : "worklist");
+  });
+}
+
+PyObject* get_id(PyObject* self, void*) {
+  return entry([&] { return new_str(state_of(self).component.id()); });
+}
+
+PyObject* get_bus_ids(PyObject* self, void*) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (!ensure_ids(state)) return nullptr;
+    return Py_NewRef(state.ids.get());
+  });
+}
+
+PyObject* get_driven(PyObject* self, void*) {
+  return entry([&]() -> PyObject* {
+    const Component& component = state_of(self).component;
+    PyRef flags = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(component.bus_count())));
+    if (!flags) return nullptr;
+    for (std::size_t p = 0; p < component.bus_count(); ++p) {
+      PyTuple_SET_ITEM(flags.get(), static_cast<Py_ssize_t>(p),
+                       PyBool_FromLong(component.is_driven(p)));
+    }
+    return flags.release();
+  });
+}
+
+PyObject* get_one_pass(PyObject* self, void*) {
+  return entry([&] { return PyBool_FromLong(state_of(self).component.runs_one_pass()); });
+}
+
+PyObject* get_feedback(PyObject* self, void*) {
+  return entry([&] { return PyBool_FromLong(state_of(self).component.has_feedback()); });
+}
+
+PyObject* widths(PyObject* self, PyObject*) {
+  return entry([&]() -> PyObject* {
+    const Component& component = state_of(self).component;
+    PyRef result = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(component.bus_count())));
+    if (!result) return nullptr;
+    for (std::size_t p = 0; p < component.bus_count(); ++p) {
+      PyObject* width = PyLong_FromSize_t(component.width(p));
+      if (width == nullptr) return nullptr;
+      PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(p), width);
+    }
+    return result.release();
+  });
+}
+
+PyObject* stats(PyObject* self, PyObject*) {
+  return entry([&]() -> PyObject* {
+    const Component& component = state_of(self).component;
+    std::size_t driven = 0;
+    for (std::size_t p = 0; p < component.bus_count(); ++p) driven += component.is_driven(p);
+    return Py_BuildValue(
+        "{s:n,s:n,s:n,s:n}", "busses", static_cast<Py_ssize_t>(component.bus_count()), "driven",
+        static_cast<Py_ssize_t>(driven), "gates",
+        static_cast<Py_ssize_t>(component.graph().gates().size()), "influence_entries",
+        static_cast<Py_ssize_t>(component.influence_entry_count()));
+  });
+}
+
+PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Parameter kUpdate{"Simulator.update", "inputs"};
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (refuse_if_busy(state)) return nullptr;
+    PyObject* argument = single_argument(kUpdate, args, nargs, kwnames);
+    if (argument == nullptr || !ensure_ids(state)) return nullptr;
+    std::vector<PositionInput> writes;
+    std::vector<PyRef> owners;
+    if (!convert_inputs(state, argument, "argument 'inputs'", writes, owners)) return nullptr;
+    Status status = ok_status();
+    {
+      BusyGuard busy(state);
+      status = state.component.update_positions(writes, interrupt_control());
+    }
+    if (status.interrupted()) return raise_interrupt();
+    if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (refuse_if_busy(state)) return nullptr;
+    static const char* keywords[] = {"ids", nullptr};
+    PyObject* ids = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:values", const_cast<char**>(keywords),
+                                     &ids)) {
+      return nullptr;
+    }
+    if (!ensure_ids(state)) return nullptr;
+    if (ids == Py_None) {
+      std::vector<BitBusValue> snapshot;
+      std::vector<std::string> names;
+      {
+        BusyGuard busy(state);
+        snapshot = snapshot_values(state.component);
+        if (!state.keys.ready()) names = copy_bus_ids(state.component);
+      }
+      if (!state.keys.ready()) state.keys.build(names);
+      return state.keys.make_dict(snapshot);
+    }
+    const auto positions = positions_of(state, ids, "argument 'ids'");
+    if (!positions) return nullptr;
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    std::vector<BitBusValue> snapshot(positions->size());
+    {
+      BusyGuard busy(state);
+      const BusTable& table = state.component.busses();
+      for (std::size_t i = 0; i < positions->size(); ++i)
+        snapshot[i] = table.value((*positions)[i]);
+    }
+    for (std::size_t i = 0; i < positions->size(); ++i) {
+      PyObject* key = PyTuple_GET_ITEM(state.ids.get(), (*positions)[i]);
+      PyRef text = PyRef::steal(value_text(snapshot[i]));
+      if (!text || PyDict_SetItem(result.get(), key, text.get()) < 0) return nullptr;
+    }
+    return result.release();
+  });
+}
+
+PyObject* reset(PyObject* self, PyObject*) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (refuse_if_busy(state)) return nullptr;
+    BusyGuard busy(state);
+    state.component.restore_values(state.initial);
+    Py_RETURN_NONE;
+  });
+}
+
+// The keys of the shown busses, for DictSink.
+std::vector<PyRef> shown_keys(const SimulatorState& state,
+                              const std::vector<std::uint32_t>& shown) {
+  std::vector<PyRef> keys;
+  keys.reserve(shown.size());
+  for (const std::uint32_t p : shown) {
+    keys.push_back(PyRef::borrow(PyTuple_GET_ITEM(state.ids.get(), static_cast<Py_ssize_t>(p))));
+  }
+  return keys;
+}
+
+std::optional<std::vector<std::uint32_t>> shown_positions(SimulatorState& state, PyObject* show) {
+  if (show == Py_None) return all_positions(state);
+  return positions_of(state, show, "argument 'show'");
+}
+
+PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (refuse_if_busy(state)) return nullptr;
+    static const char* keywords[] = {"vectors", "show", nullptr};
+    PyObject* vectors = nullptr;
+    PyObject* show = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:run", const_cast<char**>(keywords),
+                                     &vectors, &show)) {
+      return nullptr;
+    }
+    if (!ensure_ids(state)) return nullptr;
+    const auto shown = shown_positions(state, show);
+    if (!shown) return nullptr;
+    PyRef iterator = PyRef::steal(PyObject_GetIter(vectors));
+    if (!iterator) return nullptr;
+    PyRef results = PyRef::steal(PyList_New(0));
+    if (!results) return nullptr;
+    DictSink sink(results.get(), shown_keys(state, *shown));
+
+    std::vector<PositionInput> writes;
+    std::vector<std::size_t> ends;
+    std::vector<PyRef> owners;
+    for (std::size_t first = 0;; first += ends.size()) {
+      writes.clear();
+      ends.clear();
+      owners.clear();
+      // Collect a block; a bad item or a failing iterator ends the block
+      // early, and is raised once the good vectors before it are applied.
+      bool exhausted = false;
+      bool failed = false;
+      while (ends.size() < kBlock) {
+        PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+          exhausted = true;
+          failed = PyErr_Occurred() != nullptr;
+          break;
+        }
+        const std::string where = "vector " + std::to_string(first + ends.size());
+        if (!convert_inputs(state, item.get(), where, writes, owners)) {
+          failed = true;
+          break;
+        }
+        ends.push_back(writes.size());
+      }
+      // The error that ended the block waits while the good vectors run.
+      std::optional<PendingErrorKeeper> pending;
+      if (failed) pending.emplace();
+      std::optional<VectorFault> fault;
+      {
+        BusyGuard busy(state);
+        fault = state.component.run_vectors(TextVectors{writes, ends}, *shown, sink,
+                                            interrupt_control());
+      }
+      if (fault) {
+        if (pending) pending->discard();
+        pending.reset();
+        if (fault->stopped_by_sink) return nullptr;
+        return raise_vector_fault(state, *fault, first, results.get());
+      }
+      if (failed) {
+        pending.reset();  // raises the kept error again
+        return nullptr;
+      }
+      if (exhausted) break;
+    }
+    return results.release();
+  });
+}
+
+PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (refuse_if_busy(state)) return nullptr;
+    static const char* keywords[] = {"inputs", "data", "outputs", nullptr};
+    PyObject* inputs = nullptr;
+    PyObject* data = nullptr;
+    PyObject* outputs = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:run_bits", const_cast<char**>(keywords),
+                                     &inputs, &data, &outputs)) {
+      return nullptr;
+    }
+    if (!ensure_ids(state)) return nullptr;
+    const auto input_positions = positions_of(state, inputs, "argument 'inputs'");
+    if (!input_positions) return nullptr;
+    const auto output_positions = positions_of(state, outputs, "argument 'outputs'");
+    if (!output_positions) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return nullptr;
+    struct Release {
+      Py_buffer* view;
+      ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    if (view.ndim != 2 || view.itemsize != 1 ||
+        (format != "B" && format != "b" && format != "?" && format != "c")) {
+      PyErr_SetString(PyExc_TypeError,
+                      "argument 'data': expected a 2-D buffer of bytes (rows of 0/1 values)");
+      return nullptr;
+    }
+    std::size_t columns = 0;
+    for (const std::uint32_t p : *input_positions) columns += state.component.width(p);
+    if (columns != static_cast<std::size_t>(view.shape[1])) {
+      PyErr_Format(PyExc_ValueError,
+                   "argument 'data': the inputs have %zu bits but the rows have %zd columns",
+                   columns, view.shape[1]);
+      return nullptr;
+    }
+    ByteVectors vectors{*input_positions,
+                        static_cast<const std::uint8_t*>(view.buf),
+                        static_cast<std::size_t>(view.shape[0]),
+                        static_cast<std::size_t>(view.shape[1]),
+                        view.strides[0],
+                        view.strides[1]};
+    ByteSink sink(vectors.rows);
+    std::optional<VectorFault> fault;
+    {
+      BusyGuard busy(state);
+      fault = state.component.run_vectors(vectors, *output_positions, sink, interrupt_control());
+    }
+    const std::size_t done = fault ? fault->vector : vectors.rows;
+    PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(
+        reinterpret_cast<const char*>(sink.bytes().data()),
+        static_cast<Py_ssize_t>(std::min(sink.bytes().size(), done * sink.columns()))));
+    if (!bytes) return nullptr;
+    PyRef memory = PyRef::steal(PyMemoryView_FromObject(bytes.get()));
+    if (!memory) return nullptr;
+    PyRef shaped = PyRef::steal(PyObject_CallMethod(memory.get(), "cast", "s(nn)", "B",
+                                                    static_cast<Py_ssize_t>(done),
+                                                    static_cast<Py_ssize_t>(sink.columns())));
+    if (!shaped) return nullptr;
+    if (!fault) return shaped.release();
+    if (fault->stopped_by_sink && sink.changed_width()) {
+      VectorFault width_fault{fault->vector, (*output_positions)[*sink.changed_width()],
+                              "the output changed width"};
+      return raise_vector_fault(state, width_fault, 0, shaped.get());
+    }
+    return raise_vector_fault(state, *fault, 0, shaped.get());
+  });
+}
+
+PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (refuse_if_busy(state)) return nullptr;
+    static const char* keywords[] = {"data", "show", "first_line", nullptr};
+    Py_buffer data;
+    PyObject* show = Py_None;
+    Py_ssize_t first_line = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On:run_jsonl", const_cast<char**>(keywords),
+                                     &data, &show, &first_line)) {
+      return nullptr;
+    }
+    struct Release {
+      Py_buffer* view;
+      ~Release() { PyBuffer_Release(view); }
+    } release{&data};
+    if (!ensure_ids(state)) return nullptr;
+    const auto shown = shown_positions(state, show);
+    if (!shown) return nullptr;
+    PyRef results = PyRef::steal(PyList_New(0));
+    PyRef unknown = PyRef::steal(PyList_New(0));
+    if (!results || !unknown) return nullptr;
+    TupleSink sink(results.get());
+
+    VectorLines lines;
+    std::optional<VectorFault> fault;
+    {
+      BusyGuard busy(state);
+      lines.parse(
+          std::string_view(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)),
+          static_cast<std::size_t>(std::max<Py_ssize_t>(first_line, 0)), state.component);
+      fault = state.component.run_vectors(lines.vectors(), *shown, sink, interrupt_control());
+    }
+    for (const auto& [line, id] : lines.unknown()) {
+      PyRef entry_object = PyRef::steal(Py_BuildValue(
+          "(ns#)", static_cast<Py_ssize_t>(line), id.data(), static_cast<Py_ssize_t>(id.size())));
+      if (!entry_object || PyList_Append(unknown.get(), entry_object.get()) < 0) return nullptr;
+    }
+    if (fault) {
+      if (fault->stopped_by_sink) return nullptr;
+      return raise_vector_fault(state, *fault, 0, results.get(), lines.lines()[fault->vector]);
+    }
+    if (const auto& line_fault = lines.fault()) {
+      const VectorFault as_fault{line_fault->vector, std::nullopt, line_fault->message};
+      return raise_vector_fault(state, as_fault, 0, results.get(), line_fault->line,
+                                line_fault->id);
+    }
+    return PyTuple_Pack(2, results.get(), unknown.get());
+  });
+}
+
+PyMethodDef simulator_methods[] = {
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update($self, inputs)\n--\n\n"
+     "Writes the inputs (a dict of bus id to bit string) and lets the circuit settle, as\n"
+     "Component.update_signals does; a rejected input changes nothing."},
+    {"values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(values)),
+     METH_VARARGS | METH_KEYWORDS,
+     "values($self, ids=None)\n--\n\nThe value of every bus, or of the busses named in ids."},
+    {"widths", widths, METH_NOARGS,
+     "widths($self)\n--\n\nThe width an input of each bus must have now, in bus_ids order."},
+    {"stats", stats, METH_NOARGS,
+     "stats($self)\n--\n\nCounts: busses, driven busses, gates, influence entries."},
+    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\nPuts every bus back to its rendered value."},
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run($self, vectors, show=None)\n--\n\n"
+     "Applies each vector (a dict of bus id to bit string) as update() would and returns,\n"
+     "for each, a dict of the shown busses (every bus when show is None)."},
+    {"run_bits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_bits)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_bits($self, inputs, data, outputs)\n--\n\n"
+     "Applies each row of data (a 2-D buffer of 0/1 bytes, one column per bit of each\n"
+     "input bus) and returns a 2-D memoryview of the output busses' bits, a row per vector."},
+    {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_jsonl($self, data, show=None, first_line=1)\n--\n\n"
+     "Applies each JSON line of data (bytes) and returns (values, unknown): a tuple of the\n"
+     "shown busses' texts per vector, and (line, id) for ids that name no bus."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef simulator_getset[] = {
+    {"id", get_id, nullptr, "The component id.", nullptr},
+    {"bus_ids", get_bus_ids, nullptr, "Every bus id, in declaration order.", nullptr},
+    {"driven", get_driven, nullptr, "For each bus, whether an assignment drives it.", nullptr},
+    {"one_pass", get_one_pass, nullptr,
+     "True when every update runs as one pass (no feedback, reads that settle).", nullptr},
+    {"feedback", get_feedback, nullptr,
+     "True when some bus reads itself through a chain of driven busses.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot simulator_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Simulator(ir)\n--\n\n"
+                                  "A circuit rendered from an IR text, simulated one update or "
+                                  "many vectors at a time.")},
+    {Py_tp_new, reinterpret_cast<void*>(simulator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(simulator_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(simulator_repr)},
+    {Py_tp_methods, simulator_methods},
+    {Py_tp_getset, simulator_getset},
+    {0, nullptr},
+};
+
+PyType_Spec simulator_spec = {
+    "nimbo.Simulator", static_cast<int>(sizeof(SimulatorObject)), 0, Py_TPFLAGS_DEFAULT,
+    simulator_slots,
+};
+
+}  // namespace
+
+PyObject* simulator_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&simulator_spec);
+  return type;
+}
+
+PyObject* vector_error_type() {
+  if (g_vector_error == nullptr) {
+    g_vector_error = PyErr_NewExceptionWithDoc(
+        "nimbo.VectorError",
+        "A vector of a batch was refused or failed. Attributes: index (the vector's number\n"
+        "in the call), line (its line, for JSON Lines), bus (the bus at fault or None),\n"
+        "reason (the simulator's message), results (what the vectors before it gave).",
+        PyExc_RuntimeError, nullptr);
+  }
+  return g_vector_error;
+}
+
+}  // namespace nimbo::py

@@ -1,0 +1,257 @@
+"""nimbo.Simulator: batches give what one update per vector gives."""
+
+import json
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import nimbo
+from nimbo import Simulator, VectorError
+from nimbo.core import Renderer
+
+from conftest import XOR_IR, bus, gate, make_ir, random_circuit, random_vectors, ref
+
+FULL_ADDER = make_ir(
+    [
+        bus("a", "0", influence=["p", "cout"]),
+        bus("b", "0", influence=["p", "cout"]),
+        bus("cin", "0", influence=["sum", "cout"]),
+        bus("p", "0", gate("xor", ref("a"), ref("b")), ["sum", "cout"]),
+        bus("sum", "0", gate("xor", ref("p"), ref("cin"))),
+        bus("cout", "0", gate("or", gate("and", ref("a"), ref("b")), gate("and", ref("p"), ref("cin")))),
+    ]
+)
+
+
+def one_by_one(ir, vectors, show=None):
+    """The reference: one update_and_get per vector on a nimbo.core handle."""
+    component = Renderer(ir).component
+    results = []
+    for vector in vectors:
+        values = component.update_and_get(vector)
+        results.append({b: values[b] for b in (show or values)})
+    return results
+
+
+SHAPES = [
+    pytest.param(dict(), id="dag"),
+    pytest.param(dict(drop_influence=3), id="dag-partial-lists"),
+    pytest.param(dict(feedback=True), id="feedback"),
+    pytest.param(dict(widths=(1,)), id="one-bit-dag"),
+]
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("seed", range(6))
+def test_every_batch_form_equals_one_update_per_vector(shape, seed):
+    rng = random.Random(seed)
+    ir, inputs = random_circuit(rng, **shape)
+    vectors = random_vectors(rng, inputs, 150)
+    try:
+        expected = one_by_one(ir, vectors)
+    except RuntimeError as error:  # a circuit that does not settle
+        with pytest.raises(VectorError) as caught:
+            Simulator(ir).run(vectors)
+        assert caught.value.reason == str(error)
+        return
+    simulator = Simulator(ir)
+    assert simulator.run(vectors) == expected
+    assert simulator.values() == expected[-1]
+
+    show = list(simulator.bus_ids[::2])
+    simulator.reset()
+    lines = "\n".join(json.dumps(v) for v in vectors).encode()
+    values, unknown = simulator.run_jsonl(lines, show)
+    assert unknown == []
+    assert values == [tuple(row[b] for b in show) for row in expected]
+
+    # The byte form writes every input in every vector: carry the values.
+    names = sorted(inputs)
+    simulator.reset()
+    current = {b: Simulator(ir).values([b])[b] for b in names}
+    rows = []
+    for vector in vectors:
+        current.update({b: v for b, v in vector.items() if b in inputs})
+        rows.append([int(c) for b in names for c in current[b]])
+    data = bytes(bit for row in rows for bit in row)
+    columns = sum(inputs.values())
+    grid = memoryview(data).cast("B", (len(rows), columns)) if columns else memoryview(b"").cast("B", (len(rows), 0))
+    # Rows have fixed columns: leave out busses whose width changes (a bus
+    # read before its operands settled, where lists are incomplete).
+    show = [b for b in show if len({len(row[b]) for row in expected}) == 1]
+    out = simulator.run_bits(names, grid, show)
+    assert out.shape[0] == len(vectors)
+    for row, bits in zip(expected, out.tolist()):
+        assert "".join(map(str, bits)) == "".join(row[b] for b in show)
+
+
+def test_a_bad_vector_names_itself_and_keeps_the_good_ones():
+    simulator = Simulator(FULL_ADDER)
+    vectors = [{"a": "1"}, {"b": "1", "nope": "1"}, {"cin": "1", "a": "10"}, {"a": "0"}]
+    with pytest.raises(VectorError) as caught:
+        simulator.run(vectors, show=["sum", "cout"])
+    error = caught.value
+    assert (error.index, error.bus, error.line) == (2, "a", None)
+    assert error.reason == 'Invalid value "10". The value must have 1 bits.'
+    assert str(error) == "vector 2, bus 'a': " + error.reason
+    assert error.results == [{"sum": "1", "cout": "0"}, {"sum": "0", "cout": "1"}]
+    # The state is that after vector 1: the bad vector wrote nothing (not even cin).
+    assert simulator.values() == one_by_one(FULL_ADDER, vectors[:2])[-1]
+
+
+def test_an_iterator_that_fails_applies_the_vectors_before_it():
+    simulator = Simulator(FULL_ADDER)
+
+    def vectors():
+        yield {"a": "1"}
+        yield {"b": "1"}
+        raise LookupError("source ran dry")
+
+    with pytest.raises(LookupError, match="source ran dry"):
+        simulator.run(vectors())
+    assert simulator.values(["a", "b", "cout"]) == {"a": "1", "b": "1", "cout": "1"}
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda s: s.run([["a", "1"]]), TypeError, "vector 0: expected a dict"),
+        (lambda s: s.run([{"a": 1}]), TypeError, "vector 0: expected str values"),
+        (lambda s: s.run([{}], show=["nope"]), ValueError, "argument 'show': no bus named 'nope'"),
+        (lambda s: s.update({"a": "2"}), RuntimeError, 'Invalid value "2"'),
+        (lambda s: s.run_bits(["a", "b"], memoryview(b"\x00\x01\x01").cast("B", (1, 3)), ["sum"]),
+         ValueError, "the inputs have 2 bits but the rows have 3 columns"),
+        (lambda s: s.run_bits(["a"], b"\x01", ["sum"]), TypeError, "2-D buffer"),
+        (lambda s: s.run_bits(["nope"], memoryview(b"\x01").cast("B", (1, 1)), ["sum"]),
+         ValueError, "argument 'inputs': no bus named 'nope'"),
+    ],
+)
+def test_argument_errors(call, error, message):
+    simulator = Simulator(FULL_ADDER)
+    with pytest.raises(error, match=message):
+        call(simulator)
+    assert simulator.values()["a"] == "0"
+
+
+def test_run_bits_refuses_a_byte_that_is_not_a_bit():
+    simulator = Simulator(FULL_ADDER)
+    grid = memoryview(bytes([1, 0, 0, 1, 2, 0])).cast("B", (2, 3))
+    with pytest.raises(VectorError) as caught:
+        simulator.run_bits(["a", "b", "cin"], grid, ["sum", "cout"])
+    assert (caught.value.index, caught.value.bus) == (1, "b")
+    assert caught.value.results.tolist() == [[1, 0]]
+
+
+@pytest.mark.parametrize(
+    "text, line, bus_id, reason",
+    [
+        (b'{"a": "1"}\n\n{"a": 1}\n', 3, "a", "the value must be a bit string in quotes"),
+        (b'{"a": "1"}\n[1, 2]\n', 2, None, "expected an object of bus id to bit string"),
+        (b'{"a": "1"}\n{"a": "1",}\n', 2, None, "invalid JSON: column 11: trailing comma before '}'"),
+        (b"[" * 10000 + b"]" * 10000, 1, None, "invalid JSON: column 128: nesting deeper"),
+        (b'{"a": "1"}\n{"a": "x"}\n', 2, "a", 'Invalid value "x"'),
+    ],
+)
+def test_jsonl_faults_name_their_line(text, line, bus_id, reason):
+    simulator = Simulator(FULL_ADDER)
+    with pytest.raises(VectorError) as caught:
+        simulator.run_jsonl(text, ["sum"], first_line=1)
+    assert (caught.value.line, caught.value.bus) == (line, bus_id)
+    assert caught.value.reason.startswith(reason)
+    assert caught.value.results == ([("1",)] if line > 1 else [])
+
+
+def test_jsonl_reports_unknown_ids_once_and_counts_lines_from_first_line():
+    simulator = Simulator(FULL_ADDER)
+    values, unknown = simulator.run_jsonl(b'{"x": "1", "a": "1"}\n\r\n{"x": "0", "y": "1"}\n', ["sum"], 41)
+    assert values == [("1",), ("1",)]
+    assert unknown == [(41, "x"), (43, "y")]
+
+
+def test_update_is_atomic_and_fast_path_keys_behave_like_text():
+    class Key(str):
+        def __hash__(self):
+            return 7
+
+        def __eq__(self, other):
+            return True
+
+    for target in (Simulator(FULL_ADDER), Renderer(FULL_ADDER).component):
+        write = target.update if isinstance(target, Simulator) else target.update_signals
+        read = target.values if isinstance(target, Simulator) else target.get_values
+        write({"a": "1"})
+        before = read()
+        with pytest.raises(RuntimeError, match="must have 1 bits"):
+            write({"b": "1", "cin": "11"})
+        assert read() == before
+        # A str subclass finds its bus by its text, whatever it says about equality.
+        write({Key("b"): "1", Key("zz"): "1"})
+        assert read()["b"] == "1" and read()["cout"] == "1"
+
+
+def test_reset_and_introspection():
+    simulator = Simulator(XOR_IR)
+    assert simulator.id == "xor_top"
+    assert simulator.bus_ids == ("a", "b", "y", "w")
+    assert simulator.driven == (False, False, True, False)
+    assert simulator.widths() == (1, 1, 1, 4)
+    assert simulator.one_pass and not simulator.feedback
+    assert simulator.stats() == {"busses": 4, "driven": 1, "gates": 1, "influence_entries": 2}
+    simulator.update({"a": "1"})
+    simulator.reset()
+    assert simulator.values() == Renderer(XOR_IR).component.get_values()
+
+
+def test_panic_exception_is_one_type_for_both_modules():
+    assert issubclass(nimbo.PanicException, BaseException)
+    assert not issubclass(nimbo.PanicException, Exception)
+    assert nimbo.PanicException.__module__ == "nimbo"
+
+
+# A chain of inverters declared in reverse order with one influence entry
+# left out: no feedback, so no bound, but the worklist re-evaluates the chain
+# again and again (quadratic work) -- a long update to interrupt.
+SLOW_CHAIN = """
+import json, sys
+n = 60000
+busses = [{"id": "x0", "value": "0", "influence_list": ["x1"]}]
+for i in range(1, n):
+    entry = {"id": f"x{i}", "value": "0",
+             "assignment": {"type": "not", "args": {"expr": {"type": "ref", "args": {"id": f"x{i-1}"}}}}}
+    if i + 1 < n and i != n // 2:
+        entry["influence_list"] = [f"x{i+1}"]
+    busses.append(entry)
+busses.reverse()
+ir = json.dumps({"component": {"id": "chain", "busses": busses}})
+"""
+
+
+@pytest.mark.parametrize("api", ["component", "simulator"])
+def test_ctrl_c_interrupts_a_long_update(api):
+    script = SLOW_CHAIN + textwrap.dedent(
+        f"""
+        from nimbo import Simulator
+        from nimbo.core import Renderer
+        target = Renderer(ir).component if "{api}" == "component" else Simulator(ir)
+        update = getattr(target, "update_signals", None) or target.update
+        print("READY", flush=True)
+        try:
+            update({{"x0": "1"}})
+            print("FINISHED")
+        except KeyboardInterrupt:
+            print("INTERRUPTED")
+        values = target.get_values() if "{api}" == "component" else target.values()
+        print(len(values))
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "READY"
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=300)
+    assert out.split() == ["INTERRUPTED", "60000"]
