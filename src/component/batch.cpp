@@ -1,4 +1,6 @@
-// Component::run_vectors: many updates in one call.
+// Component::run_vectors: many updates in one call. A component that runs
+// as one pass takes long batches through its lanes (batch_lanes.cpp); any
+// other runs the updates one after the other.
 #include <string>
 #include <vector>
 
@@ -7,16 +9,24 @@
 namespace nimbo {
 namespace {
 
-std::optional<VectorFault> fault_of(std::size_t vector, const Status& status) {
-  if (status.ok()) return std::nullopt;
-  return VectorFault{vector, std::nullopt, status.error(), status.interrupted()};
-}
+// Below this many vectors the updates run one by one: a block would
+// evaluate lanes nobody reads.
+constexpr std::size_t kLaneThreshold = 8;
+
+}  // namespace
 
 VectorFault stopped_by_sink(std::size_t vector) {
   VectorFault fault;
   fault.vector = vector;
   fault.stopped_by_sink = true;
   return fault;
+}
+
+namespace {
+
+std::optional<VectorFault> fault_of(std::size_t vector, const Status& status) {
+  if (status.ok()) return std::nullopt;
+  return VectorFault{vector, std::nullopt, status.error(), status.interrupted()};
 }
 
 }  // namespace
@@ -32,6 +42,10 @@ void Component::read_value(std::size_t position, BitBusValue& value) const {
 std::optional<VectorFault> Component::run_vectors(const TextVectors& vectors,
                                                   std::span<const std::uint32_t> shown,
                                                   VectorSink& sink, const UpdateControl& control) {
+  prepare();
+  if (word_pass_ && vectors.size() >= kLaneThreshold) {
+    return run_lanes(vectors, shown, sink, control);
+  }
   std::vector<BitBusValue> values(shown.size());
   for (std::size_t v = 0; v < vectors.size(); ++v) {
     const auto inputs = vectors.of(v);
@@ -51,6 +65,7 @@ std::optional<VectorFault> Component::run_vectors(const ByteVectors& vectors,
   // The columns of a bus are as many as its width when the call starts; a
   // driven bus whose evaluated width differs then refuses its later texts,
   // as update_positions would.
+  prepare();
   std::vector<std::string> texts(vectors.inputs.size());
   std::size_t columns = 0;
   for (std::size_t i = 0; i < vectors.inputs.size(); ++i) {
@@ -61,6 +76,9 @@ std::optional<VectorFault> Component::run_vectors(const ByteVectors& vectors,
     return VectorFault{0, std::nullopt,
                        "The inputs have " + std::to_string(columns) + " bits but the rows have " +
                            std::to_string(vectors.columns) + " columns"};
+  }
+  if (word_pass_ && vectors.rows >= kLaneThreshold) {
+    return run_lanes(vectors, shown, sink, control);
   }
   std::vector<PositionInput> inputs(vectors.inputs.size());
   std::vector<BitBusValue> values(shown.size());

@@ -21,6 +21,7 @@
 #include "busses/bit_bus.hpp"
 #include "busses/bus_table.hpp"
 #include "common/result.hpp"
+#include "component/lane_pass.hpp"
 #include "component/schedule.hpp"
 #include "component/vectors.hpp"
 #include "component/word_pass.hpp"
@@ -150,6 +151,33 @@ class Component {
   void unbind();
   void sync_table() const;
 
+  // The batch paths of a one-pass component: every vector of a block in
+  // one pass of the LanePass.
+  std::optional<VectorFault> run_lanes(const TextVectors& vectors,
+                                       std::span<const std::uint32_t> shown, VectorSink& sink,
+                                       const UpdateControl& control);
+  std::optional<VectorFault> run_lanes(const ByteVectors& vectors,
+                                       std::span<const std::uint32_t> shown, VectorSink& sink,
+                                       const UpdateControl& control);
+  LanePass& lanes_for(std::size_t vectors);
+  // The width an input for the bus at `position` must have in vector
+  // `vector` of a batch.
+  std::size_t width_in_batch(std::size_t position, std::size_t vector) const;
+  // Hands the shown values of lanes [0, count) to `sink`; false when it
+  // stopped at `stopped`.
+  bool hand_out(const LanePass& lanes, std::size_t first, std::size_t count,
+                std::span<const std::uint32_t> shown, VectorSink& sink, std::size_t& stopped);
+  // Makes the state that of lane `lane` of the last block: its inputs,
+  // evaluated.
+  void settle_on_lane(const LanePass& lanes, std::size_t lane);
+  // Evaluates a block of `good` vectors and hands them out; the fault when
+  // the sink stopped the run.
+  std::optional<VectorFault> finish_block(LanePass& lanes, std::size_t first, std::size_t good,
+                                          std::span<const std::uint32_t> shown, VectorSink& sink);
+  // The fault of row `row` of byte vectors for the bus at `position`, whose
+  // columns start at `first_column`, if it has one.
+  std::optional<VectorFault> refused_row(const ByteVectors& vectors, std::size_t row,
+                                         std::uint32_t position, std::size_t first_column) const;
   // The first input whose text the bus refuses, with the reason.
   std::optional<std::pair<std::size_t, Error>> refused_input(
       std::span<const PositionInput> inputs) const;
@@ -187,6 +215,8 @@ class Component {
   // The one-pass engine, and whether its driven values are evaluated yet
   // and newer than the table's.
   std::unique_ptr<WordPass> word_pass_;
+  std::unique_ptr<LanePass> lane_pass_;  // built on the first batch
+  std::vector<std::uint32_t> inputs_;    // positions of busses without an assignment
   bool evaluated_ = false;
   mutable bool table_stale_ = false;
 

@@ -47,6 +47,7 @@ void Component::unbind() {
   if (!bound_) return;
   sync_table();
   word_pass_.reset();
+  lane_pass_.reset();
   evaluated_ = false;
   bound_ = false;
 }
@@ -93,6 +94,11 @@ void Component::bind() {
   temporaries_.assign(graph_.temporary_count(), BitBusValue());
   queue_.assign(count, 0);
 
+  inputs_.clear();
+  for (std::size_t p = 0; p < count; ++p) {
+    if (graph_.driver(p).kind == BusDriver::Kind::kInput)
+      inputs_.push_back(static_cast<std::uint32_t>(p));
+  }
   if (schedule_.one_pass) {
     const PassPlan plan = make_pass_plan(graph_, schedule_, busses_);
     word_pass_ = std::make_unique<WordPass>(graph_, schedule_, plan, busses_);

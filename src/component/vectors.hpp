@@ -71,4 +71,7 @@ struct VectorFault {
   bool stopped_by_sink = false;  // after `vector` was applied
 };
 
+// The fault of a run that the sink stopped after `vector`.
+VectorFault stopped_by_sink(std::size_t vector);
+
 }  // namespace nimbo

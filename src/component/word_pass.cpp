@@ -128,6 +128,10 @@ void WordPass::load_inputs(const BusTable& busses) {
   }
 }
 
+void WordPass::write(std::size_t position, const BitBusValue& value) {
+  std::copy_n(value.data(), value.word_count(), slots_.begin() + buses_[position].slot);
+}
+
 void WordPass::write_text(std::size_t position, std::string_view bits) {
   Word* words = slots_.data() + buses_[position].slot;
   std::fill_n(words, words_of(bits.size()), Word{0});

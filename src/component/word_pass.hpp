@@ -36,14 +36,18 @@ class WordPass {
   // Writes a checked bit string (only '0' and '1', of the bus's width) into
   // the input bus at `position`.
   void write_text(std::size_t position, std::string_view bits);
+  // Writes `value` (of the bus's width) into the input bus at `position`.
+  void write(std::size_t position, const BitBusValue& value);
+  // Bit `index` of the bus at `position`.
+  bool bit(std::size_t position, std::size_t index) const {
+    return (slots_[buses_[position].slot + index / 64] >> (index % 64)) & 1U;
+  }
   // Takes the value of every input bus from `busses`.
   void load_inputs(const BusTable& busses);
   // Evaluates every gate once.
   void run();
   // The value of the bus at `position`.
   void read(std::size_t position, BitBusValue& value) const;
-  // The first word of the bus at `position` (its bits 0..63).
-  Word first_word(std::size_t position) const { return slots_[buses_[position].slot]; }
 
   std::size_t gate_count() const noexcept { return left_.size() + wide_.size(); }
 

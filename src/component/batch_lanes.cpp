@@ -1,0 +1,197 @@
+// The batches of a one-pass component, a block of vectors at a time: the
+// inputs in force in each vector go into one lane of the LanePass, one pass
+// evaluates the block, and the state after the last good vector is then set
+// through the WordPass (the driven values follow from the inputs alone).
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "component/component.hpp"
+#include "component/pass_plan.hpp"
+
+namespace nimbo {
+
+LanePass& Component::lanes_for(std::size_t vectors) {
+  if (!lane_pass_) {
+    const PassPlan plan = make_pass_plan(graph_, schedule_, busses_);
+    lane_pass_ = std::make_unique<LanePass>(graph_, schedule_, plan);
+  }
+  std::size_t words = 1;
+  while (words < LanePass::kMaxLaneWords && 64 * words < vectors) words *= 2;
+  if (lane_pass_->lane_words() != words) lane_pass_->set_lane_words(words);
+  return *lane_pass_;
+}
+
+std::size_t Component::width_in_batch(std::size_t position, std::size_t vector) const {
+  // A driven bus keeps its declared width until its first evaluation.
+  if (vector > 0 && graph_.driver(position).kind != BusDriver::Kind::kInput) {
+    return word_pass_->width(position);
+  }
+  return width(position);
+}
+
+bool Component::hand_out(const LanePass& lanes, std::size_t first, std::size_t count,
+                         std::span<const std::uint32_t> shown, VectorSink& sink,
+                         std::size_t& stopped) {
+  std::vector<BitBusValue> values(shown.size());
+  for (std::size_t lane = 0; lane < count; ++lane) {
+    for (std::size_t i = 0; i < shown.size(); ++i) lanes.read(shown[i], lane, values[i]);
+    if (!sink.take(first + lane, values)) {
+      stopped = lane;
+      return false;
+    }
+  }
+  return true;
+}
+
+void Component::settle_on_lane(const LanePass& lanes, std::size_t lane) {
+  BitBusValue value;
+  for (const std::uint32_t p : inputs_) {
+    lanes.read(p, lane, value);
+    word_pass_->write(p, value);
+  }
+  word_pass_->run();
+  evaluated_ = true;
+  table_stale_ = true;
+}
+
+std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
+                                                std::span<const std::uint32_t> shown,
+                                                VectorSink& sink, const UpdateControl& control) {
+  LanePass& lanes = lanes_for(vectors.size());
+  const std::size_t block = lanes.block_size();
+  // An input signal starts each block with the value in force before it;
+  // a write changes its lanes from the written vector to the block's end.
+  for (const std::uint32_t p : inputs_) {
+    const auto signals = lanes.signals(p);
+    for (std::size_t i = 0; i < signals.size(); ++i) {
+      lanes.fill(signals[i], 0, block, word_pass_->bit(p, i));
+    }
+  }
+  for (std::size_t first = 0; first < vectors.size(); first += block) {
+    if (first != 0) {
+      for (const std::uint32_t p : inputs_) {
+        for (const LanePass::Signal signal : lanes.signals(p)) {
+          lanes.fill(signal, 0, block, lanes.bit(signal, block - 1));
+        }
+      }
+      if (control.interrupted != nullptr && control.interrupted()) {
+        settle_on_lane(lanes, block - 1);
+        return VectorFault{first, std::nullopt, "Update interrupted", true};
+      }
+    }
+    const std::size_t count = std::min(block, vectors.size() - first);
+    std::optional<VectorFault> fault;
+    std::size_t good = count;
+    for (std::size_t lane = 0; lane < count; ++lane) {
+      const auto inputs = vectors.of(first + lane);
+      for (const PositionInput& input : inputs) {
+        Status checked = check_value_text(input.bits, width_in_batch(input.position, first + lane));
+        if (!checked.ok()) {
+          fault = VectorFault{first + lane, input.position, std::move(checked).error()};
+          break;
+        }
+      }
+      if (fault) {
+        good = lane;
+        break;
+      }
+      for (const PositionInput& input : inputs) {
+        if (graph_.driver(input.position).kind != BusDriver::Kind::kInput) continue;
+        const auto signals = lanes.signals(input.position);
+        for (std::size_t i = 0; i < signals.size(); ++i) {
+          const bool on = input.bits[i] == '1';
+          if (lanes.bit(signals[i], lane) != on) lanes.fill(signals[i], lane, block, on);
+        }
+      }
+    }
+    if (auto stop = finish_block(lanes, first, good, shown, sink)) return stop;
+    if (fault || first + block >= vectors.size()) {
+      if (good > 0) settle_on_lane(lanes, good - 1);
+      if (good == 0 && first != 0) settle_on_lane(lanes, block - 1);
+      return fault;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<VectorFault> Component::run_lanes(const ByteVectors& vectors,
+                                                std::span<const std::uint32_t> shown,
+                                                VectorSink& sink, const UpdateControl& control) {
+  LanePass& lanes = lanes_for(vectors.rows);
+  const std::size_t block = lanes.block_size();
+  // Where each input's columns start; each has as many as its width now.
+  std::vector<std::size_t> column_of(vectors.inputs.size());
+  for (std::size_t i = 0, column = 0; i < vectors.inputs.size(); ++i) {
+    column_of[i] = column;
+    column += width(vectors.inputs[i]);
+  }
+  for (std::size_t first = 0; first < vectors.rows; first += block) {
+    if (first != 0 && control.interrupted != nullptr && control.interrupted()) {
+      settle_on_lane(lanes, block - 1);
+      return VectorFault{first, std::nullopt, "Update interrupted", true};
+    }
+    const std::size_t count = std::min(block, vectors.rows - first);
+    std::optional<VectorFault> fault;
+    std::size_t good = count;
+    for (std::size_t lane = 0; lane < count && !fault; ++lane) {
+      const std::size_t row = first + lane;
+      for (std::size_t i = 0; i < vectors.inputs.size() && !fault; ++i) {
+        fault = refused_row(vectors, row, vectors.inputs[i], column_of[i]);
+      }
+      if (fault) good = lane;
+    }
+    // Every vector writes every input: the lanes are the columns.
+    for (std::size_t i = 0; i < vectors.inputs.size(); ++i) {
+      const std::uint32_t p = vectors.inputs[i];
+      if (graph_.driver(p).kind != BusDriver::Kind::kInput) continue;
+      const auto signals = lanes.signals(p);
+      for (std::size_t b = 0; b < signals.size(); ++b) {
+        Word* words = lanes.lanes(signals[b]);
+        std::fill_n(words, lanes.lane_words(), Word{0});
+        for (std::size_t lane = 0; lane < good; ++lane) {
+          words[lane / 64] |= Word{vectors.at(first + lane, column_of[i] + b)} << (lane % 64);
+        }
+      }
+    }
+    if (auto stop = finish_block(lanes, first, good, shown, sink)) return stop;
+    if (fault || first + block >= vectors.rows) {
+      if (good > 0) settle_on_lane(lanes, good - 1);
+      if (good == 0 && first != 0) settle_on_lane(lanes, block - 1);
+      return fault;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<VectorFault> Component::refused_row(const ByteVectors& vectors, std::size_t row,
+                                                  std::uint32_t position,
+                                                  std::size_t first_column) const {
+  const std::size_t columns = width(position);
+  std::string text(columns, '0');
+  for (std::size_t b = 0; b < columns; ++b) {
+    const std::uint8_t byte = vectors.at(row, first_column + b);
+    if (byte > 1) {
+      return VectorFault{row, position,
+                         "Invalid bit " + std::to_string(byte) + " (bits are 0 or 1)"};
+    }
+    text[b] = static_cast<char>('0' + byte);
+  }
+  Status checked = check_value_text(text, width_in_batch(position, row));
+  if (checked.ok()) return std::nullopt;
+  return VectorFault{row, position, std::move(checked).error()};
+}
+
+std::optional<VectorFault> Component::finish_block(LanePass& lanes, std::size_t first,
+                                                   std::size_t good,
+                                                   std::span<const std::uint32_t> shown,
+                                                   VectorSink& sink) {
+  if (good == 0) return std::nullopt;
+  lanes.run();
+  std::size_t stopped = 0;
+  if (hand_out(lanes, first, good, shown, sink, stopped)) return std::nullopt;
+  settle_on_lane(lanes, stopped);
+  return stopped_by_sink(first + stopped);
+}
+
+}  // namespace nimbo

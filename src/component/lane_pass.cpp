@@ -1,0 +1,153 @@
+#include "component/lane_pass.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+namespace nimbo {
+namespace {
+
+constexpr LanePass::Signal kZero = 0;
+constexpr LanePass::Signal kOne = 1;
+
+std::uint32_t checked(std::size_t count) {
+  if (count >= std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("too many value bits in one component for a batch");
+  }
+  return static_cast<std::uint32_t>(count);
+}
+
+template <std::size_t kWords, TruthTable kTable>
+void run_lanes(Word* lanes, const LanePass::Signal* left, const LanePass::Signal* right, Word* out,
+               std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const Word* l = lanes + left[i] * kWords;
+    const Word* r = lanes + right[i] * kWords;
+    Word* o = out + i * kWords;
+    for (std::size_t k = 0; k < kWords; ++k) o[k] = truth_table::apply_fixed<kTable>(l[k], r[k]);
+  }
+}
+
+using LaneRun = void (*)(Word*, const LanePass::Signal*, const LanePass::Signal*, Word*,
+                         std::size_t);
+
+template <std::size_t kWords, std::size_t... kTables>
+constexpr std::array<LaneRun, 16> lane_runs(std::index_sequence<kTables...>) {
+  return {&run_lanes<kWords, static_cast<TruthTable>(kTables)>...};
+}
+
+// By lane words (1, 2, 4, 8), then truth table.
+constexpr std::array<std::array<LaneRun, 16>, 4> kLaneRuns = {
+    lane_runs<1>(std::make_index_sequence<16>{}), lane_runs<2>(std::make_index_sequence<16>{}),
+    lane_runs<4>(std::make_index_sequence<16>{}), lane_runs<8>(std::make_index_sequence<16>{})};
+
+std::size_t words_index(std::size_t words) {
+  return words == 1 ? 0 : words == 2 ? 1 : words == 4 ? 2 : 3;
+}
+
+}  // namespace
+
+LanePass::LanePass(const GateGraph& graph, const Schedule& schedule, const PassPlan& plan) {
+  const auto gates = graph.gates();
+  const std::size_t values = graph.value_count();
+  // Which values have signals: busses, constants, and results of gates.
+  std::vector<bool> has_signals(values, false);
+  for (std::size_t v = 0; v < values; ++v) {
+    has_signals[v] =
+        graph.is_bus(static_cast<ValueId>(v)) || graph.is_constant(static_cast<ValueId>(v));
+  }
+  for (const GraphGate& gate : gates) has_signals[gate.out] = true;
+  std::vector<std::uint32_t> offsets(values + 1, 0);
+  for (std::size_t v = 0; v < values; ++v) {
+    offsets[v + 1] = checked(offsets[v] + (has_signals[v] ? plan.widths[v] : 0));
+  }
+  std::vector<Signal> list(offsets[values]);
+  const auto of = [&](ValueId v) { return list.data() + offsets[v]; };
+
+  Signal next = 2;  // after the two constant signals
+  for (ValueId v = 0; v < values; ++v) {
+    if (graph.is_constant(v)) {
+      const BitBusValue& constant = graph.constant(v);
+      for (std::size_t i = 0; i < constant.width(); ++i) of(v)[i] = constant.bit(i) ? kOne : kZero;
+    } else if (graph.is_bus(v) && graph.driver(v).kind == BusDriver::Kind::kInput) {
+      for (std::size_t i = 0; i < plan.widths[v]; ++i) of(v)[i] = next++;
+    }
+  }
+  // Results first, then copies (in read order, a copy's source has its
+  // signals before the copy), then the operands, which may be either.
+  first_gate_signal_ = next;
+  for (const std::uint32_t g : plan.gate_order) {
+    const GraphGate& gate = gates[g];
+    for (std::size_t bit = 0; bit < plan.widths[gate.out]; ++bit) of(gate.out)[bit] = next++;
+  }
+  for (const std::uint32_t p : schedule.order) {
+    const BusDriver& driver = graph.driver(p);
+    if (driver.kind == BusDriver::Kind::kCopy) {
+      std::copy_n(of(driver.source), plan.widths[p], of(p));
+    }
+  }
+  for (std::size_t k = 0; k + 1 < plan.run_starts.size(); ++k) {
+    Run run{gates[plan.gate_order[plan.run_starts[k]]].table, checked(left_.size()), 0};
+    for (std::uint32_t i = plan.run_starts[k]; i < plan.run_starts[k + 1]; ++i) {
+      const GraphGate& gate = gates[plan.gate_order[i]];
+      for (std::size_t bit = 0; bit < plan.widths[gate.out]; ++bit) {
+        left_.push_back(of(gate.left)[bit]);
+        right_.push_back(of(gate.right)[bit]);
+      }
+    }
+    run.end = checked(left_.size());
+    if (run.end != run.begin) runs_.push_back(run);
+  }
+  signal_count_ = first_gate_signal_ + left_.size();
+
+  const std::size_t busses = graph.bus_count();
+  bus_offsets_.assign(offsets.begin(), offsets.begin() + static_cast<std::ptrdiff_t>(busses) + 1);
+  bus_signals_.assign(list.begin(), list.begin() + offsets[busses]);
+  set_lane_words(1);
+}
+
+void LanePass::set_lane_words(std::size_t words) {
+  lane_words_ = words;
+  lanes_.assign(signal_count_ * words, 0);
+  std::fill_n(lanes(kOne), words, ~Word{0});
+}
+
+void LanePass::fill(Signal signal, std::size_t from, std::size_t to, bool on) noexcept {
+  Word* words = lanes(signal);
+  while (from < to) {
+    const std::size_t index = from / 64;
+    const std::size_t end = std::min(to, (index + 1) * 64);
+    const std::size_t count = end - from;
+    const Word mask = (count == 64 ? ~Word{0} : ((Word{1} << count) - 1)) << (from % 64);
+    words[index] = on ? (words[index] | mask) : (words[index] & ~mask);
+    from = end;
+  }
+}
+
+void LanePass::run() {
+  const auto& table = kLaneRuns[words_index(lane_words_)];
+  Word* all = lanes_.data();
+  Word* out = all + static_cast<std::size_t>(first_gate_signal_) * lane_words_;
+  for (const Run& run : runs_) {
+    table[run.table](all, left_.data() + run.begin, right_.data() + run.begin,
+                     out + static_cast<std::size_t>(run.begin) * lane_words_, run.end - run.begin);
+  }
+}
+
+void LanePass::read(std::size_t position, std::size_t lane, BitBusValue& value) const {
+  const auto bits = signals(position);
+  if (bits.size() <= BitBusValue::kWordBits) {
+    Word word = 0;
+    for (std::size_t i = 0; i < bits.size(); ++i) word |= Word{bit(bits[i], lane)} << i;
+    value.set_narrow(bits.size(), word);
+    return;
+  }
+  value = BitBusValue::zeros(bits.size());
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    if (bit(bits[i], lane)) value.set_bit(i, true);
+  }
+}
+
+}  // namespace nimbo

@@ -1,0 +1,74 @@
+// LanePass: many vectors of a component without feedback in one pass.
+//
+// Every bit of every value becomes a signal, and each signal holds one bit
+// per vector: bit j of its words is its value in vector j of the block
+// ("lanes"). A gate over w-bit values becomes w one-bit gates, each of which
+// combines whole words, so one pass over the gates evaluates 64 vectors per
+// word of lanes. Constants are the two signals "all 0" and "all 1"; a copy
+// shares the signals of what it copies. Gates keep the levels and runs of
+// the PassPlan, so a run's loop knows its truth table at compile time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "busses/bit_bus_value.hpp"
+#include "component/pass_plan.hpp"
+#include "component/schedule.hpp"
+#include "expr_nodes/gate_graph.hpp"
+
+namespace nimbo {
+
+class LanePass {
+ public:
+  using Signal = std::uint32_t;
+  static constexpr std::size_t kMaxLaneWords = 8;
+
+  LanePass(const GateGraph& graph, const Schedule& schedule, const PassPlan& plan);
+
+  // Sets the number of lane words per signal (1, 2, 4 or 8): a block holds
+  // 64 * words vectors.
+  void set_lane_words(std::size_t words);
+  std::size_t lane_words() const noexcept { return lane_words_; }
+  std::size_t block_size() const noexcept { return 64 * lane_words_; }
+
+  // The signals of the bus at `position`, element 0 first.
+  std::span<const Signal> signals(std::size_t position) const {
+    return {bus_signals_.data() + bus_offsets_[position],
+            bus_offsets_[position + 1] - bus_offsets_[position]};
+  }
+  // The lane words of a signal (an input's signals are written from outside).
+  Word* lanes(Signal signal) noexcept { return lanes_.data() + signal * lane_words_; }
+  const Word* lanes(Signal signal) const noexcept { return lanes_.data() + signal * lane_words_; }
+  bool bit(Signal signal, std::size_t lane) const noexcept {
+    return (lanes(signal)[lane / 64] >> (lane % 64)) & 1U;
+  }
+  // Sets lanes [from, to) of `signal` to `on`.
+  void fill(Signal signal, std::size_t from, std::size_t to, bool on) noexcept;
+
+  // Evaluates every gate once, for every lane.
+  void run();
+
+  // The value of the bus at `position` in lane `lane`.
+  void read(std::size_t position, std::size_t lane, BitBusValue& value) const;
+
+ private:
+  struct Run {
+    TruthTable table;
+    std::uint32_t begin;  // one-bit gates [begin, end)
+    std::uint32_t end;
+  };
+
+  std::size_t lane_words_ = 1;
+  std::vector<Word> lanes_;
+  std::vector<Signal> left_, right_;  // per one-bit gate
+  Signal first_gate_signal_ = 0;      // gate i writes signal first_gate_signal_ + i
+  std::size_t signal_count_ = 0;
+  std::vector<Run> runs_;
+  std::vector<std::uint32_t> bus_offsets_;  // per bus position, plus the end
+  std::vector<Signal> bus_signals_;
+};
+
+}  // namespace nimbo

@@ -1,0 +1,208 @@
+// Batches against the plain model: after every vector the shown values are
+// those of one model update per vector, a bad vector stops the batch with
+// its index and bus, and the state is that after the last good vector.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "component/component.hpp"
+#include "random_circuit.hpp"
+
+namespace nimbo {
+namespace {
+
+using testing_model::Values;
+
+class Collect final : public VectorSink {
+ public:
+  explicit Collect(std::size_t stop_after = ~std::size_t{0}) : stop_after_(stop_after) {}
+  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
+    EXPECT_EQ(vector, rows.size());
+    std::vector<std::string> row;
+    for (const BitBusValue& value : values) row.push_back(value.to_string());
+    rows.push_back(row);
+    return rows.size() <= stop_after_;
+  }
+  std::vector<std::vector<std::string>> rows;
+
+ private:
+  std::size_t stop_after_;
+};
+
+struct Batch {
+  std::vector<Values> vectors;
+  std::vector<PositionInput> writes;
+  std::vector<std::size_t> ends;
+};
+
+// Vectors that write random inputs; the vector at `bad` (if any) carries a
+// text the bus must refuse.
+Batch random_batch(std::mt19937_64& rng, testing_model::RandomCircuit& circuit, std::size_t count,
+                   std::size_t bad) {
+  Batch batch;
+  const Component& component = circuit.component;
+  for (std::size_t v = 0; v < count; ++v) {
+    Values vector;
+    for (std::size_t rank = 0; rank < circuit.ids.size(); ++rank) {
+      // Driven busses now and then: such a text is checked, then replaced.
+      if (rng() % 3 == 0 || (circuit.driven[rank] && rng() % 8 != 0)) continue;
+      const auto position = *component.find(circuit.ids[rank]);
+      vector.emplace_back(circuit.ids[rank],
+                          testing_model::random_bits(rng, component.width(position)));
+    }
+    if (v == bad && !vector.empty()) vector[rng() % vector.size()].second += "1";
+    batch.vectors.push_back(vector);
+  }
+  for (const Values& vector : batch.vectors) {
+    for (const auto& [id, bits] : vector) batch.writes.push_back({*component.find(id), bits});
+    batch.ends.push_back(batch.writes.size());
+  }
+  return batch;
+}
+
+std::vector<std::uint32_t> every_position(const Component& component) {
+  std::vector<std::uint32_t> shown;
+  for (std::uint32_t p = 0; p < component.bus_count(); ++p) shown.push_back(p);
+  return shown;
+}
+
+struct BatchCase {
+  testing_model::CircuitShape shape;
+  std::size_t vectors;
+};
+
+class BatchAgainstModel : public ::testing::TestWithParam<std::tuple<BatchCase, unsigned>> {};
+
+TEST_P(BatchAgainstModel, TextVectors) {
+  const auto& [batch_case, seed] = GetParam();
+  std::mt19937_64 rng(seed);
+  testing_model::RandomCircuit circuit =
+      testing_model::make_random_circuit(rng, batch_case.shape, 2 + static_cast<int>(rng() % 30));
+  Component& component = circuit.component;
+  component.prepare();
+  if (seed % 2 == 0) {  // start from an evaluated state now and then
+    const Status first =
+        testing_model::apply(component, {}, {nullptr, testing_model::kModelWorkLimit});
+    ASSERT_EQ(first.ok() ? "" : first.error(),
+              circuit.model.update({}, testing_model::kModelWorkLimit));
+  }
+  const std::size_t bad = seed % 3 == 0 ? rng() % batch_case.vectors : batch_case.vectors;
+  Batch batch = random_batch(rng, circuit, batch_case.vectors, bad);
+  const std::vector<std::uint32_t> shown = every_position(component);
+  Collect sink;
+  const auto fault = component.run_vectors(TextVectors{batch.writes, batch.ends}, shown, sink,
+                                           {nullptr, testing_model::kModelWorkLimit});
+
+  std::size_t v = 0;
+  for (; v < batch.vectors.size(); ++v) {
+    const std::string error =
+        circuit.model.update(batch.vectors[v], testing_model::kModelWorkLimit);
+    if (!error.empty()) {
+      ASSERT_TRUE(fault.has_value()) << "vector " << v << ": " << error;
+      EXPECT_EQ(fault->vector, v);
+      EXPECT_EQ(fault->message, error);
+      break;
+    }
+    ASSERT_LT(v, sink.rows.size());
+    const Values expected = circuit.model.values();
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+      ASSERT_EQ(sink.rows[v][i], expected[i].second)
+          << "vector " << v << ", bus " << expected[i].first;
+    }
+  }
+  if (v == batch.vectors.size()) {
+    EXPECT_FALSE(fault.has_value());
+  }
+  EXPECT_EQ(sink.rows.size(), v);
+  EXPECT_EQ(component.get_values(), circuit.model.values());
+}
+
+TEST_P(BatchAgainstModel, ByteVectorsCarryEveryInput) {
+  const auto& [batch_case, seed] = GetParam();
+  std::mt19937_64 rng(seed + 1000);
+  testing_model::RandomCircuit circuit =
+      testing_model::make_random_circuit(rng, batch_case.shape, 2 + static_cast<int>(rng() % 30));
+  Component& component = circuit.component;
+  component.prepare();
+  std::vector<std::uint32_t> inputs;
+  std::size_t columns = 0;
+  for (std::size_t rank = 0; rank < circuit.ids.size(); ++rank) {
+    if (circuit.driven[rank]) continue;
+    inputs.push_back(*component.find(circuit.ids[rank]));
+    columns += component.width(inputs.back());
+  }
+  const std::size_t rows = batch_case.vectors;
+  std::vector<std::uint8_t> data(rows * columns);
+  for (std::uint8_t& byte : data) byte = static_cast<std::uint8_t>(rng() & 1);
+  const std::size_t bad = seed % 3 == 0 && columns > 0 ? rng() % rows : rows;
+  if (bad < rows) data[bad * columns + rng() % columns] = 2;
+
+  const std::vector<std::uint32_t> shown = every_position(component);
+  Collect sink;
+  const ByteVectors vectors{
+      inputs, data.data(), rows, columns, static_cast<std::ptrdiff_t>(columns), 1};
+  const auto fault =
+      component.run_vectors(vectors, shown, sink, {nullptr, testing_model::kModelWorkLimit});
+  for (std::size_t row = 0; row < rows; ++row) {
+    if (row == bad) {
+      ASSERT_TRUE(fault.has_value());
+      EXPECT_EQ(fault->vector, row);
+      EXPECT_EQ(fault->message, "Invalid bit 2 (bits are 0 or 1)");
+      break;
+    }
+    Values vector;
+    for (std::size_t i = 0, column = 0; i < inputs.size(); ++i) {
+      std::string text;
+      for (std::size_t b = 0; b < component.busses().value(inputs[i]).width(); ++b) {
+        text += static_cast<char>('0' + data[row * columns + column++]);
+      }
+      vector.emplace_back(component.busses().id(inputs[i]), text);
+    }
+    const std::string error = circuit.model.update(vector, testing_model::kModelWorkLimit);
+    if (!error.empty()) {  // a feedback circuit that does not settle
+      ASSERT_TRUE(fault.has_value());
+      EXPECT_EQ(fault->message, error);
+      break;
+    }
+    ASSERT_LT(row, sink.rows.size());
+    const Values expected = circuit.model.values();
+    for (std::size_t i = 0; i < shown.size(); ++i) ASSERT_EQ(sink.rows[row][i], expected[i].second);
+  }
+  EXPECT_EQ(component.get_values(), circuit.model.values());
+}
+
+const BatchCase kBatchCases[] = {
+    {{false, true, 0, false}, 5},    // below the lane threshold: one by one
+    {{false, true, 0, false}, 200},  // lanes, several words
+    {{false, true, 0, true}, 1300},  // lanes, several blocks
+    {{false, false, 2, false}, 70},  // one pass through read order
+    {{false, true, 3, false}, 100},  // partial lists: one by one
+    {{true, true, 0, false}, 40},    // feedback: one by one
+};
+
+INSTANTIATE_TEST_SUITE_P(Circuits, BatchAgainstModel,
+                         ::testing::Combine(::testing::ValuesIn(kBatchCases),
+                                            ::testing::Range(1U, 13U)));
+
+TEST(Batch, SinkStopLeavesTheStateOfTheLastVectorItTook) {
+  std::mt19937_64 rng(7);
+  testing_model::RandomCircuit circuit =
+      testing_model::make_random_circuit(rng, {false, true, 0, true}, 20);
+  Component& component = circuit.component;
+  Batch batch = random_batch(rng, circuit, 300, 300);
+  Collect sink(100);
+  const auto fault =
+      component.run_vectors(TextVectors{batch.writes, batch.ends}, every_position(component), sink);
+  ASSERT_TRUE(fault.has_value());
+  EXPECT_TRUE(fault->stopped_by_sink);
+  EXPECT_EQ(fault->vector, 100U);
+  for (std::size_t v = 0; v <= 100; ++v) {
+    ASSERT_EQ(circuit.model.update(batch.vectors[v], testing_model::kModelWorkLimit), "");
+  }
+  EXPECT_EQ(component.get_values(), circuit.model.values());
+}
+
+}  // namespace
+}  // namespace nimbo
