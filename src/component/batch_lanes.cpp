@@ -10,14 +10,24 @@
 #include "component/pass_plan.hpp"
 
 namespace nimbo {
+namespace {
+
+constexpr std::size_t kLaneBudget = std::size_t{2} << 20;  // bytes of lane words
+
+}  // namespace
 
 LanePass& Component::lanes_for(std::size_t vectors) {
   if (!lane_pass_) {
     const PassPlan plan = make_pass_plan(graph_, schedule_, busses_);
     lane_pass_ = std::make_unique<LanePass>(graph_, schedule_, plan);
   }
+  // More lane words take more vectors per pass, but once the lanes outgrow
+  // the cache every gate waits on memory: keep them within a budget.
   std::size_t words = 1;
-  while (words < LanePass::kMaxLaneWords && 64 * words < vectors) words *= 2;
+  while (words < LanePass::kMaxLaneWords && 64 * words < vectors &&
+         lane_pass_->signal_count() * words * 2 * sizeof(Word) <= kLaneBudget) {
+    words *= 2;
+  }
   if (lane_pass_->lane_words() != words) lane_pass_->set_lane_words(words);
   return *lane_pass_;
 }
@@ -122,10 +132,25 @@ std::optional<VectorFault> Component::run_lanes(const ByteVectors& vectors,
   const std::size_t block = lanes.block_size();
   // Where each input's columns start; each has as many as its width now.
   std::vector<std::size_t> column_of(vectors.inputs.size());
+  // A driven bus whose evaluated width differs from its columns refuses
+  // its text from the second vector on.
+  bool widths_change = false;
   for (std::size_t i = 0, column = 0; i < vectors.inputs.size(); ++i) {
     column_of[i] = column;
     column += width(vectors.inputs[i]);
+    widths_change =
+        widths_change || width(vectors.inputs[i]) != width_in_batch(vectors.inputs[i], 1);
   }
+  // The slow check, input by input, only for a row that needs it.
+  const auto row_fault = [&](std::size_t row) -> std::optional<VectorFault> {
+    bool suspect = widths_change && row == 1;
+    for (std::size_t c = 0; c < vectors.columns && !suspect; ++c) suspect = vectors.at(row, c) > 1;
+    if (!suspect) return std::nullopt;
+    for (std::size_t i = 0; i < vectors.inputs.size(); ++i) {
+      if (auto fault = refused_row(vectors, row, vectors.inputs[i], column_of[i])) return fault;
+    }
+    return std::nullopt;
+  };
   for (std::size_t first = 0; first < vectors.rows; first += block) {
     if (first != 0 && control.interrupted != nullptr && control.interrupted()) {
       settle_on_lane(lanes, block - 1);
@@ -135,10 +160,7 @@ std::optional<VectorFault> Component::run_lanes(const ByteVectors& vectors,
     std::optional<VectorFault> fault;
     std::size_t good = count;
     for (std::size_t lane = 0; lane < count && !fault; ++lane) {
-      const std::size_t row = first + lane;
-      for (std::size_t i = 0; i < vectors.inputs.size() && !fault; ++i) {
-        fault = refused_row(vectors, row, vectors.inputs[i], column_of[i]);
-      }
+      fault = row_fault(first + lane);
       if (fault) good = lane;
     }
     // Every vector writes every input: the lanes are the columns.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "busses/bit_bus_value.hpp"
+#include "common/large_pages.hpp"
 #include "component/pass_plan.hpp"
 #include "component/schedule.hpp"
 #include "expr_nodes/gate_graph.hpp"
@@ -33,6 +34,7 @@ class LanePass {
   void set_lane_words(std::size_t words);
   std::size_t lane_words() const noexcept { return lane_words_; }
   std::size_t block_size() const noexcept { return 64 * lane_words_; }
+  std::size_t signal_count() const noexcept { return signal_count_; }
 
   // The signals of the bus at `position`, element 0 first.
   std::span<const Signal> signals(std::size_t position) const {
@@ -62,9 +64,9 @@ class LanePass {
   };
 
   std::size_t lane_words_ = 1;
-  std::vector<Word> lanes_;
-  std::vector<Signal> left_, right_;  // per one-bit gate
-  Signal first_gate_signal_ = 0;      // gate i writes signal first_gate_signal_ + i
+  std::vector<Word, LargePageAllocator<Word>> lanes_;
+  std::vector<Signal, LargePageAllocator<Signal>> left_, right_;  // per one-bit gate
+  Signal first_gate_signal_ = 0;  // gate i writes signal first_gate_signal_ + i
   std::size_t signal_count_ = 0;
   std::vector<Run> runs_;
   std::vector<std::uint32_t> bus_offsets_;  // per bus position, plus the end

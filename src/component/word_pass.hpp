@@ -18,6 +18,7 @@
 
 #include "busses/bit_bus_value.hpp"
 #include "busses/bus_table.hpp"
+#include "common/large_pages.hpp"
 #include "component/pass_plan.hpp"
 #include "component/schedule.hpp"
 #include "expr_nodes/gate_graph.hpp"
@@ -72,10 +73,10 @@ class WordPass {
     Word tail_mask;
   };
 
-  std::vector<Word> slots_;
+  std::vector<Word, LargePageAllocator<Word>> slots_;
   std::vector<Place> buses_;  // by bus position
   std::vector<bool> input_;   // by bus position: written from outside
-  std::vector<std::uint32_t> left_, right_;
+  std::vector<std::uint32_t, LargePageAllocator<std::uint32_t>> left_, right_;
   std::uint32_t narrow_base_ = 0;
   std::vector<WideGate> wide_;
   std::vector<Run> runs_;

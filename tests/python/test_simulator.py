@@ -217,7 +217,10 @@ def test_panic_exception_is_one_type_for_both_modules():
 # left out: no feedback, so no bound, but the worklist re-evaluates the chain
 # again and again (quadratic work) -- a long update to interrupt.
 SLOW_CHAIN = """
-import json, sys
+import json, signal, sys
+# A shell may start background jobs with SIGINT ignored; Python then keeps
+# it ignored. This child wants the usual Ctrl-C behaviour.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 n = 60000
 busses = [{"id": "x0", "value": "0", "influence_list": ["x1"]}]
 for i in range(1, n):
