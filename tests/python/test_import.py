@@ -185,3 +185,44 @@ def test_yosys_errors_are_one_line(tmp_path):
         synthesize([str(bad)], "bad")
     assert "\n" not in str(info.value)
 
+
+def run_cli(*argv):
+    import io
+
+    from nimbo.cli import main
+
+    out = io.StringIO()
+    return main([str(a) for a in argv], out=out), out.getvalue()
+
+
+@needs_yosys
+def test_cli_imports_verilog_and_json_alike(core, tmp_path, capsys):
+    status, text = run_cli("import", DESIGNS / "adder8.v", "--top", "adder8", "-o", tmp_path / "a.ir.json")
+    assert status == 0 and text.startswith("adder8: ") and "-> " in text
+    (tmp_path / "n.json").write_text(synthesize([str(DESIGNS / "adder8.v")], "adder8"))
+    status, text = run_cli("import", tmp_path / "n.json", "-q")
+    assert status == 0
+    assert json.loads(text) == json.loads((tmp_path / "a.ir.json").read_text())
+
+
+@pytest.mark.parametrize(
+    "argv, status, needle",
+    [
+        (["import", "{dir}/missing.json"], 1, "missing.json: no such file"),
+        (["import", "{dir}/garbage.json"], 1, "garbage.json: invalid JSON"),
+        (["import", "{dir}/dff.json"], 1, "dff.json: cell 'r' (type $_DFF_P_) is a flip-flop"),
+        (["import", "{dir}/dff.json", "-o", "{dir}/dff.json"], 2, "would overwrite an input"),
+        (["import", "{dir}/a.json", "{dir}/b.json"], 2, "one Yosys JSON netlist"),
+        (["import", "{designs}/dff.v", "{dir}/dff.json"], 2, "not both"),
+        (["import", "{designs}/adder8.v", "--yosys", "no-such-yosys"], 1, "Yosys not found: 'no-such-yosys'"),
+        (["import", "{designs}/adder8.v", "--top", "a b"], 1, "'a b' is not a module name"),
+    ],
+)
+def test_cli_import_errors_are_one_line(argv, status, needle, tmp_path, capsys):
+    (tmp_path / "garbage.json").write_text("{")
+    (tmp_path / "dff.json").write_text(json.dumps(netlist({"r": cell("$_DFF_P_", C=2, D=3, Q=4)})))
+    argv = [a.format(dir=tmp_path, designs=DESIGNS) for a in argv]
+    got, _ = run_cli(*argv)
+    err = capsys.readouterr().err
+    assert got == status
+    assert len(err.strip().splitlines()) == 1 and err.startswith("nimbo: error: ") and needle in err, err
