@@ -49,9 +49,9 @@ class Port:
         return {"direction": self.direction, "bits": list(self.bits)}
 
 
-def plural(count: int, unit: str) -> str:
-    """'1 bit', '2 bits', '0 bits'."""
-    return f"{count} {unit}" if count == 1 else f"{count} {unit}s"
+def plural(count: int, unit: str, units: str | None = None) -> str:
+    """'1 bit', '2 bits', '0 bits'; `units` when the plural is not unit + 's'."""
+    return f"{count} {unit}" if count == 1 else f"{count} {units or unit + 's'}"
 
 
 def ports_from_document(doc: object) -> dict[str, Port]:
