@@ -226,3 +226,19 @@ def test_cli_import_errors_are_one_line(argv, status, needle, tmp_path, capsys):
     err = capsys.readouterr().err
     assert got == status
     assert len(err.strip().splitlines()) == 1 and err.startswith("nimbo: error: ") and needle in err, err
+
+
+@needs_yosys
+def test_run_writes_and_shows_whole_ports(core, tmp_path, capsys):
+    ir = tmp_path / "adder8.ir.json"
+    assert run_cli("import", DESIGNS / "adder8.v", "-q", "-o", ir)[0] == 0
+    (tmp_path / "v.jsonl").write_text('{"a": "11111111", "b": "10000000"}\n{"cin": "1", "b[1]": "1"}\n')
+    status, text = run_cli("run", ir, "--set", "a=10100000", "--vectors", tmp_path / "v.jsonl", "--format", "json")
+    assert status == 0
+    rows = [json.loads(line)["values"] for line in text.splitlines()]
+    assert list(rows[0]) == ["a", "b", "cin", "sum", "cout"]
+    assert [(r["sum"], r["cout"]) for r in rows] == [("10100000", "0"), ("00000000", "1"), ("11000000", "1")]
+    status, text = run_cli("run", ir, "--busses", "--format", "json")
+    assert status == 0 and "a[7]" in json.loads(text)
+    assert run_cli("run", ir, "--set", "a=101")[0] == 1
+    assert "--set: port 'a' has 8 bits, the value has 3" in capsys.readouterr().err
