@@ -392,7 +392,7 @@ def find_yosys(explicit: str | None = None) -> list[str]:
         raise ImportFailure(f"Yosys not found: '{explicit}'")
     raise ImportFailure(
         "Yosys not found: install it (Debian: apt-get install yosys; scripts/install-deps.sh does) "
-        "or pip install 'nimbo[yosys]'"
+        "or name the program with --yosys"
     )
 
 
