@@ -10,6 +10,7 @@ from typing import Iterator, TextIO
 from ..ir import Circuit
 from ..ports import PortError, PortView, ports_from_text
 from ..vcd import VcdRecorder, WidthChangeError
+from ..wave import WaveUnavailable, write_wave
 from .common import EXIT_OK, CliError, load, parse_assignment, read_text, read_vectors, warn
 
 # ---------------------------------------------------------------- output
@@ -70,6 +71,15 @@ def _progress(total: int):
     return tqdm(total=total, unit="step", file=sys.stderr, delay=1.0, disable=None, leave=False)
 
 
+def draw_wave(path: str, order: list[str], steps: list[dict[str, str]], title: str) -> None:
+    try:
+        write_wave(path, order, steps, title)
+    except WaveUnavailable as exc:
+        raise CliError(str(exc)) from None
+    except OSError as exc:
+        raise CliError(f"{path}: {exc.strerror}") from None
+
+
 def command_run(args: argparse.Namespace, out: TextIO) -> int:
     settings = dict(parse_assignment(item) for item in args.set)
     steps = read_vectors(args.vectors) if args.vectors else None
@@ -86,6 +96,7 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
     values = _apply(
         component, _known(settings, circuit, "--set", warned, view), "--set" if settings else "initial state", view
     )
+    shown: list[dict[str, str]] | None = [values] if args.wave else None
 
     recorder = vcd_stream = None
     if args.vcd:
@@ -121,12 +132,16 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
                     where = f"{args.vectors}:{number}"
                     values = _apply(component, _known(inputs, circuit, where, warned, view), where, view)
                     emit(index, values)
+                    if shown is not None:
+                        shown.append(values)
                     if recorder:
                         recorder.record(index, values)
                     bar.update()
             last = len(steps)
         if recorder:
             recorder.close(last)
+        if shown is not None:
+            draw_wave(args.wave, order, shown, circuit.id)
     except WidthChangeError as exc:
         raise CliError(f"{args.vcd}: {exc}") from None
     finally:
@@ -143,6 +158,7 @@ def register(commands: argparse._SubParsersAction) -> None:
     )
     parser.add_argument("--vectors", metavar="FILE", help="JSON Lines file: one object of bus id to bit string per step")
     parser.add_argument("--vcd", metavar="OUT.vcd", help="also write the run as a Value Change Dump")
+    parser.add_argument("--wave", metavar="OUT.svg", help="also draw the shown busses over the steps as an SVG waveform")
     parser.add_argument("--format", choices=("table", "json"), default="table", help="output format (default: table)")
     parser.add_argument(
         "--busses", action="store_true", help="show every bus even when the IR records ports (which are shown by default)"
