@@ -76,12 +76,13 @@ def run(
     (workdir / "vectors.mem").write_text("".join(vector_line(order, v) + "\n" for v in vectors))
     (workdir / "nimbo_tb.v").write_text(testbench(module, order, "vectors.mem", len(vectors), shown))
     binary = workdir / "nimbo_tb.vvp"
-    subprocess.run(
+    compiled = subprocess.run(
         ["iverilog", "-g2012", "-o", str(binary), str(workdir / "nimbo_tb.v"), *[str(s) for s in sources]],
-        check=True,
         capture_output=True,
         text=True,
     )
+    if compiled.returncode != 0:
+        raise RuntimeError(f"iverilog failed: {compiled.stderr.strip()}")
     start = time.perf_counter()
     proc = subprocess.Popen(["vvp", "-n", str(binary)], cwd=workdir, stdout=subprocess.PIPE, text=True)
     assert proc.stdout is not None
