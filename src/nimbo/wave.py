@@ -56,7 +56,7 @@ def wave_source(order: Sequence[str], steps: Sequence[Mapping[str, str]], title:
 def write_wave(path: str, order: Sequence[str], steps: Sequence[Mapping[str, str]], title: str = "") -> None:
     """Writes the SVG picture of `steps` to `path`."""
     try:
-        import wavedrom
+        import wavedrom  # type: ignore[import-untyped]
     except ImportError:
         raise WaveUnavailable("drawing needs the wavedrom package: pip install 'nimbo[wave]'") from None
     drawing = wavedrom.render(json.dumps(wave_source(order, steps, title)))
