@@ -1,7 +1,7 @@
 """nimbo against the Python HDL simulators (PyRTL, Amaranth) and Icarus Verilog.
 
-    pip install '.[bench]'            # PyRTL (with pyparsing) and Amaranth, benchmark only
-    python bench/compare/hdl.py [--designs mult64,isqrt,div32,add64,mul32] [--skip pyrtl-compiled]
+    bash bench/compare/setup-hdl.sh   # its own venv: nimbo, PyRTL (with pyparsing), Amaranth
+    bench/out/venv-hdl/bin/python bench/compare/hdl.py [--designs mult64,isqrt,div32,add64,mul32] [--skip pyrtl-compiled]
 
 Designs: the Verilog netlists of bench/netlists (a 64x64 multiplier, a
 square root, a 32-bit divider), and an adder and a multiplier written in
