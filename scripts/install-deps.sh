@@ -21,7 +21,7 @@ boost_pkg() {
 }
 
 want=(build-essential cmake ninja-build libgtest-dev unicode-data clang clang-format libclang-rt-14-dev
-      iverilog verilator gtkwave time)
+      iverilog verilator gtkwave time yosys)
 missing=()
 updated=0
 for p in "${want[@]}"; do

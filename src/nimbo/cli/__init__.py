@@ -11,7 +11,7 @@ import argparse
 import sys
 from typing import TextIO
 
-from . import check, run
+from . import check, import_cmd, run
 from .common import EXIT_FAILURE, PROG, CliError, Parser, one_line
 
 
@@ -20,6 +20,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, parser_class=Parser)
     run.register(commands)
     check.register(commands)
+    import_cmd.register(commands)
     return parser
 
 

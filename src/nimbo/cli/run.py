@@ -8,8 +8,10 @@ import sys
 from typing import Iterator, TextIO
 
 from ..ir import Circuit
+from ..ports import PortError, PortView, ports_from_text
 from ..vcd import VcdRecorder, WidthChangeError
-from .common import EXIT_OK, CliError, load, parse_assignment, read_vectors, warn
+from ..wave import WaveUnavailable, write_wave
+from .common import EXIT_OK, CliError, load, parse_assignment, read_text, read_vectors, warn
 
 # ---------------------------------------------------------------- output
 
@@ -47,16 +49,16 @@ def ordered(order: list[str], values: dict[str, str]) -> dict[str, str]:
 # ---------------------------------------------------------------- commands
 
 
-def _apply(component, inputs: dict[str, str], where: str) -> dict[str, str]:
+def _apply(component, inputs: dict[str, str], where: str, view: PortView) -> dict[str, str]:
     try:
-        return component.update_and_get(inputs)
-    except RuntimeError as exc:
+        return view.values(component.update_and_get(view.inputs(inputs)))
+    except (RuntimeError, PortError) as exc:
         raise CliError(f"{where}: {exc}") from None
 
 
-def _known(inputs: dict[str, str], circuit: Circuit, where: str, warned: set[str]) -> dict[str, str]:
+def _known(inputs: dict[str, str], circuit: Circuit, where: str, warned: set[str], view: PortView) -> dict[str, str]:
     for bus_id in inputs:
-        if bus_id not in circuit.busses and bus_id not in warned:
+        if bus_id not in circuit.busses and bus_id not in view.ports and bus_id not in warned:
             warned.add(bus_id)
             warn(f"{where}: no bus named '{bus_id}'; ignored")
     return inputs
@@ -69,15 +71,32 @@ def _progress(total: int):
     return tqdm(total=total, unit="step", file=sys.stderr, delay=1.0, disable=None, leave=False)
 
 
+def draw_wave(path: str, order: list[str], steps: list[dict[str, str]], title: str) -> None:
+    try:
+        write_wave(path, order, steps, title)
+    except WaveUnavailable as exc:
+        raise CliError(str(exc)) from None
+    except OSError as exc:
+        raise CliError(f"{path}: {exc.strerror}") from None
+
+
 def command_run(args: argparse.Namespace, out: TextIO) -> int:
     settings = dict(parse_assignment(item) for item in args.set)
     steps = read_vectors(args.vectors) if args.vectors else None
     loaded = load(args.ir)
     circuit, component = loaded.circuit, loaded.component
-    order = list(circuit.busses)
+    try:
+        ports = {} if args.busses else ports_from_text(read_text(args.ir))
+    except (ValueError, PortError) as exc:
+        raise CliError(f"{args.ir}: {exc}") from None
+    view = PortView(ports, circuit.busses)  # an IR with ports shows its ports
+    order = view.order
     warned: set[str] = set()
 
-    values = _apply(component, _known(settings, circuit, "--set", warned), "--set" if settings else "initial state")
+    values = _apply(
+        component, _known(settings, circuit, "--set", warned, view), "--set" if settings else "initial state", view
+    )
+    shown: list[dict[str, str]] | None = [values] if args.wave else None
 
     recorder = vcd_stream = None
     if args.vcd:
@@ -111,14 +130,18 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
             with _progress(len(steps)) as bar:
                 for index, (number, inputs) in enumerate(steps, start=1):
                     where = f"{args.vectors}:{number}"
-                    values = _apply(component, _known(inputs, circuit, where, warned), where)
+                    values = _apply(component, _known(inputs, circuit, where, warned, view), where, view)
                     emit(index, values)
+                    if shown is not None:
+                        shown.append(values)
                     if recorder:
                         recorder.record(index, values)
                     bar.update()
             last = len(steps)
         if recorder:
             recorder.close(last)
+        if shown is not None:
+            draw_wave(args.wave, order, shown, circuit.id)
     except WidthChangeError as exc:
         raise CliError(f"{args.vcd}: {exc}") from None
     finally:
@@ -135,5 +158,9 @@ def register(commands: argparse._SubParsersAction) -> None:
     )
     parser.add_argument("--vectors", metavar="FILE", help="JSON Lines file: one object of bus id to bit string per step")
     parser.add_argument("--vcd", metavar="OUT.vcd", help="also write the run as a Value Change Dump")
+    parser.add_argument("--wave", metavar="OUT.svg", help="also draw the shown busses over the steps as an SVG waveform")
     parser.add_argument("--format", choices=("table", "json"), default="table", help="output format (default: table)")
+    parser.add_argument(
+        "--busses", action="store_true", help="show every bus even when the IR records ports (which are shown by default)"
+    )
     parser.set_defaults(handler=command_run)

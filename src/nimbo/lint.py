@@ -1,0 +1,278 @@
+"""Finding IR that the renderer accepts but that does not mean what it says.
+
+The renderer is lenient: a bus missing from an influence list leaves its
+reader stale, a reference to a missing bus reads as one 0 bit, an unusable
+initial value becomes one 0 bit, and a driven bus takes the width of its
+assignment on the first update. :func:`lint` reports each such case as a
+:class:`Finding` that names the busses, plus feedback loops as information.
+
+Widths are reported as the circuit will have them after the first update:
+a driven bus has the width its assignment yields.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+
+from .ir import BINARY_GATE_TYPES, const_bits, count_gates, referenced_ids
+from .ports import plural
+
+WARNING_KINDS = ("missing-influence", "missing-bus", "bad-value", "width", "unused")
+
+
+@dataclass(frozen=True)
+class Finding:
+    kind: str  # one of WARNING_KINDS, or "feedback" (information)
+    busses: tuple[str, ...]
+    message: str
+
+    @property
+    def is_warning(self) -> bool:
+        return self.kind != "feedback"
+
+    def to_json(self) -> dict[str, object]:
+        return {"kind": self.kind, "busses": list(self.busses), "message": self.message}
+
+
+@dataclass
+class Report:
+    component: str
+    busses: int
+    driven: int
+    gates: int
+    widest: tuple[str, int] | None  # (bus id, width after the first update)
+    findings: list[Finding] = field(default_factory=list)
+
+    @property
+    def warnings(self) -> list[Finding]:
+        return [f for f in self.findings if f.is_warning]
+
+    def to_json(self) -> dict[str, object]:
+        return {
+            "component": self.component,
+            "busses": self.busses,
+            "driven_busses": self.driven,
+            "gates": self.gates,
+            "widest_bus": None if self.widest is None else {"id": self.widest[0], "width": self.widest[1]},
+            "warnings": [f.to_json() for f in self.findings if f.is_warning],
+            "notes": [f.to_json() for f in self.findings if not f.is_warning],
+        }
+
+
+def _value_problem(raw: object) -> str | None:
+    """Why an initial value is not a usable bit string, or None."""
+    if raw is None:
+        return None  # absent: one 0 bit, as documented
+    if isinstance(raw, str):
+        bad = next((ch for ch in raw if ch not in "01"), None)
+        return None if bad is None else f"the text has the character {bad!r}; the bus starts as one 0 bit"
+    if isinstance(raw, list):
+        if all(isinstance(item, bool) for item in raw):
+            return None
+        return "the array holds items other than true and false, which read as 0"
+    return f"a JSON {type(raw).__name__.replace('dict', 'object').replace('int', 'number')} is not a bit string; the bus starts as one 0 bit"
+
+
+def _width(expr: object, widths: dict[str, int]) -> int:
+    if not isinstance(expr, dict):
+        return 1
+    kind = expr.get("type")
+    args = expr.get("args")
+    args = args if isinstance(args, dict) else {}
+    if kind == "const":
+        return len(const_bits(args.get("value", "")))
+    if kind in ("ref", "bus_ref"):
+        return widths.get(str(args.get("id")), 1)
+    if kind == "not":
+        return _width(args.get("expr"), widths)
+    if kind in BINARY_GATE_TYPES:
+        return min(_width(args.get("l_expr"), widths), _width(args.get("r_expr"), widths))
+    return 1
+
+
+def _cycle_from(start: str, reads: dict[str, list[str]], members: set[str]) -> list[str]:
+    """One cycle through `start` inside the strongly connected set `members`."""
+    parent: dict[str, str] = {}
+    frontier = [start]
+    seen = {start}
+    while frontier:
+        nxt: list[str] = []
+        for node in frontier:
+            for source in reads.get(node, ()):
+                if source == start:
+                    path = [node]
+                    while path[-1] != start:
+                        path.append(parent[path[-1]])
+                    return path[::-1] + [start]  # start <- ... reversed into read order
+                if source in members and source not in seen:
+                    seen.add(source)
+                    parent[source] = node
+                    nxt.append(source)
+        frontier = nxt
+    return [start, start]
+
+
+def _strong_components(nodes: Iterable[str], reads: dict[str, list[str]]) -> list[list[str]]:
+    """Tarjan's algorithm without recursion; components of 2+ nodes or with a self-loop."""
+    index: dict[str, int] = {}
+    low: dict[str, int] = {}
+    on_stack: set[str] = set()
+    stack: list[str] = []
+    result: list[list[str]] = []
+    counter = 0
+    for root in nodes:
+        if root in index:
+            continue
+        work = [(root, iter(reads.get(root, ())))]
+        index[root] = low[root] = counter
+        counter += 1
+        stack.append(root)
+        on_stack.add(root)
+        while work:
+            node, it = work[-1]
+            child = next(it, None)
+            if child is not None:
+                if child not in index:
+                    index[child] = low[child] = counter
+                    counter += 1
+                    stack.append(child)
+                    on_stack.add(child)
+                    work.append((child, iter(reads.get(child, ()))))
+                elif child in on_stack:
+                    low[node] = min(low[node], index[child])
+                continue
+            work.pop()
+            if work:
+                parent = work[-1][0]
+                low[parent] = min(low[parent], low[node])
+            if low[node] == index[node]:
+                component = []
+                while True:
+                    member = stack.pop()
+                    on_stack.discard(member)
+                    component.append(member)
+                    if member == node:
+                        break
+                if len(component) > 1 or node in reads.get(node, ()):
+                    result.append(component[::-1])
+    return result
+
+
+def lint(doc: object) -> Report:
+    """Checks an IR document that the renderer has accepted."""
+    comp = doc.get("component") if isinstance(doc, dict) else None
+    comp = comp if isinstance(comp, dict) else {}
+    entries = [e for e in comp.get("busses", []) if isinstance(e, dict) and isinstance(e.get("id"), str)]
+    findings: list[Finding] = []
+
+    # The renderer's view: first declaration keeps its place, the last value and
+    # the last non-null assignment win, influence lists are merged.
+    order: list[str] = []
+    raw_value: dict[str, object] = {}
+    assignment: dict[str, object] = {}
+    influence: dict[str, set[str]] = {}
+    for entry in entries:
+        bus_id = entry["id"]
+        if bus_id not in raw_value:
+            order.append(bus_id)
+            influence[bus_id] = set()
+        raw_value[bus_id] = entry.get("value")
+        if entry.get("assignment") is not None:
+            assignment[bus_id] = entry["assignment"]
+        targets = entry.get("influence_list")
+        if isinstance(targets, list):
+            influence[bus_id].update(t for t in targets if isinstance(t, str))
+
+    ports = comp.get("ports")
+    port_busses: set[str] = set()
+    if isinstance(ports, dict):
+        for port in ports.values():
+            if isinstance(port, dict) and isinstance(port.get("bits"), list):
+                port_busses.update(b for b in port["bits"] if isinstance(b, str))
+
+    widths: dict[str, int] = {}
+    for bus_id in order:
+        problem = _value_problem(raw_value[bus_id])
+        if problem is not None:
+            findings.append(Finding("bad-value", (bus_id,), f"bus '{bus_id}': initial value is unusable: {problem}"))
+        raw = raw_value[bus_id]
+        if isinstance(raw, list):
+            widths[bus_id] = len(raw)
+        elif isinstance(raw, str) and problem is None:
+            widths[bus_id] = len(raw)
+        else:
+            widths[bus_id] = 1
+    declared = dict(widths)
+
+    # Widths after the first update: each driven bus takes its assignment's
+    # width; repeat until nothing changes (chains and loops).
+    for _ in range(len(assignment) + 1):
+        changed = False
+        for bus_id, expr in assignment.items():
+            width = _width(expr, widths)
+            if width != widths[bus_id]:
+                widths[bus_id] = width
+                changed = True
+        if not changed:
+            break
+    for bus_id in assignment:
+        if widths[bus_id] != declared[bus_id]:
+            findings.append(
+                Finding(
+                    "width",
+                    (bus_id,),
+                    f"bus '{bus_id}' is declared with {plural(declared[bus_id], 'bit')} but its assignment "
+                    f"gives {plural(widths[bus_id], 'bit')}; it has {plural(widths[bus_id], 'bit')} after the first update",
+                )
+            )
+
+    reads: dict[str, list[str]] = {}
+    read_somewhere: set[str] = set()
+    for bus_id, expr in assignment.items():
+        sources = sorted(referenced_ids(expr))
+        reads[bus_id] = [s for s in sources if s in raw_value]
+        for source in sources:
+            if source not in raw_value:
+                findings.append(
+                    Finding("missing-bus", (bus_id, source), f"bus '{bus_id}' reads '{source}', which does not exist (it reads as one 0 bit)")
+                )
+            else:
+                read_somewhere.add(source)
+                if bus_id not in influence[source]:
+                    findings.append(
+                        Finding(
+                            "missing-influence",
+                            (bus_id, source),
+                            f"bus '{bus_id}' reads '{source}' but is missing from the influence list of '{source}' "
+                            f"(it keeps a stale value when '{source}' changes)",
+                        )
+                    )
+
+    for bus_id in order:
+        if bus_id not in assignment and bus_id not in read_somewhere and bus_id not in port_busses:
+            findings.append(Finding("unused", (bus_id,), f"bus '{bus_id}' is never read and never driven"))
+
+    loops = _strong_components([b for b in order if b in assignment], reads)
+    if loops:
+        members = set(loops[0])
+        cycle = _cycle_from(loops[0][0], reads, members)
+        in_loops = sum(len(c) for c in loops)
+        findings.append(
+            Finding(
+                "feedback",
+                tuple(cycle[:-1]),
+                f"feedback: {plural(len(loops), 'loop')} over {plural(in_loops, 'bus', 'busses')}, "
+                f"e.g. {' -> '.join(cycle)} (each reads the next)",
+            )
+        )
+
+    widest = max(order, key=lambda b: widths[b], default=None)
+    return Report(
+        component=str(comp.get("id", "")),
+        busses=len(order),
+        driven=len(assignment),
+        gates=sum(count_gates(e) for e in assignment.values()),
+        widest=None if widest is None else (widest, widths[widest]),
+        findings=findings,
+    )

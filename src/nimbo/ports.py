@@ -1,0 +1,126 @@
+"""Ports of a circuit: named groups of busses recorded beside the IR.
+
+The importer and the builder record a circuit's interface in the IR under
+``component.ports`` (the renderer ignores keys it does not know)::
+
+    "ports": {"a": {"direction": "input", "bits": ["a[0]", "a[1]", "a[2]"]},
+              "y": {"direction": "output", "bits": ["y"]}}
+
+``bits`` lists bus ids, least significant first. A port value is one bit
+string with one character per bit, element 0 = bit 0 (the least
+significant bit, ``bits[0]``). A port whose ``bits`` name a single bus
+takes the whole value as that bus's value, whatever its width.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+from typing import Literal
+
+Direction = Literal["input", "output", "inout"]
+DIRECTIONS: tuple[Direction, ...] = ("input", "output", "inout")
+
+
+class PortError(ValueError):
+    """A port value that does not fit its port, or malformed port records."""
+
+
+@dataclass(frozen=True)
+class Port:
+    name: str
+    direction: Direction
+    bits: tuple[str, ...]
+
+    def split(self, value: str) -> dict[str, str]:
+        """The bus inputs that write `value` (element 0 = bits[0]) to the port."""
+        if len(self.bits) == 1:
+            return {self.bits[0]: value}
+        if len(value) != len(self.bits):
+            raise PortError(f"port '{self.name}' has {plural(len(self.bits), 'bit')}, the value has {len(value)}")
+        return dict(zip(self.bits, value))
+
+    def join(self, values: Mapping[str, str]) -> str:
+        """The port's value, read from the values of its busses."""
+        return "".join(values[bus_id] for bus_id in self.bits)
+
+    def to_json(self) -> dict[str, object]:
+        return {"direction": self.direction, "bits": list(self.bits)}
+
+
+def plural(count: int, unit: str, units: str | None = None) -> str:
+    """'1 bit', '2 bits', '0 bits'; `units` when the plural is not unit + 's'."""
+    return f"{count} {unit}" if count == 1 else f"{count} {units or unit + 's'}"
+
+
+def ports_from_document(doc: object) -> dict[str, Port]:
+    """The ports recorded in an IR document, in their order; {} when it has none."""
+    component = doc.get("component") if isinstance(doc, dict) else None
+    raw = component.get("ports") if isinstance(component, dict) else None
+    if raw is None:
+        return {}
+    if not isinstance(raw, dict):
+        raise PortError("'ports' must be an object of port name to port")
+    ports: dict[str, Port] = {}
+    for name, entry in raw.items():
+        if not isinstance(entry, dict):
+            raise PortError(f"port '{name}' must be an object")
+        direction = entry.get("direction")
+        bits = entry.get("bits")
+        if direction not in DIRECTIONS:
+            raise PortError(f"port '{name}' has no direction input, output or inout")
+        if not isinstance(bits, list) or not bits or not all(isinstance(b, str) for b in bits):
+            raise PortError(f"port '{name}' must list its bus ids in 'bits'")
+        ports[name] = Port(name, direction, tuple(bits))
+    return ports
+
+
+def ports_from_text(text: str) -> dict[str, Port]:
+    """Like ports_from_document, on IR text; parses only when the text can hold ports."""
+    if '"ports"' not in text:
+        return {}
+    return ports_from_document(json.loads(text))
+
+
+def expand_inputs(ports: Mapping[str, Port], inputs: Mapping[str, str], bus_ids: Iterable[str] = ()) -> dict[str, str]:
+    """Bus inputs from a mapping whose keys are bus ids or port names.
+
+    A key that is a bus id stays as it is; a key that names a port (and no
+    bus) is split into the port's busses. Other keys pass through unchanged.
+    """
+    known = set(bus_ids)
+    out: dict[str, str] = {}
+    for key, value in inputs.items():
+        port = ports.get(key)
+        if port is None or key in known:
+            out[key] = value
+        else:
+            out.update(port.split(value))
+    return out
+
+
+def port_values(ports: Mapping[str, Port], values: Mapping[str, str]) -> dict[str, str]:
+    """Every port's value, joined from the bus values, in port order."""
+    return {name: port.join(values) for name, port in ports.items()}
+
+
+class PortView:
+    """What `nimbo run` shows of a circuit with ports: inputs may name ports,
+    and results are port values in port order. Without ports it passes bus
+    values through."""
+
+    def __init__(self, ports: Mapping[str, Port], bus_ids: Iterable[str]):
+        self.ports = dict(ports)
+        self.bus_ids = list(bus_ids)
+        self._known = set(self.bus_ids)
+
+    @property
+    def order(self) -> list[str]:
+        return list(self.ports) if self.ports else self.bus_ids
+
+    def inputs(self, given: Mapping[str, str]) -> dict[str, str]:
+        return expand_inputs(self.ports, given, self._known) if self.ports else dict(given)
+
+    def values(self, values: Mapping[str, str]) -> dict[str, str]:
+        return port_values(self.ports, values) if self.ports else dict(values)

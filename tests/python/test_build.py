@@ -1,0 +1,107 @@
+"""The Python circuit builder: what it builds simulates right, is declared in order, and checks clean."""
+
+import json
+import random
+
+import pytest
+
+from nimbo.build import BuildError, Circuit, const, equal, mux, nand, nor, ripple_add, xnor
+from nimbo.lint import lint
+from nimbo.ports import PortView
+
+core = pytest.importorskip("nimbo.core")
+
+
+def simulate(circuit, steps):
+    """Port values after each step (inputs given per port)."""
+    doc = circuit.to_document()
+    view = PortView(circuit.ports(), [b["id"] for b in doc["component"]["busses"]])
+    component = core.Renderer(circuit.to_ir()).component
+    return [view.values(component.update_and_get(view.inputs(step))) for step in steps]
+
+
+def test_full_adder_from_operators():
+    c = Circuit("full_adder")
+    a, b, cin = c.input("a"), c.input("b"), c.input("cin")
+    p = c.wire("p", a ^ b)
+    c.output("sum", p ^ cin)
+    c.output("cout", (a & b) | (p & cin))
+    steps = [{"a": f"{n >> 2 & 1}", "b": f"{n >> 1 & 1}", "cin": f"{n & 1}"} for n in range(8)]
+    for step, got in zip(steps, simulate(c, steps)):
+        total = sum(int(v) for v in step.values())
+        assert (got["sum"], got["cout"]) == (str(total & 1), str(total >> 1))
+
+
+def test_multi_bit_gates_and_constants():
+    c = Circuit("gates")
+    a, b = c.input("a", 4), c.input("b", 4)
+    for name, sig in [("and", a & b), ("nand", nand(a, b)), ("nor", nor(a, b)), ("xnor", xnor(a, b)),
+                      ("not", ~a), ("flip", a ^ const("1010")), ("pick", mux(b, a, const("1111")))]:
+        c.output(name, sig)
+    got = simulate(c, [{"a": "1100", "b": "1010"}])[0]
+    assert got == {"a": "1100", "b": "1010", "and": "1000", "nand": "0111", "nor": "0001", "xnor": "1001",
+                   "not": "0011", "flip": "0110", "pick": "1110"}
+
+
+def test_ripple_adder_and_equality_on_bit_vectors():
+    c = Circuit("add8")
+    a, b = c.inputs("a", 8), c.inputs("b", 8)
+    cin = c.input("cin")
+    sums, cout = ripple_add(c, "s", a, b, cin)
+    c.outputs("sum", sums + [cout])
+    c.output("eq", equal(a, b))
+    rng = random.Random(5)
+    cases = [(rng.getrandbits(8), rng.getrandbits(8), rng.getrandbits(1)) for _ in range(60)] + [(77, 77, 0)]
+    bits = lambda v, w: format(v, f"0{w}b")[::-1]  # noqa: E731 - element 0 = bit 0
+    steps = [{"a": bits(x, 8), "b": bits(y, 8), "cin": str(k)} for x, y, k in cases]
+    for (x, y, k), got in zip(cases, simulate(c, steps)):
+        assert int(got["sum"][::-1], 2) == x + y + k
+        assert got["eq"] == str(int(x == y))
+
+
+def test_latch_from_explicit_feedback():
+    c = Circuit("sr")
+    s_n, r_n = c.input("s_n", init="1"), c.input("r_n", init="1")
+    q, q_n = c.feedback("q", init="0"), c.feedback("q_n", init="1")
+    q.drive(nand(s_n, q_n))
+    q_n.drive(nand(r_n, q))
+    steps = [{"s_n": "0"}, {"s_n": "1"}, {"r_n": "0"}, {"r_n": "1"}]
+    doc = c.to_document()
+    component = core.Renderer(json.dumps(doc)).component
+    got = [component.update_and_get(s)["q"] for s in steps]
+    assert got == ["1", "1", "0", "0"]
+    assert [f.kind for f in lint(doc).findings] == ["feedback"]
+
+
+def test_busses_are_declared_in_dependency_order_with_complete_influence_lists():
+    c = Circuit("order")
+    x = c.feedback("late", 2)  # read before it is driven
+    a = c.input("a", 2)
+    y = c.wire("y", x & a)
+    x.drive(~a)
+    c.output("z", y | x)
+    doc = c.to_document()
+    ids = [b["id"] for b in doc["component"]["busses"]]
+    assert ids == ["a", "late", "y", "z"]
+    assert lint(doc).findings == []
+    assert {b["id"]: b["influence_list"] for b in doc["component"]["busses"]} == {
+        "a": ["late", "y"], "late": ["y", "z"], "y": ["z"], "z": []}
+
+
+@pytest.mark.parametrize(
+    "build, message",
+    [
+        (lambda c: c.input("a", 2) & c.input("b", 3), "and of a 2-bit and a 3-bit signal"),
+        (lambda c: (c.input("a"), c.input("a")), "bus 'a' already exists"),
+        (lambda c: c.input("a").drive(const("1")), "bus 'a' is an input"),
+        (lambda c: c.wire("w", c.input("a")).drive(const("1")), "bus 'w' is already driven"),
+        (lambda c: c.feedback("f", 2).drive(const("1")), "bus 'f' has 2 bits, its driver 1"),
+        (lambda c: const("10z"), "'10z' is not a bit string"),
+        (lambda c: c.input("a", 2, init="1"), "initial value 1"),
+        (lambda c: c.wire("w", Circuit("other").input("x")), "belongs to another circuit"),
+        (lambda c: ripple_add(c, "s", [c.input("a")], []), "same nonzero length"),
+    ],
+)
+def test_mistakes_are_refused(build, message):
+    with pytest.raises(BuildError, match=message):
+        build(Circuit("bad"))

@@ -1,0 +1,112 @@
+"""`nimbo check`: one finding per kind of misleading IR, and silence on what the builder and importer produce."""
+
+import io
+import json
+import pathlib
+import shutil
+
+import pytest
+
+pytest.importorskip("nimbo.core")
+from conftest import bus, gate, make_ir, ref  # noqa: E402
+
+from nimbo.cli import main  # noqa: E402
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+DESIGNS = pathlib.Path(__file__).resolve().parent / "designs"
+
+
+def check(tmp_path, text, *extra):
+    path = tmp_path / "c.json"
+    path.write_text(text)
+    out = io.StringIO()
+    status = main(["check", str(path), *extra], out=out)
+    return status, out.getvalue()
+
+
+def findings(tmp_path, busses, **ports):
+    doc = json.loads(make_ir(busses))
+    if ports:
+        doc["component"]["ports"] = ports
+    status, text = check(tmp_path, json.dumps(doc), "--format", "json")
+    assert status == 0
+    report = json.loads(text)
+    return [(f["kind"], f["busses"], f["message"]) for f in report["warnings"] + report["notes"]]
+
+
+NOT_A = {"type": "not", "args": {"expr": ref("a")}}
+
+
+@pytest.mark.parametrize(
+    "busses, expected",
+    [
+        # a reader missing from the influence list of the bus it reads
+        ([bus("a", "0", influence=[]), bus("y", "0", NOT_A)],
+         [("missing-influence", ["y", "a"], "bus 'y' reads 'a' but is missing from the influence list of 'a'")]),
+        # a reference to a bus that does not exist
+        ([bus("a", "0", influence=["y"]), bus("y", "0", gate("and", ref("a"), ref("ghost")))],
+         [("missing-bus", ["y", "ghost"], "bus 'y' reads 'ghost', which does not exist (it reads as one 0 bit)")]),
+        # initial values that are not bit strings
+        ([bus("a", "01x"), bus("b", 5), bus("c", {"v": 1}), bus("d", [1, True]), bus("e", [True, False]), bus("f")],
+         [("bad-value", ["a"], "the character 'x'; the bus starts as one 0 bit"),
+          ("bad-value", ["b"], "a JSON number is not a bit string"),
+          ("bad-value", ["c"], "a JSON object is not a bit string"),
+          ("bad-value", ["d"], "items other than true and false, which read as 0")]),
+        # declared width against the assignment's, also through a chain
+        ([bus("a", "11", influence=["y"]), bus("y", "0", NOT_A, influence=["z"]),
+          bus("z", "00", {"type": "not", "args": {"expr": ref("y")}})],
+         [("width", ["y"], "bus 'y' is declared with 1 bit but its assignment gives 2 bits; it has 2 bits after")]),
+        ([bus("a", "1", influence=["y"]), bus("y", "000", NOT_A)],
+         [("width", ["y"], "declared with 3 bits but its assignment gives 1 bit")]),
+        # never read and never driven
+        ([bus("a", "0", influence=["y"]), bus("y", "0", NOT_A), bus("lonely", "1")],
+         [("unused", ["lonely"], "bus 'lonely' is never read and never driven")]),
+        # feedback, with one example cycle
+        ([bus("x", "0", {"type": "not", "args": {"expr": ref("x")}}, influence=["x"])],
+         [("feedback", ["x"], "feedback: 1 loop over 1 bus, e.g. x -> x")]),
+        ([bus("s", "1", influence=["q", "qn"]), bus("q", "0", gate("nand", ref("s"), ref("qn")), influence=["qn"]),
+          bus("qn", "1", gate("nand", ref("s"), ref("q")), influence=["q"])],
+         [("feedback", ["q", "qn"], "1 loop over 2 busses, e.g. q -> qn -> q (each reads the next)")]),
+    ],
+)
+def test_each_kind_of_finding(tmp_path, busses, expected):
+    kinds = {kind for kind, _, _ in expected}
+    got = [f for f in findings(tmp_path, busses) if f[0] in kinds]
+    assert len(got) == len(expected), got
+    for (kind, names, message), (want_kind, want_names, needle) in zip(got, expected):
+        assert (kind, names) == (want_kind, want_names)
+        assert needle in message
+
+
+def test_ports_count_as_used(tmp_path):
+    busses = [bus("a", "0", influence=["y"]), bus("spare", "0"), bus("y", "0", NOT_A)]
+    assert findings(tmp_path, busses, spare={"direction": "input", "bits": ["spare"]}) == []
+
+
+def test_text_report_keeps_the_summary_and_strict_fails_on_warnings(tmp_path):
+    text = make_ir([bus("a", "0", influence=[]), bus("y", "0", NOT_A)])
+    status, out = check(tmp_path, text)
+    assert status == 0
+    assert out.splitlines()[:5] == ["component:     top", "busses:        2", "driven busses: 1", "gates:         1",
+                                    "widest bus:    a (1 bit)"]
+    assert out.splitlines()[5].startswith("warning: bus 'y' reads 'a'")
+    assert check(tmp_path, text, "--strict")[0] == 1
+    sr_latch = (EXAMPLES / "sr_latch.json").read_text()
+    assert check(tmp_path, sr_latch, "--strict")[0] == 0  # a feedback note is no warning
+
+
+@pytest.mark.parametrize("name", ["full_adder", "ripple_adder4", "alu8", "sr_latch"])
+def test_examples_have_no_warnings(tmp_path, name):
+    status, out = check(tmp_path, (EXAMPLES / f"{name}.json").read_text(), "--strict")
+    assert status == 0 and "warning" not in out
+
+
+@pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
+@pytest.mark.parametrize("design", ["adder8", "alu4", "shapes", "prio", "mul6"])
+def test_imported_designs_have_no_findings(tmp_path, design):
+    from nimbo.yosys import import_text, synthesize
+
+    imported = import_text(synthesize([str(DESIGNS / f"{design}.v")], design))
+    status, out = check(tmp_path, imported.text(), "--strict", "--format", "json")
+    report = json.loads(out)
+    assert status == 0 and report["warnings"] == [] and report["notes"] == []

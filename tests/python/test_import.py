@@ -1,0 +1,244 @@
+"""Yosys netlists imported into nimbo, checked against Icarus Verilog on the original Verilog."""
+
+import json
+import random
+import shutil
+from pathlib import Path
+
+import pytest
+
+from nimbo.ports import expand_inputs, port_values, ports_from_text
+from nimbo.yosys import ImportFailure, import_netlist, import_text, synthesize
+
+DESIGNS = Path(__file__).resolve().parent / "designs"
+needs_yosys = pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
+needs_icarus = pytest.mark.skipif(shutil.which("iverilog") is None, reason="iverilog is not installed")
+
+
+@pytest.fixture(scope="module")
+def core():
+    return pytest.importorskip("nimbo.core")
+
+
+def random_vectors(ports, count, seed):
+    rng = random.Random(seed)
+    ins = [p for p in ports.values() if p.direction == "input"]
+    return [{p.name: "".join(rng.choice("01") for _ in p.bits) for p in ins} for _ in range(count)]
+
+
+def simulate(core, imported, vectors):
+    component = core.Renderer(imported.text()).component
+    outs = {n: p for n, p in imported.ports.items() if p.direction == "output"}
+    return [port_values(outs, component.update_and_get(expand_inputs(imported.ports, v))) for v in vectors]
+
+
+@needs_yosys
+@needs_icarus
+@pytest.mark.parametrize("design", ["adder8", "alu4", "shapes", "prio", "mul6"])
+def test_imported_design_matches_icarus_on_the_original(design, core, tmp_path):
+    from nimbo import icarus
+
+    source = DESIGNS / f"{design}.v"
+    imported = import_text(synthesize([str(source)], design))
+    vectors = random_vectors(imported.ports, 200, seed=len(design))
+    expected = icarus.run([source], design, imported.ports, vectors, tmp_path).outputs
+    assert simulate(core, imported, vectors) == expected
+
+
+@needs_yosys
+def test_port_bits_are_named_after_the_verilog_indices():
+    imported = import_text(synthesize([str(DESIGNS / "shapes.v")], "shapes"))
+    bits = {name: port.bits for name, port in imported.ports.items()}
+    assert bits["up"] == ("up[3]", "up[2]", "up[1]", "up[0]")  # [0:3]: least significant is up[3]
+    assert bits["hi"] == ("hi[4]", "hi[5]", "hi[6]", "hi[7]")
+    assert bits["mixed"] == ("mixed[2]", "mixed[3]", "mixed[4]", "mixed[5]")
+    assert bits["pass"] == ("pass",) and bits["one"] == ("one",)
+    # The recorded ports read back from the IR text.
+    assert ports_from_text(imported.text()) == imported.ports
+
+
+@needs_yosys
+def test_busses_come_in_dependency_order_with_complete_influence_lists():
+    imported = import_text(synthesize([str(DESIGNS / "alu4.v")], "alu4"))
+    busses = imported.document["component"]["busses"]
+    seen = set()
+    readers = {}
+    for entry in busses:
+        text = json.dumps(entry.get("assignment"))
+        for other in seen:
+            if f'"id": "{other}"' in text:
+                readers.setdefault(other, set()).add(entry["id"])
+        for ref in (e["id"] for e in busses if f'"id": "{e["id"]}"' in text):
+            assert ref in seen, f"{entry['id']} reads {ref} before it is declared"
+        seen.add(entry["id"])
+    for entry in busses:
+        assert set(entry["influence_list"]) == readers.get(entry["id"], set())
+
+
+@needs_yosys
+@pytest.mark.parametrize(
+    "design, needle",
+    [
+        ("dff", "is a flip-flop or latch; nimbo import takes combinational logic only"),
+        ("memory", "(type $_DFF"),
+    ],
+)
+def test_sequential_designs_are_refused_naming_the_cell(design, needle):
+    with pytest.raises(ImportFailure, match="cell '") as info:
+        import_text(synthesize([str(DESIGNS / f"{design}.v")], design))
+    assert needle in str(info.value)
+
+
+def netlist(cells, ports=None):
+    ports = ports or {"a": {"direction": "input", "bits": [2]}, "b": {"direction": "input", "bits": [3]},
+                      "y": {"direction": "output", "bits": [4]}}
+    return {"modules": {"m": {"attributes": {"top": "00000000000000000000000000000001"}, "ports": ports,
+                              "cells": cells, "netnames": {}}}}
+
+
+def cell(kind, **pins):
+    return {"type": kind, "connections": {pin: [bit] for pin, bit in pins.items()}}
+
+
+# Every gate cell of Yosys's internal library, by its truth table over (A, B, C, D, S).
+GATES = {
+    "$_BUF_": lambda a, b, c, d, s: a,
+    "$_NOT_": lambda a, b, c, d, s: 1 - a,
+    "$_AND_": lambda a, b, c, d, s: a & b,
+    "$_OR_": lambda a, b, c, d, s: a | b,
+    "$_XOR_": lambda a, b, c, d, s: a ^ b,
+    "$_NAND_": lambda a, b, c, d, s: 1 - (a & b),
+    "$_NOR_": lambda a, b, c, d, s: 1 - (a | b),
+    "$_XNOR_": lambda a, b, c, d, s: 1 - (a ^ b),
+    "$_ANDNOT_": lambda a, b, c, d, s: a & (1 - b),
+    "$_ORNOT_": lambda a, b, c, d, s: a | (1 - b),
+    "$_MUX_": lambda a, b, c, d, s: b if s else a,
+    "$_NMUX_": lambda a, b, c, d, s: 1 - (b if s else a),
+    "$_AOI3_": lambda a, b, c, d, s: 1 - ((a & b) | c),
+    "$_OAI3_": lambda a, b, c, d, s: 1 - ((a | b) & c),
+    "$_AOI4_": lambda a, b, c, d, s: 1 - ((a & b) | (c & d)),
+    "$_OAI4_": lambda a, b, c, d, s: 1 - ((a | b) & (c | d)),
+}
+PINS = {"A": 2, "B": 3, "C": 4, "D": 5, "S": 6}
+
+
+@pytest.mark.parametrize("kind", sorted(GATES))
+def test_every_gate_cell_has_its_truth_table(kind, core):
+    from nimbo.yosys import _CELLS
+
+    ports = {"x": {"direction": "input", "bits": [2, 3, 4, 5, 6]}, "y": {"direction": "output", "bits": [7]}}
+    pins = {pin: PINS[pin] for pin in _CELLS[kind][0]}
+    imported = import_netlist(netlist({"g": cell(kind, Y=7, **pins)}, ports))
+    component = core.Renderer(imported.text()).component
+    for n in range(32):
+        x = format(n, "05b")[::-1]  # element 0 = A
+        got = port_values(imported.ports, component.update_and_get(expand_inputs(imported.ports, {"x": x})))["y"]
+        assert got == str(GATES[kind](*map(int, x))), x
+
+
+@pytest.mark.parametrize(
+    "cells, ports, message",
+    [
+        ({"r": cell("$_DFF_P_", C=2, D=3, Q=4)}, None, "cell 'r' (type $_DFF_P_) is a flip-flop or latch"),
+        ({"l": cell("$_DLATCH_N_", E=2, D=3, Q=4)}, None, "is a flip-flop or latch"),
+        ({"m": cell("$mem_v2", A=2)}, None, "is a memory"),
+        ({"t": cell("$_TBUF_", A=2, E=3, Y=4)}, None, "tri-state buffer"),
+        ({"u": cell("half_adder", A=2, B=3, Y=4)}, None, "instantiates module 'half_adder'; flatten"),
+        ({"w": cell("$add", A=2, B=3, Y=4)}, None, "not a gate-level cell; run 'synth'"),
+        ({"g": cell("$_AND_", A=2, B=3, Y=4), "h": cell("$_OR_", A=2, B=3, Y=4)}, None, "more than one driver"),
+        ({}, {"io": {"direction": "inout", "bits": [2]}}, "port 'io' is inout"),
+    ],
+)
+def test_unsupported_netlists_are_refused(cells, ports, message):
+    with pytest.raises(ImportFailure) as info:
+        import_netlist(netlist(cells, ports))
+    assert message in str(info.value)
+
+
+def test_undriven_and_unknown_bits_read_as_zero_and_are_noted(core):
+    ports = {"a": {"direction": "input", "bits": [2]}, "y": {"direction": "output", "bits": [4, "x", 9]}}
+    imported = import_netlist(netlist({"g": cell("$_OR_", A=2, B=8, Y=4)}, ports))
+    assert imported.notes == ["2 nets that nothing drives read as 0", "1 constant bit x or z read as 0"]
+    component = core.Renderer(imported.text()).component
+    values = component.update_and_get({"a": "1"})
+    assert port_values(imported.ports, values)["y"] == "100"
+
+
+@pytest.mark.parametrize(
+    "doc, top, message",
+    [
+        ({}, None, "no 'modules'"),
+        (netlist({}), "other", "no module 'other'"),
+        ({"modules": {"p": {}, "q": {}}}, None, "no single top; name one with --top"),
+    ],
+)
+def test_module_choice(doc, top, message):
+    with pytest.raises(ImportFailure, match=message):
+        import_netlist(doc, top)
+
+
+@needs_yosys
+def test_yosys_errors_are_one_line(tmp_path):
+    bad = tmp_path / "bad.v"
+    bad.write_text("module bad(input a, output y); assign y = ; endmodule\n")
+    with pytest.raises(ImportFailure, match=r"Yosys failed: .*bad.v:1: ERROR: syntax error") as info:
+        synthesize([str(bad)], "bad")
+    assert "\n" not in str(info.value)
+
+
+def run_cli(*argv):
+    import io
+
+    from nimbo.cli import main
+
+    out = io.StringIO()
+    return main([str(a) for a in argv], out=out), out.getvalue()
+
+
+@needs_yosys
+def test_cli_imports_verilog_and_json_alike(core, tmp_path, capsys):
+    status, text = run_cli("import", DESIGNS / "adder8.v", "--top", "adder8", "-o", tmp_path / "a.ir.json")
+    assert status == 0 and text.startswith("adder8: ") and "-> " in text
+    (tmp_path / "n.json").write_text(synthesize([str(DESIGNS / "adder8.v")], "adder8"))
+    status, text = run_cli("import", tmp_path / "n.json", "-q")
+    assert status == 0
+    assert json.loads(text) == json.loads((tmp_path / "a.ir.json").read_text())
+
+
+@pytest.mark.parametrize(
+    "argv, status, needle",
+    [
+        (["import", "{dir}/missing.json"], 1, "missing.json: no such file"),
+        (["import", "{dir}/garbage.json"], 1, "garbage.json: invalid JSON"),
+        (["import", "{dir}/dff.json"], 1, "dff.json: cell 'r' (type $_DFF_P_) is a flip-flop"),
+        (["import", "{dir}/dff.json", "-o", "{dir}/dff.json"], 2, "would overwrite an input"),
+        (["import", "{dir}/a.json", "{dir}/b.json"], 2, "one Yosys JSON netlist"),
+        (["import", "{designs}/dff.v", "{dir}/dff.json"], 2, "not both"),
+        (["import", "{designs}/adder8.v", "--yosys", "no-such-yosys"], 1, "Yosys not found: 'no-such-yosys'"),
+        (["import", "{designs}/adder8.v", "--top", "a b"], 1, "'a b' is not a module name"),
+    ],
+)
+def test_cli_import_errors_are_one_line(argv, status, needle, tmp_path, capsys):
+    (tmp_path / "garbage.json").write_text("{")
+    (tmp_path / "dff.json").write_text(json.dumps(netlist({"r": cell("$_DFF_P_", C=2, D=3, Q=4)})))
+    argv = [a.format(dir=tmp_path, designs=DESIGNS) for a in argv]
+    got, _ = run_cli(*argv)
+    err = capsys.readouterr().err
+    assert got == status
+    assert len(err.strip().splitlines()) == 1 and err.startswith("nimbo: error: ") and needle in err, err
+
+
+@needs_yosys
+def test_run_writes_and_shows_whole_ports(core, tmp_path, capsys):
+    ir = tmp_path / "adder8.ir.json"
+    assert run_cli("import", DESIGNS / "adder8.v", "-q", "-o", ir)[0] == 0
+    (tmp_path / "v.jsonl").write_text('{"a": "11111111", "b": "10000000"}\n{"cin": "1", "b[1]": "1"}\n')
+    status, text = run_cli("run", ir, "--set", "a=10100000", "--vectors", tmp_path / "v.jsonl", "--format", "json")
+    assert status == 0
+    rows = [json.loads(line)["values"] for line in text.splitlines()]
+    assert list(rows[0]) == ["a", "b", "cin", "sum", "cout"]
+    assert [(r["sum"], r["cout"]) for r in rows] == [("10100000", "0"), ("00000000", "1"), ("11000000", "1")]
+    status, text = run_cli("run", ir, "--busses", "--format", "json")
+    assert status == 0 and "a[7]" in json.loads(text)
+    assert run_cli("run", ir, "--set", "a=101")[0] == 1
+    assert "--set: port 'a' has 8 bits, the value has 3" in capsys.readouterr().err
