@@ -13,7 +13,6 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "src"))
 
 from nimbo.ir import build_document, gate, ref  # noqa: E402
 
@@ -127,7 +126,27 @@ def _short(n: int) -> str:
     return f"{n // 1_000_000}M" if n % 1_000_000 == 0 else f"{n // 1000}k" if n % 1000 == 0 else str(n)
 
 
+SYNTHESIZED = ("syn_mult64", "syn_isqrt", "syn_div32")
+
+
+def synthesized(name: str) -> Bench:
+    """A design of bench/netlists synthesized by Yosys and imported: the
+    inputs and outputs are its port bits."""
+    import json
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "netlists"))
+    from build import netlist_ir  # noqa: E402
+
+    doc = json.loads(netlist_ir(name[len("syn_"):]).read_text())
+    ports = doc["component"]["ports"].values()
+    inputs = [bit for port in ports if port["direction"] == "input" for bit in port["bits"]]
+    outputs = [bit for port in ports if port["direction"] == "output" for bit in port["bits"]]
+    return Bench(name, doc, inputs, outputs)
+
+
 def by_name(name: str) -> Bench:
+    if name.startswith("syn_"):
+        return synthesized(name)
     if name.startswith("adder"):
         return ripple_adder(int(name[5:]))
     if name.startswith("mult"):

@@ -2,16 +2,19 @@
 
     python bench/compare/run.py [--quick] [--sizes adder64,mult16x16,dag10k,...]
 
-For each circuit: the IR is generated, converted to a Verilog netlist of
-continuous assignments (nimbo.netlist), and all three simulators apply the
-same random input vectors. Measured per simulator: build time (nimbo: render;
+For each circuit: the IR is generated (or, for the syn_* designs, Verilog of
+bench/netlists is synthesized by Yosys and imported), converted to a Verilog
+netlist of continuous assignments (nimbo.netlist), and every simulator
+applies the same random input vectors. nimbo runs twice: one
+Component.update_signals call per vector, and batches through
+Simulator.run_bits. Measured per simulator: build time (nimbo: render;
 Icarus: iverilog compile plus vvp load; Verilator: verilate plus C++ build
 with -j2), time per input vector, and peak resident memory of the process
 (compile and run separately for Verilator). The outputs of the first vectors
-are compared across the three. Results go to bench/out/compare/results.json
-and a Markdown table to stdout and bench/out/compare/results.md.
+are compared across all. Results go to bench/out/compare/results.json and a
+Markdown table to stdout and bench/out/compare/results.md.
 
-nimbo is run in a subprocess of this interpreter, so nimbo.core must be
+nimbo is run in a subprocess of this interpreter, so nimbo must be
 importable here (pip install the project first).
 """
 
@@ -32,7 +35,6 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
-sys.path.insert(0, str(ROOT / "src"))
 sys.path.insert(0, str(HERE))
 
 from circuits import by_name  # noqa: E402
@@ -42,10 +44,15 @@ from verilator_main import verilator_main  # noqa: E402
 
 TIME = shutil.which("time", path="/usr/bin:/bin")  # GNU time, for peak memory
 
-FULL = ["adder64", "mult16x16", "mult32x32", "dag10k", "dag100k", "dag1M"]
+FULL = ["adder64", "mult16x16", "mult32x32", "dag10k", "dag100k", "dag1M", "syn_mult64", "syn_isqrt", "syn_div32"]
 QUICK = ["adder64", "mult16x16", "dag10k"]
-VECTORS = {"adder64": 2000, "mult16x16": 1000, "mult32x32": 500, "dag10k": 500, "dag100k": 100, "dag1M": 20}
+VECTORS = {"adder64": 2000, "mult16x16": 1000, "mult32x32": 500, "dag10k": 500, "dag100k": 100, "dag1M": 20,
+           "syn_mult64": 200, "syn_isqrt": 200, "syn_div32": 200}
+# The batch path and Verilator replay a longer list (lanes fill up to 512
+# vectors per pass); Icarus and the one-call-per-vector path the first ones.
+BATCH_VECTORS = 4096
 SHOWN = 4
+SIMULATORS = ("nimbo", "nimbo batch", "icarus", "verilator")
 
 
 class Measured:
@@ -107,26 +114,30 @@ def run_circuit(name: str, args, out_root: Path) -> dict:
     del ir_text
 
     rng = random.Random(7)
-    vectors = [{i: rng.choice("01") for i in bench.inputs} for _ in range(count)]
-    (work / "vectors.json").write_text(json.dumps(vectors))
+    vectors = [{i: rng.choice("01") for i in bench.inputs} for _ in range(max(count, BATCH_VECTORS))]
+    (work / "vectors.json").write_text(json.dumps(vectors[:count]))
+    (work / "vectors_all.json").write_text(json.dumps(vectors))
+    (work / "inputs.json").write_text(json.dumps(bench.inputs))
     (work / "outputs.json").write_text(json.dumps(bench.outputs))
 
     netlist = to_verilog(circuit, outputs=bench.outputs)
     del circuit
     (work / "net.v").write_text(netlist.text)
-    (work / "vectors.mem").write_text("\n".join(vector_line(netlist, v) for v in vectors) + "\n")
+    (work / "vectors.mem").write_text("\n".join(vector_line(netlist, v) for v in vectors[:count]) + "\n")
+    (work / "vectors_all.mem").write_text("\n".join(vector_line(netlist, v) for v in vectors) + "\n")
 
-    # nimbo
-    if "nimbo" not in args.skip:
-        print(f"== {name}: nimbo", file=sys.stderr, flush=True)
-        m = measure([sys.executable, str(HERE / "nimbo_runner.py"), "ir.json", "vectors.json", "outputs.json",
-                     str(SHOWN), str(args.min_seconds), str(args.max_seconds)], work, args.timeout)
+    for label, mode, vector_file in (("nimbo", "update", "vectors.json"), ("nimbo batch", "bits", "vectors_all.json")):
+        if "nimbo" in args.skip:
+            break
+        print(f"== {name}: {label}", file=sys.stderr, flush=True)
+        m = measure([sys.executable, str(HERE / "nimbo_runner.py"), mode, "ir.json", vector_file, "inputs.json",
+                     "outputs.json", str(SHOWN), str(args.min_seconds), str(args.max_seconds)], work, args.timeout)
         if m.status == 0:
             figures = json.loads(m.stdout.strip().splitlines()[-1])
-            result["nimbo"] = {"build_s": figures["render_s"], "per_vector_s": figures["per_vector_s"],
-                               "timed_vectors": figures["vectors"], "rss_mb": m.rss_mb, "shown": figures["shown"]}
+            result[label] = {"build_s": figures["build_s"], "per_vector_s": figures["per_vector_s"],
+                             "timed_vectors": figures["vectors"], "rss_mb": m.rss_mb, "shown": figures["shown"]}
         else:
-            result["nimbo"] = {"error": (m.stderr.strip().splitlines() or ["failed"])[-1]}
+            result[label] = {"error": (m.stderr.strip().splitlines() or ["failed"])[-1]}
 
     # Icarus Verilog
     if shutil.which("iverilog") and "icarus" not in args.skip:
@@ -159,7 +170,7 @@ def run_circuit(name: str, args, out_root: Path) -> dict:
                             "-Mdir", "obj", "-o", "vsim", *args.verilator_flags.split(),
                             "net.v", "main.cpp"], work, args.verilator_timeout)
             if comp.status == 0:
-                run = measure([str(work / "obj" / "vsim"), "vectors.mem", str(SHOWN), str(args.min_seconds)],
+                run = measure([str(work / "obj" / "vsim"), "vectors_all.mem", str(SHOWN), str(args.min_seconds)],
                               work, args.timeout)
                 timing = [line.split() for line in run.stdout.splitlines() if line.startswith("T ")]
                 if run.status == 0 and timing:
@@ -175,7 +186,7 @@ def run_circuit(name: str, args, out_root: Path) -> dict:
                 result["verilator"] = {"error": (comp.stderr.strip().splitlines() or ["build failed"])[-1][:200]}
 
     reference = result.get("nimbo", {}).get("shown")
-    result["agree"] = all(result[s].get("shown") == reference for s in ("icarus", "verilator")
+    result["agree"] = all(result[s].get("shown") == reference for s in SIMULATORS[1:]
                           if s in result and "shown" in result[s]) if reference else None
     return result
 
@@ -191,12 +202,13 @@ def fmt_time(seconds: float | None) -> str:
 
 
 def table(results: list[dict]) -> str:
-    names = ("nimbo", "icarus", "verilator")
+    names = SIMULATORS
     rows = [
-        "| circuit | gates | build: nimbo / Icarus / Verilator | per vector: nimbo / Icarus / Verilator "
-        "| ns per gate and vector: nimbo / Icarus / Verilator | nimbo ÷ Icarus | nimbo ÷ Verilator "
-        "| peak MB, run: nimbo / Icarus / Verilator | peak MB, build: Icarus / Verilator | outputs agree |",
-        "|" + "---|" * 10,
+        "| circuit | gates | build: nimbo / Icarus / Verilator | per vector: nimbo / nimbo batch / Icarus / Verilator "
+        "| ns per gate and vector: nimbo / nimbo batch / Icarus / Verilator | nimbo ÷ Verilator "
+        "| nimbo batch ÷ Verilator | nimbo batch ÷ Icarus | peak MB, run: nimbo / Icarus / Verilator "
+        "| peak MB, build: Icarus / Verilator | outputs agree |",
+        "|" + "---|" * 11,
     ]
     notes = []
     for r in results:
@@ -208,11 +220,12 @@ def table(results: list[dict]) -> str:
         gates = r["gates"]
         per = [s.get("per_vector_s") for s in sims]
         ratio = lambda a, b: f"{a / b:.3g}" if a and b else "–"  # noqa: E731
+        builds = [sims[0], sims[2], sims[3]]
         rows.append(
-            f"| {r['circuit']} | {gates:,} | {col('build_s', fmt_time)} | {col('per_vector_s', fmt_time)} "
-            f"| {col('per_vector_s', lambda t: f'{t / gates * 1e9:.3g}')} | {ratio(per[0], per[1])} "
-            f"| {ratio(per[0], per[2])} | {col('rss_mb', lambda m: f'{m:.0f}')} "
-            f"| {col('compile_rss_mb', lambda m: f'{m:.0f}', sims[1:])} | {r['agree']} |")
+            f"| {r['circuit']} | {gates:,} | {col('build_s', fmt_time, builds)} | {col('per_vector_s', fmt_time)} "
+            f"| {col('per_vector_s', lambda t: f'{t / gates * 1e9:.3g}')} | {ratio(per[0], per[3])} "
+            f"| {ratio(per[1], per[3])} | {ratio(per[1], per[2])} | {col('rss_mb', lambda m: f'{m:.0f}', builds)} "
+            f"| {col('compile_rss_mb', lambda m: f'{m:.0f}', sims[2:])} | {r['agree']} |")
         reference = sims[0].get("shown")
         for n, s in zip(names[1:], sims[1:]):
             if reference and "shown" in s and s["shown"] != reference:
@@ -249,7 +262,9 @@ def main() -> int:
     parser.add_argument("--timeout", type=float, default=1800.0, help="limit for one run or compile step")
     parser.add_argument("--verilator-timeout", type=float, default=3600.0, help="limit for one Verilator build")
     parser.add_argument("--verilator-max-gates", type=int, default=2_000_000, help="skip Verilator above this size")
-    parser.add_argument("--verilator-flags", default="", help="extra verilator options, e.g. '-O0'")
+    parser.add_argument("--verilator-flags", default="-O3 -fno-const-bit-op-tree",
+                        help="verilator optimisation options (default: -O3 -fno-const-bit-op-tree; "
+                             "Verilator 5.006's constant bit-op-tree optimisation computes some DAGs wrongly)")
     parser.add_argument("--out", default=str(ROOT / "bench" / "out" / "compare"), help="work directory")
     parser.add_argument("--report", action="store_true", help="only print the table of the last results.json")
     args = parser.parse_args()

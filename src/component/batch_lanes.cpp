@@ -40,9 +40,31 @@ std::size_t Component::width_in_batch(std::size_t position, std::size_t vector) 
   return width(position);
 }
 
+namespace {
+
+class LanesOfShown final : public ShownLanes {
+ public:
+  LanesOfShown(const LanePass& lanes, std::span<const std::uint32_t> shown)
+      : lanes_(lanes), shown_(shown) {}
+  std::size_t width(std::size_t i) const override { return lanes_.signals(shown_[i]).size(); }
+  const Word* lanes(std::size_t i, std::size_t bit) const override {
+    return lanes_.lanes(lanes_.signals(shown_[i])[bit]);
+  }
+
+ private:
+  const LanePass& lanes_;
+  std::span<const std::uint32_t> shown_;
+};
+
+}  // namespace
+
 bool Component::hand_out(const LanePass& lanes, std::size_t first, std::size_t count,
                          std::span<const std::uint32_t> shown, VectorSink& sink,
                          std::size_t& stopped) {
+  if (sink.takes_blocks()) {
+    sink.take_block(first, count, LanesOfShown(lanes, shown));
+    return true;
+  }
   std::vector<BitBusValue> values(shown.size());
   for (std::size_t lane = 0; lane < count; ++lane) {
     for (std::size_t i = 0; i < shown.size(); ++i) lanes.read(shown[i], lane, values[i]);
@@ -170,9 +192,14 @@ std::optional<VectorFault> Component::run_lanes(const ByteVectors& vectors,
       const auto signals = lanes.signals(p);
       for (std::size_t b = 0; b < signals.size(); ++b) {
         Word* words = lanes.lanes(signals[b]);
-        std::fill_n(words, lanes.lane_words(), Word{0});
-        for (std::size_t lane = 0; lane < good; ++lane) {
-          words[lane / 64] |= Word{vectors.at(first + lane, column_of[i] + b)} << (lane % 64);
+        const std::size_t column = column_of[i] + b;
+        for (std::size_t w = 0; w < lanes.lane_words(); ++w) {
+          Word word = 0;
+          const std::size_t end = std::min<std::size_t>(64, good > w * 64 ? good - w * 64 : 0);
+          for (std::size_t j = 0; j < end; ++j) {
+            word |= Word{vectors.at(first + w * 64 + j, column)} << j;
+          }
+          words[w] = word;
         }
       }
     }

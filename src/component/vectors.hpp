@@ -48,9 +48,26 @@ struct ByteVectors {
   }
 };
 
+// The shown busses of a block of vectors, one bit per vector ("lanes"):
+// bit j of word j / 64 of lanes(i, b) is bit b of shown bus i in vector j.
+class ShownLanes {
+ public:
+  virtual std::size_t width(std::size_t shown) const = 0;
+  virtual const Word* lanes(std::size_t shown, std::size_t bit) const = 0;
+
+ protected:
+  ~ShownLanes() = default;
+};
+
 // Receives the values of the shown busses after each vector.
 class VectorSink {
  public:
+  // A sink that can take a whole block of vectors at once says so here;
+  // take_block then replaces take for the vectors of a one-pass batch.
+  virtual bool takes_blocks() const { return false; }
+  virtual void take_block(std::size_t /*first*/, std::size_t /*count*/,
+                          const ShownLanes& /*values*/) {}
+
   // `values` holds the shown busses' values, in the order they were asked
   // for; it is valid during the call only. False stops the run (the sink
   // knows why).

@@ -280,11 +280,9 @@ class ByteSink final : public VectorSink {
   explicit ByteSink(std::size_t rows) : rows_(rows) {}
   bool take(std::size_t vector, std::span<const BitBusValue> values) override {
     if (widths_.empty() && !values.empty()) {
-      for (const BitBusValue& value : values) {
-        widths_.push_back(value.width());
-        columns_ += value.width();
-      }
-      bytes_.assign(rows_ * columns_, 0);
+      std::vector<std::size_t> widths;
+      for (const BitBusValue& value : values) widths.push_back(value.width());
+      set_widths(widths);
     }
     std::uint8_t* row = bytes_.data() + vector * columns_;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -296,12 +294,40 @@ class ByteSink final : public VectorSink {
     }
     return true;
   }
+  bool takes_blocks() const override { return true; }
+  void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override {
+    if (widths_.empty() && shown_ != 0) {
+      std::vector<std::size_t> widths;
+      for (std::size_t i = 0; i < shown_; ++i) widths.push_back(values.width(i));
+      set_widths(widths);
+    }
+    // Column by column: the bits of one signal for every vector of the block.
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < widths_.size(); ++i) {
+      for (std::size_t b = 0; b < widths_[i]; ++b, ++column) {
+        const Word* lanes = values.lanes(i, b);
+        std::uint8_t* out = bytes_.data() + first * columns_ + column;
+        for (std::size_t lane = 0; lane < count; ++lane) {
+          out[lane * columns_] = static_cast<std::uint8_t>((lanes[lane / 64] >> (lane % 64)) & 1U);
+        }
+      }
+    }
+  }
+  void expect(std::size_t shown) noexcept { shown_ = shown; }
   std::size_t columns() const noexcept { return columns_; }
   const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
   std::optional<std::size_t> changed_width() const noexcept { return changed_width_; }
 
  private:
+  void set_widths(const std::vector<std::size_t>& widths) {
+    widths_ = widths;
+    columns_ = 0;
+    for (const std::size_t width : widths) columns_ += width;
+    bytes_.assign(rows_ * columns_, 0);
+  }
+
   std::size_t rows_;
+  std::size_t shown_ = 0;
   std::vector<std::size_t> widths_;
   std::size_t columns_ = 0;
   std::vector<std::uint8_t> bytes_;
@@ -611,6 +637,7 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
                         view.strides[0],
                         view.strides[1]};
     ByteSink sink(vectors.rows);
+    sink.expect(output_positions->size());
     std::optional<VectorFault> fault;
     {
       BusyGuard busy(state);
