@@ -110,7 +110,7 @@ class Component {
   std::size_t influence_entry_count() const noexcept { return influence_targets_.size(); }
 
   // Evaluations performed by the last update (for a one-pass update, the
-  // number of driven busses).
+  // number of gates evaluated).
   std::uint64_t last_evaluation_count() const noexcept { return last_evaluations_; }
   // The most work (value words evaluated) one worklist update of a component
   // with feedback may do.

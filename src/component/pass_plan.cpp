@@ -44,6 +44,7 @@ PassPlan make_pass_plan(const GateGraph& graph, const Schedule& schedule, const 
   for (std::size_t i = 0; i < plan.gate_order.size(); ++i) {
     if (i == 0 || key(plan.gate_order[i]) != key(plan.gate_order[i - 1])) {
       plan.run_starts.push_back(static_cast<std::uint32_t>(i));
+      plan.run_levels.push_back(gate_level[plan.gate_order[i]]);
     }
   }
   plan.run_starts.push_back(static_cast<std::uint32_t>(plan.gate_order.size()));

@@ -25,6 +25,8 @@ struct PassPlan {
   std::vector<std::uint32_t> gate_order;
   // gate_order[run_starts[k] .. run_starts[k + 1]) share level, table and width.
   std::vector<std::uint32_t> run_starts;
+  // The level of each run (1 for gates that read only inputs and constants).
+  std::vector<std::uint32_t> run_levels;
   std::uint32_t levels = 0;
 };
 

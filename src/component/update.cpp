@@ -202,7 +202,7 @@ void Component::run_one_pass(std::span<const PositionInput> inputs) {
   word_pass_->run();
   evaluated_ = true;
   table_stale_ = true;
-  last_evaluations_ = schedule_.order.size();
+  last_evaluations_ = word_pass_->last_evaluated();
 }
 
 Status Component::run_worklist(std::span<const PositionInput> inputs,

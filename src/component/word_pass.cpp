@@ -20,23 +20,27 @@ std::size_t words_of(std::uint64_t width) {
   return BitBusValue::words_for(width);
 }
 
-template <TruthTable kTable>
-void run_narrow(Word* slots, const std::uint32_t* left, const std::uint32_t* right, Word* out,
+template <class Slot, TruthTable kTable>
+void run_narrow(Slot* slots, const std::uint32_t* left, const std::uint32_t* right, Slot* out,
                 std::size_t count, Word mask) {
+  const auto slot_mask = static_cast<Slot>(mask);
   for (std::size_t i = 0; i < count; ++i) {
-    out[i] = truth_table::apply_fixed<kTable>(slots[left[i]], slots[right[i]]) & mask;
+    out[i] = static_cast<Slot>(truth_table::apply_fixed<kTable>(slots[left[i]], slots[right[i]])) &
+             slot_mask;
   }
 }
 
-using NarrowRun = void (*)(Word*, const std::uint32_t*, const std::uint32_t*, Word*, std::size_t,
+template <class Slot>
+using NarrowRun = void (*)(Slot*, const std::uint32_t*, const std::uint32_t*, Slot*, std::size_t,
                            Word);
 
-template <std::size_t... kTables>
-constexpr std::array<NarrowRun, 16> narrow_runs(std::index_sequence<kTables...>) {
-  return {&run_narrow<static_cast<TruthTable>(kTables)>...};
+template <class Slot, std::size_t... kTables>
+constexpr std::array<NarrowRun<Slot>, 16> narrow_runs(std::index_sequence<kTables...>) {
+  return {&run_narrow<Slot, static_cast<TruthTable>(kTables)>...};
 }
 
-constexpr std::array<NarrowRun, 16> kNarrowRuns = narrow_runs(std::make_index_sequence<16>{});
+constexpr auto kNarrowRuns = narrow_runs<Word>(std::make_index_sequence<16>{});
+constexpr auto kByteRuns = narrow_runs<std::uint8_t>(std::make_index_sequence<16>{});
 
 }  // namespace
 
@@ -84,7 +88,12 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
     const BusDriver& driver = graph.driver(p);
     if (driver.kind == BusDriver::Kind::kCopy) place[p] = place[driver.source];
   }
-  slots_.assign(next, 0);
+  one_bit_ = std::all_of(place.begin(), place.end(), [](const Place& p) { return p.width <= 1; });
+  if (one_bit_) {
+    bytes_.assign(next, 0);
+  } else {
+    slots_.assign(next, 0);
+  }
 
   left_.reserve(narrow_count);
   right_.reserve(narrow_count);
@@ -94,7 +103,8 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
     const GraphGate& sample = gates[plan.gate_order[first]];
     const std::uint64_t width = plan.widths[sample.out];
     const bool wide = width > BitBusValue::kWordBits;
-    Run run{sample.table, wide, wide ? Word{0} : BitBusValue::narrow_mask(width), 0, 0};
+    Run run{sample.table,      wide, wide ? Word{0} : BitBusValue::narrow_mask(width), 0, 0,
+            plan.run_levels[k]};
     run.begin = static_cast<std::uint32_t>(wide ? wide_.size() : left_.size());
     for (std::uint32_t i = first; i < end; ++i) {
       const GraphGate& gate = gates[plan.gate_order[i]];
@@ -114,33 +124,175 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
   for (ValueId v = static_cast<ValueId>(graph.bus_count()); v < graph.value_count(); ++v) {
     if (!graph.is_constant(v)) continue;
     const BitBusValue& value = graph.constant(v);
-    std::copy_n(value.data(), value.word_count(), slots_.begin() + place[v].slot);
+    for (std::size_t w = 0; w < value.word_count(); ++w) store(place[v].slot + w, value.data()[w]);
   }
   buses_.assign(place.begin(), place.begin() + static_cast<std::ptrdiff_t>(graph.bus_count()));
+
+  // Readers of each slot, for runs that follow changes.
+  const std::size_t gates_total = left_.size() + wide_.size();
+  run_of_.resize(gates_total);
+  for (std::uint32_t k = 0; k < runs_.size(); ++k) {
+    const std::uint32_t offset = runs_[k].wide ? static_cast<std::uint32_t>(left_.size()) : 0;
+    for (std::uint32_t i = runs_[k].begin; i < runs_[k].end; ++i) run_of_[offset + i] = k;
+  }
+  const auto operands = [&](std::uint32_t gate, auto&& visit) {
+    if (gate < left_.size()) {
+      visit(left_[gate]);
+      if (right_[gate] != left_[gate]) visit(right_[gate]);
+    } else {
+      const WideGate& wide = wide_[gate - left_.size()];
+      visit(wide.left);
+      if (wide.right != wide.left) visit(wide.right);
+    }
+  };
+  const std::size_t slot_count = one_bit_ ? bytes_.size() : slots_.size();
+  reader_offsets_.assign(slot_count + 1, 0);
+  for (std::uint32_t g = 0; g < gates_total; ++g) {
+    operands(g, [&](std::uint32_t slot) { ++reader_offsets_[slot + 1]; });
+  }
+  for (std::size_t i = 0; i < slot_count; ++i) reader_offsets_[i + 1] += reader_offsets_[i];
+  readers_.resize(reader_offsets_.back());
+  std::vector<std::uint32_t> fill(reader_offsets_.begin(), reader_offsets_.end() - 1);
+  for (std::uint32_t g = 0; g < gates_total; ++g) {
+    operands(g, [&](std::uint32_t slot) { readers_[fill[slot]++] = g; });
+  }
+  waiting_.resize(plan.levels + 1);
+  queued_.assign(gates_total, 0);
   load_inputs(busses);
 }
 
+namespace {
+
+// A run that follows changes costs several times a full run per gate it
+// evaluates; past this share of the gates a full run is cheaper.
+constexpr std::size_t kBusyShare = 8;  // one gate in eight
+// After a run that followed changes found them too busy, this many runs
+// are full runs before changes are followed again.
+constexpr std::size_t kFullRunsAfterBusy = 16;
+
+}  // namespace
+
+void WordPass::note_change(std::uint32_t slot) {
+  if (!consistent_ || changes_overflowed_) return;
+  if (changed_.size() * kBusyShare >= gate_count()) {
+    changes_overflowed_ = true;
+    return;
+  }
+  changed_.push_back(slot);
+}
+
 void WordPass::load_inputs(const BusTable& busses) {
+  consistent_ = false;
   for (std::size_t p = 0; p < buses_.size(); ++p) {
     if (!input_[p]) continue;
     const BitBusValue& value = busses.value(p);
-    std::copy_n(value.data(), value.word_count(), slots_.begin() + buses_[p].slot);
+    for (std::size_t w = 0; w < value.word_count(); ++w) store(buses_[p].slot + w, value.data()[w]);
   }
 }
 
 void WordPass::write(std::size_t position, const BitBusValue& value) {
-  std::copy_n(value.data(), value.word_count(), slots_.begin() + buses_[position].slot);
+  const std::uint32_t slot = buses_[position].slot;
+  bool changed = false;
+  for (std::size_t w = 0; w < value.word_count(); ++w) {
+    changed = changed || load(slot + w) != value.data()[w];
+    store(slot + w, value.data()[w]);
+  }
+  if (changed) note_change(slot);
 }
 
 void WordPass::write_text(std::size_t position, std::string_view bits) {
-  Word* words = slots_.data() + buses_[position].slot;
-  std::fill_n(words, words_of(bits.size()), Word{0});
-  for (std::size_t i = 0; i < bits.size(); ++i) {
-    words[i / BitBusValue::kWordBits] |= Word{bits[i] == '1'} << (i % BitBusValue::kWordBits);
+  const std::uint32_t slot = buses_[position].slot;
+  bool changed = false;
+  for (std::size_t w = 0; w < words_of(bits.size()); ++w) {
+    Word word = 0;
+    const std::size_t end = std::min(bits.size(), (w + 1) * BitBusValue::kWordBits);
+    for (std::size_t i = w * BitBusValue::kWordBits; i < end; ++i) {
+      word |= Word{bits[i] == '1'} << (i % BitBusValue::kWordBits);
+    }
+    changed = changed || load(slot + w) != word;
+    store(slot + w, word);
   }
+  if (changed) note_change(slot);
 }
 
 void WordPass::run() {
+  if (consistent_ && !changes_overflowed_ && full_runs_ahead_ == 0) {
+    run_changes();
+  } else {
+    run_all();
+    if (full_runs_ahead_ > 0) --full_runs_ahead_;
+  }
+  changed_.clear();
+  changes_overflowed_ = false;
+  consistent_ = true;
+}
+
+void WordPass::run_changes() {
+  const auto queue_readers = [&](std::uint32_t slot) {
+    for (std::uint32_t i = reader_offsets_[slot], end = reader_offsets_[slot + 1]; i < end; ++i) {
+      const std::uint32_t gate = readers_[i];
+      if (queued_[gate]) continue;
+      queued_[gate] = 1;
+      waiting_[runs_[run_of_[gate]].level].push_back(gate);
+    }
+  };
+  for (const std::uint32_t slot : changed_) queue_readers(slot);
+  std::size_t evaluated = 0;
+  for (std::vector<std::uint32_t>& level : waiting_) {
+    // Gates of one level read only lower levels: none of them queues
+    // another of the same level.
+    for (const std::uint32_t gate : level) {
+      queued_[gate] = 0;
+      ++evaluated;
+      if (evaluate(gate)) queue_readers(result_slot(gate));
+    }
+    level.clear();
+  }
+  last_evaluated_ = evaluated;
+  if (evaluated * kBusyShare > gate_count()) full_runs_ahead_ = kFullRunsAfterBusy;
+}
+
+bool WordPass::evaluate(std::uint32_t gate) {
+  const Run& run = runs_[run_of_[gate]];
+  if (one_bit_) {
+    std::uint8_t* bytes = bytes_.data();
+    std::uint8_t& out = bytes[narrow_base_ + gate];
+    const auto value = static_cast<std::uint8_t>(
+        truth_table::apply(run.table, bytes[left_[gate]], bytes[right_[gate]]) & run.mask);
+    if (value == out) return false;
+    out = value;
+    return true;
+  }
+  Word* slots = slots_.data();
+  if (gate < left_.size()) {
+    Word& out = slots[narrow_base_ + gate];
+    const Word value =
+        truth_table::apply(run.table, slots[left_[gate]], slots[right_[gate]]) & run.mask;
+    if (value == out) return false;
+    out = value;
+    return true;
+  }
+  const WideGate& wide = wide_[gate - left_.size()];
+  bool changed = false;
+  for (std::uint32_t w = 0; w < wide.words; ++w) {
+    Word value = truth_table::apply(wide.table, slots[wide.left + w], slots[wide.right + w]);
+    if (w + 1 == wide.words) value &= wide.tail_mask;
+    changed = changed || slots[wide.out + w] != value;
+    slots[wide.out + w] = value;
+  }
+  return changed;
+}
+
+void WordPass::run_all() {
+  last_evaluated_ = gate_count();
+  if (one_bit_) {
+    std::uint8_t* bytes = bytes_.data();
+    for (const Run& run : runs_) {
+      kByteRuns[run.table](bytes, left_.data() + run.begin, right_.data() + run.begin,
+                           bytes + narrow_base_ + run.begin, run.end - run.begin, run.mask);
+    }
+    return;
+  }
   Word* slots = slots_.data();
   for (const Run& run : runs_) {
     if (!run.wide) {
@@ -163,7 +315,7 @@ void WordPass::run() {
 void WordPass::read(std::size_t position, BitBusValue& value) const {
   const Place& place = buses_[position];
   if (place.width <= BitBusValue::kWordBits) {
-    value.set_narrow(place.width, slots_[place.slot]);
+    value.set_narrow(place.width, load(place.slot));
     return;
   }
   value.resize_for_overwrite(place.width);

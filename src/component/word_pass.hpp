@@ -8,6 +8,15 @@
 // operand-index arrays and the result slots, and the loop of a run knows its
 // truth table at compile time. Nothing is allocated and no id is looked up
 // while a pass runs.
+//
+// A component whose values are all one bit wide (every gate-level netlist)
+// keeps its values in bytes instead of words: eight times less memory for
+// the reads that land anywhere in the circuit.
+//
+// When few inputs changed since the last pass, only the gates those changes
+// reach are evaluated, level by level, each once; a gate none of whose
+// operands changed keeps its value. Which of the two runs is not
+// observable: both leave every slot as a full pass would.
 #pragma once
 
 #include <cstddef>
@@ -41,12 +50,14 @@ class WordPass {
   void write(std::size_t position, const BitBusValue& value);
   // Bit `index` of the bus at `position`.
   bool bit(std::size_t position, std::size_t index) const {
-    return (slots_[buses_[position].slot + index / 64] >> (index % 64)) & 1U;
+    return (load(buses_[position].slot + index / 64) >> (index % 64)) & 1U;
   }
   // Takes the value of every input bus from `busses`.
   void load_inputs(const BusTable& busses);
-  // Evaluates every gate once.
+  // Brings every gate up to date with the inputs.
   void run();
+  // Gates evaluated by the last run().
+  std::size_t last_evaluated() const noexcept { return last_evaluated_; }
   // The value of the bus at `position`.
   void read(std::size_t position, BitBusValue& value) const;
 
@@ -65,6 +76,7 @@ class WordPass {
     Word mask;  // narrow runs: the mask of their width
     std::uint32_t begin;
     std::uint32_t end;
+    std::uint32_t level;
   };
   struct WideGate {
     TruthTable table;
@@ -73,13 +85,45 @@ class WordPass {
     Word tail_mask;
   };
 
+  Word load(std::size_t slot) const { return one_bit_ ? bytes_[slot] : slots_[slot]; }
+  void store(std::size_t slot, Word value) {
+    if (one_bit_) {
+      bytes_[slot] = static_cast<std::uint8_t>(value);
+    } else {
+      slots_[slot] = value;
+    }
+  }
+
+  bool one_bit_ = false;  // every value has at most one bit: bytes_ holds them
   std::vector<Word, LargePageAllocator<Word>> slots_;
+  std::vector<std::uint8_t, LargePageAllocator<std::uint8_t>> bytes_;
   std::vector<Place> buses_;  // by bus position
   std::vector<bool> input_;   // by bus position: written from outside
   std::vector<std::uint32_t, LargePageAllocator<std::uint32_t>> left_, right_;
   std::uint32_t narrow_base_ = 0;
   std::vector<WideGate> wide_;
   std::vector<Run> runs_;
+
+  // Gate references: narrow gate i is i, wide gate i is narrow count + i.
+  void run_all();
+  void run_changes();
+  void note_change(std::uint32_t slot);
+  // Evaluates one gate; true when its result changed.
+  bool evaluate(std::uint32_t gate);
+  std::uint32_t result_slot(std::uint32_t gate) const {
+    return gate < left_.size() ? narrow_base_ + gate : wide_[gate - left_.size()].out;
+  }
+
+  std::vector<std::uint32_t> run_of_;                // by gate reference
+  std::vector<std::uint32_t> reader_offsets_;        // by slot, plus the end
+  std::vector<std::uint32_t> readers_;               // gates reading a value's first slot
+  std::vector<std::vector<std::uint32_t>> waiting_;  // gates to evaluate, by level
+  std::vector<std::uint8_t> queued_;                 // by gate reference
+  std::vector<std::uint32_t> changed_;  // first slots of inputs changed since the last run
+  bool changes_overflowed_ = false;
+  bool consistent_ = false;          // every result is up to date with the inputs
+  std::size_t full_runs_ahead_ = 0;  // after a busy change run, full runs first
+  std::size_t last_evaluated_ = 0;
 };
 
 }  // namespace nimbo

@@ -256,9 +256,40 @@ TEST_P(AgainstReferenceModel, SameValuesAndErrors) {
   }
 }
 
+// Few inputs changed per update: the one-pass update follows the changes
+// (fewer gates than the circuit has) and still ends in the model's values.
+TEST(Update, FollowingChangesGivesTheValuesOfAFullPass) {
+  for (unsigned seed = 1; seed <= 8; ++seed) {
+    std::mt19937_64 rng(seed);
+    testing_model::RandomCircuit circuit =
+        testing_model::make_random_circuit(rng, {false, true, 0, seed % 2 == 0}, 300);
+    Component& component = circuit.component;
+    std::vector<std::string> inputs;
+    for (std::size_t rank = 0; rank < circuit.ids.size(); ++rank) {
+      if (!circuit.driven[rank]) inputs.push_back(circuit.ids[rank]);
+    }
+    bool followed = false;
+    for (int step = 0; step < 40; ++step) {
+      Values written;
+      for (int k = 0; k < 1 + step % 3; ++k) {
+        const std::string& id = inputs[rng() % inputs.size()];
+        written.emplace_back(id,
+                             testing_model::random_bits(rng, component.width(*component.find(id))));
+      }
+      ASSERT_TRUE(testing_model::apply(component, written).ok());
+      ASSERT_EQ(circuit.model.update(written, testing_model::kModelWorkLimit), "");
+      ASSERT_EQ(component.get_values(), circuit.model.values())
+          << "seed " << seed << " step " << step;
+      followed = followed || component.last_evaluation_count() < component.graph().gates().size();
+    }
+    EXPECT_TRUE(followed) << "seed " << seed;
+  }
+}
+
 const ModelCase kModelCases[] = {
     {"DagCompleteLists", {false, true, 0, false}, true},
     {"DagInReadOrder", {false, false, 2, false}, true},
+    {"OneBitDag", {false, true, 0, true}, true},
     {"DagPartialLists", {false, true, 3, false}, false},
     {"Feedback", {true, true, 0, false}, false},
     {"FeedbackPartialLists", {true, true, 4, false}, false},
