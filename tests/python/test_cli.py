@@ -165,3 +165,15 @@ def test_vcd_keeps_colliding_names_apart(tmp_path):
     assert run_cli("run", ir, "--vcd", tmp_path / "c.vcd")[0] == 0
     text = (tmp_path / "c.vcd").read_text()
     assert " a_b $end" in text and " a_b_2 $end" in text
+
+
+def test_one_version_everywhere(capsys):
+    import importlib.metadata
+
+    import nimbo
+    import nimbo.core
+
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out == f"nimbo {nimbo.__version__}\n"
+    assert nimbo.__version__ == nimbo.core.__version__ == importlib.metadata.version("nimbo")

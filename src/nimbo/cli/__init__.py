@@ -11,12 +11,14 @@ import argparse
 import sys
 from typing import TextIO
 
+from .. import __version__
 from . import check, import_cmd, run
 from .common import EXIT_FAILURE, PROG, CliError, Parser, one_line
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = Parser(prog=PROG, description="Simulate gate-level circuits described as nimbo IR (JSON).")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=Parser)
     run.register(commands)
     check.register(commands)
