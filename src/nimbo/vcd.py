@@ -9,21 +9,45 @@ exactly as the text reads.
 from __future__ import annotations
 
 import re
-from typing import IO
+from collections.abc import Mapping, Sequence
+from typing import IO, Any
 
 from vcd import VCDWriter
+from vcd.writer import Variable
 
-_NOT_IDENTIFIER = re.compile(r"[^A-Za-z0-9_$]")
+from . import __version__
+
+# A VCD reference is a run of printable ASCII other than space.
+_PLAIN = re.compile(r"[!-\[\]-~]+")
 
 
 class WidthChangeError(ValueError):
     """A bus changed width after its variable was declared."""
 
+    def __init__(self, bus_id: str, declared: int, width: int, step: int):
+        super().__init__(
+            f"bus {bus_id!r} changed from {declared} to {width} bits at step {step}; a VCD variable keeps one width"
+        )
+        self.bus_id, self.declared, self.width, self.step = bus_id, declared, width, step
+
+
+def _escape(ch: str) -> str:
+    if ch == "\\":
+        return "\\\\"
+    if "!" <= ch <= "~":
+        return ch
+    return f"\\u{{{ord(ch):x}}}"
+
 
 def vcd_name(text: str) -> str:
-    """A VCD-safe identifier: anything but letters, digits, _ and $ becomes _."""
-    name = _NOT_IDENTIFIER.sub("_", text)
-    return name if name and not name[0].isdigit() else "_" + name
+    """A bus or component id as a VCD reference: printable ASCII other than
+    space and backslash stays, a backslash is doubled, every other character
+    becomes \\u{HEX} with its code point (so "é" is \\u{e9}). A leading '$'
+    is escaped too, since VCD keywords start with it; the empty id is ""."""
+    if not text:
+        return '""'
+    name = text if _PLAIN.fullmatch(text) else "".join(_escape(ch) for ch in text)
+    return "\\u{24}" + name[1:] if name.startswith("$") else name
 
 
 class VcdRecorder:
@@ -31,17 +55,17 @@ class VcdRecorder:
     changes. Zero-width busses have no VCD form and are left out
     (`skipped` lists them)."""
 
-    def __init__(self, stream: IO[str], scope: str, bus_order: list[str]):
+    def __init__(self, stream: IO[str], scope: str, bus_order: Sequence[str]):
         self._stream = stream
-        self._scope = vcd_name(scope)
+        self._scope = [vcd_name(scope)]  # one scope, even when the id has dots
         self._order = bus_order
         self._writer: VCDWriter | None = None
-        self._vars: dict[str, object] = {}
+        self._vars: dict[str, Variable[Any]] = {}
         self._widths: dict[str, int] = {}
         self.skipped: list[str] = []
 
-    def _declare(self, values: dict[str, str]) -> None:
-        self._writer = VCDWriter(self._stream, timescale="1 ns", version="nimbo")
+    def _declare(self, values: Mapping[str, str]) -> None:
+        self._writer = VCDWriter(self._stream, timescale="1 ns", version=f"nimbo {__version__}")
         used: set[str] = set()
         for bus_id in self._order:
             width = len(values[bus_id])
@@ -60,17 +84,14 @@ class VcdRecorder:
                 self._scope, name, "wire", size=width, init=values[bus_id], bit_index=bit_index
             )
 
-    def record(self, step: int, values: dict[str, str]) -> None:
+    def record(self, step: int, values: Mapping[str, str]) -> None:
         if self._writer is None:
             self._declare(values)
             return
         for bus_id, var in self._vars.items():
             value = values[bus_id]
             if len(value) != self._widths[bus_id]:
-                raise WidthChangeError(
-                    f"bus '{bus_id}' changed from {self._widths[bus_id]} to {len(value)} bits at step {step};"
-                    " a VCD variable keeps one width"
-                )
+                raise WidthChangeError(bus_id, self._widths[bus_id], len(value), step)
             self._writer.change(var, step, value)
 
     def close(self, last_step: int) -> None:

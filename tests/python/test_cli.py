@@ -151,20 +151,32 @@ def test_module_entry_point_runs():
     assert "gates:         5" in done.stdout
 
 
-@pytest.mark.parametrize("bus_id, name", [("a b", "a_b"), ("9lives", "_9lives"), ("", "_"), ("sum[0]", "sum_0_"), ("ç", "_")])
-def test_vcd_names_are_plain_identifiers(bus_id, name):
+@pytest.mark.parametrize(
+    "bus_id, name",
+    [
+        ("sum[0]", "sum[0]"),
+        ("9lives", "9lives"),
+        ("a b", "a\\u{20}b"),
+        ("ç", "\\u{e7}"),
+        ("a\\b", "a\\\\b"),
+        ("tab\t", "tab\\u{9}"),
+        ("$end", "\\u{24}end"),
+        ("", '""'),
+    ],
+)
+def test_vcd_names_keep_printable_ascii_and_escape_the_rest(bus_id, name):
     from nimbo.vcd import vcd_name
 
     assert vcd_name(bus_id) == name
 
 
 def test_vcd_keeps_colliding_names_apart(tmp_path):
-    doc = {"component": {"id": "c", "busses": [{"id": "a b", "value": "1"}, {"id": "a_b", "value": "0"}]}}
+    doc = {"component": {"id": "c", "busses": [{"id": "", "value": "1"}, {"id": '""', "value": "0"}]}}
     ir = tmp_path / "c.json"
     ir.write_text(json.dumps(doc))
     assert run_cli("run", ir, "--vcd", tmp_path / "c.vcd")[0] == 0
     text = (tmp_path / "c.vcd").read_text()
-    assert " a_b $end" in text and " a_b_2 $end" in text
+    assert ' "" $end' in text and ' ""_2 $end' in text
 
 
 def test_one_version_everywhere(capsys):
