@@ -50,6 +50,17 @@ STUBS = {
         exec "$@"
     """,
     "id": 'echo "$FAKE_UID"',
+    # A Python whose pip predates -C (Debian 12 ships pip 23.0).
+    "python3.11": """
+        case "$1 $2" in
+          "-c "*) echo 3.11 ;;
+          "-m venv") mkdir -p "$3/bin"; cp "$0" "$3/bin/python"; printf '#!/bin/bash\\necho "nimbo $*" >> "$FAKE_LOG"\\n' > "$3/bin/nimbo"; chmod +x "$3/bin/nimbo" ;;
+          "-m pip")
+            for arg in "$@"; do [ "$arg" = -C ] && { echo "no such option: -C" >&2; exit 2; }; done
+            echo "pip $* SKBUILD_BUILD_DIR=${SKBUILD_BUILD_DIR:-}" >> "$FAKE_LOG" ;;
+          "-m pytest") echo "pytest" >> "$FAKE_LOG" ;;
+        esac
+    """,
 }
 
 
@@ -134,3 +145,27 @@ def test_install_deps(machine, args, status, installed, message, tmp_path):
     assert sorted(installs(box)) == sorted(installed)
     assert "command not found" not in done.stderr
 
+
+def throwaway_checkout(tmp: pathlib.Path) -> pathlib.Path:
+    checkout = tmp / "checkout"
+    shutil.copytree(SCRIPTS, checkout / "scripts")
+    return checkout
+
+
+def test_python_tests_install_with_a_pip_that_lacks_dash_c(tmp_path):
+    box = Machine(tmp_path)
+    checkout = throwaway_checkout(tmp_path)
+    done = box.run(checkout / "scripts" / "test-python.sh")
+    assert done.returncode == 0, done.stderr
+    assert "SKBUILD_BUILD_DIR=build/py-3.11" in box.log.read_text() and "pytest" in box.calls()
+
+
+def test_quickstart_without_root_ends_by_saying_how_to_run_nimbo(tmp_path):
+    box = Machine(tmp_path, uid=1000, installed=BUILD, boost=108100)
+    box.env["PYTHON"] = "python3.11"
+    checkout = throwaway_checkout(tmp_path)
+    done = box.run(checkout / "scripts" / "quickstart.sh")
+    assert done.returncode == 0, done.stderr
+    assert f"source {checkout}/.venv/bin/activate" in done.stdout
+    assert box.calls()[-1] == "nimbo run examples/full_adder.json --vectors examples/full_adder.vectors.jsonl"
+    assert not installs(box)
