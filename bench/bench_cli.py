@@ -89,15 +89,15 @@ def cli(path, form):
 
 figures = {}
 for form in ("table", "json"):
-    base = min(cli(empty, form) for _ in range(3))
-    figures["cli_" + form] = min(cli(vectors, form) - base for _ in range(3)) / count
+    base = min(cli(empty, form) for _ in range(5))
+    figures["cli_" + form] = min(cli(vectors, form) - base for _ in range(5)) / count
 with open(ir, encoding="utf-8") as f:
     sim = nimbo.Simulator(f.read())
 with open(vectors, "rb") as f:
     data = f.read()
 shown = outputs.split(",")
 best = float("inf")
-for _ in range(3):
+for _ in range(5):
     sim.reset()
     start = time.perf_counter()
     sim.run_jsonl(data, shown)
@@ -116,7 +116,7 @@ def python(code: str, *args: object) -> str:
 
 
 def startup(ir_mb: float) -> list[str]:
-    gates = int(ir_mb * 5000)  # about 200 bytes of IR per gate
+    gates = int(ir_mb * 5500)  # about 190 bytes of IR per gate
     print(f"== start-up: generating a {gates:,}-gate DAG", file=sys.stderr, flush=True)
     bench = random_dag(gates)
     ir = OUT / "startup.json"
@@ -175,7 +175,7 @@ def per_vector(count: int, verilator: bool) -> list[str]:
     reference = figures["engine"]
     rows = [
         f"dag10k: 10,000 gates, {len(bench.inputs)} inputs, {len(bench.outputs)} shown outputs, {count:,} vectors"
-        f" ({path.stat().st_size / 2**20:.1f} MB of JSON Lines); best of 3",
+        f" ({path.stat().st_size / 2**20:.1f} MB of JSON Lines); best of 5",
         "",
         "| per vector | µs | ÷ run_jsonl |",
         "|---|---|---|",
