@@ -1,14 +1,48 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine and runs a shipped example: installs the system
-# packages, builds and installs nimbo into .venv, then simulates the full
-# adder over its input vectors.
+# Sets up this machine for nimbo and runs one example: installs the Debian
+# packages that building needs (scripts/install-deps.sh build), creates the
+# virtual environment .venv, builds and installs nimbo into it and simulates
+# the full adder over its input vectors.
+#
+# The simulators and tools that tests and benchmarks use (Icarus Verilog,
+# Verilator, GTKWave, clang) are not installed here; scripts/install-deps.sh
+# without arguments (or scripts/test.sh) installs them.
 #
 #   scripts/quickstart.sh          (PYTHON=python3.12 to pick another interpreter)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-bash scripts/install-deps.sh
-if [ ! -x .venv/bin/python ]; then "${PYTHON:-python3}" -m venv .venv; fi
-CMAKE_BUILD_PARALLEL_LEVEL=2 .venv/bin/python -m pip install -q .
+step() { printf '\n== %s\n' "$*"; }
+fail() { echo "quickstart: $*" >&2; exit 1; }
+
+python="${PYTHON:-python3}"
+command -v "$python" >/dev/null 2>&1 || fail "no $python on PATH; set PYTHON to a Python 3.11 or newer"
+
+step "1/4 system packages for building (compiler, CMake, Boost, Python headers)"
+bash scripts/install-deps.sh build
+
+"$python" -c 'import sys; sys.exit(sys.version_info < (3, 11))' \
+  || fail "nimbo needs Python 3.11 or newer; $python is $("$python" -V 2>&1); set PYTHON to another interpreter"
+
+step "2/4 virtual environment in .venv"
+if [ ! -x .venv/bin/python ]; then
+  "$python" -m venv .venv || fail "could not create .venv with $python (is python3-venv installed?)"
+fi
+
+step "3/4 building nimbo and installing it into .venv (takes a few minutes)"
+CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" .venv/bin/python -m pip install "$root"
+
+step "4/4 the full adder over its input vectors"
 .venv/bin/nimbo run examples/full_adder.json --vectors examples/full_adder.vectors.jsonl
+
+cat <<EOF
+
+nimbo is installed in $root/.venv. To use it in this shell:
+
+    source $root/.venv/bin/activate
+    nimbo run examples/alu8.json --set a=11001010 --set b=10100110
+    nimbo --help
+
+or call $root/.venv/bin/nimbo directly.
+EOF

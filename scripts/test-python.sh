@@ -45,8 +45,11 @@ for version in $(printf '%s\n' "${!interpreters[@]}" | sort -V); do
   if [ ! -x "$venv/bin/python" ]; then
     "$exe" -m venv "$venv" || { failed+=("$version"); continue; }
   fi
-  if ! CMAKE_BUILD_PARALLEL_LEVEL=2 "$venv/bin/python" -m pip install -q \
-      -C build-dir="build/py-$version" "$SRC[test]"; then
+  echo "building and installing nimbo into $venv (a minute or two)"
+  # The build directory goes through scikit-build-core's environment
+  # variable: pip before 23.1 (Debian 12 ships 23.0) has no -C.
+  if ! SKBUILD_BUILD_DIR="build/py-$version" CMAKE_BUILD_PARALLEL_LEVEL=2 \
+      "$venv/bin/python" -m pip install -q "$SRC[test]"; then
     echo "test-python: install failed for $version" >&2
     failed+=("$version"); continue
   fi

@@ -5,6 +5,8 @@
 a time. Both raise `nimbo.PanicException` on an internal fault.
 """
 
-from ._engine import PanicException, Simulator, VectorError
+__version__ = "0.5.0"
 
-__all__ = ["PanicException", "Simulator", "VectorError"]
+from ._engine import PanicException, Simulator, VectorError  # noqa: E402
+
+__all__ = ["PanicException", "Simulator", "VectorError", "__version__"]

@@ -115,11 +115,16 @@ RING = json.dumps({"component": {"id": "ring", "busses": [
         (["run", "{dir}/broken.json"], 1, "Failed to render circuit: Failed to parse IR JSON"),
         (["check", "{dir}/broken.json"], 1, "line 2"),
         (["check", "{dir}/no_component.json"], 1, "Failed to render circuit: Missing 'component' in IR"),
-        (["run", "{ex}/full_adder.json", "--set", "a=2"], 1, 'Invalid value "2"'),
-        (["run", "{ex}/full_adder.json", "--set", "a=11"], 1, "must have 1 bits"),
+        (["run", "{ex}/full_adder.json", "--set", "a=2"], 1, '--set: bus a: "2" is not a bit string'),
+        (["run", "{ex}/full_adder.json", "--set", "a=11"], 1, '--set: bus a has 1 bits, the value "11" has 2'),
         (["run", "{ex}/full_adder.json", "--set", "a"], 2, "--set expects ID=BITS"),
         (["run", "{ex}/full_adder.json", "--vectors", "{dir}/bad.jsonl"], 1, "bad.jsonl:2: invalid JSON"),
         (["run", "{dir}/ring.json"], 1, "settle"),
+        (["run", "{ex}/full_adder.json", "--vectors", "{dir}/long.jsonl"], 1,
+         'long.jsonl:2: bus b has 1 bits, the value "1111111111111111111111111111111111111111"... (100000 characters) has 100000'),
+        (["run", "{ex}/full_adder.json", "--show", "sum,nope"], 1, "--show: no bus named nope"),
+        (["run", "{ex}/full_adder.json", "--vcd", "{dir}/missing/w.vcd"], 1, "w.vcd: no such directory: "),
+        (["run", "{ex}/full_adder.json", "--vcd", "{dir}"], 1, "is a directory\n"),
         (["run"], 2, "IR.json"),
         (["frob"], 2, "invalid choice"),
     ],
@@ -129,19 +134,20 @@ def test_errors_are_one_line_with_a_status(argv, status, needle, tmp_path, capsy
     (tmp_path / "no_component.json").write_text("[]")
     (tmp_path / "bad.jsonl").write_text('{"a": "1"}\n{"a": 1\n')
     (tmp_path / "ring.json").write_text(RING)
+    (tmp_path / "long.jsonl").write_text('{"a": "1"}\n{"b": "%s"}\n' % ("1" * 100_000))
     argv = [a.format(dir=tmp_path, ex=EXAMPLES) for a in argv]
     got, _ = run_cli(*argv)
     err = capsys.readouterr().err
     assert got == status
     assert len(err.strip().splitlines()) == 1
-    assert err.startswith("nimbo: error: ") and needle in err
+    assert err.startswith("nimbo: error: ") and needle in err, err
 
 
 def test_unknown_bus_is_a_warning_and_the_rest_applies(capsys):
     status, text = run_cli("run", EXAMPLES / "full_adder.json", "--set", "nope=1", "--set", "b=1", "--format", "json")
     assert status == 0
     assert json.loads(text)["sum"] == "1"
-    assert capsys.readouterr().err.strip() == "nimbo: warning: --set: no bus named 'nope'; ignored"
+    assert capsys.readouterr().err.strip() == "nimbo: warning: --set: no bus named nope; ignored"
 
 
 def test_module_entry_point_runs():
@@ -151,17 +157,193 @@ def test_module_entry_point_runs():
     assert "gates:         5" in done.stdout
 
 
-@pytest.mark.parametrize("bus_id, name", [("a b", "a_b"), ("9lives", "_9lives"), ("", "_"), ("sum[0]", "sum_0_"), ("ç", "_")])
-def test_vcd_names_are_plain_identifiers(bus_id, name):
+@pytest.mark.parametrize(
+    "bus_id, name",
+    [
+        ("sum[0]", "sum[0]"),
+        ("9lives", "9lives"),
+        ("a b", "a\\u{20}b"),
+        ("ç", "\\u{e7}"),
+        ("a\\b", "a\\\\b"),
+        ("tab\t", "tab\\u{9}"),
+        ("$end", "\\u{24}end"),
+        ("", '""'),
+    ],
+)
+def test_vcd_names_keep_printable_ascii_and_escape_the_rest(bus_id, name):
     from nimbo.vcd import vcd_name
 
     assert vcd_name(bus_id) == name
 
 
 def test_vcd_keeps_colliding_names_apart(tmp_path):
-    doc = {"component": {"id": "c", "busses": [{"id": "a b", "value": "1"}, {"id": "a_b", "value": "0"}]}}
+    doc = {"component": {"id": "c", "busses": [{"id": "", "value": "1"}, {"id": '""', "value": "0"}]}}
     ir = tmp_path / "c.json"
     ir.write_text(json.dumps(doc))
     assert run_cli("run", ir, "--vcd", tmp_path / "c.vcd")[0] == 0
     text = (tmp_path / "c.vcd").read_text()
-    assert " a_b $end" in text and " a_b_2 $end" in text
+    assert ' "" $end' in text and ' ""_2 $end' in text
+
+
+def test_one_version_everywhere(capsys):
+    import importlib.metadata
+
+    import nimbo
+    import nimbo.core
+
+    assert main(["--version"]) == 0
+    assert capsys.readouterr().out == f"nimbo {nimbo.__version__}\n"
+    assert nimbo.__version__ == nimbo.core.__version__ == importlib.metadata.version("nimbo")
+
+
+def test_run_renders_the_ir_once_natively(monkeypatch):
+    import nimbo.ir
+
+    def second_parse(*args, **kwargs):
+        raise AssertionError("the IR was parsed a second time in Python")
+
+    monkeypatch.setattr(nimbo.ir, "circuit_from_document", second_parse)
+    status, text = run_cli("run", EXAMPLES / "full_adder.json", "--vectors", EXAMPLES / "full_adder.vectors.jsonl")
+    assert status == 0 and len(text.splitlines()) == 10
+
+
+def test_vcd_into_a_fifo_is_written_in_place(tmp_path):
+    import os
+    import stat
+    import threading
+
+    fifo = tmp_path / "wave.fifo"
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_text()))
+    reader.start()
+    assert run_cli("run", EXAMPLES / "full_adder.json", "--vcd", fifo)[0] == 0
+    reader.join()
+    assert stat.S_ISFIFO(fifo.stat().st_mode) and "$enddefinitions" in got[0]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["wave.fifo"]
+
+
+@pytest.mark.parametrize("existing_mode", [None, 0o640])
+def test_vcd_gets_the_mode_a_plain_write_would(existing_mode, tmp_path):
+    import os
+
+    vcd = tmp_path / "w.vcd"
+    if existing_mode is not None:
+        vcd.write_text("old")
+        vcd.chmod(existing_mode)
+    mask = os.umask(0o022)
+    try:
+        assert run_cli("run", EXAMPLES / "full_adder.json", "--vcd", vcd)[0] == 0
+    finally:
+        os.umask(mask)
+    assert vcd.stat().st_mode & 0o777 == (existing_mode or 0o644)
+
+
+def test_show_picks_busses_for_the_table_the_json_and_the_vcd(tmp_path):
+    vectors = EXAMPLES / "full_adder.vectors.jsonl"
+    status, text = run_cli("run", EXAMPLES / "full_adder.json", "--vectors", vectors, "--show", "cout,sum",
+                           "--vcd", tmp_path / "w.vcd")
+    assert status == 0
+    assert text.splitlines()[:2] == ["  step  cout  sum", "     0  0     0"]
+    assert [line.split()[4] for line in (tmp_path / "w.vcd").read_text().splitlines() if line.startswith("$var")] == [
+        "cout", "sum"]
+    rows = run_steps("full_adder", "--show", "a", "--show", "cout")
+    assert [list(row) for row in rows] == [["a", "cout"]] * len(rows)
+
+
+def test_show_takes_an_id_with_a_comma_whole(tmp_path):
+    ir = tmp_path / "c.json"
+    ir.write_text(json.dumps({"component": {"id": "c", "busses": [{"id": "x,y", "value": "1"}, {"id": "z"}]}}))
+    status, text = run_cli("run", ir, "--show", "x,y", "--format", "json")
+    assert status == 0 and json.loads(text) == {"x,y": "1"}
+
+
+def test_steps_before_a_faulty_vector_are_printed(tmp_path, capsys):
+    vectors = tmp_path / "v.jsonl"
+    vectors.write_text('{"a": "1"}\n\n{"b": "1"}\n{"cin": "x"}\n{"a": "0"}\n')
+    status, text = run_cli("run", EXAMPLES / "full_adder.json", "--vectors", vectors, "--show", "sum")
+    assert status == 1
+    assert text.splitlines() == ["  step  sum", "     0  0", "     1  1", "     2  0"]
+    assert capsys.readouterr().err == f'nimbo: error: {vectors}:4: bus cin: "x" is not a bit string (0 and 1 only)\n'
+
+
+@pytest.mark.parametrize("block", [1, 7, 64])
+def test_vectors_read_in_small_blocks_give_the_same_run(block, monkeypatch, tmp_path, capsys):
+    from nimbo.cli.common import VectorBlocks
+
+    vectors = tmp_path / "v.jsonl"
+    vectors.write_text((EXAMPLES / "full_adder.vectors.jsonl").read_text() + '\n{"zz": "1"}\n{"a": "2"}')
+    whole = run_cli("run", EXAMPLES / "full_adder.json", "--vectors", vectors), capsys.readouterr().err
+    monkeypatch.setattr(VectorBlocks, "BLOCK", block)
+    assert (run_cli("run", EXAMPLES / "full_adder.json", "--vectors", vectors), capsys.readouterr().err) == whole
+    assert whole[0][0] == 1 and len(whole[0][1].splitlines()) == 11
+    assert whole[1].splitlines() == [f"nimbo: warning: {vectors}:10: no bus named zz; ignored",
+                                     f'nimbo: error: {vectors}:11: bus a: "2" is not a bit string (0 and 1 only)']
+
+
+@pytest.mark.parametrize(
+    "ids, rows",
+    [
+        (["a", "b", "cin"], [("0", "1", "0"), ("1", "1", "1")]),  # uneven padding
+        (["n1", "n2", "n3"], [("0", "1", "0"), ("1", "0", "1")]),  # one separator throughout
+        (["wide", "z"], [("0101", ""), ("1111", "")]),  # a zero-width bus last
+        (["x"], [("01",), ("10",)]),
+        ([], [(), ()]),
+    ],
+)
+def test_step_table_rows_are_aligned_cells_without_trailing_spaces(ids, rows):
+    from nimbo.cli.run import StepTable
+
+    table = StepTable(ids, rows[0])
+    widths = [max(len(i), len(v)) for i, v in zip(ids, rows[0])]
+    expected = ["  ".join([f"{step:>6}"] + [f"{v:<{w}}" for v, w in zip(row, widths)]).rstrip()
+                for step, row in enumerate(rows, start=3)]
+    assert table.rows(3, rows).splitlines() == expected
+
+
+def ported_ir(path, ports_first=True, decoy=False, bits=("a[0]", "a[1]")):
+    """y = a[0] xor a[1], with the ports a (two bits) and y recorded beside the busses."""
+    busses = [
+        {"id": "a[0]", "influence_list": ["y"]},
+        {"id": "a[1]", "influence_list": ["y"]},
+        {"id": "y", "assignment": {"type": "xor", "args": {"l_expr": {"type": "ref", "args": {"id": "a[0]"}},
+                                                          "r_expr": {"type": "ref", "args": {"id": "a[1]"}}}}},
+    ]
+    if decoy:  # a key the renderer ignores, spelled like the ports
+        busses[0]["ports"] = {"z": {"direction": "input", "bits": ["nowhere"]}}
+    ports = {"a": {"direction": "input", "bits": list(bits)}, "y": {"direction": "output", "bits": ["y"]}}
+    component = {"id": "p", "ports": ports, "busses": busses} if ports_first else {
+        "id": "p", "busses": busses, "ports": ports}
+    path.write_text(json.dumps({"component": component}))
+    return path
+
+
+@pytest.mark.parametrize("ports_first, decoy", [(True, False), (False, True)])
+def test_run_reads_ports_without_a_second_parse(ports_first, decoy, tmp_path, monkeypatch):
+    import nimbo.ports
+
+    if ports_first:
+        monkeypatch.setattr(nimbo.ports, "ports_from_text", lambda text: pytest.fail("parsed the whole IR again"))
+    ir = ported_ir(tmp_path / "p.json", ports_first, decoy)
+    (tmp_path / "v.jsonl").write_text('{"a": "10"}\n{"a[1]": "1"}\n')
+    status, text = run_cli("run", ir, "--vectors", tmp_path / "v.jsonl", "--format", "json")
+    assert status == 0
+    assert [json.loads(line)["values"] for line in text.splitlines()] == [
+        {"a": "00", "y": "0"}, {"a": "10", "y": "1"}, {"a": "11", "y": "0"}]
+
+
+@pytest.mark.parametrize(
+    "bits, argv, status, expected",
+    [
+        ("a[0] a[1]", ["--vectors", "{dir}/v.jsonl"], 1, "nimbo: error: {dir}/v.jsonl:2: port 'a' has 2 bits, the value has 1"),
+        ("a[0] a[1]", ["--show", "y,a[1]", "--format", "json"], 0, '{"y": "0", "a[1]": "0"}'),
+        ("a[0] a[1]", ["--busses", "--set", "a=11"], 0, "nimbo: warning: --set: no bus named a; ignored"),
+        ("a[0] a[9]", [], 1, "nimbo: error: {dir}/p.json: port a names the bus a[9], which the circuit lacks"),
+    ],
+)
+def test_ports_in_inputs_and_outputs(bits, argv, status, expected, tmp_path, capsys):
+    ir = ported_ir(tmp_path / "p.json", bits=bits.split())
+    (tmp_path / "v.jsonl").write_text('{"a": "01"}\n{"a": "1"}\n')
+    got, text = run_cli("run", ir, *[a.replace("{dir}", str(tmp_path)) for a in argv])
+    assert got == status
+    assert expected.replace("{dir}", str(tmp_path)) in text + capsys.readouterr().err

@@ -1,109 +1,374 @@
-"""What every command of the command line shares: errors, warnings, loading."""
+"""What every command of the command line shares: errors and warnings, the
+text forms of ids and values in messages, loading inputs and writing output
+files that appear only when a run succeeds."""
 
 from __future__ import annotations
 
 import argparse
+import io
 import json
+import os
+import re
+import stat
 import sys
-from dataclasses import dataclass
-from typing import NoReturn
+import unicodedata
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
-from ..ir import Circuit, IRFormatError, circuit_from_text
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
 
-EXIT_OK, EXIT_FAILURE, EXIT_USAGE = 0, 1, 2
+    from .. import Simulator
+
+EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 PROG = "nimbo"
 
 
 class CliError(Exception):
-    """A failure to report as one line; `status` is the exit status."""
+    """A failure to report as one line; `status` is the exit status. Notes
+    added with `add_note` are appended to the line, separated by '; '."""
 
     def __init__(self, message: str, status: int = EXIT_FAILURE):
         super().__init__(message)
         self.status = status
 
 
+class OutputError(CliError):
+    """Writing to standard output failed."""
+
+
+def output_error(exc: OSError) -> OutputError:
+    if isinstance(exc, BrokenPipeError):
+        return OutputError("standard output was closed before the run ended")
+    return OutputError(f"standard output: {exc.strerror or exc}")
+
+
+def flush(stream: TextIO) -> None:
+    try:
+        stream.flush()
+    except OSError as exc:
+        raise output_error(exc) from None
+
+
 class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise CliError(f"{message} (see '{PROG} --help')", EXIT_USAGE)
 
+    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
+        # argparse drops write errors; help and version text that cannot be
+        # written to standard output is a failure.
+        if not message:
+            return
+        stream = file or sys.stderr
+        try:
+            stream.write(message)
+        except OSError as exc:
+            if stream is sys.stderr:
+                return
+            raise output_error(exc) from None
 
-def one_line(text: str) -> str:
-    return " ".join(str(text).split("\n"))
+
+def one_line(text: object) -> str:
+    return " ".join(str(text).splitlines())
+
+
+def message_of(exc: BaseException, text: str | None = None) -> str:
+    """The exception's text (or `text`) followed by its notes, on one line."""
+    parts = [str(exc) if text is None else text, *getattr(exc, "__notes__", [])]
+    return one_line("; ".join(part for part in parts if part))
+
+
+def say(line: str) -> None:
+    """Writes one line to standard error; a standard error that cannot take
+    it is not worth another failure."""
+    try:
+        print(one_line(line), file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
 
 
 def warn(message: str) -> None:
-    print(f"{PROG}: warning: {one_line(message)}", file=sys.stderr)
+    say(f"{PROG}: warning: {message}")
+
+
+# ---------------------------------------------------------------- text forms
+
+_ESCAPES = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
+_COMBINING = ("Mn", "Me")
+# Ids made of these characters are shown as they are.
+_PLAIN_ASCII = re.compile(r"[!#-\[\]-~]+")
+_BITS = re.compile(r"[01]*")
+VALUE_SHOWN = 40  # characters of a value that a message shows
+
+
+def _escaped(ch: str) -> str:
+    special = _ESCAPES.get(ch)
+    if special is not None:
+        return special
+    if ch.isprintable() and unicodedata.category(ch) not in _COMBINING:
+        return ch
+    return f"\\u{{{ord(ch):x}}}"
+
+
+def quote(text: str) -> str:
+    """The quoted form the native core uses for ids: the text in double
+    quotes; quotes, backslashes, control, unprintable and combining
+    characters escaped (\\n, \\u{301}, ...)."""
+    return '"' + "".join(_escaped(ch) for ch in text) + '"'
+
+
+def _bare(ch: str) -> bool:
+    return ch not in _ESCAPES and ch.isprintable() and not ch.isspace() and unicodedata.category(ch) not in _COMBINING
+
+
+def show_id(bus_id: str) -> str:
+    """An id as tables and messages show it: as it is when every character
+    is visible and none is a space, a quote or a backslash; quoted otherwise,
+    so that an id never splits a line or hides its characters."""
+    if _PLAIN_ASCII.fullmatch(bus_id) or (bus_id and all(_bare(ch) for ch in bus_id)):
+        return bus_id
+    return quote(bus_id)
+
+
+def show_value(text: str, limit: int = VALUE_SHOWN) -> str:
+    """A value for a message: quoted, and cut after `limit` characters with
+    its length given."""
+    if len(text) <= limit:
+        return quote(text)
+    return f"{quote(text[:limit])}... ({len(text)} characters)"
+
+
+def clip(message: str, limit: int = 300) -> str:
+    """A message cut to `limit` characters, with its length given."""
+    message = one_line(message)
+    if len(message) <= limit:
+        return message
+    return f"{message[:limit]}... ({len(message)} characters)"
+
+
+def is_bit_string(text: str) -> bool:
+    return _BITS.fullmatch(text) is not None
 
 
 # ---------------------------------------------------------------- loading
+
+
+def _os_error(path: str, exc: OSError) -> CliError:
+    if isinstance(exc, FileNotFoundError):
+        return CliError(f"{path}: no such file")
+    if isinstance(exc, IsADirectoryError):
+        return CliError(f"{path}: is a directory")
+    return CliError(f"{path}: {exc.strerror or exc}")
 
 
 def read_text(path: str) -> str:
     try:
         with open(path, encoding="utf-8") as stream:
             return stream.read()
-    except FileNotFoundError:
-        raise CliError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise CliError(f"{path}: is a directory") from None
     except UnicodeDecodeError as exc:
         raise CliError(f"{path}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
     except OSError as exc:
-        raise CliError(f"{path}: {exc.strerror}") from None
+        raise _os_error(path, exc) from None
 
 
-def _core():
+def simulator(path: str, text: str) -> Simulator:
+    """Renders the IR `text` (read from `path`) once, natively; render errors
+    are reported as the renderer words them."""
     try:
-        from .. import core
+        from .. import Simulator
     except ImportError as exc:
-        raise CliError(f"the native module nimbo.core cannot be loaded: {exc}") from None
-    return core
-
-
-@dataclass
-class Loaded:
-    circuit: Circuit
-    component: object
-
-
-def load(path: str) -> Loaded:
-    """Renders the IR in `path`; render errors are reported as the renderer words them."""
-    text = read_text(path)
-    core = _core()
+        raise CliError(f"the native module of nimbo cannot be loaded: {exc}") from None
     try:
-        component = core.Renderer(text).component
+        return Simulator(text)
     except RuntimeError as exc:
-        raise CliError(f"{path}: {exc}") from None
-    try:
-        circuit = circuit_from_text(text)
-    except (ValueError, IRFormatError, RecursionError) as exc:
-        raise CliError(f"{path}: {exc}") from None
-    return Loaded(circuit, component)
+        raise CliError(f"{path}: {clip(str(exc))}") from None
 
 
 def parse_assignment(text: str) -> tuple[str, str]:
     bus_id, sep, bits = text.rpartition("=")
     if not sep or not bus_id:
-        raise CliError(f"--set expects ID=BITS, got '{text}'", EXIT_USAGE)
+        raise CliError(f"--set expects ID=BITS, got {show_value(text)}", EXIT_USAGE)
     return bus_id, bits
 
 
-def read_vectors(path: str) -> list[tuple[int, dict[str, str]]]:
-    """The steps of a JSON Lines file, each with its line number; blank lines are skipped."""
-    steps = []
-    for number, line in enumerate(read_text(path).splitlines(), start=1):
-        if not line.strip():
-            continue
+class VectorBlocks:
+    """A JSON Lines file of vectors, read a block of whole lines at a time so
+    that memory stays flat however long the file is."""
+
+    BLOCK = 1 << 20
+    LONGEST_LINE = 256 << 20
+
+    def __init__(self, path: str):
+        self.path = path
         try:
-            step = json.loads(line)
-        except json.JSONDecodeError as exc:
-            raise CliError(f"{path}:{number}: invalid JSON: {exc.msg} (column {exc.colno})") from None
-        if not isinstance(step, dict):
-            raise CliError(f"{path}:{number}: expected an object of bus id to bit string")
-        for bus_id, bits in step.items():
-            if not isinstance(bits, str):
-                raise CliError(f"{path}:{number}: the value of '{bus_id}' must be a bit string in quotes")
-        steps.append((number, step))
-    return steps
+            self._stream: io.BufferedReader = open(path, "rb")
+            info = os.fstat(self._stream.fileno())
+        except OSError as exc:
+            raise _os_error(path, exc) from None
+        if stat.S_ISDIR(info.st_mode):
+            self._stream.close()
+            raise CliError(f"{path}: is a directory")
+        # The size, for a progress bar; None when the file is not a regular one.
+        self.size = info.st_size if stat.S_ISREG(info.st_mode) else None
+
+    def close(self) -> None:
+        self._stream.close()
+
+    def __enter__(self) -> VectorBlocks:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def _read(self) -> bytes:
+        # One read of what is there, so that vectors coming through a pipe
+        # are applied as they arrive.
+        try:
+            return self._stream.read1(self.BLOCK)
+        except OSError as exc:
+            raise _os_error(self.path, exc) from None
+
+    def __iter__(self) -> Iterator[tuple[bytes, int]]:
+        """(block, number of its first line): blocks of whole lines; the last
+        one may lack its newline."""
+        line = 1
+        carry = b""
+        while chunk := self._read():
+            data = carry + chunk if carry else chunk
+            cut = data.rfind(b"\n") + 1
+            if cut == 0:
+                if len(data) > self.LONGEST_LINE:
+                    raise CliError(f"{self.path}:{line}: line longer than {self.LONGEST_LINE >> 20} MiB")
+                carry = data
+                continue
+            block, carry = data[:cut], data[cut:]
+            yield block, line
+            line += block.count(b"\n")
+        if carry:
+            yield carry, line
 
 
+def parse_vector(raw: bytes, where: str) -> dict[str, str] | None:
+    """One line of a vectors file: an object of bus id to bit string, or
+    None for a blank line."""
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise CliError(f"{where}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
+    if not text.strip():
+        return None
+    try:
+        step = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise CliError(f"{where}: invalid JSON: {exc.msg} (column {exc.colno})") from None
+    except RecursionError:
+        raise CliError(f"{where}: invalid JSON: nested too deeply") from None
+    if not isinstance(step, dict):
+        raise CliError(f"{where}: expected an object of bus id to bit string")
+    for bus_id, bits in step.items():
+        if not isinstance(bits, str):
+            raise CliError(f"{where}: the value of {show_id(bus_id)} must be a bit string in quotes")
+    return step
+
+
+def line_of(block: bytes, first_line: int, line: int) -> bytes:
+    """Line number `line` of a block whose first line is `first_line`."""
+    start = 0
+    for _ in range(line - first_line):
+        start = block.index(b"\n", start) + 1
+    end = block.find(b"\n", start)
+    return block[start:] if end < 0 else block[start:end]
+
+
+# ---------------------------------------------------------------- output
+
+
+def refuse_inputs(output: str, inputs: Sequence[str], option: str) -> None:
+    """Refuses an output path that names one of the input files, also
+    through a symbolic or hard link."""
+    for path in inputs:
+        try:
+            same = os.path.samefile(output, path)
+        except (OSError, ValueError):
+            continue
+        if same:
+            raise CliError(f"{option} {output}: that is the input file {path}; refusing to overwrite it", EXIT_USAGE)
+
+
+class OutputFileError(CliError):
+    """The output file could not be created."""
+
+
+class OutputFile:
+    """A text file that appears at its path only when `commit` is called.
+
+    It is written to a temporary file beside the target (symbolic links
+    followed) and renamed over the target on commit, so that a run that fails
+    leaves an existing file alone. A path that names something other than a
+    regular file (a terminal, a pipe, /dev/null) is written directly: renaming
+    over it would replace the device."""
+
+    def __init__(self, path: str):
+        self.path = path
+        target = os.path.realpath(path)
+        try:
+            info: os.stat_result | None = os.stat(target)
+        except FileNotFoundError:
+            info = None
+        except OSError as exc:
+            raise OutputFileError(str(_os_error(path, exc))) from None
+        self._target: str | None = None
+        self._temp: str | None = None
+        try:
+            if info is not None and stat.S_ISDIR(info.st_mode):
+                raise OutputFileError(f"{path}: is a directory")
+            if info is not None and not stat.S_ISREG(info.st_mode):
+                self.stream: TextIO = open(path, "w", encoding="utf-8", newline="\n")
+                return
+            import tempfile
+
+            folder, name = os.path.split(target)
+            fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
+            self._target = target
+            os.fchmod(fd, stat.S_IMODE(info.st_mode) if info is not None else 0o666 & ~_umask())
+            self.stream = os.fdopen(fd, "w", encoding="utf-8", newline="\n")
+        except OSError as exc:
+            self.discard()
+            if isinstance(exc, FileNotFoundError):
+                raise OutputFileError(f"{path}: no such directory: {os.path.dirname(target)}") from None
+            raise OutputFileError(f"{path}: cannot write: {exc.strerror or exc}") from None
+
+    def commit(self) -> None:
+        try:
+            self.stream.close()
+            if self._temp is not None and self._target is not None:
+                os.replace(self._temp, self._target)
+                self._temp = None
+        except OSError as exc:
+            self.discard()
+            raise _os_error(self.path, exc) from None
+
+    def discard(self) -> None:
+        """Drops the temporary file; an existing target stays as it was."""
+        stream = getattr(self, "stream", None)
+        if stream is not None:
+            try:
+                stream.close()
+            except OSError:
+                pass
+        if self._temp is not None:
+            try:
+                os.unlink(self._temp)
+            except OSError:
+                pass
+            self._temp = None
+
+    @property
+    def written_directly(self) -> bool:
+        return self._target is None
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask

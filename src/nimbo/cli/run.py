@@ -1,162 +1,500 @@
-"""`nimbo run`: render a circuit, apply inputs and print every bus."""
+"""`nimbo run`: render a circuit, apply inputs and print its busses or ports.
+
+The circuit is rendered once, natively, through nimbo.Simulator; the
+vectors file is read in blocks of whole lines that the simulator parses and
+applies itself, and each block's rows are formatted at once.
+"""
 
 from __future__ import annotations
 
 import argparse
 import json
+import re
 import sys
-from typing import Iterator, TextIO
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import AbstractContextManager, ExitStack
+from itertools import count
+from typing import TYPE_CHECKING, Never, TextIO
 
-from ..ir import Circuit
-from ..ports import PortError, PortView, ports_from_text
-from ..vcd import VcdRecorder, WidthChangeError
-from ..wave import WaveUnavailable, write_wave
-from .common import EXIT_OK, CliError, load, parse_assignment, read_text, read_vectors, warn
+from ..ports import Port, PortError, expand_inputs, ports_from_document, ports_from_text
+from .common import (
+    EXIT_OK,
+    CliError,
+    OutputFile,
+    OutputFileError,
+    Parser,
+    VectorBlocks,
+    clip,
+    flush,
+    is_bit_string,
+    line_of,
+    output_error,
+    parse_assignment,
+    parse_vector,
+    read_text,
+    refuse_inputs,
+    show_id,
+    show_value,
+    simulator,
+    warn,
+)
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
+
+    from .. import Simulator, VectorError
+
+Row = tuple[str, ...]
 
 # ---------------------------------------------------------------- output
 
 
-def format_table(order: list[str], values: dict[str, str]) -> Iterator[str]:
-    width = max([len("bus")] + [len(bus_id) for bus_id in order])
+def format_table(values: Mapping[str, str]) -> Iterator[str]:
+    names = [show_id(bus_id) for bus_id in values]
+    width = max([len("bus")] + [len(name) for name in names])
     yield f"{'bus':<{width}}  value"
-    for bus_id in order:
-        yield f"{bus_id:<{width}}  {values[bus_id]}"
+    for name, bits in zip(names, values.values()):
+        yield f"{name:<{width}}  {bits}"
 
 
 class StepTable:
-    """One row per step, one column per bus, columns as wide as needed."""
+    """One row per step, one column per bus, columns as wide as the first
+    step needs."""
 
-    def __init__(self, order: list[str], first: dict[str, str]):
-        self.order = order
-        self.widths = [max(len(b), len(first[b])) for b in order]
-        self.step_width = max(len("step"), 6)
+    STEP_WIDTH = 6
 
-    def header(self) -> str:
-        cells = [f"{'step':>{self.step_width}}"] + [f"{b:<{w}}" for b, w in zip(self.order, self.widths)]
-        return "  ".join(cells).rstrip()
+    def __init__(self, bus_ids: Sequence[str], first: Row):
+        names = [show_id(bus_id) for bus_id in bus_ids]
+        widths = [max(len(name), len(value)) for name, value in zip(names, first)]
+        cells = [f"{'step':>{self.STEP_WIDTH}}"] + [f"{name:<{w}}" for name, w in zip(names, widths)]
+        self.header = "  ".join(cells).rstrip()
+        # A bus keeps its width from step 0 on, so each column's padding is
+        # fixed: the rows are the values joined by fixed separators, with
+        # nothing after the last column.
+        pads = [" " * (2 + w - len(value)) for w, value in zip(widths, first)][:-1]
+        self._separator = pads[0] if pads and all(pad == pads[0] for pad in pads) else None
+        self._format = f"%{self.STEP_WIDTH}d" + "".join(f"  %s{pad[2:]}" for pad in pads) + "  %s" * bool(widths)
+        self._strip = any(not value for value in first)
 
-    def row(self, step: int, values: dict[str, str]) -> str:
-        cells = [f"{step:>{self.step_width}}"] + [
-            f"{values[b]:<{w}}" for b, w in zip(self.order, self.widths)
-        ]
-        return "  ".join(cells).rstrip()
+    def rows(self, first_step: int, rows: Sequence[Row]) -> str:
+        if self._separator is not None:
+            join = self._separator.join
+            lines = [f"{step:{self.STEP_WIDTH}d}  {join(row)}" for step, row in zip(count(first_step), rows)]
+        else:
+            form = self._format
+            lines = [form % ((step,) + row) for step, row in zip(count(first_step), rows)]
+        if self._strip:
+            lines = [line.rstrip() for line in lines]
+        return "\n".join(lines) + "\n"
 
 
-def ordered(order: list[str], values: dict[str, str]) -> dict[str, str]:
-    return {bus_id: values[bus_id] for bus_id in order}
+class JsonSteps:
+    """One JSON object per step: {"step": k, "values": {id: bits, ...}}."""
+
+    def __init__(self, bus_ids: Sequence[str]):
+        # Bit strings need no escaping; the ids are encoded once.
+        keys = [json.dumps(bus_id).replace("%", "%%") for bus_id in bus_ids]
+        self._format = '{"step": %d, "values": {' + ", ".join(f'{key}: "%s"' for key in keys) + "}}"
+
+    def rows(self, first_step: int, rows: Sequence[Row]) -> str:
+        form = self._format
+        return "".join([form % ((step,) + row) + "\n" for step, row in zip(count(first_step), rows)])
 
 
-# ---------------------------------------------------------------- commands
+class Output:
+    """Standard output; a failure to write becomes one error line."""
+
+    def __init__(self, stream: TextIO):
+        self.stream = stream
+
+    def write(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+        except OSError as exc:
+            raise output_error(exc) from None
+
+    def line(self, text: str) -> None:
+        self.write(text + "\n")
+
+    def flush(self) -> None:
+        flush(self.stream)
 
 
-def _apply(component, inputs: dict[str, str], where: str, view: PortView) -> dict[str, str]:
+def progress_wanted(out: TextIO) -> bool:
+    """A progress bar goes to standard error when that is a terminal and the
+    table is not: on one terminal the two would interleave."""
+    return _isatty(sys.stderr) and not _isatty(out)
+
+
+def _isatty(stream: TextIO) -> bool:
     try:
-        return view.values(component.update_and_get(view.inputs(inputs)))
-    except (RuntimeError, PortError) as exc:
-        raise CliError(f"{where}: {exc}") from None
+        return stream.isatty()
+    except (AttributeError, ValueError, OSError):
+        return False
 
 
-def _known(inputs: dict[str, str], circuit: Circuit, where: str, warned: set[str], view: PortView) -> dict[str, str]:
-    for bus_id in inputs:
-        if bus_id not in circuit.busses and bus_id not in view.ports and bus_id not in warned:
-            warned.add(bus_id)
-            warn(f"{where}: no bus named '{bus_id}'; ignored")
-    return inputs
+class _NoProgress:
+    def __enter__(self) -> _NoProgress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass
+
+    def update(self, n: int) -> None:
+        pass
 
 
-def _progress(total: int):
+def _progress(total: int | None, show: bool) -> AbstractContextManager[_NoProgress | tqdm[Never]]:
+    """A bar counting bytes of the vectors file, drawn once the run has
+    taken a second."""
+    if not show:
+        return _NoProgress()
     from tqdm import tqdm
 
-    # Shown only on a terminal, and only once the run has taken a second.
-    return tqdm(total=total, unit="step", file=sys.stderr, delay=1.0, disable=None, leave=False)
+    return tqdm(
+        total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="vectors",
+        file=sys.stderr, delay=1.0, leave=False,
+    )
 
 
-def draw_wave(path: str, order: list[str], steps: list[dict[str, str]], title: str) -> None:
+# ---------------------------------------------------------------- inputs
+
+
+_PORTS_KEY = re.compile(r'"ports"\s*:\s*')
+
+
+def recorded_ports(path: str, text: str, bus_ids: Sequence[str]) -> dict[str, Port]:
+    """The ports the IR records beside its busses (`component.ports`). They
+    are decoded from where a "ports" key starts instead of parsing the whole
+    text a second time; the whole text is parsed only when no such place
+    holds ports over busses the circuit has."""
+    if '"ports"' not in text:
+        return {}
+    known = set(bus_ids)
+    decoder = json.JSONDecoder()
     try:
-        write_wave(path, order, steps, title)
-    except WaveUnavailable as exc:
-        raise CliError(str(exc)) from None
-    except OSError as exc:
-        raise CliError(f"{path}: {exc.strerror}") from None
+        for match in _PORTS_KEY.finditer(text):
+            try:
+                raw, _ = decoder.raw_decode(text, match.end())
+                ports = ports_from_document({"component": {"ports": raw}})
+            except (ValueError, RecursionError):  # PortError is a ValueError
+                continue
+            if ports and all(bit in known for port in ports.values() for bit in port.bits):
+                return ports
+        ports = ports_from_text(text)
+    except (ValueError, RecursionError) as exc:
+        raise CliError(f"{path}: {clip(str(exc))}") from None
+    for port in ports.values():
+        for bit in port.bits:
+            if bit not in known:
+                raise CliError(f"{path}: port {show_id(port.name)} names the bus {show_id(bit)}, which the circuit lacks")
+    return ports
+
+
+def shown_names(sim: Simulator, ports: Mapping[str, Port], requested: Sequence[str]) -> tuple[str, ...]:
+    """What the run shows: the ports of an IR that records them, else every
+    bus; with --show, the ports or busses it names, in the order given. Each
+    option is a name, or names separated by commas."""
+    if not requested:
+        return tuple(ports) if ports else sim.bus_ids
+    known = set(sim.bus_ids)
+    chosen: dict[str, None] = {}
+    for item in requested:
+        for name in [item] if item in known or item in ports else item.split(","):
+            if name not in known and name not in ports:
+                raise CliError(f"--show: no {'port or ' if ports else ''}bus named {show_id(name)}")
+            chosen[name] = None
+    return tuple(chosen)
+
+
+def diagnose(bus_id: str, bits: str, width: int | None, where: str) -> CliError | None:
+    """The error for a value the bus cannot take, naming both; None when
+    Python sees nothing wrong with it."""
+    if not is_bit_string(bits):
+        return CliError(f"{where}: bus {show_id(bus_id)}: {show_value(bits)} is not a bit string (0 and 1 only)")
+    if width is not None and len(bits) != width:
+        return CliError(f"{where}: bus {show_id(bus_id)} has {width} bits, the value {show_value(bits)} has {len(bits)}")
+    return None
+
+
+def rejected(inputs: Mapping[str, str], widths: Mapping[str, int], where: str, reason: str) -> CliError:
+    """The error for inputs the simulator refused: the bus and its value
+    when Python can tell which, else the simulator's reason, cut short."""
+    for bus_id, bits in inputs.items():
+        error = diagnose(bus_id, bits, widths.get(bus_id), where)
+        if error:
+            return error
+    return CliError(f"{where}: {clip(reason)}")
+
+
+class Stepper:
+    """Writes inputs to the simulator and reads the shown busses back.
+
+    Without ports, blocks of vector lines go to the simulator as they are.
+    With ports, inputs may name a port (its value is split over the busses of
+    its bits) and a shown port is the join of its bits, so the lines are
+    parsed here."""
+
+    def __init__(self, sim: Simulator, shown: tuple[str, ...], ports: Mapping[str, Port], path: str | None):
+        self.sim = sim
+        self.shown = shown
+        self.ports = dict(ports)
+        self._known = set(sim.bus_ids)
+        self._warned: set[str] = set()
+        self._path = path
+        self._joined = any(name in self.ports for name in shown)
+        if self._joined:
+            bits = (self.ports[name].bits if name in self.ports else (name,) for name in shown)
+            self._ids: list[str] | None = list(dict.fromkeys(bit for group in bits for bit in group))
+        else:
+            self._ids = None if shown == sim.bus_ids else list(shown)
+
+    def widths(self) -> dict[str, int]:
+        return dict(zip(self.sim.bus_ids, self.sim.widths()))
+
+    def unknown(self, where: str, name: str) -> None:
+        if name not in self._warned:
+            self._warned.add(name)
+            warn(f"{where}: no {'port or ' if self.ports else ''}bus named {show_id(name)}; ignored")
+
+    def _inputs(self, given: dict[str, str], where: str) -> dict[str, str]:
+        """The bus inputs for `given`; unknown names warned about and left out."""
+        known, ports = self._known, self.ports
+        if any(name not in known and name not in ports for name in given):
+            for name in given:
+                if name not in known and name not in ports:
+                    self.unknown(where, name)
+            given = {name: bits for name, bits in given.items() if name in known or name in ports}
+        if not ports:
+            return given
+        try:
+            return expand_inputs(ports, given, known)
+        except PortError as exc:
+            raise CliError(f"{where}: {exc}") from None
+
+    def _row(self, values: Mapping[str, str]) -> Row:
+        if not self._joined:
+            return tuple(values.values())
+        ports = self.ports
+        return tuple(ports[name].join(values) if name in ports else values[name] for name in self.shown)
+
+    def update(self, given: dict[str, str], where: str) -> None:
+        inputs = self._inputs(given, where)
+        try:
+            self.sim.update(inputs)
+        except (RuntimeError, UnicodeError) as exc:
+            raise rejected(inputs, self.widths(), where, str(exc)) from None
+
+    def row(self) -> Row:
+        return self._row(self.sim.values(self._ids))
+
+    def run_block(self, block: bytes, first_line: int) -> list[Row]:
+        """The shown values after each vector of the block. A faulty vector
+        raises BlockFault with the rows of the good vectors before it."""
+        from .. import VectorError
+
+        if self.ports:
+            return self._run_parsed(block, first_line)
+        try:
+            rows, unknown = self.sim.run_jsonl(block, self._ids, first_line)
+        except VectorError as exc:
+            raise BlockFault(exc.results, self._fault(exc, block, first_line)) from None
+        for line, bus_id in unknown:
+            self.unknown(f"{self._path}:{line}", bus_id)
+        return rows
+
+    def _run_parsed(self, block: bytes, first_line: int) -> list[Row]:
+        from .. import VectorError
+
+        vectors: list[dict[str, str]] = []
+        lines: list[int] = []
+        fault = None
+        for number, raw in enumerate(block.split(b"\n"), first_line):
+            where = f"{self._path}:{number}"
+            try:
+                given = parse_vector(raw, where)
+                if given is not None:
+                    vectors.append(self._inputs(given, where))
+                    lines.append(number)
+            except CliError as exc:
+                fault = exc
+                break
+        try:
+            rows = [self._row(values) for values in self.sim.run(vectors, self._ids)]
+        except VectorError as exc:
+            good = exc.results if isinstance(exc.results, list) else []
+            where = f"{self._path}:{lines[exc.index]}"
+            bits = vectors[exc.index].get(exc.bus) if exc.bus is not None else None
+            error = diagnose(exc.bus, bits, self.widths().get(exc.bus), where) if exc.bus and bits is not None else None
+            reason = f"bus {show_id(exc.bus)}: {clip(exc.reason)}" if exc.bus else clip(exc.reason)
+            raise BlockFault([self._row(v) for v in good], error or CliError(f"{where}: {reason}")) from None
+        if fault:
+            raise BlockFault(rows, fault)
+        return rows
+
+    def _fault(self, exc: VectorError, block: bytes, first_line: int) -> CliError:
+        where = f"{self._path}:{exc.line}"
+        if exc.bus is None or exc.line is None:
+            return CliError(f"{where}: {clip(exc.reason)}")
+        try:
+            bits = json.loads(line_of(block, first_line, exc.line)).get(exc.bus)
+        except (ValueError, AttributeError, RecursionError):
+            bits = None
+        error = diagnose(exc.bus, bits, self.widths().get(exc.bus), where) if isinstance(bits, str) else None
+        return error or CliError(f"{where}: bus {show_id(exc.bus)}: {clip(exc.reason)}")
+
+
+class BlockFault(Exception):
+    def __init__(self, rows: object, error: CliError):
+        super().__init__(str(error))
+        self.rows: list[Row] = rows if isinstance(rows, list) else []
+        self.error = error
+
+
+# ---------------------------------------------------------------- command
+
+
+class _Vcd:
+    """The --vcd file: a recorder writing into an OutputFile."""
+
+    def __init__(self, path: str, scope: str, bus_ids: Sequence[str], first: Row):
+        from ..vcd import VcdRecorder
+
+        self.path = path
+        self.file = OutputFile(path)
+        try:
+            self.recorder: VcdRecorder = VcdRecorder(self.file.stream, scope, bus_ids, first)
+        except BaseException:
+            self.file.discard()
+            raise
+        for bus_id in self.recorder.skipped:
+            warn(f"{path}: bus {show_id(bus_id)} has no bits and is left out")
+
+    def record(self, first_step: int, rows: Sequence[Row]) -> None:
+        from ..vcd import WidthChangeError
+
+        try:
+            self.recorder.record_rows(first_step, rows)
+        except WidthChangeError as exc:
+            raise CliError(
+                f"{self.path}: bus {show_id(exc.bus_id)} changed from {exc.declared} to {exc.width} bits"
+                f" at step {exc.step}; a VCD variable keeps one width"
+            ) from None
+        except OSError as exc:
+            raise CliError(f"{self.path}: {exc.strerror or exc}") from None
+
+    def finish(self, last_step: int) -> None:
+        try:
+            self.recorder.close(last_step)
+        except OSError as exc:
+            raise CliError(f"{self.path}: {exc.strerror or exc}") from None
+        self.file.commit()
 
 
 def command_run(args: argparse.Namespace, out: TextIO) -> int:
     settings = dict(parse_assignment(item) for item in args.set)
-    steps = read_vectors(args.vectors) if args.vectors else None
-    loaded = load(args.ir)
-    circuit, component = loaded.circuit, loaded.component
+    inputs = [args.ir] + ([args.vectors] if args.vectors else [])
+    for option, path in (("--vcd", args.vcd), ("--wave", args.wave)):
+        if path:
+            refuse_inputs(path, inputs, option)
+    vcd: _Vcd | None = None
     try:
-        ports = {} if args.busses else ports_from_text(read_text(args.ir))
-    except (ValueError, PortError) as exc:
-        raise CliError(f"{args.ir}: {exc}") from None
-    view = PortView(ports, circuit.busses)  # an IR with ports shows its ports
-    order = view.order
-    warned: set[str] = set()
-
-    values = _apply(
-        component, _known(settings, circuit, "--set", warned, view), "--set" if settings else "initial state", view
-    )
-    shown: list[dict[str, str]] | None = [values] if args.wave else None
-
-    recorder = vcd_stream = None
-    if args.vcd:
-        try:
-            vcd_stream = open(args.vcd, "w", encoding="utf-8")
-        except OSError as exc:
-            raise CliError(f"{args.vcd}: {exc.strerror}") from None
-        recorder = VcdRecorder(vcd_stream, circuit.id, order)
-    try:
-        if recorder:
-            recorder.record(0, values)
-            for bus_id in recorder.skipped:
-                warn(f"{args.vcd}: bus '{bus_id}' has no bits and is left out")
-        if steps is None:
-            if args.format == "json":
-                print(json.dumps(ordered(order, values)), file=out)
+        with ExitStack() as stack:
+            vectors = stack.enter_context(VectorBlocks(args.vectors)) if args.vectors else None
+            text = read_text(args.ir)
+            sim = simulator(args.ir, text)
+            ports = {} if args.busses else recorded_ports(args.ir, text, sim.bus_ids)
+            del text
+            stepper = Stepper(sim, shown_names(sim, ports, args.show), ports, args.vectors)
+            stepper.update(settings, "--set" if settings else "initial state")
+            first = stepper.row()
+            if args.vcd:
+                vcd = _Vcd(args.vcd, sim.id, stepper.shown, first)
+            output = Output(out)
+            wave: list[Row] | None = [first] if args.wave else None
+            if vectors is None:
+                _print_state(output, dict(zip(stepper.shown, first)), args.format)
+                last = 0
             else:
-                for line in format_table(order, values):
-                    print(line, file=out)
-            last = 0
-        else:
-            table = StepTable(order, values) if args.format == "table" else None
-            emit = (
-                (lambda k, v: print(table.row(k, v), file=out))
-                if table
-                else (lambda k, v: print(json.dumps({"step": k, "values": ordered(order, v)}), file=out))
-            )
-            if table:
-                print(table.header(), file=out)
-            emit(0, values)
-            with _progress(len(steps)) as bar:
-                for index, (number, inputs) in enumerate(steps, start=1):
-                    where = f"{args.vectors}:{number}"
-                    values = _apply(component, _known(inputs, circuit, where, warned, view), where, view)
-                    emit(index, values)
-                    if shown is not None:
-                        shown.append(values)
-                    if recorder:
-                        recorder.record(index, values)
-                    bar.update()
-            last = len(steps)
-        if recorder:
-            recorder.close(last)
-        if shown is not None:
-            draw_wave(args.wave, order, shown, circuit.id)
-    except WidthChangeError as exc:
-        raise CliError(f"{args.vcd}: {exc}") from None
-    finally:
-        if vcd_stream:
-            vcd_stream.close()
+                last = _run_vectors(stepper, first, vectors, args.format, vcd, wave, output, progress_wanted(out))
+            output.flush()
+            if wave is not None:
+                _draw_wave(args.wave, stepper.shown, wave, sim.id)
+            if vcd:
+                vcd.finish(last)
+    except BaseException as exc:
+        # The VCD file appears only when the whole run succeeded.
+        if args.vcd and not (vcd is None and isinstance(exc, OutputFileError)):
+            if vcd:
+                vcd.file.discard()
+            incomplete = vcd is not None and vcd.file.written_directly
+            exc.add_note(f"{args.vcd} {'is incomplete' if incomplete else 'was not written'}")
+        raise
     return EXIT_OK
 
 
-def register(commands: argparse._SubParsersAction) -> None:
-    parser = commands.add_parser("run", help="render a circuit, apply inputs and print every bus")
+def _draw_wave(path: str, shown: Sequence[str], rows: list[Row], title: str) -> None:
+    from ..wave import WaveUnavailable, write_wave
+
+    try:
+        write_wave(path, shown, [dict(zip(shown, row)) for row in rows], title)
+    except WaveUnavailable as exc:
+        raise CliError(str(exc)) from None
+    except OSError as exc:
+        raise CliError(f"{path}: {exc.strerror or exc}") from None
+
+
+def _print_state(output: Output, values: dict[str, str], form: str) -> None:
+    if form == "json":
+        output.line(json.dumps(values))
+    else:
+        output.write("".join(line + "\n" for line in format_table(values)))
+
+
+def _run_vectors(
+    stepper: Stepper, first: Row, vectors: VectorBlocks, form: str, vcd: _Vcd | None, wave: list[Row] | None,
+    output: Output, show_progress: bool,
+) -> int:
+    """Prints step 0 and the steps of every vector; returns the last step."""
+    if form == "table":
+        table = StepTable(stepper.shown, first)
+        output.line(table.header)
+        steps: StepTable | JsonSteps = table
+    else:
+        steps = JsonSteps(stepper.shown)
+    output.write(steps.rows(0, [first]))
+    step = 0
+    with _progress(vectors.size, show_progress) as bar:
+        for block, first_line in vectors:
+            fault = None
+            try:
+                rows = stepper.run_block(block, first_line)
+            except BlockFault as exc:
+                rows, fault = exc.rows, exc.error
+            if rows:
+                output.write(steps.rows(step + 1, rows))
+                if vcd:
+                    vcd.record(step + 1, rows)
+                if wave is not None:
+                    wave.extend(rows)
+                step += len(rows)
+            if fault:
+                raise fault
+            bar.update(len(block))
+    return step
+
+
+def register(commands: argparse._SubParsersAction[Parser]) -> None:
+    parser = commands.add_parser("run", help="render a circuit, apply inputs and print its busses or ports")
     parser.add_argument("ir", metavar="IR.json", help="the circuit's IR document")
     parser.add_argument(
         "--set", metavar="ID=BITS", action="append", default=[], help="input value applied before any vector (repeatable)"
     )
     parser.add_argument("--vectors", metavar="FILE", help="JSON Lines file: one object of bus id to bit string per step")
+    parser.add_argument(
+        "--show", metavar="ID[,ID...]", action="append", default=[],
+        help="print and record only these busses or ports, in this order (repeatable)",
+    )
     parser.add_argument("--vcd", metavar="OUT.vcd", help="also write the run as a Value Change Dump")
     parser.add_argument("--wave", metavar="OUT.svg", help="also draw the shown busses over the steps as an SVG waveform")
     parser.add_argument("--format", choices=("table", "json"), default="table", help="output format (default: table)")

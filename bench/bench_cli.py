@@ -1,0 +1,256 @@
+"""The nimbo command line against the native simulator it drives, in one run.
+
+    python bench/bench_cli.py [--quick] [--verilator] [--ir-mb 50]
+
+Three measurements, each side by side with its reference:
+
+* start-up: on a random DAG IR of about 50 MB, the time `nimbo run` spends
+  before its first vector (reading the file, rendering, the inputs, step 0),
+  against reading the file and calling nimbo.Simulator(text) alone. Both run
+  in fresh interpreters and include their imports; median of 3, alternating.
+* memory: the peak resident memory (VmHWM) of `nimbo run --vectors` on the
+  full adder for vectors files of 1, 10 and 100 MB (10 MB and less with
+  --quick).
+* per vector: on a random DAG of 10,000 gates, `nimbo run --vectors FILE
+  --show OUTPUTS` per vector (reading, parsing and applying the vectors,
+  formatting and writing the rows), against Simulator.run_jsonl on the same
+  bytes alone (in one call, and in the blocks nimbo run reads), and with
+  --verilator against the compiled model of a Verilator build on the same
+  vectors (needs verilator; builds in ~10 s).
+
+nimbo must be installed in this interpreter (pip install .).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import random
+import statistics
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+OUT = ROOT / "bench" / "out" / "cli"
+sys.path.insert(0, str(HERE / "compare"))
+
+import nimbo  # noqa: E402,F401  (the installed package, before circuits.py puts src/ on the path)
+from circuits import random_dag  # noqa: E402
+
+FULL_ADDER = ROOT / "examples" / "full_adder.json"
+
+STARTUP_CLI = """
+import os, sys, time
+start = time.perf_counter()
+from nimbo.cli import main, run
+
+def first_block(self, block, first_line):
+    print(time.perf_counter() - start)
+    sys.stdout.flush()
+    os._exit(0)
+
+run.Stepper.run_block = first_block
+with open(os.devnull, "w") as out:
+    main(["run", sys.argv[1], "--vectors", sys.argv[2], *sys.argv[3:]], out=out)
+"""
+
+STARTUP_NATIVE = """
+import sys, time
+start = time.perf_counter()
+import nimbo
+with open(sys.argv[1], encoding="utf-8") as f:
+    nimbo.Simulator(f.read())
+print(time.perf_counter() - start)
+"""
+
+PEAK = """
+import os, sys
+from nimbo.cli import main
+with open(os.devnull, "w") as out:
+    status = main(["run", sys.argv[1], "--vectors", sys.argv[2], "--format", "json"], out=out)
+with open("/proc/self/status") as proc:
+    peak = next(int(line.split()[1]) for line in proc if line.startswith("VmHWM:"))
+print(status, peak / 1024)
+"""
+
+PER_VECTOR = """
+import json, os, sys, time
+import nimbo
+from nimbo.cli import main
+ir, empty, vectors, count, outputs = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
+
+def cli(path, form):
+    with open(os.devnull, "w") as out:
+        start = time.perf_counter()
+        assert main(["run", ir, "--vectors", path, "--show", outputs, "--format", form], out=out) == 0
+        return time.perf_counter() - start
+
+figures = {}
+for form in ("table", "json"):
+    base = min(cli(empty, form) for _ in range(5))
+    figures["cli_" + form] = min(cli(vectors, form) - base for _ in range(5)) / count
+with open(ir, encoding="utf-8") as f:
+    sim = nimbo.Simulator(f.read())
+with open(vectors, "rb") as f:
+    data = f.read()
+shown = outputs.split(",")
+best = float("inf")
+for _ in range(5):
+    sim.reset()
+    start = time.perf_counter()
+    sim.run_jsonl(data, shown)
+    best = min(best, time.perf_counter() - start)
+figures["engine"] = best / count
+# The same, a block of whole lines at a time as nimbo run reads them.
+from nimbo.cli.common import VectorBlocks
+with VectorBlocks(vectors) as blocks:
+    chunks = list(blocks)
+best = float("inf")
+for _ in range(5):
+    sim.reset()
+    start = time.perf_counter()
+    for block, first_line in chunks:
+        sim.run_jsonl(block, shown, first_line)
+    best = min(best, time.perf_counter() - start)
+figures["blocks"] = best / count
+print(json.dumps(figures))
+"""
+
+
+def python(code: str, *args: object) -> str:
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True,
+                          text=True, cwd=OUT)
+    if done.returncode != 0:
+        raise SystemExit(f"bench_cli: a measurement failed:\n{done.stderr}")
+    return done.stdout.strip()
+
+
+def startup(ir_mb: float) -> list[str]:
+    gates = int(ir_mb * 5500)  # about 190 bytes of IR per gate
+    print(f"== start-up: generating a {gates:,}-gate DAG", file=sys.stderr, flush=True)
+    bench = random_dag(gates)
+    ir = OUT / "startup.json"
+    ir.write_text(json.dumps(bench.doc, separators=(",", ":")))
+    del bench.doc
+    vectors = OUT / "one.jsonl"
+    vectors.write_text(json.dumps({bench.inputs[0]: "1"}) + "\n")
+    size_mb = ir.stat().st_size / 2**20
+    shown = ",".join(bench.outputs[:8])
+    native, with_show, every_bus = [], [], []
+    for _ in range(3):
+        native.append(float(python(STARTUP_NATIVE, ir)))
+        with_show.append(float(python(STARTUP_CLI, ir, vectors, "--show", shown)))
+        every_bus.append(float(python(STARTUP_CLI, ir, vectors)))
+    base = statistics.median(native)
+    rows = [
+        f"IR: {size_mb:.1f} MB, {gates:,} gates, {len(bench.inputs) + gates:,} busses; median of 3",
+        "",
+        "| before the first vector | seconds | ÷ read + Simulator(text) |",
+        "|---|---|---|",
+        f"| read + `nimbo.Simulator(text)` | {base:.2f} | 1.00 |",
+    ]
+    for label, times in ((f"`nimbo run --show` ({len(bench.outputs[:8])} busses)", with_show),
+                         ("`nimbo run`, every bus in step 0", every_bus)):
+        rows.append(f"| {label} | {statistics.median(times):.2f} | {statistics.median(times) / base:.2f} |")
+    return rows
+
+
+def memory(sizes: list[int]) -> list[str]:
+    line = '{"a": "1", "b": "0", "cin": "1"}\n'
+    rows = ["| vectors file | vectors | peak resident memory |", "|---|---|---|"]
+    for megabytes in sizes:
+        print(f"== memory: {megabytes} MB of vectors", file=sys.stderr, flush=True)
+        path = OUT / f"adder-{megabytes}.jsonl"
+        count = megabytes * 2**20 // len(line)
+        path.write_text(line * count)
+        status, peak = python(PEAK, FULL_ADDER, path).split()
+        rows.append(f"| {megabytes} MB | {count:,} | {float(peak):.1f} MB |")
+        path.unlink()
+    return rows
+
+
+def per_vector(count: int, verilator: bool) -> list[str]:
+    print(f"== per vector: dag10k, {count:,} vectors", file=sys.stderr, flush=True)
+    bench = random_dag(10_000)
+    ir_text = json.dumps(bench.doc, separators=(",", ":"))
+    ir = OUT / "dag10k.json"
+    ir.write_text(ir_text)
+    rng = random.Random(7)
+    vectors = [{i: rng.choice("01") for i in bench.inputs} for _ in range(count)]
+    path = OUT / "dag10k.jsonl"
+    path.write_text("".join(json.dumps(v) + "\n" for v in vectors))
+    empty = OUT / "empty.jsonl"
+    empty.write_text("")
+    figures = json.loads(python(PER_VECTOR, ir, empty, path, count, ",".join(bench.outputs)))
+    reference = figures["engine"]
+    rows = [
+        f"dag10k: 10,000 gates, {len(bench.inputs)} inputs, {len(bench.outputs)} shown outputs, {count:,} vectors"
+        f" ({path.stat().st_size / 2**20:.1f} MB of JSON Lines); best of 5",
+        "",
+        "| per vector | µs | ÷ run_jsonl |",
+        "|---|---|---|",
+        f"| `Simulator.run_jsonl(data, outputs)`, the whole file in one call | {reference * 1e6:.2f} | 1.00 |",
+        f"| the same in blocks of 1 MB, as `nimbo run` reads them | {figures['blocks'] * 1e6:.2f} |"
+        f" {figures['blocks'] / reference:.2f} |",
+        f"| `nimbo run --vectors --show ...` (table) | {figures['cli_table'] * 1e6:.2f} |"
+        f" {figures['cli_table'] / reference:.2f} |",
+        f"| `nimbo run --vectors --show ... --format json` | {figures['cli_json'] * 1e6:.2f} |"
+        f" {figures['cli_json'] / reference:.2f} |",
+    ]
+    if verilator:
+        seconds = verilator_per_vector(ir_text, bench, vectors)
+        if seconds is not None:
+            rows.append(f"| Verilator model, eval per vector | {seconds * 1e6:.2f} | {seconds / reference:.2f} |")
+    return rows
+
+
+def verilator_per_vector(ir_text: str, bench, vectors: list[dict[str, str]]) -> float | None:
+    import shutil
+
+    from nimbo.ir import circuit_from_text
+    from nimbo.netlist import to_verilog, vector_line
+    from verilator_main import verilator_main
+
+    if not shutil.which("verilator"):
+        print("bench_cli: no verilator on PATH; skipped", file=sys.stderr)
+        return None
+    print("== per vector: building the Verilator model", file=sys.stderr, flush=True)
+    work = OUT / "verilator"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    netlist = to_verilog(circuit_from_text(ir_text), outputs=bench.outputs)
+    (work / "net.v").write_text(netlist.text)
+    (work / "vectors.mem").write_text("\n".join(vector_line(netlist, v) for v in vectors) + "\n")
+    (work / "main.cpp").write_text(verilator_main(netlist))
+    subprocess.run(["verilator", "--cc", "--exe", "--build", "-j", "2", "--top-module", netlist.module, "-Wno-fatal",
+                    "-Wno-lint", "-Wno-style", "--x-assign", "fast", "--x-initial", "fast", "-Mdir", "obj", "-o",
+                    "vsim", "net.v", "main.cpp"], cwd=work, check=True, capture_output=True)
+    done = subprocess.run([str(work / "obj" / "vsim"), "vectors.mem", "4", "1.0"], cwd=work, check=True,
+                          capture_output=True, text=True)
+    timing = [line.split() for line in done.stdout.splitlines() if line.startswith("T ")]
+    return float(timing[0][2]) / int(timing[0][1])
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a 10 MB IR, vectors files up to 10 MB, 5,000 vectors")
+    parser.add_argument("--verilator", action="store_true", help="also time a Verilator model of the 10k-gate DAG")
+    parser.add_argument("--ir-mb", type=float, default=None, help="size of the start-up IR in MB (default 50)")
+    args = parser.parse_args()
+    OUT.mkdir(parents=True, exist_ok=True)
+    sections = [
+        ("Start-up", startup(args.ir_mb or (10 if args.quick else 50))),
+        ("Memory while streaming vectors", memory([1, 10] if args.quick else [1, 10, 100])),
+        ("Per vector", per_vector(5_000 if args.quick else 20_000, args.verilator)),
+    ]
+    for title, rows in sections:
+        print(f"\n### {title}\n")
+        print("\n".join(rows))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,330 @@
+"""The command line in a separate process, used as a careless or hostile user
+would: every failure is one line with an exit status, a VCD file appears
+only when the run succeeds, and what is printed stays readable."""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import os
+import pathlib
+import pty
+import resource
+import select
+import signal
+import subprocess
+import struct
+import sys
+import termios
+import threading
+import time
+from dataclasses import dataclass
+
+import pytest
+
+pytest.importorskip("nimbo.core")
+import nimbo  # noqa: E402
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+FULL_ADDER = EXAMPLES / "full_adder.json"
+ALU = EXAMPLES / "alu8.json"
+GOOD_VCD = "an earlier, good recording\n"
+
+
+@dataclass
+class Ran:
+    status: int
+    out: str
+    err: str
+
+
+def _limit_file_size(limit: int):
+    def apply() -> None:
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails instead
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return apply
+
+
+def nimbo_cmd(*argv) -> list:
+    return [sys.executable, "-m", "nimbo", *[a if isinstance(a, bytes) else str(a) for a in argv]]
+
+
+def run(tmp, *argv, stdout=subprocess.PIPE, file_size=None) -> Ran:
+    done = subprocess.run(
+        nimbo_cmd(*argv), cwd=tmp, stdout=stdout, stderr=subprocess.PIPE, timeout=120,
+        preexec_fn=_limit_file_size(file_size) if file_size else None,
+    )
+    out = done.stdout.decode() if done.stdout is not None else ""
+    return Ran(done.returncode, out, done.stderr.decode())
+
+
+def good_vcd(tmp) -> pathlib.Path:
+    vcd = tmp / "good.vcd"
+    vcd.write_text(GOOD_VCD)
+    return vcd
+
+
+def assert_vcd_kept(tmp) -> None:
+    assert (tmp / "good.vcd").read_text() == GOOD_VCD
+    assert sorted(p.name for p in tmp.iterdir() if p.name.startswith(".good.vcd")) == []
+
+
+def wait_for(condition, what: str, limit: float = 60.0) -> None:
+    deadline = time.monotonic() + limit
+    while not condition():
+        assert time.monotonic() < deadline, f"waited too long for {what}"
+        time.sleep(0.02)
+
+
+class FedRun:
+    """A run of the full adder whose vectors come through a FIFO, so that the
+    test decides when the run is in the middle of its vectors."""
+
+    def __init__(self, tmp, *extra, stdout=subprocess.PIPE, stderr=subprocess.PIPE):
+        fifo = tmp / "vectors.fifo"
+        os.mkfifo(fifo)
+        self.proc = subprocess.Popen(
+            nimbo_cmd("run", FULL_ADDER, "--vectors", fifo, *extra), cwd=tmp, stdout=stdout, stderr=stderr
+        )
+        self.feed = self._open_feed(fifo)
+
+    def _open_feed(self, fifo):
+        while True:
+            try:
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)  # fails until nimbo opened the FIFO
+            except OSError:
+                assert self.proc.poll() is None, self.proc.communicate()[1].decode()
+                time.sleep(0.02)
+                continue
+            os.set_blocking(fd, True)
+            return os.fdopen(fd, "w")
+
+    def send(self, *lines: str) -> None:
+        self.feed.write("".join(line + "\n" for line in lines))
+        self.feed.flush()
+
+    def finish(self) -> Ran:
+        self.feed.close()
+        out, err = self.proc.communicate(timeout=120)
+        return Ran(self.proc.returncode, (out or b"").decode(), (err or b"").decode())
+
+
+def mid_run(tmp) -> FedRun:
+    """A run with --vcd good.vcd that has applied one vector and waits for more."""
+    good_vcd(tmp)
+    fed = FedRun(tmp, "--vcd", "good.vcd")
+    fed.send('{"a": "1"}')
+    wait_for(lambda: any(p.name.startswith(".good.vcd") for p in tmp.iterdir()), "the VCD to be started")
+    return fed
+
+
+# ---------------------------------------------------------------- scenarios
+# Each returns what the run printed; the table below holds what is expected.
+
+
+def deep_vector_line(tmp):
+    (tmp / "deep.jsonl").write_text("[" * 10_000 + "]" * 10_000 + "\n")
+    return run(tmp, "run", FULL_ADDER, "--vectors", "deep.jsonl")
+
+
+def vcd_on_full_disk(tmp):
+    good_vcd(tmp)
+    ran = run(tmp, "run", ALU, "--vectors", EXAMPLES / "alu8.vectors.jsonl", "--vcd", "good.vcd", file_size=200)
+    assert_vcd_kept(tmp)
+    return ran
+
+
+def stdout_on_full_disk(tmp):
+    with open(tmp / "out.txt", "wb") as out:
+        return run(tmp, "run", ALU, "--vectors", EXAMPLES / "alu8.vectors.jsonl", stdout=out, file_size=100)
+
+
+def help_on_full_disk(tmp):
+    with open(tmp / "out.txt", "wb") as out:
+        return run(tmp, "--help", stdout=out, file_size=10)
+
+
+def failed_run_keeps_vcd(tmp):
+    good_vcd(tmp)
+    (tmp / "v.jsonl").write_text('{"a": "1"}\n{"b": "1"}\n{"cin": "3"}\n')
+    ran = run(tmp, "run", FULL_ADDER, "--vectors", "v.jsonl", "--vcd", "good.vcd")
+    assert_vcd_kept(tmp)
+    return ran
+
+
+def interrupted_run_keeps_vcd(signum):
+    def scenario(tmp):
+        fed = mid_run(tmp)
+        fed.proc.send_signal(signum)
+        ran = fed.finish()
+        assert_vcd_kept(tmp)
+        return ran
+
+    return scenario
+
+
+def piped_run_keeps_vcd(tmp):
+    fed = mid_run(tmp)
+    fed.proc.stdout.close()  # the reader of the table goes away
+    fed.send('{"b": "1"}', '{"cin": "1"}')
+    ran = fed.finish()
+    assert_vcd_kept(tmp)
+    return ran
+
+
+def vcd_names_the_ir_through_a_symlink(tmp):
+    ir = tmp / "c.json"
+    ir.write_bytes(FULL_ADDER.read_bytes())
+    (tmp / "link.vcd").symlink_to(ir)
+    ran = run(tmp, "run", "c.json", "--vcd", "link.vcd")
+    assert ir.read_bytes() == FULL_ADDER.read_bytes()
+    return ran
+
+
+def vcd_names_the_vectors_through_a_hard_link(tmp):
+    vectors = tmp / "v.jsonl"
+    vectors.write_text('{"a": "1"}\n')
+    os.link(vectors, tmp / "v.vcd")
+    ran = run(tmp, "run", FULL_ADDER, "--vectors", "v.jsonl", "--vcd", "v.vcd")
+    assert vectors.read_text() == '{"a": "1"}\n'
+    return ran
+
+
+def newline_in_an_id(tmp):
+    (tmp / "c.json").write_text(json.dumps({"component": {"id": "c", "busses": [{"id": "a\nb"}, {"id": "c"}]}}))
+    ran = run(tmp, "run", "c.json")
+    assert ran.out.splitlines() == ["bus     value", '"a\\nb"  0', "c       0"]
+    return ran
+
+
+def non_ascii_ids_in_the_vcd(tmp):
+    busses = [{"id": "ç", "value": "1"}, {"id": "c"}, {"id": "a b"}]
+    (tmp / "c.json").write_text(json.dumps({"component": {"id": "top", "busses": busses}}))
+    ran = run(tmp, "run", "c.json", "--vcd", "c.vcd")
+    names = [line.split()[4] for line in (tmp / "c.vcd").read_text().splitlines() if line.startswith("$var")]
+    assert names == ["\\u{e7}", "c", "a\\u{20}b"]
+    return ran
+
+
+def long_set_value(tmp):
+    ran = run(tmp, "run", FULL_ADDER, "--set", "cin=" + "1" * 100_000)
+    assert len(ran.err) < 300 and "(100000 characters)" in ran.err
+    return ran
+
+
+def undecodable_id(tmp):
+    return run(tmp, "run", FULL_ADDER, "--set", b"\xff=1")
+
+
+def vectors_through_a_pipe(tmp):
+    """Each vector is applied as it arrives, not once a block has filled."""
+    fed = FedRun(tmp)
+    fed.send('{"zz": "1"}')
+    assert select.select([fed.proc.stderr], [], [], 60)[0], "the vector waited for the end of the file"
+    warning = fed.proc.stderr.readline().decode()
+    ran = fed.finish()
+    return Ran(ran.status, ran.out, warning + ran.err)
+
+
+def version(tmp):
+    return run(tmp, "--version")
+
+
+def _read_all(fd: int, into: list[bytes]) -> None:
+    while True:
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:  # EIO once the terminal's last user is gone
+            return
+        if not chunk:
+            return
+        into.append(chunk)
+
+
+def progress_on_one_terminal(tmp):
+    """A run on a terminal lasting over a second: with the table on the same
+    terminal no progress bar is drawn; with the table in a pipe it is."""
+    seen = {}
+    for table_on_terminal in (True, False):
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+        fed = FedRun(tmp, stdout=slave if table_on_terminal else subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        screen: list[bytes] = []
+        reader = threading.Thread(target=_read_all, args=(master, screen))
+        reader.start()
+        fed.send('{"a": "1"}')
+        time.sleep(1.5)  # tqdm draws only once a run has lasted a second
+        fed.send('{"b": "1"}')
+        ran = fed.finish()
+        reader.join()
+        os.close(master)
+        (tmp / "vectors.fifo").unlink()
+        seen[table_on_terminal] = b"vectors:" in b"".join(screen)
+    assert seen == {True: False, False: True}
+    return Ran(ran.status, "", "")
+
+
+SCENARIOS = [
+    # scenario, exit status, expected in standard error (or standard output when it succeeds)
+    pytest.param(deep_vector_line, 1, "deep.jsonl:1: invalid JSON", id="10000 nested brackets"),
+    pytest.param(vcd_on_full_disk, 1, "good.vcd: File too large; good.vcd was not written", id="--vcd on a full disk"),
+    pytest.param(stdout_on_full_disk, 1, "standard output: File too large", id="stdout on a full disk"),
+    pytest.param(help_on_full_disk, 1, "standard output: File too large", id="--help on a full disk"),
+    pytest.param(failed_run_keeps_vcd, 1, "v.jsonl:3: bus cin: \"3\" is not a bit string (0 and 1 only); good.vcd was not written",
+                 id="failed run"),
+    pytest.param(interrupted_run_keeps_vcd(signal.SIGINT), 130, "nimbo: interrupted; good.vcd was not written",
+                 id="Ctrl-C"),
+    pytest.param(interrupted_run_keeps_vcd(signal.SIGTERM), 143, "terminated by SIGTERM; good.vcd was not written",
+                 id="SIGTERM"),
+    pytest.param(piped_run_keeps_vcd, 1, "standard output was closed before the run ended; good.vcd was not written",
+                 id="reader of a pipe goes away"),
+    pytest.param(vcd_names_the_ir_through_a_symlink, 2, "that is the input file", id="--vcd is the IR"),
+    pytest.param(vcd_names_the_vectors_through_a_hard_link, 2, "that is the input file", id="--vcd is the vectors"),
+    pytest.param(newline_in_an_id, 0, '"a\\nb"', id="newline in an id"),
+    pytest.param(non_ascii_ids_in_the_vcd, 0, "", id="non-ASCII id in a VCD"),
+    pytest.param(long_set_value, 1, '--set: bus cin has 1 bits, the value "111', id="100 kB --set value"),
+    pytest.param(undecodable_id, 0, 'no bus named "\\u{dcff}"', id="undecodable --set id"),
+    pytest.param(vectors_through_a_pipe, 0, "vectors.fifo:1: no bus named zz; ignored", id="vectors through a pipe"),
+    pytest.param(version, 0, f"nimbo {getattr(nimbo, '__version__', '?')}", id="--version"),
+    pytest.param(progress_on_one_terminal, 0, "", id="progress bar and table on one terminal"),
+]
+
+
+@pytest.mark.parametrize("scenario, status, expected", SCENARIOS)
+def test_hostile_use(scenario, status, expected, tmp_path):
+    ran = scenario(tmp_path)
+    assert "Traceback" not in ran.err
+    assert ran.status == status, ran.err
+    assert len(ran.err.splitlines()) <= 1
+    if status:
+        assert ran.err.startswith("nimbo: ")
+    assert expected in (ran.err if status or ran.err else ran.out)
+
+
+# VmHWM, unlike ru_maxrss, does not count what the forking parent held.
+PEAK_RSS = """
+import os, sys
+from nimbo.cli import main
+with open(os.devnull, "w") as out:
+    status = main(["run", sys.argv[1], "--vectors", sys.argv[2], "--format", "json"], out=out)
+with open("/proc/self/status") as proc:
+    peak = next(int(line.split()[1]) * 1024 for line in proc if line.startswith("VmHWM:"))
+print(status, peak)
+"""
+
+
+@pytest.mark.memory
+def test_vectors_are_streamed(tmp_path):
+    line = '{"a": "1", "b": "0", "cin": "1"}\n'
+    peaks = []
+    for megabytes in (2, 20):
+        vectors = tmp_path / f"{megabytes}.jsonl"
+        vectors.write_text(line * (megabytes * 2**20 // len(line)))
+        done = subprocess.run([sys.executable, "-c", PEAK_RSS, str(FULL_ADDER), str(vectors)],
+                              capture_output=True, text=True, timeout=600, cwd=tmp_path)
+        status, peak = done.stdout.split()
+        assert status == "0", done.stderr
+        peaks.append(int(peak))
+    assert peaks[1] - peaks[0] < 4 * 2**20, peaks
