@@ -53,6 +53,7 @@ def first_block(self, block, first_line):
     os._exit(0)
 
 run.Stepper.run_block = first_block
+run.Stepper.run_block_text = lambda self, block, first_line, layout: first_block(self, block, first_line)
 with open(os.devnull, "w") as out:
     main(["run", sys.argv[1], "--vectors", sys.argv[2], *sys.argv[3:]], out=out)
 """

@@ -92,51 +92,64 @@ std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
                                                 VectorSink& sink, const UpdateControl& control) {
   LanePass& lanes = lanes_for(vectors.size());
   const std::size_t block = lanes.block_size();
-  // An input signal starts each block with the value in force before it;
-  // a write changes its lanes from the written vector to the block's end.
+  // Each input signal holds one value over a stretch of lanes until a write
+  // changes it: `bit` is that value and `from` the lane where it began. A
+  // stretch of 1s is set when it ends; lanes start a block as 0s.
+  const LanePass::Signal first_input = lanes.first_input_signal();
+  const std::size_t input_signals = lanes.input_signal_count();
+  std::vector<std::uint8_t> bit(input_signals);
+  std::vector<std::uint32_t> from(input_signals, 0);
   for (const std::uint32_t p : inputs_) {
     const auto signals = lanes.signals(p);
-    for (std::size_t i = 0; i < signals.size(); ++i) {
-      lanes.fill(signals[i], 0, block, word_pass_->bit(p, i));
-    }
+    for (std::size_t i = 0; i < signals.size(); ++i)
+      bit[signals[i] - first_input] = word_pass_->bit(p, i);
   }
-  for (std::size_t first = 0; first < vectors.size(); first += block) {
-    if (first != 0) {
-      for (const std::uint32_t p : inputs_) {
-        for (const LanePass::Signal signal : lanes.signals(p)) {
-          lanes.fill(signal, 0, block, lanes.bit(signal, block - 1));
-        }
-      }
-      if (control.interrupted != nullptr && control.interrupted()) {
-        settle_on_lane(lanes, block - 1);
-        return VectorFault{first, std::nullopt, "Update interrupted", true};
-      }
+  const auto close_stretches = [&](std::size_t end) {
+    for (std::size_t s = 0; s < input_signals; ++s) {
+      if (bit[s]) lanes.fill(static_cast<LanePass::Signal>(first_input + s), from[s], end, true);
+      from[s] = 0;
     }
+  };
+  for (std::size_t first = 0; first < vectors.size(); first += block) {
+    if (first != 0 && control.interrupted != nullptr && control.interrupted()) {
+      settle_on_lane(lanes, block - 1);
+      return VectorFault{first, std::nullopt, "Update interrupted", true};
+    }
+    lanes.clear_inputs();
     const std::size_t count = std::min(block, vectors.size() - first);
     std::optional<VectorFault> fault;
     std::size_t good = count;
-    for (std::size_t lane = 0; lane < count; ++lane) {
-      const auto inputs = vectors.of(first + lane);
-      for (const PositionInput& input : inputs) {
-        Status checked = check_value_text(input.bits, width_in_batch(input.position, first + lane));
-        if (!checked.ok()) {
-          fault = VectorFault{first + lane, input.position, std::move(checked).error()};
+    for (std::size_t lane = 0; lane < count && !fault; ++lane) {
+      const std::size_t vector = first + lane;
+      // Checked and written in one walk: a vector refused half-way has
+      // written only its own lane and later ones, which nothing reads.
+      for (const PositionInput& input : vectors.of(vector)) {
+        const std::uint32_t p = input.position;
+        // A driven bus keeps its declared width until its first evaluation.
+        const std::size_t expected =
+            vector > 0 || evaluated_ ? word_pass_->width(p) : busses_.value(p).width();
+        const LanePass::Signal first_signal = lanes.first_signal_of_input(p);
+        bool valid = input.bits.size() == expected;
+        for (std::size_t i = 0; valid && i < input.bits.size(); ++i) {
+          const char c = input.bits[i];
+          valid = c == '0' || c == '1';
+          if (!valid || first_signal == LanePass::kNoSignal) continue;
+          const std::size_t signal = first_signal - first_input + i;
+          const std::uint8_t on = c == '1';
+          if (on == bit[signal]) continue;
+          if (bit[signal])
+            lanes.fill(first_signal + static_cast<LanePass::Signal>(i), from[signal], lane, true);
+          from[signal] = static_cast<std::uint32_t>(lane);
+          bit[signal] = on;
+        }
+        if (!valid) {
+          fault = VectorFault{vector, p, check_value_text(input.bits, expected).error()};
+          good = lane;
           break;
         }
       }
-      if (fault) {
-        good = lane;
-        break;
-      }
-      for (const PositionInput& input : inputs) {
-        if (graph_.driver(input.position).kind != BusDriver::Kind::kInput) continue;
-        const auto signals = lanes.signals(input.position);
-        for (std::size_t i = 0; i < signals.size(); ++i) {
-          const bool on = input.bits[i] == '1';
-          if (lanes.bit(signals[i], lane) != on) lanes.fill(signals[i], lane, block, on);
-        }
-      }
     }
+    close_stretches(block);
     if (auto stop = finish_block(lanes, first, good, shown, sink)) return stop;
     if (fault || first + block >= vectors.size()) {
       if (good > 0) settle_on_lane(lanes, good - 1);

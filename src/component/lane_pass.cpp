@@ -67,7 +67,9 @@ LanePass::LanePass(const GateGraph& graph, const Schedule& schedule, const PassP
   const auto of = [&](ValueId v) { return list.data() + offsets[v]; };
 
   Signal next = 2;  // after the two constant signals
+  input_first_.assign(graph.bus_count(), kNoSignal);
   for (ValueId v = 0; v < values; ++v) {
+    if (graph.is_bus(v) && graph.driver(v).kind == BusDriver::Kind::kInput) input_first_[v] = next;
     if (graph.is_constant(v)) {
       const BitBusValue& constant = graph.constant(v);
       for (std::size_t i = 0; i < constant.width(); ++i) of(v)[i] = constant.bit(i) ? kOne : kZero;
@@ -112,6 +114,12 @@ void LanePass::set_lane_words(std::size_t words) {
   lane_words_ = words;
   lanes_.assign(signal_count_ * words, 0);
   std::fill_n(lanes(kOne), words, ~Word{0});
+}
+
+void LanePass::clear_inputs() noexcept {
+  std::fill(lanes_.begin() + static_cast<std::ptrdiff_t>(2 * lane_words_),
+            lanes_.begin() + static_cast<std::ptrdiff_t>(first_gate_signal_ * lane_words_),
+            Word{0});
 }
 
 void LanePass::fill(Signal signal, std::size_t from, std::size_t to, bool on) noexcept {

@@ -49,6 +49,17 @@ class LanePass {
   }
   // Sets lanes [from, to) of `signal` to `on`.
   void fill(Signal signal, std::size_t from, std::size_t to, bool on) noexcept;
+  // The signals of input busses are [first_input_signal(), + input_signal_count()).
+  Signal first_input_signal() const noexcept { return 2; }
+  std::size_t input_signal_count() const noexcept { return first_gate_signal_ - 2; }
+  // Sets every lane of every input signal to 0.
+  void clear_inputs() noexcept;
+  // The first signal of the input bus at `position` (its signals follow one
+  // another), or kNoSignal for a driven bus.
+  static constexpr Signal kNoSignal = ~Signal{0};
+  Signal first_signal_of_input(std::size_t position) const noexcept {
+    return input_first_[position];
+  }
 
   // Evaluates every gate once, for every lane.
   void run();
@@ -71,6 +82,7 @@ class LanePass {
   std::vector<Run> runs_;
   std::vector<std::uint32_t> bus_offsets_;  // per bus position, plus the end
   std::vector<Signal> bus_signals_;
+  std::vector<Signal> input_first_;  // per bus position
 };
 
 }  // namespace nimbo

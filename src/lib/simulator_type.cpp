@@ -34,6 +34,8 @@ struct SimulatorState {
   PyRef ids;                         // tuple of str, table order
   PyRef index;                       // dict: id str -> position int
   BusKeys keys;                      // for values() of every bus
+  VectorBlock lines;                 // reads run_jsonl's blocks, one after the other
+  std::string rows;                  // run_jsonl's rows as text, reused from block to block
   bool busy = false;
 };
 
@@ -274,6 +276,95 @@ class TupleSink final : public VectorSink {
   PyObject* results_;
 };
 
+// One text row per vector: fragments[0], the step number (right-aligned to
+// `step_width`), fragments[1], the first shown value, fragments[2], ... and
+// the last fragment after the last value.
+class TextSink final : public VectorSink {
+ public:
+  TextSink(std::string& text, std::size_t first_step, std::size_t step_width,
+           std::vector<std::string> fragments)
+      : text_(text),
+        first_step_(first_step),
+        step_width_(step_width),
+        fragments_(std::move(fragments)) {
+    text_.clear();
+  }
+
+  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
+    begin_row(vector);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      values[i].append_text(text_);
+      text_ += fragments_[i + 2];
+    }
+    return true;
+  }
+  bool takes_blocks() const override { return true; }
+  void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override {
+    const std::size_t shown = fragments_.size() - 2;
+    for (std::size_t lane = 0; lane < count; ++lane) {
+      begin_row(first + lane);
+      for (std::size_t i = 0; i < shown; ++i) {
+        for (std::size_t b = 0, width = values.width(i); b < width; ++b) {
+          text_ += static_cast<char>('0' + ((values.lanes(i, b)[lane / 64] >> (lane % 64)) & 1U));
+        }
+        text_ += fragments_[i + 2];
+      }
+    }
+  }
+  const std::string& text() const noexcept { return text_; }
+
+ private:
+  void begin_row(std::size_t vector) {
+    text_ += fragments_[0];
+    const std::string step = std::to_string(first_step_ + vector);
+    if (step.size() < step_width_) text_.append(step_width_ - step.size(), ' ');
+    text_ += step;
+    text_ += fragments_[1];
+  }
+
+  std::string& text_;  // kept by the simulator, so its storage is reused
+  std::size_t first_step_;
+  std::size_t step_width_;
+  std::vector<std::string> fragments_;
+};
+
+// The layout argument of run_jsonl: (first_step, step_width, fragments)
+// with one fragment more than two per shown bus. False with an error set.
+bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
+                     std::optional<TextSink>& sink) {
+  Py_ssize_t first_step = 0;
+  Py_ssize_t step_width = 0;
+  PyObject* fragments = nullptr;
+  if (!PyArg_ParseTuple(layout,
+                        "nnO;argument 'layout': expected (first_step, step_width, fragments)",
+                        &first_step, &step_width, &fragments)) {
+    return false;
+  }
+  PyRef sequence =
+      PyRef::steal(PySequence_Fast(fragments, "argument 'layout': fragments must be a sequence"));
+  if (!sequence) return false;
+  if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())) != shown + 2) {
+    PyErr_Format(PyExc_ValueError, "argument 'layout': expected %zu fragments for %zu shown busses",
+                 shown + 2, shown);
+    return false;
+  }
+  std::vector<std::string> texts;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (text == nullptr) {
+      if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_TypeError, "argument 'layout': fragments must be str");
+      return false;
+    }
+    texts.emplace_back(text, static_cast<std::size_t>(size));
+  }
+  sink.emplace(text, static_cast<std::size_t>(std::max<Py_ssize_t>(first_step, 0)),
+               static_cast<std::size_t>(std::max<Py_ssize_t>(step_width, 0)), std::move(texts));
+  return true;
+}
+
 // One row of 0/1 bytes per vector: the shown busses' bits side by side.
 class ByteSink final : public VectorSink {
  public:
@@ -347,11 +438,18 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!rendered.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + rendered.error());
     }
-    std::optional<SimulatorState> state(std::in_place, std::move(rendered).value());
-    state->component.prepare();
+    Component component = std::move(rendered).value();
+    component.prepare();
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<SimulatorObject*>(self)->state.construct(std::move(*state));
+    try {
+      reinterpret_cast<SimulatorObject*>(self)->state.construct(std::move(component));
+    } catch (...) {
+      // The object never held a state: give its memory back untouched.
+      type->tp_free(self);
+      Py_DECREF(type);
+      throw;
+    }
     return self;
   });
 }
@@ -668,12 +766,14 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     if (refuse_if_busy(state)) return nullptr;
-    static const char* keywords[] = {"data", "show", "first_line", nullptr};
+    static const char* keywords[] = {"data", "show", "first_line", "layout", nullptr};
     Py_buffer data;
     PyObject* show = Py_None;
     Py_ssize_t first_line = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On:run_jsonl", const_cast<char**>(keywords),
-                                     &data, &show, &first_line)) {
+    PyObject* layout = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On$O:run_jsonl",
+                                     const_cast<char**>(keywords), &data, &show, &first_line,
+                                     &layout)) {
       return nullptr;
     }
     struct Release {
@@ -683,12 +783,17 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!ensure_ids(state)) return nullptr;
     const auto shown = shown_positions(state, show);
     if (!shown) return nullptr;
+    std::optional<TextSink> text_sink;
+    if (layout != Py_None && !layout_argument(layout, shown->size(), state.rows, text_sink)) {
+      return nullptr;
+    }
     PyRef results = PyRef::steal(PyList_New(0));
     PyRef unknown = PyRef::steal(PyList_New(0));
     if (!results || !unknown) return nullptr;
-    TupleSink sink(results.get());
+    TupleSink tuple_sink(results.get());
+    VectorSink& sink = text_sink ? static_cast<VectorSink&>(*text_sink) : tuple_sink;
 
-    VectorLines lines;
+    VectorBlock& lines = state.lines;
     std::optional<VectorFault> fault;
     {
       BusyGuard busy(state);
@@ -696,6 +801,12 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
           std::string_view(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)),
           static_cast<std::size_t>(std::max<Py_ssize_t>(first_line, 0)), state.component);
       fault = state.component.run_vectors(lines.vectors(), *shown, sink, interrupt_control());
+    }
+    if (text_sink) {
+      const std::string& text = text_sink->text();
+      results = PyRef::steal(
+          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+      if (!results) return nullptr;
     }
     for (const auto& [line, id] : lines.unknown()) {
       PyRef entry_object = PyRef::steal(Py_BuildValue(
@@ -741,9 +852,12 @@ PyMethodDef simulator_methods[] = {
      "input bus) and returns a 2-D memoryview of the output busses' bits, a row per vector."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
-     "run_jsonl($self, data, show=None, first_line=1)\n--\n\n"
+     "run_jsonl($self, data, show=None, first_line=1, *, layout=None)\n--\n\n"
      "Applies each JSON line of data (bytes) and returns (values, unknown): a tuple of the\n"
-     "shown busses' texts per vector, and (line, id) for ids that name no bus."},
+     "shown busses' texts per vector, and (line, id) for ids that name no bus. With layout\n"
+     "(first_step, step_width, fragments), values is one str of rows instead: per vector\n"
+     "fragments[0], the step number right-aligned to step_width, fragments[1], then each\n"
+     "shown value followed by the next fragment."},
     {nullptr, nullptr, 0, nullptr},
 };
 

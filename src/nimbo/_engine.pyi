@@ -1,5 +1,5 @@
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Final, final
+from typing import Final, final, overload
 
 from typing_extensions import Buffer
 
@@ -39,6 +39,16 @@ class Simulator:
         self, vectors: Iterable[dict[str, str]], show: Sequence[str] | None = None
     ) -> list[dict[str, str]]: ...
     def run_bits(self, inputs: Sequence[str], data: Buffer, outputs: Sequence[str]) -> memoryview: ...
+    @overload
     def run_jsonl(
-        self, data: bytes, show: Sequence[str] | None = None, first_line: int = 1
+        self, data: bytes, show: Sequence[str] | None = None, first_line: int = 1, *, layout: None = None
     ) -> tuple[list[tuple[str, ...]], list[tuple[int, str]]]: ...
+    @overload
+    def run_jsonl(
+        self,
+        data: bytes,
+        show: Sequence[str] | None = None,
+        first_line: int = 1,
+        *,
+        layout: tuple[int, int, Sequence[str]],
+    ) -> tuple[str, list[tuple[int, str]]]: ...

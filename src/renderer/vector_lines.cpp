@@ -1,11 +1,14 @@
 #include "renderer/vector_lines.hpp"
 
-#include <unordered_set>
+#include <algorithm>
+#include <exception>
+#include <thread>
 
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/value.hpp>
+#include <boost/json/basic_parser_impl.hpp>
 
 #include "renderer/json_document.hpp"
+#include "renderer/parse_fault.hpp"
+#include "renderer/text_position.hpp"
 
 namespace nimbo {
 namespace {
@@ -18,50 +21,255 @@ bool is_blank(std::string_view line) {
 
 }  // namespace
 
-// The parsed lines of one block: every node comes from this arena, and the
-// bit strings the vectors point to are its strings.
-struct VectorLines::Arena {
-  json::monotonic_resource resource;
-  std::vector<json::value> lines;
-  std::unordered_set<std::string> reported;
+// Receives one line's events from the parser: an object whose members are
+// bit strings. Anything else is noted in `refusal` (the first only) and the
+// parse goes on, so that a line that is not even JSON says so instead.
+struct VectorLines::Handler {
+  static constexpr std::size_t max_object_size = static_cast<std::size_t>(-1);
+  static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
+  static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
+  static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
+
+  VectorLines* lines = nullptr;
+  std::string_view text;  // the line: strings inside it need no copy
+  int depth = 0;
+  std::size_t member = 0;  // index of the current member in the object
+  std::string key_parts;
+  std::string string_parts;
+  std::optional<std::uint32_t> position;  // of the current member's bus
+  std::optional<std::string> refused_id;
+  std::string refusal;
+
+  bool refuse(json::error_code&, std::string message) {
+    if (refusal.empty()) refusal = std::move(message);
+    return true;
+  }
+  bool refuse_value(json::error_code& ec) {
+    if (refusal.empty() && member > 0) refused_id = std::string(lines->member_id(member - 1));
+    return refuse(ec, "the value must be a bit string in quotes");
+  }
+
+  bool on_document_begin(json::error_code&) { return true; }
+  bool on_document_end(json::error_code&) { return true; }
+  bool on_object_begin(json::error_code& ec) {
+    if (depth++ != 0) return refuse_value(ec);
+    return true;
+  }
+  bool on_array_end(std::size_t, json::error_code&) {
+    --depth;
+    return true;
+  }
+  bool on_object_end(std::size_t, json::error_code&) {
+    --depth;
+    return true;
+  }
+  bool on_array_begin(json::error_code& ec) {
+    if (depth++ == 0) return refuse(ec, "expected an object of bus id to bit string");
+    return refuse_value(ec);
+  }
+  bool on_key_part(json::string_view s, std::size_t, json::error_code&) {
+    key_parts.append(s.data(), s.size());
+    return true;
+  }
+  bool on_key(json::string_view s, std::size_t, json::error_code&) {
+    if (depth != 1) return true;  // inside a value already refused
+    std::string_view id(s.data(), s.size());
+    if (!key_parts.empty()) {
+      key_parts.append(id);
+      id = key_parts;
+    }
+    position = lines->find_member(member++, id);
+    key_parts.clear();
+    return true;
+  }
+  bool on_string_part(json::string_view s, std::size_t, json::error_code&) {
+    string_parts.append(s.data(), s.size());
+    return true;
+  }
+  bool on_string(json::string_view s, std::size_t, json::error_code& ec) {
+    if (depth == 0) return refuse(ec, "expected an object of bus id to bit string");
+    if (depth != 1) {
+      string_parts.clear();
+      return true;  // inside a value already refused
+    }
+    std::string_view bits(s.data(), s.size());
+    if (!string_parts.empty()) {
+      string_parts.append(bits);
+      bits = string_parts;
+    }
+    if (position && refusal.empty()) lines->add_write(*position, bits, text);
+    string_parts.clear();
+    return true;
+  }
+  bool scalar(json::error_code& ec) {
+    if (depth == 0) return refuse(ec, "expected an object of bus id to bit string");
+    if (depth != 1) return true;  // inside a value already refused
+    return refuse_value(ec);
+  }
+  bool on_number_part(json::string_view, json::error_code&) { return true; }
+  bool on_int64(std::int64_t, json::string_view, json::error_code& ec) { return scalar(ec); }
+  bool on_uint64(std::uint64_t, json::string_view, json::error_code& ec) { return scalar(ec); }
+  bool on_double(double, json::string_view, json::error_code& ec) { return scalar(ec); }
+  bool on_bool(bool, json::error_code& ec) { return scalar(ec); }
+  bool on_null(json::error_code& ec) { return scalar(ec); }
+  bool on_comment_part(json::string_view, json::error_code&) { return true; }
+  bool on_comment(json::string_view, json::error_code&) { return true; }
 };
 
-VectorLines::VectorLines() : arena_(std::make_unique<Arena>()) {}
+struct VectorLines::Parser {
+  explicit Parser(VectorLines* lines) : parser(options()) { parser.handler().lines = lines; }
+  static json::parse_options options() {
+    json::parse_options options;
+    options.max_depth = kMaxJsonDepth;
+    return options;
+  }
+  json::basic_parser<Handler> parser;
+};
+
+VectorLines::VectorLines() : parser_(std::make_unique<Parser>(this)) {}
 VectorLines::~VectorLines() = default;
 
+std::string_view VectorLines::member_id(std::size_t member) const {
+  return expected_[member].id;
+}
+
+std::optional<std::uint32_t> VectorLines::find_member(std::size_t member, std::string_view id) {
+  // Lines of one file tend to name the same ids in the same order: the id
+  // at this place in the last line is tried first, by its bytes.
+  if (member < expected_.size() && expected_[member].id == id) {
+    const Expected& hit = expected_[member];
+    if (!hit.position) note_unknown(id);
+    return hit.position;
+  }
+  const auto position = component_->find(id);
+  if (member >= expected_.size()) expected_.resize(member + 1);
+  expected_[member] =
+      Expected{std::string(id), position ? std::optional<std::uint32_t>(*position) : std::nullopt};
+  if (!position) note_unknown(id);
+  return expected_[member].position;
+}
+
+void VectorLines::note_unknown(std::string_view id) {
+  if (reported_.emplace(id).second) unknown_.emplace_back(line_, std::string(id));
+}
+
+void VectorLines::add_write(std::uint32_t position, std::string_view bits, std::string_view line) {
+  if (bits.data() < line.data() || bits.data() + bits.size() > line.data() + line.size()) {
+    // Unescaped into a parser buffer: keep a copy.
+    copies_.emplace_back(bits);
+    bits = copies_.back();
+  }
+  writes_.push_back({position, bits});
+}
+
 void VectorLines::parse(std::string_view text, std::size_t first_line, const Component& component) {
-  std::size_t number = first_line;
-  for (std::size_t start = 0; start < text.size(); ++number) {
+  component_ = &component;
+  writes_.clear();
+  ends_.clear();
+  lines_.clear();
+  unknown_.clear();
+  reported_.clear();
+  copies_.clear();
+  fault_.reset();
+  line_ = first_line;
+  for (std::size_t start = 0; start < text.size(); ++line_) {
     std::size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
     const std::string_view line = text.substr(start, end - start);
     start = end + 1;
     if (is_blank(line)) continue;
 
-    const auto fail = [&](std::optional<std::string> id, std::string message) {
-      fault_ = LineFault{ends_.size(), number, std::move(id), std::move(message)};
-    };
-    Result<json::value> parsed = parse_json_line(line, json::storage_ptr(&arena_->resource));
-    if (!parsed.ok()) return fail(std::nullopt, "invalid JSON: " + parsed.error());
-    const json::object* object = parsed.value().if_object();
-    if (object == nullptr) return fail(std::nullopt, "expected an object of bus id to bit string");
-    arena_->lines.push_back(std::move(parsed).value());
-    for (const auto& [key, value] : arena_->lines.back().get_object()) {
-      const std::string_view id(key);
-      const json::string* bits = value.if_string();
-      if (bits == nullptr) {
-        writes_.resize(ends_.empty() ? 0 : ends_.back());
-        return fail(std::string(id), "the value must be a bit string in quotes");
-      }
-      const auto position = component.find(id);
-      if (!position) {
-        if (arena_->reported.emplace(id).second) unknown_.emplace_back(number, std::string(id));
-        continue;
-      }
-      writes_.push_back({*position, std::string_view(*bits)});
+    json::basic_parser<Handler>& parser = parser_->parser;
+    parser.reset();
+    Handler& handler = parser.handler();
+    handler.text = line;
+    handler.depth = 0;
+    handler.member = 0;
+    handler.key_parts.clear();
+    handler.string_parts.clear();
+    handler.refusal.clear();
+    handler.refused_id.reset();
+    const std::size_t first_write = writes_.size();
+    json::error_code code;
+    const std::size_t consumed = parser.write_some(false, line.data(), line.size(), code);
+    if (code) {
+      writes_.resize(first_write);
+      const ParseFault fault = classify_parse_fault(line, consumed, code, kMaxJsonDepth);
+      fault_ =
+          LineFault{ends_.size(), line_, std::nullopt,
+                    "invalid JSON: column " +
+                        std::to_string(position_of(line, fault.offset).column) + ": " + fault.what};
+      return;
+    }
+    if (!handler.refusal.empty()) {
+      writes_.resize(first_write);
+      fault_ = LineFault{ends_.size(), line_, handler.refused_id, handler.refusal};
+      return;
     }
     ends_.push_back(writes_.size());
-    lines_.push_back(number);
+    lines_.push_back(line_);
+  }
+}
+
+namespace {
+
+// Below this size a block is read on the calling thread alone.
+constexpr std::size_t kSplitBytes = std::size_t{64} << 10;
+
+}  // namespace
+
+void VectorBlock::parse(std::string_view text, std::size_t first_line, const Component& component) {
+  std::size_t middle = text.size();
+  if (text.size() >= kSplitBytes && std::thread::hardware_concurrency() > 1) {
+    const std::size_t newline = text.find('\n', text.size() / 2);
+    if (newline != std::string_view::npos) middle = newline + 1;
+  }
+  const std::string_view first = text.substr(0, middle);
+  const std::string_view second = text.substr(middle);
+  if (second.empty()) {
+    halves_[1].parse({}, first_line, component);
+    halves_[0].parse(first, first_line, component);
+  } else {
+    const std::size_t second_line =
+        first_line + static_cast<std::size_t>(std::count(first.begin(), first.end(), '\n'));
+    std::exception_ptr failure;
+    std::thread reader([&] {
+      try {
+        halves_[1].parse(second, second_line, component);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+    halves_[0].parse(first, first_line, component);
+    reader.join();
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  // Joined in line order, up to the first fault.
+  writes_.clear();
+  ends_.clear();
+  lines_.clear();
+  unknown_.clear();
+  fault_.reset();
+  std::size_t vectors = 0;
+  for (const VectorLines& half : halves_) {
+    const TextVectors part = half.vectors();
+    const std::size_t offset = writes_.size();
+    writes_.insert(writes_.end(), part.writes.begin(), part.writes.end());
+    for (const std::size_t end : part.ends) ends_.push_back(offset + end);
+    lines_.insert(lines_.end(), half.lines().begin(), half.lines().end());
+    for (const auto& entry : half.unknown()) {
+      const bool seen = std::any_of(unknown_.begin(), unknown_.end(), [&](const auto& known) {
+        return known.second == entry.second;
+      });
+      if (!seen) unknown_.push_back(entry);
+    }
+    if (half.fault()) {
+      fault_ = half.fault();
+      fault_->vector += vectors;
+      return;
+    }
+    vectors += part.size();
   }
 }
 

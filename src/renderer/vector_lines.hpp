@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -22,8 +25,11 @@ struct LineFault {
   std::string message;
 };
 
-// The vectors of a block of lines. The texts they point to live in this
-// object (in the parsed lines), so it must outlive the TextVectors.
+// Reads blocks of lines with an event parser (no document tree): each
+// member's id is matched against the id at the same place in the previous
+// line before it is looked up, since the lines of one file tend to name the
+// same ids in the same order. One object serves many blocks of one
+// component.
 class VectorLines {
  public:
   VectorLines();
@@ -33,7 +39,8 @@ class VectorLines {
 
   // Reads `text`, whose first line is line number `first_line`, up to the
   // end or the first faulty line. Blank lines are skipped. Ids that name no
-  // bus of `component` are left out and listed in unknown().
+  // bus are left out and listed in unknown(). The vectors point into `text`
+  // (or into this object), which must outlive them.
   void parse(std::string_view text, std::size_t first_line, const Component& component);
 
   TextVectors vectors() const noexcept { return {writes_, ends_}; }
@@ -46,8 +53,48 @@ class VectorLines {
   const std::optional<LineFault>& fault() const noexcept { return fault_; }
 
  private:
-  struct Arena;
-  std::unique_ptr<Arena> arena_;
+  struct Handler;
+  struct Parser;
+  struct Expected {
+    std::string id;
+    std::optional<std::uint32_t> position;
+  };
+
+  std::optional<std::uint32_t> find_member(std::size_t member, std::string_view id);
+  std::string_view member_id(std::size_t member) const;
+  void note_unknown(std::string_view id);
+  void add_write(std::uint32_t position, std::string_view bits, std::string_view line);
+
+  std::unique_ptr<Parser> parser_;
+  const Component* component_ = nullptr;
+  std::vector<Expected> expected_;  // the ids of the previous line, in order
+  std::size_t line_ = 0;
+  std::vector<PositionInput> writes_;
+  std::vector<std::size_t> ends_;
+  std::vector<std::size_t> lines_;
+  std::deque<std::string> copies_;  // bit strings that needed unescaping
+  std::vector<std::pair<std::size_t, std::string>> unknown_;
+  std::unordered_set<std::string> reported_;
+  std::optional<LineFault> fault_;
+};
+
+// A block of lines read by two VectorLines at once when it is large: the
+// second half on a thread of its own, then both joined in line order. The
+// reader of the second half sees only the component's bus index, which
+// nothing changes meanwhile.
+class VectorBlock {
+ public:
+  void parse(std::string_view text, std::size_t first_line, const Component& component);
+
+  TextVectors vectors() const noexcept { return {writes_, ends_}; }
+  const std::vector<std::size_t>& lines() const noexcept { return lines_; }
+  const std::vector<std::pair<std::size_t, std::string>>& unknown() const noexcept {
+    return unknown_;
+  }
+  const std::optional<LineFault>& fault() const noexcept { return fault_; }
+
+ private:
+  VectorLines halves_[2];
   std::vector<PositionInput> writes_;
   std::vector<std::size_t> ends_;
   std::vector<std::size_t> lines_;

@@ -258,3 +258,34 @@ def test_ctrl_c_interrupts_a_long_update(api):
     child.send_signal(signal.SIGINT)
     out, _ = child.communicate(timeout=300)
     assert out.split() == ["INTERRUPTED", "60000"]
+
+
+def test_jsonl_rows_as_text_match_the_tuples_across_a_large_block():
+    rng = random.Random(11)
+    ir, inputs = random_circuit(rng, busses=40, widths=(1, 3))
+    vectors = random_vectors(rng, inputs, 3000)
+    vectors[100]["nope"] = "1"
+    vectors[2500]["also_nope"] = "1"
+    data = ("\n".join(json.dumps(v) for v in vectors) + "\n").encode()
+    assert len(data) > 64 * 1024  # read in two halves
+    simulator = Simulator(ir)
+    show = list(simulator.bus_ids[:5])
+    rows, unknown = simulator.run_jsonl(data, show, 7)
+    assert unknown == [(107, "nope"), (2507, "also_nope")]
+    simulator.reset()
+    fragments = ["<", ">"] + [f"|{k}|" for k in range(len(show) - 1)] + ["|\n"]
+    text, _ = simulator.run_jsonl(data, show, 7, layout=(3, 5, fragments))
+    expected = "".join(
+        fragments[0] + f"{3 + k:>5}" + fragments[1] + "".join(v + f for v, f in zip(row, fragments[2:]))
+        for k, row in enumerate(rows)
+    )
+    assert text == expected
+
+    # A fault in the second half: the rows before it, its own line.
+    lines = data.decode().splitlines()
+    lines[2800] = '{"' + next(iter(inputs)) + '": 5}'
+    simulator.reset()
+    with pytest.raises(VectorError) as caught:
+        simulator.run_jsonl(("\n".join(lines) + "\n").encode(), show, 7, layout=(3, 5, fragments))
+    assert (caught.value.line, caught.value.index) == (2807, 2800)
+    assert caught.value.results == "".join(expected.splitlines(keepends=True)[:2800])

@@ -45,6 +45,9 @@ if TYPE_CHECKING:
     from .. import Simulator, VectorError
 
 Row = tuple[str, ...]
+# How the simulator writes rows itself: (first step, step width, fragments
+# around the step number and the values).
+Layout = tuple[int, int, list[str]]
 
 # ---------------------------------------------------------------- output
 
@@ -72,9 +75,18 @@ class StepTable:
         # fixed: the rows are the values joined by fixed separators, with
         # nothing after the last column.
         pads = [" " * (2 + w - len(value)) for w, value in zip(widths, first)][:-1]
+        self._pads = pads
+        self._columns = len(widths)
         self._separator = pads[0] if pads and all(pad == pads[0] for pad in pads) else None
         self._format = f"%{self.STEP_WIDTH}d" + "".join(f"  %s{pad[2:]}" for pad in pads) + "  %s" * bool(widths)
         self._strip = any(not value for value in first)
+
+    def layout(self, first_step: int) -> Layout | None:
+        """The same rows as the simulator writes them; None when lines need stripping."""
+        if self._strip:
+            return None
+        between = [pad[2:] + "  " for pad in self._pads]
+        return first_step, self.STEP_WIDTH, ["", "  " if self._columns else "", *between, "\n"]
 
     def rows(self, first_step: int, rows: Sequence[Row]) -> str:
         if self._separator is not None:
@@ -93,8 +105,16 @@ class JsonSteps:
 
     def __init__(self, bus_ids: Sequence[str]):
         # Bit strings need no escaping; the ids are encoded once.
-        keys = [json.dumps(bus_id).replace("%", "%%") for bus_id in bus_ids]
-        self._format = '{"step": %d, "values": {' + ", ".join(f'{key}: "%s"' for key in keys) + "}}"
+        keys = [json.dumps(bus_id) for bus_id in bus_ids]
+        self._format = '{"step": %d, "values": {' + ", ".join(f'{key.replace("%", "%%")}: "%s"' for key in keys) + "}}"
+        if keys:
+            self._fragments = ['{"step": ', ', "values": {' + keys[0] + ': "']
+            self._fragments += ['", ' + key + ': "' for key in keys[1:]] + ['"}}\n']
+        else:
+            self._fragments = ['{"step": ', ', "values": {}}\n']
+
+    def layout(self, first_step: int) -> Layout:
+        return first_step, 0, self._fragments
 
     def rows(self, first_step: int, rows: Sequence[Row]) -> str:
         form = self._format
@@ -303,6 +323,25 @@ class Stepper:
             self.unknown(f"{self._path}:{line}", bus_id)
         return rows
 
+    @property
+    def writes_rows(self) -> bool:
+        """True when the simulator can write the rows itself (no ports to join)."""
+        return not self.ports
+
+    def run_block_text(self, block: bytes, first_line: int, layout: Layout) -> tuple[str, int]:
+        """The rows after each vector of the block, as text in `layout`, and their
+        number. A faulty vector raises BlockFault with the text of the good rows."""
+        from .. import VectorError
+
+        try:
+            text, unknown = self.sim.run_jsonl(block, self._ids, first_line, layout=layout)
+        except VectorError as exc:
+            good = exc.results if isinstance(exc.results, str) else ""
+            raise BlockFault(good, self._fault(exc, block, first_line)) from None
+        for line, bus_id in unknown:
+            self.unknown(f"{self._path}:{line}", bus_id)
+        return text, text.count("\n")
+
     def _run_parsed(self, block: bytes, first_line: int) -> list[Row]:
         from .. import VectorError
 
@@ -348,6 +387,7 @@ class BlockFault(Exception):
     def __init__(self, rows: object, error: CliError):
         super().__init__(str(error))
         self.rows: list[Row] = rows if isinstance(rows, list) else []
+        self.text = rows if isinstance(rows, str) else ""
         self.error = error
 
 
@@ -464,8 +504,21 @@ def _run_vectors(
         steps = JsonSteps(stepper.shown)
     output.write(steps.rows(0, [first]))
     step = 0
+    # Without a VCD, a picture or ports, the simulator writes the rows itself.
+    direct = vcd is None and wave is None and stepper.writes_rows
     with _progress(vectors.size, show_progress) as bar:
         for block, first_line in vectors:
+            layout = steps.layout(step + 1) if direct else None
+            if layout is not None:
+                try:
+                    text, done = stepper.run_block_text(block, first_line, layout)
+                except BlockFault as exc:
+                    output.write(exc.text)
+                    raise exc.error from None
+                output.write(text)
+                step += done
+                bar.update(len(block))
+                continue
             fault = None
             try:
                 rows = stepper.run_block(block, first_line)
