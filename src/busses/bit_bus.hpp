@@ -1,5 +1,10 @@
 // BitBus: the record of one bus (current value, influence list, own id) and
 // BusTrait, the interface through which a bus accepts a value given as text.
+//
+// The component stores its busses column by column (BusTable) and writes
+// inputs through check_value_text and its passes; BitBus is the record a
+// render hands to the table, and BusTrait::insert_value the single-bus form
+// of the same write, which the tests hold the component's writes to.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 #include "busses/bus_table.hpp"
 
+#include "common/checked_index.hpp"
+
 #include <limits>
 #include <stdexcept>
 
@@ -12,10 +14,7 @@ void BusTable::add(std::string id, BitBus bus) {
     influence_[found->second] = std::move(bus.influence_list);
     return;
   }
-  if (values_.size() >= std::numeric_limits<Position>::max()) {
-    throw std::length_error("too many busses in one component");
-  }
-  const auto position = static_cast<Position>(values_.size());
+  const Position position = checked_index(values_.size(), "busses");
   const auto [inserted, unused] = index_.emplace(std::move(id), position);
   (void)unused;
   ids_.push_back(&inserted->first);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "busses/bit_bus.hpp"
+#include "common/string_hash.hpp"
 
 namespace nimbo {
 
@@ -49,14 +50,7 @@ class BusTable {
   void append_bus_text(std::string& out, std::size_t position) const;
 
  private:
-  struct IdHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view id) const noexcept {
-      return std::hash<std::string_view>{}(id);
-    }
-  };
-
-  std::unordered_map<std::string, Position, IdHash, std::equal_to<>> index_;
+  std::unordered_map<std::string, Position, StringHash, std::equal_to<>> index_;
   // Keys of index_, by position (node keys never move).
   std::vector<const std::string*> ids_;
   std::vector<BitBusValue> values_;

@@ -21,6 +21,7 @@
 #include "busses/bit_bus.hpp"
 #include "busses/bus_table.hpp"
 #include "common/result.hpp"
+#include "common/string_hash.hpp"
 #include "component/lane_pass.hpp"
 #include "component/schedule.hpp"
 #include "component/vectors.hpp"
@@ -138,13 +139,6 @@ class Component {
     ValueId b = 0;
   };
 
-  struct IdHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view id) const noexcept {
-      return std::hash<std::string_view>{}(id);
-    }
-  };
-
   void mark_influence_list(Position bus);
   void forget_influence_marks() noexcept;
   void bind();
@@ -193,7 +187,7 @@ class Component {
   // Mutable: a one-pass update leaves the values in the word pass, and
   // reading the table copies them back first.
   mutable BusTable busses_;
-  std::unordered_map<std::string, BoxedEvaluator, IdHash, std::equal_to<>> assignments_;
+  std::unordered_map<std::string, BoxedEvaluator, StringHash, std::equal_to<>> assignments_;
 
   // Build-time duplicate test of add_influence.
   std::vector<std::uint8_t> influence_marks_;

@@ -1,5 +1,7 @@
 #include "component/lane_pass.hpp"
 
+#include "common/checked_index.hpp"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -11,13 +13,6 @@ namespace {
 
 constexpr LanePass::Signal kZero = 0;
 constexpr LanePass::Signal kOne = 1;
-
-std::uint32_t checked(std::size_t count) {
-  if (count >= std::numeric_limits<std::uint32_t>::max()) {
-    throw std::length_error("too many value bits in one component for a batch");
-  }
-  return static_cast<std::uint32_t>(count);
-}
 
 template <std::size_t kWords, TruthTable kTable>
 void run_lanes(Word* lanes, const LanePass::Signal* left, const LanePass::Signal* right, Word* out,
@@ -61,7 +56,8 @@ LanePass::LanePass(const GateGraph& graph, const Schedule& schedule, const PassP
   for (const GraphGate& gate : gates) has_signals[gate.out] = true;
   std::vector<std::uint32_t> offsets(values + 1, 0);
   for (std::size_t v = 0; v < values; ++v) {
-    offsets[v + 1] = checked(offsets[v] + (has_signals[v] ? plan.widths[v] : 0));
+    offsets[v + 1] =
+        checked_index(offsets[v] + (has_signals[v] ? plan.widths[v] : 0), "value bits");
   }
   std::vector<Signal> list(offsets[values]);
   const auto of = [&](ValueId v) { return list.data() + offsets[v]; };
@@ -91,7 +87,8 @@ LanePass::LanePass(const GateGraph& graph, const Schedule& schedule, const PassP
     }
   }
   for (std::size_t k = 0; k + 1 < plan.run_starts.size(); ++k) {
-    Run run{gates[plan.gate_order[plan.run_starts[k]]].table, checked(left_.size()), 0};
+    Run run{gates[plan.gate_order[plan.run_starts[k]]].table,
+            checked_index(left_.size(), "value bits"), 0};
     for (std::uint32_t i = plan.run_starts[k]; i < plan.run_starts[k + 1]; ++i) {
       const GraphGate& gate = gates[plan.gate_order[i]];
       for (std::size_t bit = 0; bit < plan.widths[gate.out]; ++bit) {
@@ -99,7 +96,7 @@ LanePass::LanePass(const GateGraph& graph, const Schedule& schedule, const PassP
         right_.push_back(of(gate.right)[bit]);
       }
     }
-    run.end = checked(left_.size());
+    run.end = checked_index(left_.size(), "value bits");
     if (run.end != run.begin) runs_.push_back(run);
   }
   signal_count_ = first_gate_signal_ + left_.size();

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/checked_index.hpp"
 #include "component/component.hpp"
 #include "component/pass_plan.hpp"
 
@@ -24,13 +25,6 @@ constexpr std::uint64_t kWorkBetweenPolls = std::uint64_t{1} << 18;
 
 std::uint64_t work_limit_for(std::size_t busses, std::size_t influence_entries) {
   return kWorkAllowance + kWorkPerElement * (busses + influence_entries);
-}
-
-std::uint32_t checked_index(std::size_t index) {
-  if (index >= std::numeric_limits<std::uint32_t>::max()) {
-    throw std::length_error("too many influence entries in one component");
-  }
-  return static_cast<std::uint32_t>(index);
 }
 
 }  // namespace
@@ -69,7 +63,7 @@ void Component::bind() {
   for (std::size_t p = 0; p < count; ++p) {
     // Entries that name no position are dropped here once instead of being
     // skipped at every change.
-    influence_offsets_[p] = checked_index(influence_targets_.size());
+    influence_offsets_[p] = checked_index(influence_targets_.size(), "influence entries");
     bool influences_earlier = false;
     for (const std::uint64_t target : busses_.influence_list(p)) {
       if (target >= count) continue;
@@ -90,7 +84,7 @@ void Component::bind() {
     }
     if (influences_earlier) state_[p] |= kInfluencesEarlier;
   }
-  influence_offsets_[count] = checked_index(influence_targets_.size());
+  influence_offsets_[count] = checked_index(influence_targets_.size(), "influence entries");
   temporaries_.assign(graph_.temporary_count(), BitBusValue());
   queue_.assign(count, 0);
 

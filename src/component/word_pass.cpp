@@ -1,5 +1,7 @@
 #include "component/word_pass.hpp"
 
+#include "common/checked_index.hpp"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -8,13 +10,6 @@
 
 namespace nimbo {
 namespace {
-
-std::uint32_t checked_slot(std::size_t slot) {
-  if (slot >= std::numeric_limits<std::uint32_t>::max()) {
-    throw std::length_error("too many value words in one component");
-  }
-  return static_cast<std::uint32_t>(slot);
-}
 
 std::size_t words_of(std::uint64_t width) {
   return BitBusValue::words_for(width);
@@ -50,7 +45,7 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
   std::vector<Place> place(graph.value_count());
   std::size_t next = 0;
   const auto allocate = [&](ValueId value) {
-    place[value] = {checked_slot(next), plan.widths[value]};
+    place[value] = {checked_index(next, "value words"), plan.widths[value]};
     next += words_of(plan.widths[value]);
   };
 
@@ -65,7 +60,7 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
       allocate(static_cast<ValueId>(p));
     }
   }
-  narrow_base_ = checked_slot(next);
+  narrow_base_ = checked_index(next, "value words");
   std::size_t narrow_count = 0;
   for (const std::uint32_t g : plan.gate_order) {
     if (plan.widths[gates[g].out] <= BitBusValue::kWordBits) ++narrow_count;
@@ -75,7 +70,8 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
     for (const std::uint32_t g : plan.gate_order) {
       const ValueId out = gates[g].out;
       if (plan.widths[out] <= BitBusValue::kWordBits) {
-        place[out] = {checked_slot(narrow_base_ + narrow_index++), plan.widths[out]};
+        place[out] = {checked_index(narrow_base_ + narrow_index++, "value words"),
+                      plan.widths[out]};
       }
     }
     next = narrow_base_ + narrow_count;

@@ -1,5 +1,7 @@
 #include "expr_nodes/gate_graph.hpp"
 
+#include "common/checked_index.hpp"
+
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -11,11 +13,7 @@ GraphBuilder::GraphBuilder(const BusTable& busses) : busses_(busses) {
 }
 
 ValueId GraphBuilder::next_value_id() const {
-  const std::size_t id = graph_.value_count();
-  if (id >= std::numeric_limits<ValueId>::max()) {
-    throw std::length_error("too many values in one component");
-  }
-  return static_cast<ValueId>(id);
+  return checked_index(graph_.value_count(), "values");
 }
 
 Literal GraphBuilder::bus(std::string_view id) {
@@ -70,11 +68,7 @@ void GraphBuilder::finish(std::size_t position, std::uint32_t first_gate, Litera
     driver = {BusDriver::Kind::kCopy, root.value, 0, 0};
     return;
   }
-  if (graph_.gates_.size() > std::numeric_limits<std::uint32_t>::max()) {
-    throw std::length_error("too many gates in one component");
-  }
-  driver = {BusDriver::Kind::kGates, 0, first_gate,
-            static_cast<std::uint32_t>(graph_.gates_.size())};
+  driver = {BusDriver::Kind::kGates, 0, first_gate, checked_index(graph_.gates_.size(), "gates")};
 }
 
 }  // namespace nimbo

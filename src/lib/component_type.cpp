@@ -7,9 +7,11 @@
 
 #include "lib/arguments.hpp"
 #include "lib/component_store.hpp"
+#include "lib/fault.hpp"
+#include "lib/in_object.hpp"
 #include "lib/interpreter.hpp"
-#include "lib/panic.hpp"
-#include "lib/payload.hpp"
+#include "lib/py_text.hpp"
+#include "lib/unraisable.hpp"
 #include "lib/value_dict.hpp"
 
 namespace nimbo::py {

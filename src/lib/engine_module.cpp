@@ -1,7 +1,7 @@
 // PyInit__engine: the extension module nimbo._engine, home of the APIs the
 // nimbo package offers beside nimbo.core (which keeps its fixed surface).
+#include "lib/fault.hpp"
 #include "lib/interpreter.hpp"
-#include "lib/panic.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
 #include "lib/simulator_type.hpp"

@@ -4,8 +4,8 @@
 // and handed out again on later initialisations. Only the interpreter that
 // first initialised the module may use it.
 #include "lib/component_type.hpp"
+#include "lib/fault.hpp"
 #include "lib/interpreter.hpp"
-#include "lib/panic.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
 #include "lib/renderer_type.hpp"
@@ -44,7 +44,7 @@ PyObject* create_module() {
   if (!init_value_texts()) return nullptr;
   if (!register_attribute(module.get(), "Component", component_type())) return nullptr;
   if (!register_attribute(module.get(), "Renderer", renderer_type())) return nullptr;
-  PyRef version = PyRef::steal(PyUnicode_FromString("0.5.0"));
+  PyRef version = PyRef::steal(PyUnicode_FromString(NIMBO_VERSION));
   if (!register_attribute(module.get(), "__version__", version.get())) return nullptr;
   return module.release();
 }

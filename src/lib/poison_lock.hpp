@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "lib/panic.hpp"
+#include "lib/fault.hpp"
 
 namespace nimbo::py {
 

@@ -8,8 +8,10 @@
 #include "lib/arguments.hpp"
 #include "lib/component_store.hpp"
 #include "lib/component_type.hpp"
-#include "lib/panic.hpp"
-#include "lib/payload.hpp"
+#include "lib/fault.hpp"
+#include "lib/in_object.hpp"
+#include "lib/py_text.hpp"
+#include "lib/unraisable.hpp"
 #include "renderer/renderer.hpp"
 
 namespace nimbo::py {

@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "lib/arguments.hpp"
+#include "lib/fault.hpp"
+#include "lib/in_object.hpp"
 #include "lib/interpreter.hpp"
-#include "lib/panic.hpp"
-#include "lib/payload.hpp"
 #include "lib/py_ref.hpp"
+#include "lib/py_text.hpp"
+#include "lib/unraisable.hpp"
 #include "lib/value_dict.hpp"
 #include "renderer/renderer.hpp"
 #include "renderer/vector_lines.hpp"

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "lib/panic.hpp"
+#include "lib/fault.hpp"
 
 namespace nimbo::py {
 namespace {

@@ -64,6 +64,14 @@ Result<json::value> parse(std::string_view text, const json::storage_ptr& storag
 
 }  // namespace
 
+BitBusValue bits_of_array(const json::array& elements) {
+  BitBusValue bits = BitBusValue::zeros(elements.size());
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    if (elements[i].is_bool() && elements[i].get_bool()) bits.set_bit(i, true);
+  }
+  return bits;
+}
+
 Result<json::value> parse_json_document(std::string_view text, json::storage_ptr storage) {
   return parse(text, storage, true);
 }

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <string_view>
 
+#include <boost/json/array.hpp>
 #include <boost/json/storage_ptr.hpp>
 #include <boost/json/value.hpp>
 
+#include "busses/bit_bus_value.hpp"
 #include "common/result.hpp"
 
 namespace nimbo {
@@ -19,6 +21,10 @@ inline constexpr std::size_t kMaxJsonDepth = 127;
 // "line L, column C: <what is wrong>".
 Result<boost::json::value> parse_json_document(std::string_view text,
                                                boost::json::storage_ptr storage);
+
+// The bits of a JSON array, one per element: true is a 1 bit, anything else
+// (false, numbers including 1, strings, null, arrays, objects) a 0 bit.
+BitBusValue bits_of_array(const boost::json::array& elements);
 
 // The same for a text of one line; the message reads "column C: <what>".
 Result<boost::json::value> parse_json_line(std::string_view text, boost::json::storage_ptr storage);

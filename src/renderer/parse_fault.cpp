@@ -81,17 +81,20 @@ std::string code_point_name(char32_t cp) {
   return buffer.data();
 }
 
+// "invalid UTF-8 byte 0xC3"
+std::string invalid_byte(unsigned char byte) {
+  std::array<char, 8> buffer{};
+  std::snprintf(buffer.data(), buffer.size(), "0x%02X", static_cast<unsigned>(byte));
+  return std::string("invalid UTF-8 byte ") + buffer.data();
+}
+
 // How an unexpected character is shown: printable characters quoted, the
 // rest by code point.
 std::string describe_character(std::string_view text, std::size_t at) {
   const Utf8Char ch = decode_utf8(text, at);
   const char32_t cp = ch.code_point;
   const std::size_t length = ch.length;
-  if (!ch.valid) {
-    std::array<char, 8> buffer{};
-    std::snprintf(buffer.data(), buffer.size(), "0x%02X", static_cast<unsigned char>(text[at]));
-    return std::string("invalid UTF-8 byte ") + buffer.data();
-  }
+  if (!ch.valid) return invalid_byte(static_cast<unsigned char>(text[at]));
   if (cp == 0xFEFF) return "byte order mark " + code_point_name(cp);
   if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0)) {
     return "control character " + code_point_name(cp);
@@ -265,9 +268,7 @@ std::optional<ParseFault> control_in_string(const Context& c) {
 
 std::optional<ParseFault> invalid_utf8(const Context& c) {
   if (decode_utf8(c.text, c.offset).valid) return std::nullopt;
-  std::array<char, 8> buffer{};
-  std::snprintf(buffer.data(), buffer.size(), "0x%02X", c.byte());
-  return ParseFault{c.offset, std::string("invalid UTF-8 byte ") + buffer.data()};
+  return ParseFault{c.offset, invalid_byte(c.byte())};
 }
 
 std::optional<ParseFault> trailing_comma(const Context& c) {

@@ -41,12 +41,7 @@ BitBusValue initial_value(const json::object& bus) {
     return bits.ok() ? std::move(bits).value() : BitBusValue();
   }
   if (const json::array* elements = value->if_array()) {
-    BitBusValue bits = BitBusValue::zeros(elements->size());
-    for (std::size_t i = 0; i < elements->size(); ++i) {
-      const json::value& element = (*elements)[i];
-      if (element.is_bool() && element.get_bool()) bits.set_bit(i, true);
-    }
-    return bits;
+    return bits_of_array(*elements);
   }
   return BitBusValue();
 }

@@ -8,6 +8,7 @@
 
 #include "busses/bit_bus_value.hpp"
 #include "expr_nodes/nodes.hpp"
+#include "renderer/json_document.hpp"
 #include "renderer/renderer.hpp"
 
 namespace nimbo {
@@ -39,12 +40,7 @@ Result<BoxedEvaluator> decode_const(const json::value* args) {
     return node;
   }
   if (const json::array* elements = value->if_array()) {
-    BitBusValue bits = BitBusValue::zeros(elements->size());
-    for (std::size_t i = 0; i < elements->size(); ++i) {
-      const json::value& element = (*elements)[i];
-      if (element.is_bool() && element.get_bool()) bits.set_bit(i, true);
-    }
-    BoxedEvaluator node = std::make_unique<Const>(std::move(bits));
+    BoxedEvaluator node = std::make_unique<Const>(bits_of_array(*elements));
     return node;
   }
   return Error{"Invalid const value type"};
