@@ -1,11 +1,15 @@
-// libFuzzer target: arbitrary bytes as an IR text through the render driver.
+// libFuzzer target: arbitrary bytes as an IR text through the render driver,
+// and a rendered component through an update and a short batch.
 //
-// Rendering must never crash, leak or trip a sanitizer; a failure must carry a
+// Nothing may crash, leak or trip a sanitizer; a render failure must carry a
 // message, and a parse failure must name its position.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "renderer/renderer.hpp"
 
@@ -24,8 +28,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const nimbo::Renderer renderer(std::string(reinterpret_cast<const char*>(data), size));
   nimbo::Result<nimbo::Component> rendered = renderer.render();
   if (rendered.ok()) {
-    const std::string text = rendered.value().to_string();
-    if (rendered.value().busses().size() > 0 && text.empty()) __builtin_trap();
+    nimbo::Component& component = rendered.value();
+    const std::string text = component.to_string();
+    if (component.busses().size() > 0 && text.empty()) __builtin_trap();
+    // Every bus written with zeros of its width, then the same again as a
+    // batch of vectors long enough for the lanes; a bounded amount of work.
+    const nimbo::UpdateControl control{nullptr, 20000};
+    std::vector<std::string> zeros;
+    std::vector<nimbo::PositionInput> inputs;
+    for (std::uint32_t p = 0; p < component.bus_count() && p < 64; ++p) {
+      zeros.emplace_back(std::min<std::size_t>(component.width(p), 4096), '0');
+    }
+    for (std::uint32_t p = 0; p < zeros.size(); ++p) inputs.push_back({p, zeros[p]});
+    if (component.update_positions(inputs, control).ok()) {
+      std::vector<std::size_t> ends(16, 0);
+      ends.back() = inputs.size();
+      struct Ignore final : nimbo::VectorSink {
+        bool take(std::size_t, std::span<const nimbo::BitBusValue>) override { return true; }
+      } sink;
+      const std::uint32_t first_bus[] = {0};
+      const std::span<const std::uint32_t> shown(first_bus, component.bus_count() > 0 ? 1 : 0);
+      (void)component.run_vectors(nimbo::TextVectors{inputs, ends}, shown, sink, control);
+    }
+    (void)component.to_string();
   } else if (rendered.error().empty() || !has_position(rendered.error())) {
     __builtin_trap();
   }

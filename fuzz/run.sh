@@ -17,7 +17,7 @@ objects=()
 for src in "$root"/src/busses/*.cpp "$root"/src/expr_nodes/*.cpp "$root"/src/component/*.cpp \
            "$root"/src/renderer/*.cpp "$root"/fuzz/fuzz_render.cpp; do
   obj="$build/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
-  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then
+  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$root/src" -name '*.hpp' -newer "$obj" -print -quit)" ]; then
     "$cxx" "${flags[@]}" -c "$src" -o "$obj"
   fi
   objects+=("$obj")
@@ -25,7 +25,13 @@ done
 "$cxx" -fsanitize=fuzzer,address,undefined "${objects[@]}" -o "$build/fuzz_render"
 
 # New inputs go to the scratch corpus; the seeds under fuzz/corpus stay as they are.
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+# The fuzzer's log is shown only when it finds something; otherwise one line.
+log="$build/fuzz.log"
+if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   "$build/fuzz_render" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
   -max_len=8192 -artifact_prefix="$build/artifacts/" -print_final_stats=1 \
-  "$build/corpus" "$root/fuzz/corpus"
+  "$build/corpus" "$root/fuzz/corpus" > "$log" 2>&1; then
+  cat "$log"
+  exit 1
+fi
+echo "fuzz: no finding in $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs"

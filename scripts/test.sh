@@ -15,10 +15,16 @@ echo "== C++ formatting"
 git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
 
 echo "== C++ unit tests"
-cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_WERROR=ON \
-  -DNIMBO_BUILD_TESTS=ON -DNIMBO_BUILD_BENCH=ON
-cmake --build build/test -j2
-ctest --test-dir build/test --output-on-failure -j2
+# Build logs are shown only when the build fails; the tests print failures
+# and a summary.
+mkdir -p build
+if ! { cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBO_WERROR=ON \
+         -DNIMBO_BUILD_TESTS=ON -DNIMBO_BUILD_BENCH=ON && cmake --build build/test -j2; } \
+       > build/test-build.log 2>&1; then
+  cat build/test-build.log
+  exit 1
+fi
+build/test/tests/cpp/nimbo_tests --gtest_brief=1
 
 if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
   echo "== fuzzing the IR loader for ${NIMBO_FUZZ_SECONDS:-60} s"
