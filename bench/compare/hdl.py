@@ -13,7 +13,8 @@ designs, the Verilog Yosys writes from the RTLIL before synthesis).
 
 All simulators apply the same random vectors one after the other in one
 run. Per vector: nimbo, one ``Component.update_signals`` call with a ready
-dictionary of bit inputs; PyRTL, one ``sim.step`` with port integers for
+dictionary of bit inputs, and (nimbo batch) ``Simulator.run_bits`` over all
+vectors as rows of bytes, divided by their number; PyRTL, one ``sim.step`` with port integers for
 each of its simulators (Simulation, FastSimulation, CompiledSimulation);
 Amaranth, one ``ctx.set`` per input and ``ctx.get`` of the outputs in a
 testbench; Icarus, the testbench loop. The outputs of the first vectors
@@ -167,6 +168,30 @@ def run_nimbo(ir_text: str, ports: dict[str, Port], vectors: list[dict[str, int]
     return {"build": build, "per_vector": per, "outputs": shown}
 
 
+def run_nimbo_batch(ir_text: str, ports: dict[str, Port], vectors: list[dict[str, int]]) -> dict[str, object]:
+    from nimbo import Simulator
+
+    ins = {n: p for n, p in ports.items() if p.direction == "input"}
+    outs = {n: p for n, p in ports.items() if p.direction == "output"}
+    in_bits = [bit for p in ins.values() for bit in p.bits]
+    out_bits = [bit for p in outs.values() for bit in p.bits]
+    rows = bytes((vec[n] >> i) & 1 for vec in vectors for n, p in ins.items() for i in range(len(p.bits)))
+    grid = memoryview(rows).cast("B", (len(vectors), len(in_bits)))
+    start = time.perf_counter()
+    simulator = Simulator(ir_text)
+    build = time.perf_counter() - start
+    first = simulator.run_bits(in_bits, grid, out_bits).tolist()
+    shown = []
+    for row in first[:SHOWN]:
+        values, at = {}, 0
+        for n, p in outs.items():
+            values[n] = sum(bit << i for i, bit in enumerate(row[at:at + len(p.bits)]))
+            at += len(p.bits)
+        shown.append(values)
+    per = timed(lambda i: simulator.run_bits(in_bits, grid, out_bits), 1) / len(vectors)
+    return {"build": build, "per_vector": per, "outputs": shown}
+
+
 def run_pyrtl(blif_text: str, kind: str, outs: list[str], vectors: list[dict[str, int]]) -> dict[str, object]:
     import pyrtl
 
@@ -231,7 +256,7 @@ def fmt_time(seconds: float | None) -> str:
     return f"{seconds * 1e9:.3g} ns"
 
 
-SIMULATORS = ("nimbo", "pyrtl-sim", "pyrtl-fast", "pyrtl-compiled", "amaranth", "amaranth-gates", "icarus")
+SIMULATORS = ("nimbo", "nimbo-batch", "pyrtl-sim", "pyrtl-fast", "pyrtl-compiled", "amaranth", "amaranth-gates", "icarus")
 PYRTL_KINDS = {"pyrtl-sim": "Simulation", "pyrtl-fast": "FastSimulation", "pyrtl-compiled": "CompiledSimulation"}
 
 
@@ -261,6 +286,7 @@ def main() -> int:
         outs = [n for n, p in ports.items() if p.direction == "output"]
         row: dict[str, object] = {"design": name, "cells": cells}
         row["nimbo"] = run_nimbo(ir_text, ports, vectors)
+        row["nimbo-batch"] = run_nimbo_batch(ir_text, ports, vectors)
         blif_text = blif_path.read_text()
         for sim, kind in PYRTL_KINDS.items():
             if sim not in skip:
@@ -281,10 +307,10 @@ def main() -> int:
         results.append(row)
 
     lines = [
-        "| design | Yosys cells | per vector: nimbo | PyRTL Simulation | PyRTL FastSimulation | PyRTL CompiledSimulation (build) "
-        "| Amaranth (word level) | Amaranth (gate netlist) | Icarus (original) | fastest Python HDL ÷ nimbo "
-        "| outputs agree with nimbo |",
-        "|---|---|---|---|---|---|---|---|---|---|---|",
+        "| design | Yosys cells | per vector: nimbo | nimbo batch | PyRTL Simulation | PyRTL FastSimulation "
+        "| PyRTL CompiledSimulation (build) | Amaranth (word level) | Amaranth (gate netlist) | Icarus (original) "
+        "| fastest Python HDL ÷ nimbo | fastest Python HDL ÷ nimbo batch | outputs agree with nimbo |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     for row in results:
         nimbo_per = row["nimbo"]["per_vector"]  # type: ignore[index]
@@ -293,10 +319,13 @@ def main() -> int:
             cell["pyrtl-compiled"] += f" ({fmt_time(row['pyrtl-compiled']['build'])})"  # type: ignore[index]
         python_sims = [row[s]["per_vector"] for s in ("pyrtl-sim", "pyrtl-fast", "pyrtl-compiled", "amaranth", "amaranth-gates") if s in row]  # type: ignore[index]
         ratio = f"{min(python_sims) / nimbo_per:.3g}" if python_sims else "–"
+        batch_per = row["nimbo-batch"]["per_vector"]  # type: ignore[index]
+        batch_ratio = f"{min(python_sims) / batch_per:.3g}" if python_sims else "–"
         agree = ", ".join(f"{s}: {'yes' if ok else 'NO'}" for s, ok in row["agree"].items())  # type: ignore[union-attr]
         lines.append(
-            f"| {row['design']} | {row['cells']:,} | {cell['nimbo']} | {cell['pyrtl-sim']} | {cell['pyrtl-fast']} "
-            f"| {cell['pyrtl-compiled']} | {cell['amaranth']} | {cell['amaranth-gates']} | {cell['icarus']} | {ratio} | {agree} |"
+            f"| {row['design']} | {row['cells']:,} | {cell['nimbo']} | {cell['nimbo-batch']} | {cell['pyrtl-sim']} "
+            f"| {cell['pyrtl-fast']} | {cell['pyrtl-compiled']} | {cell['amaranth']} | {cell['amaranth-gates']} "
+            f"| {cell['icarus']} | {ratio} | {batch_ratio} | {agree} |"
         )
     table = "\n".join(lines)
     machine = f"{platform.processor() or platform.machine()}, Python {platform.python_version()}"
