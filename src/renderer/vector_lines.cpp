@@ -191,7 +191,11 @@ void VectorLines::parse(std::string_view text, std::size_t first_line, const Com
     handler.refused_id.reset();
     const std::size_t first_write = writes_.size();
     json::error_code code;
-    const std::size_t consumed = parser.write_some(false, line.data(), line.size(), code);
+    std::size_t consumed = parser.write_some(false, line.data(), line.size(), code);
+    if (!code && line.find_first_not_of(" \t\r", consumed) != std::string_view::npos) {
+      consumed = line.find_first_not_of(" \t\r", consumed);
+      code = json::error::extra_data;
+    }
     if (code) {
       writes_.resize(first_write);
       const ParseFault fault = classify_parse_fault(line, consumed, code, kMaxJsonDepth);

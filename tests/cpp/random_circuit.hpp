@@ -135,6 +135,23 @@ inline Status apply(Component& component, const Values& inputs, const UpdateCont
   return component.update_signals(signals, control);
 }
 
+// The same bits as the model, compared as values (width and every word, so
+// also the bits past the width, which must stay zero) and not only as text.
+inline ::testing::AssertionResult same_values(const Component& component,
+                                              const ReferenceModel& model) {
+  const BusTable& ours = component.busses();
+  const BusTable& theirs = model.table();
+  if (ours.size() != theirs.size()) return ::testing::AssertionFailure() << "bus counts differ";
+  for (std::size_t p = 0; p < ours.size(); ++p) {
+    if (!(ours.value(p) == theirs.value(p))) {
+      return ::testing::AssertionFailure()
+             << "bus " << ours.id(p) << ": " << ours.value(p).to_string() << " against "
+             << theirs.value(p).to_string();
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 // A small work limit keeps the plain model quick on circuits that never settle.
 inline constexpr std::uint64_t kModelWorkLimit = 5000;
 

@@ -126,6 +126,8 @@ class ReferenceModel {
     return "";
   }
 
+  const BusTable& table() const noexcept { return table_; }
+
   std::vector<std::pair<std::string, std::string>> values() const {
     std::vector<std::pair<std::string, std::string>> out;
     for (std::size_t p = 0; p < table_.size(); ++p)

@@ -117,6 +117,7 @@ TEST_P(BatchAgainstModel, TextVectors) {
   }
   EXPECT_EQ(sink.rows.size(), v);
   EXPECT_EQ(component.get_values(), circuit.model.values());
+  EXPECT_TRUE(testing_model::same_values(component, circuit.model));
 }
 
 TEST_P(BatchAgainstModel, ByteVectorsCarryEveryInput) {
@@ -171,6 +172,7 @@ TEST_P(BatchAgainstModel, ByteVectorsCarryEveryInput) {
     for (std::size_t i = 0; i < shown.size(); ++i) ASSERT_EQ(sink.rows[row][i], expected[i].second);
   }
   EXPECT_EQ(component.get_values(), circuit.model.values());
+  EXPECT_TRUE(testing_model::same_values(component, circuit.model));
 }
 
 const BatchCase kBatchCases[] = {
@@ -202,6 +204,7 @@ TEST(Batch, SinkStopLeavesTheStateOfTheLastVectorItTook) {
     ASSERT_EQ(circuit.model.update(batch.vectors[v], testing_model::kModelWorkLimit), "");
   }
   EXPECT_EQ(component.get_values(), circuit.model.values());
+  EXPECT_TRUE(testing_model::same_values(component, circuit.model));
 }
 
 }  // namespace

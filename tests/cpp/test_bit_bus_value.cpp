@@ -108,3 +108,28 @@ TEST(BitBusValue, CopiesAreDeepAndAssignmentsChangeWidthBothWays) {
 
 }  // namespace
 }  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+// The bits past the width stay zero after every operation that writes a
+// value, so equality (a word compare) sees only the bits that exist.
+TEST(BitBusValue, OperationsKeepTheBitsPastTheWidthZero) {
+  for (const std::size_t width : {1, 63, 64, 65, 100, 128, 130}) {
+    std::string ones(width, '1');
+    std::string zeros(width, '0');
+    const BitBusValue all = BitBusValue::from_string(ones).value();
+    BitBusValue inverted;
+    inverted.assign_not(all);  // into another value
+    EXPECT_EQ(inverted, BitBusValue::from_string(zeros).value()) << width;
+    BitBusValue in_place = BitBusValue::from_string(zeros).value();
+    in_place.assign_not(in_place);
+    EXPECT_EQ(in_place, all) << width;
+    BitBusValue nand;
+    nand.assign_table(0b0111, inverted, inverted);  // nand of zeros: all ones
+    EXPECT_EQ(nand, all) << width;
+  }
+}
+
+}  // namespace
+}  // namespace nimbo

@@ -253,6 +253,7 @@ TEST_P(AgainstReferenceModel, SameValuesAndErrors) {
       EXPECT_EQ(component.last_evaluation_count(), circuit.model.evaluations) << "step " << step;
     }
     ASSERT_EQ(component.get_values(), circuit.model.values()) << "step " << step;
+    ASSERT_TRUE(testing_model::same_values(component, circuit.model)) << "step " << step;
   }
 }
 
