@@ -260,11 +260,12 @@ Status Component::run_worklist(std::span<const PositionInput> inputs,
   };
   const auto interruption = [] { return Error{"Update interrupted", true}; };
 
-  // The seeds alone never reach the limit, which exceeds the bus count.
-  // While seeds are taken, a change appends only influenced positions at or
-  // before the one just taken (later ones are waiting seeds), so a position
-  // whose list names none of those needs no look at its list: in a circuit
-  // declared in dependency order that is every position.
+  // The limit is checked only for busses taken from the ring: every seed is
+  // evaluated once, whatever its work. While seeds are taken, a change
+  // appends only influenced positions at or before the one just taken (later
+  // ones are waiting seeds), so a position whose list names none of those
+  // needs no look at its list: in a circuit declared in dependency order
+  // that is every position.
   for (std::size_t seed = 0; seed < count; ++seed) {
     const auto position = static_cast<std::uint32_t>(seed);
     const std::uint8_t taken = state[position];
