@@ -162,9 +162,11 @@ namespace {
 // A run that follows changes costs several times a full run per gate it
 // evaluates; past this share of the gates a full run is cheaper.
 constexpr std::size_t kBusyShare = 8;  // one gate in eight
-// After a run that followed changes found them too busy, this many runs
-// are full runs before changes are followed again.
+// After a run that followed changes found them too busy, full runs follow
+// before changes are followed again: first this many, twice as many after
+// each busy try, up to the most below.
 constexpr std::size_t kFullRunsAfterBusy = 16;
+constexpr std::size_t kMostFullRunsAfterBusy = 4096;
 
 }  // namespace
 
@@ -245,7 +247,13 @@ void WordPass::run_changes() {
     level.clear();
   }
   last_evaluated_ = evaluated;
-  if (evaluated * kBusyShare > gate_count()) full_runs_ahead_ = kFullRunsAfterBusy;
+  if (evaluated * kBusyShare > gate_count()) {
+    full_runs_after_busy_ =
+        std::clamp(2 * full_runs_after_busy_, kFullRunsAfterBusy, kMostFullRunsAfterBusy);
+    full_runs_ahead_ = full_runs_after_busy_;
+  } else {
+    full_runs_after_busy_ = 0;
+  }
 }
 
 bool WordPass::evaluate(std::uint32_t gate) {

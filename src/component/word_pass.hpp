@@ -121,8 +121,9 @@ class WordPass {
   std::vector<std::uint8_t> queued_;                 // by gate reference
   std::vector<std::uint32_t> changed_;  // first slots of inputs changed since the last run
   bool changes_overflowed_ = false;
-  bool consistent_ = false;          // every result is up to date with the inputs
-  std::size_t full_runs_ahead_ = 0;  // after a busy change run, full runs first
+  bool consistent_ = false;               // every result is up to date with the inputs
+  std::size_t full_runs_ahead_ = 0;       // after a busy change run, full runs first
+  std::size_t full_runs_after_busy_ = 0;  // how many the last busy try set
   std::size_t last_evaluated_ = 0;
 };
 
