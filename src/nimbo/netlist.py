@@ -22,6 +22,10 @@ a cut commutes with bitwise operators, the converter pushes each cut down to
 the leaves: a reference becomes a part-select ``x[0:n-1]``, a constant keeps
 its first n bits, so that every Verilog operator sees operands of one width.
 A reference to a bus the circuit lacks reads as the 1-bit 0.
+
+`nimbo.icarus.run_lines` runs a netlist under Icarus Verilog (its testbench
+takes ``netlist.inputs`` and ``netlist.outputs`` as they are, and
+:func:`vector_line` writes its vector lines).
 """
 
 from __future__ import annotations
@@ -160,44 +164,3 @@ def to_verilog(circuit: Circuit, module: str = "circuit", outputs: list[str] | N
 def vector_line(netlist: Netlist, values: dict[str, str]) -> str:
     """One line for $readmemb: the input bit texts concatenated in port order."""
     return "".join(values[p.bus_id] for p in netlist.inputs)
-
-
-def icarus_testbench(netlist: Netlist, vector_file: str, count: int, shown: int) -> str:
-    """A testbench that reads `count` lines from `vector_file`, applies
-    them one by one and prints the outputs of the first `shown` as lines
-    ``V <k> <bits>...``. It prints ``START`` before the first vector and
-    ``DONE`` after the last, flushing both, so a reader can time the loop."""
-    total = sum(p.width for p in netlist.inputs)
-    inputs = ", ".join(p.name for p in netlist.inputs)
-    lines = [
-        "`timescale 1ns/1ns",
-        "module tb;",
-        f"  reg [0:{max(total, 1) - 1}] mem [0:{max(count, 1) - 1}];",
-        "  integer n, k;",
-    ]
-    for p in netlist.inputs:
-        lines.append(f"  reg [0:{p.width - 1}] {p.name};")
-    for p in netlist.outputs:
-        lines.append(f"  wire [0:{p.width - 1}] {p.name};")
-    conns = [f".{p.name}({p.name})" for p in netlist.inputs + netlist.outputs]
-    lines.append(f"  {netlist.module} dut ({', '.join(conns)});")
-    fmt = " ".join(["%b"] * len(netlist.outputs))
-    outs = ", ".join(p.name for p in netlist.outputs)
-    show = f'$display("V %0d {fmt}", k, {outs});' if netlist.outputs else '$display("V %0d", k);'
-    apply = f"{{{inputs}}} = mem[k];" if netlist.inputs else ""
-    lines += [
-        "  initial begin",
-        f"    n = {count};",
-        f'    if (n > 0) $readmemb("{vector_file}", mem, 0, n - 1);',
-        '    $display("START"); $fflush;',
-        "    for (k = 0; k < n; k = k + 1) begin",
-        f"      {apply}",
-        "      #1;",
-        f"      if (k < {shown}) {show}",
-        "    end",
-        '    $display("DONE"); $fflush;',
-        "    $finish;",
-        "  end",
-        "endmodule",
-    ]
-    return "\n".join(lines) + "\n"

@@ -34,6 +34,10 @@ class Port:
     direction: Direction
     bits: tuple[str, ...]
 
+    @property
+    def width(self) -> int:
+        return len(self.bits)
+
     def split(self, value: str) -> dict[str, str]:
         """The bus inputs that write `value` (element 0 = bits[0]) to the port."""
         if len(self.bits) == 1:
