@@ -5,7 +5,6 @@ only when the run succeeds, and what is printed stays readable."""
 from __future__ import annotations
 
 import fcntl
-import json
 import os
 import pathlib
 import pty
@@ -24,6 +23,7 @@ import pytest
 
 pytest.importorskip("nimbo.core")
 import nimbo  # noqa: E402
+from conftest import bus, make_ir  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 FULL_ADDER = EXAMPLES / "full_adder.json"
@@ -192,15 +192,14 @@ def vcd_names_the_vectors_through_a_hard_link(tmp):
 
 
 def newline_in_an_id(tmp):
-    (tmp / "c.json").write_text(json.dumps({"component": {"id": "c", "busses": [{"id": "a\nb"}, {"id": "c"}]}}))
+    (tmp / "c.json").write_text(make_ir([bus("a\nb"), bus("c")], component_id="c"))
     ran = run(tmp, "run", "c.json")
     assert ran.out.splitlines() == ["bus     value", '"a\\nb"  0', "c       0"]
     return ran
 
 
 def non_ascii_ids_in_the_vcd(tmp):
-    busses = [{"id": "ç", "value": "1"}, {"id": "c"}, {"id": "a b"}]
-    (tmp / "c.json").write_text(json.dumps({"component": {"id": "top", "busses": busses}}))
+    (tmp / "c.json").write_text(make_ir([bus("ç", "1"), bus("c"), bus("a b")]), encoding="utf-8")
     ran = run(tmp, "run", "c.json", "--vcd", "c.vcd")
     names = [line.split()[4] for line in (tmp / "c.vcd").read_text().splitlines() if line.startswith("$var")]
     assert names == ["\\u{e7}", "c", "a\\u{20}b"]
