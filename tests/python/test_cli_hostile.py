@@ -10,6 +10,7 @@ import pathlib
 import pty
 import resource
 import select
+import shutil
 import signal
 import subprocess
 import struct
@@ -50,10 +51,10 @@ def nimbo_cmd(*argv) -> list:
     return [sys.executable, "-m", "nimbo", *[a if isinstance(a, bytes) else str(a) for a in argv]]
 
 
-def run(tmp, *argv, stdout=subprocess.PIPE, file_size=None) -> Ran:
+def run(tmp, *argv, stdout=subprocess.PIPE, file_size=None, env=None) -> Ran:
     done = subprocess.run(
         nimbo_cmd(*argv), cwd=tmp, stdout=stdout, stderr=subprocess.PIPE, timeout=120,
-        preexec_fn=_limit_file_size(file_size) if file_size else None,
+        preexec_fn=_limit_file_size(file_size) if file_size else None, env=env,
     )
     out = done.stdout.decode() if done.stdout is not None else ""
     return Ran(done.returncode, out, done.stderr.decode())
@@ -230,6 +231,27 @@ def version(tmp):
     return run(tmp, "--version")
 
 
+def broken_install(tmp, *left_out: str) -> dict[str, str]:
+    """An environment whose nimbo is a copy of the installed package without
+    the files that match `left_out`, ahead of the real one on the path."""
+    shadow = tmp / "shadow"
+    shutil.copytree(pathlib.Path(nimbo.__file__).parent, shadow / "nimbo",
+                    ignore=shutil.ignore_patterns("__pycache__", *left_out))
+    return {**os.environ, "PYTHONPATH": str(shadow)}
+
+
+def run_without_the_engine(tmp):
+    return run(tmp, "run", FULL_ADDER, env=broken_install(tmp, "_engine.*"))
+
+
+def check_without_the_shared_library(tmp):
+    return run(tmp, "check", FULL_ADDER, env=broken_install(tmp, "libnimbo_python.*"))
+
+
+def version_without_native_modules(tmp):
+    return run(tmp, "--version", env=broken_install(tmp, "*.so"))
+
+
 def _read_all(fd: int, into: list[bytes]) -> None:
     while True:
         try:
@@ -288,6 +310,12 @@ SCENARIOS = [
     pytest.param(vectors_through_a_pipe, 0, "vectors.fifo:1: no bus named zz; ignored", id="vectors through a pipe"),
     pytest.param(version, 0, f"nimbo {getattr(nimbo, '__version__', '?')}", id="--version"),
     pytest.param(progress_on_one_terminal, 0, "", id="progress bar and table on one terminal"),
+    pytest.param(run_without_the_engine, 1, "native module of nimbo cannot be loaded: No module named 'nimbo._engine'",
+                 id="native engine missing"),
+    pytest.param(check_without_the_shared_library, 1, "libnimbo_python.so: cannot open shared object file",
+                 id="shared library missing"),
+    pytest.param(version_without_native_modules, 0, f"nimbo {getattr(nimbo, '__version__', '?')}",
+                 id="--version without native modules"),
 ]
 
 
