@@ -12,7 +12,7 @@ import pytest
 
 from nimbo.ir import const, gate, ref
 
-__all__ = ["bus", "const", "gate", "make_ir", "random_circuit", "random_vectors", "ref", "run_python"]
+__all__ = ["bus", "cell", "const", "gate", "make_ir", "netlist", "random_circuit", "random_vectors", "ref", "run_python"]
 
 
 def pytest_configure(config):
@@ -111,6 +111,19 @@ def random_circuit(rng, busses=24, feedback=False, drop_influence=0, widths=WIDT
         entries.append(bus(ids[rank], bits(width[rank]), assignments.get(rank), influence))
     inputs = {ids[rank]: width[rank] for rank in range(busses) if rank not in assignments}
     return make_ir(entries), inputs
+
+
+def netlist(cells, ports=None):
+    """A Yosys JSON netlist of one module "m"; ports a, b (nets 2, 3) in, y (net 4) out by default."""
+    ports = ports or {"a": {"direction": "input", "bits": [2]}, "b": {"direction": "input", "bits": [3]},
+                      "y": {"direction": "output", "bits": [4]}}
+    return {"modules": {"m": {"attributes": {"top": "00000000000000000000000000000001"}, "ports": ports,
+                              "cells": cells, "netnames": {}}}}
+
+
+def cell(kind, **pins):
+    """A Yosys cell of `kind` with one net per pin."""
+    return {"type": kind, "connections": {pin: [bit] for pin, bit in pins.items()}}
 
 
 def random_vectors(rng, inputs, count):

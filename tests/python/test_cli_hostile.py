@@ -5,6 +5,7 @@ only when the run succeeds, and what is printed stays readable."""
 from __future__ import annotations
 
 import fcntl
+import json
 import os
 import pathlib
 import pty
@@ -12,6 +13,7 @@ import resource
 import select
 import shutil
 import signal
+import stat
 import subprocess
 import struct
 import sys
@@ -24,7 +26,7 @@ import pytest
 
 pytest.importorskip("nimbo.core")
 import nimbo  # noqa: E402
-from conftest import bus, make_ir  # noqa: E402
+from conftest import bus, cell, make_ir, netlist  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 FULL_ADDER = EXAMPLES / "full_adder.json"
@@ -231,6 +233,55 @@ def version(tmp):
     return run(tmp, "--version")
 
 
+def and_netlist(tmp) -> pathlib.Path:
+    path = tmp / "and.json"
+    path.write_text(json.dumps(netlist({"g": cell("$_AND_", A=2, B=3, Y=4)})))
+    return path
+
+
+def import_onto_a_device(tmp):
+    """-o naming a device (as root, renaming over it would replace it) writes to it."""
+    device = tmp / "null"
+    try:
+        os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("making a device node needs root")
+    ran = run(tmp, "import", and_netlist(tmp), "-o", "null")
+    assert stat.S_ISCHR(device.stat().st_mode)
+    return ran
+
+
+def import_through_a_symlink(tmp):
+    (tmp / "ir").mkdir()
+    (tmp / "link.json").symlink_to(tmp / "ir" / "real.json")
+    ran = run(tmp, "import", and_netlist(tmp), "-o", "link.json")
+    assert (tmp / "link.json").is_symlink()
+    assert json.loads((tmp / "ir" / "real.json").read_text())["component"]["id"] == "m"
+    return ran
+
+
+def import_with_the_usual_modes(tmp):
+    kept = tmp / "kept.json"
+    kept.write_text("old")
+    kept.chmod(0o640)
+    mask = os.umask(0o022)
+    os.umask(mask)
+    for name in ("kept.json", "new.json"):
+        ran = run(tmp, "import", and_netlist(tmp), "-o", name)
+        assert ran.status == 0, ran.err
+    assert (kept.stat().st_mode & 0o777, (tmp / "new.json").stat().st_mode & 0o777) == (0o640, 0o666 & ~mask)
+    assert kept.read_text().startswith('{"component"')
+    return ran
+
+
+def import_on_a_full_disk(tmp):
+    (tmp / "good.json").write_text(GOOD_VCD)
+    ran = run(tmp, "import", and_netlist(tmp), "-o", "good.json", file_size=100)
+    assert (tmp / "good.json").read_text() == GOOD_VCD
+    assert sorted(p.name for p in tmp.iterdir()) == ["and.json", "good.json"]
+    return ran
+
+
 def broken_install(tmp, *left_out: str) -> dict[str, str]:
     """An environment whose nimbo is a copy of the installed package without
     the files that match `left_out`, ahead of the real one on the path."""
@@ -310,6 +361,11 @@ SCENARIOS = [
     pytest.param(vectors_through_a_pipe, 0, "vectors.fifo:1: no bus named zz; ignored", id="vectors through a pipe"),
     pytest.param(version, 0, f"nimbo {getattr(nimbo, '__version__', '?')}", id="--version"),
     pytest.param(progress_on_one_terminal, 0, "", id="progress bar and table on one terminal"),
+    pytest.param(import_onto_a_device, 0, "-> null", id="import -o a device"),
+    pytest.param(import_through_a_symlink, 0, "-> link.json", id="import -o a symbolic link"),
+    pytest.param(import_with_the_usual_modes, 0, "-> new.json", id="import -o keeps or gives the usual mode"),
+    pytest.param(import_on_a_full_disk, 1, "good.json: File too large; good.json was not written",
+                 id="import -o on a full disk"),
     pytest.param(run_without_the_engine, 1, "native module of nimbo cannot be loaded: No module named 'nimbo._engine'",
                  id="native engine missing"),
     pytest.param(check_without_the_shared_library, 1, "libnimbo_python.so: cannot open shared object file",
