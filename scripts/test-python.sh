@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds and installs the nimbo package for every CPython >= 3.11 on this
 # machine (pyenv versions and python3.X on PATH), each in its own venv under
-# build/venv-3.X, and runs the pytest suite with each of them.
-# Fails when any version fails. Extra arguments go to pytest, e.g.
+# build/venv-3.X, and runs the pytest suite with each of them; with the first
+# one it also checks the package's types (mypy --strict src/nimbo).
+# Fails when any version fails or the types do not check. Extra arguments go
+# to pytest, e.g.
 #   scripts/test-python.sh -m "not memory"
 set -uo pipefail
 
@@ -38,6 +40,7 @@ if [ ${#interpreters[@]} -eq 0 ]; then
 fi
 
 failed=()
+typed=""
 for version in $(printf '%s\n' "${!interpreters[@]}" | sort -V); do
   exe="${interpreters[$version]}"
   venv="build/venv-$version"
@@ -55,6 +58,14 @@ for version in $(printf '%s\n' "${!interpreters[@]}" | sort -V); do
     echo "test-python: install failed for $version" >&2
     failed+=("$version"); continue
   fi
+  if [ -z "$typed" ]; then
+    typed=checked
+    echo "mypy --strict src/nimbo"
+    if ! "$venv/bin/python" -m mypy --strict --cache-dir build/mypy-cache "$SRC/src/nimbo"; then
+      echo "test-python: mypy --strict found type errors" >&2
+      typed=failed
+    fi
+  fi
   # Run from outside the source tree so that the installed package is tested.
   if ! (cd build && "../$venv/bin/python" -m pytest -q -p no:cacheprovider \
       --rootdir="$ROOT/tests/python" "$ROOT/tests/python" "$@"); then
@@ -64,6 +75,9 @@ done
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "test-python: failed for CPython ${failed[*]}" >&2
+  exit 1
+fi
+if [ "$typed" = failed ]; then
   exit 1
 fi
 echo "test-python: passed for CPython $(printf '%s\n' "${!interpreters[@]}" | sort -V | tr '\n' ' ')"

@@ -38,8 +38,9 @@ ROOT = HERE.parents[1]
 sys.path.insert(0, str(HERE))
 
 from circuits import by_name  # noqa: E402
+from nimbo.icarus import testbench  # noqa: E402
 from nimbo.ir import circuit_from_text  # noqa: E402
-from nimbo.netlist import icarus_testbench, to_verilog, vector_line  # noqa: E402
+from nimbo.netlist import to_verilog, vector_line  # noqa: E402
 from verilator_main import verilator_main  # noqa: E402
 
 TIME = shutil.which("time", path="/usr/bin:/bin")  # GNU time, for peak memory
@@ -142,7 +143,7 @@ def run_circuit(name: str, args, out_root: Path) -> dict:
     # Icarus Verilog
     if shutil.which("iverilog") and "icarus" not in args.skip:
         print(f"== {name}: icarus", file=sys.stderr, flush=True)
-        (work / "tb_icarus.v").write_text(icarus_testbench(netlist, "vectors.mem", count, SHOWN))
+        (work / "tb_icarus.v").write_text(testbench(netlist.module, netlist.inputs, netlist.outputs, "vectors.mem", count, SHOWN))
         comp = measure(["iverilog", "-o", "icarus.vvp", "tb_icarus.v", "net.v"], work, args.timeout)
         if comp.status == 0:
             marks: dict[str, float] = {}

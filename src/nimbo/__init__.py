@@ -3,10 +3,35 @@
 `nimbo.core` is the extension module with the fixed surface (`Renderer`,
 `Component`); `nimbo.Simulator` runs a circuit one update or many vectors at
 a time. Both raise `nimbo.PanicException` on an internal fault.
+
+The native classes are imported on first use, so that `import nimbo` (and
+with it the command line, which reports a missing or broken native module
+as one error line) works before the native engine is loaded.
 """
+
+from __future__ import annotations
+
+from importlib import import_module
+from typing import TYPE_CHECKING
 
 __version__ = "0.5.0"
 
-from ._engine import PanicException, Simulator, VectorError  # noqa: E402
+if TYPE_CHECKING:
+    from ._engine import PanicException, Simulator, VectorError
 
 __all__ = ["PanicException", "Simulator", "VectorError", "__version__"]
+
+_NATIVE = ("PanicException", "Simulator", "VectorError")
+
+
+def __getattr__(name: str) -> object:
+    if name in _NATIVE:
+        # import_module names the missing module; "from . import" would not.
+        value: object = getattr(import_module(f"{__name__}._engine"), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_NATIVE})

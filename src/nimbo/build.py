@@ -29,10 +29,13 @@ from __future__ import annotations
 import json
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+from typing import Literal
 
+from . import ir
+from .ir import BusEntry, Document, Expr, GateType
 from .ports import Port
 
-Expr = dict[str, object]
+SignalKind = Literal["const", "not", "ref"] | GateType
 
 
 class BuildError(ValueError):
@@ -50,13 +53,13 @@ class Signal:
 
     __slots__ = ("kind", "operands", "width", "bits")
 
-    def __init__(self, kind: str, operands: tuple[Signal, ...], width: int, bits: str = ""):
+    def __init__(self, kind: SignalKind, operands: tuple[Signal, ...], width: int, bits: str = ""):
         self.kind = kind
         self.operands = operands
         self.width = width
         self.bits = bits  # a constant's value
 
-    def _binary(self, kind: str, other: Signal) -> Signal:
+    def _binary(self, kind: GateType, other: Signal) -> Signal:
         if not isinstance(other, Signal):
             return NotImplemented
         if other.width != self.width:
@@ -77,12 +80,15 @@ class Signal:
 
     def expr(self) -> Expr:
         """The IR expression of this signal."""
-        if self.kind == "const":
-            return {"type": "const", "args": {"value": self.bits}}
-        if self.kind == "not":
-            return {"type": "not", "args": {"expr": self.operands[0].expr()}}
+        kind = self.kind
+        if kind == "const":
+            return ir.const(self.bits)
+        if kind == "not":
+            return ir.gate("not", self.operands[0].expr())
+        if kind == "ref":
+            raise AssertionError("a reference is a Bus")
         left, right = self.operands
-        return {"type": self.kind, "args": {"l_expr": left.expr(), "r_expr": right.expr()}}
+        return ir.gate(kind, left.expr(), right.expr())
 
     def busses(self) -> Iterable[Bus]:
         """The busses this expression reads."""
@@ -108,7 +114,7 @@ class Bus(Signal):
         self.driver: Signal | None = None
 
     def expr(self) -> Expr:
-        return {"type": "ref", "args": {"id": self.id}}
+        return ir.ref(self.id)
 
     def drive(self, signal: Signal) -> Bus:
         """Gives this bus its assignment (once); returns the bus."""
@@ -247,25 +253,18 @@ class Circuit:
             for name, p in self._ports.items()
         }
 
-    def to_document(self) -> dict[str, object]:
-        order = self._order()
-        readers: dict[str, list[str]] = {b.id: [] for b in order}
-        for bus in order:
-            if bus.driver is not None:
-                for source in dict.fromkeys(s.id for s in bus.driver.busses()):
-                    readers[source].append(bus.id)
-        entries: list[dict[str, object]] = []
-        for bus in order:
-            entry: dict[str, object] = {"id": bus.id, "value": bus.init}
+    def to_document(self) -> Document:
+        entries: list[BusEntry] = []
+        for bus in self._order():
+            entry: BusEntry = {"id": bus.id, "value": bus.init}
             if bus.driver is not None:
                 entry["assignment"] = bus.driver.expr()
-            entry["influence_list"] = readers[bus.id]
             entries.append(entry)
         return {
             "component": {
                 "id": self.id,
                 "ports": {name: port.to_json() for name, port in self.ports().items()},
-                "busses": entries,
+                "busses": ir.with_influence_lists(entries),
             }
         }
 

@@ -1,9 +1,14 @@
-"""Running a Verilog module with ports under Icarus Verilog.
+"""Running a Verilog module under Icarus Verilog through a generated testbench.
 
-Used to check imported netlists against the original design: the same port
-values (nimbo's port form: element 0 = bit 0, the least significant bit)
-go to the module through a generated testbench, and the output ports come
-back in the same form.
+The testbench reads the input vectors from a file ($readmemb), applies them
+one by one and prints the outputs of the first vectors. A vector line is the
+input ports' bits concatenated, each port's leftmost (first declared) bit
+first, and an output comes back the same way.
+
+:func:`run` speaks nimbo's port form (element 0 = bit 0, the least
+significant bit): it checks imported netlists against the original design.
+The tests and the benchmarks also run the netlists of :mod:`nimbo.netlist`
+through :func:`run_lines`.
 """
 
 from __future__ import annotations
@@ -13,8 +18,19 @@ import time
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Protocol
 
 from .ports import Port
+
+
+class PortShape(Protocol):
+    """A port of the module under test: its name and its number of bits."""
+
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def width(self) -> int: ...
 
 
 @dataclass
@@ -23,21 +39,22 @@ class IcarusRun:
     seconds: float  # wall time of the vector loop (between the START and DONE lines)
 
 
-def testbench(module: str, ports: Sequence[Port], vector_file: str, count: int, shown: int) -> str:
-    """A testbench that applies `count` lines of `vector_file` ($readmemb,
-    input ports concatenated in order, most significant bit first) one by
-    one and prints the output ports of the first `shown` as ``V k bits...``."""
-    ins = [p for p in ports if p.direction == "input"]
-    outs = [p for p in ports if p.direction == "output"]
-    total = max(1, sum(len(p.bits) for p in ins))
+def testbench(
+    module: str, inputs: Sequence[PortShape], outputs: Sequence[PortShape], vector_file: str, count: int, shown: int
+) -> str:
+    """A testbench that reads `count` lines from `vector_file`, applies them
+    one by one and prints the outputs of the first `shown` as lines
+    ``V <k> <bits>...``. It prints ``START`` before the first vector and
+    ``DONE`` after the last, flushing both, so a reader can time the loop."""
+    total = max(1, sum(p.width for p in inputs))
     lines = ["`timescale 1ns/1ns", "module nimbo_tb;", f"  reg [{total - 1}:0] mem [0:{max(count, 1) - 1}];", "  integer n, k;"]
-    lines += [f"  reg [{len(p.bits) - 1}:0] i_{p.name};" for p in ins]
-    lines += [f"  wire [{len(p.bits) - 1}:0] o_{p.name};" for p in outs]
-    conns = [f".{p.name}(i_{p.name})" for p in ins] + [f".{p.name}(o_{p.name})" for p in outs]
+    lines += [f"  reg [{p.width - 1}:0] i_{p.name};" for p in inputs]
+    lines += [f"  wire [{p.width - 1}:0] o_{p.name};" for p in outputs]
+    conns = [f".{p.name}(i_{p.name})" for p in inputs] + [f".{p.name}(o_{p.name})" for p in outputs]
     lines.append(f"  {module} dut ({', '.join(conns)});")
-    fmt = " ".join(["%b"] * len(outs))
-    show = f'$display("V %0d {fmt}", k, {", ".join("o_" + p.name for p in outs)});' if outs else '$display("V %0d", k);'
-    apply = "{" + ", ".join(f"i_{p.name}" for p in ins) + "} = mem[k];" if ins else ""
+    fmt = " ".join(["%b"] * len(outputs))
+    show = f'$display("V %0d {fmt}", k, {", ".join("o_" + p.name for p in outputs)});' if outputs else '$display("V %0d", k);'
+    apply = "{" + ", ".join(f"i_{p.name}" for p in inputs) + "} = mem[k];" if inputs else ""
     lines += [
         "  initial begin",
         f"    n = {count};",
@@ -56,6 +73,44 @@ def testbench(module: str, ports: Sequence[Port], vector_file: str, count: int, 
     return "\n".join(lines) + "\n"
 
 
+def run_lines(
+    sources: Sequence[str | Path],
+    module: str,
+    inputs: Sequence[PortShape],
+    outputs: Sequence[PortShape],
+    lines: Sequence[str],
+    workdir: Path,
+    shown: int | None = None,
+) -> tuple[list[list[str]], float]:
+    """Compiles `sources` with a testbench for `module` and applies the vector
+    `lines`; returns the output bits of the first `shown` vectors (all by
+    default), one text per output, and the wall time of the vector loop."""
+    shown = len(lines) if shown is None else shown
+    (workdir / "vectors.mem").write_text("".join(line + "\n" for line in lines))
+    (workdir / "nimbo_tb.v").write_text(testbench(module, inputs, outputs, "vectors.mem", len(lines), shown))
+    binary = workdir / "nimbo_tb.vvp"
+    compiled = subprocess.run(
+        ["iverilog", "-g2012", "-o", str(binary), str(workdir / "nimbo_tb.v"), *[str(s) for s in sources]],
+        capture_output=True,
+        text=True,
+    )
+    if compiled.returncode != 0:
+        raise RuntimeError(f"iverilog failed: {compiled.stderr.strip()}")
+    proc = subprocess.Popen(["vvp", "-n", str(binary)], cwd=workdir, stdout=subprocess.PIPE, text=True)
+    assert proc.stdout is not None
+    marks: dict[str, float] = {}
+    rows: list[list[str]] = []
+    for line in proc.stdout:
+        word = line.strip()
+        if word in ("START", "DONE"):
+            marks[word] = time.perf_counter()
+        elif word.startswith("V "):
+            rows.append(word.split()[2:])
+    if proc.wait() != 0:
+        raise RuntimeError(f"vvp failed with status {proc.returncode}")
+    return rows, marks.get("DONE", 0.0) - marks.get("START", 0.0)
+
+
 def vector_line(ports: Sequence[Port], values: Mapping[str, str]) -> str:
     """One $readmemb line: the input port values, each most significant bit first."""
     return "".join(values[p.name][::-1] for p in ports if p.direction == "input")
@@ -72,30 +127,8 @@ def run(
     """Compiles `sources` with a testbench for `module` and applies `vectors`
     (port name to port value); returns the output port values per vector."""
     order = list(ports.values())
-    shown = len(vectors) if shown is None else shown
-    (workdir / "vectors.mem").write_text("".join(vector_line(order, v) + "\n" for v in vectors))
-    (workdir / "nimbo_tb.v").write_text(testbench(module, order, "vectors.mem", len(vectors), shown))
-    binary = workdir / "nimbo_tb.vvp"
-    compiled = subprocess.run(
-        ["iverilog", "-g2012", "-o", str(binary), str(workdir / "nimbo_tb.v"), *[str(s) for s in sources]],
-        capture_output=True,
-        text=True,
-    )
-    if compiled.returncode != 0:
-        raise RuntimeError(f"iverilog failed: {compiled.stderr.strip()}")
-    start = time.perf_counter()
-    proc = subprocess.Popen(["vvp", "-n", str(binary)], cwd=workdir, stdout=subprocess.PIPE, text=True)
-    assert proc.stdout is not None
-    marks: dict[str, float] = {}
-    rows: list[list[str]] = []
-    for line in proc.stdout:
-        word = line.strip()
-        if word in ("START", "DONE"):
-            marks[word] = time.perf_counter()
-        elif word.startswith("V "):
-            rows.append(word.split()[2:])
-    if proc.wait() != 0:
-        raise RuntimeError(f"vvp failed with status {proc.returncode}")
+    ins = [p for p in order if p.direction == "input"]
     outs = [p for p in order if p.direction == "output"]
-    values = [{p.name: bits[::-1] for p, bits in zip(outs, row)} for row in rows]
-    return IcarusRun(values, marks.get("DONE", 0.0) - marks.get("START", 0.0))
+    lines = [vector_line(order, v) for v in vectors]
+    rows, seconds = run_lines(sources, module, ins, outs, lines, workdir, shown)
+    return IcarusRun([{p.name: bits[::-1] for p, bits in zip(outs, row)} for row in rows], seconds)

@@ -1,4 +1,4 @@
-"""A read-only Python view of an IR document.
+"""The IR document: its types, a read-only view of it, and small builders.
 
 The native renderer is the authority on whether an IR is valid. This module
 reads the same document into plain records so that tools (the command line,
@@ -6,17 +6,89 @@ the Verilog converter) can list busses in declaration order, count gates and
 work out widths. It follows the renderer's lenient rules: a repeated bus id
 keeps the last initial value, the last non-null assignment and the union of
 all influence lists; unusable initial values fall back to one 0 bit.
+
+The TypedDicts describe the IR as nimbo writes it. JSON read from elsewhere
+is an ``object`` until checked: :func:`expression` checks an assignment the
+way the renderer does and gives it its type.
 """
 
 from __future__ import annotations
 
 import json
+from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Literal, NotRequired, TypeAlias, TypedDict, TypeGuard, Union, cast, get_args, overload
 
-GATE_TYPES = ("not", "and", "or", "xor", "nand", "nor", "xnor")
-BINARY_GATE_TYPES = GATE_TYPES[1:]
+GateType = Literal["and", "or", "xor", "nand", "nor", "xnor"]
+BINARY_GATE_TYPES: tuple[GateType, ...] = get_args(GateType)
+GATE_TYPES: tuple[str, ...] = ("not", *BINARY_GATE_TYPES)
 DEFAULT_VALUE = "0"
+
+Direction = Literal["input", "output", "inout"]
+
+
+class RefArgs(TypedDict):
+    id: str
+
+
+class RefExpr(TypedDict):
+    type: Literal["ref", "bus_ref"]
+    args: RefArgs
+
+
+class ConstArgs(TypedDict):
+    value: str | list[object]  # a bit string, or an array in which true is a 1 bit
+
+
+class ConstExpr(TypedDict):
+    type: Literal["const"]
+    args: ConstArgs
+
+
+class NotArgs(TypedDict):
+    expr: Expr
+
+
+class NotExpr(TypedDict):
+    type: Literal["not"]
+    args: NotArgs
+
+
+class GateArgs(TypedDict):
+    l_expr: Expr
+    r_expr: Expr
+
+
+class GateExpr(TypedDict):
+    type: GateType
+    args: GateArgs
+
+
+Expr: TypeAlias = Union[RefExpr, ConstExpr, NotExpr, GateExpr]
+
+
+class BusEntry(TypedDict):
+    id: str
+    value: NotRequired[str]
+    assignment: NotRequired[Expr]
+    influence_list: NotRequired[list[str]]
+
+
+class PortRecord(TypedDict):
+    """A port beside the busses (see :mod:`nimbo.ports`); the renderer ignores it."""
+
+    direction: Direction
+    bits: list[str]
+
+
+class ComponentRecord(TypedDict):
+    id: str
+    busses: list[BusEntry]
+    ports: NotRequired[dict[str, PortRecord]]
+
+
+class Document(TypedDict):
+    component: ComponentRecord
 
 
 class IRFormatError(ValueError):
@@ -27,8 +99,9 @@ class IRFormatError(ValueError):
 class BusDecl:
     id: str
     value: str = DEFAULT_VALUE
-    assignment: dict | None = None
+    assignment: Expr | None = None
     influence: list[str] = field(default_factory=list)
+    raw_value: object = field(default=None, repr=False)  # the last "value" entry as the document has it
 
     @property
     def width(self) -> int:
@@ -48,62 +121,111 @@ class Circuit:
     def inputs(self) -> list[BusDecl]:
         return [b for b in self.busses.values() if b.assignment is None]
 
+    def assignments(self) -> dict[str, Expr]:
+        """The assignment of every driven bus, in declaration order."""
+        return {b.id: b.assignment for b in self.busses.values() if b.assignment is not None}
+
     def gate_count(self) -> int:
-        return sum(count_gates(b.assignment) for b in self.driven)
+        return sum(count_gates(expr) for expr in self.assignments().values())
 
     def widest_bus(self) -> BusDecl | None:
         return max(self.busses.values(), key=lambda b: b.width, default=None)
 
 
-def initial_value(raw: Any) -> str:
+def is_bits(text: str) -> bool:
+    return all(ch in "01" for ch in text)
+
+
+def array_bits(items: list[object]) -> str:
+    """The bits of a JSON array value: `true` is a 1 bit, anything else a 0 bit."""
+    return "".join("1" if item is True else "0" for item in items)
+
+
+def initial_value(raw: object) -> str:
     """The bit text a bus starts with, given its "value" entry."""
     if isinstance(raw, str):
-        return raw if all(ch in "01" for ch in raw) else DEFAULT_VALUE
+        return raw if is_bits(raw) else DEFAULT_VALUE
     if isinstance(raw, list):
-        return "".join("1" if item is True else "0" for item in raw)
+        return array_bits(raw)
     return DEFAULT_VALUE
 
 
-def const_bits(raw: Any) -> str:
-    """The bits of a constant's "value" (already accepted by the renderer)."""
-    if isinstance(raw, str):
-        return raw
-    return "".join("1" if item is True else "0" for item in raw)
+def const_bits(raw: str | list[object]) -> str:
+    """The bits of a constant's "value"."""
+    return raw if isinstance(raw, str) else array_bits(raw)
 
 
-def count_gates(expr: Any) -> int:
-    if not isinstance(expr, dict):
-        return 0
-    kind = expr.get("type")
-    args = expr.get("args")
+def is_gate_type(kind: object) -> TypeGuard[GateType]:
+    return kind in BINARY_GATE_TYPES
+
+
+def expression(raw: object) -> Expr:
+    """`raw` as an expression, checked as the renderer checks it (keys it
+    does not know are left alone); IRFormatError names what is wrong."""
+    kind = raw.get("type") if isinstance(raw, dict) else None
+    if not isinstance(raw, dict) or not isinstance(kind, str):
+        raise IRFormatError("an expression has no text 'type'")
+    args = raw.get("args")
     args = args if isinstance(args, dict) else {}
-    if kind == "not":
-        return 1 + count_gates(args.get("expr"))
-    if kind in BINARY_GATE_TYPES:
-        return 1 + count_gates(args.get("l_expr")) + count_gates(args.get("r_expr"))
-    return 0
-
-
-def referenced_ids(expr: Any, out: set[str] | None = None) -> set[str]:
-    """Every bus id that a ref/bus_ref inside the expression names."""
-    out = set() if out is None else out
-    if not isinstance(expr, dict):
-        return out
-    kind = expr.get("type")
-    args = expr.get("args")
-    args = args if isinstance(args, dict) else {}
-    if kind in ("ref", "bus_ref"):
-        if isinstance(args.get("id"), str):
-            out.add(args["id"])
+    if kind == "const":
+        value = args.get("value")
+        if not (isinstance(value, list) or (isinstance(value, str) and is_bits(value))):
+            raise IRFormatError("a const expression has no bit string or array 'value'")
+    elif kind in ("ref", "bus_ref"):
+        if not isinstance(args.get("id"), str):
+            raise IRFormatError(f"a {kind} expression has no text 'id'")
     elif kind == "not":
-        referenced_ids(args.get("expr"), out)
-    elif kind in BINARY_GATE_TYPES:
-        referenced_ids(args.get("l_expr"), out)
-        referenced_ids(args.get("r_expr"), out)
-    return out
+        if "expr" not in args:
+            raise IRFormatError("a not expression has no 'expr'")
+        expression(args["expr"])
+    elif is_gate_type(kind):
+        if "l_expr" not in args or "r_expr" not in args:
+            raise IRFormatError(f"an {kind} expression lacks 'l_expr' or 'r_expr'")
+        expression(args["l_expr"])
+        expression(args["r_expr"])
+    else:
+        raise IRFormatError(f"unknown expression type {kind!r}")
+    return cast(Expr, raw)
 
 
-def circuit_from_document(doc: Any) -> Circuit:
+def count_gates(expr: Expr) -> int:
+    if expr["type"] == "not":
+        return 1 + count_gates(expr["args"]["expr"])
+    if expr["type"] == "const" or expr["type"] == "ref" or expr["type"] == "bus_ref":
+        return 0
+    return 1 + count_gates(expr["args"]["l_expr"]) + count_gates(expr["args"]["r_expr"])
+
+
+def referenced_ids(expr: Expr) -> list[str]:
+    """Every bus id that a ref/bus_ref inside the expression names, once
+    each, in the order they are read (the left operand first)."""
+    found: dict[str, None] = {}
+    stack = [expr]
+    while stack:
+        node = stack.pop()
+        if node["type"] == "ref" or node["type"] == "bus_ref":
+            found[node["args"]["id"]] = None
+        elif node["type"] == "not":
+            stack.append(node["args"]["expr"])
+        elif node["type"] != "const":
+            stack.append(node["args"]["r_expr"])
+            stack.append(node["args"]["l_expr"])
+    return list(found)
+
+
+def expression_width(expr: Expr, widths: Mapping[str, int]) -> int:
+    """The width an expression yields: a gate cuts its operands to the smaller
+    width, a reference to a bus not in `widths` reads as one bit."""
+    if expr["type"] == "const":
+        return len(const_bits(expr["args"]["value"]))
+    if expr["type"] == "ref" or expr["type"] == "bus_ref":
+        return widths.get(expr["args"]["id"], 1)
+    if expr["type"] == "not":
+        return expression_width(expr["args"]["expr"], widths)
+    return min(expression_width(expr["args"]["l_expr"], widths), expression_width(expr["args"]["r_expr"], widths))
+
+
+def circuit_from_document(doc: object) -> Circuit:
     comp = doc.get("component") if isinstance(doc, dict) else None
     if not isinstance(comp, dict) or not isinstance(comp.get("id"), str):
         raise IRFormatError("the document has no component with a text id")
@@ -111,15 +233,18 @@ def circuit_from_document(doc: Any) -> Circuit:
     if not isinstance(entries, list):
         raise IRFormatError("the component has no 'busses' array")
     busses: dict[str, BusDecl] = {}
+    checked: list[tuple[BusDecl, dict[str, object]]] = []
     for entry in entries:
-        if not isinstance(entry, dict) or not isinstance(entry.get("id"), str):
+        bus_id = entry.get("id") if isinstance(entry, dict) else None
+        if not isinstance(entry, dict) or not isinstance(bus_id, str):
             raise IRFormatError("a bus has no text id")
-        bus = busses.setdefault(entry["id"], BusDecl(entry["id"]))
-        bus.value = initial_value(entry.get("value"))
-    for entry in entries:
-        bus = busses[entry["id"]]
+        bus = busses.setdefault(bus_id, BusDecl(bus_id))
+        bus.raw_value = entry.get("value")
+        bus.value = initial_value(bus.raw_value)
+        checked.append((bus, entry))
+    for bus, entry in checked:
         if entry.get("assignment") is not None:
-            bus.assignment = entry["assignment"]
+            bus.assignment = expression(entry["assignment"])
         influence = entry.get("influence_list")
         if isinstance(influence, list):
             for target in influence:
@@ -135,37 +260,48 @@ def circuit_from_text(text: str) -> Circuit:
 # ---------------------------------------------------------------- building
 
 
-def ref(bus_id: str) -> dict:
+def ref(bus_id: str) -> RefExpr:
     return {"type": "ref", "args": {"id": bus_id}}
 
 
-def const(bits: str) -> dict:
+def const(bits: str) -> ConstExpr:
     return {"type": "const", "args": {"value": bits}}
 
 
-def gate(kind: str, left: dict, right: dict | None = None) -> dict:
+@overload
+def gate(kind: Literal["not"], left: Expr, right: None = None) -> NotExpr: ...
+@overload
+def gate(kind: GateType, left: Expr, right: Expr) -> GateExpr: ...
+def gate(kind: str, left: Expr, right: Expr | None = None) -> Expr:
     """A gate expression: "not" takes one operand, the others two."""
     if kind == "not":
         return {"type": "not", "args": {"expr": left}}
-    if kind not in BINARY_GATE_TYPES or right is None:
+    if not is_gate_type(kind) or right is None:
         raise ValueError(f"'{kind}' is not a two-input gate")
     return {"type": kind, "args": {"l_expr": left, "r_expr": right}}
 
 
-def build_document(component_id: str, busses: list[tuple[str, str, dict | None]]) -> dict:
+def with_influence_lists(entries: list[BusEntry]) -> list[BusEntry]:
+    """Fills every entry's influence list with the busses whose assignments
+    read it, in declaration order; returns the entries."""
+    readers: dict[str, list[str]] = {entry["id"]: [] for entry in entries}
+    for entry in entries:
+        if "assignment" in entry:
+            for source in referenced_ids(entry["assignment"]):
+                if source in readers:
+                    readers[source].append(entry["id"])
+    for entry in entries:
+        entry["influence_list"] = readers[entry["id"]]
+    return entries
+
+
+def build_document(component_id: str, busses: list[tuple[str, str, Expr | None]]) -> Document:
     """An IR document from (id, initial value, assignment or None) triples,
     with every influence list filled from the references in the assignments."""
-    known = {bus_id for bus_id, _, _ in busses}
-    readers: dict[str, list[str]] = {bus_id: [] for bus_id in known}
-    for bus_id, _, assignment in busses:
-        if assignment is not None:
-            for source in sorted(referenced_ids(assignment) & known):
-                readers[source].append(bus_id)
-    entries = []
+    entries: list[BusEntry] = []
     for bus_id, value, assignment in busses:
-        entry: dict = {"id": bus_id, "value": value}
+        entry: BusEntry = {"id": bus_id, "value": value}
         if assignment is not None:
             entry["assignment"] = assignment
-        entry["influence_list"] = readers[bus_id]
         entries.append(entry)
-    return {"component": {"id": component_id, "busses": entries}}
+    return {"component": {"id": component_id, "busses": with_influence_lists(entries)}}

@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
-from .ir import BINARY_GATE_TYPES, const_bits, count_gates, referenced_ids
+from .ir import circuit_from_document, count_gates, expression_width, referenced_ids
 from .ports import plural
 
 WARNING_KINDS = ("missing-influence", "missing-bus", "bad-value", "width", "unused")
@@ -72,23 +72,6 @@ def _value_problem(raw: object) -> str | None:
             return None
         return "the array holds items other than true and false, which read as 0"
     return f"a JSON {type(raw).__name__.replace('dict', 'object').replace('int', 'number')} is not a bit string; the bus starts as one 0 bit"
-
-
-def _width(expr: object, widths: dict[str, int]) -> int:
-    if not isinstance(expr, dict):
-        return 1
-    kind = expr.get("type")
-    args = expr.get("args")
-    args = args if isinstance(args, dict) else {}
-    if kind == "const":
-        return len(const_bits(args.get("value", "")))
-    if kind in ("ref", "bus_ref"):
-        return widths.get(str(args.get("id")), 1)
-    if kind == "not":
-        return _width(args.get("expr"), widths)
-    if kind in BINARY_GATE_TYPES:
-        return min(_width(args.get("l_expr"), widths), _width(args.get("r_expr"), widths))
-    return 1
 
 
 def _cycle_from(start: str, reads: dict[str, list[str]], members: set[str]) -> list[str]:
@@ -161,56 +144,35 @@ def _strong_components(nodes: Iterable[str], reads: dict[str, list[str]]) -> lis
 
 def lint(doc: object) -> Report:
     """Checks an IR document that the renderer has accepted."""
-    comp = doc.get("component") if isinstance(doc, dict) else None
-    comp = comp if isinstance(comp, dict) else {}
-    entries = [e for e in comp.get("busses", []) if isinstance(e, dict) and isinstance(e.get("id"), str)]
-    findings: list[Finding] = []
-
     # The renderer's view: first declaration keeps its place, the last value and
     # the last non-null assignment win, influence lists are merged.
-    order: list[str] = []
-    raw_value: dict[str, object] = {}
-    assignment: dict[str, object] = {}
-    influence: dict[str, set[str]] = {}
-    for entry in entries:
-        bus_id = entry["id"]
-        if bus_id not in raw_value:
-            order.append(bus_id)
-            influence[bus_id] = set()
-        raw_value[bus_id] = entry.get("value")
-        if entry.get("assignment") is not None:
-            assignment[bus_id] = entry["assignment"]
-        targets = entry.get("influence_list")
-        if isinstance(targets, list):
-            influence[bus_id].update(t for t in targets if isinstance(t, str))
+    circuit = circuit_from_document(doc)
+    busses = circuit.busses
+    assignment = circuit.assignments()
+    influence = {b.id: set(b.influence) for b in busses.values()}
+    findings: list[Finding] = []
 
-    ports = comp.get("ports")
+    comp = doc.get("component") if isinstance(doc, dict) else None
+    ports = comp.get("ports") if isinstance(comp, dict) else None
     port_busses: set[str] = set()
     if isinstance(ports, dict):
         for port in ports.values():
             if isinstance(port, dict) and isinstance(port.get("bits"), list):
                 port_busses.update(b for b in port["bits"] if isinstance(b, str))
 
-    widths: dict[str, int] = {}
-    for bus_id in order:
-        problem = _value_problem(raw_value[bus_id])
+    for bus in busses.values():
+        problem = _value_problem(bus.raw_value)
         if problem is not None:
-            findings.append(Finding("bad-value", (bus_id,), f"bus '{bus_id}': initial value is unusable: {problem}"))
-        raw = raw_value[bus_id]
-        if isinstance(raw, list):
-            widths[bus_id] = len(raw)
-        elif isinstance(raw, str) and problem is None:
-            widths[bus_id] = len(raw)
-        else:
-            widths[bus_id] = 1
-    declared = dict(widths)
+            findings.append(Finding("bad-value", (bus.id,), f"bus '{bus.id}': initial value is unusable: {problem}"))
+    declared = {b.id: b.width for b in busses.values()}
+    widths = dict(declared)
 
     # Widths after the first update: each driven bus takes its assignment's
     # width; repeat until nothing changes (chains and loops).
     for _ in range(len(assignment) + 1):
         changed = False
         for bus_id, expr in assignment.items():
-            width = _width(expr, widths)
+            width = expression_width(expr, widths)
             if width != widths[bus_id]:
                 widths[bus_id] = width
                 changed = True
@@ -231,9 +193,9 @@ def lint(doc: object) -> Report:
     read_somewhere: set[str] = set()
     for bus_id, expr in assignment.items():
         sources = sorted(referenced_ids(expr))
-        reads[bus_id] = [s for s in sources if s in raw_value]
+        reads[bus_id] = [s for s in sources if s in busses]
         for source in sources:
-            if source not in raw_value:
+            if source not in busses:
                 findings.append(
                     Finding("missing-bus", (bus_id, source), f"bus '{bus_id}' reads '{source}', which does not exist (it reads as one 0 bit)")
                 )
@@ -249,6 +211,7 @@ def lint(doc: object) -> Report:
                         )
                     )
 
+    order = list(busses)
     for bus_id in order:
         if bus_id not in assignment and bus_id not in read_somewhere and bus_id not in port_busses:
             findings.append(Finding("unused", (bus_id,), f"bus '{bus_id}' is never read and never driven"))
@@ -269,7 +232,7 @@ def lint(doc: object) -> Report:
 
     widest = max(order, key=lambda b: widths[b], default=None)
     return Report(
-        component=str(comp.get("id", "")),
+        component=circuit.id,
         busses=len(order),
         driven=len(assignment),
         gates=sum(count_gates(e) for e in assignment.values()),

@@ -22,13 +22,17 @@ a cut commutes with bitwise operators, the converter pushes each cut down to
 the leaves: a reference becomes a part-select ``x[0:n-1]``, a constant keeps
 its first n bits, so that every Verilog operator sees operands of one width.
 A reference to a bus the circuit lacks reads as the 1-bit 0.
+
+`nimbo.icarus.run_lines` runs a netlist under Icarus Verilog (its testbench
+takes ``netlist.inputs`` and ``netlist.outputs`` as they are, and
+:func:`vector_line` writes its vector lines).
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
 
-from .ir import Circuit, const_bits, referenced_ids
+from .ir import Circuit, Expr, const_bits, expression_width, referenced_ids
 
 _OPERATORS = {
     "and": ("", "&"),
@@ -60,40 +64,27 @@ class Netlist:
     driven: list[Port]
 
 
-def expression_width(expr: dict, widths: dict[str, int]) -> int:
-    kind = expr["type"]
-    args = expr["args"]
-    if kind == "const":
-        return len(const_bits(args["value"]))
-    if kind in ("ref", "bus_ref"):
-        return widths.get(args["id"], 1)
-    if kind == "not":
-        return expression_width(args["expr"], widths)
-    return min(expression_width(args["l_expr"], widths), expression_width(args["r_expr"], widths))
-
-
-def _emit(expr: dict, width: int, names: dict[str, str], widths: dict[str, int]) -> str:
-    kind = expr["type"]
-    args = expr["args"]
-    if kind == "const":
-        return f"{width}'b{const_bits(args['value'])[:width]}"
-    if kind in ("ref", "bus_ref"):
-        name = names.get(args["id"])
+def _emit(expr: Expr, width: int, names: dict[str, str], widths: dict[str, int]) -> str:
+    if expr["type"] == "const":
+        return f"{width}'b{const_bits(expr['args']['value'])[:width]}"
+    if expr["type"] == "ref" or expr["type"] == "bus_ref":
+        bus_id = expr["args"]["id"]
+        name = names.get(bus_id)
         if name is None:
             return "1'b0"
-        return name if widths[args["id"]] == width else f"{name}[0:{width - 1}]"
-    if kind == "not":
-        return f"~({_emit(args['expr'], width, names, widths)})"
-    invert, operator = _OPERATORS[kind]
-    left = _emit(args["l_expr"], width, names, widths)
-    right = _emit(args["r_expr"], width, names, widths)
+        return name if widths[bus_id] == width else f"{name}[0:{width - 1}]"
+    if expr["type"] == "not":
+        return f"~({_emit(expr['args']['expr'], width, names, widths)})"
+    invert, operator = _OPERATORS[expr["type"]]
+    left = _emit(expr["args"]["l_expr"], width, names, widths)
+    right = _emit(expr["args"]["r_expr"], width, names, widths)
     return f"{invert}({left} {operator} {right})"
 
 
 def _topological_order(circuit: Circuit) -> list[str]:
     """Driven bus ids, each after every driven bus it reads; refuses cycles."""
-    driven = {b.id for b in circuit.driven}
-    reads = {b.id: sorted(referenced_ids(b.assignment) & driven) for b in circuit.driven}
+    assignments = circuit.assignments()
+    reads = {bus_id: sorted(s for s in referenced_ids(expr) if s in assignments) for bus_id, expr in assignments.items()}
     state: dict[str, int] = {}  # 1 = on the path, 2 = done
     order: list[str] = []
     for root in reads:
@@ -121,13 +112,14 @@ def check_convertible(circuit: Circuit) -> None:
     for bus in circuit.busses.values():
         if bus.width == 0:
             raise ConversionError(f"bus '{bus.id}' has width 0")
-    for bus in circuit.driven:
-        got = expression_width(bus.assignment, widths)
+    for bus_id, expr in circuit.assignments().items():
+        bus = circuit.busses[bus_id]
+        got = expression_width(expr, widths)
         if got != bus.width:
             raise ConversionError(
                 f"bus '{bus.id}' is declared with {bus.width} bits but its assignment yields {got}"
             )
-        for source in referenced_ids(bus.assignment):
+        for source in referenced_ids(expr):
             src = circuit.busses.get(source)
             if src is not None and bus.id not in src.influence:
                 raise ConversionError(
@@ -162,9 +154,9 @@ def to_verilog(circuit: Circuit, module: str = "circuit", outputs: list[str] | N
     for p in driven:
         if p.name not in out_names:
             lines.append(f"  wire [0:{p.width - 1}] {p.name};")
+    assignments = circuit.assignments()
     for bus_id in _topological_order(circuit):
-        bus = circuit.busses[bus_id]
-        lines.append(f"  assign {names[bus_id]} = {_emit(bus.assignment, bus.width, names, widths)};")
+        lines.append(f"  assign {names[bus_id]} = {_emit(assignments[bus_id], widths[bus_id], names, widths)};")
     lines.append("endmodule")
     return Netlist(module, "\n".join(lines) + "\n", inputs, out_ports, driven)
 
@@ -172,44 +164,3 @@ def to_verilog(circuit: Circuit, module: str = "circuit", outputs: list[str] | N
 def vector_line(netlist: Netlist, values: dict[str, str]) -> str:
     """One line for $readmemb: the input bit texts concatenated in port order."""
     return "".join(values[p.bus_id] for p in netlist.inputs)
-
-
-def icarus_testbench(netlist: Netlist, vector_file: str, count: int, shown: int) -> str:
-    """A testbench that reads `count` lines from `vector_file`, applies
-    them one by one and prints the outputs of the first `shown` as lines
-    ``V <k> <bits>...``. It prints ``START`` before the first vector and
-    ``DONE`` after the last, flushing both, so a reader can time the loop."""
-    total = sum(p.width for p in netlist.inputs)
-    inputs = ", ".join(p.name for p in netlist.inputs)
-    lines = [
-        "`timescale 1ns/1ns",
-        "module tb;",
-        f"  reg [0:{max(total, 1) - 1}] mem [0:{max(count, 1) - 1}];",
-        "  integer n, k;",
-    ]
-    for p in netlist.inputs:
-        lines.append(f"  reg [0:{p.width - 1}] {p.name};")
-    for p in netlist.outputs:
-        lines.append(f"  wire [0:{p.width - 1}] {p.name};")
-    conns = [f".{p.name}({p.name})" for p in netlist.inputs + netlist.outputs]
-    lines.append(f"  {netlist.module} dut ({', '.join(conns)});")
-    fmt = " ".join(["%b"] * len(netlist.outputs))
-    outs = ", ".join(p.name for p in netlist.outputs)
-    show = f'$display("V %0d {fmt}", k, {outs});' if netlist.outputs else '$display("V %0d", k);'
-    apply = f"{{{inputs}}} = mem[k];" if netlist.inputs else ""
-    lines += [
-        "  initial begin",
-        f"    n = {count};",
-        f'    if (n > 0) $readmemb("{vector_file}", mem, 0, n - 1);',
-        '    $display("START"); $fflush;',
-        "    for (k = 0; k < n; k = k + 1) begin",
-        f"      {apply}",
-        "      #1;",
-        f"      if (k < {shown}) {show}",
-        "    end",
-        '    $display("DONE"); $fflush;',
-        "    $finish;",
-        "  end",
-        "endmodule",
-    ]
-    return "\n".join(lines) + "\n"

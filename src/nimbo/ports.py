@@ -17,10 +17,11 @@ from __future__ import annotations
 import json
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Literal
+from typing import get_args
 
-Direction = Literal["input", "output", "inout"]
-DIRECTIONS: tuple[Direction, ...] = ("input", "output", "inout")
+from .ir import Direction, PortRecord
+
+DIRECTIONS: tuple[Direction, ...] = get_args(Direction)
 
 
 class PortError(ValueError):
@@ -32,6 +33,10 @@ class Port:
     name: str
     direction: Direction
     bits: tuple[str, ...]
+
+    @property
+    def width(self) -> int:
+        return len(self.bits)
 
     def split(self, value: str) -> dict[str, str]:
         """The bus inputs that write `value` (element 0 = bits[0]) to the port."""
@@ -45,7 +50,7 @@ class Port:
         """The port's value, read from the values of its busses."""
         return "".join(values[bus_id] for bus_id in self.bits)
 
-    def to_json(self) -> dict[str, object]:
+    def to_json(self) -> PortRecord:
         return {"direction": self.direction, "bits": list(self.bits)}
 
 

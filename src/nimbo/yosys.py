@@ -30,9 +30,9 @@ import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
+from .ir import BusEntry, Document, Expr, const, count_gates, gate, ref, with_influence_lists
 from .ports import Port, plural
 
-Expr = dict[str, object]
 Bit = int | str  # a net number, or a constant "0", "1", "x", "z"
 
 
@@ -40,45 +40,29 @@ class ImportFailure(ValueError):
     """The netlist cannot be imported; the message says why and what to do."""
 
 
-def _ref(bus_id: str) -> Expr:
-    return {"type": "ref", "args": {"id": bus_id}}
-
-
-def _const(bit: str) -> Expr:
-    return {"type": "const", "args": {"value": bit}}
-
-
-def _not(expr: Expr) -> Expr:
-    return {"type": "not", "args": {"expr": expr}}
-
-
-def _gate(kind: str, left: Expr, right: Expr) -> Expr:
-    return {"type": kind, "args": {"l_expr": left, "r_expr": right}}
-
-
 def _mux(a: Expr, b: Expr, s: Expr) -> Expr:
     # s ? b : a  ==  a ^ ((a ^ b) & s): three gates instead of four.
-    return _gate("xor", a, _gate("and", _gate("xor", a, b), s))
+    return gate("xor", a, gate("and", gate("xor", a, b), s))
 
 
 # Combinational cells of Yosys's internal gate library: type -> (inputs, expression).
 _CELLS: dict[str, tuple[tuple[str, ...], Callable[..., Expr]]] = {
     "$_BUF_": (("A",), lambda a: a),
-    "$_NOT_": (("A",), _not),
-    "$_AND_": (("A", "B"), lambda a, b: _gate("and", a, b)),
-    "$_OR_": (("A", "B"), lambda a, b: _gate("or", a, b)),
-    "$_XOR_": (("A", "B"), lambda a, b: _gate("xor", a, b)),
-    "$_NAND_": (("A", "B"), lambda a, b: _gate("nand", a, b)),
-    "$_NOR_": (("A", "B"), lambda a, b: _gate("nor", a, b)),
-    "$_XNOR_": (("A", "B"), lambda a, b: _gate("xnor", a, b)),
-    "$_ANDNOT_": (("A", "B"), lambda a, b: _gate("and", a, _not(b))),
-    "$_ORNOT_": (("A", "B"), lambda a, b: _gate("or", a, _not(b))),
+    "$_NOT_": (("A",), lambda a: gate("not", a)),
+    "$_AND_": (("A", "B"), lambda a, b: gate("and", a, b)),
+    "$_OR_": (("A", "B"), lambda a, b: gate("or", a, b)),
+    "$_XOR_": (("A", "B"), lambda a, b: gate("xor", a, b)),
+    "$_NAND_": (("A", "B"), lambda a, b: gate("nand", a, b)),
+    "$_NOR_": (("A", "B"), lambda a, b: gate("nor", a, b)),
+    "$_XNOR_": (("A", "B"), lambda a, b: gate("xnor", a, b)),
+    "$_ANDNOT_": (("A", "B"), lambda a, b: gate("and", a, gate("not", b))),
+    "$_ORNOT_": (("A", "B"), lambda a, b: gate("or", a, gate("not", b))),
     "$_MUX_": (("A", "B", "S"), _mux),
-    "$_NMUX_": (("A", "B", "S"), lambda a, b, s: _not(_mux(a, b, s))),
-    "$_AOI3_": (("A", "B", "C"), lambda a, b, c: _gate("nor", _gate("and", a, b), c)),
-    "$_OAI3_": (("A", "B", "C"), lambda a, b, c: _gate("nand", _gate("or", a, b), c)),
-    "$_AOI4_": (("A", "B", "C", "D"), lambda a, b, c, d: _gate("nor", _gate("and", a, b), _gate("and", c, d))),
-    "$_OAI4_": (("A", "B", "C", "D"), lambda a, b, c, d: _gate("nand", _gate("or", a, b), _gate("or", c, d))),
+    "$_NMUX_": (("A", "B", "S"), lambda a, b, s: gate("not", _mux(a, b, s))),
+    "$_AOI3_": (("A", "B", "C"), lambda a, b, c: gate("nor", gate("and", a, b), c)),
+    "$_OAI3_": (("A", "B", "C"), lambda a, b, c: gate("nand", gate("or", a, b), c)),
+    "$_AOI4_": (("A", "B", "C", "D"), lambda a, b, c, d: gate("nor", gate("and", a, b), gate("and", c, d))),
+    "$_OAI4_": (("A", "B", "C", "D"), lambda a, b, c, d: gate("nand", gate("or", a, b), gate("or", c, d))),
 }
 
 _SEQUENTIAL_PREFIXES = (
@@ -91,7 +75,7 @@ _SEQUENTIAL_PREFIXES = (
 class Imported:
     """The IR document of an imported module, with what the import noticed."""
 
-    document: dict[str, object]
+    document: Document
     module: str
     cells: int
     gates: int
@@ -268,13 +252,13 @@ def import_netlist(doc: object, top: str | None = None) -> Imported:
         if isinstance(bit, int):
             bus_id = names.get(bit)
             if bus_id is not None:
-                return _ref(bus_id)
+                return ref(bus_id)
             undriven.add(bit)
-            return _const("0")
+            return const("0")
         if bit not in ("0", "1"):
             unknown_consts += 1
-            return _const("0")
-        return _const(bit)
+            return const("0")
+        return const(bit)
 
     # Cells in dependency order: each after the cells driving its inputs.
     order: list[int] = []
@@ -298,28 +282,19 @@ def import_netlist(doc: object, top: str | None = None) -> Imported:
                     state[index] = 2
                     order.append(index)
 
-    entries: list[dict[str, object]] = [{"id": bus_id, "value": "0"} for bus_id in inputs]
+    entries: list[BusEntry] = [{"id": bus_id, "value": "0"} for bus_id in inputs]
     gates = 0
     for index in order:
         cname, kind, pins, out = cells[index]
         expr = _CELLS[kind][1](*[operand(bit) for bit in pins])
-        gates += _count(expr)
+        gates += count_gates(expr)
         entries.append({"id": names[out], "value": "0", "assignment": expr})
     for bus_id, bit in outputs:
         if isinstance(bit, int) and names.get(bit) == bus_id:
             continue  # the cell's own bus
         entries.append({"id": bus_id, "value": "0", "assignment": operand(bit)})
-
     # Influence lists: every bus lists each bus whose assignment reads it.
-    position = {str(entry["id"]): i for i, entry in enumerate(entries)}
-    readers: list[list[str]] = [[] for _ in entries]
-    for entry in entries:
-        assignment = entry.get("assignment")
-        if assignment is not None:
-            for source_id in _refs(assignment):
-                readers[position[source_id]].append(str(entry["id"]))
-    for entry, lst in zip(entries, readers):
-        entry["influence_list"] = list(dict.fromkeys(lst))
+    with_influence_lists(entries)
 
     ports = {
         pname: Port(pname, "input" if port_dirs[pname] == "input" else "output", tuple(ids))
@@ -329,7 +304,7 @@ def import_netlist(doc: object, top: str | None = None) -> Imported:
         notes.append(f"{plural(len(undriven), 'net')} that nothing drives read as 0")
     if unknown_consts:
         notes.append(f"{plural(unknown_consts, 'constant bit')} x or z read as 0")
-    document: dict[str, object] = {
+    document: Document = {
         "component": {
             "id": module_name,
             "ports": {name: port.to_json() for name, port in ports.items()},
@@ -337,37 +312,6 @@ def import_netlist(doc: object, top: str | None = None) -> Imported:
         }
     }
     return Imported(document, module_name, len(cells), gates, ports, notes)
-
-
-def _count(expr: object) -> int:
-    if not isinstance(expr, dict):
-        return 0
-    kind = expr["type"]
-    args = expr["args"]
-    if kind == "not":
-        return 1 + _count(args["expr"])
-    if kind in ("ref", "const"):
-        return 0
-    return 1 + _count(args["l_expr"]) + _count(args["r_expr"])
-
-
-def _refs(expr: object) -> list[str]:
-    out: list[str] = []
-    stack = [expr]
-    while stack:
-        node = stack.pop()
-        if not isinstance(node, dict):
-            continue
-        kind = node["type"]
-        args = node["args"]
-        if kind == "ref":
-            out.append(args["id"])
-        elif kind == "not":
-            stack.append(args["expr"])
-        elif kind != "const":
-            stack.append(args["r_expr"])
-            stack.append(args["l_expr"])
-    return out
 
 
 def import_text(text: str, top: str | None = None) -> Imported:

@@ -1,4 +1,7 @@
-"""Shared helpers for the nimbo.core tests: IR builders and a subprocess runner."""
+"""Shared helpers for the nimbo tests: IR builders and a subprocess runner.
+
+Expressions come from nimbo.ir (ref, const, gate); bus and make_ir write bus
+entries and documents as they are given, also ones the renderer refuses."""
 
 import json
 import subprocess
@@ -7,19 +10,15 @@ import textwrap
 
 import pytest
 
+from nimbo.ir import const, gate, ref
+
+__all__ = ["bus", "cell", "const", "gate", "make_ir", "netlist", "random_circuit", "random_vectors", "ref", "run_python"]
+
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "memory: long loops in a subprocess that check that memory stays flat"
     )
-
-
-def ref(bus_id):
-    return {"type": "ref", "args": {"id": bus_id}}
-
-
-def gate(kind, left, right):
-    return {"type": kind, "args": {"l_expr": left, "r_expr": right}}
 
 
 def bus(bus_id, value=None, assignment=None, influence=None):
@@ -95,9 +94,9 @@ def random_circuit(rng, busses=24, feedback=False, drop_influence=0, widths=WIDT
                 return ref(ids[source])
             if rng.randrange(2):
                 return ref("missing")
-            return {"type": "const", "args": {"value": bits(rng.choice(widths))}}
+            return const(bits(rng.choice(widths)))
         if pick == 3:
-            return {"type": "not", "args": {"expr": tree(rank, depth - 1)}}
+            return gate("not", tree(rank, depth - 1))
         return gate(rng.choice(GATES), tree(rank, depth - 1), tree(rank, depth - 1))
 
     assignments = {}
@@ -112,6 +111,19 @@ def random_circuit(rng, busses=24, feedback=False, drop_influence=0, widths=WIDT
         entries.append(bus(ids[rank], bits(width[rank]), assignments.get(rank), influence))
     inputs = {ids[rank]: width[rank] for rank in range(busses) if rank not in assignments}
     return make_ir(entries), inputs
+
+
+def netlist(cells, ports=None):
+    """A Yosys JSON netlist of one module "m"; ports a, b (nets 2, 3) in, y (net 4) out by default."""
+    ports = ports or {"a": {"direction": "input", "bits": [2]}, "b": {"direction": "input", "bits": [3]},
+                      "y": {"direction": "output", "bits": [4]}}
+    return {"modules": {"m": {"attributes": {"top": "00000000000000000000000000000001"}, "ports": ports,
+                              "cells": cells, "netnames": {}}}}
+
+
+def cell(kind, **pins):
+    """A Yosys cell of `kind` with one net per pin."""
+    return {"type": kind, "connections": {pin: [bit] for pin, bit in pins.items()}}
 
 
 def random_vectors(rng, inputs, count):

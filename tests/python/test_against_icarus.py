@@ -3,12 +3,12 @@
 import json
 import random
 import shutil
-import subprocess
 
 import pytest
 
-from nimbo.ir import build_document, circuit_from_document, const, gate, ref
-from nimbo.netlist import ConversionError, expression_width, icarus_testbench, to_verilog, vector_line
+from nimbo.icarus import run_lines
+from nimbo.ir import build_document, circuit_from_document, const, expression_width, gate, ref
+from nimbo.netlist import ConversionError, to_verilog, vector_line
 
 pytestmark = pytest.mark.skipif(shutil.which("iverilog") is None, reason="iverilog is not installed")
 
@@ -50,12 +50,8 @@ def random_circuit(seed: int) -> dict:
 
 
 def run_icarus(tmp_path, netlist, lines: list[str]) -> list[dict[str, str]]:
-    (tmp_path / "vectors.mem").write_text("\n".join(lines) + "\n")
     (tmp_path / "net.v").write_text(netlist.text)
-    (tmp_path / "tb.v").write_text(icarus_testbench(netlist, "vectors.mem", len(lines), len(lines)))
-    subprocess.run(["iverilog", "-o", "sim", "tb.v", "net.v"], cwd=tmp_path, check=True)
-    out = subprocess.run(["vvp", "-n", "sim"], cwd=tmp_path, check=True, capture_output=True, text=True).stdout
-    rows = [line.split()[2:] for line in out.splitlines() if line.startswith("V ")]
+    rows, _ = run_lines([tmp_path / "net.v"], netlist.module, netlist.inputs, netlist.outputs, lines, tmp_path)
     return [{p.bus_id: value for p, value in zip(netlist.outputs, row)} for row in rows]
 
 

@@ -34,7 +34,7 @@ def findings(tmp_path, busses, **ports):
     return [(f["kind"], f["busses"], f["message"]) for f in report["warnings"] + report["notes"]]
 
 
-NOT_A = {"type": "not", "args": {"expr": ref("a")}}
+NOT_A = gate("not", ref("a"))
 
 
 @pytest.mark.parametrize(
@@ -54,7 +54,7 @@ NOT_A = {"type": "not", "args": {"expr": ref("a")}}
           ("bad-value", ["d"], "items other than true and false, which read as 0")]),
         # declared width against the assignment's, also through a chain
         ([bus("a", "11", influence=["y"]), bus("y", "0", NOT_A, influence=["z"]),
-          bus("z", "00", {"type": "not", "args": {"expr": ref("y")}})],
+          bus("z", "00", gate("not", ref("y")))],
          [("width", ["y"], "bus 'y' is declared with 1 bit but its assignment gives 2 bits; it has 2 bits after")]),
         ([bus("a", "1", influence=["y"]), bus("y", "000", NOT_A)],
          [("width", ["y"], "declared with 3 bits but its assignment gives 1 bit")]),
@@ -62,7 +62,7 @@ NOT_A = {"type": "not", "args": {"expr": ref("a")}}
         ([bus("a", "0", influence=["y"]), bus("y", "0", NOT_A), bus("lonely", "1")],
          [("unused", ["lonely"], "bus 'lonely' is never read and never driven")]),
         # feedback, with one example cycle
-        ([bus("x", "0", {"type": "not", "args": {"expr": ref("x")}}, influence=["x"])],
+        ([bus("x", "0", gate("not", ref("x")), influence=["x"])],
          [("feedback", ["x"], "feedback: 1 loop over 1 bus, e.g. x -> x")]),
         ([bus("s", "1", influence=["q", "qn"]), bus("q", "0", gate("nand", ref("s"), ref("qn")), influence=["qn"]),
           bus("qn", "1", gate("nand", ref("s"), ref("q")), influence=["q"])],

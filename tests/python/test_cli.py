@@ -10,6 +10,8 @@ import sys
 import pytest
 
 pytest.importorskip("nimbo.core")
+from conftest import bus, gate, make_ir, ref  # noqa: E402
+
 from nimbo.cli import main  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
@@ -103,9 +105,7 @@ def test_vcd_declares_multi_bit_busses_with_their_width(tmp_path):
     assert "b11001010 " in text  # a's first vector, element 0 leftmost
 
 
-RING = json.dumps({"component": {"id": "ring", "busses": [
-    {"id": "x", "value": "0", "assignment": {"type": "not", "args": {"expr": {"type": "ref", "args": {"id": "x"}}}},
-     "influence_list": ["x"]}]}})
+RING = make_ir([bus("x", "0", gate("not", ref("x")), influence=["x"])], component_id="ring")
 
 
 @pytest.mark.parametrize(
@@ -177,9 +177,8 @@ def test_vcd_names_keep_printable_ascii_and_escape_the_rest(bus_id, name):
 
 
 def test_vcd_keeps_colliding_names_apart(tmp_path):
-    doc = {"component": {"id": "c", "busses": [{"id": "", "value": "1"}, {"id": '""', "value": "0"}]}}
     ir = tmp_path / "c.json"
-    ir.write_text(json.dumps(doc))
+    ir.write_text(make_ir([bus("", "1"), bus('""', "0")], component_id="c"))
     assert run_cli("run", ir, "--vcd", tmp_path / "c.vcd")[0] == 0
     text = (tmp_path / "c.vcd").read_text()
     assert ' "" $end' in text and ' ""_2 $end' in text
@@ -253,7 +252,7 @@ def test_show_picks_busses_for_the_table_the_json_and_the_vcd(tmp_path):
 
 def test_show_takes_an_id_with_a_comma_whole(tmp_path):
     ir = tmp_path / "c.json"
-    ir.write_text(json.dumps({"component": {"id": "c", "busses": [{"id": "x,y", "value": "1"}, {"id": "z"}]}}))
+    ir.write_text(make_ir([bus("x,y", "1"), bus("z")], component_id="c"))
     status, text = run_cli("run", ir, "--show", "x,y", "--format", "json")
     assert status == 0 and json.loads(text) == {"x,y": "1"}
 
@@ -304,10 +303,9 @@ def test_step_table_rows_are_aligned_cells_without_trailing_spaces(ids, rows):
 def ported_ir(path, ports_first=True, decoy=False, bits=("a[0]", "a[1]")):
     """y = a[0] xor a[1], with the ports a (two bits) and y recorded beside the busses."""
     busses = [
-        {"id": "a[0]", "influence_list": ["y"]},
-        {"id": "a[1]", "influence_list": ["y"]},
-        {"id": "y", "assignment": {"type": "xor", "args": {"l_expr": {"type": "ref", "args": {"id": "a[0]"}},
-                                                          "r_expr": {"type": "ref", "args": {"id": "a[1]"}}}}},
+        bus("a[0]", influence=["y"]),
+        bus("a[1]", influence=["y"]),
+        bus("y", assignment=gate("xor", ref("a[0]"), ref("a[1]"))),
     ]
     if decoy:  # a key the renderer ignores, spelled like the ports
         busses[0]["ports"] = {"z": {"direction": "input", "bits": ["nowhere"]}}

@@ -11,7 +11,9 @@ import pathlib
 import pty
 import resource
 import select
+import shutil
 import signal
+import stat
 import subprocess
 import struct
 import sys
@@ -24,6 +26,7 @@ import pytest
 
 pytest.importorskip("nimbo.core")
 import nimbo  # noqa: E402
+from conftest import bus, cell, make_ir, netlist  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 FULL_ADDER = EXAMPLES / "full_adder.json"
@@ -50,10 +53,10 @@ def nimbo_cmd(*argv) -> list:
     return [sys.executable, "-m", "nimbo", *[a if isinstance(a, bytes) else str(a) for a in argv]]
 
 
-def run(tmp, *argv, stdout=subprocess.PIPE, file_size=None) -> Ran:
+def run(tmp, *argv, stdout=subprocess.PIPE, file_size=None, env=None) -> Ran:
     done = subprocess.run(
         nimbo_cmd(*argv), cwd=tmp, stdout=stdout, stderr=subprocess.PIPE, timeout=120,
-        preexec_fn=_limit_file_size(file_size) if file_size else None,
+        preexec_fn=_limit_file_size(file_size) if file_size else None, env=env,
     )
     out = done.stdout.decode() if done.stdout is not None else ""
     return Ran(done.returncode, out, done.stderr.decode())
@@ -192,15 +195,14 @@ def vcd_names_the_vectors_through_a_hard_link(tmp):
 
 
 def newline_in_an_id(tmp):
-    (tmp / "c.json").write_text(json.dumps({"component": {"id": "c", "busses": [{"id": "a\nb"}, {"id": "c"}]}}))
+    (tmp / "c.json").write_text(make_ir([bus("a\nb"), bus("c")], component_id="c"))
     ran = run(tmp, "run", "c.json")
     assert ran.out.splitlines() == ["bus     value", '"a\\nb"  0', "c       0"]
     return ran
 
 
 def non_ascii_ids_in_the_vcd(tmp):
-    busses = [{"id": "ç", "value": "1"}, {"id": "c"}, {"id": "a b"}]
-    (tmp / "c.json").write_text(json.dumps({"component": {"id": "top", "busses": busses}}))
+    (tmp / "c.json").write_text(make_ir([bus("ç", "1"), bus("c"), bus("a b")]), encoding="utf-8")
     ran = run(tmp, "run", "c.json", "--vcd", "c.vcd")
     names = [line.split()[4] for line in (tmp / "c.vcd").read_text().splitlines() if line.startswith("$var")]
     assert names == ["\\u{e7}", "c", "a\\u{20}b"]
@@ -229,6 +231,76 @@ def vectors_through_a_pipe(tmp):
 
 def version(tmp):
     return run(tmp, "--version")
+
+
+def and_netlist(tmp) -> pathlib.Path:
+    path = tmp / "and.json"
+    path.write_text(json.dumps(netlist({"g": cell("$_AND_", A=2, B=3, Y=4)})))
+    return path
+
+
+def import_onto_a_device(tmp):
+    """-o naming a device (as root, renaming over it would replace it) writes to it."""
+    device = tmp / "null"
+    try:
+        os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("making a device node needs root")
+    ran = run(tmp, "import", and_netlist(tmp), "-o", "null")
+    assert stat.S_ISCHR(device.stat().st_mode)
+    return ran
+
+
+def import_through_a_symlink(tmp):
+    (tmp / "ir").mkdir()
+    (tmp / "link.json").symlink_to(tmp / "ir" / "real.json")
+    ran = run(tmp, "import", and_netlist(tmp), "-o", "link.json")
+    assert (tmp / "link.json").is_symlink()
+    assert json.loads((tmp / "ir" / "real.json").read_text())["component"]["id"] == "m"
+    return ran
+
+
+def import_with_the_usual_modes(tmp):
+    kept = tmp / "kept.json"
+    kept.write_text("old")
+    kept.chmod(0o640)
+    mask = os.umask(0o022)
+    os.umask(mask)
+    for name in ("kept.json", "new.json"):
+        ran = run(tmp, "import", and_netlist(tmp), "-o", name)
+        assert ran.status == 0, ran.err
+    assert (kept.stat().st_mode & 0o777, (tmp / "new.json").stat().st_mode & 0o777) == (0o640, 0o666 & ~mask)
+    assert kept.read_text().startswith('{"component"')
+    return ran
+
+
+def import_on_a_full_disk(tmp):
+    (tmp / "good.json").write_text(GOOD_VCD)
+    ran = run(tmp, "import", and_netlist(tmp), "-o", "good.json", file_size=100)
+    assert (tmp / "good.json").read_text() == GOOD_VCD
+    assert sorted(p.name for p in tmp.iterdir()) == ["and.json", "good.json"]
+    return ran
+
+
+def broken_install(tmp, *left_out: str) -> dict[str, str]:
+    """An environment whose nimbo is a copy of the installed package without
+    the files that match `left_out`, ahead of the real one on the path."""
+    shadow = tmp / "shadow"
+    shutil.copytree(pathlib.Path(nimbo.__file__).parent, shadow / "nimbo",
+                    ignore=shutil.ignore_patterns("__pycache__", *left_out))
+    return {**os.environ, "PYTHONPATH": str(shadow)}
+
+
+def run_without_the_engine(tmp):
+    return run(tmp, "run", FULL_ADDER, env=broken_install(tmp, "_engine.*"))
+
+
+def check_without_the_shared_library(tmp):
+    return run(tmp, "check", FULL_ADDER, env=broken_install(tmp, "libnimbo_python.*"))
+
+
+def version_without_native_modules(tmp):
+    return run(tmp, "--version", env=broken_install(tmp, "*.so"))
 
 
 def _read_all(fd: int, into: list[bytes]) -> None:
@@ -289,6 +361,17 @@ SCENARIOS = [
     pytest.param(vectors_through_a_pipe, 0, "vectors.fifo:1: no bus named zz; ignored", id="vectors through a pipe"),
     pytest.param(version, 0, f"nimbo {getattr(nimbo, '__version__', '?')}", id="--version"),
     pytest.param(progress_on_one_terminal, 0, "", id="progress bar and table on one terminal"),
+    pytest.param(import_onto_a_device, 0, "-> null", id="import -o a device"),
+    pytest.param(import_through_a_symlink, 0, "-> link.json", id="import -o a symbolic link"),
+    pytest.param(import_with_the_usual_modes, 0, "-> new.json", id="import -o keeps or gives the usual mode"),
+    pytest.param(import_on_a_full_disk, 1, "good.json: File too large; good.json was not written",
+                 id="import -o on a full disk"),
+    pytest.param(run_without_the_engine, 1, "native module of nimbo cannot be loaded: No module named 'nimbo._engine'",
+                 id="native engine missing"),
+    pytest.param(check_without_the_shared_library, 1, "libnimbo_python.so: cannot open shared object file",
+                 id="shared library missing"),
+    pytest.param(version_without_native_modules, 0, f"nimbo {getattr(nimbo, '__version__', '?')}",
+                 id="--version without native modules"),
 ]
 
 

@@ -1,12 +1,10 @@
 """Renderer: construction, text form, handing out the component, render errors."""
 
-import json
-
 import pytest
 
 from nimbo.core import Component, Renderer
 
-from conftest import XOR_IR, bus, make_ir
+from conftest import XOR_IR, bus, make_ir, ref
 
 
 @pytest.mark.parametrize(
@@ -122,14 +120,14 @@ def test_handle_outlives_its_renderer():
 
 def test_render_evaluates_nothing():
     # y starts at its initial value even though a xor b says otherwise.
-    ir = make_ir([bus("a", "1"), bus("y", "0", {"type": "ref", "args": {"id": "a"}})])
+    ir = make_ir([bus("a", "1"), bus("y", "0", ref("a"))])
     handle = Renderer(ir).component
     assert handle.get_values() == {"a": "1", "y": "0"}
     assert handle.update_and_get({}) == {"a": "1", "y": "1"}
 
 
 def test_component_without_busses():
-    handle = Renderer(json.dumps({"component": {"id": "empty", "busses": []}})).component
+    handle = Renderer(make_ir([], component_id="empty")).component
     assert handle.get_values() == handle.busses == {}
     assert str(handle) == repr(handle) == ""
     assert handle.update_and_get({"x": "1"}) == {}

@@ -59,6 +59,7 @@ STUBS = {
             for arg in "$@"; do [ "$arg" = -C ] && { echo "no such option: -C" >&2; exit 2; }; done
             echo "pip $* SKBUILD_BUILD_DIR=${SKBUILD_BUILD_DIR:-}" >> "$FAKE_LOG" ;;
           "-m pytest") echo "pytest" >> "$FAKE_LOG" ;;
+          "-m mypy") echo "mypy" >> "$FAKE_LOG"; exit "${FAKE_MYPY_STATUS:-0}" ;;
         esac
     """,
 }
@@ -158,6 +159,15 @@ def test_python_tests_install_with_a_pip_that_lacks_dash_c(tmp_path):
     done = box.run(checkout / "scripts" / "test-python.sh")
     assert done.returncode == 0, done.stderr
     assert "SKBUILD_BUILD_DIR=build/py-3.11" in box.log.read_text() and "pytest" in box.calls()
+
+
+@pytest.mark.parametrize("mypy_status", [0, 1])
+def test_python_tests_fail_on_a_type_error(mypy_status, tmp_path):
+    box = Machine(tmp_path)
+    box.env["FAKE_MYPY_STATUS"] = str(mypy_status)
+    done = box.run(throwaway_checkout(tmp_path) / "scripts" / "test-python.sh")
+    assert done.returncode == mypy_status, done.stderr
+    assert box.calls().count("mypy") == 1 and "pytest" in box.calls()
 
 
 def test_quickstart_without_root_ends_by_saying_how_to_run_nimbo(tmp_path):

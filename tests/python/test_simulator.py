@@ -221,11 +221,11 @@ import json, signal, sys
 # A shell may start background jobs with SIGINT ignored; Python then keeps
 # it ignored. This child wants the usual Ctrl-C behaviour.
 signal.signal(signal.SIGINT, signal.default_int_handler)
+from nimbo.ir import gate, ref
 n = 60000
 busses = [{"id": "x0", "value": "0", "influence_list": ["x1"]}]
 for i in range(1, n):
-    entry = {"id": f"x{i}", "value": "0",
-             "assignment": {"type": "not", "args": {"expr": {"type": "ref", "args": {"id": f"x{i-1}"}}}}}
+    entry = {"id": f"x{i}", "value": "0", "assignment": gate("not", ref(f"x{i-1}"))}
     if i + 1 < n and i != n // 2:
         entry["influence_list"] = [f"x{i+1}"]
     busses.append(entry)

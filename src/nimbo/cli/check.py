@@ -8,15 +8,13 @@ from typing import TextIO
 
 from ..lint import Report, lint
 from ..ports import plural
-from .common import EXIT_FAILURE, EXIT_OK, CliError, read_text
+from .common import EXIT_FAILURE, EXIT_OK, CliError, loading_native, read_text
 
 
 def _render(path: str, text: str) -> None:
     """Renders the IR; a refusal is reported in the renderer's words."""
-    try:
+    with loading_native():
         from .. import core
-    except ImportError as exc:
-        raise CliError(f"the native module nimbo.core cannot be loaded: {exc}") from None
     try:
         core.Renderer(text)
     except RuntimeError as exc:

@@ -13,6 +13,7 @@ import stat
 import sys
 import unicodedata
 from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
 if TYPE_CHECKING:
@@ -171,13 +172,22 @@ def read_text(path: str) -> str:
         raise _os_error(path, exc) from None
 
 
+@contextmanager
+def loading_native() -> Iterator[None]:
+    """Wraps the import of a native module: one that is missing or fails to
+    load (a broken install) becomes one error line."""
+    try:
+        yield
+    except Exception as exc:
+        reason = str(exc) if isinstance(exc, ImportError) else f"{type(exc).__name__}: {exc}"
+        raise CliError(f"the native module of nimbo cannot be loaded: {clip(reason)}; reinstall nimbo") from None
+
+
 def simulator(path: str, text: str) -> Simulator:
     """Renders the IR `text` (read from `path`) once, natively; render errors
     are reported as the renderer words them."""
-    try:
+    with loading_native():
         from .. import Simulator
-    except ImportError as exc:
-        raise CliError(f"the native module of nimbo cannot be loaded: {exc}") from None
     try:
         return Simulator(text)
     except RuntimeError as exc:

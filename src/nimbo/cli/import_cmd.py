@@ -5,37 +5,28 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import tempfile
 from typing import TextIO
 
 from ..yosys import ImportFailure, import_text, synthesize
-from .common import EXIT_OK, EXIT_USAGE, CliError, read_text
+from .common import EXIT_OK, EXIT_USAGE, CliError, OutputFile, read_text, refuse_inputs
 
 VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
 
 
-def _write_atomically(path: str, text: str) -> None:
-    """Writes `text` to a temporary file beside `path`, then renames it over
-    `path`, so a failed write leaves an existing file as it was."""
-    directory = os.path.dirname(os.path.abspath(path))
+def _write_output(path: str, text: str) -> None:
+    """Writes the IR through an OutputFile: an existing file is replaced only
+    once the whole text is written."""
+    file = OutputFile(path)
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".nimbo-", suffix=".tmp", dir=directory)
-    except OSError as exc:
-        raise CliError(f"{path}: {exc.strerror}") from None
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as stream:
-            stream.write(text)
-        os.replace(tmp, path)
-    except OSError as exc:
-        os.unlink(tmp)
-        raise CliError(f"{path}: {exc.strerror}; nothing written") from None
-
-
-def _same_file(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return False
+        try:
+            file.stream.write(text)
+        except OSError as exc:
+            raise CliError(f"{path}: {exc.strerror or exc}") from None
+        file.commit()
+    except BaseException as exc:
+        file.discard()
+        exc.add_note(f"{path} {'is incomplete' if file.written_directly else 'was not written'}")
+        raise
 
 
 def command_import(args: argparse.Namespace, out: TextIO) -> int:
@@ -45,8 +36,8 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
         raise CliError("give either Verilog sources or one Yosys JSON netlist, not both", EXIT_USAGE)
     if not verilog and len(sources) != 1:
         raise CliError("give one Yosys JSON netlist (or Verilog sources ending in .v or .sv)", EXIT_USAGE)
-    if args.output != "-" and any(_same_file(args.output, s) for s in sources):
-        raise CliError(f"{args.output}: the output would overwrite an input", EXIT_USAGE)
+    if args.output != "-":
+        refuse_inputs(args.output, sources, "-o")
     for source in sources:
         if not os.path.isfile(source):
             read_text(source)  # reports the missing file or directory
@@ -68,7 +59,7 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
         print(text, file=out)
         report = sys.stderr
     else:
-        _write_atomically(args.output, text + "\n")
+        _write_output(args.output, text + "\n")
         report = out
     inputs = sum(len(p.bits) for p in imported.ports.values() if p.direction == "input")
     outputs = sum(len(p.bits) for p in imported.ports.values() if p.direction == "output")
