@@ -402,7 +402,7 @@ print(status, peak)
 def test_vectors_are_streamed(tmp_path):
     line = '{"a": "1", "b": "0", "cin": "1"}\n'
     peaks = []
-    for megabytes in (2, 20):
+    for megabytes in (2, 40):
         vectors = tmp_path / f"{megabytes}.jsonl"
         vectors.write_text(line * (megabytes * 2**20 // len(line)))
         done = subprocess.run([sys.executable, "-c", PEAK_RSS, str(FULL_ADDER), str(vectors)],
@@ -410,4 +410,6 @@ def test_vectors_are_streamed(tmp_path):
         status, peak = done.stdout.split()
         assert status == "0", done.stderr
         peaks.append(int(peak))
-    assert peaks[1] - peaks[0] < 4 * 2**20, peaks
+    # Reading the whole file would grow the peak by more than the file; a
+    # stream grows it by little (allocator noise), far below a quarter of it.
+    assert peaks[1] - peaks[0] < (40 - 2) * 2**20 // 4, peaks
