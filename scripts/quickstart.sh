@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up this machine for nimbo and runs one example: installs the Debian
 # packages that building needs (scripts/install-deps.sh build), creates the
-# virtual environment .venv, builds and installs nimbo into it and simulates
-# the full adder over its input vectors.
+# virtual environment .venv, builds and installs nimbo into it (with Dask,
+# for nimbo regress) and simulates the full adder over its input vectors.
 #
 # The simulators and tools that tests and benchmarks use (Icarus Verilog,
 # Verilator, GTKWave, clang) are not installed here; scripts/install-deps.sh
@@ -31,7 +31,7 @@ if [ ! -x .venv/bin/python ]; then
 fi
 
 step "3/4 building nimbo and installing it into .venv (takes a few minutes)"
-CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" .venv/bin/python -m pip install "$root"
+CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" .venv/bin/python -m pip install "$root[distributed]"
 
 step "4/4 the full adder over its input vectors"
 .venv/bin/nimbo run examples/full_adder.json --vectors examples/full_adder.vectors.jsonl

@@ -53,7 +53,7 @@ for version in $(printf '%s\n' "${!interpreters[@]}" | sort -V); do
   # variable: pip before 23.1 (Debian 12 ships 23.0) has no -C.
   # pip's output is shown only when the install fails.
   if ! SKBUILD_BUILD_DIR="build/py-$version" CMAKE_BUILD_PARALLEL_LEVEL=2 \
-      "$venv/bin/python" -m pip install -q "$SRC[test]" > "build/pip-$version.log" 2>&1; then
+      "$venv/bin/python" -m pip install -q "$SRC[test,distributed]" > "build/pip-$version.log" 2>&1; then
     cat "build/pip-$version.log" >&2
     echo "test-python: install failed for $version" >&2
     failed+=("$version"); continue

@@ -7,6 +7,9 @@ a time. Both raise `nimbo.PanicException` on an internal fault.
 The native classes are imported on first use, so that `import nimbo` (and
 with it the command line, which reports a missing or broken native module
 as one error line) works before the native engine is loaded.
+
+`nimbo.regress` runs many vector sets on a Dask cluster (the optional
+`distributed` extra); it loads Dask and the native engine only when called.
 """
 
 from __future__ import annotations
@@ -16,10 +19,12 @@ from typing import TYPE_CHECKING
 
 __version__ = "0.5.0"
 
+from .regress import regress  # noqa: E402  (pure Python: imports neither Dask nor the engine)
+
 if TYPE_CHECKING:
     from ._engine import PanicException, Simulator, VectorError
 
-__all__ = ["PanicException", "Simulator", "VectorError", "__version__"]
+__all__ = ["PanicException", "Simulator", "VectorError", "__version__", "regress"]
 
 _NATIVE = ("PanicException", "Simulator", "VectorError")
 

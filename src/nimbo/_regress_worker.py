@@ -1,0 +1,79 @@
+"""The worker side of nimbo.regress (imports Dask; loaded only with it).
+
+The IR text travels in a worker plugin: the scheduler keeps it and hands it
+to every worker once, including workers that join or restart later. A
+worker renders the circuit on first use and keeps the simulator in the
+plugin's pool, one per task running at the same time.
+"""
+
+from __future__ import annotations
+
+import signal
+import threading
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any
+
+from distributed import WorkerPlugin, get_worker
+
+from ._engine import Simulator
+from .regress import CircuitInfo, Piece, PieceOutcome, describe_circuit, run_piece
+
+
+class IRPlugin(WorkerPlugin):
+    """Holds one IR text and the simulators rendered from it on this worker."""
+
+    def __init__(self, ir: str) -> None:
+        self.ir = ir
+        self._idle: list[Simulator] = []
+        self._lock = threading.Lock()
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {"ir": self.ir}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.ir = state["ir"]
+        self._idle = []
+        self._lock = threading.Lock()
+
+    def take(self) -> Simulator:
+        with self._lock:
+            if self._idle:
+                return self._idle.pop()
+        return Simulator(self.ir)
+
+    def give(self, simulator: Simulator) -> None:
+        with self._lock:
+            self._idle.append(simulator)
+
+    def teardown(self, worker: object) -> None:
+        with self._lock:
+            self._idle.clear()
+
+
+@contextmanager
+def _simulator(plugin: str) -> Iterator[Simulator]:
+    holder = get_worker().plugins.get(plugin)
+    if not isinstance(holder, IRPlugin):
+        raise RuntimeError(f"the circuit of this run ({plugin}) is not on this worker")
+    simulator = holder.take()
+    yield simulator
+    # Only a simulator whose call ended normally goes back to the pool.
+    holder.give(simulator)
+
+
+def describe(plugin: str, show: Sequence[str] | None) -> CircuitInfo:
+    with _simulator(plugin) as simulator:
+        return describe_circuit(simulator, show)
+
+
+def run(plugin: str, piece: Piece) -> PieceOutcome:
+    with _simulator(plugin) as simulator:
+        return run_piece(simulator, piece)
+
+
+def dask_setup(worker: object) -> None:
+    """The preload of nimbo's local clusters: Ctrl-C on the terminal is for
+    the process that started the cluster, which closes it."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)

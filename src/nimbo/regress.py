@@ -1,0 +1,832 @@
+"""Regressions: many vector sets through the batch engine, on a Dask cluster.
+
+Each vector set runs from the circuit's initial state, as if it were given
+alone to ``Simulator.run_jsonl`` on a fresh simulator. ``regress`` spreads the
+sets over the workers of a Dask cluster: a local cluster of processes by
+default, or an existing cluster named by its scheduler's address.
+
+- The IR text reaches each worker once, inside a worker plugin; a worker
+  renders it on first use and keeps the simulator (``reset()`` between sets).
+- A long set of a circuit that runs as one pass (``Simulator.one_pass``) is
+  split into chunks of ``chunk`` vectors. There a vector's result depends only
+  on the inputs in force, so a chunk starts from ``reset()`` and one
+  ``update()`` of the latest values written, in the vectors before it, to
+  busses without an assignment. Sets of other circuits are never split.
+- A bad vector fails its set only; a worker that dies costs a retry of its
+  tasks (Dask's). Results are delivered once each, in the order of the sets.
+
+Per set, ``keep`` chooses what comes back: the shown values after every vector
+("all"), after the last one ("last"), or a digest of all of them ("digest"):
+SHA-256 over the shown ids as a JSON array and a newline, followed by the
+SHA-256 of each block of ``DIGEST_BLOCK`` vectors, where a block hashes each
+vector's shown values joined by spaces plus a newline. The digest does not
+depend on how a set was split, since chunks are whole blocks.
+
+Dask is an optional dependency: only ``regress`` and ``connect`` need it.
+Importing this module loads neither Dask nor the native engine.
+"""
+
+# distributed's API is not annotated.
+# mypy: disable-error-code="no-untyped-call"
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import re
+import signal
+import sys
+import threading
+import time
+import uuid
+import warnings
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from contextlib import ExitStack, contextmanager, suppress
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING, Literal, Union
+
+if TYPE_CHECKING:
+    from distributed import Client, Future, LocalCluster
+
+    from ._engine import Simulator
+
+Keep = Literal["all", "last", "digest"]
+KEEPS: tuple[Keep, ...] = ("all", "last", "digest")
+# A set: JSON Lines (bytes, or a path to read), or a sequence of vectors.
+VectorSource = Union[bytes, str, "os.PathLike[str]", Sequence[Mapping[str, str]]]
+
+DIGEST_BLOCK = 1024
+DEFAULT_CHUNK = 64 * DIGEST_BLOCK
+DASK_HINT = "pip install 'dask[distributed]' (or install nimbo with its extra: pip install 'nimbo[distributed]')"
+
+_BITS = re.compile(r"[01]*")
+_BLANK = b" \t\r"
+# Bytes of JSON Lines per run_jsonl call on a worker at first; later calls
+# aim at _CALL_SECONDS each, so that the worker's event loop gets the GIL
+# between them.
+_FIRST_CALL_BYTES = 64 * 1024
+_CALL_SECONDS = 0.2
+
+
+class DaskMissing(ImportError):
+    """Dask's distributed scheduler is not installed."""
+
+
+class RenderError(RuntimeError):
+    """The IR does not render (the renderer's message)."""
+
+
+def import_distributed() -> None:
+    """Raises DaskMissing, saying what to install, when Dask is not there."""
+    try:
+        import distributed  # noqa: F401
+    except ImportError as exc:
+        raise DaskMissing(f"regressions need Dask's distributed scheduler: {DASK_HINT}") from exc
+
+
+# ---------------------------------------------------------------- results
+
+
+@dataclass(frozen=True)
+class SetFault:
+    """Why a set failed: a bad vector (index from 0, and its line when the set
+    was JSON Lines), or a set that could not run at all (index None)."""
+
+    index: int | None
+    line: int | None
+    bus: str | None
+    reason: str
+
+    def describe(self, name: str) -> str:
+        """One line: "NAME:LINE: vector I, bus 'ID': REASON", as much as is known."""
+        where = f"{name}:{self.line}" if self.line is not None else name
+        if self.index is None:
+            return f"{where}: {self.reason}"
+        bus = f", bus '{self.bus}'" if self.bus is not None else ""
+        return f"{where}: vector {self.index}{bus}: {self.reason}"
+
+    def detail(self) -> str:
+        """The same without the name: "line L, vector I, bus 'ID': REASON"."""
+        parts = [f"line {self.line}"] if self.line is not None else []
+        parts += [f"vector {self.index}"] if self.index is not None else []
+        parts += [f"bus '{self.bus}'"] if self.bus is not None else []
+        return ", ".join(parts) + ": " + self.reason if parts else self.reason
+
+
+@dataclass
+class SetResult:
+    """What one set gave. On failure, `vectors` counts the vectors before the
+    bad one and the kept values cover those; `unknown` is then empty."""
+
+    name: str
+    vectors: int
+    fault: SetFault | None = None
+    values: list[dict[str, str]] | None = None  # keep="all"
+    last: dict[str, str] | None = None  # keep="last"; None when no vector ran
+    digest: str | None = None  # keep="digest"
+    # (line, id) of each id that names no bus; (index, id) for a sequence of vectors
+    unknown: list[tuple[int, str]] = field(default_factory=list)
+    seconds: float = 0.0  # worker time
+    vcd: Path | None = None
+
+    @property
+    def passed(self) -> bool:
+        return self.fault is None
+
+    def record(self) -> dict[str, object]:
+        """The JSON Lines record of this set."""
+        entry: dict[str, object] = {
+            "set": self.name,
+            "status": "passed" if self.passed else "failed",
+            "vectors": self.vectors,
+        }
+        if self.fault is not None:
+            entry["error"] = {
+                "vector": self.fault.index,
+                "line": self.fault.line,
+                "bus": self.fault.bus,
+                "reason": self.fault.reason,
+            }
+        for key in ("values", "last", "digest"):
+            if getattr(self, key) is not None:
+                entry[key] = getattr(self, key)
+        if self.unknown:
+            entry["unknown"] = [list(item) for item in self.unknown]
+        return entry
+
+
+@dataclass
+class Regression:
+    results: list[SetResult]
+    seconds: float  # wall time, from connecting to the last result
+    workers: int  # worker threads when the run started
+
+    @property
+    def passed(self) -> bool:
+        return all(result.passed for result in self.results)
+
+    @property
+    def vectors(self) -> int:
+        return sum(result.vectors for result in self.results)
+
+
+# ---------------------------------------------------------------- worker side
+
+
+@dataclass(frozen=True)
+class CircuitInfo:
+    id: str
+    bus_ids: tuple[str, ...]
+    inputs: dict[str, int]  # busses without an assignment, with their widths
+    one_pass: bool
+    missing: tuple[str, ...]  # shown ids that name no bus
+    initial: dict[str, str]  # the shown busses after one update without inputs
+
+
+@dataclass(frozen=True)
+class Piece:
+    """Consecutive vectors of one set: JSON Lines starting at `first_line`,
+    run from reset(), after update(preamble) unless it is None."""
+
+    data: bytes
+    first_line: int
+    preamble: dict[str, str] | None
+    show: tuple[str, ...]
+    rows: bool  # send every row back
+    digest: bool
+
+
+@dataclass
+class PieceOutcome:
+    vectors: int
+    rows: list[tuple[str, ...]] | None
+    last: tuple[str, ...] | None
+    blocks: list[bytes]  # digests of the blocks of DIGEST_BLOCK vectors
+    unknown: list[tuple[int, str]]
+    fault: SetFault | None  # index counted within the piece
+    seconds: float
+
+
+def describe_circuit(simulator: Simulator, show: Sequence[str] | None) -> CircuitInfo:
+    bus_ids = simulator.bus_ids
+    known = set(bus_ids)
+    shown = list(bus_ids) if show is None else [b for b in show if b in known]
+    simulator.reset()
+    try:
+        simulator.update({})
+    except RuntimeError:  # a circuit that does not settle: its rendered state
+        simulator.reset()
+    initial = simulator.values(shown)
+    simulator.reset()
+    inputs = {b: w for b, w, d in zip(bus_ids, simulator.widths(), simulator.driven) if not d}
+    return CircuitInfo(
+        id=simulator.id,
+        bus_ids=bus_ids,
+        inputs=inputs,
+        one_pass=simulator.one_pass,
+        missing=tuple(b for b in (show or ()) if b not in known),
+        initial=initial,
+    )
+
+
+class _BlockDigest:
+    def __init__(self) -> None:
+        self.blocks: list[bytes] = []
+        self._hash = hashlib.sha256()
+        self._count = 0
+
+    def add(self, rows: list[tuple[str, ...]]) -> None:
+        for row in rows:
+            self._hash.update(" ".join(row).encode() + b"\n")
+            self._count += 1
+            if self._count == DIGEST_BLOCK:
+                self._close_block()
+
+    def _close_block(self) -> None:
+        self.blocks.append(self._hash.digest())
+        self._hash = hashlib.sha256()
+        self._count = 0
+
+    def finish(self) -> list[bytes]:
+        if self._count:
+            self._close_block()
+        return self.blocks
+
+
+def run_piece(simulator: Simulator, piece: Piece) -> PieceOutcome:
+    """Runs a piece in calls of bounded length; the state carries between calls."""
+    from ._engine import VectorError
+
+    started = time.perf_counter()
+    simulator.reset()
+    if piece.preamble is not None:
+        simulator.update(piece.preamble)
+    data = piece.data
+    rows: list[tuple[str, ...]] | None = [] if piece.rows else None
+    digest = _BlockDigest() if piece.digest else None
+    last: tuple[str, ...] | None = None
+    unknown: list[tuple[int, str]] = []
+    reported: set[str] = set()
+    fault: SetFault | None = None
+    vectors, position, line, step = 0, 0, piece.first_line, _FIRST_CALL_BYTES
+
+    def take(values: list[tuple[str, ...]]) -> None:
+        nonlocal vectors, last
+        vectors += len(values)
+        if values:
+            last = values[-1]
+        if rows is not None:
+            rows.extend(values)
+        if digest is not None:
+            digest.add(values)
+
+    while position < len(data):
+        end = len(data) if len(data) - position <= step else data.find(b"\n", position + step) + 1
+        end = end or len(data)
+        call_started = time.perf_counter()
+        try:
+            values, found = simulator.run_jsonl(piece.data[position:end], piece.show, line)
+        except VectorError as error:
+            done: list[tuple[str, ...]] = error.results  # type: ignore[assignment]
+            fault = SetFault(vectors + error.index, error.line, error.bus, error.reason)
+            take(done)
+            unknown = []
+            break
+        take(values)
+        for entry in found:
+            if entry[1] not in reported:
+                reported.add(entry[1])
+                unknown.append(entry)
+        line += data.count(b"\n", position, end)
+        took = time.perf_counter() - call_started
+        step = max(4096, min(64 << 20, int((end - position) * _CALL_SECONDS / max(took, 1e-4))))
+        position = end
+    return PieceOutcome(
+        vectors=vectors,
+        rows=rows,
+        last=last,
+        blocks=digest.finish() if digest is not None else [],
+        unknown=unknown,
+        fault=fault,
+        seconds=time.perf_counter() - started,
+    )
+
+
+# ---------------------------------------------------------------- splitting
+
+
+@dataclass(frozen=True)
+class Span:
+    start: int  # byte offsets in the set's text
+    end: int
+    first_line: int
+    preamble: dict[str, str] | None
+
+
+def _last_writes(lines: Sequence[bytes], inputs: Mapping[str, int]) -> dict[str, str] | None:
+    """The last value written to each input in `lines`, read from the end;
+    None when a line is not a clean object of bit strings (the engine decides
+    about such lines, so the split stops there)."""
+    seen: dict[str, str] = {}
+    for raw in reversed(lines):
+        if not raw.strip(_BLANK):
+            continue
+        try:
+            vector = json.loads(raw.decode("utf-8"))
+        except (ValueError, RecursionError):
+            return None
+        if not isinstance(vector, dict):
+            return None
+        for bus_id, bits in vector.items():
+            if bus_id in inputs and bus_id not in seen:
+                if not isinstance(bits, str) or len(bits) != inputs[bus_id] or not _BITS.fullmatch(bits):
+                    return None
+                seen[bus_id] = bits
+        if len(seen) == len(inputs):
+            break
+    return seen
+
+
+def split_set(data: bytes, chunk: int, inputs: Mapping[str, int]) -> list[Span]:
+    """Cuts JSON Lines into spans of `chunk` vectors (blank lines are no
+    vectors), each with the inputs in force before it. Valid only for a
+    circuit that runs as one pass."""
+    lines = data.split(b"\n")
+    cuts: list[tuple[int, int]] = [(0, 0)]  # (line index, byte offset) where a span starts
+    count = offset = 0
+    for index, raw in enumerate(lines):
+        if raw.strip(_BLANK):
+            if count and count % chunk == 0:
+                cuts.append((index, offset))
+            count += 1
+        offset += len(raw) + 1
+    spans: list[Span] = []
+    preamble: dict[str, str] | None = None
+    for number, (first, start) in enumerate(cuts):
+        last_span = number + 1 == len(cuts)
+        end_line, end = (len(lines), len(data)) if last_span else cuts[number + 1]
+        writes = None if last_span else _last_writes(lines[first:end_line], inputs)
+        if writes is None:  # the rest runs as one span
+            spans.append(Span(start, len(data), first + 1, preamble))
+            break
+        spans.append(Span(start, end, first + 1, preamble))
+        preamble = {**(preamble or {}), **writes}
+    return spans
+
+
+def merge_pieces(
+    name: str, outcomes: Sequence[PieceOutcome], show: Sequence[str], keep: Keep, lined: bool
+) -> tuple[SetResult, list[tuple[str, ...]]]:
+    """The result of a set from the outcomes of its pieces, up to the first
+    that failed, and the rows the pieces sent."""
+    result = SetResult(name=name, vectors=0)
+    rows: list[tuple[str, ...]] = []
+    blocks: list[bytes] = []
+    last: tuple[str, ...] | None = None
+    reported: set[str] = set()
+    for outcome in outcomes:
+        result.seconds += outcome.seconds
+        if outcome.rows is not None:
+            rows.extend(outcome.rows)
+        blocks.extend(outcome.blocks)
+        last = outcome.last if outcome.last is not None else last
+        if outcome.fault is not None:
+            fault = outcome.fault
+            index = None if fault.index is None else result.vectors + fault.index
+            result.fault = SetFault(index, fault.line if lined else None, fault.bus, fault.reason)
+            result.vectors += outcome.vectors
+            result.unknown = []
+            break
+        result.vectors += outcome.vectors
+        for entry in outcome.unknown:
+            if entry[1] not in reported:
+                reported.add(entry[1])
+                result.unknown.append(entry if lined else (entry[0] - 1, entry[1]))
+    if keep == "all":
+        result.values = [dict(zip(show, row)) for row in rows]
+    elif keep == "last":
+        result.last = dict(zip(show, last)) if last is not None else None
+    else:
+        header = json.dumps(list(show)).encode() + b"\n"
+        result.digest = hashlib.sha256(header + b"".join(blocks)).hexdigest()
+    return result, rows
+
+
+# ---------------------------------------------------------------- sources
+
+
+def _set_name(index: int, source: object) -> str:
+    if isinstance(source, (str, os.PathLike)):
+        return os.fspath(source)
+    return f"set {index}"
+
+
+def _named(vector_sets: Mapping[str, VectorSource] | Sequence[VectorSource]) -> list[tuple[str, VectorSource]]:
+    if isinstance(vector_sets, Mapping):
+        return [(str(name), source) for name, source in vector_sets.items()]
+    return [(_set_name(index, source), source) for index, source in enumerate(vector_sets)]
+
+
+def _vector_line(vector: object) -> str:
+    try:
+        item = dict(vector) if isinstance(vector, Mapping) else vector
+        # Values JSON cannot hold become null, which the engine refuses.
+        return json.dumps(item, default=lambda _: None)
+    except (TypeError, ValueError):
+        return "null"
+
+
+def _load(source: VectorSource) -> tuple[bytes, bool] | SetFault:
+    """The set as JSON Lines, and whether its lines are the caller's."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return bytes(source), True
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        try:
+            with open(path, "rb") as stream:
+                return stream.read(), True
+        except FileNotFoundError:
+            return SetFault(None, None, None, "no such file")
+        except IsADirectoryError:
+            return SetFault(None, None, None, "is a directory")
+        except OSError as exc:
+            return SetFault(None, None, None, exc.strerror or str(exc))
+    if isinstance(source, Sequence):
+        return "".join(_vector_line(v) + "\n" for v in source).encode(), False
+    return SetFault(None, None, None, f"not a vector set: {type(source).__name__}")
+
+
+def _vcd_file(directory: Path, name: str, used: set[str]) -> Path:
+    base = re.sub(r"[^A-Za-z0-9._-]", "_", Path(name).name)
+    for suffix in (".jsonl", ".json"):
+        base = base.removesuffix(suffix)
+    base = base.strip(".") or "set"
+    candidate, number = base, 1
+    while candidate in used:
+        number += 1
+        candidate = f"{base}-{number}"
+    used.add(candidate)
+    return directory / f"{candidate}.vcd"
+
+
+def _write_vcd(
+    path: Path, scope: str, show: Sequence[str], first: Sequence[str], rows: Sequence[tuple[str, ...]]
+) -> bool:
+    """Step 0 is the initial state `first`, step k the values after vector k.
+    False (and no file) when a shown bus changes width."""
+    from .vcd import VcdRecorder, WidthChangeError
+
+    with open(path, "w", encoding="utf-8") as stream:
+        recorder = VcdRecorder(stream, scope, show, first)
+        try:
+            recorder.record_rows(1, rows)
+            recorder.close(len(rows))
+            return True
+        except WidthChangeError:
+            pass
+    path.unlink()
+    return False
+
+
+# ---------------------------------------------------------------- clusters
+
+
+def default_workers() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
+    """A local cluster of `workers` processes of one thread (default: one
+    per CPU), listening on the loopback interface only.
+
+    Ctrl-C on the terminal is for the process that made the cluster, which
+    closes it: the worker processes ignore SIGINT. The first ones inherit
+    that, being started while this process ignores it; a worker that
+    restarts later sets it in its preload."""
+    import logging
+
+    from distributed import LocalCluster
+
+    previous = (
+        signal.signal(signal.SIGINT, signal.SIG_IGN) if threading.current_thread() is threading.main_thread() else None
+    )
+    try:
+        return LocalCluster(
+            n_workers=workers or default_workers(),
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            # No dashboard; the scheduler's own HTTP routes on a free loopback port.
+            dashboard_address=None,
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+            silence_logs=logging.CRITICAL if quiet else logging.WARNING,
+            preload=["nimbo._regress_worker"],
+        )
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+
+
+def _check_address(address: str) -> None:
+    """Refuses an address that Dask cannot parse: a client made with one
+    fails, and then hangs when it is collected."""
+    from distributed.comm.addressing import parse_address, parse_host_port
+
+    try:
+        scheme, location = parse_address(address)
+        if scheme in ("tcp", "tls"):
+            parse_host_port(location)
+    except ValueError as exc:
+        raise ValueError(f"not the address of a Dask scheduler, such as tcp://HOST:PORT ({exc})") from None
+
+
+@contextmanager
+def connect(scheduler: str | None = None, workers: int | None = None, quiet: bool = False) -> Iterator[Client]:
+    """A client of the scheduler at `scheduler` (once a worker is there), or
+    of a new local cluster of `workers` processes; both closed on leaving.
+    Quiet: Dask logs nothing but critical faults here and in a local cluster."""
+    import_distributed()
+    import logging
+
+    from distributed import Client
+
+    if quiet:
+        logging.getLogger("distributed").setLevel(logging.CRITICAL)
+    if scheduler is not None:
+        _check_address(scheduler)
+    with ExitStack() as stack:
+        if scheduler is None:
+            cluster = stack.enter_context(_local_cluster(workers, quiet))
+            client = stack.enter_context(Client(cluster, set_as_default=False))
+        else:
+            client = stack.enter_context(Client(scheduler, timeout="20s", set_as_default=False))
+            client.wait_for_workers(1, timeout=60)
+        yield client
+
+
+# ---------------------------------------------------------------- the run
+
+
+@dataclass
+class _SetState:
+    name: str
+    lined: bool
+    futures: list[Future[PieceOutcome] | None]
+    outcomes: list[PieceOutcome | None]
+    result: SetResult | None = None
+    rows: list[tuple[str, ...]] | None = None  # for the VCD
+
+    def settle(self, show: Sequence[str], keep: Keep) -> bool:
+        """Makes the result once every piece up to the first failure is in."""
+        done: list[PieceOutcome] = []
+        for outcome in self.outcomes:
+            if outcome is None:
+                return False
+            done.append(outcome)
+            if outcome.fault is not None:
+                break
+        self.result, self.rows = merge_pieces(self.name, done, show, keep, self.lined)
+        return True
+
+
+class _Run:
+    def __init__(
+        self,
+        client: Client,
+        plugin: str,
+        info: CircuitInfo,
+        show: tuple[str, ...],
+        keep: Keep,
+        chunk: int,
+        vcd_dir: Path | None,
+        on_result: Callable[[SetResult], None] | None,
+        bar: _Progress,
+    ):
+        self.client, self.plugin, self.info, self.show, self.keep = client, plugin, info, show, keep
+        self.chunk, self.vcd_dir, self.on_result, self.bar = chunk, vcd_dir, on_result, bar
+        self.results: list[SetResult] = []
+        self.sets: dict[int, _SetState] = {}
+        self.owner: dict[object, tuple[int, int]] = {}  # future key -> (set, piece)
+        self.vcd_names: set[str] = set()
+
+    def submit(self, index: int, name: str, source: VectorSource) -> list[Future[PieceOutcome]]:
+        from . import _regress_worker
+
+        loaded = _load(source)
+        if isinstance(loaded, SetFault):
+            state = _SetState(name, True, [], [])
+            state.result = SetResult(name=name, vectors=0, fault=loaded)
+            self.sets[index] = state
+            self.bar.set_done()
+            return []
+        data, lined = loaded
+        if self.info.one_pass and self.chunk and data.count(b"\n") >= self.chunk:
+            spans = split_set(data, self.chunk, self.info.inputs)
+        else:
+            spans = [Span(0, len(data), 1, None)]
+        rows = self.keep == "all" or self.vcd_dir is not None
+        futures: list[Future[PieceOutcome]] = []
+        for number, span in enumerate(spans):
+            piece = Piece(
+                data[span.start : span.end], span.first_line, span.preamble, self.show, rows, self.keep == "digest"
+            )
+            key = f"{self.plugin}-set-{index}-{number}"
+            self.owner[key] = (index, number)
+            with warnings.catch_warnings():
+                warnings.filterwarnings("ignore", message="Sending large graph")
+                futures.append(self.client.submit(_regress_worker.run, self.plugin, piece, key=key, pure=False))
+        held: list[Future[PieceOutcome] | None] = list(futures)
+        self.sets[index] = _SetState(name, lined, held, [None] * len(spans))
+        return futures
+
+    def take(self, future: Future[PieceOutcome], result: object) -> bool:
+        """Takes a piece's result as it came from as_completed; False when
+        there is none (it went with a worker that died and is being computed
+        again)."""
+        owner = self.owner.get(future.key)
+        if owner is None:  # a piece after a failed one, cancelled
+            return True
+        if isinstance(result, PieceOutcome):
+            outcome = result
+        elif future.status in ("lost", "pending"):
+            return False
+        else:
+            if future.status == "error" and isinstance(result, tuple):
+                error = result[1]
+                reason = f"the task failed on the workers: {type(error).__name__}: {error}"
+            else:
+                reason = f"the task was {future.status} on the workers"
+            outcome = PieceOutcome(0, None, None, [], [], SetFault(None, None, None, reason), 0.0)
+        del self.owner[future.key]
+        state = self.sets[owner[0]]
+        state.outcomes[owner[1]] = outcome
+        state.futures[owner[1]] = None
+        self.bar.add_vectors(outcome.vectors)
+        if outcome.fault is not None:
+            later = [f for f in state.futures[owner[1] + 1 :] if f is not None]
+            for f in later:
+                self.owner.pop(f.key, None)
+            if later:
+                self.client.cancel(later)
+        if state.result is None and state.settle(self.show, self.keep):
+            self.bar.set_done()
+        return True
+
+    def deliver(self, index: int) -> bool:
+        state = self.sets.get(index)
+        if state is None or state.result is None:
+            return False
+        del self.sets[index]
+        result = state.result
+        if self.vcd_dir is not None and state.rows is not None:
+            path = _vcd_file(self.vcd_dir, result.name, self.vcd_names)
+            first = [self.info.initial[bus_id] for bus_id in self.show]
+            if _write_vcd(path, self.info.id, self.show, first, state.rows):
+                result.vcd = path
+        if self.on_result is not None:
+            self.on_result(result)
+        self.results.append(result)
+        return True
+
+
+class _Progress:
+    """Sets done and vectors per second on standard error, on a terminal."""
+
+    def __init__(self, total: int, enabled: bool):
+        from tqdm import tqdm
+
+        self._bar = tqdm(
+            total=total, unit="set", file=sys.stderr, delay=1.0, disable=None if enabled else True, leave=False
+        )
+        self._started = time.perf_counter()
+        self._vectors = 0
+
+    def add_vectors(self, count: int) -> None:
+        self._vectors += count
+
+    def set_done(self) -> None:
+        rate = self._vectors / max(time.perf_counter() - self._started, 1e-9)
+        self._bar.set_postfix_str(f"{rate:,.0f} vectors/s", refresh=False)
+        self._bar.update()
+
+    def close(self) -> None:
+        self._bar.close()
+
+
+def regress(
+    ir: str,
+    vector_sets: Mapping[str, VectorSource] | Sequence[VectorSource],
+    *,
+    show: Sequence[str] | None = None,
+    keep: Keep = "all",
+    chunk: int = DEFAULT_CHUNK,
+    vcd_dir: str | os.PathLike[str] | None = None,
+    client: Client | None = None,
+    scheduler: str | None = None,
+    workers: int | None = None,
+    on_result: Callable[[SetResult], None] | None = None,
+    progress: bool = False,
+) -> Regression:
+    """Runs every vector set from the initial state of the circuit `ir`.
+
+    vector_sets: sets by name, or a sequence of sets (a path is named by
+    itself, others "set N"). A set is JSON Lines (bytes, or the path of a
+    file, read when its turn comes) or a sequence of vectors (dicts of bus
+    id to bit string). show: the busses to report (default: every bus, in
+    declaration order). keep: "all", "last" or "digest" (see the module).
+    chunk: vectors per chunk when a set of a one-pass circuit is split, a
+    multiple of DIGEST_BLOCK; 0 never splits. vcd_dir: write one VCD per set
+    there. Where to run: `client` (left open), else a new client of the
+    scheduler at `scheduler`, else a new local cluster of `workers`
+    processes. on_result is called with each set's result, in order, as soon
+    as it and every set before it are done.
+
+    A bad vector fails its set (SetResult.fault) and not the run. Raises
+    DaskMissing without Dask, ValueError for a bad argument or a shown bus
+    the circuit lacks, RenderError when the IR does not render.
+    """
+    if keep not in KEEPS:
+        raise ValueError(f"keep must be one of {', '.join(KEEPS)}, not {keep!r}")
+    if chunk < 0 or chunk % DIGEST_BLOCK:
+        raise ValueError(f"chunk must be 0 or a positive multiple of {DIGEST_BLOCK}, not {chunk}")
+    if workers is not None and workers < 1:
+        raise ValueError(f"workers must be at least 1, not {workers}")
+    sets = _named(vector_sets)
+    import_distributed()
+    from distributed import as_completed
+
+    from . import _regress_worker
+
+    started = time.perf_counter()
+    with ExitStack() as stack:
+        dask_client = client if client is not None else stack.enter_context(connect(scheduler, workers))
+        threads = sum(dask_client.nthreads().values())
+        key = hashlib.blake2b(ir.encode(), digest_size=8).hexdigest()
+        plugin = f"nimbo-ir-{key}-{uuid.uuid4().hex[:8]}"
+        replies = dask_client.register_plugin(_regress_worker.IRPlugin(ir), name=plugin)
+        stack.callback(_forget_plugin, dask_client, plugin)
+        for address, reply in (replies or {}).items():
+            if isinstance(reply, dict) and reply.get("status") == "error":
+                raise RuntimeError(f"the worker at {address} did not take the circuit: {reply.get('exception_text')}")
+
+        described = dask_client.submit(
+            _regress_worker.describe,
+            plugin,
+            None if show is None else tuple(show),
+            key=f"{plugin}-describe",
+            pure=False,
+        )
+        try:
+            info: CircuitInfo = described.result()
+        except RuntimeError as exc:
+            raise RenderError(str(exc)) from None
+        if info.missing:
+            raise ValueError(f"no bus named '{info.missing[0]}' to show")
+        shown = tuple(dict.fromkeys(show)) if show is not None else info.bus_ids
+        directory = None
+        if vcd_dir is not None:
+            directory = Path(vcd_dir)
+            directory.mkdir(parents=True, exist_ok=True)
+        bar = _Progress(len(sets), progress)
+        stack.callback(bar.close)
+        run = _Run(dask_client, plugin, info, shown, keep, chunk, directory, on_result, bar)
+
+        window = max(32, 8 * threads)  # sets read and not yet delivered
+        # Results come with the futures, fetched concurrently in the background.
+        pending = as_completed(loop=dask_client.loop, with_results=True, raise_errors=False)
+        submitted = delivered = 0
+
+        def advance() -> None:
+            """Reads and submits sets while the window allows, and delivers
+            the finished ones in order, until neither moves. Then, unless
+            all are delivered, the oldest set waits for a piece in `pending`."""
+            nonlocal submitted, delivered
+            while True:
+                while submitted < len(sets) and submitted - delivered < window:
+                    for future in run.submit(submitted, *sets[submitted]):
+                        pending.add(future)
+                    submitted += 1
+                before = delivered
+                while run.deliver(delivered):
+                    delivered += 1
+                if delivered == before:
+                    return
+
+        advance()
+        while delivered < len(sets):
+            future, result = next(pending)
+            if not run.take(future, result):
+                pending.add(future)
+            advance()
+        return Regression(run.results, time.perf_counter() - started, threads)
+    raise AssertionError("unreachable")  # pragma: no cover
+
+
+def _forget_plugin(client: Client, name: str) -> None:
+    with suppress(Exception):
+        client.unregister_worker_plugin(name)

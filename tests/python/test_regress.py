@@ -1,0 +1,185 @@
+"""nimbo.regress: vector sets on a local Dask cluster."""
+
+import hashlib
+import json
+import os
+import pathlib
+import random
+import signal
+from contextlib import ExitStack
+
+import pytest
+
+if os.environ.get("CI"):
+    import distributed  # noqa: F401  (the test set-up installs it: these tests must run)
+else:
+    pytest.importorskip("distributed")
+
+from conftest import random_circuit, random_vectors, run_python  # noqa: E402
+
+from nimbo import Simulator, VectorError  # noqa: E402
+from nimbo.ir import build_document, gate, ref  # noqa: E402
+from nimbo.regress import KEEPS, RenderError, connect, regress, split_set  # noqa: E402
+
+FULL_ADDER = (pathlib.Path(__file__).resolve().parents[2] / "examples" / "full_adder.json").read_text()
+
+
+@pytest.fixture(scope="module")
+def clusters():
+    """Local clusters by their number of workers, started once each."""
+    with ExitStack() as stack:
+        made = {}
+
+        def get(workers):
+            if workers not in made:
+                made[workers] = stack.enter_context(connect(workers=workers, quiet=True))
+            return made[workers]
+
+        yield get
+
+
+def alone(ir, vectors, show):
+    """The reference: the set on a fresh simulator, (rows, (index, bus, reason) or None)."""
+    try:
+        return Simulator(ir).run(vectors, show), None
+    except VectorError as error:
+        return error.results, (error.index, error.bus, error.reason)
+
+
+def jsonl(vectors, blank_every=0):
+    lines = [json.dumps(v) for v in vectors]
+    if blank_every:
+        lines = [line + ("\n  " if k % blank_every == 0 else "") for k, line in enumerate(lines)]
+    return ("\n".join(lines) + "\n").encode()
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_each_set_gives_what_it_gives_alone(clusters, workers):
+    client = clusters(workers)
+    for shape in (dict(), dict(feedback=True), dict(drop_influence=3)):
+        for seed in (0, 2, 3):  # circuits that settle (one that does not takes seconds per vector)
+            rng = random.Random(seed)
+            ir, inputs = random_circuit(rng, **shape)
+            assert Simulator(ir).feedback == bool(shape.get("feedback"))
+            sets = {f"s{k}": random_vectors(rng, inputs, rng.randrange(1, 80)) for k in range(5)}
+            sets["s2"][-1] = {next(iter(inputs)): "2"}  # a bad vector fails its set only
+            show = list(Simulator(ir).bus_ids[1::2])
+            regression = regress(ir, sets, show=show, client=client, chunk=0)
+            assert [r.name for r in regression.results] == list(sets)
+            for result, vectors in zip(regression.results, sets.values()):
+                rows, fault = alone(ir, vectors, show)
+                assert result.values == rows
+                got = result.fault and (result.fault.index, result.fault.bus, result.fault.reason)
+                assert got == fault
+                assert result.vectors == len(rows)
+
+
+BAD_LINES = {
+    "width": lambda inputs: json.dumps({next(b for b, w in inputs.items() if w): "0" * 200}),
+    "json": lambda inputs: '{"n0": "1",}',
+    "type": lambda inputs: json.dumps({next(iter(inputs)): 1}),
+}
+
+
+@pytest.mark.parametrize("keep", KEEPS)
+@pytest.mark.parametrize("bad", [None, *BAD_LINES])
+def test_splitting_a_set_changes_nothing(clusters, keep, bad):
+    rng = random.Random(7)
+    ir, inputs = random_circuit(rng, busses=40)
+    assert Simulator(ir).one_pass
+    vectors = random_vectors(rng, inputs, 3000)
+    vectors[5]["no_such_bus"] = "1"
+    vectors[1500]["other_unknown"] = "1"
+    lines = jsonl(vectors, blank_every=97).split(b"\n")
+    if bad:  # a bad line in the last chunk
+        lines[2900] = BAD_LINES[bad](inputs).encode()
+    data = b"\n".join(lines)
+    spans = split_set(data, 1024, inputs)
+    assert len(spans) == 3 and spans[2].preamble
+
+    show = list(Simulator(ir).bus_ids[::3])
+    runs = [regress(ir, {"set": data}, show=show, keep=keep, chunk=chunk, client=clusters(2)).results[0]
+            for chunk in (1024, 0)]
+    assert runs[0].record() == runs[1].record()
+    # ... and both are what the engine gives for the whole text at once.
+    try:
+        rows, unknown = Simulator(ir).run_jsonl(data, show)
+        fault = None
+    except VectorError as error:
+        rows, unknown, fault = error.results, [], (error.index, error.line, error.bus, error.reason)
+    result = runs[0]
+    assert (result.fault and (result.fault.index, result.fault.line, result.fault.bus, result.fault.reason)) == fault
+    assert result.unknown == unknown and result.vectors == len(rows)
+    if keep == "all":
+        assert result.values == [dict(zip(show, row)) for row in rows]
+    elif keep == "last":
+        assert result.last == dict(zip(show, rows[-1]))
+    else:  # the digest as the module documents it
+        blocks = b"".join(
+            hashlib.sha256(b"".join(" ".join(row).encode() + b"\n" for row in rows[k : k + 1024])).digest()
+            for k in range(0, len(rows), 1024)
+        )
+        assert result.digest == hashlib.sha256(json.dumps(show).encode() + b"\n" + blocks).hexdigest()
+
+
+def test_a_split_stops_where_a_line_is_unclear():
+    inputs = {"a": 1, "b": 2}
+    lines = [json.dumps({"a": "1", "b": "01"})] * 2048 + ['{"b": "1"}'] + [json.dumps({"a": "0"})] * 2048
+    spans = split_set("\n".join(lines).encode(), 1024, inputs)
+    # The third chunk writes a bad width to b: it runs with everything after it.
+    assert [s.first_line for s in spans] == [1, 1025, 2049]
+    assert spans[1].preamble == {"a": "1", "b": "01"} and spans[2].end == len("\n".join(lines))
+
+
+def layered_dag(gates, inputs=16, seed=5):
+    rng = random.Random(seed)
+    busses = [(f"i{k}", "0", None) for k in range(inputs)]
+    for k in range(gates):
+        left, right = (busses[rng.randrange(len(busses))][0] for _ in range(2))
+        busses.append((f"g{k}", "0", gate(rng.choice(["and", "or", "xor", "nand"]), ref(left), ref(right))))
+    return json.dumps(build_document("dag", busses)), [f"i{k}" for k in range(inputs)]
+
+
+def test_a_killed_worker_loses_nothing():
+    ir, inputs = layered_dag(20000)
+    rng = random.Random(1)
+    count, size = 20, 2000
+    sets = {f"t{k}": [dict(zip(inputs, f"{rng.getrandbits(16):016b}")) for _ in range(size)] for k in range(count)}
+    show = ["g19999", "g19998"]
+    delivered, lost = [], []
+    with connect(workers=2, quiet=True) as client:
+        pids = client.run(os.getpid)
+
+        def on_result(result):
+            delivered.append(result.name)
+            busy = {w: keys for w, keys in client.processing().items() if keys}
+            if busy and not lost:  # kill a worker with a task in hand
+                victim, keys = busy.popitem()
+                os.kill(pids[victim], signal.SIGKILL)
+                lost.extend(keys)
+
+        regression = regress(ir, sets, show=show, keep="last", client=client, on_result=on_result)
+    assert lost, "no worker had a task in hand"
+    assert delivered == list(sets)
+    assert [(r.vectors, r.fault) for r in regression.results] == [(size, None)] * count
+    # Every vector writes every input of this one-pass circuit: the last
+    # values follow from the last vector alone.
+    simulator = Simulator(ir)
+    assert simulator.one_pass
+    for result, vectors in zip(regression.results, sets.values()):
+        simulator.update(vectors[-1])
+        assert result.last == simulator.values(show)
+
+
+def test_the_core_imports_no_dask():
+    modules = run_python("import sys, nimbo, nimbo.core; print(sorted({m.split('.')[0] for m in sys.modules}))")
+    assert "dask" not in modules and "distributed" not in modules
+
+
+def test_api_refusals(clusters):
+    with pytest.raises(RenderError, match="Failed to render circuit"):
+        regress("{", [[{}]], client=clusters(2))
+    with pytest.raises(ValueError, match="no bus named 'nope'"):
+        regress(FULL_ADDER, [[{}]], show=["sum", "nope"], client=clusters(2))
+    with pytest.raises(ValueError, match="multiple of 1024"):
+        regress(FULL_ADDER, [[{}]], chunk=1000)
