@@ -1,11 +1,14 @@
-"""nimbo.regress: vector sets on a local Dask cluster."""
+"""nimbo.regress and `nimbo regress`: vector sets on a local Dask cluster."""
 
 import hashlib
+import io
 import json
 import os
 import pathlib
 import random
 import signal
+import subprocess
+import sys
 from contextlib import ExitStack
 
 import pytest
@@ -18,6 +21,7 @@ else:
 from conftest import random_circuit, random_vectors, run_python  # noqa: E402
 
 from nimbo import Simulator, VectorError  # noqa: E402
+from nimbo.cli import main  # noqa: E402
 from nimbo.ir import build_document, gate, ref  # noqa: E402
 from nimbo.regress import KEEPS, RenderError, connect, regress, split_set  # noqa: E402
 
@@ -183,3 +187,85 @@ def test_api_refusals(clusters):
         regress(FULL_ADDER, [[{}]], show=["sum", "nope"], client=clusters(2))
     with pytest.raises(ValueError, match="multiple of 1024"):
         regress(FULL_ADDER, [[{}]], chunk=1000)
+
+
+# ---------------------------------------------------------------- command line
+
+
+def run_cli(*argv):
+    out = io.StringIO()
+    status = main([str(a) for a in argv], out=out)
+    return status, out.getvalue()
+
+
+@pytest.fixture
+def sets(tmp_path):
+    (tmp_path / "good.jsonl").write_text('{"a": "1"}\n{"b": "1", "zz": "1"}\n\n{"cin": "1"}\n')
+    (tmp_path / "bad.jsonl").write_text('{"a": "1"}\n\n{"a": "10"}\n{"b": "1"}\n')
+    return tmp_path
+
+
+def test_cli_writes_records_in_order_and_fails_on_a_bad_set(clusters, sets, tmp_path, capsys):
+    ir = tmp_path / "fa.json"
+    ir.write_text(FULL_ADDER)
+    address = clusters(2).scheduler.address
+    status, out = run_cli("regress", ir, sets / "good.jsonl", sets / "bad.jsonl", sets / "gone.jsonl",
+                          "--show", "sum", "--show", "cout", "--scheduler", address, "--vcd-dir", tmp_path / "vcd")
+    assert status == 1
+    records = [json.loads(line) for line in out.splitlines()]
+    assert [(r["set"].rsplit("/", 1)[1], r["status"], r["vectors"]) for r in records] == [
+        ("good.jsonl", "passed", 3), ("bad.jsonl", "failed", 1), ("gone.jsonl", "failed", 0)]
+    assert records[0]["values"][-1] == {"sum": "1", "cout": "1"} and records[0]["unknown"] == [[2, "zz"]]
+    assert records[1]["error"] == {"vector": 1, "line": 3, "bus": "a",
+                                   "reason": 'Invalid value "10". The value must have 1 bits.'}
+    err = capsys.readouterr().err.splitlines()
+    assert f"nimbo: warning: {sets / 'good.jsonl'}:2: no bus named 'zz'; ignored" in err
+    assert f"nimbo: error: {sets / 'bad.jsonl'}:3: vector 1, bus 'a': Invalid value \"10\"." \
+           " The value must have 1 bits." in err
+    assert f"nimbo: error: {sets / 'gone.jsonl'}: no such file" in err
+    assert err[-1].startswith("3 sets: 1 passed, 2 failed; 4 vectors in ")
+    vcd = (tmp_path / "vcd" / "good.vcd").read_text()
+    assert "$var wire 1 " in vcd and "#3" in vcd
+
+    # A directory stands for its sets; with --out the summary goes to standard output.
+    (sets / "bad.jsonl").unlink()
+    status, out = run_cli("regress", ir, sets, "--keep", "digest", "--out", tmp_path / "r.jsonl",
+                          "--scheduler", address)
+    assert status == 0 and out.splitlines()[-1].startswith("1 sets: 1 passed, 0 failed")
+    assert len(json.loads((tmp_path / "r.jsonl").read_text())["digest"]) == 64
+
+
+@pytest.mark.parametrize(
+    "argv, status, message",
+    [
+        (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], 2, "cannot go with --scheduler"),
+        (["--chunk", "1000"], 2, "--chunk must be 0 or a multiple of 1024"),
+        (["--show", "nope", "--scheduler", None], 1, "no bus named 'nope'"),
+        (["--scheduler", "host:port"], 1, "not the address of a Dask scheduler"),
+    ],
+)
+def test_cli_refusals(clusters, sets, tmp_path, capsys, argv, status, message):
+    ir = tmp_path / "fa.json"
+    ir.write_text(FULL_ADDER)
+    argv = [clusters(2).scheduler.address if a is None else a for a in argv]
+    assert run_cli("regress", ir, sets / "good.jsonl", *argv)[0] == status
+    assert message in capsys.readouterr().err.splitlines()[-1]
+
+
+def test_cli_without_dask_says_what_to_install(sets, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    assert run_cli("regress", tmp_path / "fa.json", sets / "good.jsonl")[0] == 1
+    assert capsys.readouterr().err == (
+        "nimbo: error: nimbo regress needs Dask: pip install 'dask[distributed]'"
+        " (or install nimbo with its extra: pip install 'nimbo[distributed]')\n"
+    )
+
+
+def test_python_m_nimbo_runs_a_local_cluster(sets, tmp_path):
+    ir = tmp_path / "fa.json"
+    ir.write_text("{")
+    done = subprocess.run([sys.executable, "-m", "nimbo", "regress", ir, sets / "good.jsonl", "--workers", "1"],
+                          capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr.startswith(f"nimbo: error: {ir}: Failed to render circuit: Failed to parse IR JSON")
+    assert done.stderr.count("\n") == 1

@@ -19,7 +19,7 @@ from types import FrameType
 from typing import TextIO
 
 from .. import __version__
-from . import check, import_cmd, run
+from . import check, import_cmd, regress, run
 from .common import EXIT_FAILURE, EXIT_INTERRUPTED, PROG, CliError, OutputError, Parser, clip, flush, message_of, say
 
 
@@ -30,6 +30,7 @@ def build_parser() -> argparse.ArgumentParser:
     run.register(commands)
     check.register(commands)
     import_cmd.register(commands)
+    regress.register(commands)
     return parser
 
 

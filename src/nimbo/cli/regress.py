@@ -1,0 +1,184 @@
+"""`nimbo regress`: run many vector sets on a Dask cluster and summarise."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from pathlib import Path
+from typing import TextIO
+
+from ..regress import (
+    DASK_HINT,
+    DEFAULT_CHUNK,
+    DIGEST_BLOCK,
+    KEEPS,
+    DaskMissing,
+    Regression,
+    RenderError,
+    SetResult,
+    connect,
+    default_workers,
+    import_distributed,
+    regress,
+)
+from .common import EXIT_FAILURE, EXIT_OK, EXIT_USAGE, PROG, CliError, Parser, read_text, warn
+
+
+def _sets(arguments: list[str]) -> list[Path]:
+    """The set files: each argument, or the *.jsonl files of a directory."""
+    paths: list[Path] = []
+    for argument in arguments:
+        path = Path(argument)
+        if path.is_dir():
+            found = sorted(path.glob("*.jsonl"))
+            if not found:
+                raise CliError(f"{argument}: no .jsonl files in this directory")
+            paths.extend(found)
+        else:
+            paths.append(path)
+    return paths
+
+
+def _count(number: float) -> str:
+    return f"{number:,.0f}"
+
+
+def summary(regression: Regression) -> list[str]:
+    """A table of the sets and a closing line of totals."""
+    rows = [("set", "result", "vectors", "detail")]
+    for result in regression.results:
+        detail = "" if result.fault is None else result.fault.detail()
+        rows.append((result.name, "passed" if result.passed else "FAILED", _count(result.vectors), detail))
+    widths = [max(len(row[column]) for row in rows) for column in range(3)]
+    lines = [
+        f"{name:<{widths[0]}}  {status:<{widths[1]}}  {vectors:>{widths[2]}}  {detail}".rstrip()
+        for name, status, vectors, detail in rows
+    ]
+    failed = sum(not result.passed for result in regression.results)
+    seconds = regression.seconds
+    rate = regression.vectors / seconds if seconds > 0 else 0.0
+    lines.append(
+        f"{len(regression.results)} sets: {len(regression.results) - failed} passed, {failed} failed; "
+        f"{_count(regression.vectors)} vectors in {seconds:.1f} s ({_count(rate)} vectors/s) "
+        f"on {regression.workers} worker{'s' if regression.workers != 1 else ''}"
+    )
+    return lines
+
+
+class _Writer:
+    """Writes each set's record as it arrives and reports its faults."""
+
+    def __init__(self, stream: TextIO, path: str):
+        self.stream = stream
+        self.path = path
+        self.warned: set[str] = set()
+
+    def __call__(self, result: SetResult) -> None:
+        try:
+            self.stream.write(json.dumps(result.record()) + "\n")
+            self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise CliError(f"{self.path}: {exc.strerror}") from None
+        result.values = None  # written; the summary needs only the counts
+        for line, bus_id in result.unknown:
+            if bus_id not in self.warned:
+                self.warned.add(bus_id)
+                warn(f"{result.name}:{line}: no bus named '{bus_id}'; ignored")
+        if result.fault is not None:
+            print(f"{PROG}: error: {result.fault.describe(result.name)}", file=sys.stderr)
+
+
+def command_regress(args: argparse.Namespace, out: TextIO) -> int:
+    if args.scheduler is not None and args.workers is not None:
+        raise CliError("--workers sets the size of the local cluster; it cannot go with --scheduler", EXIT_USAGE)
+    if args.workers is not None and args.workers < 1:
+        raise CliError(f"--workers must be at least 1, not {args.workers}", EXIT_USAGE)
+    if args.chunk < 0 or args.chunk % DIGEST_BLOCK:
+        raise CliError(f"--chunk must be 0 or a multiple of {DIGEST_BLOCK}, not {args.chunk}", EXIT_USAGE)
+    try:
+        import_distributed()
+    except DaskMissing:
+        raise CliError(f"nimbo regress needs Dask: {DASK_HINT}") from None
+
+    ir = read_text(args.ir)
+    sets = _sets(args.sets)
+    if args.vcd_dir is not None:
+        try:
+            Path(args.vcd_dir).mkdir(parents=True, exist_ok=True)
+        except OSError as exc:
+            raise CliError(f"{args.vcd_dir}: {exc.strerror}") from None
+    results_stream: TextIO = out
+    if args.out is not None and args.out != "-":
+        try:
+            results_stream = open(args.out, "w", encoding="utf-8")
+        except OSError as exc:
+            raise CliError(f"{args.out}: {exc.strerror}") from None
+    summary_stream = sys.stderr if results_stream is out else out
+
+    where = f"the scheduler at {args.scheduler}" if args.scheduler else "the local cluster"
+    try:
+        with connect(args.scheduler, args.workers, quiet=True) as client:
+            try:
+                regression = regress(
+                    ir,
+                    sets,
+                    show=args.show or None,
+                    keep=args.keep,
+                    chunk=args.chunk,
+                    vcd_dir=args.vcd_dir,
+                    client=client,
+                    on_result=_Writer(results_stream, args.out or "standard output"),
+                    progress=True,
+                )
+            except (ValueError, RenderError) as exc:
+                raise CliError(f"{args.ir}: {exc}") from None
+    except (CliError, BrokenPipeError):
+        raise
+    except Exception as exc:  # what Dask raises (connection, workers lost): one line
+        detail = str(exc) if isinstance(exc, (OSError, ValueError)) else f"{type(exc).__name__}: {exc}"
+        raise CliError(f"{where}: {detail}") from None
+    finally:
+        if results_stream is not out:
+            results_stream.close()
+
+    for line in summary(regression):
+        print(line, file=summary_stream)
+    return EXIT_OK if regression.passed else EXIT_FAILURE
+
+
+def register(commands: argparse._SubParsersAction[Parser]) -> None:
+    parser = commands.add_parser(
+        "regress",
+        help="run many vector sets, each from the initial state, on a Dask cluster",
+        description="Run each vector set (a JSON Lines file) from the circuit's initial state, in parallel "
+        "on a local Dask cluster or on an existing one (--scheduler), and write one JSON record per set.",
+    )
+    parser.add_argument("ir", metavar="IR.json", help="the circuit's IR document")
+    parser.add_argument("sets", metavar="SET", nargs="+", help="a JSON Lines file of vectors, or a directory of them")
+    parser.add_argument(
+        "--show", metavar="ID", action="append", default=[], help="a bus to report (repeatable; default: every bus)"
+    )
+    parser.add_argument(
+        "--keep",
+        choices=KEEPS,
+        default="all",
+        help="what to report per set: the values after every vector, after the last one, or a digest (default: all)",
+    )
+    parser.add_argument("--out", metavar="FILE", help="write the records there (default: standard output)")
+    parser.add_argument("--vcd-dir", metavar="DIR", help="also write one Value Change Dump per set there")
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
+    parser.add_argument(
+        "--workers", metavar="N", type=int, help=f"processes of the local cluster (default: {default_workers()})"
+    )
+    parser.add_argument(
+        "--chunk",
+        metavar="N",
+        type=int,
+        default=DEFAULT_CHUNK,
+        help=f"split sets of circuits that run as one pass into chunks of N vectors, a multiple of {DIGEST_BLOCK}; "
+        f"0: never (default: {DEFAULT_CHUNK})",
+    )
+    parser.set_defaults(handler=command_regress)
