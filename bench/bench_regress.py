@@ -10,9 +10,10 @@ Run: python bench/bench_regress.py [--gates 100000] [--sets 64] [--vectors 1000]
    the runs alternate (1, 2, 1, 2, ...), so both see the same machine; each
    run includes handing the IR to the workers and rendering it there.
    Reported: the median wall time of each, and their ratio.
-2. The cost per set beyond simulating it (scheduling, transfer, merging):
-   many one-vector sets of a full adder on the two-worker cluster, wall time
-   divided by the number of sets.
+2. The start-up of a run without sets: handing the IR to the workers and
+   rendering it once.
+3. The cost per set beyond simulating it (scheduling, transfer, merging):
+   many one-vector sets of a full adder, wall time divided by their number.
 """
 
 from __future__ import annotations
@@ -97,6 +98,14 @@ def main() -> None:
                 f"median: 1 worker {one:.2f} s, 2 workers {two:.2f} s; throughput ratio {one / two:.2f}x "
                 f"(per run: {', '.join(f'{p:.2f}' for p in pairs)})"
             )
+
+            for workers, client in clients.items():
+                start = time.perf_counter()
+                regress(ir, [], client=client)
+                print(
+                    f"start-up per run, {workers} worker{'s' if workers > 1 else ' '}: "
+                    f"{time.perf_counter() - start:.2f} s (no sets: the IR to the workers, one render)"
+                )
 
             tiny = [[{"a": str(k & 1), "b": str(k >> 1 & 1)}] for k in range(args.tiny_sets)]
             for workers, client in clients.items():
