@@ -2,8 +2,8 @@
 
 The IR text travels in a worker plugin: the scheduler keeps it and hands it
 to every worker once, including workers that join or restart later. A
-worker renders the circuit on first use and keeps the simulator in the
-plugin's pool, one per task running at the same time.
+worker renders the circuit when it gets the plugin and keeps the simulator
+in the plugin's pool, rendering more when tasks run at the same time.
 """
 
 from __future__ import annotations
@@ -35,6 +35,15 @@ class IRPlugin(WorkerPlugin):
         self.ir = state["ir"]
         self._idle = []
         self._lock = threading.Lock()
+
+    def setup(self, worker: object) -> None:
+        # Every worker renders at once, side by side, while the plugin is
+        # registered. An IR that does not render fails again in describe(),
+        # which reports it.
+        try:
+            self.give(Simulator(self.ir))
+        except RuntimeError:
+            pass
 
     def take(self) -> Simulator:
         with self._lock:

@@ -6,7 +6,7 @@ sets over the workers of a Dask cluster: a local cluster of processes by
 default, or an existing cluster named by its scheduler's address.
 
 - The IR text reaches each worker once, inside a worker plugin; a worker
-  renders it on first use and keeps the simulator (``reset()`` between sets).
+  renders it as it gets it and keeps the simulator (``reset()`` between sets).
 - A long set of a circuit that runs as one pass (``Simulator.one_pass``) is
   split into chunks of ``chunk`` vectors. There a vector's result depends only
   on the inputs in force, so a chunk starts from ``reset()`` and one
