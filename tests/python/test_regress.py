@@ -231,7 +231,7 @@ def test_cli_writes_records_in_order_and_fails_on_a_bad_set(clusters, sets, tmp_
     (sets / "bad.jsonl").unlink()
     status, out = run_cli("regress", ir, sets, "--keep", "digest", "--out", tmp_path / "r.jsonl",
                           "--scheduler", address)
-    assert status == 0 and out.splitlines()[-1].startswith("1 sets: 1 passed, 0 failed")
+    assert status == 0 and out.splitlines()[-1].startswith("1 set: 1 passed, 0 failed")
     assert len(json.loads((tmp_path / "r.jsonl").read_text())["digest"]) == 64
 
 

@@ -58,8 +58,9 @@ def summary(regression: Regression) -> list[str]:
     failed = sum(not result.passed for result in regression.results)
     seconds = regression.seconds
     rate = regression.vectors / seconds if seconds > 0 else 0.0
+    count = len(regression.results)
     lines.append(
-        f"{len(regression.results)} sets: {len(regression.results) - failed} passed, {failed} failed; "
+        f"{count} set{'s' if count != 1 else ''}: {count - failed} passed, {failed} failed; "
         f"{_count(regression.vectors)} vectors in {seconds:.1f} s ({_count(rate)} vectors/s) "
         f"on {regression.workers} worker{'s' if regression.workers != 1 else ''}"
     )
