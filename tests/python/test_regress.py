@@ -126,6 +126,33 @@ def test_splitting_a_set_changes_nothing(clusters, keep, bad):
         assert result.digest == hashlib.sha256(json.dumps(show).encode() + b"\n" + blocks).hexdigest()
 
 
+def test_results_come_in_order_however_long_each_set_is(clusters):
+    rng = random.Random(11)
+    ir, inputs = random_circuit(rng, busses=30)
+    sets = [random_vectors(rng, inputs, 6000)] + [random_vectors(rng, inputs, 20) for _ in range(12)]
+    order = []
+    regression = regress(ir, sets, keep="last", chunk=1024, client=clusters(2),
+                         on_result=lambda r: order.append(r.name))
+    assert order == [f"set {k}" for k in range(13)] == [r.name for r in regression.results]
+    for result, vectors in zip(regression.results, sets):
+        assert result.last == Simulator(ir).run(vectors)[-1]
+
+
+@pytest.mark.parametrize(
+    "vectors, fault",
+    [
+        ([{"a": "1"}, ["a", "1"]], (1, None, "expected an object of bus id to bit string")),
+        ([{"a": 1}], (0, "a", "the value must be a bit string in quotes")),
+        ([{"b": "1"}, {"a": b"1"}], (1, "a", "the value must be a bit string in quotes")),
+    ],
+)
+def test_a_list_set_fails_at_the_vector_json_cannot_hold(clusters, vectors, fault):
+    result = regress(FULL_ADDER, [vectors], client=clusters(2)).results[0]
+    index, bus, reason = fault
+    assert (result.fault.index, result.fault.line, result.fault.bus, result.fault.reason) == (index, None, bus, reason)
+    assert result.vectors == index == len(result.values)
+
+
 def test_a_split_stops_where_a_line_is_unclear():
     inputs = {"a": 1, "b": 2}
     lines = [json.dumps({"a": "1", "b": "01"})] * 2048 + ['{"b": "1"}'] + [json.dumps({"a": "0"})] * 2048
