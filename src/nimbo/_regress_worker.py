@@ -10,14 +10,13 @@ from __future__ import annotations
 
 import signal
 import threading
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Sequence
 from typing import Any
 
 from distributed import WorkerPlugin, get_worker
 
 from ._engine import Simulator
-from .regress import CircuitInfo, Piece, PieceOutcome, describe_circuit, run_piece
+from .regress import CircuitInfo, Piece, PieceOutcome, SetFault, describe_circuit, run_piece
 
 
 class IRPlugin(WorkerPlugin):
@@ -60,25 +59,36 @@ class IRPlugin(WorkerPlugin):
             self._idle.clear()
 
 
-@contextmanager
-def _simulator(plugin: str) -> Iterator[Simulator]:
+def _holder(plugin: str) -> IRPlugin:
     holder = get_worker().plugins.get(plugin)
     if not isinstance(holder, IRPlugin):
         raise RuntimeError(f"the circuit of this run ({plugin}) is not on this worker")
-    simulator = holder.take()
-    yield simulator
-    # Only a simulator whose call ended normally goes back to the pool.
-    holder.give(simulator)
+    return holder
 
 
 def describe(plugin: str, show: Sequence[str] | None) -> CircuitInfo:
-    with _simulator(plugin) as simulator:
-        return describe_circuit(simulator, show)
+    holder = _holder(plugin)
+    simulator = holder.take()
+    info = describe_circuit(simulator, show)
+    holder.give(simulator)
+    return info
 
 
-def run(plugin: str, piece: Piece) -> PieceOutcome:
-    with _simulator(plugin) as simulator:
-        return run_piece(simulator, piece)
+def run(plugin: str, pieces: Sequence[Piece]) -> list[PieceOutcome]:
+    """Runs the pieces one after the other; a piece that fails for any other
+    reason than a bad vector fails alone (and its simulator is dropped)."""
+    holder = _holder(plugin)
+    outcomes = []
+    for piece in pieces:
+        simulator = holder.take()
+        try:
+            outcomes.append(run_piece(simulator, piece))
+        except Exception as exc:
+            reason = f"{type(exc).__name__}: {exc}"
+            outcomes.append(PieceOutcome(0, None, None, [], [], SetFault(None, None, None, reason), 0.0))
+            continue
+        holder.give(simulator)
+    return outcomes
 
 
 def dask_setup(worker: object) -> None:

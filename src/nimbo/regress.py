@@ -68,6 +68,11 @@ _BLANK = b" \t\r"
 # between them.
 _FIRST_CALL_BYTES = 64 * 1024
 _CALL_SECONDS = 0.2
+# A task carries pieces of whole sets up to this much JSON Lines.
+_BATCH_BYTES = 4 << 20
+# Above every logging level: Dask logs even a client that closes while its
+# tasks run at CRITICAL, with a traceback.
+_SILENT = 60
 
 
 class DaskMissing(ImportError):
@@ -524,7 +529,7 @@ def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
             # No dashboard; the scheduler's own HTTP routes on a free loopback port.
             dashboard_address=None,
             scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-            silence_logs=logging.CRITICAL if quiet else logging.WARNING,
+            silence_logs=_SILENT if quiet else logging.WARNING,
             preload=["nimbo._regress_worker"],
         )
     finally:
@@ -549,14 +554,14 @@ def _check_address(address: str) -> None:
 def connect(scheduler: str | None = None, workers: int | None = None, quiet: bool = False) -> Iterator[Client]:
     """A client of the scheduler at `scheduler` (once a worker is there), or
     of a new local cluster of `workers` processes; both closed on leaving.
-    Quiet: Dask logs nothing but critical faults here and in a local cluster."""
+    Quiet: Dask logs nothing, here or in a local cluster."""
     import_distributed()
     import logging
 
     from distributed import Client
 
     if quiet:
-        logging.getLogger("distributed").setLevel(logging.CRITICAL)
+        logging.getLogger("distributed").setLevel(_SILENT)
     if scheduler is not None:
         _check_address(scheduler)
     with ExitStack() as stack:
@@ -576,7 +581,7 @@ def connect(scheduler: str | None = None, workers: int | None = None, quiet: boo
 class _SetState:
     name: str
     lined: bool
-    futures: list[Future[PieceOutcome] | None]
+    tasks: list[Future[list[PieceOutcome]] | None]  # the task of each piece
     outcomes: list[PieceOutcome | None]
     result: SetResult | None = None
     rows: list[tuple[str, ...]] | None = None  # for the VCD
@@ -594,7 +599,16 @@ class _SetState:
         return True
 
 
+def _failed(reason: str) -> PieceOutcome:
+    return PieceOutcome(0, None, None, [], [], SetFault(None, None, None, reason), 0.0)
+
+
 class _Run:
+    """The sets of one run: read, split into pieces, sent as tasks, and
+    their outcomes merged back per set. Pieces of whole sets share tasks up
+    to `batch` sets or _BATCH_BYTES, which spreads the cost of a task; the
+    chunks of a split set go one per task."""
+
     def __init__(
         self,
         client: Client,
@@ -603,79 +617,101 @@ class _Run:
         show: tuple[str, ...],
         keep: Keep,
         chunk: int,
+        batch: int,
         vcd_dir: Path | None,
         on_result: Callable[[SetResult], None] | None,
         bar: _Progress,
     ):
+        from distributed import as_completed
+
         self.client, self.plugin, self.info, self.show, self.keep = client, plugin, info, show, keep
-        self.chunk, self.vcd_dir, self.on_result, self.bar = chunk, vcd_dir, on_result, bar
+        self.chunk, self.batch, self.vcd_dir, self.on_result, self.bar = chunk, batch, vcd_dir, on_result, bar
+        # Results come with the futures, fetched side by side in the background.
+        self.pending = as_completed(loop=client.loop, with_results=True, raise_errors=False)
         self.results: list[SetResult] = []
         self.sets: dict[int, _SetState] = {}
-        self.owner: dict[object, tuple[int, int]] = {}  # future key -> (set, piece)
+        self.owner: dict[object, list[tuple[int, int]]] = {}  # task key -> (set, piece) of each piece
+        self.waiting: list[tuple[int, int, Piece]] = []  # pieces not sent yet
+        self.waiting_bytes = 0
+        self.tasks = 0
         self.vcd_names: set[str] = set()
 
-    def submit(self, index: int, name: str, source: VectorSource) -> list[Future[PieceOutcome]]:
-        from . import _regress_worker
-
+    def read(self, index: int, name: str, source: VectorSource) -> None:
         loaded = _load(source)
         if isinstance(loaded, SetFault):
-            state = _SetState(name, True, [], [])
-            state.result = SetResult(name=name, vectors=0, fault=loaded)
-            self.sets[index] = state
+            self.sets[index] = _SetState(name, True, [], [], SetResult(name=name, vectors=0, fault=loaded))
             self.bar.set_done()
-            return []
+            return
         data, lined = loaded
         if self.info.one_pass and self.chunk and data.count(b"\n") >= self.chunk:
             spans = split_set(data, self.chunk, self.info.inputs)
         else:
             spans = [Span(0, len(data), 1, None)]
+        self.sets[index] = _SetState(name, lined, [None] * len(spans), [None] * len(spans))
         rows = self.keep == "all" or self.vcd_dir is not None
-        futures: list[Future[PieceOutcome]] = []
         for number, span in enumerate(spans):
             piece = Piece(
                 data[span.start : span.end], span.first_line, span.preamble, self.show, rows, self.keep == "digest"
             )
-            key = f"{self.plugin}-set-{index}-{number}"
-            self.owner[key] = (index, number)
-            with warnings.catch_warnings():
-                warnings.filterwarnings("ignore", message="Sending large graph")
-                futures.append(self.client.submit(_regress_worker.run, self.plugin, piece, key=key, pure=False))
-        held: list[Future[PieceOutcome] | None] = list(futures)
-        self.sets[index] = _SetState(name, lined, held, [None] * len(spans))
-        return futures
+            self.waiting.append((index, number, piece))
+            self.waiting_bytes += len(piece.data)
+            if len(spans) > 1 or len(self.waiting) >= self.batch or self.waiting_bytes >= _BATCH_BYTES:
+                self.send()
 
-    def take(self, future: Future[PieceOutcome], result: object) -> bool:
-        """Takes a piece's result as it came from as_completed; False when
-        there is none (it went with a worker that died and is being computed
-        again)."""
-        owner = self.owner.get(future.key)
-        if owner is None:  # a piece after a failed one, cancelled
-            return True
-        if isinstance(result, PieceOutcome):
-            outcome = result
-        elif future.status in ("lost", "pending"):
-            return False
+    def send(self) -> None:
+        """Sends the waiting pieces as one task."""
+        from . import _regress_worker
+
+        if not self.waiting:
+            return
+        key = f"{self.plugin}-task-{self.tasks}"
+        self.tasks += 1
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", message="Sending large graph")
+            task: Future[list[PieceOutcome]] = self.client.submit(
+                _regress_worker.run, self.plugin, [piece for _, _, piece in self.waiting], key=key, pure=False
+            )
+        self.owner[key] = [(index, number) for index, number, _ in self.waiting]
+        for index, number, _ in self.waiting:
+            self.sets[index].tasks[number] = task
+        self.pending.add(task)
+        self.waiting, self.waiting_bytes = [], 0
+
+    def wait(self) -> None:
+        """Takes the outcomes of the next task that ends."""
+        task, result = next(self.pending)
+        owned = self.owner.get(task.key)
+        if owned is None:  # the chunk of a set that failed before it
+            return
+        if isinstance(result, list):
+            outcomes = result
+        elif task.status in ("lost", "pending"):
+            # Its result went with a worker that died; it is computed again.
+            self.pending.add(task)
+            return
+        elif task.status == "error" and isinstance(result, tuple):
+            outcomes = [_failed(f"the task failed on the workers: {type(result[1]).__name__}: {result[1]}")] * len(
+                owned
+            )
         else:
-            if future.status == "error" and isinstance(result, tuple):
-                error = result[1]
-                reason = f"the task failed on the workers: {type(error).__name__}: {error}"
-            else:
-                reason = f"the task was {future.status} on the workers"
-            outcome = PieceOutcome(0, None, None, [], [], SetFault(None, None, None, reason), 0.0)
-        del self.owner[future.key]
-        state = self.sets[owner[0]]
-        state.outcomes[owner[1]] = outcome
-        state.futures[owner[1]] = None
+            outcomes = [_failed(f"the task was {task.status} on the workers")] * len(owned)
+        del self.owner[task.key]
+        for (index, number), outcome in zip(owned, outcomes):
+            self.take(index, number, outcome)
+
+    def take(self, index: int, number: int, outcome: PieceOutcome) -> None:
+        state = self.sets[index]
+        state.outcomes[number] = outcome
+        state.tasks[number] = None
         self.bar.add_vectors(outcome.vectors)
-        if outcome.fault is not None:
-            later = [f for f in state.futures[owner[1] + 1 :] if f is not None]
-            for f in later:
-                self.owner.pop(f.key, None)
+        if outcome.fault is not None:  # the chunks after it are not needed
+            later = [task for task in state.tasks[number + 1 :] if task is not None]
+            for task in later:
+                self.owner.pop(task.key, None)
             if later:
                 self.client.cancel(later)
         if state.result is None and state.settle(self.show, self.keep):
             self.bar.set_done()
-        return True
 
     def deliver(self, index: int) -> bool:
         state = self.sets.get(index)
@@ -758,14 +794,13 @@ def regress(
         raise ValueError(f"workers must be at least 1, not {workers}")
     sets = _named(vector_sets)
     import_distributed()
-    from distributed import as_completed
 
     from . import _regress_worker
 
     started = time.perf_counter()
     with ExitStack() as stack:
         dask_client = client if client is not None else stack.enter_context(connect(scheduler, workers))
-        threads = sum(dask_client.nthreads().values())
+        threads = max(1, sum(dask_client.nthreads().values()))
         key = hashlib.blake2b(ir.encode(), digest_size=8).hexdigest()
         plugin = f"nimbo-ir-{key}-{uuid.uuid4().hex[:8]}"
         replies = dask_client.register_plugin(_regress_worker.IRPlugin(ir), name=plugin)
@@ -794,35 +829,24 @@ def regress(
             directory.mkdir(parents=True, exist_ok=True)
         bar = _Progress(len(sets), progress)
         stack.callback(bar.close)
-        run = _Run(dask_client, plugin, info, shown, keep, chunk, directory, on_result, bar)
-
-        window = max(32, 8 * threads)  # sets read and not yet delivered
-        # Results come with the futures, fetched concurrently in the background.
-        pending = as_completed(loop=dask_client.loop, with_results=True, raise_errors=False)
-        submitted = delivered = 0
-
-        def advance() -> None:
-            """Reads and submits sets while the window allows, and delivers
-            the finished ones in order, until neither moves. Then, unless
-            all are delivered, the oldest set waits for a piece in `pending`."""
-            nonlocal submitted, delivered
-            while True:
-                while submitted < len(sets) and submitted - delivered < window:
-                    for future in run.submit(submitted, *sets[submitted]):
-                        pending.add(future)
-                    submitted += 1
-                before = delivered
-                while run.deliver(delivered):
-                    delivered += 1
-                if delivered == before:
-                    return
-
-        advance()
-        while delivered < len(sets):
-            future, result = next(pending)
-            if not run.take(future, result):
-                pending.add(future)
-            advance()
+        window = max(64, 16 * threads)  # sets read and not yet delivered
+        batch = max(1, window // (4 * threads))
+        run = _Run(dask_client, plugin, info, shown, keep, chunk, batch, directory, on_result, bar)
+        read = delivered = 0
+        while True:
+            # Read sets while the window allows and send what waits, then
+            # deliver in order; wait for a task only when nothing moves.
+            while read < len(sets) and read - delivered < window:
+                run.read(read, *sets[read])
+                read += 1
+            run.send()
+            before = delivered
+            while run.deliver(delivered):
+                delivered += 1
+            if delivered == len(sets):
+                break
+            if delivered == before:
+                run.wait()
         return Regression(run.results, time.perf_counter() - started, threads)
     raise AssertionError("unreachable")  # pragma: no cover
 
