@@ -193,14 +193,27 @@ class CircuitInfo:
 @dataclass(frozen=True)
 class Piece:
     """Consecutive vectors of one set: JSON Lines starting at `first_line`,
-    run from reset(), after update(preamble) unless it is None."""
+    run from reset(), after update(preamble) unless it is None. The text is
+    `data`, or bytes start..end of the file `path`, which the worker reads
+    itself (a worker of a local cluster sees the same files)."""
 
-    data: bytes
+    data: bytes | None
+    path: str | None
+    start: int
+    end: int
     first_line: int
     preamble: dict[str, str] | None
     show: tuple[str, ...]
     rows: bool  # send every row back
     digest: bool
+
+    def text(self) -> bytes:
+        if self.path is None:
+            assert self.data is not None
+            return self.data
+        with open(self.path, "rb") as stream:
+            stream.seek(self.start)
+            return stream.read(self.end - self.start)
 
 
 @dataclass
@@ -268,7 +281,7 @@ def run_piece(simulator: Simulator, piece: Piece) -> PieceOutcome:
     simulator.reset()
     if piece.preamble is not None:
         simulator.update(piece.preamble)
-    data = piece.data
+    data = piece.text()
     rows: list[tuple[str, ...]] | None = [] if piece.rows else None
     digest = _BlockDigest() if piece.digest else None
     last: tuple[str, ...] | None = None
@@ -292,7 +305,7 @@ def run_piece(simulator: Simulator, piece: Piece) -> PieceOutcome:
         end = end or len(data)
         call_started = time.perf_counter()
         try:
-            values, found = simulator.run_jsonl(piece.data[position:end], piece.show, line)
+            values, found = simulator.run_jsonl(data[position:end], piece.show, line)
         except VectorError as error:
             done: list[tuple[str, ...]] = error.results  # type: ignore[assignment]
             fault = SetFault(vectors + error.index, error.line, error.bus, error.reason)
@@ -443,15 +456,28 @@ def _vector_line(vector: object) -> str:
         return "null"
 
 
-def _load(source: VectorSource) -> tuple[bytes, bool] | SetFault:
-    """The set as JSON Lines, and whether its lines are the caller's."""
+@dataclass
+class _Loaded:
+    lined: bool  # the lines are the caller's (not made from a list)
+    data: bytes | None  # the text, when it was read here
+    path: str | None = None  # else the file the workers read
+    size: int = 0
+
+
+def _load(source: VectorSource, by_path: bool, needed: int) -> _Loaded | SetFault:
+    """A set, as JSON Lines. With `by_path`, a file is only looked at here,
+    and read only when it may hold `needed` lines or more."""
     if isinstance(source, (bytes, bytearray, memoryview)):
-        return bytes(source), True
+        return _Loaded(True, bytes(source))
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         try:
             with open(path, "rb") as stream:
-                return stream.read(), True
+                size = os.fstat(stream.fileno()).st_size
+                if by_path and size < needed:
+                    return _Loaded(True, None, path, size)
+                data = stream.read()
+                return _Loaded(True, data, path if by_path else None, len(data))
         except FileNotFoundError:
             return SetFault(None, None, None, "no such file")
         except IsADirectoryError:
@@ -459,7 +485,7 @@ def _load(source: VectorSource) -> tuple[bytes, bool] | SetFault:
         except OSError as exc:
             return SetFault(None, None, None, exc.strerror or str(exc))
     if isinstance(source, Sequence):
-        return "".join(_vector_line(v) + "\n" for v in source).encode(), False
+        return _Loaded(False, "".join(_vector_line(v) + "\n" for v in source).encode())
     return SetFault(None, None, None, f"not a vector set: {type(source).__name__}")
 
 
@@ -622,10 +648,12 @@ class _Run:
         on_result: Callable[[SetResult], None] | None,
         bar: _Progress,
     ):
-        from distributed import as_completed
+        from distributed import LocalCluster, as_completed
 
         self.client, self.plugin, self.info, self.show, self.keep = client, plugin, info, show, keep
         self.chunk, self.batch, self.vcd_dir, self.on_result, self.bar = chunk, batch, vcd_dir, on_result, bar
+        # The workers of a local cluster read set files themselves.
+        self.by_path = isinstance(getattr(client, "cluster", None), LocalCluster)
         # Results come with the futures, fetched side by side in the background.
         self.pending = as_completed(loop=client.loop, with_results=True, raise_errors=False)
         self.results: list[SetResult] = []
@@ -637,24 +665,34 @@ class _Run:
         self.vcd_names: set[str] = set()
 
     def read(self, index: int, name: str, source: VectorSource) -> None:
-        loaded = _load(source)
+        splits = self.info.one_pass and self.chunk > 0
+        loaded = _load(source, self.by_path, self.chunk if splits else sys.maxsize)
         if isinstance(loaded, SetFault):
             self.sets[index] = _SetState(name, True, [], [], SetResult(name=name, vectors=0, fault=loaded))
             self.bar.set_done()
             return
-        data, lined = loaded
-        if self.info.one_pass and self.chunk and data.count(b"\n") >= self.chunk:
+        data = loaded.data
+        if splits and data is not None and data.count(b"\n") >= self.chunk:
             spans = split_set(data, self.chunk, self.info.inputs)
         else:
-            spans = [Span(0, len(data), 1, None)]
-        self.sets[index] = _SetState(name, lined, [None] * len(spans), [None] * len(spans))
+            spans = [Span(0, loaded.size if data is None else len(data), 1, None)]
+        self.sets[index] = _SetState(name, loaded.lined, [None] * len(spans), [None] * len(spans))
         rows = self.keep == "all" or self.vcd_dir is not None
         for number, span in enumerate(spans):
+            text = None if loaded.path is not None or data is None else data[span.start : span.end]
             piece = Piece(
-                data[span.start : span.end], span.first_line, span.preamble, self.show, rows, self.keep == "digest"
+                text,
+                loaded.path,
+                span.start,
+                span.end,
+                span.first_line,
+                span.preamble,
+                self.show,
+                rows,
+                self.keep == "digest",
             )
             self.waiting.append((index, number, piece))
-            self.waiting_bytes += len(piece.data)
+            self.waiting_bytes += span.end - span.start
             if len(spans) > 1 or len(self.waiting) >= self.batch or self.waiting_bytes >= _BATCH_BYTES:
                 self.send()
 

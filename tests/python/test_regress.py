@@ -87,7 +87,7 @@ BAD_LINES = {
 
 @pytest.mark.parametrize("keep", KEEPS)
 @pytest.mark.parametrize("bad", [None, *BAD_LINES])
-def test_splitting_a_set_changes_nothing(clusters, keep, bad):
+def test_splitting_a_set_changes_nothing(clusters, tmp_path, keep, bad):
     rng = random.Random(7)
     ir, inputs = random_circuit(rng, busses=40)
     assert Simulator(ir).one_pass
@@ -102,10 +102,12 @@ def test_splitting_a_set_changes_nothing(clusters, keep, bad):
     assert len(spans) == 3 and spans[2].preamble
 
     show = list(Simulator(ir).bus_ids[::3])
-    runs = [regress(ir, {"set": data}, show=show, keep=keep, chunk=chunk, client=clusters(2)).results[0]
-            for chunk in (1024, 0)]
-    assert runs[0].record() == runs[1].record()
-    # ... and both are what the engine gives for the whole text at once.
+    (tmp_path / "set.jsonl").write_bytes(data)
+    # Bytes, and a file that the workers of a local cluster read themselves.
+    runs = [regress(ir, {"set": source}, show=show, keep=keep, chunk=chunk, client=clusters(2)).results[0]
+            for source, chunk in ((data, 1024), (data, 0), (tmp_path / "set.jsonl", 1024))]
+    assert runs[0].record() == runs[1].record() == runs[2].record()
+    # ... and all are what the engine gives for the whole text at once.
     try:
         rows, unknown = Simulator(ir).run_jsonl(data, show)
         fault = None
