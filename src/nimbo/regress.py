@@ -104,21 +104,6 @@ class SetFault:
     bus: str | None
     reason: str
 
-    def describe(self, name: str) -> str:
-        """One line: "NAME:LINE: vector I, bus 'ID': REASON", as much as is known."""
-        where = f"{name}:{self.line}" if self.line is not None else name
-        if self.index is None:
-            return f"{where}: {self.reason}"
-        bus = f", bus '{self.bus}'" if self.bus is not None else ""
-        return f"{where}: vector {self.index}{bus}: {self.reason}"
-
-    def detail(self) -> str:
-        """The same without the name: "line L, vector I, bus 'ID': REASON"."""
-        parts = [f"line {self.line}"] if self.line is not None else []
-        parts += [f"vector {self.index}"] if self.index is not None else []
-        parts += [f"bus '{self.bus}'"] if self.bus is not None else []
-        return ", ".join(parts) + ": " + self.reason if parts else self.reason
-
 
 @dataclass
 class SetResult:

@@ -16,13 +16,29 @@ from ..regress import (
     DaskMissing,
     Regression,
     RenderError,
+    SetFault,
     SetResult,
     connect,
     default_workers,
     import_distributed,
     regress,
 )
-from .common import EXIT_FAILURE, EXIT_OK, EXIT_USAGE, PROG, CliError, Parser, read_text, warn
+from .common import (
+    EXIT_FAILURE,
+    EXIT_OK,
+    EXIT_USAGE,
+    PROG,
+    CliError,
+    OutputFile,
+    Parser,
+    clip,
+    output_error,
+    read_text,
+    refuse_inputs,
+    say,
+    show_id,
+    warn,
+)
 
 
 def _sets(arguments: list[str]) -> list[Path]:
@@ -44,11 +60,27 @@ def _count(number: float) -> str:
     return f"{number:,.0f}"
 
 
+def _fault_parts(fault: SetFault) -> list[str]:
+    parts = [f"vector {fault.index}"] if fault.line is None and fault.index is not None else []
+    if fault.bus is not None:
+        parts.append(f"bus {show_id(fault.bus)}")
+    return [*parts, clip(fault.reason)]
+
+
+def fault_text(name: str, fault: SetFault) -> str:
+    """A failed set's fault as one line, "NAME:LINE: bus ID: REASON", with
+    the vector's index where there is no line."""
+    return ": ".join([name if fault.line is None else f"{name}:{fault.line}", *_fault_parts(fault)])
+
+
 def summary(regression: Regression) -> list[str]:
     """A table of the sets and a closing line of totals."""
     rows = [("set", "result", "vectors", "detail")]
     for result in regression.results:
-        detail = "" if result.fault is None else result.fault.detail()
+        fault = result.fault
+        detail = ""
+        if fault is not None:
+            detail = ": ".join(([f"line {fault.line}"] if fault.line is not None else []) + _fault_parts(fault))
         rows.append((result.name, "passed" if result.passed else "FAILED", _count(result.vectors), detail))
     widths = [max(len(row[column]) for row in rows) for column in range(3)]
     lines = [
@@ -70,7 +102,7 @@ def summary(regression: Regression) -> list[str]:
 class _Writer:
     """Writes each set's record as it arrives and reports its faults."""
 
-    def __init__(self, stream: TextIO, path: str):
+    def __init__(self, stream: TextIO, path: str | None):
         self.stream = stream
         self.path = path
         self.warned: set[str] = set()
@@ -78,18 +110,19 @@ class _Writer:
     def __call__(self, result: SetResult) -> None:
         try:
             self.stream.write(json.dumps(result.record()) + "\n")
-            self.stream.flush()
-        except BrokenPipeError:
-            raise
+            if self.path is None:
+                self.stream.flush()
         except OSError as exc:
-            raise CliError(f"{self.path}: {exc.strerror}") from None
+            if self.path is None:
+                raise output_error(exc) from None
+            raise CliError(f"{self.path}: {exc.strerror or exc}") from None
         result.values = None  # written; the summary needs only the counts
         for line, bus_id in result.unknown:
             if bus_id not in self.warned:
                 self.warned.add(bus_id)
-                warn(f"{result.name}:{line}: no bus named '{bus_id}'; ignored")
+                warn(f"{result.name}:{line}: no bus named {show_id(bus_id)}; ignored")
         if result.fault is not None:
-            print(f"{PROG}: error: {result.fault.describe(result.name)}", file=sys.stderr)
+            say(f"{PROG}: error: {fault_text(result.name, result.fault)}")
 
 
 def command_regress(args: argparse.Namespace, out: TextIO) -> int:
@@ -110,14 +143,13 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
         try:
             Path(args.vcd_dir).mkdir(parents=True, exist_ok=True)
         except OSError as exc:
-            raise CliError(f"{args.vcd_dir}: {exc.strerror}") from None
-    results_stream: TextIO = out
+            raise CliError(f"{args.vcd_dir}: {exc.strerror or exc}") from None
+    output = None
     if args.out is not None and args.out != "-":
-        try:
-            results_stream = open(args.out, "w", encoding="utf-8")
-        except OSError as exc:
-            raise CliError(f"{args.out}: {exc.strerror}") from None
-    summary_stream = sys.stderr if results_stream is out else out
+        refuse_inputs(args.out, [args.ir, *map(str, sets)], "--out")
+        output = OutputFile(args.out)  # appears when the run ends, failed sets or not
+    results_stream = out if output is None else output.stream
+    summary_stream = sys.stderr if output is None else out
 
     where = f"the scheduler at {args.scheduler}" if args.scheduler else "the local cluster"
     try:
@@ -131,19 +163,21 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
                     chunk=args.chunk,
                     vcd_dir=args.vcd_dir,
                     client=client,
-                    on_result=_Writer(results_stream, args.out or "standard output"),
+                    on_result=_Writer(results_stream, None if output is None else args.out),
                     progress=True,
                 )
             except (ValueError, RenderError) as exc:
-                raise CliError(f"{args.ir}: {exc}") from None
-    except (CliError, BrokenPipeError):
+                raise CliError(f"{args.ir}: {clip(str(exc))}") from None
+        if output is not None:
+            output.commit()
+    except CliError:
         raise
     except Exception as exc:  # what Dask raises (connection, workers lost): one line
         detail = str(exc) if isinstance(exc, (OSError, ValueError)) else f"{type(exc).__name__}: {exc}"
-        raise CliError(f"{where}: {detail}") from None
+        raise CliError(f"{where}: {clip(detail)}") from None
     finally:
-        if results_stream is not out:
-            results_stream.close()
+        if output is not None:
+            output.discard()
 
     for line in summary(regression):
         print(line, file=summary_stream)
