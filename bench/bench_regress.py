@@ -83,14 +83,17 @@ def main() -> None:
             digests: dict[int, list[str | None]] = {}
             for run in range(args.runs):
                 for workers, client in clients.items():
+                    cpu = sum(client.run(time.process_time).values())
                     start = time.perf_counter()
                     result = regress(ir, paths, show=bench.outputs, keep="digest", client=client)
                     seconds[workers].append(time.perf_counter() - start)
+                    # The cores the workers got: near their number when the machine is quiet.
+                    cores = (sum(client.run(time.process_time).values()) - cpu) / seconds[workers][-1]
                     assert result.passed, [r.fault for r in result.results if r.fault][:1]
                     digests.setdefault(workers, [r.digest for r in result.results])
                     print(
                         f"  run {run + 1}, {workers} worker{'s' if workers > 1 else ' '}: {seconds[workers][-1]:7.2f} s"
-                        f"  {total / seconds[workers][-1]:9,.0f} vectors/s"
+                        f"  {total / seconds[workers][-1]:9,.0f} vectors/s   workers used {cores:.2f} cores"
                     )
             assert digests[1] == digests[2], "the two clusters disagree"
             one, two = statistics.median(seconds[1]), statistics.median(seconds[2])
