@@ -83,6 +83,14 @@ class RenderError(RuntimeError):
     """The IR does not render (the renderer's message)."""
 
 
+class NoSuchBus(ValueError):
+    """A bus to show that the circuit lacks."""
+
+    def __init__(self, bus_id: str):
+        super().__init__(f"no bus named {bus_id!r} to show")
+        self.bus_id = bus_id
+
+
 def import_distributed() -> None:
     """Raises DaskMissing, saying what to install, when Dask is not there."""
     try:
@@ -168,10 +176,10 @@ class Regression:
 @dataclass(frozen=True)
 class CircuitInfo:
     id: str
-    bus_ids: tuple[str, ...]
+    shown: tuple[str, ...]  # the busses to show
+    missing: tuple[str, ...]  # names to show that name no bus
     inputs: dict[str, int]  # busses without an assignment, with their widths
     one_pass: bool
-    missing: tuple[str, ...]  # shown ids that name no bus
     initial: dict[str, str]  # the shown busses after one update without inputs
 
 
@@ -213,9 +221,15 @@ class PieceOutcome:
 
 
 def describe_circuit(simulator: Simulator, show: Sequence[str] | None) -> CircuitInfo:
+    """The circuit as a run needs it. `show` names busses; an item that names
+    none but holds commas stands for the names between them, as `nimbo run
+    --show` reads it."""
     bus_ids = simulator.bus_ids
     known = set(bus_ids)
-    shown = list(bus_ids) if show is None else [b for b in show if b in known]
+    names: dict[str, None] = {}
+    for item in bus_ids if show is None else show:
+        names.update(dict.fromkeys([item] if item in known else item.split(",")))
+    shown = [name for name in names if name in known]
     simulator.reset()
     try:
         simulator.update({})
@@ -223,13 +237,12 @@ def describe_circuit(simulator: Simulator, show: Sequence[str] | None) -> Circui
         simulator.reset()
     initial = simulator.values(shown)
     simulator.reset()
-    inputs = {b: w for b, w, d in zip(bus_ids, simulator.widths(), simulator.driven) if not d}
     return CircuitInfo(
         id=simulator.id,
-        bus_ids=bus_ids,
-        inputs=inputs,
+        shown=tuple(shown),
+        missing=tuple(name for name in names if name not in known),
+        inputs={b: w for b, w, d in zip(bus_ids, simulator.widths(), simulator.driven) if not d},
         one_pass=simulator.one_pass,
-        missing=tuple(b for b in (show or ()) if b not in known),
         initial=initial,
     )
 
@@ -797,7 +810,7 @@ def regress(
     itself, others "set N"). A set is JSON Lines (bytes, or the path of a
     file, read when its turn comes) or a sequence of vectors (dicts of bus
     id to bit string). show: the busses to report (default: every bus, in
-    declaration order). keep: "all", "last" or "digest" (see the module).
+    declaration order; see describe_circuit for names with commas). keep: "all", "last" or "digest" (see the module).
     chunk: vectors per chunk when a set of a one-pass circuit is split, a
     multiple of DIGEST_BLOCK; 0 never splits. vcd_dir: write one VCD per set
     there. Where to run: `client` (left open), else a new client of the
@@ -806,8 +819,9 @@ def regress(
     as it and every set before it are done.
 
     A bad vector fails its set (SetResult.fault) and not the run. Raises
-    DaskMissing without Dask, ValueError for a bad argument or a shown bus
-    the circuit lacks, RenderError when the IR does not render.
+    DaskMissing without Dask, ValueError for a bad argument (NoSuchBus for a
+    bus to show that the circuit lacks), RenderError when the IR does not
+    render.
     """
     if keep not in KEEPS:
         raise ValueError(f"keep must be one of {', '.join(KEEPS)}, not {keep!r}")
@@ -844,8 +858,8 @@ def regress(
         except RuntimeError as exc:
             raise RenderError(str(exc)) from None
         if info.missing:
-            raise ValueError(f"no bus named '{info.missing[0]}' to show")
-        shown = tuple(dict.fromkeys(show)) if show is not None else info.bus_ids
+            raise NoSuchBus(info.missing[0])
+        shown = info.shown
         directory = None
         if vcd_dir is not None:
             directory = Path(vcd_dir)

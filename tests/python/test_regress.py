@@ -239,7 +239,7 @@ def test_cli_writes_records_in_order_and_fails_on_a_bad_set(clusters, sets, tmp_
     ir.write_text(FULL_ADDER)
     address = clusters(2).scheduler.address
     status, out = run_cli("regress", ir, sets / "good.jsonl", sets / "bad.jsonl", sets / "gone.jsonl",
-                          "--show", "sum", "--show", "cout", "--scheduler", address, "--vcd-dir", tmp_path / "vcd")
+                          "--show", "sum,cout", "--scheduler", address, "--vcd-dir", tmp_path / "vcd")
     assert status == 1
     records = [json.loads(line) for line in out.splitlines()]
     assert [(r["set"].rsplit("/", 1)[1], r["status"], r["vectors"]) for r in records] == [
@@ -268,7 +268,7 @@ def test_cli_writes_records_in_order_and_fails_on_a_bad_set(clusters, sets, tmp_
     [
         (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], 2, "cannot go with --scheduler"),
         (["--chunk", "1000"], 2, "--chunk must be 0 or a multiple of 1024"),
-        (["--show", "nope", "--scheduler", None], 1, "no bus named 'nope'"),
+        (["--show", "sum,nope", "--scheduler", None], 1, "--show: no bus named nope"),
         (["--scheduler", "host:port"], 1, "not the address of a Dask scheduler"),
         (["--out", "SET"], 2, "that is the input file"),
     ],

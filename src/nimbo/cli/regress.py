@@ -14,6 +14,7 @@ from ..regress import (
     DIGEST_BLOCK,
     KEEPS,
     DaskMissing,
+    NoSuchBus,
     Regression,
     RenderError,
     SetFault,
@@ -166,6 +167,8 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
                     on_result=_Writer(results_stream, None if output is None else args.out),
                     progress=True,
                 )
+            except NoSuchBus as exc:
+                raise CliError(f"--show: no bus named {show_id(exc.bus_id)}") from None
             except (ValueError, RenderError) as exc:
                 raise CliError(f"{args.ir}: {clip(str(exc))}") from None
         if output is not None:
@@ -194,7 +197,11 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
     parser.add_argument("ir", metavar="IR.json", help="the circuit's IR document")
     parser.add_argument("sets", metavar="SET", nargs="+", help="a JSON Lines file of vectors, or a directory of them")
     parser.add_argument(
-        "--show", metavar="ID", action="append", default=[], help="a bus to report (repeatable; default: every bus)"
+        "--show",
+        metavar="ID[,ID...]",
+        action="append",
+        default=[],
+        help="busses to report, in this order (repeatable; default: every bus)",
     )
     parser.add_argument(
         "--keep",
