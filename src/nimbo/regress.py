@@ -70,6 +70,8 @@ _FIRST_CALL_BYTES = 64 * 1024
 _CALL_SECONDS = 0.2
 # A task carries pieces of whole sets up to this much JSON Lines.
 _BATCH_BYTES = 4 << 20
+# No more sets are read while the texts sent and not delivered reach this.
+_HELD_BYTES = 1 << 30
 # Above every logging level: Dask logs even a client that closes while its
 # tasks run at CRITICAL, with a traceback.
 _SILENT = 60
@@ -609,6 +611,7 @@ class _SetState:
     outcomes: list[PieceOutcome | None]
     result: SetResult | None = None
     rows: list[tuple[str, ...]] | None = None  # for the VCD
+    held: int = 0  # bytes of its text sent from here
 
     def settle(self, show: Sequence[str], keep: Keep) -> bool:
         """Makes the result once every piece up to the first failure is in."""
@@ -660,6 +663,7 @@ class _Run:
         self.waiting: list[tuple[int, int, Piece]] = []  # pieces not sent yet
         self.waiting_bytes = 0
         self.tasks = 0
+        self.held = 0  # bytes of set texts sent from here and not delivered
         self.vcd_names: set[str] = set()
 
     def read(self, index: int, name: str, source: VectorSource) -> None:
@@ -691,6 +695,9 @@ class _Run:
             )
             self.waiting.append((index, number, piece))
             self.waiting_bytes += span.end - span.start
+            if piece.data is not None:
+                self.held += len(piece.data)
+                self.sets[index].held += len(piece.data)
             if len(spans) > 1 or len(self.waiting) >= self.batch or self.waiting_bytes >= _BATCH_BYTES:
                 self.send()
 
@@ -754,6 +761,7 @@ class _Run:
         if state is None or state.result is None:
             return False
         del self.sets[index]
+        self.held -= state.held
         result = state.result
         if self.vcd_dir is not None and state.rows is not None:
             path = _vcd_file(self.vcd_dir, result.name, self.vcd_names)
@@ -873,7 +881,7 @@ def regress(
         while True:
             # Read sets while the window allows and send what waits, then
             # deliver in order; wait for a task only when nothing moves.
-            while read < len(sets) and read - delivered < window:
+            while read < len(sets) and read - delivered < window and (run.held < _HELD_BYTES or read == delivered):
                 run.read(read, *sets[read])
                 read += 1
             run.send()
