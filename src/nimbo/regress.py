@@ -7,6 +7,8 @@ default, or an existing cluster named by its scheduler's address.
 
 - The IR text reaches each worker once, inside a worker plugin; a worker
   renders it as it gets it and keeps the simulator (``reset()`` between sets).
+- Small sets share a task, so that the cost of a task is spread. The workers
+  of a local cluster read set files themselves; other workers get the text.
 - A long set of a circuit that runs as one pass (``Simulator.one_pass``) is
   split into chunks of ``chunk`` vectors. There a vector's result depends only
   on the inputs in force, so a chunk starts from ``reset()`` and one
