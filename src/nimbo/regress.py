@@ -72,6 +72,8 @@ _FIRST_CALL_BYTES = 64 * 1024
 _CALL_SECONDS = 0.2
 # A task carries pieces of whole sets up to this much JSON Lines.
 _BATCH_BYTES = 4 << 20
+# The first bytes of a set file that tell its lines per byte.
+_HEAD_BYTES = 1 << 16
 # No more sets are read while the texts sent and not delivered reach this.
 _HELD_BYTES = 1 << 30
 # Above every logging level: Dask logs even a client that closes while its
@@ -468,7 +470,9 @@ class _Loaded:
 
 def _load(source: VectorSource, by_path: bool, needed: int) -> _Loaded | SetFault:
     """A set, as JSON Lines. With `by_path`, a file is only looked at here,
-    and read only when it may hold `needed` lines or more."""
+    and read whole only when it may hold `needed` lines or more: judged by
+    its size and the lines of its first block (a guess only decides whether
+    a set is split, and a split is exact)."""
     if isinstance(source, (bytes, bytearray, memoryview)):
         return _Loaded(True, bytes(source))
     if isinstance(source, (str, os.PathLike)):
@@ -478,7 +482,10 @@ def _load(source: VectorSource, by_path: bool, needed: int) -> _Loaded | SetFaul
                 size = os.fstat(stream.fileno()).st_size
                 if by_path and size < needed:
                     return _Loaded(True, None, path, size)
-                data = stream.read()
+                head = stream.read(_HEAD_BYTES) if by_path else b""
+                if head and len(head) < size and head.count(b"\n") * (size / len(head)) < needed / 2:
+                    return _Loaded(True, None, path, size)
+                data = head + stream.read()
                 return _Loaded(True, data, path if by_path else None, len(data))
         except FileNotFoundError:
             return SetFault(None, None, None, "no such file")
