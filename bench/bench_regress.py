@@ -84,16 +84,19 @@ def main() -> None:
             for run in range(args.runs):
                 for workers, client in clients.items():
                     cpu = sum(client.run(time.process_time).values())
+                    own = time.process_time()  # this process: the run and the scheduler of its cluster
                     start = time.perf_counter()
                     result = regress(ir, paths, show=bench.outputs, keep="digest", client=client)
                     seconds[workers].append(time.perf_counter() - start)
                     # The cores the workers got: near their number when the machine is quiet.
                     cores = (sum(client.run(time.process_time).values()) - cpu) / seconds[workers][-1]
+                    here = (time.process_time() - own) / seconds[workers][-1]
                     assert result.passed, [r.fault for r in result.results if r.fault][:1]
                     digests.setdefault(workers, [r.digest for r in result.results])
                     print(
                         f"  run {run + 1}, {workers} worker{'s' if workers > 1 else ' '}: {seconds[workers][-1]:7.2f} s"
-                        f"  {total / seconds[workers][-1]:9,.0f} vectors/s   workers used {cores:.2f} cores"
+                        f"  {total / seconds[workers][-1]:9,.0f} vectors/s"
+                        f"   cores used: workers {cores:.2f}, this process {here:.2f}"
                     )
             assert digests[1] == digests[2], "the two clusters disagree"
             one, two = statistics.median(seconds[1]), statistics.median(seconds[2])
