@@ -30,7 +30,7 @@ from contextlib import ExitStack
 from pathlib import Path
 
 import nimbo  # noqa: F401  (before circuits.py puts the source tree on sys.path)
-from nimbo.regress import connect, regress
+from nimbo.regression import connect, regress
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "compare"))

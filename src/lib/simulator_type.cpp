@@ -768,14 +768,15 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     if (refuse_if_busy(state)) return nullptr;
-    static const char* keywords[] = {"data", "show", "first_line", "layout", nullptr};
+    static const char* keywords[] = {"data", "show", "first_line", "layout", "threads", nullptr};
     Py_buffer data;
     PyObject* show = Py_None;
     Py_ssize_t first_line = 1;
     PyObject* layout = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On$O:run_jsonl",
+    Py_ssize_t threads = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On$On:run_jsonl",
                                      const_cast<char**>(keywords), &data, &show, &first_line,
-                                     &layout)) {
+                                     &layout, &threads)) {
       return nullptr;
     }
     struct Release {
@@ -801,7 +802,8 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
       BusyGuard busy(state);
       lines.parse(
           std::string_view(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)),
-          static_cast<std::size_t>(std::max<Py_ssize_t>(first_line, 0)), state.component);
+          static_cast<std::size_t>(std::max<Py_ssize_t>(first_line, 0)), state.component,
+          threads > 1);
       fault = state.component.run_vectors(lines.vectors(), *shown, sink, interrupt_control());
     }
     if (text_sink) {
@@ -854,12 +856,13 @@ PyMethodDef simulator_methods[] = {
      "input bus) and returns a 2-D memoryview of the output busses' bits, a row per vector."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
-     "run_jsonl($self, data, show=None, first_line=1, *, layout=None)\n--\n\n"
+     "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1)\n--\n\n"
      "Applies each JSON line of data (bytes) and returns (values, unknown): a tuple of the\n"
      "shown busses' texts per vector, and (line, id) for ids that name no bus. With layout\n"
      "(first_step, step_width, fragments), values is one str of rows instead: per vector\n"
      "fragments[0], the step number right-aligned to step_width, fragments[1], then each\n"
-     "shown value followed by the next fragment."},
+     "shown value followed by the next fragment. threads=2 reads a large block's second half\n"
+     "on a thread of its own."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING
 
 __version__ = "0.5.0"
 
-from .regress import regress  # noqa: E402  (pure Python: imports neither Dask nor the engine)
+from .regression import regress  # noqa: E402  (pure Python: imports neither Dask nor the engine)
 
 if TYPE_CHECKING:
     from ._engine import PanicException, Simulator, VectorError

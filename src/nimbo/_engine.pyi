@@ -41,14 +41,21 @@ class Simulator:
     def run_bits(self, inputs: Sequence[str], data: Buffer, outputs: Sequence[str]) -> memoryview: ...
     @overload
     def run_jsonl(
-        self, data: bytes, show: Sequence[str] | None = None, first_line: int = 1, *, layout: None = None
+        self,
+        data: Buffer,
+        show: Sequence[str] | None = None,
+        first_line: int = 1,
+        *,
+        layout: None = None,
+        threads: int = 1,
     ) -> tuple[list[tuple[str, ...]], list[tuple[int, str]]]: ...
     @overload
     def run_jsonl(
         self,
-        data: bytes,
+        data: Buffer,
         show: Sequence[str] | None = None,
         first_line: int = 1,
         *,
         layout: tuple[int, int, Sequence[str]],
+        threads: int = 1,
     ) -> tuple[str, list[tuple[int, str]]]: ...

@@ -222,9 +222,10 @@ constexpr std::size_t kSplitBytes = std::size_t{64} << 10;
 
 }  // namespace
 
-void VectorBlock::parse(std::string_view text, std::size_t first_line, const Component& component) {
+void VectorBlock::parse(std::string_view text, std::size_t first_line, const Component& component,
+                        bool two_threads) {
   std::size_t middle = text.size();
-  if (text.size() >= kSplitBytes && std::thread::hardware_concurrency() > 1) {
+  if (two_threads && text.size() >= kSplitBytes && std::thread::hardware_concurrency() > 1) {
     const std::size_t newline = text.find('\n', text.size() / 2);
     if (newline != std::string_view::npos) middle = newline + 1;
   }

@@ -78,13 +78,14 @@ class VectorLines {
   std::optional<LineFault> fault_;
 };
 
-// A block of lines read by two VectorLines at once when it is large: the
-// second half on a thread of its own, then both joined in line order. The
-// reader of the second half sees only the component's bus index, which
-// nothing changes meanwhile.
+// A block of lines, read by two VectorLines at once when asked and the block
+// is large: the second half on a thread of its own, then both joined in
+// line order. The reader of the second half sees only the component's bus
+// index, which nothing changes meanwhile.
 class VectorBlock {
  public:
-  void parse(std::string_view text, std::size_t first_line, const Component& component);
+  void parse(std::string_view text, std::size_t first_line, const Component& component,
+             bool two_threads = false);
 
   TextVectors vectors() const noexcept { return {writes_, ends_}; }
   const std::vector<std::size_t>& lines() const noexcept { return lines_; }

@@ -108,7 +108,7 @@ TEST(VectorBlock, ALargeBlockReadInHalvesGivesTheSameVectorsAndFaults) {
   VectorLines whole;
   whole.parse(text, 1, component);
   VectorBlock halves;
-  halves.parse(text, 1, component);
+  halves.parse(text, 1, component, true);
   EXPECT_FALSE(halves.fault().has_value());
   EXPECT_EQ(writes_of(component, halves.vectors()), writes_of(component, whole.vectors()));
   EXPECT_EQ(halves.lines(), whole.lines());
@@ -118,7 +118,7 @@ TEST(VectorBlock, ALargeBlockReadInHalvesGivesTheSameVectorsAndFaults) {
   std::size_t start = 0;
   for (std::size_t line = 1; line < bad_line; ++line) start = text.find('\n', start) + 1;
   text.replace(start, text.find('\n', start) - start, "{\"a\": 2}");
-  halves.parse(text, 1, component);
+  halves.parse(text, 1, component, true);
   ASSERT_TRUE(halves.fault().has_value());
   EXPECT_EQ(halves.fault()->line, bad_line);
   EXPECT_EQ(halves.fault()->vector, bad_line - 1);  // every line before it is a vector

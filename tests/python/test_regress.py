@@ -23,7 +23,7 @@ from conftest import random_circuit, random_vectors, run_python  # noqa: E402
 from nimbo import Simulator, VectorError  # noqa: E402
 from nimbo.cli import main  # noqa: E402
 from nimbo.ir import build_document, gate, ref  # noqa: E402
-from nimbo.regress import KEEPS, RenderError, connect, regress, split_set  # noqa: E402
+from nimbo.regression import KEEPS, RenderError, connect, regress, split_set  # noqa: E402
 
 FULL_ADDER = (pathlib.Path(__file__).resolve().parents[2] / "examples" / "full_adder.json").read_text()
 

@@ -270,11 +270,11 @@ def test_jsonl_rows_as_text_match_the_tuples_across_a_large_block():
     assert len(data) > 64 * 1024  # read in two halves
     simulator = Simulator(ir)
     show = list(simulator.bus_ids[:5])
-    rows, unknown = simulator.run_jsonl(data, show, 7)
+    rows, unknown = simulator.run_jsonl(data, show, 7)  # one thread
     assert unknown == [(107, "nope"), (2507, "also_nope")]
     simulator.reset()
     fragments = ["<", ">"] + [f"|{k}|" for k in range(len(show) - 1)] + ["|\n"]
-    text, _ = simulator.run_jsonl(data, show, 7, layout=(3, 5, fragments))
+    text, _ = simulator.run_jsonl(data, show, 7, layout=(3, 5, fragments), threads=2)
     expected = "".join(
         fragments[0] + f"{3 + k:>5}" + fragments[1] + "".join(v + f for v, f in zip(row, fragments[2:]))
         for k, row in enumerate(rows)
@@ -286,6 +286,6 @@ def test_jsonl_rows_as_text_match_the_tuples_across_a_large_block():
     lines[2800] = '{"' + next(iter(inputs)) + '": 5}'
     simulator.reset()
     with pytest.raises(VectorError) as caught:
-        simulator.run_jsonl(("\n".join(lines) + "\n").encode(), show, 7, layout=(3, 5, fragments))
+        simulator.run_jsonl(("\n".join(lines) + "\n").encode(), show, 7, layout=(3, 5, fragments), threads=2)
     assert (caught.value.line, caught.value.index) == (2807, 2800)
     assert caught.value.results == "".join(expected.splitlines(keepends=True)[:2800])

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 from typing import TextIO
 
-from ..regress import (
+from ..regression import (
     DASK_HINT,
     DEFAULT_CHUNK,
     DIGEST_BLOCK,

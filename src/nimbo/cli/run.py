@@ -316,7 +316,7 @@ class Stepper:
         if self.ports:
             return self._run_parsed(block, first_line)
         try:
-            rows, unknown = self.sim.run_jsonl(block, self._ids, first_line)
+            rows, unknown = self.sim.run_jsonl(block, self._ids, first_line, threads=2)
         except VectorError as exc:
             raise BlockFault(exc.results, self._fault(exc, block, first_line)) from None
         for line, bus_id in unknown:
@@ -334,7 +334,7 @@ class Stepper:
         from .. import VectorError
 
         try:
-            text, unknown = self.sim.run_jsonl(block, self._ids, first_line, layout=layout)
+            text, unknown = self.sim.run_jsonl(block, self._ids, first_line, layout=layout, threads=2)
         except VectorError as exc:
             good = exc.results if isinstance(exc.results, str) else ""
             raise BlockFault(good, self._fault(exc, block, first_line)) from None

@@ -565,7 +565,7 @@ def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
             dashboard_address=None,
             scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
             silence_logs=_SILENT if quiet else logging.WARNING,
-            preload=["nimbo._regress_worker"],
+            preload=["nimbo._regression_worker"],
         )
     finally:
         if previous is not None:
@@ -712,7 +712,7 @@ class _Run:
 
     def send(self) -> None:
         """Sends the waiting pieces as one task."""
-        from . import _regress_worker
+        from . import _regression_worker
 
         if not self.waiting:
             return
@@ -721,7 +721,7 @@ class _Run:
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", message="Sending large graph")
             task: Future[list[PieceOutcome]] = self.client.submit(
-                _regress_worker.run, self.plugin, [piece for _, _, piece in self.waiting], key=key, pure=False
+                _regression_worker.run, self.plugin, [piece for _, _, piece in self.waiting], key=key, pure=False
             )
         self.owner[key] = [(index, number) for index, number, _ in self.waiting]
         for index, number, _ in self.waiting:
@@ -849,7 +849,7 @@ def regress(
     sets = _named(vector_sets)
     import_distributed()
 
-    from . import _regress_worker
+    from . import _regression_worker
 
     started = time.perf_counter()
     with ExitStack() as stack:
@@ -857,14 +857,14 @@ def regress(
         threads = max(1, sum(dask_client.nthreads().values()))
         key = hashlib.blake2b(ir.encode(), digest_size=8).hexdigest()
         plugin = f"nimbo-ir-{key}-{uuid.uuid4().hex[:8]}"
-        replies = dask_client.register_plugin(_regress_worker.IRPlugin(ir), name=plugin)
+        replies = dask_client.register_plugin(_regression_worker.IRPlugin(ir), name=plugin)
         stack.callback(_forget_plugin, dask_client, plugin)
         for address, reply in (replies or {}).items():
             if isinstance(reply, dict) and reply.get("status") == "error":
                 raise RuntimeError(f"the worker at {address} did not take the circuit: {reply.get('exception_text')}")
 
         described = dask_client.submit(
-            _regress_worker.describe,
+            _regression_worker.describe,
             plugin,
             None if show is None else tuple(show),
             key=f"{plugin}-describe",

@@ -1,4 +1,4 @@
-"""The worker side of nimbo.regress (imports Dask; loaded only with it).
+"""The worker side of nimbo.regress (nimbo.regression) (imports Dask; loaded only with it).
 
 The IR text travels in a worker plugin: the scheduler keeps it and hands it
 to every worker once, including workers that join or restart later. A
@@ -16,7 +16,7 @@ from typing import Any
 from distributed import WorkerPlugin, get_worker
 
 from ._engine import Simulator
-from .regress import CircuitInfo, Piece, PieceOutcome, SetFault, describe_circuit, run_piece
+from .regression import CircuitInfo, Piece, PieceOutcome, SetFault, describe_circuit, run_piece
 
 
 class IRPlugin(WorkerPlugin):
