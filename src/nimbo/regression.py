@@ -547,26 +547,37 @@ def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
     Ctrl-C on the terminal is for the process that made the cluster, which
     closes it: the worker processes ignore SIGINT. The first ones inherit
     that, being started while this process ignores it; a worker that
-    restarts later sets it in its preload."""
+    restarts later sets it in its preload.
+
+    The workers run simulations, not interactive work: their sampling
+    profiler is off and the system and memory monitors look less often,
+    which leaves more of a small machine's cores to the simulations."""
     import logging
 
+    import dask
     from distributed import LocalCluster
 
     previous = (
         signal.signal(signal.SIGINT, signal.SIG_IGN) if threading.current_thread() is threading.main_thread() else None
     )
+    quieter = {
+        "distributed.worker.profile.enabled": False,
+        "distributed.admin.system-monitor.interval": "2s",
+        "distributed.worker.memory.monitor-interval": "1s",
+    }
     try:
-        return LocalCluster(
-            n_workers=workers or default_workers(),
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            # No dashboard; the scheduler's own HTTP routes on a free loopback port.
-            dashboard_address=None,
-            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-            silence_logs=_SILENT if quiet else logging.WARNING,
-            preload=["nimbo._regression_worker"],
-        )
+        with dask.config.set(quieter):
+            return LocalCluster(
+                n_workers=workers or default_workers(),
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                # No dashboard; the scheduler's own HTTP routes on a free loopback port.
+                dashboard_address=None,
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                silence_logs=_SILENT if quiet else logging.WARNING,
+                preload=["nimbo._regression_worker"],
+            )
     finally:
         if previous is not None:
             signal.signal(signal.SIGINT, previous)
