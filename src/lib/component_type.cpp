@@ -20,8 +20,7 @@ namespace {
 struct Handle {
   std::string id;
   ComponentStore::Key key;
-  BusKeys bus_keys;
-  PyRef positions;  // dict: bus id str -> table position, built on first update
+  BusKeys bus_keys;  // built on the first read or update
 };
 
 struct ComponentObject {
@@ -110,10 +109,10 @@ PyObject* get_values(PyObject* self, PyObject*) {
   return entry([&] { return read_values(self); });
 }
 
-// The id -> position dict of a handle, built from the component's ids on
-// first need. False with an exception set.
-bool ensure_positions(Handle& handle) {
-  if (handle.positions) return true;
+// The handle's bus keys, built from the component's ids on first need.
+// False with an exception set.
+bool ensure_keys(Handle& handle) {
+  if (handle.bus_keys.ready()) return true;
   std::vector<std::string> ids;
   const bool found = ComponentStore::instance().with_component(
       handle.key, [&](const Component& component) { ids = copy_bus_ids(component); });
@@ -121,17 +120,7 @@ bool ensure_positions(Handle& handle) {
     raise_not_found();
     return false;
   }
-  PyRef positions = PyRef::steal(PyDict_New());
-  if (!positions) return false;
-  for (std::size_t p = 0; p < ids.size(); ++p) {
-    PyRef key = PyRef::steal(
-        PyUnicode_FromStringAndSize(ids[p].data(), static_cast<Py_ssize_t>(ids[p].size())));
-    PyRef position = PyRef::steal(PyLong_FromSize_t(p));
-    if (!key || !position || PyDict_SetItem(positions.get(), key.get(), position.get()) < 0) {
-      return false;
-    }
-  }
-  if (!handle.positions) handle.positions = std::move(positions);
+  handle.bus_keys.build(ids);
   return true;
 }
 
@@ -140,8 +129,8 @@ constexpr std::uint32_t kById = std::numeric_limits<std::uint32_t>::max();
 
 // update_signals and update_and_get: convert new_values, update the stored
 // component and, for update_and_get, copy its values in the same lock hold.
-// Exact str keys find their bus through the handle's dict, by the hash the
-// str carries; ids absent from it name no bus.
+// Keys find their bus through the handle's BusKeys; subclass keys by their
+// text, under the lock.
 PyObject* update(const Parameter& parameter, bool read_back, PyObject* self, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
@@ -150,23 +139,24 @@ PyObject* update(const Parameter& parameter, bool read_back, PyObject* self, PyO
     std::optional<SignalInputs> inputs = signal_inputs_argument(parameter, argument);
     if (!inputs) return nullptr;
     Handle& handle = handle_of(self);
-    if (!inputs->inputs.empty() && !ensure_positions(handle)) return nullptr;
+    if (!inputs->inputs.empty() && !ensure_keys(handle)) return nullptr;
     std::vector<PositionInput> positions;
     std::vector<std::size_t> by_id;  // inputs[i] with a str subclass key
     positions.reserve(inputs->inputs.size());
     for (std::size_t i = 0; i < inputs->inputs.size(); ++i) {
-      PyObject* key = inputs->owners[2 * i].get();
-      if (!PyUnicode_CheckExact(key)) {
-        positions.push_back({kById, inputs->inputs[i].bits});
-        by_id.push_back(i);
-        continue;
-      }
-      PyObject* position = PyDict_GetItemWithError(handle.positions.get(), key);
-      if (position != nullptr) {
-        positions.push_back(
-            {static_cast<std::uint32_t>(PyLong_AsSize_t(position)), inputs->inputs[i].bits});
-      } else if (PyErr_Occurred() != nullptr) {
-        return nullptr;
+      std::uint32_t position = 0;
+      switch (handle.bus_keys.find(inputs->owners[2 * i].get(), position)) {
+        case BusKeys::Lookup::kFound:
+          positions.push_back({position, inputs->inputs[i].bits});
+          break;
+        case BusKeys::Lookup::kByText:
+          positions.push_back({kById, inputs->inputs[i].bits});
+          by_id.push_back(i);
+          break;
+        case BusKeys::Lookup::kAbsent:
+          break;
+        case BusKeys::Lookup::kError:
+          return nullptr;
       }
     }
     std::optional<Status> status;
@@ -258,7 +248,7 @@ PyObject* make_component_handle(std::string id, std::uint64_t key) {
   auto* type_object = reinterpret_cast<PyTypeObject*>(type);
   PyObject* self = type_object->tp_alloc(type_object, 0);
   if (self == nullptr) return nullptr;
-  reinterpret_cast<ComponentObject*>(self)->handle.construct(Handle{std::move(id), key, {}, {}});
+  reinterpret_cast<ComponentObject*>(self)->handle.construct(Handle{std::move(id), key, {}});
   return self;
 }
 

@@ -6,6 +6,7 @@
 #include "lib/python.hpp"
 #include "lib/simulator_type.hpp"
 #include "lib/value_dict.hpp"
+#include "lib/vector_error.hpp"
 
 namespace nimbo::py {
 namespace {

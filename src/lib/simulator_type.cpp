@@ -15,6 +15,8 @@
 #include "lib/py_text.hpp"
 #include "lib/unraisable.hpp"
 #include "lib/value_dict.hpp"
+#include "lib/vector_error.hpp"
+#include "lib/vector_sinks.hpp"
 #include "renderer/renderer.hpp"
 #include "renderer/vector_lines.hpp"
 
@@ -33,9 +35,7 @@ struct SimulatorState {
 
   Component component;
   std::vector<BitBusValue> initial;  // the values right after rendering
-  PyRef ids;                         // tuple of str, table order
-  PyRef index;                       // dict: id str -> position int
-  BusKeys keys;                      // for values() of every bus
+  BusKeys keys;                      // the ids as strs, built on first need
   VectorBlock lines;                 // reads run_jsonl's blocks, one after the other
   std::string rows;                  // run_jsonl's rows as text, reused from block to block
   bool busy = false;
@@ -48,8 +48,6 @@ struct SimulatorObject {
 SimulatorState& state_of(PyObject* self) {
   return reinterpret_cast<SimulatorObject*>(self)->state.get();
 }
-
-PyObject* g_vector_error = nullptr;
 
 // Marks the simulator busy while C++ code runs on its component; a call that
 // arrives meanwhile (from a finaliser run by an allocation) is refused.
@@ -70,23 +68,9 @@ bool refuse_if_busy(const SimulatorState& state) {
   return true;
 }
 
-// The id tuple and the id -> position dict, built on first need.
+// The bus keys, built on first need.
 bool ensure_ids(SimulatorState& state) {
-  if (state.ids) return true;
-  const BusTable& table = state.component.busses();
-  PyRef ids = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(table.size())));
-  PyRef index = PyRef::steal(PyDict_New());
-  if (!ids || !index) return false;
-  for (std::size_t p = 0; p < table.size(); ++p) {
-    const std::string& id = table.id(p);
-    PyObject* key = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
-    if (key == nullptr) return false;
-    PyTuple_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(p), key);
-    PyRef position = PyRef::steal(PyLong_FromSize_t(p));
-    if (!position || PyDict_SetItem(index.get(), key, position.get()) < 0) return false;
-  }
-  state.ids = std::move(ids);
-  state.index = std::move(index);
+  if (!state.keys.ready()) state.keys.build(copy_bus_ids(state.component));
   return true;
 }
 
@@ -94,21 +78,19 @@ bool ensure_ids(SimulatorState& state) {
 enum class Lookup { kFound, kAbsent, kError };
 
 Lookup find_bus(SimulatorState& state, PyObject* key, std::uint32_t& position) {
-  if (PyUnicode_CheckExact(key)) {
-    // Exact strs carry their hash: no id bytes are hashed here.
-    PyObject* found = PyDict_GetItemWithError(state.index.get(), key);
-    if (found != nullptr) {
-      position = static_cast<std::uint32_t>(PyLong_AsSize_t(found));
+  switch (state.keys.find(key, position)) {
+    case BusKeys::Lookup::kFound:
       return Lookup::kFound;
-    }
-    if (PyErr_Occurred() != nullptr) return Lookup::kError;
+    case BusKeys::Lookup::kAbsent:
+      return Lookup::kAbsent;
+    case BusKeys::Lookup::kError:
+      return Lookup::kError;
+    case BusKeys::Lookup::kByText:
+      break;
   }
-  // A subclass is looked up by its text (its own __eq__ and __hash__ play no
-  // part); an exact str not in the dict still has to be valid UTF-8.
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(key, &size);
   if (text == nullptr) return Lookup::kError;
-  if (PyUnicode_CheckExact(key)) return Lookup::kAbsent;
   const auto found = state.component.find(std::string_view(text, static_cast<std::size_t>(size)));
   if (!found) return Lookup::kAbsent;
   position = *found;
@@ -194,238 +176,15 @@ bool convert_inputs(SimulatorState& state, PyObject* dict, const std::string& wh
   return true;
 }
 
-PyObject* value_text(const BitBusValue& value) {
-  if (value.width() == 1) return shared_bit_text(value.narrow_word() & 1U);
-  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(value.width()), 127);
-  if (text == nullptr) return nullptr;
-  if (value.width() != 0) value.write_text(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
-  return text;
-}
-
-// Raises VectorError for `fault`, the vector numbered `first + fault.vector`.
+// Raises VectorError for `fault`, the vector numbered `first + fault.vector`
+// (KeyboardInterrupt when the fault is an interrupt).
 PyObject* raise_vector_fault(SimulatorState& state, const VectorFault& fault, std::size_t first,
                              PyObject* results, std::optional<std::size_t> line = std::nullopt,
                              std::optional<std::string> id = std::nullopt) {
   if (fault.interrupted) return raise_interrupt();
-  const std::size_t index = first + fault.vector;
   if (!id && fault.position) id = state.component.busses().id(*fault.position);
-  std::string message = "vector " + std::to_string(index);
-  if (line) message += " (line " + std::to_string(*line) + ")";
-  if (id) message += ", bus '" + *id + "'";
-  message += ": " + fault.message;
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) return nullptr;
-  PyRef error = PyRef::steal(PyObject_CallOneArg(g_vector_error, text.get()));
-  if (!error) return nullptr;
-  PyRef index_object = PyRef::steal(PyLong_FromSize_t(index));
-  PyRef line_object = line ? PyRef::steal(PyLong_FromSize_t(*line)) : PyRef::borrow(Py_None);
-  PyRef bus = id ? PyRef::steal(PyUnicode_DecodeUTF8(
-                       id->data(), static_cast<Py_ssize_t>(id->size()), "replace"))
-                 : PyRef::borrow(Py_None);
-  PyRef reason = PyRef::steal(PyUnicode_DecodeUTF8(
-      fault.message.data(), static_cast<Py_ssize_t>(fault.message.size()), "replace"));
-  if (!index_object || !line_object || !bus || !reason) return nullptr;
-  if (PyObject_SetAttrString(error.get(), "index", index_object.get()) < 0 ||
-      PyObject_SetAttrString(error.get(), "line", line_object.get()) < 0 ||
-      PyObject_SetAttrString(error.get(), "bus", bus.get()) < 0 ||
-      PyObject_SetAttrString(error.get(), "reason", reason.get()) < 0 ||
-      PyObject_SetAttrString(error.get(), "results", results) < 0) {
-    return nullptr;
-  }
-  PyErr_SetObject(g_vector_error, error.get());
-  return nullptr;
+  return raise_vector_error(fault, first + fault.vector, line, id, results);
 }
-
-// ---------------------------------------------------------------- sinks
-
-// One dict of the shown busses per vector, appended to a list.
-class DictSink final : public VectorSink {
- public:
-  DictSink(PyObject* results, std::vector<PyRef> keys)
-      : results_(results), keys_(std::move(keys)) {}
-  bool take(std::size_t, std::span<const BitBusValue> values) override {
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return false;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      PyRef text = PyRef::steal(value_text(values[i]));
-      if (!text || PyDict_SetItem(dict.get(), keys_[i].get(), text.get()) < 0) return false;
-    }
-    return PyList_Append(results_, dict.get()) == 0;
-  }
-
- private:
-  PyObject* results_;
-  std::vector<PyRef> keys_;
-};
-
-// One tuple of the shown busses' texts per vector, appended to a list.
-class TupleSink final : public VectorSink {
- public:
-  explicit TupleSink(PyObject* results) : results_(results) {}
-  bool take(std::size_t, std::span<const BitBusValue> values) override {
-    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    if (!tuple) return false;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      PyObject* text = value_text(values[i]);
-      if (text == nullptr) return false;
-      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
-    }
-    return PyList_Append(results_, tuple.get()) == 0;
-  }
-
- private:
-  PyObject* results_;
-};
-
-// One text row per vector: fragments[0], the step number (right-aligned to
-// `step_width`), fragments[1], the first shown value, fragments[2], ... and
-// the last fragment after the last value.
-class TextSink final : public VectorSink {
- public:
-  TextSink(std::string& text, std::size_t first_step, std::size_t step_width,
-           std::vector<std::string> fragments)
-      : text_(text),
-        first_step_(first_step),
-        step_width_(step_width),
-        fragments_(std::move(fragments)) {
-    text_.clear();
-  }
-
-  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
-    begin_row(vector);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      values[i].append_text(text_);
-      text_ += fragments_[i + 2];
-    }
-    return true;
-  }
-  bool takes_blocks() const override { return true; }
-  void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override {
-    const std::size_t shown = fragments_.size() - 2;
-    for (std::size_t lane = 0; lane < count; ++lane) {
-      begin_row(first + lane);
-      for (std::size_t i = 0; i < shown; ++i) {
-        for (std::size_t b = 0, width = values.width(i); b < width; ++b) {
-          text_ += static_cast<char>('0' + ((values.lanes(i, b)[lane / 64] >> (lane % 64)) & 1U));
-        }
-        text_ += fragments_[i + 2];
-      }
-    }
-  }
-  const std::string& text() const noexcept { return text_; }
-
- private:
-  void begin_row(std::size_t vector) {
-    text_ += fragments_[0];
-    const std::string step = std::to_string(first_step_ + vector);
-    if (step.size() < step_width_) text_.append(step_width_ - step.size(), ' ');
-    text_ += step;
-    text_ += fragments_[1];
-  }
-
-  std::string& text_;  // kept by the simulator, so its storage is reused
-  std::size_t first_step_;
-  std::size_t step_width_;
-  std::vector<std::string> fragments_;
-};
-
-// The layout argument of run_jsonl: (first_step, step_width, fragments)
-// with one fragment more than two per shown bus. False with an error set.
-bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
-                     std::optional<TextSink>& sink) {
-  Py_ssize_t first_step = 0;
-  Py_ssize_t step_width = 0;
-  PyObject* fragments = nullptr;
-  if (!PyArg_ParseTuple(layout,
-                        "nnO;argument 'layout': expected (first_step, step_width, fragments)",
-                        &first_step, &step_width, &fragments)) {
-    return false;
-  }
-  PyRef sequence =
-      PyRef::steal(PySequence_Fast(fragments, "argument 'layout': fragments must be a sequence"));
-  if (!sequence) return false;
-  if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())) != shown + 2) {
-    PyErr_Format(PyExc_ValueError, "argument 'layout': expected %zu fragments for %zu shown busses",
-                 shown + 2, shown);
-    return false;
-  }
-  std::vector<std::string> texts;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
-    if (text == nullptr) {
-      if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_TypeError, "argument 'layout': fragments must be str");
-      return false;
-    }
-    texts.emplace_back(text, static_cast<std::size_t>(size));
-  }
-  sink.emplace(text, static_cast<std::size_t>(std::max<Py_ssize_t>(first_step, 0)),
-               static_cast<std::size_t>(std::max<Py_ssize_t>(step_width, 0)), std::move(texts));
-  return true;
-}
-
-// One row of 0/1 bytes per vector: the shown busses' bits side by side.
-class ByteSink final : public VectorSink {
- public:
-  explicit ByteSink(std::size_t rows) : rows_(rows) {}
-  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
-    if (widths_.empty() && !values.empty()) {
-      std::vector<std::size_t> widths;
-      for (const BitBusValue& value : values) widths.push_back(value.width());
-      set_widths(widths);
-    }
-    std::uint8_t* row = bytes_.data() + vector * columns_;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (values[i].width() != widths_[i]) {
-        changed_width_ = i;
-        return false;
-      }
-      for (std::size_t b = 0; b < widths_[i]; ++b) *row++ = values[i].bit(b) ? 1 : 0;
-    }
-    return true;
-  }
-  bool takes_blocks() const override { return true; }
-  void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override {
-    if (widths_.empty() && shown_ != 0) {
-      std::vector<std::size_t> widths;
-      for (std::size_t i = 0; i < shown_; ++i) widths.push_back(values.width(i));
-      set_widths(widths);
-    }
-    // Column by column: the bits of one signal for every vector of the block.
-    std::size_t column = 0;
-    for (std::size_t i = 0; i < widths_.size(); ++i) {
-      for (std::size_t b = 0; b < widths_[i]; ++b, ++column) {
-        const Word* lanes = values.lanes(i, b);
-        std::uint8_t* out = bytes_.data() + first * columns_ + column;
-        for (std::size_t lane = 0; lane < count; ++lane) {
-          out[lane * columns_] = static_cast<std::uint8_t>((lanes[lane / 64] >> (lane % 64)) & 1U);
-        }
-      }
-    }
-  }
-  void expect(std::size_t shown) noexcept { shown_ = shown; }
-  std::size_t columns() const noexcept { return columns_; }
-  const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
-  std::optional<std::size_t> changed_width() const noexcept { return changed_width_; }
-
- private:
-  void set_widths(const std::vector<std::size_t>& widths) {
-    widths_ = widths;
-    columns_ = 0;
-    for (const std::size_t width : widths) columns_ += width;
-    bytes_.assign(rows_ * columns_, 0);
-  }
-
-  std::size_t rows_;
-  std::size_t shown_ = 0;
-  std::vector<std::size_t> widths_;
-  std::size_t columns_ = 0;
-  std::vector<std::uint8_t> bytes_;
-  std::optional<std::size_t> changed_width_;
-};
 
 // ---------------------------------------------------------------- methods
 
@@ -481,7 +240,7 @@ PyObject* get_bus_ids(PyObject* self, void*) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     if (!ensure_ids(state)) return nullptr;
-    return Py_NewRef(state.ids.get());
+    return Py_NewRef(state.keys.keys());
   });
 }
 
@@ -567,13 +326,10 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!ensure_ids(state)) return nullptr;
     if (ids == Py_None) {
       std::vector<BitBusValue> snapshot;
-      std::vector<std::string> names;
       {
         BusyGuard busy(state);
         snapshot = snapshot_values(state.component);
-        if (!state.keys.ready()) names = copy_bus_ids(state.component);
       }
-      if (!state.keys.ready()) state.keys.build(names);
       return state.keys.make_dict(snapshot);
     }
     const auto positions = positions_of(state, ids, "argument 'ids'");
@@ -588,7 +344,7 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
         snapshot[i] = table.value((*positions)[i]);
     }
     for (std::size_t i = 0; i < positions->size(); ++i) {
-      PyObject* key = PyTuple_GET_ITEM(state.ids.get(), (*positions)[i]);
+      PyObject* key = state.keys.key((*positions)[i]);
       PyRef text = PyRef::steal(value_text(snapshot[i]));
       if (!text || PyDict_SetItem(result.get(), key, text.get()) < 0) return nullptr;
     }
@@ -612,7 +368,7 @@ std::vector<PyRef> shown_keys(const SimulatorState& state,
   std::vector<PyRef> keys;
   keys.reserve(shown.size());
   for (const std::uint32_t p : shown) {
-    keys.push_back(PyRef::borrow(PyTuple_GET_ITEM(state.ids.get(), static_cast<Py_ssize_t>(p))));
+    keys.push_back(PyRef::borrow(state.keys.key(p)));
   }
   return keys;
 }
@@ -900,18 +656,6 @@ PyObject* simulator_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) type = PyType_FromSpec(&simulator_spec);
   return type;
-}
-
-PyObject* vector_error_type() {
-  if (g_vector_error == nullptr) {
-    g_vector_error = PyErr_NewExceptionWithDoc(
-        "nimbo.VectorError",
-        "A vector of a batch was refused or failed. Attributes: index (the vector's number\n"
-        "in the call), line (its line, for JSON Lines), bus (the bus at fault or None),\n"
-        "reason (the simulator's message), results (what the vectors before it gave).",
-        PyExc_RuntimeError, nullptr);
-  }
-  return g_vector_error;
 }
 
 }  // namespace nimbo::py

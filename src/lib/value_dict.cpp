@@ -62,18 +62,38 @@ void BusKeys::build(const std::vector<std::string>& ids) {
   PyRef keys = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
   if (!keys) fail_api_call();
   PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) fail_api_call();
+  PyRef positions = PyRef::steal(PyDict_New());
+  if (!dict || !positions) fail_api_call();
   for (std::size_t position = 0; position < ids.size(); ++position) {
     const std::string& id = ids[position];
     PyObject* key = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
     if (key == nullptr) fail_api_call();
     PyTuple_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(position), key);
-    if (PyDict_SetItem(dict.get(), key, Py_None) < 0) fail_api_call();
+    PyRef number = PyRef::steal(PyLong_FromSize_t(position));
+    if (!number) fail_api_call();
+    if (PyDict_SetItem(dict.get(), key, Py_None) < 0 ||
+        PyDict_SetItem(positions.get(), key, number.get()) < 0) {
+      fail_api_call();
+    }
   }
   // A finaliser run by an allocation above may have built the cache already.
   if (ready()) return;
   keys_ = std::move(keys);
   template_ = std::move(dict);
+  positions_ = std::move(positions);
+}
+
+BusKeys::Lookup BusKeys::find(PyObject* id, std::uint32_t& position) const {
+  if (!PyUnicode_CheckExact(id)) return Lookup::kByText;
+  PyObject* found = PyDict_GetItemWithError(positions_.get(), id);
+  if (found != nullptr) {
+    position = static_cast<std::uint32_t>(PyLong_AsSize_t(found));
+    return Lookup::kFound;
+  }
+  if (PyErr_Occurred() != nullptr) return Lookup::kError;
+  // No bus has this id; it must still be valid UTF-8, as any id must.
+  Py_ssize_t size = 0;
+  return PyUnicode_AsUTF8AndSize(id, &size) == nullptr ? Lookup::kError : Lookup::kAbsent;
 }
 
 PyObject* BusKeys::value_text(std::size_t position, const BitBusValue& value, bool use_cache) {

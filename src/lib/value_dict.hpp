@@ -8,6 +8,7 @@
 // new str object.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,11 +31,25 @@ std::vector<BitBusValue> snapshot_values(const Component& component);
 // The bus ids of `component` in table order (same rules as above).
 std::vector<std::string> copy_bus_ids(const Component& component);
 
+// A component's bus ids as Python strs: the keys of its value dictionaries,
+// and the way from a key given by Python back to its bus position.
 class BusKeys {
  public:
   bool ready() const noexcept { return static_cast<bool>(keys_); }
   // Builds the cache from the ids that copy_bus_ids returned.
   void build(const std::vector<std::string>& ids);
+
+  // The key of the bus at `position` (borrowed), and all of them in order.
+  PyObject* key(std::size_t position) const noexcept {
+    return PyTuple_GET_ITEM(keys_.get(), static_cast<Py_ssize_t>(position));
+  }
+  PyObject* keys() const noexcept { return keys_.get(); }
+
+  // Where the bus named by the str `id` is. An exact str is found by the
+  // hash it carries, so no id bytes are hashed; a str subclass is to be
+  // found by its text (kByText), whatever its own __eq__ and __hash__ say.
+  enum class Lookup { kFound, kAbsent, kByText, kError };
+  Lookup find(PyObject* id, std::uint32_t& position) const;
   // A new dict mapping every bus id to the text of its value in `values`
   // (table order, as snapshot_values gives it). Null with an exception set
   // when an insertion fails.
@@ -44,8 +59,9 @@ class BusKeys {
   // The str for the value at `position`: shared, reused or new.
   PyObject* value_text(std::size_t position, const BitBusValue& value, bool use_cache);
 
-  PyRef keys_;      // tuple of str, table order
-  PyRef template_;  // dict {key: None} in table order
+  PyRef keys_;       // tuple of str, table order
+  PyRef template_;   // dict {key: None} in table order
+  PyRef positions_;  // dict {key: position}
   // Texts of the previous read for values wider than one bit, and the values
   // they show. Filled on the first such value; left alone by a read nested in
   // another (a finaliser run during an allocation may read the same handle).

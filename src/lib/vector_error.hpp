@@ -1,0 +1,24 @@
+// nimbo.VectorError: a vector of a batch that was refused or failed.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "component/vectors.hpp"
+#include "lib/python.hpp"
+
+namespace nimbo::py {
+
+// The VectorError type (a RuntimeError), created on first need. Borrowed;
+// null with an exception set when it cannot be created.
+PyObject* vector_error_type();
+
+// Raises VectorError for `fault`: the vector numbered `index` (of the call),
+// on `line` for JSON Lines, at the bus `id`; `results` is what the vectors
+// before it gave. Returns null.
+PyObject* raise_vector_error(const VectorFault& fault, std::size_t index,
+                             std::optional<std::size_t> line, const std::optional<std::string>& id,
+                             PyObject* results);
+
+}  // namespace nimbo::py

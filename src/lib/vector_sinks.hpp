@@ -1,0 +1,180 @@
+// The sinks the Simulator's batches hand their values to: Python objects per
+// vector (dicts, tuples), text rows, or rows of 0/1 bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "busses/bit_bus_value.hpp"
+#include "component/vectors.hpp"
+#include "lib/py_ref.hpp"
+#include "lib/python.hpp"
+
+namespace nimbo::py {
+
+// The text of a value as a new str (one-bit values share two cached strs);
+// null with an exception set.
+PyObject* value_text(const BitBusValue& value);
+
+// One dict of the shown busses per vector, appended to a list.
+class DictSink final : public VectorSink {
+ public:
+  DictSink(PyObject* results, std::vector<PyRef> keys)
+      : results_(results), keys_(std::move(keys)) {}
+  bool take(std::size_t, std::span<const BitBusValue> values) override {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyRef text = PyRef::steal(value_text(values[i]));
+      if (!text || PyDict_SetItem(dict.get(), keys_[i].get(), text.get()) < 0) return false;
+    }
+    return PyList_Append(results_, dict.get()) == 0;
+  }
+
+ private:
+  PyObject* results_;
+  std::vector<PyRef> keys_;
+};
+
+// One tuple of the shown busses' texts per vector, appended to a list.
+class TupleSink final : public VectorSink {
+ public:
+  explicit TupleSink(PyObject* results) : results_(results) {}
+  bool take(std::size_t, std::span<const BitBusValue> values) override {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) return false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyObject* text = value_text(values[i]);
+      if (text == nullptr) return false;
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return PyList_Append(results_, tuple.get()) == 0;
+  }
+
+ private:
+  PyObject* results_;
+};
+
+// One text row per vector: fragments[0], the step number (right-aligned to
+// `step_width`), fragments[1], the first shown value, fragments[2], ... and
+// the last fragment after the last value.
+class TextSink final : public VectorSink {
+ public:
+  TextSink(std::string& text, std::size_t first_step, std::size_t step_width,
+           std::vector<std::string> fragments)
+      : text_(text),
+        first_step_(first_step),
+        step_width_(step_width),
+        fragments_(std::move(fragments)) {
+    text_.clear();
+  }
+
+  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
+    begin_row(vector);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      values[i].append_text(text_);
+      text_ += fragments_[i + 2];
+    }
+    return true;
+  }
+  bool takes_blocks() const override { return true; }
+  void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override {
+    const std::size_t shown = fragments_.size() - 2;
+    for (std::size_t lane = 0; lane < count; ++lane) {
+      begin_row(first + lane);
+      for (std::size_t i = 0; i < shown; ++i) {
+        for (std::size_t b = 0, width = values.width(i); b < width; ++b) {
+          text_ += static_cast<char>('0' + ((values.lanes(i, b)[lane / 64] >> (lane % 64)) & 1U));
+        }
+        text_ += fragments_[i + 2];
+      }
+    }
+  }
+  const std::string& text() const noexcept { return text_; }
+
+ private:
+  void begin_row(std::size_t vector) {
+    text_ += fragments_[0];
+    const std::string step = std::to_string(first_step_ + vector);
+    if (step.size() < step_width_) text_.append(step_width_ - step.size(), ' ');
+    text_ += step;
+    text_ += fragments_[1];
+  }
+
+  std::string& text_;  // kept by the simulator, so its storage is reused
+  std::size_t first_step_;
+  std::size_t step_width_;
+  std::vector<std::string> fragments_;
+};
+
+// One row of 0/1 bytes per vector: the shown busses' bits side by side.
+class ByteSink final : public VectorSink {
+ public:
+  explicit ByteSink(std::size_t rows) : rows_(rows) {}
+  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
+    if (widths_.empty() && !values.empty()) {
+      std::vector<std::size_t> widths;
+      for (const BitBusValue& value : values) widths.push_back(value.width());
+      set_widths(widths);
+    }
+    std::uint8_t* row = bytes_.data() + vector * columns_;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (values[i].width() != widths_[i]) {
+        changed_width_ = i;
+        return false;
+      }
+      for (std::size_t b = 0; b < widths_[i]; ++b) *row++ = values[i].bit(b) ? 1 : 0;
+    }
+    return true;
+  }
+  bool takes_blocks() const override { return true; }
+  void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override {
+    if (widths_.empty() && shown_ != 0) {
+      std::vector<std::size_t> widths;
+      for (std::size_t i = 0; i < shown_; ++i) widths.push_back(values.width(i));
+      set_widths(widths);
+    }
+    // Column by column: the bits of one signal for every vector of the block.
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < widths_.size(); ++i) {
+      for (std::size_t b = 0; b < widths_[i]; ++b, ++column) {
+        const Word* lanes = values.lanes(i, b);
+        std::uint8_t* out = bytes_.data() + first * columns_ + column;
+        for (std::size_t lane = 0; lane < count; ++lane) {
+          out[lane * columns_] = static_cast<std::uint8_t>((lanes[lane / 64] >> (lane % 64)) & 1U);
+        }
+      }
+    }
+  }
+  void expect(std::size_t shown) noexcept { shown_ = shown; }
+  std::size_t columns() const noexcept { return columns_; }
+  const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
+  std::optional<std::size_t> changed_width() const noexcept { return changed_width_; }
+
+ private:
+  void set_widths(const std::vector<std::size_t>& widths) {
+    widths_ = widths;
+    columns_ = 0;
+    for (const std::size_t width : widths) columns_ += width;
+    bytes_.assign(rows_ * columns_, 0);
+  }
+
+  std::size_t rows_;
+  std::size_t shown_ = 0;
+  std::vector<std::size_t> widths_;
+  std::size_t columns_ = 0;
+  std::vector<std::uint8_t> bytes_;
+  std::optional<std::size_t> changed_width_;
+};
+
+// Reads the layout argument of run_jsonl, (first_step, step_width,
+// fragments) with one fragment more than two per shown bus, into `sink`,
+// which writes into `text`. False with an exception set.
+bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
+                     std::optional<TextSink>& sink);
+
+}  // namespace nimbo::py
