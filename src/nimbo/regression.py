@@ -470,9 +470,10 @@ class _Loaded:
 
 def _load(source: VectorSource, by_path: bool, needed: int) -> _Loaded | SetFault:
     """A set, as JSON Lines. With `by_path`, a file is only looked at here,
-    and read whole only when it may hold `needed` lines or more: judged by
-    its size and the lines of its first block (a guess only decides whether
-    a set is split, and a split is exact)."""
+    and read whole only when it seems to hold `needed` lines or more: judged
+    by its size and the lines of its first block. A guess only decides
+    whether a set is split (a split is exact), and reading a file whole here
+    costs this process about a second per GB while the workers wait."""
     if isinstance(source, (bytes, bytearray, memoryview)):
         return _Loaded(True, bytes(source))
     if isinstance(source, (str, os.PathLike)):
@@ -483,7 +484,7 @@ def _load(source: VectorSource, by_path: bool, needed: int) -> _Loaded | SetFaul
                 if by_path and size < needed:
                     return _Loaded(True, None, path, size)
                 head = stream.read(_HEAD_BYTES) if by_path else b""
-                if head and len(head) < size and head.count(b"\n") * (size / len(head)) < needed / 2:
+                if head and len(head) < size and head.count(b"\n") * (size / len(head)) < needed:
                     return _Loaded(True, None, path, size)
                 data = head + stream.read()
                 return _Loaded(True, data, path if by_path else None, len(data))
