@@ -92,13 +92,13 @@ std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
                                                 VectorSink& sink, const UpdateControl& control) {
   LanePass& lanes = lanes_for(vectors.size());
   const std::size_t block = lanes.block_size();
-  // Each input signal holds one value over a stretch of lanes until a write
-  // changes it: `bit` is that value and `from` the lane where it began. A
-  // stretch of 1s is set when it ends; lanes start a block as 0s.
+  // Each written bit goes straight into its lane; the lanes an input signal
+  // was not written in keep the value in force before them: `bit` is that
+  // value and `next` the first lane not set yet. Lanes start a block as 0s.
   const LanePass::Signal first_input = lanes.first_input_signal();
   const std::size_t input_signals = lanes.input_signal_count();
   std::vector<std::uint8_t> bit(input_signals);
-  std::vector<std::uint32_t> from(input_signals, 0);
+  std::vector<std::uint32_t> next(input_signals, 0);
   for (const std::uint32_t p : inputs_) {
     const auto signals = lanes.signals(p);
     for (std::size_t i = 0; i < signals.size(); ++i)
@@ -106,8 +106,9 @@ std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
   }
   const auto close_stretches = [&](std::size_t end) {
     for (std::size_t s = 0; s < input_signals; ++s) {
-      if (bit[s]) lanes.fill(static_cast<LanePass::Signal>(first_input + s), from[s], end, true);
-      from[s] = 0;
+      if (bit[s] && next[s] < end)
+        lanes.fill(static_cast<LanePass::Signal>(first_input + s), next[s], end, true);
+      next[s] = 0;
     }
   };
   for (std::size_t first = 0; first < vectors.size(); first += block) {
@@ -121,6 +122,7 @@ std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
     std::size_t good = count;
     for (std::size_t lane = 0; lane < count && !fault; ++lane) {
       const std::size_t vector = first + lane;
+      const Word lane_bit = Word{1} << (lane % 64);
       // Checked and written in one walk: a vector refused half-way has
       // written only its own lane and later ones, which nothing reads.
       for (const PositionInput& input : vectors.of(vector)) {
@@ -134,13 +136,16 @@ std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
           const char c = input.bits[i];
           valid = c == '0' || c == '1';
           if (!valid || first_signal == LanePass::kNoSignal) continue;
-          const std::size_t signal = first_signal - first_input + i;
+          const auto signal = static_cast<LanePass::Signal>(first_signal + i);
+          const std::size_t s = signal - first_input;
+          if (next[s] < lane && bit[s]) lanes.fill(signal, next[s], lane, true);
+          // Set or cleared without a branch on the bit: a line may write
+          // an input twice, and the later write wins.
           const std::uint8_t on = c == '1';
-          if (on == bit[signal]) continue;
-          if (bit[signal])
-            lanes.fill(first_signal + static_cast<LanePass::Signal>(i), from[signal], lane, true);
-          from[signal] = static_cast<std::uint32_t>(lane);
-          bit[signal] = on;
+          Word& word = lanes.lanes(signal)[lane / 64];
+          word = (word & ~lane_bit) | (lane_bit * on);
+          bit[s] = on;
+          next[s] = static_cast<std::uint32_t>(lane + 1);
         }
         if (!valid) {
           fault = VectorFault{vector, p, check_value_text(input.bits, expected).error()};

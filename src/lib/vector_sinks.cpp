@@ -1,11 +1,19 @@
 #include "lib/vector_sinks.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <utility>
 
 #include "lib/value_dict.hpp"
 
 namespace nimbo::py {
+namespace {
+
+// The widest step column a layout may ask for.
+constexpr int kMaxStepWidth = 64;
+
+}  // namespace
 
 PyObject* value_text(const BitBusValue& value) {
   if (value.width() == 1) return shared_bit_text(value.narrow_word() & 1U);
@@ -13,6 +21,55 @@ PyObject* value_text(const BitBusValue& value) {
   if (text == nullptr) return nullptr;
   if (value.width() != 0) value.write_text(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
   return text;
+}
+
+void TextSink::take_block(std::size_t first, std::size_t count, const ShownLanes& values) {
+  if (count == 0) return;
+  const std::size_t shown = fragments_.size() - 2;
+  columns_.clear();
+  column_ends_.clear();
+  for (std::size_t i = 0; i < shown; ++i) {
+    for (std::size_t b = 0, width = values.width(i); b < width; ++b)
+      columns_.push_back(values.lanes(i, b));
+    column_ends_.push_back(columns_.size());
+  }
+  // Rows are written through a pointer into room for the longest row each,
+  // then the text is cut to what was written.
+  std::size_t fixed = columns_.size();
+  for (const std::string& fragment : fragments_) fixed += fragment.size();
+  char digits[24];
+  const std::size_t last_step = first_step_ + first + count - 1;
+  const std::size_t longest_step = static_cast<std::size_t>(
+      std::to_chars(digits, digits + sizeof digits, last_step).ptr - digits);
+  const std::size_t start = text_.size();
+  text_.resize(start + count * (fixed + std::max(step_width_, longest_step)));
+  char* out = text_.data() + start;
+  const auto put = [&out](const std::string& fragment) {
+    std::memcpy(out, fragment.data(), fragment.size());
+    out += fragment.size();
+  };
+  for (std::size_t lane = 0; lane < count; ++lane) {
+    put(fragments_[0]);
+    const char* step_end =
+        std::to_chars(digits, digits + sizeof digits, first_step_ + first + lane).ptr;
+    const auto step_size = static_cast<std::size_t>(step_end - digits);
+    if (step_size < step_width_) {
+      std::memset(out, ' ', step_width_ - step_size);
+      out += step_width_ - step_size;
+    }
+    std::memcpy(out, digits, step_size);
+    out += step_size;
+    put(fragments_[1]);
+    const std::size_t word = lane / 64;
+    const unsigned shift = lane % 64;
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < shown; ++i) {
+      for (; column < column_ends_[i]; ++column)
+        *out++ = static_cast<char>('0' + ((columns_[column][word] >> shift) & 1U));
+      put(fragments_[i + 2]);
+    }
+  }
+  text_.resize(static_cast<std::size_t>(out - text_.data()));
 }
 
 bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
@@ -31,6 +88,11 @@ bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
   if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())) != shown + 2) {
     PyErr_Format(PyExc_ValueError, "argument 'layout': expected %zu fragments for %zu shown busses",
                  shown + 2, shown);
+    return false;
+  }
+  if (step_width > kMaxStepWidth) {
+    PyErr_Format(PyExc_ValueError, "argument 'layout': step_width must be at most %d",
+                 kMaxStepWidth);
     return false;
   }
   std::vector<std::string> texts;

@@ -82,18 +82,7 @@ class TextSink final : public VectorSink {
     return true;
   }
   bool takes_blocks() const override { return true; }
-  void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override {
-    const std::size_t shown = fragments_.size() - 2;
-    for (std::size_t lane = 0; lane < count; ++lane) {
-      begin_row(first + lane);
-      for (std::size_t i = 0; i < shown; ++i) {
-        for (std::size_t b = 0, width = values.width(i); b < width; ++b) {
-          text_ += static_cast<char>('0' + ((values.lanes(i, b)[lane / 64] >> (lane % 64)) & 1U));
-        }
-        text_ += fragments_[i + 2];
-      }
-    }
-  }
+  void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override;
   const std::string& text() const noexcept { return text_; }
 
  private:
@@ -109,6 +98,8 @@ class TextSink final : public VectorSink {
   std::size_t first_step_;
   std::size_t step_width_;
   std::vector<std::string> fragments_;
+  std::vector<const Word*> columns_;      // a block's lane words of each shown bit
+  std::vector<std::size_t> column_ends_;  // of each shown bus in columns_
 };
 
 // One row of 0/1 bytes per vector: the shown busses' bits side by side.

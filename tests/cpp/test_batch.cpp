@@ -52,6 +52,10 @@ Batch random_batch(std::mt19937_64& rng, testing_model::RandomCircuit& circuit, 
       vector.emplace_back(circuit.ids[rank],
                           testing_model::random_bits(rng, component.width(position)));
     }
+    if (!vector.empty() && rng() % 4 == 0) {  // an input written twice: the later write wins
+      const auto [id, bits] = vector[rng() % vector.size()];
+      vector.emplace_back(id, testing_model::random_bits(rng, bits.size()));
+    }
     if (v == bad && !vector.empty()) vector[rng() % vector.size()].second += "1";
     batch.vectors.push_back(vector);
   }
@@ -184,9 +188,20 @@ const BatchCase kBatchCases[] = {
     {{true, true, 0, false}, 40},    // feedback: one by one
 };
 
+// Names such as ShuffledNarrowDrop0Vectors1300Seed4.
+std::string batch_case_name(const ::testing::TestParamInfo<std::tuple<BatchCase, unsigned>>& info) {
+  const BatchCase& batch_case = std::get<0>(info.param);
+  const testing_model::CircuitShape& shape = batch_case.shape;
+  return std::string(shape.feedback ? "Feedback" : "") + (shape.shuffled ? "Shuffled" : "") +
+         (shape.narrow ? "Narrow" : "") + "Drop" + std::to_string(shape.dropped_influence) +
+         "Vectors" + std::to_string(batch_case.vectors) + "Seed" +
+         std::to_string(std::get<1>(info.param));
+}
+
 INSTANTIATE_TEST_SUITE_P(Circuits, BatchAgainstModel,
                          ::testing::Combine(::testing::ValuesIn(kBatchCases),
-                                            ::testing::Range(1U, 13U)));
+                                            ::testing::Range(1U, 13U)),
+                         batch_case_name);
 
 TEST(Batch, SinkStopLeavesTheStateOfTheLastVectorItTook) {
   std::mt19937_64 rng(7);
