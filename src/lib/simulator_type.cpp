@@ -2,6 +2,7 @@
 // time, outside the component store.
 #include "lib/simulator_type.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,6 +39,7 @@ struct SimulatorState {
   BusKeys keys;                      // the ids as strs, built on first need
   VectorBlock lines;                 // reads run_jsonl's blocks, one after the other
   std::string rows;                  // run_jsonl's rows as text, reused from block to block
+  std::size_t next_line = 1;         // the line after run_jsonl's last data
   bool busy = false;
 };
 
@@ -263,6 +265,10 @@ PyObject* get_one_pass(PyObject* self, void*) {
 
 PyObject* get_feedback(PyObject* self, void*) {
   return entry([&] { return PyBool_FromLong(state_of(self).component.has_feedback()); });
+}
+
+PyObject* get_next_line(PyObject* self, void*) {
+  return entry([&] { return PyLong_FromSize_t(state_of(self).next_line); });
 }
 
 PyObject* widths(PyObject* self, PyObject*) {
@@ -546,6 +552,10 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (layout != Py_None && !layout_argument(layout, shown->size(), state.rows, text_sink)) {
       return nullptr;
     }
+    const std::string_view text(static_cast<const char*>(data.buf),
+                                static_cast<std::size_t>(data.len));
+    const auto line = static_cast<std::size_t>(std::max<Py_ssize_t>(first_line, 0));
+    state.next_line = line + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
     PyRef results = PyRef::steal(PyList_New(0));
     PyRef unknown = PyRef::steal(PyList_New(0));
     if (!results || !unknown) return nullptr;
@@ -556,10 +566,7 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<VectorFault> fault;
     {
       BusyGuard busy(state);
-      lines.parse(
-          std::string_view(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)),
-          static_cast<std::size_t>(std::max<Py_ssize_t>(first_line, 0)), state.component,
-          threads > 1);
+      lines.parse(text, line, state.component, threads > 1);
       fault = state.component.run_vectors(lines.vectors(), *shown, sink, interrupt_control());
     }
     if (text_sink) {
@@ -630,6 +637,11 @@ PyGetSetDef simulator_getset[] = {
      "True when every update runs as one pass (no feedback, reads that settle).", nullptr},
     {"feedback", get_feedback, nullptr,
      "True when some bus reads itself through a chain of driven busses.", nullptr},
+    {"next_line", get_next_line, nullptr,
+     "The number of the line after the data of the last run_jsonl call: its first_line plus\n"
+     "the newlines in its data. A caller reading a file in blocks passes it on as the next\n"
+     "block's first_line.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

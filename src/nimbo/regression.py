@@ -321,7 +321,7 @@ def run_piece(simulator: Simulator, piece: Piece) -> PieceOutcome:
             if entry[1] not in reported:
                 reported.add(entry[1])
                 unknown.append(entry)
-        line += data.count(b"\n", position, end)
+        line = simulator.next_line
         took = time.perf_counter() - call_started
         step = max(4096, min(64 << 20, int((end - position) * _CALL_SECONDS / max(took, 1e-4))))
         position = end

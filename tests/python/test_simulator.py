@@ -166,11 +166,18 @@ def test_jsonl_faults_name_their_line(text, line, bus_id, reason):
     assert caught.value.results == ([("1",)] if line > 1 else [])
 
 
-def test_jsonl_reports_unknown_ids_once_and_counts_lines_from_first_line():
+def test_jsonl_reports_unknown_ids_once_and_numbers_lines_across_calls():
     simulator = Simulator(FULL_ADDER)
     values, unknown = simulator.run_jsonl(b'{"x": "1", "a": "1"}\n\r\n{"x": "0", "y": "1"}\n', ["sum"], 41)
     assert values == [("1",), ("1",)]
     assert unknown == [(41, "x"), (43, "y")]
+    assert simulator.next_line == 44
+    # A block without a last newline ends on its last line; a failed call counts all of its lines.
+    assert simulator.run_jsonl(b'{"zz": "0"}', ["sum"], simulator.next_line)[1] == [(44, "zz")]
+    assert simulator.next_line == 44
+    with pytest.raises(VectorError) as caught:
+        simulator.run_jsonl(b'\n{"a": "2"}\n\n', ["sum"], 44, threads=2)
+    assert (caught.value.line, simulator.next_line) == (45, 47)
 
 
 def test_update_is_atomic_and_fast_path_keys_behave_like_text():
@@ -280,6 +287,13 @@ def test_jsonl_rows_as_text_match_the_tuples_across_a_large_block():
         for k, row in enumerate(rows)
     )
     assert text == expected
+    # Steps wider than their column push the row along; a column wider than 64 is refused.
+    simulator.reset()
+    narrow, _ = simulator.run_jsonl(data, show, 7, layout=(998, 1, ["", " ", *fragments[2:]]))
+    assert narrow.splitlines()[:3] == [f"{998 + k} " + "".join(v + f for v, f in zip(rows[k], fragments[2:])).rstrip("\n")
+                                       for k in range(3)]
+    with pytest.raises(ValueError, match="step_width must be at most 64"):
+        simulator.run_jsonl(data, show, 7, layout=(1, 65, fragments))
 
     # A fault in the second half: the rows before it, its own line.
     lines = data.decode().splitlines()

@@ -220,6 +220,10 @@ class VectorBlocks:
             raise CliError(f"{path}: is a directory")
         # The size, for a progress bar; None when the file is not a regular one.
         self.size = info.st_size if stat.S_ISREG(info.st_mode) else None
+        # The number of the line after the last block handed out, when its
+        # reader knows it (the simulator counts the lines it reads), which
+        # saves counting them here.
+        self.next_line: int | None = None
 
     def close(self) -> None:
         self._stream.close()
@@ -252,8 +256,9 @@ class VectorBlocks:
                 carry = data
                 continue
             block, carry = data[:cut], data[cut:]
+            self.next_line = None
             yield block, line
-            line += block.count(b"\n")
+            line = self.next_line if self.next_line is not None else line + block.count(b"\n")
         if carry:
             yield carry, line
 

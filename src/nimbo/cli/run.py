@@ -516,6 +516,7 @@ def _run_vectors(
                     output.write(exc.text)
                     raise exc.error from None
                 output.write(text)
+                vectors.next_line = stepper.sim.next_line
                 step += done
                 bar.update(len(block))
                 continue
@@ -524,6 +525,8 @@ def _run_vectors(
                 rows = stepper.run_block(block, first_line)
             except BlockFault as exc:
                 rows, fault = exc.rows, exc.error
+            if stepper.writes_rows:  # the simulator read the block
+                vectors.next_line = stepper.sim.next_line
             if rows:
                 output.write(steps.rows(step + 1, rows))
                 if vcd:
