@@ -1,6 +1,6 @@
 """Throughput of nimbo.regress with one and two local Dask workers.
 
-Run: python bench/bench_regress.py [--gates 100000] [--sets 64] [--vectors 10000] [--runs 3]
+Run: python bench/bench_regress.py [--gates 100000] [--sets 64] [--vectors 50000] [--runs 3]
 (needs `pip install '.[distributed]'`)
 
 1. A campaign of SETS vector sets of VECTORS vectors each (every vector
@@ -61,7 +61,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--gates", type=int, default=100_000)
     parser.add_argument("--sets", type=int, default=64)
-    parser.add_argument("--vectors", type=int, default=10_000)
+    parser.add_argument("--vectors", type=int, default=50_000)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--tiny-sets", type=int, default=1000, help="one-vector sets for the cost per set")
     args = parser.parse_args()
