@@ -12,9 +12,11 @@ same update, the time from the signal to KeyboardInterrupt.
 from __future__ import annotations
 
 import json
+import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 
@@ -72,17 +74,18 @@ def main() -> int:
         bound = time.perf_counter() - start
         del simulator
 
-        path = "/tmp/nimbo-ring.json"
-        with open(path, "w") as f:
-            f.write(ir)
-        child = subprocess.Popen([sys.executable, "-c", CHILD, path], stdout=subprocess.PIPE, text=True)
-        assert child.stdout is not None
-        child.stdout.readline()
-        time.sleep(0.5)
-        sent = time.perf_counter()
-        child.send_signal(signal.SIGINT)
-        out = child.stdout.readline().split()
-        child.wait()
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "ring.json")
+            with open(path, "w") as f:
+                f.write(ir)
+            child = subprocess.Popen([sys.executable, "-c", CHILD, path], stdout=subprocess.PIPE, text=True)
+            assert child.stdout is not None
+            child.stdout.readline()
+            time.sleep(0.5)
+            sent = time.perf_counter()
+            child.send_signal(signal.SIGINT)
+            out = child.stdout.readline().split()
+            child.wait()
         if out and out[0] == "INTERRUPTED":
             reaction = f"{(float(out[1]) - sent) * 1e3:.0f} ms"
         else:
