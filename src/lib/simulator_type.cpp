@@ -526,19 +526,43 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The deferred_ids argument of run_jsonl (None or a sequence of str) as
+// UTF-8 texts; nullopt with an exception set.
+std::optional<std::vector<std::string>> deferred_argument(PyObject* deferred) {
+  std::vector<std::string> ids;
+  if (deferred == Py_None) return ids;
+  PyRef sequence = PyRef::steal(
+      PySequence_Fast(deferred, "argument 'deferred_ids': expected a sequence of str"));
+  if (!sequence) return std::nullopt;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (text == nullptr) {
+      if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_TypeError, "argument 'deferred_ids': expected a sequence of str");
+      return std::nullopt;
+    }
+    ids.emplace_back(text, static_cast<std::size_t>(size));
+  }
+  return ids;
+}
+
 PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     if (refuse_if_busy(state)) return nullptr;
-    static const char* keywords[] = {"data", "show", "first_line", "layout", "threads", nullptr};
+    static const char* keywords[] = {"data",    "show",         "first_line", "layout",
+                                     "threads", "deferred_ids", nullptr};
     Py_buffer data;
     PyObject* show = Py_None;
     Py_ssize_t first_line = 1;
     PyObject* layout = Py_None;
     Py_ssize_t threads = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On$On:run_jsonl",
+    PyObject* deferred = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On$OnO:run_jsonl",
                                      const_cast<char**>(keywords), &data, &show, &first_line,
-                                     &layout, &threads)) {
+                                     &layout, &threads, &deferred)) {
       return nullptr;
     }
     struct Release {
@@ -548,6 +572,8 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!ensure_ids(state)) return nullptr;
     const auto shown = shown_positions(state, show);
     if (!shown) return nullptr;
+    const auto deferred_ids = deferred_argument(deferred);
+    if (!deferred_ids) return nullptr;
     std::optional<TextSink> text_sink;
     if (layout != Py_None && !layout_argument(layout, shown->size(), state.rows, text_sink)) {
       return nullptr;
@@ -567,6 +593,12 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     {
       BusyGuard busy(state);
       lines.parse(text, line, state.component, threads > 1);
+      const bool names_deferred =
+          std::any_of(lines.unknown().begin(), lines.unknown().end(), [&](const auto& entry) {
+            return std::find(deferred_ids->begin(), deferred_ids->end(), entry.second) !=
+                   deferred_ids->end();
+          });
+      if (names_deferred) return Py_NewRef(Py_None);
       fault = state.component.run_vectors(lines.vectors(), *shown, sink, interrupt_control());
     }
     if (text_sink) {
@@ -619,13 +651,15 @@ PyMethodDef simulator_methods[] = {
      "input bus) and returns a 2-D memoryview of the output busses' bits, a row per vector."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
-     "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1)\n--\n\n"
+     "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1,\n"
+     "          deferred_ids=None)\n--\n\n"
      "Applies each JSON line of data (bytes) and returns (values, unknown): a tuple of the\n"
      "shown busses' texts per vector, and (line, id) for ids that name no bus. With layout\n"
      "(first_step, step_width, fragments), values is one str of rows instead: per vector\n"
      "fragments[0], the step number right-aligned to step_width, fragments[1], then each\n"
      "shown value followed by the next fragment. threads=2 reads a large block's second half\n"
-     "on a thread of its own."},
+     "on a thread of its own. When a line names one of deferred_ids (ids that name no bus,\n"
+     "which the caller handles itself), no vector is applied and the result is None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

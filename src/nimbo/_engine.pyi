@@ -50,7 +50,19 @@ class Simulator:
         *,
         layout: None = None,
         threads: int = 1,
+        deferred_ids: None = None,
     ) -> tuple[list[tuple[str, ...]], list[tuple[int, str]]]: ...
+    @overload
+    def run_jsonl(
+        self,
+        data: Buffer,
+        show: Sequence[str] | None = None,
+        first_line: int = 1,
+        *,
+        layout: None = None,
+        threads: int = 1,
+        deferred_ids: Sequence[str],
+    ) -> tuple[list[tuple[str, ...]], list[tuple[int, str]]] | None: ...
     @overload
     def run_jsonl(
         self,
@@ -60,4 +72,16 @@ class Simulator:
         *,
         layout: tuple[int, int, Sequence[str]],
         threads: int = 1,
+        deferred_ids: None = None,
     ) -> tuple[str, list[tuple[int, str]]]: ...
+    @overload
+    def run_jsonl(
+        self,
+        data: Buffer,
+        show: Sequence[str] | None = None,
+        first_line: int = 1,
+        *,
+        layout: tuple[int, int, Sequence[str]],
+        threads: int = 1,
+        deferred_ids: Sequence[str],
+    ) -> tuple[str, list[tuple[int, str]]] | None: ...

@@ -94,7 +94,7 @@ def expand_inputs(ports: Mapping[str, Port], inputs: Mapping[str, str], bus_ids:
     A key that is a bus id stays as it is; a key that names a port (and no
     bus) is split into the port's busses. Other keys pass through unchanged.
     """
-    known = set(bus_ids)
+    known = bus_ids if isinstance(bus_ids, (set, frozenset)) else set(bus_ids)
     out: dict[str, str] = {}
     for key, value in inputs.items():
         port = ports.get(key)

@@ -345,3 +345,32 @@ def test_ports_in_inputs_and_outputs(bits, argv, status, expected, tmp_path, cap
     got, text = run_cli("run", ir, *[a.replace("{dir}", str(tmp_path)) for a in argv])
     assert got == status
     assert expected.replace("{dir}", str(tmp_path)) in text + capsys.readouterr().err
+
+
+@pytest.mark.parametrize("form", ["json", "table"])
+def test_blocks_that_name_no_port_run_natively_with_the_same_results(form, tmp_path, monkeypatch, capsys):
+    from nimbo.cli.common import VectorBlocks
+    from nimbo.cli.run import Stepper
+
+    ir = ported_ir(tmp_path / "p.json")
+    vectors = tmp_path / "v.jsonl"
+    # By bit, by port, by port through an escape, an unknown id, a bad value.
+    vectors.write_text('{"a[0]": "1"}\n{"a": "01"}\n{"\\u0061": "00"}\n{"a[1]": "1", "zz": "0"}\n{"a[0]": "2"}\n')
+    original = Stepper._run_parsed
+    runs = {}
+    for block in (1, 1 << 20):  # a line per block, or all in one that names a port
+        parsed_here = []
+        monkeypatch.setattr(VectorBlocks, "BLOCK", block)
+        monkeypatch.setattr(Stepper, "_run_parsed", lambda self, *args: parsed_here.append(1) or original(self, *args))
+        runs[block] = run_cli("run", ir, "--vectors", vectors, "--format", form), capsys.readouterr().err
+        assert len(parsed_here) == (2 if block == 1 else 1)  # only the blocks that name a port
+    assert runs[1] == runs[1 << 20]
+    (status, text), errors = runs[1]
+    assert status == 1
+    if form == "json":
+        assert [json.loads(line)["values"] for line in text.splitlines()] == [
+            {"a": "00", "y": "0"}, {"a": "10", "y": "1"}, {"a": "01", "y": "1"}, {"a": "00", "y": "0"},
+            {"a": "01", "y": "1"}]
+    assert errors.splitlines() == [
+        f"nimbo: warning: {vectors}:4: no port or bus named zz; ignored",
+        f'nimbo: error: {vectors}:5: bus a[0]: "2" is not a bit string (0 and 1 only)']

@@ -11,9 +11,10 @@ import argparse
 import json
 import re
 import sys
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, ExitStack
 from itertools import count
+from operator import itemgetter
 from typing import TYPE_CHECKING, Never, TextIO
 
 from ..ports import Port, PortError, expand_inputs, ports_from_document, ports_from_text
@@ -263,11 +264,21 @@ class Stepper:
         self._warned: set[str] = set()
         self._path = path
         self._joined = any(name in self.ports for name in shown)
+        # A block whose lines name no port (other than one that is also a bus)
+        # is read and run by the simulator; the others are read here.
+        self._port_names = [name for name in self.ports if name not in self._known]
+        # The busses read: each shown bus, and the bits of each shown port.
+        self._ids: list[str] | None = None if shown == sim.bus_ids else list(shown)
+        self._text_ids = self._ids  # the same with every bit where the simulator writes it
+        self._bit_counts: list[int] | None = None
+        self._pickers: list[Callable[[Row], str | tuple[str, ...]]] = []
         if self._joined:
-            bits = (self.ports[name].bits if name in self.ports else (name,) for name in shown)
-            self._ids: list[str] | None = list(dict.fromkeys(bit for group in bits for bit in group))
-        else:
-            self._ids = None if shown == sim.bus_ids else list(shown)
+            groups = [self.ports[name].bits if name in self.ports else (name,) for name in shown]
+            self._ids = list(dict.fromkeys(bit for group in groups for bit in group))
+            self._text_ids = [bit for group in groups for bit in group]
+            self._bit_counts = [len(group) for group in groups]
+            index = {bit: i for i, bit in enumerate(self._ids)}
+            self._pickers = [itemgetter(*(index[bit] for bit in group)) for group in groups]
 
     def widths(self) -> dict[str, int]:
         return dict(zip(self.sim.bus_ids, self.sim.widths()))
@@ -313,31 +324,47 @@ class Stepper:
         raises BlockFault with the rows of the good vectors before it."""
         from .. import VectorError
 
-        if self.ports:
-            return self._run_parsed(block, first_line)
         try:
-            rows, unknown = self.sim.run_jsonl(block, self._ids, first_line, threads=2)
+            result = self.sim.run_jsonl(block, self._ids, first_line, threads=2, deferred_ids=self._port_names)
         except VectorError as exc:
-            raise BlockFault(exc.results, self._fault(exc, block, first_line)) from None
+            good = exc.results if isinstance(exc.results, list) else []
+            raise BlockFault(self._join(good), self._fault(exc, block, first_line)) from None
+        if result is None:  # a line names a port
+            return self._run_parsed(block, first_line)
+        rows, unknown = result
         for line, bus_id in unknown:
             self.unknown(f"{self._path}:{line}", bus_id)
-        return rows
+        return self._join(rows)
 
-    @property
-    def writes_rows(self) -> bool:
-        """True when the simulator can write the rows itself (no ports to join)."""
-        return not self.ports
+    def _join(self, rows: list[Row]) -> list[Row]:
+        """Rows of the read busses as rows of the shown ports and busses."""
+        if not self._joined:
+            return rows
+        pickers = self._pickers
+        return [tuple("".join(pick(row)) for pick in pickers) for row in rows]
 
-    def run_block_text(self, block: bytes, first_line: int, layout: Layout) -> tuple[str, int]:
+    def run_block_text(self, block: bytes, first_line: int, layout: Layout) -> tuple[str, int] | None:
         """The rows after each vector of the block, as text in `layout`, and their
-        number. A faulty vector raises BlockFault with the text of the good rows."""
+        number; None, having run nothing, when a line names a port. A faulty
+        vector raises BlockFault with the text of the good rows."""
         from .. import VectorError
 
+        if self._bit_counts is not None:  # a shown port: its bits with nothing between them
+            first_step, step_width, fragments = layout
+            expanded = list(fragments[:2])
+            for count, fragment in zip(self._bit_counts, fragments[2:]):
+                expanded += [""] * (count - 1) + [fragment]
+            layout = (first_step, step_width, expanded)
         try:
-            text, unknown = self.sim.run_jsonl(block, self._ids, first_line, layout=layout, threads=2)
+            result = self.sim.run_jsonl(
+                block, self._text_ids, first_line, layout=layout, threads=2, deferred_ids=self._port_names
+            )
         except VectorError as exc:
             good = exc.results if isinstance(exc.results, str) else ""
             raise BlockFault(good, self._fault(exc, block, first_line)) from None
+        if result is None:
+            return None
+        text, unknown = result
         for line, bus_id in unknown:
             self.unknown(f"{self._path}:{line}", bus_id)
         return text, text.count("\n")
@@ -504,29 +531,30 @@ def _run_vectors(
         steps = JsonSteps(stepper.shown)
     output.write(steps.rows(0, [first]))
     step = 0
-    # Without a VCD, a picture or ports, the simulator writes the rows itself.
-    direct = vcd is None and wave is None and stepper.writes_rows
+    # Without a VCD or a picture, the simulator writes the rows itself.
+    direct = vcd is None and wave is None
     with _progress(vectors.size, show_progress) as bar:
         for block, first_line in vectors:
             layout = steps.layout(step + 1) if direct else None
             if layout is not None:
                 try:
-                    text, done = stepper.run_block_text(block, first_line, layout)
+                    written = stepper.run_block_text(block, first_line, layout)
                 except BlockFault as exc:
                     output.write(exc.text)
                     raise exc.error from None
-                output.write(text)
-                vectors.next_line = stepper.sim.next_line
-                step += done
-                bar.update(len(block))
-                continue
+                if written is not None:
+                    text, done = written
+                    output.write(text)
+                    vectors.next_line = stepper.sim.next_line
+                    step += done
+                    bar.update(len(block))
+                    continue
             fault = None
             try:
                 rows = stepper.run_block(block, first_line)
             except BlockFault as exc:
                 rows, fault = exc.rows, exc.error
-            if stepper.writes_rows:  # the simulator read the block
-                vectors.next_line = stepper.sim.next_line
+            vectors.next_line = stepper.sim.next_line  # the simulator counted the block's lines
             if rows:
                 output.write(steps.rows(step + 1, rows))
                 if vcd:
