@@ -251,10 +251,9 @@ def rejected(inputs: Mapping[str, str], widths: Mapping[str, int], where: str, r
 class Stepper:
     """Writes inputs to the simulator and reads the shown busses back.
 
-    Without ports, blocks of vector lines go to the simulator as they are.
-    With ports, inputs may name a port (its value is split over the busses of
-    its bits) and a shown port is the join of its bits, so the lines are
-    parsed here."""
+    Blocks of vector lines go to the simulator as they are, which reads a
+    shown port as its bits side by side. A block in which a line names a port
+    (whose value is split over the busses of its bits) is parsed here."""
 
     def __init__(self, sim: Simulator, shown: tuple[str, ...], ports: Mapping[str, Port], path: str | None):
         self.sim = sim
