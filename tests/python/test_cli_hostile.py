@@ -62,6 +62,12 @@ def run(tmp, *argv, stdout=subprocess.PIPE, file_size=None, env=None) -> Ran:
     return Ran(done.returncode, out, done.stderr.decode())
 
 
+def default_sigint() -> None:
+    """In the child: SIGINT as a terminal delivers it, also when these tests
+    run in a background job (which ignores SIGINT, and so would the child)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def good_vcd(tmp) -> pathlib.Path:
     vcd = tmp / "good.vcd"
     vcd.write_text(GOOD_VCD)
@@ -88,7 +94,8 @@ class FedRun:
         fifo = tmp / "vectors.fifo"
         os.mkfifo(fifo)
         self.proc = subprocess.Popen(
-            nimbo_cmd("run", FULL_ADDER, "--vectors", fifo, *extra), cwd=tmp, stdout=stdout, stderr=stderr
+            nimbo_cmd("run", FULL_ADDER, "--vectors", fifo, *extra), cwd=tmp, stdout=stdout, stderr=stderr,
+            preexec_fn=default_sigint,
         )
         self.feed = self._open_feed(fifo)
 
