@@ -89,6 +89,24 @@ std::optional<std::string_view> utf8_argument(const Parameter& parameter, PyObje
   return std::string_view(text, static_cast<std::size_t>(size));
 }
 
+std::optional<std::vector<std::string>> utf8_texts(PyObject* object, const char* not_a_sequence,
+                                                   const char* not_a_str) {
+  PyRef sequence = PyRef::steal(PySequence_Fast(object, not_a_sequence));
+  if (!sequence) return std::nullopt;
+  std::vector<std::string> texts;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (text == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, not_a_str);
+      return std::nullopt;
+    }
+    texts.emplace_back(text, static_cast<std::size_t>(size));
+  }
+  return texts;
+}
+
 std::optional<SignalInputs> signal_inputs_argument(const Parameter& parameter, PyObject* object) {
   if (!PyDict_Check(object)) {
     set_wrong_type(parameter, "dict", object);

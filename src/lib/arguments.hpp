@@ -6,6 +6,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +34,12 @@ PyObject* single_argument(const Parameter& parameter, PyObject* const* args, Py_
 // The UTF-8 text of a str argument (subclasses accepted); it lives as long
 // as `object`. Empty with an exception set on failure.
 std::optional<std::string_view> utf8_argument(const Parameter& parameter, PyObject* object);
+
+// The UTF-8 texts of a sequence of str, copied. `not_a_sequence` and
+// `not_a_str` are the TypeError texts for the sequence and for an item.
+// Empty with an exception set on failure.
+std::optional<std::vector<std::string>> utf8_texts(PyObject* object, const char* not_a_sequence,
+                                                   const char* not_a_str);
 
 // The inputs of an update, converted from a dict of str to str. The views
 // point into the str objects, which `owners` keeps alive.

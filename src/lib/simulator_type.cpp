@@ -529,23 +529,9 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The deferred_ids argument of run_jsonl (None or a sequence of str) as
 // UTF-8 texts; nullopt with an exception set.
 std::optional<std::vector<std::string>> deferred_argument(PyObject* deferred) {
-  std::vector<std::string> ids;
-  if (deferred == Py_None) return ids;
-  PyRef sequence = PyRef::steal(
-      PySequence_Fast(deferred, "argument 'deferred_ids': expected a sequence of str"));
-  if (!sequence) return std::nullopt;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
-    if (text == nullptr) {
-      if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_TypeError, "argument 'deferred_ids': expected a sequence of str");
-      return std::nullopt;
-    }
-    ids.emplace_back(text, static_cast<std::size_t>(size));
-  }
-  return ids;
+  if (deferred == Py_None) return std::vector<std::string>{};
+  constexpr const char* kExpected = "argument 'deferred_ids': expected a sequence of str";
+  return utf8_texts(deferred, kExpected, kExpected);
 }
 
 PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {

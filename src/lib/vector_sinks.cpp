@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "lib/arguments.hpp"
 #include "lib/value_dict.hpp"
 
 namespace nimbo::py {
@@ -82,10 +83,10 @@ bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
                         &first_step, &step_width, &fragments)) {
     return false;
   }
-  PyRef sequence =
-      PyRef::steal(PySequence_Fast(fragments, "argument 'layout': fragments must be a sequence"));
-  if (!sequence) return false;
-  if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())) != shown + 2) {
+  auto texts = utf8_texts(fragments, "argument 'layout': fragments must be a sequence",
+                          "argument 'layout': fragments must be str");
+  if (!texts) return false;
+  if (texts->size() != shown + 2) {
     PyErr_Format(PyExc_ValueError, "argument 'layout': expected %zu fragments for %zu shown busses",
                  shown + 2, shown);
     return false;
@@ -95,20 +96,8 @@ bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
                  kMaxStepWidth);
     return false;
   }
-  std::vector<std::string> texts;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
-    if (text == nullptr) {
-      if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_TypeError, "argument 'layout': fragments must be str");
-      return false;
-    }
-    texts.emplace_back(text, static_cast<std::size_t>(size));
-  }
   sink.emplace(text, static_cast<std::size_t>(std::max<Py_ssize_t>(first_step, 0)),
-               static_cast<std::size_t>(std::max<Py_ssize_t>(step_width, 0)), std::move(texts));
+               static_cast<std::size_t>(std::max<Py_ssize_t>(step_width, 0)), std::move(*texts));
   return true;
 }
 

@@ -180,6 +180,17 @@ def test_jsonl_reports_unknown_ids_once_and_numbers_lines_across_calls():
     assert (caught.value.line, simulator.next_line) == (45, 47)
 
 
+def test_jsonl_runs_nothing_when_a_line_names_a_deferred_id():
+    simulator = Simulator(FULL_ADDER)
+    data = b'{"a": "1"}\n{"port": "01"}\n'
+    assert simulator.run_jsonl(data, ["sum"], deferred_ids=["port"]) is None
+    assert (simulator.values(["a"]), simulator.next_line) == ({"a": "0"}, 3)
+    assert simulator.run_jsonl(data, ["sum"], deferred_ids=("other",)) == ([("1",), ("1",)], [(2, "port")])
+    for wrong in ([1], 5):
+        with pytest.raises(TypeError, match="argument 'deferred_ids': expected a sequence of str"):
+            simulator.run_jsonl(data, ["sum"], deferred_ids=wrong)
+
+
 def test_update_is_atomic_and_fast_path_keys_behave_like_text():
     class Key(str):
         def __hash__(self):
