@@ -122,43 +122,45 @@ std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
     std::size_t good = count;
     for (std::size_t lane = 0; lane < count && !fault; ++lane) {
       const std::size_t vector = first + lane;
-      const Word lane_bit = Word{1} << (lane % 64);
-      // Checked and written in one walk: a vector refused half-way has
-      // written only its own lane and later ones, which nothing reads.
-      for (const PositionInput& input : vectors.of(vector)) {
-        const std::uint32_t p = input.position;
+      const auto inputs = vectors.of(vector);
+      // Checked before any is written: a refused vector leaves its lane, and
+      // the lanes after it, with the inputs in force before it.
+      for (const PositionInput& input : inputs) {
         // A driven bus keeps its declared width until its first evaluation.
-        const std::size_t expected =
-            vector > 0 || evaluated_ ? word_pass_->width(p) : busses_.value(p).width();
-        const LanePass::Signal first_signal = lanes.first_signal_of_input(p);
-        bool valid = input.bits.size() == expected;
-        for (std::size_t i = 0; valid && i < input.bits.size(); ++i) {
-          const char c = input.bits[i];
-          valid = c == '0' || c == '1';
-          if (!valid || first_signal == LanePass::kNoSignal) continue;
+        const std::size_t expected = vector > 0 || evaluated_
+                                         ? word_pass_->width(input.position)
+                                         : busses_.value(input.position).width();
+        if (input.bits.size() != expected ||
+            input.bits.find_first_not_of("01") != std::string_view::npos) {
+          fault =
+              VectorFault{vector, input.position, check_value_text(input.bits, expected).error()};
+          good = lane;
+          break;
+        }
+      }
+      if (fault) break;
+      const Word lane_bit = Word{1} << (lane % 64);
+      for (const PositionInput& input : inputs) {
+        const LanePass::Signal first_signal = lanes.first_signal_of_input(input.position);
+        if (first_signal == LanePass::kNoSignal) continue;
+        for (std::size_t i = 0; i < input.bits.size(); ++i) {
           const auto signal = static_cast<LanePass::Signal>(first_signal + i);
           const std::size_t s = signal - first_input;
           if (next[s] < lane && bit[s]) lanes.fill(signal, next[s], lane, true);
           // Set or cleared without a branch on the bit: a line may write
           // an input twice, and the later write wins.
-          const std::uint8_t on = c == '1';
+          const std::uint8_t on = input.bits[i] == '1';
           Word& word = lanes.lanes(signal)[lane / 64];
           word = (word & ~lane_bit) | (lane_bit * on);
           bit[s] = on;
           next[s] = static_cast<std::uint32_t>(lane + 1);
-        }
-        if (!valid) {
-          fault = VectorFault{vector, p, check_value_text(input.bits, expected).error()};
-          good = lane;
-          break;
         }
       }
     }
     close_stretches(block);
     if (auto stop = finish_block(lanes, first, good, shown, sink)) return stop;
     if (fault || first + block >= vectors.size()) {
-      if (good > 0) settle_on_lane(lanes, good - 1);
-      if (good == 0 && first != 0) settle_on_lane(lanes, block - 1);
+      settle_after_block(lanes, first, good);
       return fault;
     }
   }
@@ -203,7 +205,10 @@ std::optional<VectorFault> Component::run_lanes(const ByteVectors& vectors,
       fault = row_fault(first + lane);
       if (fault) good = lane;
     }
-    // Every vector writes every input: the lanes are the columns.
+    // Every vector writes every input: the lanes are the columns. A block
+    // without a good row puts the row before it, the last good one, in lane 0.
+    const std::size_t source = good > 0 ? first : first - (first != 0);
+    const std::size_t filled = good > 0 ? good : first != 0;
     for (std::size_t i = 0; i < vectors.inputs.size(); ++i) {
       const std::uint32_t p = vectors.inputs[i];
       if (graph_.driver(p).kind != BusDriver::Kind::kInput) continue;
@@ -213,9 +218,9 @@ std::optional<VectorFault> Component::run_lanes(const ByteVectors& vectors,
         const std::size_t column = column_of[i] + b;
         for (std::size_t w = 0; w < lanes.lane_words(); ++w) {
           Word word = 0;
-          const std::size_t end = std::min<std::size_t>(64, good > w * 64 ? good - w * 64 : 0);
+          const std::size_t end = std::min<std::size_t>(64, filled > w * 64 ? filled - w * 64 : 0);
           for (std::size_t j = 0; j < end; ++j) {
-            word |= Word{vectors.at(first + w * 64 + j, column)} << j;
+            word |= Word{vectors.at(source + w * 64 + j, column)} << j;
           }
           words[w] = word;
         }
@@ -223,8 +228,7 @@ std::optional<VectorFault> Component::run_lanes(const ByteVectors& vectors,
     }
     if (auto stop = finish_block(lanes, first, good, shown, sink)) return stop;
     if (fault || first + block >= vectors.rows) {
-      if (good > 0) settle_on_lane(lanes, good - 1);
-      if (good == 0 && first != 0) settle_on_lane(lanes, block - 1);
+      settle_after_block(lanes, first, good);
       return fault;
     }
   }
@@ -247,6 +251,14 @@ std::optional<VectorFault> Component::refused_row(const ByteVectors& vectors, st
   Status checked = check_value_text(text, width_in_batch(position, row));
   if (checked.ok()) return std::nullopt;
   return VectorFault{row, position, std::move(checked).error()};
+}
+
+void Component::settle_after_block(const LanePass& lanes, std::size_t first, std::size_t good) {
+  if (good > 0) {
+    settle_on_lane(lanes, good - 1);
+  } else if (first != 0) {
+    settle_on_lane(lanes, 0);  // the inputs in force before the block
+  }
 }
 
 std::optional<VectorFault> Component::finish_block(LanePass& lanes, std::size_t first,

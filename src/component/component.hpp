@@ -164,6 +164,10 @@ class Component {
   // Makes the state that of lane `lane` of the last block: its inputs,
   // evaluated.
   void settle_on_lane(const LanePass& lanes, std::size_t lane);
+  // Ends a batch in its block at `first` with `good` good vectors: the state
+  // after the last good one (lane 0 of a block without one holds the inputs
+  // in force before it). A batch refused at its first vector changes nothing.
+  void settle_after_block(const LanePass& lanes, std::size_t first, std::size_t good);
   // Evaluates a block of `good` vectors and hands them out; the fault when
   // the sink stopped the run.
   std::optional<VectorFault> finish_block(LanePass& lanes, std::size_t first, std::size_t good,
