@@ -135,15 +135,15 @@ def _pick_module(doc: object, top: str | None) -> tuple[str, dict[str, object]]:
         if not isinstance(module, dict):
             raise ImportFailure(f"no module '{top}' in the netlist (it has: {', '.join(sorted(modules))})")
         return top, module
-    marked = [
-        name
-        for name, m in modules.items()
-        if isinstance(m, dict) and str(m.get("attributes", {}).get("top", "0")).strip("0") != ""
-    ]
-    if len(marked) == 1:
-        return marked[0], modules[marked[0]]
-    if len(modules) == 1:
-        name = next(iter(modules))
+    def is_top(module: object) -> bool:
+        attributes = module.get("attributes") if isinstance(module, dict) else None
+        return isinstance(attributes, dict) and str(attributes.get("top", "0")).strip("0") != ""
+
+    marked = [name for name, m in modules.items() if is_top(m)]
+    if len(marked) == 1 or len(modules) == 1:
+        name = marked[0] if marked else next(iter(modules))
+        if not isinstance(modules[name], dict):
+            raise ImportFailure(f"module '{name}' is malformed: it must be an object")
         return name, modules[name]
     raise ImportFailure(f"the netlist has {len(modules)} modules and no single top; name one with --top")
 
@@ -319,6 +319,8 @@ def import_text(text: str, top: str | None = None) -> Imported:
         doc = json.loads(text)
     except json.JSONDecodeError as exc:
         raise ImportFailure(f"invalid JSON: {exc.msg} (line {exc.lineno}, column {exc.colno})") from None
+    except RecursionError:
+        raise ImportFailure("invalid JSON: nested too deeply") from None
     return import_netlist(doc, top)
 
 

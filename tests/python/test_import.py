@@ -3,6 +3,8 @@
 import json
 import random
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -161,11 +163,18 @@ def test_undriven_and_unknown_bits_read_as_zero_and_are_noted(core):
         ({}, None, "no 'modules'"),
         (netlist({}), "other", "no module 'other'"),
         ({"modules": {"p": {}, "q": {}}}, None, "no single top; name one with --top"),
+        ({"modules": {"m": 5}}, None, "module 'm' is malformed"),
+        ({"modules": {"m": {"attributes": 3}, "n": {}}}, None, "no single top"),
     ],
 )
 def test_module_choice(doc, top, message):
     with pytest.raises(ImportFailure, match=message):
         import_netlist(doc, top)
+
+
+def test_deeply_nested_json_is_refused():
+    with pytest.raises(ImportFailure, match="invalid JSON: nested too deeply"):
+        import_text("[" * 100_000)
 
 
 @needs_yosys
@@ -196,10 +205,19 @@ def test_cli_imports_verilog_and_json_alike(core, tmp_path, capsys):
     assert json.loads(text) == json.loads((tmp_path / "a.ir.json").read_text())
 
 
+def test_cli_imports_a_netlist_from_a_pipe(core, tmp_path):
+    text = json.dumps(netlist({"g": cell("$_NOT_", A=2, Y=4)}))
+    done = subprocess.run([sys.executable, "-m", "nimbo", "import", "/dev/stdin", "-q"], input=text,
+                          capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == json.loads(import_text(text).text())
+
+
 @pytest.mark.parametrize(
     "argv, status, needle",
     [
         (["import", "{dir}/missing.json"], 1, "missing.json: no such file"),
+        (["import", "{dir}/missing.v"], 1, "missing.v: no such file"),
         (["import", "{dir}/garbage.json"], 1, "garbage.json: invalid JSON"),
         (["import", "{dir}/dff.json"], 1, "dff.json: cell 'r' (type $_DFF_P_) is a flip-flop"),
         (["import", "{dir}/dff.json", "-o", "{dir}/dff.json"], 2, "that is the input file"),

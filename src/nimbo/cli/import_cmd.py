@@ -38,9 +38,11 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
         raise CliError("give one Yosys JSON netlist (or Verilog sources ending in .v or .sv)", EXIT_USAGE)
     if args.output != "-":
         refuse_inputs(args.output, sources, "-o")
-    for source in sources:
-        if not os.path.isfile(source):
-            read_text(source)  # reports the missing file or directory
+    # Verilog goes to Yosys by name: a missing file or a directory is reported
+    # here (a pipe is left unread for Yosys). A netlist is read below.
+    for source in verilog:
+        if not os.path.exists(source) or os.path.isdir(source):
+            read_text(source)
     try:
         if verilog:
             netlist = synthesize(sources, args.top, args.yosys)
