@@ -16,7 +16,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 
 from .ir import circuit_from_document, count_gates, expression_width, referenced_ids
-from .ports import plural
+from .ports import plural, ports_from_document
 
 WARNING_KINDS = ("missing-influence", "missing-bus", "bad-value", "width", "unused")
 
@@ -152,13 +152,15 @@ def lint(doc: object) -> Report:
     influence = {b.id: set(b.influence) for b in busses.values()}
     findings: list[Finding] = []
 
-    comp = doc.get("component") if isinstance(doc, dict) else None
-    ports = comp.get("ports") if isinstance(comp, dict) else None
+    # Port records as nimbo run reads them: a malformed one raises PortError.
     port_busses: set[str] = set()
-    if isinstance(ports, dict):
-        for port in ports.values():
-            if isinstance(port, dict) and isinstance(port.get("bits"), list):
-                port_busses.update(b for b in port["bits"] if isinstance(b, str))
+    for port in ports_from_document(doc).values():
+        port_busses.update(port.bits)
+        for bit in port.bits:
+            if bit not in busses:
+                findings.append(
+                    Finding("missing-bus", (bit,), f"port '{port.name}' names the bus '{bit}', which the circuit lacks")
+                )
 
     for bus in busses.values():
         problem = _value_problem(bus.raw_value)

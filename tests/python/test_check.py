@@ -83,6 +83,16 @@ def test_ports_count_as_used(tmp_path):
     assert findings(tmp_path, busses, spare={"direction": "input", "bits": ["spare"]}) == []
 
 
+def test_ports_are_read_as_nimbo_run_reads_them(tmp_path, capsys):
+    busses = [bus("a", "0", influence=["y"]), bus("y", "0", NOT_A)]
+    assert findings(tmp_path, busses, y={"direction": "output", "bits": ["nope"]}) == [
+        ("missing-bus", ["nope"], "port 'y' names the bus 'nope', which the circuit lacks")]
+    doc = json.loads(make_ir(busses))
+    doc["component"]["ports"] = {"a": {"direction": "sideways", "bits": ["a"]}}
+    assert check(tmp_path, json.dumps(doc))[0] == 1
+    assert "port 'a' has no direction input, output or inout" in capsys.readouterr().err
+
+
 def test_text_report_keeps_the_summary_and_strict_fails_on_warnings(tmp_path):
     text = make_ir([bus("a", "0", influence=[]), bus("y", "0", NOT_A)])
     status, out = check(tmp_path, text)

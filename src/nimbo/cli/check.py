@@ -8,17 +8,7 @@ from typing import TextIO
 
 from ..lint import Report, lint
 from ..ports import plural
-from .common import EXIT_FAILURE, EXIT_OK, CliError, loading_native, read_text
-
-
-def _render(path: str, text: str) -> None:
-    """Renders the IR; a refusal is reported in the renderer's words."""
-    with loading_native():
-        from .. import core
-    try:
-        core.Renderer(text)
-    except RuntimeError as exc:
-        raise CliError(f"{path}: {exc}") from None
+from .common import EXIT_FAILURE, EXIT_OK, CliError, check_renders, read_text
 
 
 def print_report(report: Report, out: TextIO) -> None:
@@ -36,7 +26,7 @@ def print_report(report: Report, out: TextIO) -> None:
 
 def command_check(args: argparse.Namespace, out: TextIO) -> int:
     text = read_text(args.ir)
-    _render(args.ir, text)
+    check_renders(args.ir, text)
     try:
         report = lint(json.loads(text))
     except (ValueError, RecursionError) as exc:

@@ -188,8 +188,23 @@ def simulator(path: str, text: str) -> Simulator:
     are reported as the renderer words them."""
     with loading_native():
         from .. import Simulator
-    try:
+    with render_errors(path):
         return Simulator(text)
+
+
+def check_renders(path: str, text: str) -> None:
+    """Renders the IR `text` (read from `path`) only to see that it renders."""
+    with loading_native():
+        from ..core import Renderer
+    with render_errors(path):
+        Renderer(text)
+
+
+@contextmanager
+def render_errors(path: str) -> Iterator[None]:
+    """A render refused (RuntimeError) becomes one line naming `path`."""
+    try:
+        yield
     except RuntimeError as exc:
         raise CliError(f"{path}: {clip(str(exc))}") from None
 
