@@ -9,7 +9,8 @@ with it the command line, which reports a missing or broken native module
 as one error line) works before the native engine is loaded.
 
 `nimbo.regress` runs many vector sets on a Dask cluster (the optional
-`distributed` extra); it loads Dask and the native engine only when called.
+`distributed` extra); it is imported on first use too, and loads Dask and the
+native engine only when called.
 """
 
 from __future__ import annotations
@@ -19,24 +20,25 @@ from typing import TYPE_CHECKING
 
 __version__ = "0.5.0"
 
-from .regression import regress  # noqa: E402  (pure Python: imports neither Dask nor the engine)
-
 if TYPE_CHECKING:
     from ._engine import PanicException, Simulator, VectorError
+    from .regression import regress
 
 __all__ = ["PanicException", "Simulator", "VectorError", "__version__", "regress"]
 
-_NATIVE = ("PanicException", "Simulator", "VectorError")
+# Names imported on first use, and their modules.
+_LAZY = {"PanicException": "_engine", "Simulator": "_engine", "VectorError": "_engine", "regress": "regression"}
 
 
 def __getattr__(name: str) -> object:
-    if name in _NATIVE:
+    module = _LAZY.get(name)
+    if module is not None:
         # import_module names the missing module; "from . import" would not.
-        value: object = getattr(import_module(f"{__name__}._engine"), name)
+        value: object = getattr(import_module(f"{__name__}.{module}"), name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
-    return sorted({*globals(), *_NATIVE})
+    return sorted({*globals(), *_LAZY})
