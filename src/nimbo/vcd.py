@@ -80,9 +80,6 @@ class VcdRecorder:
                 self._writer.register_var(scope_path, name, "wire", size=len(value), init=value, bit_index=bit_index)
             )
 
-    def record(self, step: int, row: Sequence[str]) -> None:
-        self.record_rows(step, [tuple(row)])
-
     def record_rows(self, first_step: int, rows: Iterable[tuple[str, ...]]) -> None:
         """Records the rows as steps `first_step`, `first_step + 1`, ..."""
         last = self._last

@@ -270,14 +270,14 @@ class Stepper:
         self._ids: list[str] | None = None if shown == sim.bus_ids else list(shown)
         self._text_ids = self._ids  # the same with every bit where the simulator writes it
         self._bit_counts: list[int] | None = None
-        self._pickers: list[Callable[[Row], str | tuple[str, ...]]] = []
+        self._pickers: list[Callable[[Row], str]] = []
         if self._joined:
             groups = [self.ports[name].bits if name in self.ports else (name,) for name in shown]
             self._ids = list(dict.fromkeys(bit for group in groups for bit in group))
             self._text_ids = [bit for group in groups for bit in group]
             self._bit_counts = [len(group) for group in groups]
             index = {bit: i for i, bit in enumerate(self._ids)}
-            self._pickers = [itemgetter(*(index[bit] for bit in group)) for group in groups]
+            self._pickers = [_picker([index[bit] for bit in group]) for group in groups]
 
     def widths(self) -> dict[str, int]:
         return dict(zip(self.sim.bus_ids, self.sim.widths()))
@@ -303,10 +303,8 @@ class Stepper:
             raise CliError(f"{where}: {exc}") from None
 
     def _row(self, values: Mapping[str, str]) -> Row:
-        if not self._joined:
-            return tuple(values.values())
-        ports = self.ports
-        return tuple(ports[name].join(values) if name in ports else values[name] for name in self.shown)
+        """The shown values from the values of the read busses, in their order."""
+        return self._join([tuple(values.values())])[0]
 
     def update(self, given: dict[str, str], where: str) -> None:
         inputs = self._inputs(given, where)
@@ -318,11 +316,15 @@ class Stepper:
     def row(self) -> Row:
         return self._row(self.sim.values(self._ids))
 
-    def run_block(self, block: bytes, first_line: int) -> list[Row]:
+    def run_block(self, block: bytes, first_line: int, names_ports: bool = False) -> list[Row]:
         """The shown values after each vector of the block. A faulty vector
-        raises BlockFault with the rows of the good vectors before it."""
+        raises BlockFault with the rows of the good vectors before it. With
+        `names_ports` (the simulator found a line naming a port) the block is
+        parsed here at once."""
         from .. import VectorError
 
+        if names_ports:
+            return self._run_parsed(block, first_line)
         try:
             result = self.sim.run_jsonl(block, self._ids, first_line, threads=2, deferred_ids=self._port_names)
         except VectorError as exc:
@@ -340,7 +342,7 @@ class Stepper:
         if not self._joined:
             return rows
         pickers = self._pickers
-        return [tuple("".join(pick(row)) for pick in pickers) for row in rows]
+        return [tuple(pick(row) for pick in pickers) for row in rows]
 
     def run_block_text(self, block: bytes, first_line: int, layout: Layout) -> tuple[str, int] | None:
         """The rows after each vector of the block, as text in `layout`, and their
@@ -407,6 +409,15 @@ class Stepper:
             bits = None
         error = diagnose(exc.bus, bits, self.widths().get(exc.bus), where) if isinstance(bits, str) else None
         return error or CliError(f"{where}: bus {show_id(exc.bus)}: {clip(exc.reason)}")
+
+
+def _picker(indices: list[int]) -> Callable[[Row], str]:
+    """Reads one shown value from a row of read busses: a bus's own text, or
+    the texts of a port's bits side by side."""
+    if len(indices) == 1:
+        return itemgetter(indices[0])
+    pick = itemgetter(*indices)
+    return lambda row: "".join(pick(row))
 
 
 class BlockFault(Exception):
@@ -535,6 +546,7 @@ def _run_vectors(
     with _progress(vectors.size, show_progress) as bar:
         for block, first_line in vectors:
             layout = steps.layout(step + 1) if direct else None
+            names_ports = False
             if layout is not None:
                 try:
                     written = stepper.run_block_text(block, first_line, layout)
@@ -548,9 +560,10 @@ def _run_vectors(
                     step += done
                     bar.update(len(block))
                     continue
+                names_ports = True
             fault = None
             try:
-                rows = stepper.run_block(block, first_line)
+                rows = stepper.run_block(block, first_line, names_ports)
             except BlockFault as exc:
                 rows, fault = exc.rows, exc.error
             vectors.next_line = stepper.sim.next_line  # the simulator counted the block's lines
