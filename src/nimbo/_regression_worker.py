@@ -16,7 +16,7 @@ from typing import Any
 from distributed import WorkerPlugin, get_worker
 
 from ._engine import Simulator
-from .regression import CircuitInfo, Piece, PieceOutcome, SetFault, describe_circuit, run_piece
+from .regression import CircuitInfo, Piece, PieceOutcome, describe_circuit, failed_outcome, run_piece
 
 
 class IRPlugin(WorkerPlugin):
@@ -85,7 +85,7 @@ def run(plugin: str, pieces: Sequence[Piece]) -> list[PieceOutcome]:
             outcomes.append(run_piece(simulator, piece))
         except Exception as exc:
             reason = f"{type(exc).__name__}: {exc}"
-            outcomes.append(PieceOutcome(0, None, None, [], [], SetFault(None, None, None, reason), 0.0))
+            outcomes.append(failed_outcome(reason))
             continue
         holder.give(simulator)
     return outcomes

@@ -486,7 +486,8 @@ def _load(source: VectorSource, by_path: bool, needed: int) -> _Loaded | SetFaul
                 head = stream.read(_HEAD_BYTES) if by_path else b""
                 if head and len(head) < size and head.count(b"\n") * (size / len(head)) < needed:
                     return _Loaded(True, None, path, size)
-                data = head + stream.read()
+                stream.seek(0)
+                data = stream.read()
                 return _Loaded(True, data, path if by_path else None, len(data))
         except FileNotFoundError:
             return SetFault(None, None, None, "no such file")
@@ -519,16 +520,18 @@ def _write_vcd(
     False (and no file) when a shown bus changes width."""
     from .vcd import VcdRecorder, WidthChangeError
 
-    with open(path, "w", encoding="utf-8") as stream:
-        recorder = VcdRecorder(stream, scope, show, first)
-        try:
+    try:
+        with open(path, "w", encoding="utf-8") as stream:
+            recorder = VcdRecorder(stream, scope, show, first)
             recorder.record_rows(1, rows)
             recorder.close(len(rows))
             return True
-        except WidthChangeError:
-            pass
-    path.unlink()
-    return False
+    except WidthChangeError:
+        path.unlink()
+        return False
+    except BaseException:  # no partial file is left behind
+        path.unlink(missing_ok=True)
+        raise
 
 
 # ---------------------------------------------------------------- clusters
@@ -647,7 +650,8 @@ class _SetState:
         return True
 
 
-def _failed(reason: str) -> PieceOutcome:
+def failed_outcome(reason: str) -> PieceOutcome:
+    """The outcome of a piece that could not run."""
     return PieceOutcome(0, None, None, [], [], SetFault(None, None, None, reason), 0.0)
 
 
@@ -754,11 +758,11 @@ class _Run:
             self.pending.add(task)
             return
         elif task.status == "error" and isinstance(result, tuple):
-            outcomes = [_failed(f"the task failed on the workers: {type(result[1]).__name__}: {result[1]}")] * len(
+            outcomes = [failed_outcome(f"the task failed on the workers: {type(result[1]).__name__}: {result[1]}")] * len(
                 owned
             )
         else:
-            outcomes = [_failed(f"the task was {task.status} on the workers")] * len(owned)
+            outcomes = [failed_outcome(f"the task was {task.status} on the workers")] * len(owned)
         del self.owner[task.key]
         for (index, number), outcome in zip(owned, outcomes):
             self.take(index, number, outcome)

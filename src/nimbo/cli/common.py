@@ -162,6 +162,19 @@ def _os_error(path: str, exc: OSError) -> CliError:
     return CliError(f"{path}: {exc.strerror or exc}")
 
 
+def progress_wanted(out: TextIO) -> bool:
+    """A progress bar goes to standard error when that is a terminal and the
+    output is not: on one terminal the two would interleave."""
+    return _isatty(sys.stderr) and not _isatty(out)
+
+
+def _isatty(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError, OSError):
+        return False
+
+
 def read_text(path: str) -> str:
     try:
         with open(path, encoding="utf-8") as stream:

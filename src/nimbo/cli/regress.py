@@ -34,6 +34,7 @@ from .common import (
     Parser,
     clip,
     output_error,
+    progress_wanted,
     read_text,
     refuse_inputs,
     say,
@@ -165,7 +166,7 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
                     vcd_dir=args.vcd_dir,
                     client=client,
                     on_result=_Writer(results_stream, None if output is None else args.out),
-                    progress=True,
+                    progress=progress_wanted(results_stream),
                 )
             except NoSuchBus as exc:
                 raise CliError(f"--show: no bus named {show_id(exc.bus_id)}") from None
@@ -175,6 +176,10 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
             output.commit()
     except CliError:
         raise
+    except OSError as exc:
+        if exc.filename is not None:  # a file of ours (a VCD): reported with its name
+            raise
+        raise CliError(f"{where}: {clip(str(exc))}") from None
     except Exception as exc:  # what Dask raises (connection, workers lost): one line
         detail = str(exc) if isinstance(exc, (OSError, ValueError)) else f"{type(exc).__name__}: {exc}"
         raise CliError(f"{where}: {clip(detail)}") from None

@@ -32,6 +32,7 @@ from .common import (
     output_error,
     parse_assignment,
     parse_vector,
+    progress_wanted,
     read_text,
     refuse_inputs,
     show_id,
@@ -139,19 +140,6 @@ class Output:
 
     def flush(self) -> None:
         flush(self.stream)
-
-
-def progress_wanted(out: TextIO) -> bool:
-    """A progress bar goes to standard error when that is a terminal and the
-    table is not: on one terminal the two would interleave."""
-    return _isatty(sys.stderr) and not _isatty(out)
-
-
-def _isatty(stream: TextIO) -> bool:
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError, OSError):
-        return False
 
 
 class _NoProgress:
