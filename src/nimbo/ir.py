@@ -242,13 +242,16 @@ def circuit_from_document(doc: object) -> Circuit:
         bus.raw_value = entry.get("value")
         bus.value = initial_value(bus.raw_value)
         checked.append((bus, entry))
+    listed: dict[str, set[str]] = {}  # each bus's influence list, to merge repeats in linear time
     for bus, entry in checked:
         if entry.get("assignment") is not None:
             bus.assignment = expression(entry["assignment"])
         influence = entry.get("influence_list")
         if isinstance(influence, list):
+            seen = listed.setdefault(bus.id, set())
             for target in influence:
-                if isinstance(target, str) and target not in bus.influence:
+                if isinstance(target, str) and target not in seen:
+                    seen.add(target)
                     bus.influence.append(target)
     return Circuit(comp["id"], busses)
 

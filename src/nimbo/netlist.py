@@ -109,6 +109,7 @@ def _topological_order(circuit: Circuit) -> list[str]:
 
 def check_convertible(circuit: Circuit) -> None:
     widths = {b.id: b.width for b in circuit.busses.values()}
+    influence = {b.id: set(b.influence) for b in circuit.busses.values()}
     for bus in circuit.busses.values():
         if bus.width == 0:
             raise ConversionError(f"bus '{bus.id}' has width 0")
@@ -120,8 +121,7 @@ def check_convertible(circuit: Circuit) -> None:
                 f"bus '{bus.id}' is declared with {bus.width} bits but its assignment yields {got}"
             )
         for source in referenced_ids(expr):
-            src = circuit.busses.get(source)
-            if src is not None and bus.id not in src.influence:
+            if source in influence and bus.id not in influence[source]:
                 raise ConversionError(
                     f"bus '{bus.id}' reads '{source}' but is missing from its influence list"
                 )
