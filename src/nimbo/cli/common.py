@@ -410,6 +410,24 @@ class OutputFile:
     def written_directly(self) -> bool:
         return self._target is None
 
+    def __enter__(self) -> OutputFile:
+        return self
+
+    def __exit__(self, kind: object, error: BaseException | None, trace: object) -> None:
+        """Commits after a block that ended well; otherwise discards, and a
+        note on the error says what became of the file."""
+        try:
+            if error is None:
+                self.commit()
+                return
+        except BaseException as failed:
+            error = failed
+            raise
+        finally:
+            if error is not None:
+                self.discard()
+                error.add_note(f"{self.path} {'is incomplete' if self.written_directly else 'was not written'}")
+
 
 def _umask() -> int:
     mask = os.umask(0)

@@ -16,17 +16,11 @@ VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
 def _write_output(path: str, text: str) -> None:
     """Writes the IR through an OutputFile: an existing file is replaced only
     once the whole text is written."""
-    file = OutputFile(path)
-    try:
+    with OutputFile(path) as file:
         try:
             file.stream.write(text)
         except OSError as exc:
             raise CliError(f"{path}: {exc.strerror or exc}") from None
-        file.commit()
-    except BaseException as exc:
-        file.discard()
-        exc.add_note(f"{path} {'is incomplete' if file.written_directly else 'was not written'}")
-        raise
 
 
 def command_import(args: argparse.Namespace, out: TextIO) -> int:
