@@ -49,10 +49,10 @@ for version in $(printf '%s\n' "${!interpreters[@]}" | sort -V); do
     "$exe" -m venv "$venv" || { failed+=("$version"); continue; }
   fi
   echo "building and installing nimbo into $venv (a minute or two)"
-  # The build directory goes through scikit-build-core's environment
-  # variable: pip before 23.1 (Debian 12 ships 23.0) has no -C.
+  # The build directory and warnings as errors go through scikit-build-core's
+  # environment variables: pip before 23.1 (Debian 12 ships 23.0) has no -C.
   # pip's output is shown only when the install fails.
-  if ! SKBUILD_BUILD_DIR="build/py-$version" CMAKE_BUILD_PARALLEL_LEVEL=2 \
+  if ! SKBUILD_BUILD_DIR="build/py-$version" SKBUILD_CMAKE_DEFINE="NIMBO_WERROR=ON" CMAKE_BUILD_PARALLEL_LEVEL=2 \
       "$venv/bin/python" -m pip install -q "$SRC[test,distributed]" > "build/pip-$version.log" 2>&1; then
     cat "build/pip-$version.log" >&2
     echo "test-python: install failed for $version" >&2

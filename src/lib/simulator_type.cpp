@@ -70,32 +70,25 @@ bool refuse_if_busy(const SimulatorState& state) {
   return true;
 }
 
-// The bus keys, built on first need.
-bool ensure_ids(SimulatorState& state) {
+// The bus keys, built on first need (a failure raises through the fault
+// boundary).
+void ensure_ids(SimulatorState& state) {
   if (!state.keys.ready()) state.keys.build(copy_bus_ids(state.component));
-  return true;
 }
 
-// The position of the bus named `key` (a str): found, absent, or an error.
-enum class Lookup { kFound, kAbsent, kError };
+using Lookup = BusKeys::Lookup;
 
+// The position of the bus named `key` (a str): found, absent, or an error;
+// a str subclass is looked up by its text here, so never kByText.
 Lookup find_bus(SimulatorState& state, PyObject* key, std::uint32_t& position) {
-  switch (state.keys.find(key, position)) {
-    case BusKeys::Lookup::kFound:
-      return Lookup::kFound;
-    case BusKeys::Lookup::kAbsent:
-      return Lookup::kAbsent;
-    case BusKeys::Lookup::kError:
-      return Lookup::kError;
-    case BusKeys::Lookup::kByText:
-      break;
-  }
+  const Lookup found = state.keys.find(key, position);
+  if (found != Lookup::kByText) return found;
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(key, &size);
   if (text == nullptr) return Lookup::kError;
-  const auto found = state.component.find(std::string_view(text, static_cast<std::size_t>(size)));
-  if (!found) return Lookup::kAbsent;
-  position = *found;
+  const auto at = state.component.find(std::string_view(text, static_cast<std::size_t>(size)));
+  if (!at) return Lookup::kAbsent;
+  position = *at;
   return Lookup::kFound;
 }
 
@@ -124,6 +117,7 @@ std::optional<std::vector<std::uint32_t>> positions_of(SimulatorState& state, Py
         PyErr_Format(PyExc_ValueError, "%s: no bus named %R", what, id);
         return std::nullopt;
       case Lookup::kError:
+      case Lookup::kByText:  // resolved by find_bus
         return std::nullopt;
     }
   }
@@ -137,13 +131,19 @@ std::vector<std::uint32_t> all_positions(const SimulatorState& state) {
   return positions;
 }
 
+// Where an input that cannot be converted is: update's argument, or the
+// vector of run() at `vector`.
+std::string input_place(std::optional<std::size_t> vector) {
+  return vector ? "vector " + std::to_string(*vector) : "argument 'inputs'";
+}
+
 // One dict of bus id to bit string, converted into `writes`; the strs are
-// kept alive by `owners`. False with TypeError set (prefixed by `where`).
-bool convert_inputs(SimulatorState& state, PyObject* dict, const std::string& where,
+// kept alive by `owners`. False with TypeError set (prefixed by the place).
+bool convert_inputs(SimulatorState& state, PyObject* dict, std::optional<std::size_t> vector,
                     std::vector<PositionInput>& writes, std::vector<PyRef>& owners) {
   if (!PyDict_Check(dict)) {
     PyErr_Format(PyExc_TypeError, "%s: expected a dict of bus id to bit string, got '%s'",
-                 where.c_str(), Py_TYPE(dict)->tp_name);
+                 input_place(vector).c_str(), Py_TYPE(dict)->tp_name);
     return false;
   }
   // Strong references first: a finaliser run during the conversion cannot
@@ -161,7 +161,7 @@ bool convert_inputs(SimulatorState& state, PyObject* dict, const std::string& wh
     PyObject* bits = owners[i + 1].get();
     if (!PyUnicode_Check(id) || !PyUnicode_Check(bits)) {
       PyObject* wrong = PyUnicode_Check(id) ? bits : id;
-      PyErr_Format(PyExc_TypeError, "%s: expected str %s, got '%s'", where.c_str(),
+      PyErr_Format(PyExc_TypeError, "%s: expected str %s, got '%s'", input_place(vector).c_str(),
                    wrong == id ? "keys" : "values", Py_TYPE(wrong)->tp_name);
       return false;
     }
@@ -241,7 +241,7 @@ PyObject* get_id(PyObject* self, void*) {
 PyObject* get_bus_ids(PyObject* self, void*) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (!ensure_ids(state)) return nullptr;
+    ensure_ids(state);
     return Py_NewRef(state.keys.keys());
   });
 }
@@ -304,10 +304,11 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     SimulatorState& state = state_of(self);
     if (refuse_if_busy(state)) return nullptr;
     PyObject* argument = single_argument(kUpdate, args, nargs, kwnames);
-    if (argument == nullptr || !ensure_ids(state)) return nullptr;
+    if (argument == nullptr) return nullptr;
+    ensure_ids(state);
     std::vector<PositionInput> writes;
     std::vector<PyRef> owners;
-    if (!convert_inputs(state, argument, "argument 'inputs'", writes, owners)) return nullptr;
+    if (!convert_inputs(state, argument, std::nullopt, writes, owners)) return nullptr;
     Status status = ok_status();
     {
       BusyGuard busy(state);
@@ -329,7 +330,7 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &ids)) {
       return nullptr;
     }
-    if (!ensure_ids(state)) return nullptr;
+    ensure_ids(state);
     if (ids == Py_None) {
       std::vector<BitBusValue> snapshot;
       {
@@ -395,7 +396,7 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &vectors, &show)) {
       return nullptr;
     }
-    if (!ensure_ids(state)) return nullptr;
+    ensure_ids(state);
     const auto shown = shown_positions(state, show);
     if (!shown) return nullptr;
     PyRef iterator = PyRef::steal(PyObject_GetIter(vectors));
@@ -422,8 +423,7 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
           failed = PyErr_Occurred() != nullptr;
           break;
         }
-        const std::string where = "vector " + std::to_string(first + ends.size());
-        if (!convert_inputs(state, item.get(), where, writes, owners)) {
+        if (!convert_inputs(state, item.get(), first + ends.size(), writes, owners)) {
           failed = true;
           break;
         }
@@ -466,7 +466,7 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &inputs, &data, &outputs)) {
       return nullptr;
     }
-    if (!ensure_ids(state)) return nullptr;
+    ensure_ids(state);
     const auto input_positions = positions_of(state, inputs, "argument 'inputs'");
     if (!input_positions) return nullptr;
     const auto output_positions = positions_of(state, outputs, "argument 'outputs'");
@@ -555,7 +555,7 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
       Py_buffer* view;
       ~Release() { PyBuffer_Release(view); }
     } release{&data};
-    if (!ensure_ids(state)) return nullptr;
+    ensure_ids(state);
     const auto shown = shown_positions(state, show);
     if (!shown) return nullptr;
     const auto deferred_ids = deferred_argument(deferred);
