@@ -226,26 +226,11 @@ class Circuit:
     def _order(self) -> list[Bus]:
         """Inputs first, then every driven bus after the busses it reads
         (a feedback loop is entered at the bus declared first)."""
-        order: list[Bus] = []
-        state: dict[str, int] = {}  # 1 on the path, 2 placed
-        for root in self._busses.values():
-            if root.id in state:
-                continue
-            stack: list[tuple[Bus, list[Bus]]] = [(root, list(root.driver.busses()) if root.driver else [])]
-            state[root.id] = 1
-            while stack:
-                bus, pending = stack[-1]
-                if pending:
-                    nxt = pending.pop()
-                    if nxt.id not in state:
-                        state[nxt.id] = 1
-                        stack.append((nxt, list(nxt.driver.busses()) if nxt.driver else []))
-                else:
-                    stack.pop()
-                    state[bus.id] = 2
-                    order.append(bus)
-        inputs = [b for b in order if b.driver is None and b.id in self._inputs]
-        return inputs + [b for b in order if not (b.driver is None and b.id in self._inputs)]
+        order = ir.dependency_order(
+            self._busses.values(), lambda b: reversed(list(b.driver.busses())) if b.driver else ()
+        )
+        inputs = [b for b in order if b.id in self._inputs]
+        return inputs + [b for b in order if b.id not in self._inputs]
 
     def ports(self) -> dict[str, Port]:
         return {

@@ -15,9 +15,9 @@ way the renderer does and gives it its type.
 from __future__ import annotations
 
 import json
-from collections.abc import Mapping
+from collections.abc import Callable, Hashable, Iterable, Mapping
 from dataclasses import dataclass, field
-from typing import Literal, NotRequired, TypeAlias, TypedDict, TypeGuard, Union, cast, get_args, overload
+from typing import Literal, NotRequired, TypeAlias, TypedDict, TypeGuard, TypeVar, Union, cast, get_args, overload
 
 GateType = Literal["and", "or", "xor", "nand", "nor", "xnor"]
 BINARY_GATE_TYPES: tuple[GateType, ...] = get_args(GateType)
@@ -223,6 +223,39 @@ def expression_width(expr: Expr, widths: Mapping[str, int]) -> int:
     if expr["type"] == "not":
         return expression_width(expr["args"]["expr"], widths)
     return min(expression_width(expr["args"]["l_expr"], widths), expression_width(expr["args"]["r_expr"], widths))
+
+
+Node = TypeVar("Node", bound=Hashable)
+
+
+def dependency_order(
+    nodes: Iterable[Node], reads: Callable[[Node], Iterable[Node]], on_loop: Callable[[Node], None] | None = None
+) -> list[Node]:
+    """`nodes` and every node they read, each after the nodes it reads: depth
+    first from each of `nodes` in turn, reads in the order `reads` gives. A
+    read back onto the walk's path closes a loop: `on_loop` (which may raise)
+    is called with the node read, and the loop is entered where it was met."""
+    state: dict[Node, bool] = {}  # False while on the path, True once placed
+    order: list[Node] = []
+    for root in nodes:
+        if root in state:
+            continue
+        state[root] = False
+        stack = [(root, iter(reads(root)))]
+        while stack:
+            node, pending = stack[-1]
+            for child in pending:
+                if child not in state:
+                    state[child] = False
+                    stack.append((child, iter(reads(child))))
+                    break
+                if not state[child] and on_loop is not None:
+                    on_loop(child)
+            else:
+                stack.pop()
+                state[node] = True
+                order.append(node)
+    return order
 
 
 def circuit_from_document(doc: object) -> Circuit:

@@ -32,7 +32,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from .ir import Circuit, Expr, const_bits, expression_width, referenced_ids
+from .ir import Circuit, Expr, const_bits, dependency_order, expression_width, referenced_ids
 
 _OPERATORS = {
     "and": ("", "&"),
@@ -85,29 +85,16 @@ def _topological_order(circuit: Circuit) -> list[str]:
     """Driven bus ids, each after every driven bus it reads; refuses cycles."""
     assignments = circuit.assignments()
     reads = {bus_id: sorted(s for s in referenced_ids(expr) if s in assignments) for bus_id, expr in assignments.items()}
-    state: dict[str, int] = {}  # 1 = on the path, 2 = done
-    order: list[str] = []
-    for root in reads:
-        if root in state:
-            continue
-        stack = [(root, iter(reads[root]))]
-        state[root] = 1
-        while stack:
-            node, children = stack[-1]
-            child = next(children, None)
-            if child is None:
-                stack.pop()
-                state[node] = 2
-                order.append(node)
-            elif state.get(child) == 1:
-                raise ConversionError(f"bus '{child}' is part of a feedback loop")
-            elif child not in state:
-                state[child] = 1
-                stack.append((child, iter(reads[child])))
-    return order
+
+    def refuse(bus_id: str) -> None:
+        raise ConversionError(f"bus '{bus_id}' is part of a feedback loop")
+
+    return dependency_order(reads, reads.__getitem__, refuse)
 
 
-def check_convertible(circuit: Circuit) -> None:
+def check_convertible(circuit: Circuit) -> list[str]:
+    """Refuses what a netlist of continuous assignments cannot express; the
+    driven bus ids in dependency order."""
     widths = {b.id: b.width for b in circuit.busses.values()}
     influence = {b.id: set(b.influence) for b in circuit.busses.values()}
     for bus in circuit.busses.values():
@@ -125,13 +112,13 @@ def check_convertible(circuit: Circuit) -> None:
                 raise ConversionError(
                     f"bus '{bus.id}' reads '{source}' but is missing from its influence list"
                 )
-    _topological_order(circuit)
+    return _topological_order(circuit)
 
 
 def to_verilog(circuit: Circuit, module: str = "circuit", outputs: list[str] | None = None) -> Netlist:
     """The netlist of `circuit`; `outputs` are the driven bus ids made ports
     (default: every driven bus)."""
-    check_convertible(circuit)
+    order = check_convertible(circuit)
     names = {bus_id: f"b{i}" for i, bus_id in enumerate(circuit.busses)}
     widths = {b.id: b.width for b in circuit.busses.values()}
     port = {bus_id: Port(bus_id, names[bus_id], widths[bus_id]) for bus_id in circuit.busses}
@@ -155,7 +142,7 @@ def to_verilog(circuit: Circuit, module: str = "circuit", outputs: list[str] | N
         if p.name not in out_names:
             lines.append(f"  wire [0:{p.width - 1}] {p.name};")
     assignments = circuit.assignments()
-    for bus_id in _topological_order(circuit):
+    for bus_id in order:
         lines.append(f"  assign {names[bus_id]} = {_emit(assignments[bus_id], widths[bus_id], names, widths)};")
     lines.append("endmodule")
     return Netlist(module, "\n".join(lines) + "\n", inputs, out_ports, driven)

@@ -30,7 +30,7 @@ import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
-from .ir import BusEntry, Document, Expr, const, count_gates, gate, ref, with_influence_lists
+from .ir import BusEntry, Document, Expr, const, count_gates, dependency_order, gate, ref, with_influence_lists
 from .ports import Port, plural
 
 Bit = int | str  # a net number, or a constant "0", "1", "x", "z"
@@ -261,26 +261,11 @@ def import_netlist(doc: object, top: str | None = None) -> Imported:
         return const(bit)
 
     # Cells in dependency order: each after the cells driving its inputs.
-    order: list[int] = []
-    state = [0] * len(cells)  # 0 new, 1 on the path, 2 placed
-    for root in range(len(cells)):
-        if state[root]:
-            continue
-        stack = [root]
-        while stack:
-            index = stack[-1]
-            if state[index] == 0:
-                state[index] = 1
-                for bit in cells[index][2]:
-                    if isinstance(bit, int):
-                        source = driver.get(bit)
-                        if source is not None and state[source] == 0:
-                            stack.append(source)
-            else:
-                stack.pop()
-                if state[index] == 1:
-                    state[index] = 2
-                    order.append(index)
+    def sources(index: int) -> list[int]:
+        found = [driver.get(bit) for bit in cells[index][2] if isinstance(bit, int)]
+        return [source for source in reversed(found) if source is not None]
+
+    order = dependency_order(range(len(cells)), sources)
 
     entries: list[BusEntry] = [{"id": bus_id, "value": "0"} for bus_id in inputs]
     gates = 0
