@@ -28,11 +28,10 @@ from __future__ import annotations
 
 import json
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
 from typing import Literal
 
 from . import ir
-from .ir import BusEntry, Document, Expr, GateType
+from .ir import BusEntry, Direction, Document, Expr, GateType
 from .ports import Port
 
 SignalKind = Literal["const", "not", "ref"] | GateType
@@ -151,12 +150,6 @@ def xnor(a: Signal, b: Signal) -> Signal:
     return a._binary("xnor", b)
 
 
-@dataclass
-class _PortDecl:
-    direction: str
-    busses: list[Bus]
-
-
 class Circuit:
     """A circuit under construction; ``to_ir()`` gives its IR text."""
 
@@ -164,7 +157,7 @@ class Circuit:
         self.id = component_id
         self._busses: dict[str, Bus] = {}
         self._inputs: set[str] = set()
-        self._ports: dict[str, _PortDecl] = {}
+        self._ports: dict[str, Port] = {}
 
     def _new(self, bus_id: str, width: int, init: str | None) -> Bus:
         if bus_id in self._busses:
@@ -178,10 +171,10 @@ class Circuit:
         self._busses[bus_id] = bus
         return bus
 
-    def _port(self, name: str, direction: str, busses: list[Bus]) -> None:
+    def _port(self, name: str, direction: Direction, busses: list[Bus]) -> None:
         if name in self._ports:
             raise BuildError(f"port '{name}' already exists")
-        self._ports[name] = _PortDecl(direction, busses)
+        self._ports[name] = Port(name, direction, tuple(b.id for b in busses))
 
     def input(self, bus_id: str, width: int = 1, init: str | None = None) -> Bus:
         """An input bus of `width` bits, recorded as a port."""
@@ -233,10 +226,7 @@ class Circuit:
         return inputs + [b for b in order if b.id not in self._inputs]
 
     def ports(self) -> dict[str, Port]:
-        return {
-            name: Port(name, "input" if p.direction == "input" else "output", tuple(b.id for b in p.busses))
-            for name, p in self._ports.items()
-        }
+        return dict(self._ports)
 
     def to_document(self) -> Document:
         entries: list[BusEntry] = []

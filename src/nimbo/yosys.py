@@ -170,8 +170,7 @@ def import_netlist(doc: object, top: str | None = None) -> Imported:
         return name
 
     # Ports: input bits become input busses; output bits are named later.
-    port_bits: dict[str, list[str]] = {}
-    port_dirs: dict[str, str] = {}
+    ports: dict[str, Port] = {}
     inputs: list[str] = []
     outputs: list[tuple[str, Bit]] = []  # (bus id, net) per output port bit
     for pname, entry in raw_ports.items():
@@ -184,8 +183,7 @@ def import_netlist(doc: object, top: str | None = None) -> Imported:
         net_entry = raw_nets.get(pname)
         ranged = len(bits) > 1 or (isinstance(net_entry, dict) and "offset" in net_entry)
         ids = [claim(n) for n in _bit_names(pname, len(bits), _int_field(entry, "offset"), bool(entry.get("upto")), ranged)]
-        port_bits[pname] = ids
-        port_dirs[pname] = direction
+        ports[pname] = Port(pname, "input" if direction == "input" else "output", tuple(ids))
         for bus_id, bit in zip(ids, bits):
             if direction == "input":
                 if not isinstance(bit, int):
@@ -281,10 +279,6 @@ def import_netlist(doc: object, top: str | None = None) -> Imported:
     # Influence lists: every bus lists each bus whose assignment reads it.
     with_influence_lists(entries)
 
-    ports = {
-        pname: Port(pname, "input" if port_dirs[pname] == "input" else "output", tuple(ids))
-        for pname, ids in port_bits.items()
-    }
     if undriven:
         notes.append(f"{plural(len(undriven), 'net')} that nothing drives read as 0")
     if unknown_consts:
