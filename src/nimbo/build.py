@@ -31,7 +31,7 @@ from collections.abc import Iterable, Sequence
 from typing import Literal
 
 from . import ir
-from .ir import BusEntry, Direction, Document, Expr, GateType
+from .ir import Direction, Document, Expr, GateType
 from .ports import Port
 
 SignalKind = Literal["const", "not", "ref"] | GateType
@@ -229,19 +229,11 @@ class Circuit:
         return dict(self._ports)
 
     def to_document(self) -> Document:
-        entries: list[BusEntry] = []
-        for bus in self._order():
-            entry: BusEntry = {"id": bus.id, "value": bus.init}
-            if bus.driver is not None:
-                entry["assignment"] = bus.driver.expr()
-            entries.append(entry)
-        return {
-            "component": {
-                "id": self.id,
-                "ports": {name: port.to_json() for name, port in self.ports().items()},
-                "busses": ir.with_influence_lists(entries),
-            }
-        }
+        return ir.build_document(
+            self.id,
+            ((bus.id, bus.init, bus.driver.expr() if bus.driver is not None else None) for bus in self._order()),
+            {name: port.to_json() for name, port in self._ports.items()},
+        )
 
     def to_ir(self) -> str:
         """The IR text of the circuit."""

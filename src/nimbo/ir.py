@@ -331,13 +331,20 @@ def with_influence_lists(entries: list[BusEntry]) -> list[BusEntry]:
     return entries
 
 
-def build_document(component_id: str, busses: list[tuple[str, str, Expr | None]]) -> Document:
+def build_document(
+    component_id: str,
+    busses: Iterable[tuple[str, str, Expr | None]],
+    ports: Mapping[str, PortRecord] | None = None,
+) -> Document:
     """An IR document from (id, initial value, assignment or None) triples,
-    with every influence list filled from the references in the assignments."""
+    with every influence list filled from the references in the assignments,
+    and the port records (written before the busses) when given."""
     entries: list[BusEntry] = []
     for bus_id, value, assignment in busses:
         entry: BusEntry = {"id": bus_id, "value": value}
         if assignment is not None:
             entry["assignment"] = assignment
         entries.append(entry)
-    return {"component": {"id": component_id, "busses": with_influence_lists(entries)}}
+    if ports is None:
+        return {"component": {"id": component_id, "busses": with_influence_lists(entries)}}
+    return {"component": {"id": component_id, "ports": dict(ports), "busses": with_influence_lists(entries)}}

@@ -30,7 +30,7 @@ import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
-from .ir import BusEntry, Document, Expr, const, count_gates, dependency_order, gate, ref, with_influence_lists
+from .ir import Document, Expr, build_document, const, count_gates, dependency_order, gate, ref
 from .ports import Port, plural
 
 Bit = int | str  # a net number, or a constant "0", "1", "x", "z"
@@ -265,31 +265,23 @@ def import_netlist(doc: object, top: str | None = None) -> Imported:
 
     order = dependency_order(range(len(cells)), sources)
 
-    entries: list[BusEntry] = [{"id": bus_id, "value": "0"} for bus_id in inputs]
+    busses: list[tuple[str, str, Expr | None]] = [(bus_id, "0", None) for bus_id in inputs]
     gates = 0
     for index in order:
         cname, kind, pins, out = cells[index]
         expr = _CELLS[kind][1](*[operand(bit) for bit in pins])
         gates += count_gates(expr)
-        entries.append({"id": names[out], "value": "0", "assignment": expr})
+        busses.append((names[out], "0", expr))
     for bus_id, bit in outputs:
         if isinstance(bit, int) and names.get(bit) == bus_id:
             continue  # the cell's own bus
-        entries.append({"id": bus_id, "value": "0", "assignment": operand(bit)})
-    # Influence lists: every bus lists each bus whose assignment reads it.
-    with_influence_lists(entries)
+        busses.append((bus_id, "0", operand(bit)))
 
     if undriven:
         notes.append(f"{plural(len(undriven), 'net')} that nothing drives read as 0")
     if unknown_consts:
         notes.append(f"{plural(unknown_consts, 'constant bit')} x or z read as 0")
-    document: Document = {
-        "component": {
-            "id": module_name,
-            "ports": {name: port.to_json() for name, port in ports.items()},
-            "busses": entries,
-        }
-    }
+    document = build_document(module_name, busses, {name: port.to_json() for name, port in ports.items()})
     return Imported(document, module_name, len(cells), gates, ports, notes)
 
 
