@@ -21,7 +21,6 @@ from typing import Literal, NotRequired, TypeAlias, TypedDict, TypeGuard, TypeVa
 
 GateType = Literal["and", "or", "xor", "nand", "nor", "xnor"]
 BINARY_GATE_TYPES: tuple[GateType, ...] = get_args(GateType)
-GATE_TYPES: tuple[str, ...] = ("not", *BINARY_GATE_TYPES)
 DEFAULT_VALUE = "0"
 
 Direction = Literal["input", "output", "inout"]
@@ -127,9 +126,6 @@ class Circuit:
 
     def gate_count(self) -> int:
         return sum(count_gates(expr) for expr in self.assignments().values())
-
-    def widest_bus(self) -> BusDecl | None:
-        return max(self.busses.values(), key=lambda b: b.width, default=None)
 
 
 def is_bits(text: str) -> bool:

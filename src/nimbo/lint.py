@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
-from .ir import circuit_from_document, count_gates, expression_width, referenced_ids
+from .ir import circuit_from_document, expression_width, referenced_ids
 from .ports import plural, ports_from_document
 
 WARNING_KINDS = ("missing-influence", "missing-bus", "bad-value", "width", "unused")
@@ -237,7 +237,7 @@ def lint(doc: object) -> Report:
         component=circuit.id,
         busses=len(order),
         driven=len(assignment),
-        gates=sum(count_gates(e) for e in assignment.values()),
+        gates=circuit.gate_count(),
         widest=None if widest is None else (widest, widths[widest]),
         findings=findings,
     )
