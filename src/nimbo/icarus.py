@@ -96,17 +96,22 @@ def run_lines(
     )
     if compiled.returncode != 0:
         raise RuntimeError(f"iverilog failed: {compiled.stderr.strip()}")
-    proc = subprocess.Popen(["vvp", "-n", str(binary)], cwd=workdir, stdout=subprocess.PIPE, text=True)
-    assert proc.stdout is not None
     marks: dict[str, float] = {}
     rows: list[list[str]] = []
-    for line in proc.stdout:
-        word = line.strip()
-        if word in ("START", "DONE"):
-            marks[word] = time.perf_counter()
-        elif word.startswith("V "):
-            rows.append(word.split()[2:])
-    if proc.wait() != 0:
+    # The block waits for vvp, and stops it when reading fails or is interrupted.
+    with subprocess.Popen(["vvp", "-n", str(binary)], cwd=workdir, stdout=subprocess.PIPE, text=True) as proc:
+        assert proc.stdout is not None
+        try:
+            for line in proc.stdout:
+                word = line.strip()
+                if word in ("START", "DONE"):
+                    marks[word] = time.perf_counter()
+                elif word.startswith("V "):
+                    rows.append(word.split()[2:])
+        except BaseException:
+            proc.kill()
+            raise
+    if proc.returncode != 0:
         raise RuntimeError(f"vvp failed with status {proc.returncode}")
     return rows, marks.get("DONE", 0.0) - marks.get("START", 0.0)
 
@@ -129,6 +134,6 @@ def run(
     order = list(ports.values())
     ins = [p for p in order if p.direction == "input"]
     outs = [p for p in order if p.direction == "output"]
-    lines = [vector_line(order, v) for v in vectors]
+    lines = [vector_line(ins, v) for v in vectors]
     rows, seconds = run_lines(sources, module, ins, outs, lines, workdir, shown)
     return IcarusRun([{p.name: bits[::-1] for p, bits in zip(outs, row)} for row in rows], seconds)
