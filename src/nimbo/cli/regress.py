@@ -187,8 +187,11 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
         if output is not None:
             output.discard()
 
-    for line in summary(regression):
-        print(line, file=summary_stream)
+    try:
+        for line in summary(regression):
+            print(line, file=summary_stream)
+    except OSError as exc:
+        raise output_error(exc) from None
     return EXIT_OK if regression.passed else EXIT_FAILURE
 
 
