@@ -5,7 +5,6 @@ import json
 import pathlib
 import shutil
 import subprocess
-import sys
 
 import pytest
 
@@ -73,19 +72,6 @@ def test_alu_applies_bitwise_ops_from_element_zero():
     assert row["a_head"] == "1100"  # cut to the 4-bit constant keeps the first four elements
 
 
-def test_check_prints_counts():
-    status, text = run_cli("check", EXAMPLES / "alu8.json")
-    assert status == 0
-    counts = dict(line.split(":", 1) for line in text.splitlines())
-    assert {k: v.strip() for k, v in counts.items()} == {
-        "component": "alu8",
-        "busses": "11",
-        "driven busses": "9",
-        "gates": "9",
-        "widest bus": "a (8 bits)",
-    }
-
-
 def test_vcd_is_accepted_by_a_real_consumer(tmp_path):
     vcd = tmp_path / "latch.vcd"
     run_steps("sr_latch", "--vcd", vcd)
@@ -148,13 +134,6 @@ def test_unknown_bus_is_a_warning_and_the_rest_applies(capsys):
     assert status == 0
     assert json.loads(text)["sum"] == "1"
     assert capsys.readouterr().err.strip() == "nimbo: warning: --set: no bus named nope; ignored"
-
-
-def test_module_entry_point_runs():
-    done = subprocess.run([sys.executable, "-m", "nimbo", "check", str(EXAMPLES / "full_adder.json")],
-                          capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    assert "gates:         5" in done.stdout
 
 
 @pytest.mark.parametrize(

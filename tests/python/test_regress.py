@@ -7,7 +7,6 @@ import os
 import pathlib
 import random
 import signal
-import subprocess
 import sys
 from contextlib import ExitStack
 
@@ -311,13 +310,3 @@ def test_cli_without_dask_says_what_to_install(sets, tmp_path, capsys, monkeypat
         "nimbo: error: nimbo regress needs Dask: pip install 'dask[distributed]'"
         " (or install nimbo with its extra: pip install 'nimbo[distributed]')\n"
     )
-
-
-def test_python_m_nimbo_runs_a_local_cluster(sets, tmp_path):
-    ir = tmp_path / "fa.json"
-    ir.write_text("{")
-    done = subprocess.run([sys.executable, "-m", "nimbo", "regress", ir, sets / "good.jsonl", "--workers", "1"],
-                          capture_output=True, text=True, timeout=120, cwd=tmp_path)
-    assert (done.returncode, done.stdout) == (1, "")
-    assert done.stderr.startswith(f"nimbo: error: {ir}: Failed to render circuit: Failed to parse IR JSON")
-    assert done.stderr.count("\n") == 1
