@@ -80,10 +80,27 @@ class PortRecord(TypedDict):
     bits: list[str]
 
 
+Edge = Literal["posedge", "negedge"]
+
+
+class RegisterRecord(TypedDict):
+    """A register beside the busses; the renderer of nimbo.core ignores it and
+    sees `q` as a bus without assignment. `nimbo.Simulator` reads and checks it."""
+
+    q: str
+    d: str
+    clock: str
+    edge: NotRequired[Edge]
+    enable: NotRequired[str]
+    async_reset: NotRequired[str]
+    reset_value: NotRequired[str]
+
+
 class ComponentRecord(TypedDict):
     id: str
     busses: list[BusEntry]
     ports: NotRequired[dict[str, PortRecord]]
+    registers: NotRequired[list[RegisterRecord]]
 
 
 class Document(TypedDict):
@@ -331,16 +348,21 @@ def build_document(
     component_id: str,
     busses: Iterable[tuple[str, str, Expr | None]],
     ports: Mapping[str, PortRecord] | None = None,
+    registers: Iterable[RegisterRecord] | None = None,
 ) -> Document:
     """An IR document from (id, initial value, assignment or None) triples,
     with every influence list filled from the references in the assignments,
-    and the port records (written before the busses) when given."""
+    and the port and register records (written before the busses) when given."""
     entries: list[BusEntry] = []
     for bus_id, value, assignment in busses:
         entry: BusEntry = {"id": bus_id, "value": value}
         if assignment is not None:
             entry["assignment"] = assignment
         entries.append(entry)
-    if ports is None:
-        return {"component": {"id": component_id, "busses": with_influence_lists(entries)}}
-    return {"component": {"id": component_id, "ports": dict(ports), "busses": with_influence_lists(entries)}}
+    component: ComponentRecord = {"id": component_id, "busses": []}
+    if ports is not None:
+        component["ports"] = dict(ports)
+    if registers is not None:
+        component["registers"] = list(registers)
+    component["busses"] = with_influence_lists(entries)
+    return {"component": component}
