@@ -18,9 +18,11 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "component/component.hpp"
+#include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
 
 namespace {
@@ -28,11 +30,12 @@ namespace {
 using nimbo::BitBus;
 using nimbo::BoxedEvaluator;
 using nimbo::Component;
+using nimbo::Simulation;
 
 enum class Form { kFlat, kNestedInversions, kInverterBusses };
 
 struct Dag {
-  Component component{"dag"};
+  Simulation simulation;
   std::vector<std::uint32_t> inputs;  // positions
   std::uint32_t output = 0;
   std::size_t gates = 0;
@@ -66,13 +69,11 @@ Dag random_read_dag(std::size_t gates, Form form, bool shuffled, std::uint64_t s
     }
     nodes.push_back(std::move(node));
   }
-  Dag dag;
-  dag.gates = gates;
   std::vector<const Node*> order;
   for (const Node& node : nodes) order.push_back(&node);
   for (const Node& node : inverters) order.push_back(&node);
   if (shuffled) std::shuffle(order.begin(), order.end(), rng);
-  Component& c = dag.component;
+  Component c("dag");
   for (const Node* node : order) c.add_bus(node->id, BitBus());
   for (const Node& node : nodes) {
     if (node.input) continue;
@@ -87,9 +88,10 @@ Dag random_read_dag(std::size_t gates, Form form, bool shuffled, std::uint64_t s
     c.set_assignment(node.id, std::make_unique<nimbo::Not>(ref(node.left)));
     if (!c.add_influence(node.left, node.id).ok()) std::abort();
   }
-  for (std::size_t i = 0; i < input_count; ++i) dag.inputs.push_back(*c.find(nodes[i].id));
-  dag.output = *c.find(nodes.back().id);
-  return dag;
+  std::vector<std::uint32_t> inputs;
+  for (std::size_t i = 0; i < input_count; ++i) inputs.push_back(*c.find(nodes[i].id));
+  const std::uint32_t output = *c.find(nodes.back().id);
+  return Dag{Simulation(std::move(c)), std::move(inputs), output, gates};
 }
 
 class Discard final : public nimbo::VectorSink {
@@ -120,7 +122,7 @@ double per_update(Dag& dag, int runs) {
   std::vector<std::string> texts(vectors * dag.inputs.size());
   for (std::string& text : texts) text = (rng() & 1) ? "1" : "0";
   std::vector<nimbo::PositionInput> inputs(dag.inputs.size());
-  if (!dag.component.update_positions({}).ok()) std::abort();  // bind and settle once
+  if (!dag.simulation.update_positions({}).ok()) std::abort();  // bind and settle once
   std::vector<double> samples;
   for (int run = 0; run < runs; ++run) {
     const double start = thread_seconds();
@@ -128,7 +130,7 @@ double per_update(Dag& dag, int runs) {
       for (std::size_t i = 0; i < inputs.size(); ++i) {
         inputs[i] = {dag.inputs[i], texts[v * inputs.size() + i]};
       }
-      if (!dag.component.update_positions(inputs).ok()) std::abort();
+      if (!dag.simulation.update_positions(inputs).ok()) std::abort();
     }
     const double seconds = thread_seconds() - start;
     samples.push_back(seconds * 1e9 / static_cast<double>(vectors * dag.gates));
@@ -153,7 +155,7 @@ double per_batch_vector(Dag& dag, int runs) {
   for (int run = 0; run < runs; ++run) {
     Discard sink;
     const double start = thread_seconds();
-    if (dag.component.run_vectors(vectors, shown, sink)) std::abort();
+    if (dag.simulation.run_vectors(vectors, shown, sink)) std::abort();
     const double seconds = thread_seconds() - start;
     samples.push_back(seconds * 1e9 / static_cast<double>(rows * dag.gates));
   }

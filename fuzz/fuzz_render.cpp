@@ -9,8 +9,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "engine/simulation.hpp"
 #include "renderer/renderer.hpp"
 
 namespace {
@@ -28,29 +30,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const nimbo::Renderer renderer(std::string(reinterpret_cast<const char*>(data), size));
   nimbo::Result<nimbo::Component> rendered = renderer.render();
   if (rendered.ok()) {
-    nimbo::Component& component = rendered.value();
-    const std::string text = component.to_string();
-    if (component.busses().size() > 0 && text.empty()) __builtin_trap();
+    nimbo::Simulation simulation(std::move(rendered).value());
+    const std::string text = simulation.component().to_string();
+    if (simulation.bus_count() > 0 && text.empty()) __builtin_trap();
     // Every bus written with zeros of its width, then the same again as a
     // batch of vectors long enough for the lanes; a bounded amount of work.
     const nimbo::UpdateControl control{nullptr, 20000};
     std::vector<std::string> zeros;
     std::vector<nimbo::PositionInput> inputs;
-    for (std::uint32_t p = 0; p < component.bus_count() && p < 64; ++p) {
-      zeros.emplace_back(std::min<std::size_t>(component.width(p), 4096), '0');
+    for (std::uint32_t p = 0; p < simulation.bus_count() && p < 64; ++p) {
+      zeros.emplace_back(std::min<std::size_t>(simulation.width(p), 4096), '0');
     }
     for (std::uint32_t p = 0; p < zeros.size(); ++p) inputs.push_back({p, zeros[p]});
-    if (component.update_positions(inputs, control).ok()) {
+    if (simulation.update_positions(inputs, control).ok()) {
       std::vector<std::size_t> ends(16, 0);
       ends.back() = inputs.size();
       struct Ignore final : nimbo::VectorSink {
         bool take(std::size_t, std::span<const nimbo::BitBusValue>) override { return true; }
       } sink;
       const std::uint32_t first_bus[] = {0};
-      const std::span<const std::uint32_t> shown(first_bus, component.bus_count() > 0 ? 1 : 0);
-      (void)component.run_vectors(nimbo::TextVectors{inputs, ends}, shown, sink, control);
+      const std::span<const std::uint32_t> shown(first_bus, simulation.bus_count() > 0 ? 1 : 0);
+      (void)simulation.run_vectors(nimbo::TextVectors{inputs, ends}, shown, sink, control);
     }
-    (void)component.to_string();
+    (void)simulation.component().to_string();
   } else if (rendered.error().empty() || !has_position(rendered.error())) {
     __builtin_trap();
   }

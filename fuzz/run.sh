@@ -15,7 +15,7 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,addre
        -fno-sanitize-recover=undefined -I"$root/src")
 objects=()
 for src in "$root"/src/busses/*.cpp "$root"/src/expr_nodes/*.cpp "$root"/src/component/*.cpp \
-           "$root"/src/renderer/*.cpp "$root"/fuzz/fuzz_render.cpp; do
+           "$root"/src/engine/*.cpp "$root"/src/renderer/*.cpp "$root"/fuzz/fuzz_render.cpp; do
   obj="$build/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
   if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$root/src" -name '*.hpp' -newer "$obj" -print -quit)" ]; then
     "$cxx" "${flags[@]}" -c "$src" -o "$obj"

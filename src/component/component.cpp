@@ -10,7 +10,6 @@ Component::Component(Component&&) noexcept = default;
 Component& Component::operator=(Component&&) noexcept = default;
 
 void Component::add_bus(std::string id, BitBus bus) {
-  unbind();
   forget_influence_marks();
   // The table keeps the id once, as the bus's key and its own id.
   busses_.add(std::move(id), std::move(bus));
@@ -22,7 +21,6 @@ void Component::reserve(std::size_t busses) {
 }
 
 void Component::set_assignment(std::string id, BoxedEvaluator tree) {
-  unbind();
   const auto found = assignments_.find(std::string_view(id));
   if (found != assignments_.end()) {
     found->second = std::move(tree);
@@ -69,39 +67,14 @@ Status Component::add_influence(std::string_view bus_id, std::string_view influe
   InfluenceList& list = busses_.influence_list(*bus);
   mark_influence_list(*bus);
   if (!influence_marks_[*influenced]) {
-    unbind();
     list.push_back(*influenced);
     influence_marks_[*influenced] = 1;
   }
   return ok_status();
 }
 
-void Component::sync_table() const {
-  if (!table_stale_) return;
-  for (std::size_t p = 0; p < busses_.size(); ++p) word_pass_->read(p, busses_.value(p));
-  table_stale_ = false;
-}
-
-const BusTable& Component::busses() const {
-  sync_table();
-  return busses_;
-}
-
-std::size_t Component::width(std::size_t position) const {
-  if (evaluated_ && word_pass_) return word_pass_->width(position);
-  return busses_.value(position).width();
-}
-
-void Component::restore_values(std::span<const BitBusValue> values) {
-  sync_table();
-  for (std::size_t p = 0; p < busses_.size() && p < values.size(); ++p)
-    busses_.value(p) = values[p];
-  evaluated_ = false;
-  if (word_pass_) word_pass_->load_inputs(busses_);
-}
-
 std::vector<std::pair<std::string, std::string>> Component::get_values() const {
-  const BusTable& table = busses();
+  const BusTable& table = busses_;
   std::vector<std::pair<std::string, std::string>> values;
   values.reserve(table.size());
   for (std::size_t p = 0; p < table.size(); ++p) {
@@ -111,7 +84,7 @@ std::vector<std::pair<std::string, std::string>> Component::get_values() const {
 }
 
 std::string Component::to_string() const {
-  const BusTable& table = busses();
+  const BusTable& table = busses_;
   std::string text;
   for (std::size_t p = 0; p < table.size(); ++p) {
     text += table.id(p);

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "component/component.hpp"
+#include "engine/simulation.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
 
@@ -30,6 +30,10 @@ PyObject* single_argument(const Parameter& parameter, PyObject* args, PyObject* 
 // The argument from a vectorcall (METH_FASTCALL | METH_KEYWORDS).
 PyObject* single_argument(const Parameter& parameter, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
+
+// The same for an optional parameter: None (borrowed) when it is not given.
+PyObject* optional_argument(const Parameter& parameter, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
 
 // The UTF-8 text of a str argument (subclasses accepted); it lives as long
 // as `object`. Empty with an exception set on failure.

@@ -17,20 +17,21 @@ ComponentStore::Key ComponentStore::add(Component component) {
     PoisonGuard guard(counter_lock_);
     key = next_key_++;
   }
-  std::optional<Component> replaced;  // destroyed after the unlock
+  Simulation simulation(std::move(component));
+  std::optional<Simulation> replaced;  // destroyed after the unlock
   {
     PoisonGuard guard(store_lock_);
-    auto [slot, inserted] = components_->try_emplace(key, std::move(component));
+    auto [slot, inserted] = components_->try_emplace(key, std::move(simulation));
     if (!inserted) {
       replaced.emplace(std::move(slot->second));
-      slot->second = std::move(component);
+      slot->second = std::move(simulation);
     }
   }
   return key;
 }
 
-std::optional<Component> ComponentStore::take(Key key) {
-  std::optional<Component> taken;
+std::optional<Simulation> ComponentStore::take(Key key) {
+  std::optional<Simulation> taken;
   PoisonGuard guard(store_lock_);
   if (!components_) return taken;
   auto node = components_->extract(key);

@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "component/component.hpp"
+#include "engine/simulation.hpp"
 #include "lib/poison_lock.hpp"
 
 namespace nimbo::py {
@@ -23,10 +23,10 @@ class ComponentStore {
 
   static ComponentStore& instance();
 
-  // Stores `component` under the next key and returns that key.
+  // Stores `component`, to be simulated, under the next key and returns that key.
   Key add(Component component);
 
-  // Runs `action(component)` with the store locked. False when no component
+  // Runs `action(simulation)` with the store locked. False when no component
   // sits under `key` (the action does not run then). The action must not
   // call into Python.
   template <class Action>
@@ -41,13 +41,13 @@ class ComponentStore {
 
   // Takes the component under `key` out of the store. The caller destroys it
   // after the lock is released.
-  std::optional<Component> take(Key key);
+  std::optional<Simulation> take(Key key);
 
  private:
   ComponentStore() = default;
 
   PoisonableMutex store_lock_{"the component store lock"};
-  std::optional<std::unordered_map<Key, Component>> components_;
+  std::optional<std::unordered_map<Key, Simulation>> components_;
 
   PoisonableMutex counter_lock_{"the store key counter lock"};
   Key next_key_ = 0;

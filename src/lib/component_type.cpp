@@ -62,7 +62,8 @@ PyObject* read_values(PyObject* self) {
   Handle& handle = handle_of(self);
   std::optional<ValuesCopy> copy;
   const bool found = ComponentStore::instance().with_component(
-      handle.key, [&](const Component& component) { copy = copy_values(component, handle); });
+      handle.key,
+      [&](const Simulation& simulation) { copy = copy_values(simulation.component(), handle); });
   if (!found) return raise_not_found();
   return values_to_dict(handle, *copy);
 }
@@ -78,7 +79,7 @@ void component_dealloc(PyObject* self) {
   Handle& handle = handle_of(self);
   try {
     // Destroyed here, after take() has released the store lock.
-    std::optional<Component> released = ComponentStore::instance().take(handle.key);
+    std::optional<Simulation> released = ComponentStore::instance().take(handle.key);
   } catch (const std::exception& fault) {
     report_unraisable(nullptr, fault.what(), reinterpret_cast<PyObject*>(type));
   }
@@ -91,7 +92,8 @@ PyObject* component_text(PyObject* self) {
   return entry([&]() -> PyObject* {
     std::string text;
     const bool found = ComponentStore::instance().with_component(
-        handle_of(self).key, [&](const Component& component) { text = component.to_string(); });
+        handle_of(self).key,
+        [&](const Simulation& simulation) { text = simulation.component().to_string(); });
     if (!found) return raise_not_found();
     return new_str(text);
   });
@@ -115,7 +117,7 @@ bool ensure_keys(Handle& handle) {
   if (handle.bus_keys.ready()) return true;
   std::vector<std::string> ids;
   const bool found = ComponentStore::instance().with_component(
-      handle.key, [&](const Component& component) { ids = copy_bus_ids(component); });
+      handle.key, [&](const Simulation& simulation) { ids = copy_bus_ids(simulation.model()); });
   if (!found) {
     raise_not_found();
     return false;
@@ -162,22 +164,22 @@ PyObject* update(const Parameter& parameter, bool read_back, PyObject* self, PyO
     std::optional<Status> status;
     std::optional<ValuesCopy> copy;
     const bool found =
-        ComponentStore::instance().with_component(handle.key, [&](Component& component) {
+        ComponentStore::instance().with_component(handle.key, [&](Simulation& simulation) {
           // Subclass keys are found by their text (their own __eq__ and
           // __hash__ play no part); absent ones are skipped.
           std::size_t kept = 0;
           std::size_t next_by_id = 0;
           for (PositionInput& input : positions) {
             if (input.position == kById) {
-              const auto bus = component.find(inputs->inputs[by_id[next_by_id++]].id);
+              const auto bus = simulation.find(inputs->inputs[by_id[next_by_id++]].id);
               if (!bus) continue;
               input.position = *bus;
             }
             positions[kept++] = input;
           }
           positions.resize(kept);
-          status.emplace(component.update_positions(positions, interrupt_control()));
-          if (read_back && status->ok()) copy = copy_values(component, handle);
+          status.emplace(simulation.update_positions(positions, interrupt_control()));
+          if (read_back && status->ok()) copy = copy_values(simulation.component(), handle);
         });
     if (!found) return raise_not_found();
     if (status->interrupted()) return raise_interrupt();

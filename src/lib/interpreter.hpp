@@ -1,7 +1,7 @@
 // What the extension modules share about the interpreter that runs them.
 #pragma once
 
-#include "component/component.hpp"
+#include "engine/update_control.hpp"
 #include "lib/python.hpp"
 
 namespace nimbo::py {

@@ -164,7 +164,7 @@ PyObject* get_component(PyObject* self, void*) {
     PyObject* handle = make_component_handle(std::move(id), key);
     if (handle == nullptr) {
       // Without a handle the component is unreachable: release it.
-      std::optional<Component> unreachable = store.take(key);
+      std::optional<Simulation> unreachable = store.take(key);
     }
     return handle;
   });

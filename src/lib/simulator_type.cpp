@@ -3,6 +3,7 @@
 #include "lib/simulator_type.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,13 +30,11 @@ namespace {
 constexpr std::size_t kBlock = 4096;
 
 struct SimulatorState {
-  explicit SimulatorState(Component rendered) : component(std::move(rendered)) {
-    const auto values = component.busses().values();
-    initial.assign(values.begin(), values.end());
-  }
+  explicit SimulatorState(Simulation settled)
+      : simulation(std::move(settled)), initial(simulation.snapshot()) {}
 
-  Component component;
-  std::vector<BitBusValue> initial;  // the values right after rendering
+  Simulation simulation;
+  std::vector<BitBusValue> initial;  // the initial state: rendered, then settled
   BusKeys keys;                      // the ids as strs, built on first need
   VectorBlock lines;                 // reads run_jsonl's blocks, one after the other
   std::string rows;                  // run_jsonl's rows as text, reused from block to block
@@ -73,7 +72,7 @@ bool refuse_if_busy(const SimulatorState& state) {
 // The bus keys, built on first need (a failure raises through the fault
 // boundary).
 void ensure_ids(SimulatorState& state) {
-  if (!state.keys.ready()) state.keys.build(copy_bus_ids(state.component));
+  if (!state.keys.ready()) state.keys.build(copy_bus_ids(state.simulation.model()));
 }
 
 using Lookup = BusKeys::Lookup;
@@ -86,7 +85,7 @@ Lookup find_bus(SimulatorState& state, PyObject* key, std::uint32_t& position) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(key, &size);
   if (text == nullptr) return Lookup::kError;
-  const auto at = state.component.find(std::string_view(text, static_cast<std::size_t>(size)));
+  const auto at = state.simulation.find(std::string_view(text, static_cast<std::size_t>(size)));
   if (!at) return Lookup::kAbsent;
   position = *at;
   return Lookup::kFound;
@@ -126,7 +125,7 @@ std::optional<std::vector<std::uint32_t>> positions_of(SimulatorState& state, Py
 
 // Every position, for `show=None`.
 std::vector<std::uint32_t> all_positions(const SimulatorState& state) {
-  std::vector<std::uint32_t> positions(state.component.bus_count());
+  std::vector<std::uint32_t> positions(state.simulation.bus_count());
   for (std::size_t p = 0; p < positions.size(); ++p) positions[p] = static_cast<std::uint32_t>(p);
   return positions;
 }
@@ -184,7 +183,7 @@ PyObject* raise_vector_fault(SimulatorState& state, const VectorFault& fault, st
                              PyObject* results, std::optional<std::size_t> line = std::nullopt,
                              std::optional<std::string> id = std::nullopt) {
   if (fault.interrupted) return raise_interrupt();
-  if (!id && fault.position) id = state.component.busses().id(*fault.position);
+  if (!id && fault.position) id = state.simulation.model().busses().id(*fault.position);
   return raise_vector_error(fault, first + fault.vector, line, id, results);
 }
 
@@ -197,16 +196,28 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (argument == nullptr) return nullptr;
     const std::optional<std::string_view> ir = utf8_argument(kNew, argument);
     if (!ir) return nullptr;
-    Result<Component> rendered = Renderer{std::string(*ir)}.render();
+    Result<Design> rendered = Renderer{std::string(*ir)}.render_design();
     if (!rendered.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + rendered.error());
     }
-    Component component = std::move(rendered).value();
-    component.prepare();
+    Design design = std::move(rendered).value();
+    Result<Registers> registers = resolve_registers(design.component, design.registers);
+    if (!registers.ok()) {
+      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + registers.error());
+    }
+    Simulation simulation(std::move(design.component), std::move(registers).value());
+    simulation.prepare();
+    const Status settled = simulation.settle(interrupt_control());
+    if (settled.interrupted()) return raise_interrupt();
+    if (!settled.ok()) return raise_error(PyExc_RuntimeError, settled.error());
+    const Status checked = simulation.check_registers();
+    if (!checked.ok()) {
+      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + checked.error());
+    }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     try {
-      reinterpret_cast<SimulatorObject*>(self)->state.construct(std::move(component));
+      reinterpret_cast<SimulatorObject*>(self)->state.construct(std::move(simulation));
     } catch (...) {
       // The object never held a state: give its memory back untouched.
       type->tp_free(self);
@@ -227,15 +238,16 @@ void simulator_dealloc(PyObject* self) {
 
 PyObject* simulator_repr(PyObject* self) {
   return entry([&]() -> PyObject* {
-    const Component& component = state_of(self).component;
-    return PyUnicode_FromFormat("<nimbo.Simulator %R: %zu busses, %s>",
-                                PyRef::steal(new_str(component.id())).get(), component.bus_count(),
-                                component.runs_one_pass() ? "one pass" : "worklist");
+    const Simulation& simulation = state_of(self).simulation;
+    return PyUnicode_FromFormat("<nimbo.Simulator %R: %zu busses, %zu registers, %s>",
+                                PyRef::steal(new_str(simulation.id())).get(),
+                                simulation.bus_count(), simulation.registers().list.size(),
+                                simulation.runs_one_pass() ? "one pass" : "worklist");
   });
 }
 
 PyObject* get_id(PyObject* self, void*) {
-  return entry([&] { return new_str(state_of(self).component.id()); });
+  return entry([&] { return new_str(state_of(self).simulation.id()); });
 }
 
 PyObject* get_bus_ids(PyObject* self, void*) {
@@ -248,23 +260,38 @@ PyObject* get_bus_ids(PyObject* self, void*) {
 
 PyObject* get_driven(PyObject* self, void*) {
   return entry([&]() -> PyObject* {
-    const Component& component = state_of(self).component;
-    PyRef flags = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(component.bus_count())));
+    const Simulation& simulation = state_of(self).simulation;
+    PyRef flags = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(simulation.bus_count())));
     if (!flags) return nullptr;
-    for (std::size_t p = 0; p < component.bus_count(); ++p) {
+    for (std::size_t p = 0; p < simulation.bus_count(); ++p) {
       PyTuple_SET_ITEM(flags.get(), static_cast<Py_ssize_t>(p),
-                       PyBool_FromLong(component.is_driven(p)));
+                       PyBool_FromLong(simulation.is_driven(p)));
     }
     return flags.release();
   });
 }
 
 PyObject* get_one_pass(PyObject* self, void*) {
-  return entry([&] { return PyBool_FromLong(state_of(self).component.runs_one_pass()); });
+  return entry([&] { return PyBool_FromLong(state_of(self).simulation.runs_one_pass()); });
 }
 
 PyObject* get_feedback(PyObject* self, void*) {
-  return entry([&] { return PyBool_FromLong(state_of(self).component.has_feedback()); });
+  return entry([&] { return PyBool_FromLong(state_of(self).simulation.has_feedback()); });
+}
+
+PyObject* get_clocks(PyObject* self, void*) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    ensure_ids(state);
+    const auto& clocks = state.simulation.registers().clocks;
+    PyRef result = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(clocks.size())));
+    if (!result) return nullptr;
+    for (std::size_t i = 0; i < clocks.size(); ++i) {
+      PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i),
+                       Py_NewRef(state.keys.key(clocks[i])));
+    }
+    return result.release();
+  });
 }
 
 PyObject* get_next_line(PyObject* self, void*) {
@@ -273,11 +300,11 @@ PyObject* get_next_line(PyObject* self, void*) {
 
 PyObject* widths(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
-    const Component& component = state_of(self).component;
-    PyRef result = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(component.bus_count())));
+    const Simulation& simulation = state_of(self).simulation;
+    PyRef result = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(simulation.bus_count())));
     if (!result) return nullptr;
-    for (std::size_t p = 0; p < component.bus_count(); ++p) {
-      PyObject* width = PyLong_FromSize_t(component.width(p));
+    for (std::size_t p = 0; p < simulation.bus_count(); ++p) {
+      PyObject* width = PyLong_FromSize_t(simulation.width(p));
       if (width == nullptr) return nullptr;
       PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(p), width);
     }
@@ -287,14 +314,14 @@ PyObject* widths(PyObject* self, PyObject*) {
 
 PyObject* stats(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
-    const Component& component = state_of(self).component;
+    const Simulation& simulation = state_of(self).simulation;
     std::size_t driven = 0;
-    for (std::size_t p = 0; p < component.bus_count(); ++p) driven += component.is_driven(p);
+    for (std::size_t p = 0; p < simulation.bus_count(); ++p) driven += simulation.is_driven(p);
     return Py_BuildValue(
-        "{s:n,s:n,s:n,s:n}", "busses", static_cast<Py_ssize_t>(component.bus_count()), "driven",
+        "{s:n,s:n,s:n,s:n}", "busses", static_cast<Py_ssize_t>(simulation.bus_count()), "driven",
         static_cast<Py_ssize_t>(driven), "gates",
-        static_cast<Py_ssize_t>(component.graph().gates().size()), "influence_entries",
-        static_cast<Py_ssize_t>(component.influence_entry_count()));
+        static_cast<Py_ssize_t>(simulation.graph().gates().size()), "influence_entries",
+        static_cast<Py_ssize_t>(simulation.influence_entry_count()));
   });
 }
 
@@ -312,7 +339,31 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     Status status = ok_status();
     {
       BusyGuard busy(state);
-      status = state.component.update_positions(writes, interrupt_control());
+      status = state.simulation.update_positions(writes, interrupt_control());
+    }
+    if (status.interrupted()) return raise_interrupt();
+    if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Parameter kStep{"Simulator.step", "inputs"};
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (refuse_if_busy(state)) return nullptr;
+    PyObject* argument = optional_argument(kStep, args, nargs, kwnames);
+    if (argument == nullptr) return nullptr;
+    ensure_ids(state);
+    std::vector<PositionInput> writes;
+    std::vector<PyRef> owners;
+    if (argument != Py_None && !convert_inputs(state, argument, std::nullopt, writes, owners)) {
+      return nullptr;
+    }
+    Status status = ok_status();
+    {
+      BusyGuard busy(state);
+      status = state.simulation.step(writes, interrupt_control());
     }
     if (status.interrupted()) return raise_interrupt();
     if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
@@ -335,7 +386,7 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
       std::vector<BitBusValue> snapshot;
       {
         BusyGuard busy(state);
-        snapshot = snapshot_values(state.component);
+        snapshot = state.simulation.snapshot();
       }
       return state.keys.make_dict(snapshot);
     }
@@ -346,7 +397,7 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<BitBusValue> snapshot(positions->size());
     {
       BusyGuard busy(state);
-      const BusTable& table = state.component.busses();
+      const BusTable& table = state.simulation.busses();
       for (std::size_t i = 0; i < positions->size(); ++i)
         snapshot[i] = table.value((*positions)[i]);
     }
@@ -364,7 +415,7 @@ PyObject* reset(PyObject* self, PyObject*) {
     SimulatorState& state = state_of(self);
     if (refuse_if_busy(state)) return nullptr;
     BusyGuard busy(state);
-    state.component.restore_values(state.initial);
+    state.simulation.restore_values(state.initial);
     Py_RETURN_NONE;
   });
 }
@@ -435,8 +486,8 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
       std::optional<VectorFault> fault;
       {
         BusyGuard busy(state);
-        fault = state.component.run_vectors(TextVectors{writes, ends}, *shown, sink,
-                                            interrupt_control());
+        fault = state.simulation.run_vectors(TextVectors{writes, ends}, *shown, sink,
+                                             interrupt_control());
       }
       if (fault) {
         if (pending) pending->discard();
@@ -485,7 +536,7 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     std::size_t columns = 0;
-    for (const std::uint32_t p : *input_positions) columns += state.component.width(p);
+    for (const std::uint32_t p : *input_positions) columns += state.simulation.width(p);
     if (columns != static_cast<std::size_t>(view.shape[1])) {
       PyErr_Format(PyExc_ValueError,
                    "argument 'data': the inputs have %zu bits but the rows have %zd columns",
@@ -503,7 +554,7 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<VectorFault> fault;
     {
       BusyGuard busy(state);
-      fault = state.component.run_vectors(vectors, *output_positions, sink, interrupt_control());
+      fault = state.simulation.run_vectors(vectors, *output_positions, sink, interrupt_control());
     }
     const std::size_t done = fault ? fault->vector : vectors.rows;
     PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(
@@ -578,14 +629,14 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<VectorFault> fault;
     {
       BusyGuard busy(state);
-      lines.parse(text, line, state.component, threads > 1);
+      lines.parse(text, line, state.simulation.model(), threads > 1);
       const bool names_deferred =
           std::any_of(lines.unknown().begin(), lines.unknown().end(), [&](const auto& entry) {
             return std::find(deferred_ids->begin(), deferred_ids->end(), entry.second) !=
                    deferred_ids->end();
           });
       if (names_deferred) return Py_NewRef(Py_None);
-      fault = state.component.run_vectors(lines.vectors(), *shown, sink, interrupt_control());
+      fault = state.simulation.run_vectors(lines.vectors(), *shown, sink, interrupt_control());
     }
     if (text_sink) {
       const std::string& text = text_sink->text();
@@ -611,12 +662,199 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A buffer argument, released with this object.
+struct BufferView {
+  Py_buffer view{};
+  bool held = false;
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held) PyBuffer_Release(&view);
+  }
+};
+
+// The id of the bus at `position`, for messages.
+std::optional<std::string> fault_id(const SimulatorState& state, const VectorFault& fault) {
+  if (!fault.position) return std::nullopt;
+  return state.simulation.model().busses().id(*fault.position);
+}
+
+PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (refuse_if_busy(state)) return nullptr;
+    static const char* keywords[] = {"inputs", "data", "outputs", nullptr};
+    PyObject* inputs = nullptr;
+    PyObject* data = nullptr;
+    PyObject* outputs = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:run_sequences",
+                                     const_cast<char**>(keywords), &inputs, &data, &outputs)) {
+      return nullptr;
+    }
+    ensure_ids(state);
+    const auto input_positions = positions_of(state, inputs, "argument 'inputs'");
+    if (!input_positions) return nullptr;
+    const auto output_positions = positions_of(state, outputs, "argument 'outputs'");
+    if (!output_positions) return nullptr;
+    BufferView buffer;
+    if (PyObject_GetBuffer(data, &buffer.view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return nullptr;
+    buffer.held = true;
+    const Py_buffer& view = buffer.view;
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    if (view.ndim != 3 || view.itemsize != 1 ||
+        (format != "B" && format != "b" && format != "?" && format != "c")) {
+      PyErr_SetString(PyExc_TypeError,
+                      "argument 'data': expected a 3-D buffer of bytes (sequences, steps, bits)");
+      return nullptr;
+    }
+    std::size_t columns = 0;
+    for (const std::uint32_t p : *input_positions) columns += state.simulation.width(p);
+    if (columns != static_cast<std::size_t>(view.shape[2])) {
+      PyErr_Format(PyExc_ValueError,
+                   "argument 'data': the inputs have %zu bits but the rows have %zd columns",
+                   columns, view.shape[2]);
+      return nullptr;
+    }
+    const ByteSequences sequences{*input_positions,
+                                  static_cast<const std::uint8_t*>(view.buf),
+                                  static_cast<std::size_t>(view.shape[0]),
+                                  static_cast<std::size_t>(view.shape[1]),
+                                  columns,
+                                  view.strides[0],
+                                  view.strides[1],
+                                  view.strides[2]};
+    std::vector<std::size_t> widths;
+    for (const std::uint32_t p : *output_positions) widths.push_back(state.simulation.width(p));
+    SequenceByteSink sink(sequences.sequences, sequences.steps, widths);
+    std::vector<std::optional<VectorFault>> faults;
+    std::optional<VectorFault> stop;
+    {
+      BusyGuard busy(state);
+      stop = state.simulation.run_sequences(sequences, *output_positions, sink, faults,
+                                            interrupt_control());
+    }
+    if (stop && stop->interrupted) return raise_interrupt();
+    PyRef bytes = PyRef::steal(
+        PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(sink.bytes().data()),
+                                      static_cast<Py_ssize_t>(sink.bytes().size())));
+    if (!bytes) return nullptr;
+    PyRef memory = PyRef::steal(PyMemoryView_FromObject(bytes.get()));
+    if (!memory) return nullptr;
+    PyRef shaped = PyRef::steal(PyObject_CallMethod(
+        memory.get(), "cast", "s(nnn)", "B", static_cast<Py_ssize_t>(sequences.sequences),
+        static_cast<Py_ssize_t>(sequences.steps), static_cast<Py_ssize_t>(sink.columns())));
+    if (!shaped) return nullptr;
+    for (std::size_t s = 0; s < faults.size(); ++s) {
+      if (!faults[s]) continue;
+      PyRef error = PyRef::steal(make_vector_error(*faults[s], faults[s]->vector, std::nullopt,
+                                                   fault_id(state, *faults[s]), shaped.get(), s));
+      if (!error) return nullptr;
+      PyErr_SetObject(vector_error_type(), error.get());
+      return nullptr;
+    }
+    if (stop && sink.changed_width()) {
+      VectorFault width_fault{stop->vector, (*output_positions)[*sink.changed_width()],
+                              "the output changed width"};
+      return raise_vector_fault(state, width_fault, 0, shaped.get());
+    }
+    if (stop) return nullptr;
+    return shaped.release();
+  });
+}
+
+PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    if (refuse_if_busy(state)) return nullptr;
+    static const char* keywords[] = {"blocks", "show", nullptr};
+    PyObject* blocks = nullptr;
+    PyObject* show = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:run_sequences_jsonl",
+                                     const_cast<char**>(keywords), &blocks, &show)) {
+      return nullptr;
+    }
+    ensure_ids(state);
+    const auto shown = shown_positions(state, show);
+    if (!shown) return nullptr;
+    PyRef sequence = PyRef::steal(PySequence_Fast(
+        blocks, "argument 'blocks': expected a sequence of bytes, one per sequence"));
+    if (!sequence) return nullptr;
+    const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
+    std::vector<BufferView> buffers(count);
+    std::vector<std::unique_ptr<VectorLines>> lines;
+    std::vector<TextVectors> vectors;
+    std::vector<PyRef> lists;
+    for (std::size_t s = 0; s < count; ++s) {
+      PyObject* block = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(s));
+      if (PyObject_GetBuffer(block, &buffers[s].view, PyBUF_SIMPLE) < 0) {
+        PyErr_Format(PyExc_TypeError, "argument 'blocks': item %zu is '%s', not bytes", s,
+                     Py_TYPE(block)->tp_name);
+        return nullptr;
+      }
+      buffers[s].held = true;
+      PyRef list = PyRef::steal(PyList_New(0));
+      if (!list) return nullptr;
+      lists.push_back(std::move(list));
+    }
+    std::vector<std::optional<VectorFault>> faults;
+    std::optional<VectorFault> stop;
+    std::vector<PyObject*> borrowed;
+    for (const PyRef& list : lists) borrowed.push_back(list.get());
+    SequenceTupleSink sink(std::move(borrowed), shown->size());
+    {
+      BusyGuard busy(state);
+      for (std::size_t s = 0; s < count; ++s) {
+        const std::string_view text(static_cast<const char*>(buffers[s].view.buf),
+                                    static_cast<std::size_t>(buffers[s].view.len));
+        lines.push_back(std::make_unique<VectorLines>());
+        lines.back()->parse(text, 1, state.simulation.model());
+        vectors.push_back(lines.back()->vectors());
+      }
+      stop = state.simulation.run_sequences(vectors, *shown, sink, faults, interrupt_control());
+    }
+    if (stop && stop->interrupted) return raise_interrupt();
+    if (stop) return nullptr;
+    PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!result) return nullptr;
+    for (std::size_t s = 0; s < count; ++s) {
+      PyRef unknown = PyRef::steal(PyList_New(0));
+      if (!unknown) return nullptr;
+      for (const auto& [line, id] : lines[s]->unknown()) {
+        PyRef entry_object = PyRef::steal(Py_BuildValue(
+            "(ns#)", static_cast<Py_ssize_t>(line), id.data(), static_cast<Py_ssize_t>(id.size())));
+        if (!entry_object || PyList_Append(unknown.get(), entry_object.get()) < 0) return nullptr;
+      }
+      PyRef error = PyRef::borrow(Py_None);
+      if (faults[s]) {
+        error = PyRef::steal(make_vector_error(*faults[s], faults[s]->vector,
+                                               lines[s]->lines()[faults[s]->vector],
+                                               fault_id(state, *faults[s]), lists[s].get(), s));
+      } else if (const auto& line_fault = lines[s]->fault()) {
+        const VectorFault as_fault{line_fault->vector, std::nullopt, line_fault->message};
+        error = PyRef::steal(make_vector_error(as_fault, line_fault->vector, line_fault->line,
+                                               line_fault->id, lists[s].get(), s));
+      }
+      if (!error) return nullptr;
+      PyObject* item = PyTuple_Pack(3, lists[s].get(), unknown.get(), error.get());
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(s), item);
+    }
+    return result.release();
+  });
+}
+
 PyMethodDef simulator_methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update)),
      METH_FASTCALL | METH_KEYWORDS,
      "update($self, inputs)\n--\n\n"
      "Writes the inputs (a dict of bus id to bit string) and lets the circuit settle, as\n"
      "Component.update_signals does; a rejected input changes nothing."},
+    {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "step($self, inputs=None)\n--\n\n"
+     "One step: for a design with registers one clock cycle (the inputs written before the\n"
+     "edge, every clock rising then falling), otherwise one update."},
     {"values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(values)),
      METH_VARARGS | METH_KEYWORDS,
      "values($self, ids=None)\n--\n\nThe value of every bus, or of the busses named in ids."},
@@ -635,6 +873,22 @@ PyMethodDef simulator_methods[] = {
      "run_bits($self, inputs, data, outputs)\n--\n\n"
      "Applies each row of data (a 2-D buffer of 0/1 bytes, one column per bit of each\n"
      "input bus) and returns a 2-D memoryview of the output busses' bits, a row per vector."},
+    {"run_sequences", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_sequences)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_sequences($self, inputs, data, outputs)\n--\n\n"
+     "Runs independent sequences of steps, each from the current state (which the call\n"
+     "leaves as it was), side by side: data is a 3-D buffer of 0/1 bytes (sequences, steps,\n"
+     "one column per bit of each input bus); returns a 3-D memoryview (sequences, steps,\n"
+     "output bits). A bad step raises VectorError for the first sequence that has one."},
+    {"run_sequences_jsonl",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_sequences_jsonl)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_sequences_jsonl($self, blocks, show=None)\n--\n\n"
+     "Runs one sequence per item of blocks (bytes of JSON Lines, one step per line), each\n"
+     "from the current state (which the call leaves as it was), side by side. Returns one\n"
+     "(values, unknown, error) per sequence: a tuple of the shown busses' texts per step,\n"
+     "(line, id) for ids that name no bus, and None or the VectorError (not raised) that\n"
+     "stopped the sequence."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
      "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1,\n"
@@ -657,6 +911,8 @@ PyGetSetDef simulator_getset[] = {
      "True when every update runs as one pass (no feedback, reads that settle).", nullptr},
     {"feedback", get_feedback, nullptr,
      "True when some bus reads itself through a chain of driven busses.", nullptr},
+    {"clocks", get_clocks, nullptr,
+     "The clock busses of the registers, in the order the registers first name them.", nullptr},
     {"next_line", get_next_line, nullptr,
      "The number of the line after the data of the last run_jsonl call: its first_line plus\n"
      "the newlines in its data. A caller reading a file in blocks passes it on as the next\n"

@@ -10,8 +10,9 @@ PyObject* vector_error_type() {
     type = PyErr_NewExceptionWithDoc(
         "nimbo.VectorError",
         "A vector of a batch was refused or failed. Attributes: index (the vector's number\n"
-        "in the call), line (its line, for JSON Lines), bus (the bus at fault or None),\n"
-        "reason (the simulator's message), results (what the vectors before it gave).",
+        "in the call, or in its sequence), line (its line, for JSON Lines), bus (the bus at\n"
+        "fault or None), reason (the simulator's message), results (what the vectors before\n"
+        "it gave), sequence (the sequence's number for run_sequences, else None).",
         PyExc_RuntimeError, nullptr);
   }
   return type;
@@ -20,7 +21,17 @@ PyObject* vector_error_type() {
 PyObject* raise_vector_error(const VectorFault& fault, std::size_t index,
                              std::optional<std::size_t> line, const std::optional<std::string>& id,
                              PyObject* results) {
-  std::string message = "vector " + std::to_string(index);
+  PyRef error = PyRef::steal(make_vector_error(fault, index, line, id, results));
+  if (!error) return nullptr;
+  PyErr_SetObject(vector_error_type(), error.get());
+  return nullptr;
+}
+
+PyObject* make_vector_error(const VectorFault& fault, std::size_t index,
+                            std::optional<std::size_t> line, const std::optional<std::string>& id,
+                            PyObject* results, std::optional<std::size_t> sequence) {
+  std::string message = sequence ? "sequence " + std::to_string(*sequence) + ", " : "";
+  message += "vector " + std::to_string(index);
   if (line) message += " (line " + std::to_string(*line) + ")";
   if (id) message += ", bus '" + *id + "'";
   message += ": " + fault.message;
@@ -36,16 +47,18 @@ PyObject* raise_vector_error(const VectorFault& fault, std::size_t index,
                  : PyRef::borrow(Py_None);
   PyRef reason = PyRef::steal(PyUnicode_DecodeUTF8(
       fault.message.data(), static_cast<Py_ssize_t>(fault.message.size()), "replace"));
-  if (!index_object || !line_object || !bus || !reason) return nullptr;
+  PyRef sequence_object =
+      sequence ? PyRef::steal(PyLong_FromSize_t(*sequence)) : PyRef::borrow(Py_None);
+  if (!index_object || !line_object || !bus || !reason || !sequence_object) return nullptr;
   if (PyObject_SetAttrString(error.get(), "index", index_object.get()) < 0 ||
       PyObject_SetAttrString(error.get(), "line", line_object.get()) < 0 ||
       PyObject_SetAttrString(error.get(), "bus", bus.get()) < 0 ||
       PyObject_SetAttrString(error.get(), "reason", reason.get()) < 0 ||
-      PyObject_SetAttrString(error.get(), "results", results) < 0) {
+      PyObject_SetAttrString(error.get(), "results", results) < 0 ||
+      PyObject_SetAttrString(error.get(), "sequence", sequence_object.get()) < 0) {
     return nullptr;
   }
-  PyErr_SetObject(vector_error_type(), error.get());
-  return nullptr;
+  return error.release();
 }
 
 }  // namespace nimbo::py

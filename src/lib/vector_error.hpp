@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "component/vectors.hpp"
+#include "engine/vectors.hpp"
 #include "lib/python.hpp"
 
 namespace nimbo::py {
@@ -20,5 +20,11 @@ PyObject* vector_error_type();
 PyObject* raise_vector_error(const VectorFault& fault, std::size_t index,
                              std::optional<std::size_t> line, const std::optional<std::string>& id,
                              PyObject* results);
+
+// The same error as a new object, not raised; `sequence` numbers the
+// sequence of run_sequences. Null with an exception set on failure.
+PyObject* make_vector_error(const VectorFault& fault, std::size_t index,
+                            std::optional<std::size_t> line, const std::optional<std::string>& id,
+                            PyObject* results, std::optional<std::size_t> sequence = std::nullopt);
 
 }  // namespace nimbo::py

@@ -1,6 +1,7 @@
 #include "lib/vector_sinks.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <utility>
@@ -13,6 +14,10 @@ namespace {
 
 // The widest step column a layout may ask for.
 constexpr int kMaxStepWidth = 64;
+
+Word lane_bit(const Word* lanes, std::size_t lane) {
+  return (lanes[lane / 64] >> (lane % 64)) & 1U;
+}
 
 }  // namespace
 
@@ -98,6 +103,80 @@ bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
   }
   sink.emplace(text, static_cast<std::size_t>(std::max<Py_ssize_t>(first_step, 0)),
                static_cast<std::size_t>(std::max<Py_ssize_t>(step_width, 0)), std::move(*texts));
+  return true;
+}
+
+bool SequenceTupleSink::take(std::size_t sequence, std::size_t,
+                             std::span<const BitBusValue> values) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+  if (!tuple) return false;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* text = value_text(values[i]);
+    if (text == nullptr) return false;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return PyList_Append(lists_[sequence], tuple.get()) == 0;
+}
+
+bool SequenceTupleSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,
+                                  const ShownLanes& values) {
+  for (std::size_t w = 0; w < live.size(); ++w) {
+    for (Word left = live[w]; left != 0; left &= left - 1) {
+      const std::size_t lane = w * 64 + static_cast<std::size_t>(std::countr_zero(left));
+      for (std::size_t i = 0; i < row_.size(); ++i) {
+        const std::size_t width = values.width(i);
+        if (width <= BitBusValue::kWordBits) {
+          Word word = 0;
+          for (std::size_t b = 0; b < width; ++b) word |= lane_bit(values.lanes(i, b), lane) << b;
+          row_[i].set_narrow(width, word);
+        } else {
+          row_[i] = BitBusValue::zeros(width);
+          for (std::size_t b = 0; b < width; ++b) {
+            row_[i].set_bit(b, lane_bit(values.lanes(i, b), lane) != 0);
+          }
+        }
+      }
+      if (!take(first + lane, step, row_)) return false;
+    }
+  }
+  return true;
+}
+
+SequenceByteSink::SequenceByteSink(std::size_t sequences, std::size_t steps,
+                                   std::vector<std::size_t> widths)
+    : steps_(steps), widths_(std::move(widths)) {
+  for (const std::size_t width : widths_) columns_ += width;
+  bytes_.assign(sequences * steps * columns_, 0);
+}
+
+bool SequenceByteSink::take(std::size_t sequence, std::size_t step,
+                            std::span<const BitBusValue> values) {
+  std::uint8_t* row = bytes_.data() + (sequence * steps_ + step) * columns_;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (values[i].width() != widths_[i]) {
+      changed_width_ = i;
+      return false;
+    }
+    for (std::size_t b = 0; b < widths_[i]; ++b) *row++ = values[i].bit(b) ? 1 : 0;
+  }
+  return true;
+}
+
+bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,
+                                 const ShownLanes& values) {
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < widths_.size(); ++i) {
+    for (std::size_t b = 0; b < widths_[i]; ++b, ++column) {
+      const Word* lanes = values.lanes(i, b);
+      for (std::size_t w = 0; w < live.size(); ++w) {
+        for (Word left = live[w]; left != 0; left &= left - 1) {
+          const std::size_t lane = w * 64 + static_cast<std::size_t>(std::countr_zero(left));
+          bytes_[((first + lane) * steps_ + step) * columns_ + column] =
+              static_cast<std::uint8_t>(lane_bit(lanes, lane));
+        }
+      }
+    }
+  }
   return true;
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "busses/bit_bus_value.hpp"
-#include "component/vectors.hpp"
+#include "engine/vectors.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
 
@@ -156,6 +156,41 @@ class ByteSink final : public VectorSink {
 
   std::size_t rows_;
   std::size_t shown_ = 0;
+  std::vector<std::size_t> widths_;
+  std::size_t columns_ = 0;
+  std::vector<std::uint8_t> bytes_;
+  std::optional<std::size_t> changed_width_;
+};
+
+// One list of tuples of the shown busses' texts per sequence.
+class SequenceTupleSink final : public SequenceSink {
+ public:
+  // One list per sequence (borrowed); `shown` values per step.
+  SequenceTupleSink(std::vector<PyObject*> lists, std::size_t shown)
+      : lists_(std::move(lists)), row_(shown) {}
+  bool take_step(std::size_t first, std::size_t step, std::span<const Word> live,
+                 const ShownLanes& values) override;
+  bool take(std::size_t sequence, std::size_t step, std::span<const BitBusValue> values) override;
+
+ private:
+  std::vector<PyObject*> lists_;
+  std::vector<BitBusValue> row_;
+};
+
+// Rows of 0/1 bytes: sequence s, step t at bytes[(s * steps + t) * columns].
+class SequenceByteSink final : public SequenceSink {
+ public:
+  SequenceByteSink(std::size_t sequences, std::size_t steps, std::vector<std::size_t> widths);
+  bool take_step(std::size_t first, std::size_t step, std::span<const Word> live,
+                 const ShownLanes& values) override;
+  bool take(std::size_t sequence, std::size_t step, std::span<const BitBusValue> values) override;
+  std::size_t columns() const noexcept { return columns_; }
+  const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
+  // The shown bus whose width changed (in a run without lanes), if one did.
+  std::optional<std::size_t> changed_width() const noexcept { return changed_width_; }
+
+ private:
+  std::size_t steps_;
   std::vector<std::size_t> widths_;
   std::size_t columns_ = 0;
   std::vector<std::uint8_t> bytes_;

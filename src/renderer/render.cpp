@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/value.hpp>
@@ -92,6 +93,63 @@ Result<Component> build_component(const json::value& document) {
   return component;
 }
 
+// An optional string field of a register; an error when present but not a string.
+Result<std::optional<std::string>> optional_text(const json::object& record, const char* key,
+                                                 const std::string& place) {
+  const json::value* value = record.if_contains(key);
+  if (value == nullptr) return std::optional<std::string>{};
+  const json::string* text = value->if_string();
+  if (text == nullptr) return Error{place + ": '" + key + "' must be a string"};
+  return std::optional<std::string>(std::string(text_of(*text)));
+}
+
+Result<RegisterRecord> register_record(const json::value& element, std::size_t index) {
+  const std::string place = "registers[" + std::to_string(index) + "]";
+  const json::object* record = element.if_object();
+  if (record == nullptr) return Error{place + ": a register is an object"};
+  RegisterRecord reg;
+  reg.index = index;
+  for (const auto& [key, target] :
+       {std::pair<const char*, std::string*>{"q", &reg.q}, {"d", &reg.d}, {"clock", &reg.clock}}) {
+    Result<std::optional<std::string>> text = optional_text(*record, key, place);
+    if (!text.ok()) return Error{std::move(text).error()};
+    if (!text.value()) return Error{place + ": '" + key + "' is missing"};
+    *target = std::move(*text.value());
+  }
+  Result<std::optional<std::string>> edge = optional_text(*record, "edge", place);
+  if (!edge.ok()) return Error{std::move(edge).error()};
+  if (edge.value() && *edge.value() == "negedge") {
+    reg.edge = Edge::kNegedge;
+  } else if (edge.value() && *edge.value() != "posedge") {
+    return Error{place + ": 'edge' must be \"posedge\" or \"negedge\""};
+  }
+  for (const auto& [key, target] :
+       {std::pair<const char*, std::optional<std::string>*>{"enable", &reg.enable},
+        {"async_reset", &reg.async_reset},
+        {"reset_value", &reg.reset_value}}) {
+    Result<std::optional<std::string>> text = optional_text(*record, key, place);
+    if (!text.ok()) return Error{std::move(text).error()};
+    *target = std::move(text).value();
+  }
+  return reg;
+}
+
+Result<std::vector<RegisterRecord>> register_records(const json::value& document) {
+  std::vector<RegisterRecord> records;
+  const json::value& frame = document.get_object().at("component");
+  const json::value* registers = frame.get_object().if_contains("registers");
+  if (registers == nullptr || registers->is_null()) return records;
+  const json::array* elements = registers->if_array();
+  if (elements == nullptr) return Error{"'registers' must be an array"};
+  records.reserve(elements->size());
+  for (std::size_t i = 0; i < elements->size(); ++i) {
+    Result<RegisterRecord> record = register_record((*elements)[i], i);
+    if (!record.ok()) return Error{std::move(record).error()};
+    records.push_back(std::move(record).value());
+  }
+  return records;
+}
+
 }  // namespace
 
 Result<Component> Renderer::render() const {
@@ -101,6 +159,17 @@ Result<Component> Renderer::render() const {
   Result<json::value> document = parse_json_document(ir_, &arena);
   if (!document.ok()) return Error{"Failed to parse IR JSON: " + std::move(document).error()};
   return build_component(document.value());
+}
+
+Result<Design> Renderer::render_design() const {
+  json::monotonic_resource arena;
+  Result<json::value> document = parse_json_document(ir_, &arena);
+  if (!document.ok()) return Error{"Failed to parse IR JSON: " + std::move(document).error()};
+  Result<Component> component = build_component(document.value());
+  if (!component.ok()) return Error{std::move(component).error()};
+  Result<std::vector<RegisterRecord>> registers = register_records(document.value());
+  if (!registers.ok()) return Error{std::move(registers).error()};
+  return Design{std::move(component).value(), std::move(registers).value()};
 }
 
 }  // namespace nimbo

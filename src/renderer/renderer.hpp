@@ -3,9 +3,11 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/result.hpp"
 #include "component/component.hpp"
+#include "component/register_record.hpp"
 #include "expr_nodes/evaluator.hpp"
 
 namespace boost::json {
@@ -13,6 +15,12 @@ class value;
 }
 
 namespace nimbo {
+
+// A rendered design: the component and the registers recorded beside it.
+struct Design {
+  Component component;
+  std::vector<RegisterRecord> registers;
+};
 
 class Renderer {
  public:
@@ -23,6 +31,9 @@ class Renderer {
   // Parses the IR and builds its component; evaluates nothing. On failure the
   // error text says what is wrong and nothing is built.
   Result<Component> render() const;
+  // The same, also reading the component's "registers" array, which render()
+  // ignores as it ignores every key it does not know.
+  Result<Design> render_design() const;
 
   // Decodes one expression object into an evaluator tree.
   static Result<BoxedEvaluator> render_expr(const boost::json::value& expr);

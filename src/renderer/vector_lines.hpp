@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "component/component.hpp"
-#include "component/vectors.hpp"
+#include "engine/vectors.hpp"
 
 namespace nimbo {
 

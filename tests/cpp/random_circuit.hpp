@@ -1,7 +1,8 @@
 // Random circuits for the cross-checks: every node kind, widths from 0 to
 // 130 bits, shuffled declaration order, complete or partial influence
 // lists, with or without feedback. Each circuit is built twice, as a
-// Component and as the plain reference model.
+// Component (then taken over by a Simulation) and as the plain reference
+// model.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "component/component.hpp"
+#include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
 #include "reference_model.hpp"
 
@@ -28,7 +30,7 @@ struct CircuitShape {
 };
 
 struct RandomCircuit {
-  Component component{"random"};
+  Simulation simulation;
   ReferenceModel model;
   std::vector<std::string> ids;     // by rank
   std::vector<std::size_t> widths;  // by rank, as declared
@@ -45,20 +47,24 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
                                          int bus_count) {
   static constexpr std::size_t kWidths[] = {0, 1, 1, 1, 3, 8, 63, 64, 65, 130};
   const auto random_width = [&]() -> std::size_t { return shape.narrow ? 1 : kWidths[rng() % 10]; };
-  RandomCircuit circuit;
-  for (int i = 0; i < bus_count; ++i) circuit.ids.push_back("n" + std::to_string(i));
+  Component component("random");
+  ReferenceModel model;
+  std::vector<std::string> ids;     // by rank
+  std::vector<std::size_t> widths;  // by rank
+  std::vector<bool> driven;         // by rank
+  for (int i = 0; i < bus_count; ++i) ids.push_back("n" + std::to_string(i));
   std::vector<int> order(static_cast<std::size_t>(bus_count));
   for (int i = 0; i < bus_count; ++i) order[static_cast<std::size_t>(i)] = i;
   if (shape.shuffled) std::shuffle(order.begin(), order.end(), rng);
 
-  circuit.widths.resize(static_cast<std::size_t>(bus_count));
+  widths.resize(static_cast<std::size_t>(bus_count));
   for (int rank : order) {
     const std::size_t width = random_width();
-    circuit.widths[static_cast<std::size_t>(rank)] = width;
+    widths[static_cast<std::size_t>(rank)] = width;
     const std::string text = random_bits(rng, width);
-    const std::string& id = circuit.ids[static_cast<std::size_t>(rank)];
-    circuit.component.add_bus(id, BitBus(BitBusValue::from_string(text).value()));
-    circuit.model.add_bus(id, BitBusValue::from_string(text).value());
+    const std::string& id = ids[static_cast<std::size_t>(rank)];
+    component.add_bus(id, BitBus(BitBusValue::from_string(text).value()));
+    model.add_bus(id, BitBusValue::from_string(text).value());
   }
 
   // Without feedback, rank r reads only ranks below r.
@@ -70,7 +76,7 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
       if (limit > 0 && rng() % 6 != 0) {
         const int source = static_cast<int>(rng() % static_cast<unsigned>(limit));
         readers[static_cast<std::size_t>(source)].push_back(rank);
-        return std::make_unique<BusRef>(circuit.ids[static_cast<std::size_t>(source)]);
+        return std::make_unique<BusRef>(ids[static_cast<std::size_t>(source)]);
       }
       if (rng() % 2) return std::make_unique<BusRef>("missing");
       return std::make_unique<Const>(
@@ -81,14 +87,14 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
     BoxedEvaluator r = random_tree(rank, depth - 1);
     return make_gate_node(static_cast<Gate>(rng() % 6), std::move(l), std::move(r));
   };
-  circuit.driven.resize(static_cast<std::size_t>(bus_count));
+  driven.resize(static_cast<std::size_t>(bus_count));
   for (int rank = 0; rank < bus_count; ++rank) {
     if (rank < 2 || rng() % 4 == 0) continue;  // an input
-    circuit.driven[static_cast<std::size_t>(rank)] = true;
+    driven[static_cast<std::size_t>(rank)] = true;
     BoxedEvaluator tree = random_tree(rank, 1 + static_cast<int>(rng() % 4));
-    const std::string& id = circuit.ids[static_cast<std::size_t>(rank)];
-    circuit.model.set_assignment(id, tree->clone_box());
-    circuit.component.set_assignment(id, std::move(tree));
+    const std::string& id = ids[static_cast<std::size_t>(rank)];
+    model.set_assignment(id, tree->clone_box());
+    component.set_assignment(id, std::move(tree));
   }
   // Influence lists: the readers (some dropped on request) plus now and
   // then an extra entry, itself or any other bus.
@@ -102,25 +108,26 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
     if (rng() % 3 == 0)
       targets.push_back(static_cast<int>(rng() % static_cast<unsigned>(bus_count)));
     for (int target : targets) {
-      const std::string& from = circuit.ids[static_cast<std::size_t>(rank)];
-      const std::string& to = circuit.ids[static_cast<std::size_t>(target)];
-      EXPECT_TRUE(circuit.component.add_influence(from, to).ok());
-      circuit.model.add_influence(from, to);
+      const std::string& from = ids[static_cast<std::size_t>(rank)];
+      const std::string& to = ids[static_cast<std::size_t>(target)];
+      EXPECT_TRUE(component.add_influence(from, to).ok());
+      model.add_influence(from, to);
     }
   }
-  return circuit;
+  return RandomCircuit{Simulation(std::move(component)), std::move(model), std::move(ids),
+                       std::move(widths), std::move(driven)};
 }
 
 // Random inputs for one update: some busses (driven ones too), now and then
 // a text the update must refuse.
 inline Values random_inputs(std::mt19937_64& rng, const RandomCircuit& circuit,
-                            const Component& component) {
+                            const Simulation& simulation) {
   Values inputs;
   for (std::size_t rank = 0; rank < circuit.ids.size(); ++rank) {
     if (rng() % 2) continue;
     if (circuit.driven[rank] && rng() % 4 != 0) continue;
-    const auto position = component.find(circuit.ids[rank]);
-    std::string text = random_bits(rng, component.width(*position));
+    const auto position = simulation.find(circuit.ids[rank]);
+    std::string text = random_bits(rng, simulation.width(*position));
     if (rng() % 30 == 0) text += "1";
     if (rng() % 60 == 0) text = "2" + text;
     inputs.emplace_back(circuit.ids[rank], text);
@@ -129,17 +136,18 @@ inline Values random_inputs(std::mt19937_64& rng, const RandomCircuit& circuit,
   return inputs;
 }
 
-inline Status apply(Component& component, const Values& inputs, const UpdateControl& control = {}) {
+inline Status apply(Simulation& simulation, const Values& inputs,
+                    const UpdateControl& control = {}) {
   std::vector<SignalInput> signals;
   for (const auto& [id, bits] : inputs) signals.push_back({id, bits});
-  return component.update_signals(signals, control);
+  return simulation.update_signals(signals, control);
 }
 
 // The same bits as the model, compared as values (width and every word, so
 // also the bits past the width, which must stay zero) and not only as text.
-inline ::testing::AssertionResult same_values(const Component& component,
+inline ::testing::AssertionResult same_values(const Simulation& simulation,
                                               const ReferenceModel& model) {
-  const BusTable& ours = component.busses();
+  const BusTable& ours = simulation.busses();
   const BusTable& theirs = model.table();
   if (ours.size() != theirs.size()) return ::testing::AssertionFailure() << "bus counts differ";
   for (std::size_t p = 0; p < ours.size(); ++p) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "component/component.hpp"
+#include "engine/simulation.hpp"
 #include "random_circuit.hpp"
 
 namespace nimbo {
@@ -42,15 +42,15 @@ struct Batch {
 Batch random_batch(std::mt19937_64& rng, testing_model::RandomCircuit& circuit, std::size_t count,
                    std::size_t bad) {
   Batch batch;
-  const Component& component = circuit.component;
+  const Simulation& simulation = circuit.simulation;
   for (std::size_t v = 0; v < count; ++v) {
     Values vector;
     for (std::size_t rank = 0; rank < circuit.ids.size(); ++rank) {
       // Driven busses now and then: such a text is checked, then replaced.
       if (rng() % 3 == 0 || (circuit.driven[rank] && rng() % 8 != 0)) continue;
-      const auto position = *component.find(circuit.ids[rank]);
+      const auto position = *simulation.find(circuit.ids[rank]);
       vector.emplace_back(circuit.ids[rank],
-                          testing_model::random_bits(rng, component.width(position)));
+                          testing_model::random_bits(rng, simulation.width(position)));
     }
     if (!vector.empty() && rng() % 4 == 0) {  // an input written twice: the later write wins
       const auto [id, bits] = vector[rng() % vector.size()];
@@ -60,15 +60,15 @@ Batch random_batch(std::mt19937_64& rng, testing_model::RandomCircuit& circuit, 
     batch.vectors.push_back(vector);
   }
   for (const Values& vector : batch.vectors) {
-    for (const auto& [id, bits] : vector) batch.writes.push_back({*component.find(id), bits});
+    for (const auto& [id, bits] : vector) batch.writes.push_back({*simulation.find(id), bits});
     batch.ends.push_back(batch.writes.size());
   }
   return batch;
 }
 
-std::vector<std::uint32_t> every_position(const Component& component) {
+std::vector<std::uint32_t> every_position(const Simulation& simulation) {
   std::vector<std::uint32_t> shown;
-  for (std::uint32_t p = 0; p < component.bus_count(); ++p) shown.push_back(p);
+  for (std::uint32_t p = 0; p < simulation.bus_count(); ++p) shown.push_back(p);
   return shown;
 }
 
@@ -92,20 +92,20 @@ TEST_P(BatchAgainstModel, TextVectors) {
   std::mt19937_64 rng(seed);
   testing_model::RandomCircuit circuit =
       testing_model::make_random_circuit(rng, batch_case.shape, 2 + static_cast<int>(rng() % 30));
-  Component& component = circuit.component;
-  component.prepare();
+  Simulation& simulation = circuit.simulation;
+  simulation.prepare();
   if (seed % 2 == 0) {  // start from an evaluated state now and then
     const Status first =
-        testing_model::apply(component, {}, {nullptr, testing_model::kModelWorkLimit});
+        testing_model::apply(simulation, {}, {nullptr, testing_model::kModelWorkLimit});
     ASSERT_EQ(first.ok() ? "" : first.error(),
               circuit.model.update({}, testing_model::kModelWorkLimit));
   }
   const std::size_t bad = bad_vector(rng, seed, batch_case.vectors);
   Batch batch = random_batch(rng, circuit, batch_case.vectors, bad);
-  const std::vector<std::uint32_t> shown = every_position(component);
+  const std::vector<std::uint32_t> shown = every_position(simulation);
   Collect sink;
-  const auto fault = component.run_vectors(TextVectors{batch.writes, batch.ends}, shown, sink,
-                                           {nullptr, testing_model::kModelWorkLimit});
+  const auto fault = simulation.run_vectors(TextVectors{batch.writes, batch.ends}, shown, sink,
+                                            {nullptr, testing_model::kModelWorkLimit});
 
   std::size_t v = 0;
   for (; v < batch.vectors.size(); ++v) {
@@ -128,8 +128,8 @@ TEST_P(BatchAgainstModel, TextVectors) {
     EXPECT_FALSE(fault.has_value());
   }
   EXPECT_EQ(sink.rows.size(), v);
-  EXPECT_EQ(component.get_values(), circuit.model.values());
-  EXPECT_TRUE(testing_model::same_values(component, circuit.model));
+  EXPECT_EQ(simulation.component().get_values(), circuit.model.values());
+  EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
 }
 
 TEST_P(BatchAgainstModel, ByteVectorsCarryEveryInput) {
@@ -137,14 +137,14 @@ TEST_P(BatchAgainstModel, ByteVectorsCarryEveryInput) {
   std::mt19937_64 rng(seed + 1000);
   testing_model::RandomCircuit circuit =
       testing_model::make_random_circuit(rng, batch_case.shape, 2 + static_cast<int>(rng() % 30));
-  Component& component = circuit.component;
-  component.prepare();
+  Simulation& simulation = circuit.simulation;
+  simulation.prepare();
   std::vector<std::uint32_t> inputs;
   std::size_t columns = 0;
   for (std::size_t rank = 0; rank < circuit.ids.size(); ++rank) {
     if (circuit.driven[rank]) continue;
-    inputs.push_back(*component.find(circuit.ids[rank]));
-    columns += component.width(inputs.back());
+    inputs.push_back(*simulation.find(circuit.ids[rank]));
+    columns += simulation.width(inputs.back());
   }
   const std::size_t rows = batch_case.vectors;
   std::vector<std::uint8_t> data(rows * columns);
@@ -152,12 +152,12 @@ TEST_P(BatchAgainstModel, ByteVectorsCarryEveryInput) {
   const std::size_t bad = columns > 0 ? bad_vector(rng, seed, rows) : rows;
   if (bad < rows) data[bad * columns + rng() % columns] = 2;
 
-  const std::vector<std::uint32_t> shown = every_position(component);
+  const std::vector<std::uint32_t> shown = every_position(simulation);
   Collect sink;
   const ByteVectors vectors{
       inputs, data.data(), rows, columns, static_cast<std::ptrdiff_t>(columns), 1};
   const auto fault =
-      component.run_vectors(vectors, shown, sink, {nullptr, testing_model::kModelWorkLimit});
+      simulation.run_vectors(vectors, shown, sink, {nullptr, testing_model::kModelWorkLimit});
   for (std::size_t row = 0; row < rows; ++row) {
     if (row == bad) {
       ASSERT_TRUE(fault.has_value());
@@ -168,10 +168,10 @@ TEST_P(BatchAgainstModel, ByteVectorsCarryEveryInput) {
     Values vector;
     for (std::size_t i = 0, column = 0; i < inputs.size(); ++i) {
       std::string text;
-      for (std::size_t b = 0; b < component.busses().value(inputs[i]).width(); ++b) {
+      for (std::size_t b = 0; b < simulation.busses().value(inputs[i]).width(); ++b) {
         text += static_cast<char>('0' + data[row * columns + column++]);
       }
-      vector.emplace_back(component.busses().id(inputs[i]), text);
+      vector.emplace_back(simulation.busses().id(inputs[i]), text);
     }
     const std::string error = circuit.model.update(vector, testing_model::kModelWorkLimit);
     if (!error.empty()) {  // a feedback circuit that does not settle
@@ -183,8 +183,8 @@ TEST_P(BatchAgainstModel, ByteVectorsCarryEveryInput) {
     const Values expected = circuit.model.values();
     for (std::size_t i = 0; i < shown.size(); ++i) ASSERT_EQ(sink.rows[row][i], expected[i].second);
   }
-  EXPECT_EQ(component.get_values(), circuit.model.values());
-  EXPECT_TRUE(testing_model::same_values(component, circuit.model));
+  EXPECT_EQ(simulation.component().get_values(), circuit.model.values());
+  EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
 }
 
 const BatchCase kBatchCases[] = {
@@ -215,19 +215,19 @@ TEST(Batch, SinkStopLeavesTheStateOfTheLastVectorItTook) {
   std::mt19937_64 rng(7);
   testing_model::RandomCircuit circuit =
       testing_model::make_random_circuit(rng, {false, true, 0, true}, 20);
-  Component& component = circuit.component;
+  Simulation& simulation = circuit.simulation;
   Batch batch = random_batch(rng, circuit, 300, 300);
   Collect sink(100);
-  const auto fault =
-      component.run_vectors(TextVectors{batch.writes, batch.ends}, every_position(component), sink);
+  const auto fault = simulation.run_vectors(TextVectors{batch.writes, batch.ends},
+                                            every_position(simulation), sink);
   ASSERT_TRUE(fault.has_value());
   EXPECT_TRUE(fault->stopped_by_sink);
   EXPECT_EQ(fault->vector, 100U);
   for (std::size_t v = 0; v <= 100; ++v) {
     ASSERT_EQ(circuit.model.update(batch.vectors[v], testing_model::kModelWorkLimit), "");
   }
-  EXPECT_EQ(component.get_values(), circuit.model.values());
-  EXPECT_TRUE(testing_model::same_values(component, circuit.model));
+  EXPECT_EQ(simulation.component().get_values(), circuit.model.values());
+  EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
 }
 
 }  // namespace

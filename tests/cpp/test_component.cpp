@@ -2,8 +2,10 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "component/component.hpp"
+#include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
 
 namespace nimbo {
@@ -82,8 +84,9 @@ TEST(Component, AssignmentWithoutBusIsKeptButNeverEvaluated) {
   component.add_bus("a", bus_of("0"));
   component.set_assignment("ghost", std::make_unique<Const>(BitBusValue::from_string("1").value()));
   EXPECT_NE(component.assignment("ghost"), nullptr);
-  ASSERT_TRUE(component.update_signals({}).ok());
-  EXPECT_EQ(component.last_evaluation_count(), 0U);
+  Simulation simulation(std::move(component));
+  ASSERT_TRUE(simulation.update_signals({}).ok());
+  EXPECT_EQ(simulation.last_evaluation_count(), 0U);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/simulation.hpp"
 #include "renderer/renderer.hpp"
 
 namespace nimbo {
@@ -180,9 +181,9 @@ TEST(Render, NamesMayPointForwardAndRefsMayDangle) {
 }
 
 TEST(Render, BusWithoutValueRefusesWiderInput) {
-  Component component = render_ok(ir_with(R"({"id":"a"})"));
+  Simulation simulation(render_ok(ir_with(R"({"id":"a"})")));
   const SignalInput input{"a", "0101"};
-  EXPECT_FALSE(component.update_signals({&input, 1}).ok());
+  EXPECT_FALSE(simulation.update_signals({&input, 1}).ok());
 }
 
 TEST(Render, RepeatedIdsKeepLastValueAndAccumulate) {

@@ -99,3 +99,107 @@ class ClockedModel:
         self.edge("posedge", "1")
         self.edge("negedge", "0")
         return self.values()
+
+
+def random_clocked_circuit(rng, registers=6, logic=14, feedback=False, drop_influence=0, widths=(1, 3, 64, 65)):
+    """A random design with registers; returns (ir, {input id: width}).
+
+    Busses come in width classes (a gate's result has the smaller width of its
+    operands, so logic stays within a class): inputs, register q's and driven
+    busses, each register's d a driven bus of its q's class. One or two
+    clocks, both edges, enables and asynchronous resets (from inputs or from
+    logic), initial values at random. Without `feedback`, logic reads only
+    lower ranks; with it, any bus, so the worklist runs between registers."""
+    from nimbo.ir import gate, ref  # noqa: PLC0415 (tests import this module before nimbo is needed)
+
+    classes = rng.sample(widths, k=min(len(widths), rng.randrange(1, 4)))
+    if 1 not in classes:
+        classes.append(1)  # enables and resets
+    clocks = ["clk"] if rng.randrange(3) else ["clk", "clk2"]
+    entries: dict[str, dict[str, Any]] = {}
+    width_of: dict[str, int] = {}
+    ranked: list[str] = []  # everything logic may read, in rank order
+    readers: dict[str, list[str]] = {}
+
+    def bits(count: int) -> str:
+        return "".join(rng.choice("01") for _ in range(count))
+
+    def declare(bus_id: str, width: int, assignment: Any = None) -> None:
+        entry: dict[str, Any] = {"id": bus_id, "value": bits(width)}
+        if assignment is not None:
+            entry["assignment"] = assignment
+        entries[bus_id] = entry
+        width_of[bus_id] = width
+        readers.setdefault(bus_id, [])
+
+    for clock in clocks:
+        declare(clock, 1)
+        entries[clock]["value"] = "0"
+    inputs = {}
+    for i in range(rng.randrange(2, 5)):
+        w = rng.choice(classes)
+        declare(f"in{i}", w)
+        inputs[f"in{i}"] = w
+        ranked.append(f"in{i}")
+    qs = []
+    for i in range(registers):
+        w = rng.choice(classes)
+        declare(f"q{i}", w)
+        qs.append(f"q{i}")
+        ranked.append(f"q{i}")
+    if "in_en" not in entries:
+        declare("in_en", 1)
+        inputs["in_en"] = 1
+        ranked.append("in_en")
+
+    def tree(owner: str, w: int, limit: int, depth: int) -> Any:
+        pool = [b for b in ranked[:limit] if width_of[b] == w]
+        if depth == 0 or not pool or rng.randrange(3) == 0:
+            if not pool:
+                return {"type": "const", "args": {"value": bits(w)}}
+            source = rng.choice(pool)
+            readers[source].append(owner)
+            return ref(source)
+        if rng.randrange(5) == 0:
+            return gate("not", tree(owner, w, limit, depth - 1))
+        kind = rng.choice(("and", "or", "xor", "nand", "nor", "xnor"))
+        return gate(kind, tree(owner, w, limit, depth - 1), tree(owner, w, limit, depth - 1))
+
+    logic_names = [f"g{i}" for i in range(logic)]
+    for name in logic_names:
+        ranked.append(name)
+        width_of[name] = rng.choice(classes)
+        readers[name] = []
+    for name in logic_names:
+        w = width_of[name]
+        limit = len(ranked) if feedback else ranked.index(name)
+        declare(name, w, tree(name, w, limit, rng.randrange(1, 4)))
+    registers_out = []
+    for q in qs:
+        w = width_of[q]
+        candidates = [b for b in ranked if width_of[b] == w and b.startswith("g")]
+        d = rng.choice(candidates) if candidates else q
+        record: dict[str, Any] = {"q": q, "d": d, "clock": rng.choice(clocks)}
+        if rng.randrange(3) == 0:
+            record["edge"] = "negedge"
+        elif rng.randrange(2):
+            record["edge"] = "posedge"
+        one_bit = [b for b in ranked if width_of[b] == 1 and b != q]
+        if rng.randrange(3) == 0 and one_bit:
+            record["enable"] = rng.choice(one_bit)
+        if rng.randrange(3) == 0 and one_bit:
+            record["async_reset"] = rng.choice([b for b in one_bit if b.startswith("in")] or one_bit)
+            if rng.randrange(2):
+                record["reset_value"] = bits(w)
+        registers_out.append(record)
+    order = list(entries)
+    rng.shuffle(order)
+    busses = []
+    for bus_id in order:
+        entry = dict(entries[bus_id])
+        influence = [r for r in dict.fromkeys(readers[bus_id]) if not drop_influence or rng.randrange(drop_influence)]
+        if influence:
+            entry["influence_list"] = influence
+        busses.append(entry)
+    document = {"component": {"id": "clocked", "registers": registers_out, "busses": busses}}
+    return json.dumps(document), inputs

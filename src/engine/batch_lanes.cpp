@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "component/component.hpp"
-#include "component/pass_plan.hpp"
+#include "engine/pass_plan.hpp"
+#include "engine/simulation.hpp"
 
 namespace nimbo {
 namespace {
@@ -16,11 +16,8 @@ constexpr std::size_t kLaneBudget = std::size_t{2} << 20;  // bytes of lane word
 
 }  // namespace
 
-LanePass& Component::lanes_for(std::size_t vectors) {
-  if (!lane_pass_) {
-    const PassPlan plan = make_pass_plan(graph_, schedule_, busses_);
-    lane_pass_ = std::make_unique<LanePass>(graph_, schedule_, plan);
-  }
+LanePass& Simulation::lanes_for(std::size_t vectors) {
+  if (!lane_pass_) lane_pass_ = std::make_unique<LanePass>(graph_, schedule_, *plan_);
   // More lane words take more vectors per pass, but once the lanes outgrow
   // the cache every gate waits on memory: keep them within a budget.
   std::size_t words = 1;
@@ -32,7 +29,7 @@ LanePass& Component::lanes_for(std::size_t vectors) {
   return *lane_pass_;
 }
 
-std::size_t Component::width_in_batch(std::size_t position, std::size_t vector) const {
+std::size_t Simulation::width_in_batch(std::size_t position, std::size_t vector) const {
   // A driven bus keeps its declared width until its first evaluation.
   if (vector > 0 && graph_.driver(position).kind != BusDriver::Kind::kInput) {
     return word_pass_->width(position);
@@ -40,27 +37,9 @@ std::size_t Component::width_in_batch(std::size_t position, std::size_t vector) 
   return width(position);
 }
 
-namespace {
-
-class LanesOfShown final : public ShownLanes {
- public:
-  LanesOfShown(const LanePass& lanes, std::span<const std::uint32_t> shown)
-      : lanes_(lanes), shown_(shown) {}
-  std::size_t width(std::size_t i) const override { return lanes_.signals(shown_[i]).size(); }
-  const Word* lanes(std::size_t i, std::size_t bit) const override {
-    return lanes_.lanes(lanes_.signals(shown_[i])[bit]);
-  }
-
- private:
-  const LanePass& lanes_;
-  std::span<const std::uint32_t> shown_;
-};
-
-}  // namespace
-
-bool Component::hand_out(const LanePass& lanes, std::size_t first, std::size_t count,
-                         std::span<const std::uint32_t> shown, VectorSink& sink,
-                         std::size_t& stopped) {
+bool Simulation::hand_out(const LanePass& lanes, std::size_t first, std::size_t count,
+                          std::span<const std::uint32_t> shown, VectorSink& sink,
+                          std::size_t& stopped) {
   if (sink.takes_blocks()) {
     sink.take_block(first, count, LanesOfShown(lanes, shown));
     return true;
@@ -76,7 +55,7 @@ bool Component::hand_out(const LanePass& lanes, std::size_t first, std::size_t c
   return true;
 }
 
-void Component::settle_on_lane(const LanePass& lanes, std::size_t lane) {
+void Simulation::settle_on_lane(const LanePass& lanes, std::size_t lane) {
   BitBusValue value;
   for (const std::uint32_t p : inputs_) {
     lanes.read(p, lane, value);
@@ -87,9 +66,9 @@ void Component::settle_on_lane(const LanePass& lanes, std::size_t lane) {
   table_stale_ = true;
 }
 
-std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
-                                                std::span<const std::uint32_t> shown,
-                                                VectorSink& sink, const UpdateControl& control) {
+std::optional<VectorFault> Simulation::run_lanes(const TextVectors& vectors,
+                                                 std::span<const std::uint32_t> shown,
+                                                 VectorSink& sink, const UpdateControl& control) {
   LanePass& lanes = lanes_for(vectors.size());
   const std::size_t block = lanes.block_size();
   // Each written bit goes straight into its lane; the lanes an input signal
@@ -129,7 +108,7 @@ std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
         // A driven bus keeps its declared width until its first evaluation.
         const std::size_t expected = vector > 0 || evaluated_
                                          ? word_pass_->width(input.position)
-                                         : busses_.value(input.position).width();
+                                         : component_.busses().value(input.position).width();
         if (input.bits.size() != expected ||
             input.bits.find_first_not_of("01") != std::string_view::npos) {
           fault =
@@ -167,9 +146,9 @@ std::optional<VectorFault> Component::run_lanes(const TextVectors& vectors,
   return std::nullopt;
 }
 
-std::optional<VectorFault> Component::run_lanes(const ByteVectors& vectors,
-                                                std::span<const std::uint32_t> shown,
-                                                VectorSink& sink, const UpdateControl& control) {
+std::optional<VectorFault> Simulation::run_lanes(const ByteVectors& vectors,
+                                                 std::span<const std::uint32_t> shown,
+                                                 VectorSink& sink, const UpdateControl& control) {
   LanePass& lanes = lanes_for(vectors.rows);
   const std::size_t block = lanes.block_size();
   // Where each input's columns start; each has as many as its width now.
@@ -235,9 +214,9 @@ std::optional<VectorFault> Component::run_lanes(const ByteVectors& vectors,
   return std::nullopt;
 }
 
-std::optional<VectorFault> Component::refused_row(const ByteVectors& vectors, std::size_t row,
-                                                  std::uint32_t position,
-                                                  std::size_t first_column) const {
+std::optional<VectorFault> Simulation::refused_row(const ByteVectors& vectors, std::size_t row,
+                                                   std::uint32_t position,
+                                                   std::size_t first_column) const {
   const std::size_t columns = width(position);
   std::string text(columns, '0');
   for (std::size_t b = 0; b < columns; ++b) {
@@ -253,7 +232,7 @@ std::optional<VectorFault> Component::refused_row(const ByteVectors& vectors, st
   return VectorFault{row, position, std::move(checked).error()};
 }
 
-void Component::settle_after_block(const LanePass& lanes, std::size_t first, std::size_t good) {
+void Simulation::settle_after_block(const LanePass& lanes, std::size_t first, std::size_t good) {
   if (good > 0) {
     settle_on_lane(lanes, good - 1);
   } else if (first != 0) {
@@ -261,10 +240,10 @@ void Component::settle_after_block(const LanePass& lanes, std::size_t first, std
   }
 }
 
-std::optional<VectorFault> Component::finish_block(LanePass& lanes, std::size_t first,
-                                                   std::size_t good,
-                                                   std::span<const std::uint32_t> shown,
-                                                   VectorSink& sink) {
+std::optional<VectorFault> Simulation::finish_block(LanePass& lanes, std::size_t first,
+                                                    std::size_t good,
+                                                    std::span<const std::uint32_t> shown,
+                                                    VectorSink& sink) {
   if (good == 0) return std::nullopt;
   lanes.run();
   std::size_t stopped = 0;

@@ -77,6 +77,50 @@ class VectorSink {
   ~VectorSink() = default;
 };
 
+// Sequences of steps, each run from the same start.
+struct TextSequences {
+  std::span<const TextVectors> sequences;
+
+  std::size_t count() const noexcept { return sequences.size(); }
+  std::size_t length(std::size_t sequence) const { return sequences[sequence].size(); }
+};
+
+// Sequences as bytes: sequence s is rows [s][0 .. steps), which like
+// ByteVectors write every bus of `inputs` in every step.
+struct ByteSequences {
+  std::span<const std::uint32_t> inputs;
+  const std::uint8_t* data = nullptr;
+  std::size_t sequences = 0;
+  std::size_t steps = 0;
+  std::size_t columns = 0;
+  std::ptrdiff_t sequence_stride = 0;
+  std::ptrdiff_t step_stride = 0;
+  std::ptrdiff_t column_stride = 1;
+
+  std::size_t count() const noexcept { return sequences; }
+  std::size_t length(std::size_t) const noexcept { return steps; }
+  std::uint8_t at(std::size_t sequence, std::size_t step, std::size_t column) const noexcept {
+    return data[static_cast<std::ptrdiff_t>(sequence) * sequence_stride +
+                static_cast<std::ptrdiff_t>(step) * step_stride +
+                static_cast<std::ptrdiff_t>(column) * column_stride];
+  }
+};
+
+// Receives the values of the shown busses after each step of each sequence.
+class SequenceSink {
+ public:
+  // After step `step`: lane i holds sequence `first + i`, for the lanes whose
+  // bit is set in `live` (one bit per lane).
+  virtual bool take_step(std::size_t first, std::size_t step, std::span<const Word> live,
+                         const ShownLanes& values) = 0;
+  // The same for one sequence (runs that do not use lanes).
+  virtual bool take(std::size_t sequence, std::size_t step,
+                    std::span<const BitBusValue> values) = 0;
+
+ protected:
+  ~SequenceSink() = default;
+};
+
 // Why a run of vectors stopped before its end. Every vector before `vector`
 // was applied and handed to the sink; `vector` itself changed nothing (or,
 // for a circuit that did not settle or an interrupt, was cut short).

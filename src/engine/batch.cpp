@@ -1,10 +1,10 @@
-// Component::run_vectors: many updates in one call. A component that runs
-// as one pass takes long batches through its lanes (batch_lanes.cpp); any
-// other runs the updates one after the other.
+// Simulation::run_vectors: many steps in one call. A component without
+// registers that runs as one pass takes long batches through its lanes
+// (batch_lanes.cpp); any other runs the steps one after the other.
 #include <string>
 #include <vector>
 
-#include "component/component.hpp"
+#include "engine/simulation.hpp"
 
 namespace nimbo {
 namespace {
@@ -31,37 +31,29 @@ std::optional<VectorFault> fault_of(std::size_t vector, const Status& status) {
 
 }  // namespace
 
-void Component::read_value(std::size_t position, BitBusValue& value) const {
-  if (table_stale_) {
-    word_pass_->read(position, value);
-  } else {
-    value = busses_.value(position);
-  }
-}
-
-std::optional<VectorFault> Component::run_vectors(const TextVectors& vectors,
-                                                  std::span<const std::uint32_t> shown,
-                                                  VectorSink& sink, const UpdateControl& control) {
+std::optional<VectorFault> Simulation::run_vectors(const TextVectors& vectors,
+                                                   std::span<const std::uint32_t> shown,
+                                                   VectorSink& sink, const UpdateControl& control) {
   prepare();
-  if (word_pass_ && vectors.size() >= kLaneThreshold) {
+  if (word_pass_ && !clocked() && vectors.size() >= kLaneThreshold) {
     return run_lanes(vectors, shown, sink, control);
   }
   std::vector<BitBusValue> values(shown.size());
   for (std::size_t v = 0; v < vectors.size(); ++v) {
     const auto inputs = vectors.of(v);
-    if (auto refused = refused_input(inputs)) {
+    if (auto refused = refused_step_input(inputs)) {
       return VectorFault{v, inputs[refused->first].position, std::move(refused->second.message)};
     }
-    if (auto fault = fault_of(v, update_positions(inputs, control))) return fault;
+    if (auto fault = fault_of(v, step(inputs, control))) return fault;
     for (std::size_t i = 0; i < shown.size(); ++i) read_value(shown[i], values[i]);
     if (!sink.take(v, values)) return stopped_by_sink(v);
   }
   return std::nullopt;
 }
 
-std::optional<VectorFault> Component::run_vectors(const ByteVectors& vectors,
-                                                  std::span<const std::uint32_t> shown,
-                                                  VectorSink& sink, const UpdateControl& control) {
+std::optional<VectorFault> Simulation::run_vectors(const ByteVectors& vectors,
+                                                   std::span<const std::uint32_t> shown,
+                                                   VectorSink& sink, const UpdateControl& control) {
   // The columns of a bus are as many as its width when the call starts; a
   // driven bus whose evaluated width differs then refuses its later texts,
   // as update_positions would.
@@ -77,7 +69,7 @@ std::optional<VectorFault> Component::run_vectors(const ByteVectors& vectors,
                        "The inputs have " + std::to_string(columns) + " bits but the rows have " +
                            std::to_string(vectors.columns) + " columns"};
   }
-  if (word_pass_ && vectors.rows >= kLaneThreshold) {
+  if (word_pass_ && !clocked() && vectors.rows >= kLaneThreshold) {
     return run_lanes(vectors, shown, sink, control);
   }
   std::vector<PositionInput> inputs(vectors.inputs.size());
@@ -95,10 +87,10 @@ std::optional<VectorFault> Component::run_vectors(const ByteVectors& vectors,
       }
       inputs[i] = {vectors.inputs[i], texts[i]};
     }
-    if (auto refused = refused_input(inputs)) {
+    if (auto refused = refused_step_input(inputs)) {
       return VectorFault{row, inputs[refused->first].position, std::move(refused->second.message)};
     }
-    if (auto fault = fault_of(row, update_positions(inputs, control))) return fault;
+    if (auto fault = fault_of(row, step(inputs, control))) return fault;
     for (std::size_t i = 0; i < shown.size(); ++i) read_value(shown[i], values[i]);
     if (!sink.take(row, values)) return stopped_by_sink(row);
   }

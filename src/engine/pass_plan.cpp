@@ -1,4 +1,4 @@
-#include "component/pass_plan.hpp"
+#include "engine/pass_plan.hpp"
 
 #include <algorithm>
 #include <numeric>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "busses/bus_table.hpp"
-#include "component/schedule.hpp"
+#include "engine/schedule.hpp"
 #include "expr_nodes/gate_graph.hpp"
 
 namespace nimbo {

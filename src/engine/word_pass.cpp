@@ -1,4 +1,4 @@
-#include "component/word_pass.hpp"
+#include "engine/word_pass.hpp"
 
 #include "common/checked_index.hpp"
 

@@ -1,4 +1,4 @@
-#include "component/lane_pass.hpp"
+#include "engine/lane_pass.hpp"
 
 #include "common/checked_index.hpp"
 

@@ -16,8 +16,9 @@
 
 #include "busses/bit_bus_value.hpp"
 #include "common/large_pages.hpp"
-#include "component/pass_plan.hpp"
-#include "component/schedule.hpp"
+#include "engine/pass_plan.hpp"
+#include "engine/schedule.hpp"
+#include "engine/vectors.hpp"
 #include "expr_nodes/gate_graph.hpp"
 
 namespace nimbo {
@@ -83,6 +84,21 @@ class LanePass {
   std::vector<std::uint32_t> bus_offsets_;  // per bus position, plus the end
   std::vector<Signal> bus_signals_;
   std::vector<Signal> input_first_;  // per bus position
+};
+
+// The shown busses of a LanePass, by position.
+class LanesOfShown final : public ShownLanes {
+ public:
+  LanesOfShown(const LanePass& lanes, std::span<const std::uint32_t> shown)
+      : lanes_(lanes), shown_(shown) {}
+  std::size_t width(std::size_t i) const override { return lanes_.signals(shown_[i]).size(); }
+  const Word* lanes(std::size_t i, std::size_t bit) const override {
+    return lanes_.lanes(lanes_.signals(shown_[i])[bit]);
+  }
+
+ private:
+  const LanePass& lanes_;
+  std::span<const std::uint32_t> shown_;
 };
 
 }  // namespace nimbo

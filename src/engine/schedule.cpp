@@ -41,7 +41,7 @@
 // an evaluation bound. The order of evaluations is not observable, so those
 // components run as one pass (Component::update_signals), and every other
 // component keeps the worklist.
-#include "component/schedule.hpp"
+#include "engine/schedule.hpp"
 
 #include <cstddef>
 

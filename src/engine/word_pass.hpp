@@ -28,8 +28,8 @@
 #include "busses/bit_bus_value.hpp"
 #include "busses/bus_table.hpp"
 #include "common/large_pages.hpp"
-#include "component/pass_plan.hpp"
-#include "component/schedule.hpp"
+#include "engine/pass_plan.hpp"
+#include "engine/schedule.hpp"
 #include "expr_nodes/gate_graph.hpp"
 
 namespace nimbo {

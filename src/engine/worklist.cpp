@@ -1,0 +1,318 @@
+// The worklist update, and why skipping evaluations keeps it exact.
+//
+// Call a driven bus q stale unless its value equals its assignment evaluated
+// over the current values of the table. The worklist keeps one bit per
+// position that is set for every stale bus (it may also be set for a bus
+// that is not stale):
+// - at first every driven bus has it (nothing was evaluated);
+// - evaluating q stores exactly its assignment's value, so q's bit is
+//   cleared; when q's value changed, the bit of every driven bus whose
+//   assignment reads q is set (q's own too when it reads itself);
+// - a value written from outside that changes a bus sets the bits of the
+//   busses that read it, and its own when it is driven.
+// An assignment reads only the busses its gates name (constants and the
+// inner results of its tree are recomputed by each evaluation), so no other
+// event can make a bus stale: the bit covers every stale bus.
+//
+// Hence evaluating a bus whose bit is clear gives the value it holds: the
+// evaluation changes nothing and appends nothing. Such evaluations are
+// skipped, and only counted, so the order of the busses taken, the values,
+// the evaluation count and the work that bounds a component with feedback
+// (and the message that names them) are those of the full algorithm.
+//
+// Counting the skipped seeds needs no walk over them. While the seeds are
+// taken, a bus changes only when it is taken itself (appended busses wait
+// behind every seed, and no bus waits twice), so the words it adds to the
+// work are those of its value once its own evaluation is done. After the
+// seeds, the work is therefore the number of busses plus the words of every
+// driven value, a sum kept up to date as values change width.
+#include "engine/worklist.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <string>
+
+#include "common/checked_index.hpp"
+
+namespace nimbo {
+
+namespace {
+
+// A component with feedback may keep changing for ever. Its update stops
+// once it has done this much work: a fixed allowance plus a share per bus
+// and per influence entry. Work counts each bus taken from the worklist and
+// each word of each evaluated value, so a ring of wide busses stops as soon
+// as a ring of narrow ones, and a change that appends many busses without
+// assignments counts for all of them.
+constexpr std::uint64_t kWorkAllowance = std::uint64_t{1} << 27;
+constexpr std::uint64_t kWorkPerElement = 64;
+// The interrupt callback is polled after this much work actually done.
+constexpr std::uint64_t kWorkBetweenPolls = std::uint64_t{1} << 14;
+
+}  // namespace
+
+std::uint64_t Worklist::work_limit() const noexcept {
+  return kWorkAllowance + kWorkPerElement * (count_ + influence_targets_.size());
+}
+
+Worklist::Worklist(const GateGraph& graph, const BusTable& busses) : count_(busses.size()) {
+  const std::size_t count = count_;
+  state_.assign(count, 0);
+  operands_.assign(count, Operands{});
+  influence_offsets_.assign(count + 1, 0);
+  for (std::size_t p = 0; p < count; ++p) {
+    // Entries that name no position are dropped here once instead of being
+    // skipped at every change.
+    influence_offsets_[p] = checked_index(influence_targets_.size(), "influence entries");
+    bool influences_earlier = false;
+    for (const std::uint64_t target : busses.influence_list(p)) {
+      if (target >= count) continue;
+      influence_targets_.push_back(static_cast<std::uint32_t>(target));
+      influences_earlier = influences_earlier || target <= p;
+    }
+    const BusDriver& driver = graph.driver(p);
+    const auto gates = graph.gates_of(p);
+    if (driver.kind == BusDriver::Kind::kCopy) {
+      state_[p] = state_of(Shape::kCopy, 0);
+      operands_[p] = {driver.source, 0};
+    } else if (driver.kind == BusDriver::Kind::kGates && gates.size() == 1 &&
+               graph.is_bus(gates[0].left) && graph.is_bus(gates[0].right)) {
+      state_[p] = state_of(Shape::kGate, gates[0].table);
+      operands_[p] = {gates[0].left, gates[0].right};
+    } else if (driver.kind == BusDriver::Kind::kGates) {
+      state_[p] = state_of(Shape::kGates, 0);
+    }
+    if (influences_earlier) state_[p] |= kInfluencesEarlier;
+  }
+  influence_offsets_[count] = checked_index(influence_targets_.size(), "influence entries");
+
+  // Readers of each bus, each listed once.
+  reader_offsets_.assign(count + 1, 0);
+  std::vector<std::uint32_t> last_reader(count, std::numeric_limits<std::uint32_t>::max());
+  for (std::size_t q = 0; q < count; ++q) {
+    graph.for_each_bus_read(q, [&](ValueId r) {
+      if (last_reader[r] == q) return;
+      last_reader[r] = static_cast<std::uint32_t>(q);
+      ++reader_offsets_[r + 1];
+    });
+  }
+  for (std::size_t i = 0; i < count; ++i) reader_offsets_[i + 1] += reader_offsets_[i];
+  readers_.resize(reader_offsets_[count]);
+  std::vector<std::uint32_t> fill(reader_offsets_.begin(), reader_offsets_.end() - 1);
+  std::fill(last_reader.begin(), last_reader.end(), std::numeric_limits<std::uint32_t>::max());
+  for (std::size_t q = 0; q < count; ++q) {
+    graph.for_each_bus_read(q, [&](ValueId r) {
+      if (last_reader[r] == q) return;
+      last_reader[r] = static_cast<std::uint32_t>(q);
+      readers_[fill[r]++] = static_cast<std::uint32_t>(q);
+    });
+  }
+
+  temporaries_.assign(graph.temporary_count(), BitBusValue());
+  queue_.assign(count, 0);
+  forget(busses);
+}
+
+void Worklist::forget(const BusTable& busses) {
+  stale_.assign((count_ + 63) / 64, 0);
+  driven_ = 0;
+  driven_words_ = 0;
+  for (std::uint32_t p = 0; p < count_; ++p) {
+    if (shape_of(state_[p]) == Shape::kNone) continue;
+    mark_stale(p);
+    ++driven_;
+    driven_words_ += busses.value(p).word_count();
+  }
+}
+
+void Worklist::mark_readers_stale(std::uint32_t position) noexcept {
+  for (std::uint32_t i = reader_offsets_[position], end = reader_offsets_[position + 1]; i != end;
+       ++i) {
+    mark_stale(readers_[i]);
+  }
+}
+
+void Worklist::note_written(std::uint32_t position) {
+  if (shape_of(state_[position]) != Shape::kNone) mark_stale(position);
+  mark_readers_stale(position);
+}
+
+const BitBusValue& Worklist::value_of(const BusTable& busses, const GateGraph& graph,
+                                      ValueId value) const {
+  if (graph.is_bus(value)) return busses.value(value);
+  if (graph.is_constant(value)) return graph.constant(value);
+  return temporaries_[graph.temporary_index(value)];
+}
+
+// Inlined into the settle loop: a call per evaluation costs as much as the
+// evaluation itself.
+[[gnu::always_inline]] inline bool Worklist::evaluate_and_store(BusTable& busses,
+                                                                const GateGraph& graph,
+                                                                std::uint32_t position,
+                                                                std::uint8_t state) {
+  const Operands operands = operands_[position];
+  BitBusValue* values = busses.values().data();
+  BitBusValue& current = values[position];
+  clear_stale(position);
+  switch (shape_of(state)) {
+    case Shape::kNone:
+      return false;
+    case Shape::kGate: {
+      const BitBusValue& left = values[operands.a];
+      const BitBusValue& right = values[operands.b];
+      if (left.is_narrow() && right.is_narrow()) {
+        const std::size_t width = std::min(left.width(), right.width());
+        const Word word =
+            truth_table::apply(table_of(state), left.narrow_word(), right.narrow_word()) &
+            BitBusValue::narrow_mask(width);
+        if (current.equals_narrow(width, word)) return false;
+        driven_words_ += 1;
+        driven_words_ -= current.word_count();
+        current.set_narrow(width, word);
+        mark_readers_stale(position);
+        return true;
+      }
+      scratch_.assign_table(table_of(state), left, right);
+      break;
+    }
+    case Shape::kCopy: {
+      const BitBusValue& source = value_of(busses, graph, operands.a);
+      if (source == current) return false;
+      driven_words_ += source.word_count();
+      driven_words_ -= current.word_count();
+      current = source;
+      mark_readers_stale(position);
+      return true;
+    }
+    case Shape::kGates:
+      for (const GraphGate& gate : graph.gates_of(position)) {
+        BitBusValue& out =
+            gate.out == position ? scratch_ : temporaries_[graph.temporary_index(gate.out)];
+        out.assign_table(gate.table, value_of(busses, graph, gate.left),
+                         value_of(busses, graph, gate.right));
+      }
+      break;
+  }
+  if (scratch_ == current) return false;
+  driven_words_ += scratch_.word_count();
+  driven_words_ -= current.word_count();
+  std::swap(scratch_, current);
+  mark_readers_stale(position);
+  return true;
+}
+
+Status Worklist::settle(BusTable& busses, const GateGraph& graph, bool feedback,
+                        const UpdateControl& control) {
+  // Every bus starts out waiting, in table order. The seeds are taken by
+  // walking the positions, so while position `seed` is being taken every
+  // position from `seed` on is still waiting as a seed. Ids appended later go
+  // to a ring behind all seeds (first-in first-out) and carry the waiting
+  // flag in their state byte. No id waits twice, so the ring of `count`
+  // slots never overflows.
+  const std::size_t count = count_;
+  std::uint8_t* state = state_.data();
+  const std::uint32_t* offsets = influence_offsets_.data();
+  const std::uint32_t* targets = influence_targets_.data();
+  std::uint32_t* queue = queue_.data();
+  const std::uint64_t limit = !feedback                 ? std::numeric_limits<std::uint64_t>::max()
+                              : control.work_limit != 0 ? control.work_limit
+                                                        : work_limit();
+  std::uint64_t evaluations = 0;  // counted as the full algorithm counts them
+  std::uint64_t evaluations_run = 0;
+  std::uint64_t work = 0;  // likewise
+  std::uint64_t done = 0;  // work actually done, for the interrupt polls
+  std::uint64_t next_poll = kWorkBetweenPolls;
+  std::size_t head = 0;
+  std::size_t waiting = 0;  // ids in the ring
+
+  // Appends the influenced positions that are not waiting; positions from
+  // `first_seed` on are seeds still to be taken.
+  const auto propagate = [&](std::uint32_t position, std::size_t first_seed) {
+    for (std::uint32_t i = offsets[position], end = offsets[position + 1]; i != end; ++i) {
+      const std::uint32_t target = targets[i];
+      if (target >= first_seed || (state[target] & kWaiting)) continue;
+      state[target] |= kWaiting;
+      std::size_t tail = head + waiting;
+      if (tail >= count) tail -= count;
+      queue[tail] = target;
+      ++waiting;
+    }
+  };
+  // Ends the update early: forgets what is waiting, so the next update
+  // starts afresh.
+  const auto stop = [&](Error error) -> Status {
+    last_evaluations_ = evaluations;
+    last_evaluations_run_ = evaluations_run;
+    for (; waiting != 0; --waiting) {
+      state[queue[head]] &= static_cast<std::uint8_t>(~kWaiting);
+      head = head + 1 == count ? 0 : head + 1;
+    }
+    return error;
+  };
+  const auto interrupted = [&] {
+    if (done < next_poll) return false;
+    next_poll = done + kWorkBetweenPolls;
+    return control.interrupted != nullptr && control.interrupted();
+  };
+  const auto interruption = [] { return Error{"Update interrupted", true}; };
+
+  // The seeds: only stale busses are evaluated, in table order. While seeds
+  // are taken, a change appends only influenced positions at or before the
+  // one just taken (later ones are waiting seeds), so a position whose list
+  // names none of those needs no look at its list: in a circuit declared in
+  // dependency order that is every position.
+  const std::size_t words = stale_.size();
+  for (std::size_t w = 0; w < words; ++w) {
+    std::size_t from = w * 64;  // positions below it in this word are taken
+    while (true) {
+      const std::uint64_t bits = stale_[w] & (~std::uint64_t{0} << (from - w * 64));
+      if (bits == 0) break;
+      const auto position = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
+      from = position + 1;
+      ++evaluations_run;
+      const std::uint8_t taken = state[position];
+      const bool changed = evaluate_and_store(busses, graph, position, taken);
+      done += 1 + busses.value(position).word_count();
+      if (changed && (taken & kInfluencesEarlier)) propagate(position, position + 1);
+      if (interrupted()) return stop(interruption());  // the seeds left are dropped
+      if (from == (w + 1) * 64) break;
+    }
+  }
+  evaluations = driven_;
+  work = count + driven_words_;
+
+  // The ring: every bus appended is taken, and counted, as the full
+  // algorithm takes it; only its evaluation may be skipped.
+  while (waiting != 0) {
+    const std::uint32_t position = queue[head];
+    head = head + 1 == count ? 0 : head + 1;
+    --waiting;
+    const auto taken = static_cast<std::uint8_t>(state[position] & ~kWaiting);
+    state[position] = taken;
+    ++work;
+    ++done;
+    if (shape_of(taken) == Shape::kNone) {
+      if (interrupted()) return stop(interruption());
+      continue;
+    }
+    if (work >= limit) {
+      return stop(Error{"Circuit did not settle: stopped after " + std::to_string(evaluations) +
+                        " evaluations"});
+    }
+    ++evaluations;
+    if (is_stale(position)) {
+      ++evaluations_run;
+      if (evaluate_and_store(busses, graph, position, taken)) propagate(position, count);
+    }
+    const std::size_t value_words = busses.value(position).word_count();
+    work += value_words;
+    done += value_words;
+    if (interrupted()) return stop(interruption());
+  }
+  last_evaluations_ = evaluations;
+  last_evaluations_run_ = evaluations_run;
+  return ok_status();
+}
+
+}  // namespace nimbo

@@ -1,0 +1,111 @@
+// Worklist: the update of a component as the IR's semantics define it.
+//
+// Every bus is seeded in table order; a driven bus taken from the front is
+// evaluated and, when its value changed, the busses of its influence list
+// that are not waiting are appended at the back. The update ends when
+// nothing waits. Components with feedback run this way (those without run
+// as one pass, see schedule.cpp), and so do the updates a one-pass engine
+// cannot take.
+//
+// Evaluations that cannot change anything are skipped (see worklist.cpp for
+// why that is exact): a settled component takes an update that changes
+// nothing in time independent of its size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "busses/bit_bus_value.hpp"
+#include "busses/bus_table.hpp"
+#include "common/result.hpp"
+#include "engine/update_control.hpp"
+#include "expr_nodes/gate_graph.hpp"
+
+namespace nimbo {
+
+class Worklist {
+ public:
+  Worklist() = default;
+  // Built once the table's busses, assignments and influence lists are
+  // final; every driven bus counts as not evaluated yet.
+  Worklist(const GateGraph& graph, const BusTable& busses);
+
+  // The value at `position` was written from outside and changed.
+  void note_written(std::uint32_t position);
+  // Every driven bus counts as not evaluated yet (after values were put back).
+  void forget(const BusTable& busses);
+
+  // Seeds every bus and propagates until nothing waits, or until the work
+  // limit (with feedback) or an interrupt stops it.
+  Status settle(BusTable& busses, const GateGraph& graph, bool feedback,
+                const UpdateControl& control);
+
+  // Evaluations the last settle() counts (skipped ones included).
+  std::uint64_t last_evaluations() const noexcept { return last_evaluations_; }
+  // Evaluations actually run by the last settle().
+  std::uint64_t last_evaluations_run() const noexcept { return last_evaluations_run_; }
+  std::size_t influence_entry_count() const noexcept { return influence_targets_.size(); }
+  // The most work one update of a component with feedback may do.
+  std::uint64_t work_limit() const noexcept;
+
+ private:
+  // How a bus is evaluated: nothing (an input), a copy, one gate over two
+  // busses, or its gates from the graph.
+  enum class Shape : std::uint8_t { kNone, kCopy, kGate, kGates };
+  // The state byte of a position: shape in bits 0-1, truth table (kGate) in
+  // bits 2-5, a flag telling whether its influence list names a position at
+  // or before it, and the waiting flag of the worklist.
+  static constexpr std::uint8_t kWaiting = 0x80;
+  static constexpr std::uint8_t kInfluencesEarlier = 0x40;
+  static constexpr std::uint8_t state_of(Shape shape, TruthTable table) noexcept {
+    return static_cast<std::uint8_t>(static_cast<unsigned>(shape) | (table << 2));
+  }
+  static Shape shape_of(std::uint8_t state) noexcept { return Shape(state & 0x03); }
+  static TruthTable table_of(std::uint8_t state) noexcept {
+    return static_cast<TruthTable>((state >> 2) & 0x0F);
+  }
+  // kGate: the two bus positions; kCopy: the value copied; kGates: unused.
+  struct Operands {
+    ValueId a = 0;
+    ValueId b = 0;
+  };
+
+  // Evaluates the assignment of `position` into the table; true on a change.
+  bool evaluate_and_store(BusTable& busses, const GateGraph& graph, std::uint32_t position,
+                          std::uint8_t state);
+  const BitBusValue& value_of(const BusTable& busses, const GateGraph& graph, ValueId value) const;
+  void mark_stale(std::uint32_t position) noexcept {
+    stale_[position / 64] |= std::uint64_t{1} << (position % 64);
+  }
+  void mark_readers_stale(std::uint32_t position) noexcept;
+  bool is_stale(std::uint32_t position) const noexcept {
+    return (stale_[position / 64] >> (position % 64)) & 1U;
+  }
+  void clear_stale(std::uint32_t position) noexcept {
+    stale_[position / 64] &= ~(std::uint64_t{1} << (position % 64));
+  }
+
+  std::size_t count_ = 0;
+  std::vector<std::uint8_t> state_;
+  std::vector<Operands> operands_;
+  // Influence lists: one array of targets cut by offsets (one per position,
+  // plus the end), read only when a value changes.
+  std::vector<std::uint32_t> influence_offsets_;
+  std::vector<std::uint32_t> influence_targets_;
+  // The driven busses whose assignments read each position, the same way.
+  std::vector<std::uint32_t> reader_offsets_;
+  std::vector<std::uint32_t> readers_;
+  // One bit per position: a driven bus whose value may differ from its
+  // assignment over the current values.
+  std::vector<std::uint64_t> stale_;
+  std::uint64_t driven_ = 0;        // driven busses
+  std::uint64_t driven_words_ = 0;  // words of their current values
+  std::vector<BitBusValue> temporaries_;
+  BitBusValue scratch_;
+  std::vector<std::uint32_t> queue_;
+  std::uint64_t last_evaluations_ = 0;
+  std::uint64_t last_evaluations_run_ = 0;
+};
+
+}  // namespace nimbo

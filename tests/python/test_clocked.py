@@ -1,0 +1,245 @@
+"""Designs with registers: every step form of nimbo.Simulator gives what the
+plain model gives, stepping through nimbo.core one update at a time."""
+
+import json
+import random
+
+import pytest
+
+from nimbo import Simulator, VectorError
+
+from clocked_model import ClockedModel, random_clocked_circuit
+
+SHAPES = [
+    pytest.param(dict(), id="one-pass"),
+    pytest.param(dict(feedback=True), id="feedback"),
+    pytest.param(dict(drop_influence=3), id="partial-lists"),
+    pytest.param(dict(widths=(1,)), id="one-bit"),
+]
+
+
+def random_steps(rng, inputs, count, bad=0.0, qs=()):
+    """Step inputs: a random subset of the inputs each; now and then a value of
+    the wrong width (with probability `bad`) or a write to a register's q."""
+    steps = []
+    for _ in range(count):
+        step = {b: "".join(rng.choice("01") for _ in range(w)) for b, w in inputs.items() if rng.randrange(2)}
+        if step and rng.random() < bad:
+            victim = rng.choice(list(step))
+            step[victim] += "1"
+        steps.append(step)
+    return steps
+
+
+def model_run(ir, steps):
+    """Values after each step, and the error of the first failing step."""
+    model = ClockedModel(ir)
+    results = []
+    for step in steps:
+        try:
+            results.append(model.step(step))
+        except RuntimeError as error:
+            return results, str(error), model.values()
+    return results, None, model.values()
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("seed", range(8))
+def test_steps_give_the_plain_model(shape, seed):
+    rng = random.Random(seed)
+    ir, inputs = random_clocked_circuit(rng, **shape)
+    try:
+        model = ClockedModel(ir)
+    except RuntimeError as error:
+        with pytest.raises(RuntimeError, match="settle"):
+            Simulator(ir)
+        assert "settle" in str(error)
+        return
+    simulator = Simulator(ir)
+    assert simulator.values() == model.values()
+    for step in random_steps(rng, inputs, 60, bad=0.05):
+        try:
+            expected = model.step(step)
+        except RuntimeError as error:
+            with pytest.raises(RuntimeError) as caught:
+                simulator.step(step)
+            assert str(caught.value) == str(error)
+            assert simulator.values() == model.values()
+            if "settle" in str(error):
+                break  # each further step would run to the work bound again
+            continue
+        simulator.step(step)
+        assert simulator.values() == expected
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("seed", range(5))
+def test_batches_step_once_per_vector(shape, seed):
+    rng = random.Random(100 + seed)
+    ir, inputs = random_clocked_circuit(rng, **shape)
+    steps = random_steps(rng, inputs, 80, bad=0.01)
+    try:
+        expected, error, final = model_run(ir, steps)
+    except RuntimeError:
+        return  # does not settle from the start: covered above
+    simulator = Simulator(ir)
+    show = list(simulator.bus_ids)
+    if error is None:
+        assert simulator.run(steps) == expected
+    else:
+        with pytest.raises(VectorError) as caught:
+            simulator.run(steps)
+        assert caught.value.reason == error
+        assert caught.value.index == len(expected)
+        assert caught.value.results == expected
+    assert simulator.values() == final
+
+    simulator.reset()
+    lines = "\n".join(json.dumps(s) for s in steps).encode()
+    if error is None:
+        values, unknown = simulator.run_jsonl(lines, show)
+        assert unknown == []
+        assert values == [tuple(row[b] for b in show) for row in expected]
+    else:
+        with pytest.raises(VectorError) as caught:
+            simulator.run_jsonl(lines, show)
+        assert caught.value.reason == error
+
+
+def test_a_counter_counts_on_rising_edges_only_while_enabled():
+    from nimbo.ir import gate, ref
+
+    # q (2 bits) counts through d = q + 1, built from its bits; en gates it.
+    busses = [
+        {"id": "clk", "value": "0"},
+        {"id": "en", "value": "1", "influence_list": []},
+        {"id": "rst", "value": "0"},
+        {"id": "q0", "value": "0", "influence_list": ["d0", "d1"]},
+        {"id": "q1", "value": "0", "influence_list": ["d1"]},
+        {"id": "d0", "assignment": gate("not", ref("q0"))},
+        {"id": "d1", "assignment": gate("xor", ref("q1"), ref("q0"))},
+    ]
+    registers = [
+        {"q": "q0", "d": "d0", "clock": "clk", "enable": "en", "async_reset": "rst"},
+        {"q": "q1", "d": "d1", "clock": "clk", "enable": "en", "async_reset": "rst"},
+    ]
+    ir = json.dumps({"component": {"id": "count", "registers": registers, "busses": busses}})
+    simulator = Simulator(ir)
+    assert simulator.clocks == ("clk",)
+    counts = []
+    for step in [{}, {}, {}, {"en": "0"}, {}, {"en": "1"}, {"rst": "1"}, {"rst": "0"}, {}]:
+        simulator.step(step)
+        values = simulator.values(["q0", "q1"])
+        counts.append(int(values["q1"] + values["q0"], 2))
+    assert counts == [1, 2, 3, 3, 3, 0, 0, 1, 2]
+    with pytest.raises(RuntimeError, match="'clk' is a clock"):
+        simulator.step({"clk": "1"})
+
+
+BAD_REGISTERS = [
+    ({"q": "y", "d": "a", "clock": "clk"}, "q 'y' has an assignment"),
+    ({"q": "a", "d": "a", "clock": "y"}, "clock 'y' has an assignment"),
+    ({"q": "a", "d": "nope", "clock": "clk"}, "d 'nope' names no bus"),
+    ({"q": "w", "d": "a", "clock": "clk"}, "d 'a' has 1 bits but q has 2"),
+    ({"q": "a", "d": "a", "clock": "w"}, "clock 'w' has 2 bits"),
+    ({"q": "a", "d": "a", "clock": "clk", "edge": "rising"}, "'edge' must be"),
+    ({"q": "a", "d": "a", "clock": "clk", "reset_value": "1"}, "reset_value is given without async_reset"),
+    ({"q": "a", "d": "a", "clock": "clk", "async_reset": "clk2", "reset_value": "11"}, "reset_value must be a bit string of 1 bit"),
+    ({"q": "a", "clock": "clk"}, "'d' is missing"),
+    ({"q": "a", "d": "a", "clock": "clk", "enable": "w"}, "enable 'w' has 2 bits"),
+]
+
+
+@pytest.mark.parametrize("record, message", BAD_REGISTERS)
+def test_bad_registers_are_refused_when_the_simulator_loads(record, message):
+    from nimbo.core import Renderer
+
+    busses = [{"id": i, "value": v} for i, v in (("clk", "0"), ("clk2", "0"), ("a", "0"), ("w", "00"))]
+    busses.append({"id": "y", "assignment": {"type": "ref", "args": {"id": "a"}}})
+    ir = json.dumps({"component": {"id": "bad", "registers": [record], "busses": busses}})
+    with pytest.raises(RuntimeError) as caught:
+        Simulator(ir)
+    assert str(caught.value).startswith("Failed to render circuit: registers[0]")
+    assert message in str(caught.value)
+    Renderer(ir).component.update_signals({})  # nimbo.core ignores the registers
+
+
+def test_two_registers_on_one_q_are_refused():
+    busses = [{"id": "clk", "value": "0"}, {"id": "a", "value": "0"}]
+    registers = [{"q": "a", "d": "a", "clock": "clk"}, {"q": "a", "d": "a", "clock": "clk"}]
+    ir = json.dumps({"component": {"id": "bad", "registers": registers, "busses": busses}})
+    with pytest.raises(RuntimeError, match=r"registers\[1\] \(q 'a'\): q 'a' is already the q of registers\[0\]"):
+        Simulator(ir)
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("seed", range(4))
+def test_sequences_side_by_side_give_each_sequence_alone(shape, seed):
+    rng = random.Random(200 + seed)
+    ir, inputs = random_clocked_circuit(rng, **shape)
+    try:
+        ClockedModel(ir)
+    except RuntimeError:
+        return
+    simulator = Simulator(ir)
+    first = random_steps(rng, inputs, 1)[0]
+    simulator.step(first)  # sequences start from the current state
+    start = simulator.values()
+    count = rng.choice((3, 66))
+    sequences = [random_steps(rng, inputs, rng.randrange(0, 16), bad=0.02) for _ in range(count)]
+    show = list(simulator.bus_ids)
+    blocks = ["\n".join(json.dumps(s) for s in steps).encode() for steps in sequences]
+    results = simulator.run_sequences_jsonl(blocks, show)
+    assert simulator.values() == start
+    assert len(results) == count
+    checked = sorted(rng.sample(range(count), min(count, 10)) + [i for i, r in enumerate(results) if r[2]])
+    for steps, (values, unknown, error) in ((sequences[i], results[i]) for i in dict.fromkeys(checked)):
+        model = ClockedModel(ir)
+        model.step(first)
+        expected = []
+        failure = None
+        for step in steps:
+            try:
+                expected.append(model.step(step))
+            except RuntimeError as raised:
+                failure = str(raised)
+                break
+        assert unknown == []
+        assert values == [tuple(row[b] for b in show) for row in expected]
+        if failure is None:
+            assert error is None
+        else:
+            assert isinstance(error, VectorError)
+            assert (error.reason, error.index, error.line) == (failure, len(expected), len(expected) + 1)
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_byte_sequences_give_each_sequence_alone(shape):
+    rng = random.Random(7)
+    ir, inputs = random_clocked_circuit(rng, **shape)
+    try:
+        ClockedModel(ir)
+    except RuntimeError:
+        return
+    simulator = Simulator(ir)
+    names = sorted(inputs)
+    outputs = [b for b in simulator.bus_ids if b not in names][:12]
+    sequences, steps = 67, 6
+    data = bytearray()
+    for _ in range(sequences * steps):
+        data += bytes(rng.randrange(2) for _ in range(sum(inputs[b] for b in names)))
+    columns = sum(inputs[b] for b in names)
+    grid = memoryview(bytes(data)).cast("B", (sequences, steps, columns))
+    out = simulator.run_sequences(names, grid, outputs)
+    assert out.shape[:2] == (sequences, steps)
+    rows = out.tolist()
+    for s in sorted(rng.sample(range(sequences), 8)):
+        model = ClockedModel(ir)
+        for t in range(steps):
+            row = data[(s * steps + t) * columns:(s * steps + t + 1) * columns]
+            step, column = {}, 0
+            for b in names:
+                step[b] = "".join(str(bit) for bit in row[column:column + inputs[b]])
+                column += inputs[b]
+            values = model.step(step)
+            assert "".join(map(str, rows[s][t])) == "".join(values[b] for b in outputs)
