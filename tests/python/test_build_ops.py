@@ -89,6 +89,10 @@ OPERATORS = {
         lambda a, b, s, e, w: select(cat(e, b[0]), [a, b, a ^ b], default=k_of(w)),
         lambda x, y, n, e, w: [x, y, x ^ y, k_of(w)][e | (y & 1) << 1],
     ),
+    "select_wide": (
+        lambda a, b, s, e, w: select(s, [a, b, ~a], default=0),
+        lambda x, y, n, e, w: [x, y, ~x % (1 << w)][n] if n < 3 else 0,
+    ),
     "const": (lambda a, b, s, e, w: const(k_of(w), w) ^ a, lambda x, y, n, e, w: x ^ k_of(w)),
     "chained": (lambda a, b, s, e, w: (a + b) - ((a ^ b) << 1), lambda x, y, n, e, w: (x + y - ((x ^ y) << 1)) % (1 << w)),
 }

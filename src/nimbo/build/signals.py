@@ -467,17 +467,16 @@ def select(index: Signal, options: Sequence[Operand], default: Operand | None = 
         raise BuildError(f"select between {article(low)} and {article(high)} signal: options must have one width")
     width = widths.pop()
     values = [coerce(o, width, "select") for o in options]
-    if len(values) < count:
-        if default is None:
-            raise BuildError(
-                f"select with {article(index.width)} index has {len(values)} of {count} options: give default="
-            )
-        values += [coerce(default, width, "select")] * (count - len(values))
-    level = 0
-    while len(values) > 1:
+    if len(values) < count and default is None:
+        raise BuildError(f"select with {article(index.width)} index has {len(values)} of {count} options: give default=")
+    fill = coerce(default, width, "select") if default is not None else values[0]
+    levels = min(index.width, max(1, (len(values) - 1).bit_length()))  # index bits the options need
+    values += [fill] * ((1 << levels) - len(values))
+    for level in range(levels):
         choose = bit(index, level)
         values = [mux(choose, values[i], values[i + 1]) for i in range(0, len(values), 2)]
-        level += 1
+    if levels < index.width:  # an index beyond the options
+        return mux(or_all(index[levels:]), values[0], fill)
     return values[0]
 
 
