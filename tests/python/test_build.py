@@ -107,6 +107,7 @@ def test_busses_are_declared_in_dependency_order_with_complete_influence_lists()
         (lambda c: bool(c.input("a", 4) == c.input("b", 4)), "a signal has no truth value in Python"),
         (lambda c: c.input("a", 8)[3:0], r"selects no bits: .* Verilog's \[3:0\] is \[0:4\] here"),
         (lambda c: c.input("a", 8)[8], "bit 8 of an 8-bit signal: bits are 0 to 7"),
+        (lambda c: c.input("a", 8)[4:16], r"\[4:16\] of an 8-bit signal: its bits are 0 to 7"),
         (lambda c: c.input("a", 8) + 256, r"\+ with 256: 256 does not fit in 8 bits"),
         (lambda c: const(-1), r"const\(-1\) needs a width"),
         (lambda c: const(300, 8), "300 does not fit in 8 bits"),

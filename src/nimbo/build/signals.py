@@ -88,6 +88,13 @@ class Signal:
 
     def __getitem__(self, index: int | slice) -> Signal:
         if isinstance(index, slice):
+            for bound in (index.start, index.stop):
+                if bound is not None and not -self.width <= _integer(bound, "a slice bound is an int") <= self.width:
+                    raise BuildError(
+                        f"[{_slice_text(index)}] of {article(self.width)} signal: its bits are 0 to {self.width - 1}"
+                    )
+            if index.step is not None and _integer(index.step, "a slice step is an int") == 0:
+                raise BuildError(f"[{_slice_text(index)}]: a slice step is not 0")
             positions = range(self.width)[index]
             if not positions:
                 hint = ""
