@@ -45,9 +45,10 @@ def test_multi_bit_gates_and_constants():
                    "not": "0011", "flip": "0110", "pick": "1110"}
 
 
-def test_ripple_adder_and_equality_on_bit_vectors():
+@pytest.mark.parametrize("words", [False, True])
+def test_ripple_adder_and_equality_on_bit_vectors(words):
     c = Circuit("add8")
-    a, b = c.inputs("a", 8), c.inputs("b", 8)
+    a, b = (c.input("a", 8), c.input("b", 8)) if words else (c.inputs("a", 8), c.inputs("b", 8))
     cin = c.input("cin")
     sums, cout = ripple_add(c, "s", a, b, cin)
     c.outputs("sum", sums + [cout])

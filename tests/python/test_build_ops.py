@@ -7,6 +7,7 @@ import random
 
 import pytest
 
+import nimbo
 from nimbo.build import (
     Circuit,
     add,
@@ -115,6 +116,7 @@ def check_ir(doc):
 def check(circuit, model, vectors):
     """Every output port against `model(inputs) -> {port: int}`."""
     check_ir(circuit.to_document())
+    assert nimbo.Simulator(circuit.to_ir()).one_pass
     component = core.Renderer(circuit.to_ir()).component
     for inputs in vectors:
         got = circuit.port_numbers(component.update_and_get(circuit.bus_inputs(inputs)))

@@ -6,6 +6,7 @@ import random
 
 import pytest
 
+import nimbo
 from nimbo.build import BuildError, Circuit, mux
 from nimbo.lint import lint
 
@@ -124,6 +125,7 @@ def test_registers_without_logic_between_them_keep_the_ir_acyclic(tmp_path):
     r2 = c.register("r2", 8, d=r1 ^ a)
     c.output("y", r2 + r1)
     assert lint(c.to_document()).findings == []  # no feedback: register outputs are inputs of the logic
+    assert nimbo.Simulator(c.to_ir()).one_pass
     path = tmp_path / "pipe.json"
     path.write_text(c.to_ir())
     out = io.StringIO()
