@@ -1,11 +1,13 @@
 """The Python circuit builder: what it builds simulates right, is declared in order, and checks clean."""
 
 import json
+import pathlib
+import re
 import random
 
 import pytest
 
-from nimbo.build import BuildError, Circuit, const, equal, mux, nand, nor, ripple_add, xnor
+from nimbo.build import BuildError, Circuit, const, equal, mux, nand, nor, ripple_add, select, xnor, zero_extend
 from nimbo.lint import lint
 from nimbo.ports import PortView
 
@@ -43,9 +45,10 @@ def test_multi_bit_gates_and_constants():
                    "not": "0011", "flip": "0110", "pick": "1110"}
 
 
-def test_ripple_adder_and_equality_on_bit_vectors():
+@pytest.mark.parametrize("words", [False, True])
+def test_ripple_adder_and_equality_on_bit_vectors(words):
     c = Circuit("add8")
-    a, b = c.inputs("a", 8), c.inputs("b", 8)
+    a, b = (c.input("a", 8), c.input("b", 8)) if words else (c.inputs("a", 8), c.inputs("b", 8))
     cin = c.input("cin")
     sums, cout = ripple_add(c, "s", a, b, cin)
     c.outputs("sum", sums + [cout])
@@ -100,8 +103,37 @@ def test_busses_are_declared_in_dependency_order_with_complete_influence_lists()
         (lambda c: c.input("a", 2, init="1"), "initial value 1"),
         (lambda c: c.wire("w", Circuit("other").input("x")), "belongs to another circuit"),
         (lambda c: ripple_add(c, "s", [c.input("a")], []), "same nonzero length"),
+        (lambda c: c.input("a", 16) + c.input("b", 8), r"\+ of a 16-bit and an 8-bit signal: widths must be equal"),
+        (lambda c: c.input("a", 11) < c.input("b", 18), "< of an 11-bit and an 18-bit signal"),
+        (lambda c: bool(c.input("a", 4) == c.input("b", 4)), "a signal has no truth value in Python"),
+        (lambda c: c.input("a", 8)[3:0], r"selects no bits: .* Verilog's \[3:0\] is \[0:4\] here"),
+        (lambda c: c.input("a", 8)[8], "bit 8 of an 8-bit signal: bits are 0 to 7"),
+        (lambda c: c.input("a", 8)[4:16], r"\[4:16\] of an 8-bit signal: its bits are 0 to 7"),
+        (lambda c: c.input("a", 8) + 256, r"\+ with 256: 256 does not fit in 8 bits"),
+        (lambda c: const(-1), r"const\(-1\) needs a width"),
+        (lambda c: const(300, 8), "300 does not fit in 8 bits"),
+        (lambda c: mux(c.input("s", 2), c.input("a", 4), 0), "mux with a 2-bit select between 4-bit values"),
+        (lambda c: mux(c.input("s"), 1, 2), "mux needs at least one signal operand"),
+        (lambda c: c.input("a", 4) << -1, "<< by -1"),
+        (lambda c: c.input("a", 4) == "x", "== compares a signal with a signal or an int, not str"),
+        (lambda c: select(c.input("i", 2), [c.input("a", 4)]), "has 1 of 4 options: give default="),
+        (lambda c: zero_extend(c.input("a", 4), 2), "narrows it"),
+        (lambda c: (c.feedback("f"), c.to_ir()), "feedback bus 'f' is never driven"),
+        (lambda c: (c.wire("x[1]", c.input("y")), c.output("o", c.input("x", 4)[1:3]), c.to_ir()),
+         r"two busses would be named 'x\[1\]': bus 'x\[1\]' and bit 1 of the 4-bit bus 'x'"),
+        (lambda c: (c.output("o", c.input("a", 4) < Circuit("other").input("b", 4)), c.to_ir()),
+         "reads bus 'b', which belongs to circuit 'other'"),
     ],
 )
 def test_mistakes_are_refused(build, message):
     with pytest.raises(BuildError, match=message):
         build(Circuit("bad"))
+
+
+def test_readme_snippets_of_the_builder_run_as_written():
+    text = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    section = text[text.index("## Building circuits in Python") : text.index("## The IR in brief")]
+    snippets = re.findall(r"```python\n(.*?)```", section, re.S)
+    assert len(snippets) >= 3
+    for code in snippets:
+        exec(compile(code, "README.md", "exec"), {})
