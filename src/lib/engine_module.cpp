@@ -2,6 +2,7 @@
 // nimbo package offers beside nimbo.core (which keeps its fixed surface).
 #include "lib/fault.hpp"
 #include "lib/interpreter.hpp"
+#include "lib/number_functions.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
 #include "lib/simulator_type.hpp"
@@ -16,7 +17,7 @@ PyModuleDef engine_module = {
     "nimbo._engine",
     "Batch simulation for the nimbo package: Simulator, VectorError, PanicException.",
     0,
-    nullptr,
+    number_functions,
     nullptr,
     nullptr,
     nullptr,

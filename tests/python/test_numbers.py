@@ -1,0 +1,68 @@
+"""Values written as numbers: one rule for every surface, read in C++."""
+
+import random
+
+import pytest
+
+from nimbo._engine import format_value, parse_value
+
+READ = [
+    ("0101", 4, "0101"),  # a bit string keeps its meaning: element 0 first
+    ("0b1010", 4, "0101"),  # ten, most significant bit first
+    (10, 4, "0101"),
+    ("10'd5", 10, "1010000000"),
+    ("16'h52e6", 16, "0110011101001010"),
+    ("'hff", 8, "11111111"),
+    ("8'sb1000_0001", 8, "10000001"),
+    ("0o17", 4, "1111"),
+    ("0x1_f", 8, "11111000"),
+    ("12", 8, "00110000"),
+    ("-1", 8, "11111111"),
+    (-128, 8, "00000001"),
+    ("+3", 2, "11"),
+    ("0", 1, "0"),
+    ("", 0, ""),
+]
+
+
+@pytest.mark.parametrize("value, width, bits", READ)
+def test_numbers_in_every_form(value, width, bits):
+    assert parse_value(value, width) == bits
+
+
+REFUSED = [
+    ("10", 16, ValueError, 'Invalid value "10". The value must have 16 bits.'),  # never ten
+    ("256", 8, ValueError, '"256" does not fit in 8 bits'),
+    ("-129", 8, ValueError, '"-129" does not fit in 8 bits'),
+    (2**8, 8, ValueError, "does not fit in 8 bits"),
+    ("8'hff", 16, ValueError, "has 8 bits but the value needs 16"),
+    ("4'b1x01", 4, ValueError, "x or z digits"),
+    ("0x", 4, ValueError, "has no digits"),
+    ("0x1g", 8, ValueError, "'g' is not a digit in base 16"),
+    ("5'q3", 5, ValueError, "the base of a literal is h, d, o or b"),
+    ("high", 1, ValueError, "neither a bit string nor a number"),
+    (True, 1, TypeError, "not 'bool'"),
+    (1.5, 1, TypeError, "not 'float'"),
+]
+
+
+@pytest.mark.parametrize("value, width, error, message", REFUSED)
+def test_what_is_not_a_value_of_that_width(value, width, error, message):
+    with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)").replace(".", r"\.")):
+        parse_value(value, width)
+
+
+@pytest.mark.parametrize("width", [2, 3, 8, 63, 64, 65, 130])
+def test_every_radix_reads_back(width):
+    rng = random.Random(width)
+    for _ in range(50):
+        number = rng.randrange(2**width)
+        bits = "".join("1" if number >> i & 1 else "0" for i in range(width))
+        assert parse_value(number, width) == bits
+        assert int(format_value(bits, "dec")) == number
+        assert int(format_value(bits, "hex"), 16) == number
+        assert int(format_value(bits, "bin"), 2) == number
+        for radix in ("bin", "hex"):  # decimal digits may all be 0 and 1: a bit string
+            assert parse_value(format_value(bits, radix), width) == bits
+    assert format_value("1", "hex") == "1"  # one bit reads the same in every radix
+    assert format_value("0" * width, "hex") == "0x" + "0" * ((width + 3) // 4)
