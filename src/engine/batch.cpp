@@ -22,6 +22,10 @@ VectorFault stopped_by_sink(std::size_t vector) {
   return fault;
 }
 
+VectorFault interrupted_at(std::size_t vector) {
+  return VectorFault{vector, std::nullopt, "Update interrupted", true};
+}
+
 namespace {
 
 std::optional<VectorFault> fault_of(std::size_t vector, const Status& status) {
@@ -34,12 +38,13 @@ std::optional<VectorFault> fault_of(std::size_t vector, const Status& status) {
 std::optional<VectorFault> Simulation::run_vectors(const TextVectors& vectors,
                                                    std::span<const std::uint32_t> shown,
                                                    VectorSink& sink, const UpdateControl& control) {
-  prepare();
+  if (auto fault = fault_of(0, prepare(control))) return fault;
   if (word_pass_ && !clocked() && vectors.size() >= kLaneThreshold) {
     return run_lanes(vectors, shown, sink, control);
   }
   std::vector<BitBusValue> values(shown.size());
   for (std::size_t v = 0; v < vectors.size(); ++v) {
+    if (v != 0 && control.poll(1 + last_evaluations_)) return interrupted_at(v);
     const auto inputs = vectors.of(v);
     if (auto refused = refused_step_input(inputs)) {
       return VectorFault{v, inputs[refused->first].position, std::move(refused->second.message)};
@@ -57,7 +62,7 @@ std::optional<VectorFault> Simulation::run_vectors(const ByteVectors& vectors,
   // The columns of a bus are as many as its width when the call starts; a
   // driven bus whose evaluated width differs then refuses its later texts,
   // as update_positions would.
-  prepare();
+  if (auto fault = fault_of(0, prepare(control))) return fault;
   std::vector<std::string> texts(vectors.inputs.size());
   std::size_t columns = 0;
   for (std::size_t i = 0; i < vectors.inputs.size(); ++i) {
@@ -75,6 +80,7 @@ std::optional<VectorFault> Simulation::run_vectors(const ByteVectors& vectors,
   std::vector<PositionInput> inputs(vectors.inputs.size());
   std::vector<BitBusValue> values(shown.size());
   for (std::size_t row = 0; row < vectors.rows; ++row) {
+    if (row != 0 && control.poll(1 + last_evaluations_)) return interrupted_at(row);
     std::size_t column = 0;
     for (std::size_t i = 0; i < vectors.inputs.size(); ++i) {
       for (char& bit : texts[i]) {

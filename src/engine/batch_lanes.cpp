@@ -55,6 +55,15 @@ bool Simulation::hand_out(const LanePass& lanes, std::size_t first, std::size_t 
   return true;
 }
 
+void Simulation::load_lanes(LanePass& lanes) const {
+  for (const std::uint32_t p : inputs_) {
+    const auto signals = lanes.signals(p);
+    for (std::size_t i = 0; i < signals.size(); ++i) {
+      lanes.fill(signals[i], 0, lanes.block_size(), word_pass_->bit(p, i));
+    }
+  }
+}
+
 void Simulation::settle_on_lane(const LanePass& lanes, std::size_t lane) {
   BitBusValue value;
   for (const std::uint32_t p : inputs_) {
@@ -91,9 +100,9 @@ std::optional<VectorFault> Simulation::run_lanes(const TextVectors& vectors,
     }
   };
   for (std::size_t first = 0; first < vectors.size(); first += block) {
-    if (first != 0 && control.interrupted != nullptr && control.interrupted()) {
+    if (first != 0 && control.poll(lanes.signal_count() * lanes.lane_words())) {
       settle_on_lane(lanes, block - 1);
-      return VectorFault{first, std::nullopt, "Update interrupted", true};
+      return interrupted_at(first);
     }
     lanes.clear_inputs();
     const std::size_t count = std::min(block, vectors.size() - first);
@@ -151,6 +160,9 @@ std::optional<VectorFault> Simulation::run_lanes(const ByteVectors& vectors,
                                                  VectorSink& sink, const UpdateControl& control) {
   LanePass& lanes = lanes_for(vectors.rows);
   const std::size_t block = lanes.block_size();
+  // Inputs the rows do not write keep their value in every lane; the
+  // blocks below overwrite the lanes of those they write.
+  load_lanes(lanes);
   // Where each input's columns start; each has as many as its width now.
   std::vector<std::size_t> column_of(vectors.inputs.size());
   // A driven bus whose evaluated width differs from its columns refuses
@@ -173,9 +185,9 @@ std::optional<VectorFault> Simulation::run_lanes(const ByteVectors& vectors,
     return std::nullopt;
   };
   for (std::size_t first = 0; first < vectors.rows; first += block) {
-    if (first != 0 && control.interrupted != nullptr && control.interrupted()) {
+    if (first != 0 && control.poll(lanes.signal_count() * lanes.lane_words())) {
       settle_on_lane(lanes, block - 1);
-      return VectorFault{first, std::nullopt, "Update interrupted", true};
+      return interrupted_at(first);
     }
     const std::size_t count = std::min(block, vectors.rows - first);
     std::optional<VectorFault> fault;

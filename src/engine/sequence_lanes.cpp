@@ -23,15 +23,6 @@ constexpr std::size_t kMaxWords = LanePass::kMaxLaneWords;
 
 }  // namespace
 
-void Simulation::load_lanes(LanePass& lanes) const {
-  for (const std::uint32_t p : inputs_) {
-    const auto signals = lanes.signals(p);
-    for (std::size_t i = 0; i < signals.size(); ++i) {
-      lanes.fill(signals[i], 0, lanes.block_size(), word_pass_->bit(p, i));
-    }
-  }
-}
-
 bool Simulation::clocks_are_read() const {
   for (const std::uint32_t clock : registers_.clocks) {
     for (std::size_t q = 0; q < graph_.bus_count(); ++q) {
@@ -85,7 +76,15 @@ void Simulation::lane_edge(LanePass& lanes, Edge edge, std::span<Word> live, std
                            bool clocks_read) {
   const bool has_registers =
       edge == Edge::kPosedge ? registers_.any_posedge : registers_.any_negedge;
-  if (!has_registers && !clocks_read) return;  // the pass would give what the lanes hold
+  const bool level = edge == Edge::kPosedge;
+  if (!has_registers && !clocks_read) {
+    // Nothing reads the clocks: the pass would give what the lanes hold,
+    // but for the clocks themselves.
+    for (const std::uint32_t clock : registers_.clocks) {
+      lanes.fill(lanes.signals(clock)[0], 0, lanes.block_size(), level);
+    }
+    return;
+  }
   const std::size_t words = lanes.lane_words();
   // Everything the edge writes is read before anything is written.
   lane_captured_.resize(0);
@@ -107,7 +106,6 @@ void Simulation::lane_edge(LanePass& lanes, Edge edge, std::span<Word> live, std
       }
     }
   }
-  const bool level = edge == Edge::kPosedge;
   for (const std::uint32_t clock : registers_.clocks) {
     lanes.fill(lanes.signals(clock)[0], 0, lanes.block_size(), level);
   }
@@ -127,8 +125,8 @@ template <class Source>
 std::optional<VectorFault> Simulation::run_sequences_with(
     const Source& source, std::span<const std::uint32_t> shown, SequenceSink& sink,
     std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control) {
-  prepare();
   faults.assign(source.count(), std::nullopt);
+  if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);
   if (!word_pass_) return run_sequences_one_by_one(source, shown, sink, faults, control);
   if (!evaluated_) {
     word_pass_->run();
@@ -146,9 +144,7 @@ std::optional<VectorFault> Simulation::run_sequences_with(
     for (std::size_t lane = 0; lane < count; ++lane) live[lane / 64] |= Word{1} << (lane % 64);
     load_lanes(lanes);
     for (std::size_t step = 0;; ++step) {
-      if (control.interrupted != nullptr && control.interrupted()) {
-        return VectorFault{step, std::nullopt, "Update interrupted", true};
-      }
+      if (control.poll(lanes.signal_count() * words)) return interrupted_at(step);
       bool any = false;
       for (std::size_t lane = 0; lane < count; ++lane) {
         const Word bit = Word{1} << (lane % 64);
@@ -240,6 +236,10 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
   for (std::size_t s = 0; s < source.count() && !stop; ++s) {
     restore_values(start);
     for (std::size_t step = 0; step < source.length(s); ++step) {
+      if (control.poll(1 + last_evaluations_)) {
+        stop = interrupted_at(step);
+        break;
+      }
       std::span<const PositionInput> step_inputs;
       if constexpr (std::is_same_v<Source, TextSequences>) {
         step_inputs = source.sequences[s].of(step);

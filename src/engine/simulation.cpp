@@ -60,21 +60,36 @@ void Simulation::restore_values(std::span<const BitBusValue> values) {
   if (word_pass_) word_pass_->load_inputs(table);
 }
 
-void Simulation::prepare() {
-  if (!bound_) bind();
+Status Simulation::prepare(const UpdateControl& control) {
+  if (bound_) return ok_status();
+  if (bind(control)) return ok_status();
+  // Interrupted: nothing of the binding is kept, the next call starts again.
+  graph_ = GateGraph();
+  schedule_ = Schedule();
+  worklist_ = Worklist();
+  plan_.reset();
+  word_pass_.reset();
+  inputs_.clear();
+  return Error{"Update interrupted", true};
 }
 
-void Simulation::bind() {
+bool Simulation::bind(const UpdateControl& control) {
+  // Binding a large component takes a while: an interrupt is looked for
+  // along the busses and between the steps.
   const BusTable& table = component_.busses();
   const std::size_t count = table.size();
   GraphBuilder builder(table);
   for (std::size_t p = 0; p < count; ++p) {
     const Evaluator* tree = component_.assignment(table.id(p));
     if (tree != nullptr) builder.add_driver(p, *tree);
+    if (control.poll(1)) return false;
   }
   graph_ = std::move(builder).take();
+  if (control.due()) return false;
   schedule_ = make_schedule(graph_, table);
+  if (control.due()) return false;
   worklist_ = Worklist(graph_, table);
+  if (control.due()) return false;
 
   inputs_.clear();
   for (std::size_t p = 0; p < count; ++p) {
@@ -83,10 +98,12 @@ void Simulation::bind() {
   }
   if (schedule_.one_pass) {
     plan_ = make_pass_plan(graph_, schedule_, table);
+    if (control.due()) return false;
     word_pass_ = std::make_unique<WordPass>(graph_, schedule_, *plan_, table);
   }
   evaluated_ = false;
   bound_ = true;
+  return true;
 }
 
 std::optional<std::pair<std::size_t, Error>> Simulation::refused_input(
@@ -125,7 +142,7 @@ Status Simulation::update_with(std::span<const PositionInput> texts,
     }
   }
   if (component_.busses().empty()) return ok_status();
-  prepare();
+  if (Status bound = prepare(control); !bound.ok()) return bound;
   if (word_pass_) {
     run_one_pass(texts, values);
     return ok_status();

@@ -117,7 +117,8 @@ class Simulation {
   void read_value(std::size_t position, BitBusValue& value) const;
 
   // Binds the simulation if it is not bound yet (the first update does it).
-  void prepare();
+  // An interrupt (from `control`) leaves it unbound.
+  Status prepare(const UpdateControl& control = {});
   // Facts of the bound simulation (prepare() first).
   bool has_feedback() const noexcept { return schedule_.feedback; }
   bool runs_one_pass() const noexcept { return schedule_.one_pass; }
@@ -142,7 +143,8 @@ class Simulation {
     const BitBusValue* value;
   };
 
-  void bind();
+  // False when interrupted.
+  bool bind(const UpdateControl& control);
   void sync_table() const;
 
   // Checks then writes `texts` and `values`, and settles.
@@ -178,6 +180,8 @@ class Simulation {
   // stopped at `stopped`.
   bool hand_out(const LanePass& lanes, std::size_t first, std::size_t count,
                 std::span<const std::uint32_t> shown, VectorSink& sink, std::size_t& stopped);
+  // Sets every lane of every input to the input's value now.
+  void load_lanes(LanePass& lanes) const;
   // Makes the state that of lane `lane` of the last block: its inputs,
   // evaluated.
   void settle_on_lane(const LanePass& lanes, std::size_t lane);
@@ -212,7 +216,6 @@ class Simulation {
   std::optional<VectorFault> byte_step_inputs(const ByteSequences& source, std::size_t sequence,
                                               std::size_t step, std::vector<std::string>& texts,
                                               std::vector<PositionInput>& inputs) const;
-  void load_lanes(LanePass& lanes) const;
   bool clocks_are_read() const;
   void lane_resets(LanePass& lanes, std::span<Word> live, std::size_t first, std::size_t step,
                    std::vector<std::optional<VectorFault>>& faults);

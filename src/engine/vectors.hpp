@@ -134,5 +134,7 @@ struct VectorFault {
 
 // The fault of a run that the sink stopped after `vector`.
 VectorFault stopped_by_sink(std::size_t vector);
+// The fault of a run interrupted before `vector`.
+VectorFault interrupted_at(std::size_t vector);
 
 }  // namespace nimbo

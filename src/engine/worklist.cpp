@@ -47,8 +47,6 @@ namespace {
 // assignments counts for all of them.
 constexpr std::uint64_t kWorkAllowance = std::uint64_t{1} << 27;
 constexpr std::uint64_t kWorkPerElement = 64;
-// The interrupt callback is polled after this much work actually done.
-constexpr std::uint64_t kWorkBetweenPolls = std::uint64_t{1} << 14;
 
 }  // namespace
 
@@ -222,7 +220,7 @@ Status Worklist::settle(BusTable& busses, const GateGraph& graph, bool feedback,
   std::uint64_t evaluations_run = 0;
   std::uint64_t work = 0;  // likewise
   std::uint64_t done = 0;  // work actually done, for the interrupt polls
-  std::uint64_t next_poll = kWorkBetweenPolls;
+  std::uint64_t next_poll = UpdateControl::kWorkBetweenClockLooks;
   std::size_t head = 0;
   std::size_t waiting = 0;  // ids in the ring
 
@@ -250,10 +248,12 @@ Status Worklist::settle(BusTable& busses, const GateGraph& graph, bool feedback,
     }
     return error;
   };
+  // Counted here, where the loop keeps it in a register; the control looks
+  // at the clock.
   const auto interrupted = [&] {
     if (done < next_poll) return false;
-    next_poll = done + kWorkBetweenPolls;
-    return control.interrupted != nullptr && control.interrupted();
+    next_poll = done + UpdateControl::kWorkBetweenClockLooks;
+    return control.due();
   };
   const auto interruption = [] { return Error{"Update interrupted", true}; };
 

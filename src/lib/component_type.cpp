@@ -54,7 +54,7 @@ ValuesCopy copy_values(const Component& component, const Handle& handle) {
 
 // Turns a copy into the value dictionary (after the store lock is released).
 PyObject* values_to_dict(Handle& handle, const ValuesCopy& copy) {
-  if (!handle.bus_keys.ready()) handle.bus_keys.build(copy.ids);
+  if (!handle.bus_keys.ready() && !handle.bus_keys.build(copy.ids, call_control())) return nullptr;
   return handle.bus_keys.make_dict(copy.values);
 }
 
@@ -122,8 +122,7 @@ bool ensure_keys(Handle& handle) {
     raise_not_found();
     return false;
   }
-  handle.bus_keys.build(ids);
-  return true;
+  return handle.bus_keys.build(ids, call_control());
 }
 
 // An input whose bus is known by position, or (for a str subclass key) by id.

@@ -14,6 +14,15 @@ bool sigint_pending() {
   return PyOS_InterruptOccurred() != 0;
 }
 
+// Lets other threads take the interpreter lock (one that asked for it gets
+// it before this thread goes on), then looks for a pending Ctrl-C (on the
+// main thread; elsewhere the answer is no).
+bool yield_then_sigint_pending() {
+  PyThreadState* saved = PyEval_SaveThread();
+  PyEval_RestoreThread(saved);
+  return sigint_pending();
+}
+
 }  // namespace
 
 bool check_interpreter(const char* module) {
@@ -32,6 +41,10 @@ bool check_interpreter(const char* module) {
 
 UpdateControl interrupt_control() {
   return UpdateControl{&sigint_pending, 0};
+}
+
+UpdateControl call_control() {
+  return UpdateControl{&yield_then_sigint_pending, 0};
 }
 
 PyObject* raise_interrupt() {

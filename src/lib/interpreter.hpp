@@ -12,8 +12,15 @@ namespace nimbo::py {
 bool check_interpreter(const char* module);
 
 // The control for updates run from Python: a pending Ctrl-C stops them. It
-// runs no Python code, so it may be polled with a lock held.
+// runs no Python code and keeps the interpreter lock, so it may be polled
+// with a lock held that other threads take with the interpreter lock held.
 UpdateControl interrupt_control();
+
+// The same for a call that holds no such lock: each poll also lets other
+// threads run for a moment. Signals are the main thread's to handle, so a
+// long call on another thread lets the main thread take a Ctrl-C; threads
+// also share the interpreter during a long call on the main thread.
+UpdateControl call_control();
 
 // After an update stopped on Ctrl-C, with every lock released: hands the
 // signal to Python's handler and returns null with its exception set

@@ -3,6 +3,7 @@
 #include "lib/simulator_type.hpp"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "lib/arguments.hpp"
+#include "lib/byte_grid.hpp"
+#include "lib/call_lock.hpp"
 #include "lib/fault.hpp"
 #include "lib/in_object.hpp"
 #include "lib/interpreter.hpp"
@@ -39,7 +42,7 @@ struct SimulatorState {
   VectorBlock lines;                 // reads run_jsonl's blocks, one after the other
   std::string rows;                  // run_jsonl's rows as text, reused from block to block
   std::size_t next_line = 1;         // the line after run_jsonl's last data
-  bool busy = false;
+  CallLock calls;                    // one call at a time
 };
 
 struct SimulatorObject {
@@ -50,29 +53,19 @@ SimulatorState& state_of(PyObject* self) {
   return reinterpret_cast<SimulatorObject*>(self)->state.get();
 }
 
-// Marks the simulator busy while C++ code runs on its component; a call that
-// arrives meanwhile (from a finaliser run by an allocation) is refused.
-class BusyGuard {
+// Holds the simulator's call lock for one call (see call_lock.hpp): every
+// method that reads or changes the simulation takes it first and keeps it
+// until its result is built.
+class SimulatorCall : public CallGuard {
  public:
-  explicit BusyGuard(SimulatorState& state) : state_(state) { state_.busy = true; }
-  ~BusyGuard() { state_.busy = false; }
-  BusyGuard(const BusyGuard&) = delete;
-  BusyGuard& operator=(const BusyGuard&) = delete;
-
- private:
-  SimulatorState& state_;
+  explicit SimulatorCall(SimulatorState& state) : CallGuard(state.calls, "simulator") {}
 };
 
-bool refuse_if_busy(const SimulatorState& state) {
-  if (!state.busy) return false;
-  PyErr_SetString(PyExc_RuntimeError, "the simulator is in the middle of another call");
-  return true;
-}
-
 // The bus keys, built on first need (a failure raises through the fault
-// boundary).
-void ensure_ids(SimulatorState& state) {
-  if (!state.keys.ready()) state.keys.build(copy_bus_ids(state.simulation.model()));
+// boundary). False with KeyboardInterrupt set when Ctrl-C stopped it.
+bool ensure_ids(SimulatorState& state) {
+  return state.keys.ready() ||
+         state.keys.build(copy_bus_ids(state.simulation.model()), call_control());
 }
 
 using Lookup = BusKeys::Lookup;
@@ -206,8 +199,10 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + registers.error());
     }
     Simulation simulation(std::move(design.component), std::move(registers).value());
-    simulation.prepare();
-    const Status settled = simulation.settle(interrupt_control());
+    const UpdateControl control = call_control();
+    const Status bound = simulation.prepare(control);
+    if (bound.interrupted()) return raise_interrupt();
+    const Status settled = simulation.settle(control);
     if (settled.interrupted()) return raise_interrupt();
     if (!settled.ok()) return raise_error(PyExc_RuntimeError, settled.error());
     const Status checked = simulation.check_registers();
@@ -253,7 +248,9 @@ PyObject* get_id(PyObject* self, void*) {
 PyObject* get_bus_ids(PyObject* self, void*) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    ensure_ids(state);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    if (!ensure_ids(state)) return nullptr;
     return Py_NewRef(state.keys.keys());
   });
 }
@@ -282,7 +279,9 @@ PyObject* get_feedback(PyObject* self, void*) {
 PyObject* get_clocks(PyObject* self, void*) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    ensure_ids(state);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    if (!ensure_ids(state)) return nullptr;
     const auto& clocks = state.simulation.registers().clocks;
     PyRef result = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(clocks.size())));
     if (!result) return nullptr;
@@ -295,12 +294,20 @@ PyObject* get_clocks(PyObject* self, void*) {
 }
 
 PyObject* get_next_line(PyObject* self, void*) {
-  return entry([&] { return PyLong_FromSize_t(state_of(self).next_line); });
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    return PyLong_FromSize_t(state.next_line);
+  });
 }
 
 PyObject* widths(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
-    const Simulation& simulation = state_of(self).simulation;
+    SimulatorState& state = state_of(self);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    const Simulation& simulation = state.simulation;
     PyRef result = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(simulation.bus_count())));
     if (!result) return nullptr;
     for (std::size_t p = 0; p < simulation.bus_count(); ++p) {
@@ -329,18 +336,15 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static constexpr Parameter kUpdate{"Simulator.update", "inputs"};
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (refuse_if_busy(state)) return nullptr;
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
     PyObject* argument = single_argument(kUpdate, args, nargs, kwnames);
     if (argument == nullptr) return nullptr;
-    ensure_ids(state);
+    if (!ensure_ids(state)) return nullptr;
     std::vector<PositionInput> writes;
     std::vector<PyRef> owners;
     if (!convert_inputs(state, argument, std::nullopt, writes, owners)) return nullptr;
-    Status status = ok_status();
-    {
-      BusyGuard busy(state);
-      status = state.simulation.update_positions(writes, interrupt_control());
-    }
+    const Status status = state.simulation.update_positions(writes, call_control());
     if (status.interrupted()) return raise_interrupt();
     if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
     Py_RETURN_NONE;
@@ -351,20 +355,17 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   static constexpr Parameter kStep{"Simulator.step", "inputs"};
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (refuse_if_busy(state)) return nullptr;
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
     PyObject* argument = optional_argument(kStep, args, nargs, kwnames);
     if (argument == nullptr) return nullptr;
-    ensure_ids(state);
+    if (!ensure_ids(state)) return nullptr;
     std::vector<PositionInput> writes;
     std::vector<PyRef> owners;
     if (argument != Py_None && !convert_inputs(state, argument, std::nullopt, writes, owners)) {
       return nullptr;
     }
-    Status status = ok_status();
-    {
-      BusyGuard busy(state);
-      status = state.simulation.step(writes, interrupt_control());
-    }
+    const Status status = state.simulation.step(writes, call_control());
     if (status.interrupted()) return raise_interrupt();
     if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
     Py_RETURN_NONE;
@@ -374,36 +375,24 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (refuse_if_busy(state)) return nullptr;
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
     static const char* keywords[] = {"ids", nullptr};
     PyObject* ids = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:values", const_cast<char**>(keywords),
                                      &ids)) {
       return nullptr;
     }
-    ensure_ids(state);
-    if (ids == Py_None) {
-      std::vector<BitBusValue> snapshot;
-      {
-        BusyGuard busy(state);
-        snapshot = state.simulation.snapshot();
-      }
-      return state.keys.make_dict(snapshot);
-    }
+    if (!ensure_ids(state)) return nullptr;
+    if (ids == Py_None) return state.keys.make_dict(state.simulation.snapshot());
     const auto positions = positions_of(state, ids, "argument 'ids'");
     if (!positions) return nullptr;
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
-    std::vector<BitBusValue> snapshot(positions->size());
-    {
-      BusyGuard busy(state);
-      const BusTable& table = state.simulation.busses();
-      for (std::size_t i = 0; i < positions->size(); ++i)
-        snapshot[i] = table.value((*positions)[i]);
-    }
+    const BusTable& table = state.simulation.busses();
     for (std::size_t i = 0; i < positions->size(); ++i) {
       PyObject* key = state.keys.key((*positions)[i]);
-      PyRef text = PyRef::steal(value_text(snapshot[i]));
+      PyRef text = PyRef::steal(value_text(table.value((*positions)[i])));
       if (!text || PyDict_SetItem(result.get(), key, text.get()) < 0) return nullptr;
     }
     return result.release();
@@ -413,8 +402,8 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* reset(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (refuse_if_busy(state)) return nullptr;
-    BusyGuard busy(state);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
     state.simulation.restore_values(state.initial);
     Py_RETURN_NONE;
   });
@@ -439,7 +428,8 @@ std::optional<std::vector<std::uint32_t>> shown_positions(SimulatorState& state,
 PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (refuse_if_busy(state)) return nullptr;
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
     static const char* keywords[] = {"vectors", "show", nullptr};
     PyObject* vectors = nullptr;
     PyObject* show = Py_None;
@@ -447,7 +437,7 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &vectors, &show)) {
       return nullptr;
     }
-    ensure_ids(state);
+    if (!ensure_ids(state)) return nullptr;
     const auto shown = shown_positions(state, show);
     if (!shown) return nullptr;
     PyRef iterator = PyRef::steal(PyObject_GetIter(vectors));
@@ -459,6 +449,7 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<PositionInput> writes;
     std::vector<std::size_t> ends;
     std::vector<PyRef> owners;
+    const UpdateControl control = call_control();
     for (std::size_t first = 0;; first += ends.size()) {
       writes.clear();
       ends.clear();
@@ -483,12 +474,8 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
       // The error that ended the block waits while the good vectors run.
       std::optional<PendingErrorKeeper> pending;
       if (failed) pending.emplace();
-      std::optional<VectorFault> fault;
-      {
-        BusyGuard busy(state);
-        fault = state.simulation.run_vectors(TextVectors{writes, ends}, *shown, sink,
-                                             interrupt_control());
-      }
+      const std::optional<VectorFault> fault =
+          state.simulation.run_vectors(TextVectors{writes, ends}, *shown, sink, control);
       if (fault) {
         if (pending) pending->discard();
         pending.reset();
@@ -505,10 +492,33 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Whether a buffer of this struct format holds one byte per item (NumPy's
+// uint8, int8 and bool, ctypes' c_uint8 with its byte order).
+bool is_byte_format(const char* format) {
+  std::string_view kind = format != nullptr ? format : "B";
+  if (!kind.empty() && std::string_view("@=<>!").find(kind.front()) != std::string_view::npos) {
+    kind.remove_prefix(1);
+  }
+  return kind == "B" || kind == "b" || kind == "?" || kind == "c";
+}
+
+// The strides of a buffer of up to three dimensions: its own, or those of C
+// order when it gives none (ctypes arrays do not).
+std::array<Py_ssize_t, 3> strides_of(const Py_buffer& view) {
+  std::array<Py_ssize_t, 3> strides{};
+  Py_ssize_t stride = view.itemsize;
+  for (int d = view.ndim - 1; d >= 0; --d) {
+    strides[static_cast<std::size_t>(d)] = view.strides != nullptr ? view.strides[d] : stride;
+    stride *= view.shape[d];
+  }
+  return strides;
+}
+
 PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (refuse_if_busy(state)) return nullptr;
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
     static const char* keywords[] = {"inputs", "data", "outputs", nullptr};
     PyObject* inputs = nullptr;
     PyObject* data = nullptr;
@@ -517,7 +527,7 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &inputs, &data, &outputs)) {
       return nullptr;
     }
-    ensure_ids(state);
+    if (!ensure_ids(state)) return nullptr;
     const auto input_positions = positions_of(state, inputs, "argument 'inputs'");
     if (!input_positions) return nullptr;
     const auto output_positions = positions_of(state, outputs, "argument 'outputs'");
@@ -528,9 +538,8 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
       Py_buffer* view;
       ~Release() { PyBuffer_Release(view); }
     } release{&view};
-    const std::string_view format = view.format != nullptr ? view.format : "B";
-    if (view.ndim != 2 || view.itemsize != 1 ||
-        (format != "B" && format != "b" && format != "?" && format != "c")) {
+    if (view.ndim != 2 || view.shape == nullptr || view.itemsize != 1 ||
+        !is_byte_format(view.format)) {
       PyErr_SetString(PyExc_TypeError,
                       "argument 'data': expected a 2-D buffer of bytes (rows of 0/1 values)");
       return nullptr;
@@ -543,29 +552,25 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
                    columns, view.shape[1]);
       return nullptr;
     }
+    const auto strides = strides_of(view);
     ByteVectors vectors{*input_positions,
                         static_cast<const std::uint8_t*>(view.buf),
                         static_cast<std::size_t>(view.shape[0]),
                         static_cast<std::size_t>(view.shape[1]),
-                        view.strides[0],
-                        view.strides[1]};
+                        strides[0],
+                        strides[1]};
     ByteSink sink(vectors.rows);
     sink.expect(output_positions->size());
-    std::optional<VectorFault> fault;
-    {
-      BusyGuard busy(state);
-      fault = state.simulation.run_vectors(vectors, *output_positions, sink, interrupt_control());
-    }
+    const std::optional<VectorFault> fault =
+        state.simulation.run_vectors(vectors, *output_positions, sink, call_control());
     const std::size_t done = fault ? fault->vector : vectors.rows;
-    PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(
-        reinterpret_cast<const char*>(sink.bytes().data()),
-        static_cast<Py_ssize_t>(std::min(sink.bytes().size(), done * sink.columns()))));
-    if (!bytes) return nullptr;
-    PyRef memory = PyRef::steal(PyMemoryView_FromObject(bytes.get()));
-    if (!memory) return nullptr;
-    PyRef shaped = PyRef::steal(PyObject_CallMethod(memory.get(), "cast", "s(nn)", "B",
-                                                    static_cast<Py_ssize_t>(done),
-                                                    static_cast<Py_ssize_t>(sink.columns())));
+    // Before any vector the rows have the outputs' widths now.
+    std::size_t shown_columns = sink.columns();
+    if (done == 0) {
+      shown_columns = 0;
+      for (const std::uint32_t p : *output_positions) shown_columns += state.simulation.width(p);
+    }
+    PyRef shaped = PyRef::steal(byte_grid(sink.take_bytes(), {done, shown_columns}));
     if (!shaped) return nullptr;
     if (!fault) return shaped.release();
     if (fault->stopped_by_sink && sink.changed_width()) {
@@ -588,7 +593,8 @@ std::optional<std::vector<std::string>> deferred_argument(PyObject* deferred) {
 PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (refuse_if_busy(state)) return nullptr;
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
     static const char* keywords[] = {"data",    "show",         "first_line", "layout",
                                      "threads", "deferred_ids", nullptr};
     Py_buffer data;
@@ -606,7 +612,7 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
       Py_buffer* view;
       ~Release() { PyBuffer_Release(view); }
     } release{&data};
-    ensure_ids(state);
+    if (!ensure_ids(state)) return nullptr;
     const auto shown = shown_positions(state, show);
     if (!shown) return nullptr;
     const auto deferred_ids = deferred_argument(deferred);
@@ -626,18 +632,15 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     VectorSink& sink = text_sink ? static_cast<VectorSink&>(*text_sink) : tuple_sink;
 
     VectorBlock& lines = state.lines;
-    std::optional<VectorFault> fault;
-    {
-      BusyGuard busy(state);
-      lines.parse(text, line, state.simulation.model(), threads > 1);
-      const bool names_deferred =
-          std::any_of(lines.unknown().begin(), lines.unknown().end(), [&](const auto& entry) {
-            return std::find(deferred_ids->begin(), deferred_ids->end(), entry.second) !=
-                   deferred_ids->end();
-          });
-      if (names_deferred) return Py_NewRef(Py_None);
-      fault = state.simulation.run_vectors(lines.vectors(), *shown, sink, interrupt_control());
-    }
+    lines.parse(text, line, state.simulation.model(), threads > 1);
+    const bool names_deferred =
+        std::any_of(lines.unknown().begin(), lines.unknown().end(), [&](const auto& entry) {
+          return std::find(deferred_ids->begin(), deferred_ids->end(), entry.second) !=
+                 deferred_ids->end();
+        });
+    if (names_deferred) return Py_NewRef(Py_None);
+    const std::optional<VectorFault> fault =
+        state.simulation.run_vectors(lines.vectors(), *shown, sink, call_control());
     if (text_sink) {
       const std::string& text = text_sink->text();
       results = PyRef::steal(
@@ -683,7 +686,8 @@ std::optional<std::string> fault_id(const SimulatorState& state, const VectorFau
 PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (refuse_if_busy(state)) return nullptr;
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
     static const char* keywords[] = {"inputs", "data", "outputs", nullptr};
     PyObject* inputs = nullptr;
     PyObject* data = nullptr;
@@ -692,7 +696,7 @@ PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      const_cast<char**>(keywords), &inputs, &data, &outputs)) {
       return nullptr;
     }
-    ensure_ids(state);
+    if (!ensure_ids(state)) return nullptr;
     const auto input_positions = positions_of(state, inputs, "argument 'inputs'");
     if (!input_positions) return nullptr;
     const auto output_positions = positions_of(state, outputs, "argument 'outputs'");
@@ -701,9 +705,8 @@ PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (PyObject_GetBuffer(data, &buffer.view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return nullptr;
     buffer.held = true;
     const Py_buffer& view = buffer.view;
-    const std::string_view format = view.format != nullptr ? view.format : "B";
-    if (view.ndim != 3 || view.itemsize != 1 ||
-        (format != "B" && format != "b" && format != "?" && format != "c")) {
+    if (view.ndim != 3 || view.shape == nullptr || view.itemsize != 1 ||
+        !is_byte_format(view.format)) {
       PyErr_SetString(PyExc_TypeError,
                       "argument 'data': expected a 3-D buffer of bytes (sequences, steps, bits)");
       return nullptr;
@@ -716,34 +719,24 @@ PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
                    columns, view.shape[2]);
       return nullptr;
     }
+    const auto strides = strides_of(view);
     const ByteSequences sequences{*input_positions,
                                   static_cast<const std::uint8_t*>(view.buf),
                                   static_cast<std::size_t>(view.shape[0]),
                                   static_cast<std::size_t>(view.shape[1]),
                                   columns,
-                                  view.strides[0],
-                                  view.strides[1],
-                                  view.strides[2]};
+                                  strides[0],
+                                  strides[1],
+                                  strides[2]};
     std::vector<std::size_t> widths;
     for (const std::uint32_t p : *output_positions) widths.push_back(state.simulation.width(p));
     SequenceByteSink sink(sequences.sequences, sequences.steps, widths);
     std::vector<std::optional<VectorFault>> faults;
-    std::optional<VectorFault> stop;
-    {
-      BusyGuard busy(state);
-      stop = state.simulation.run_sequences(sequences, *output_positions, sink, faults,
-                                            interrupt_control());
-    }
+    const std::optional<VectorFault> stop =
+        state.simulation.run_sequences(sequences, *output_positions, sink, faults, call_control());
     if (stop && stop->interrupted) return raise_interrupt();
-    PyRef bytes = PyRef::steal(
-        PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(sink.bytes().data()),
-                                      static_cast<Py_ssize_t>(sink.bytes().size())));
-    if (!bytes) return nullptr;
-    PyRef memory = PyRef::steal(PyMemoryView_FromObject(bytes.get()));
-    if (!memory) return nullptr;
-    PyRef shaped = PyRef::steal(PyObject_CallMethod(
-        memory.get(), "cast", "s(nnn)", "B", static_cast<Py_ssize_t>(sequences.sequences),
-        static_cast<Py_ssize_t>(sequences.steps), static_cast<Py_ssize_t>(sink.columns())));
+    PyRef shaped = PyRef::steal(
+        byte_grid(sink.take_bytes(), {sequences.sequences, sequences.steps, sink.columns()}));
     if (!shaped) return nullptr;
     for (std::size_t s = 0; s < faults.size(); ++s) {
       if (!faults[s]) continue;
@@ -766,7 +759,8 @@ PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
-    if (refuse_if_busy(state)) return nullptr;
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
     static const char* keywords[] = {"blocks", "show", nullptr};
     PyObject* blocks = nullptr;
     PyObject* show = Py_None;
@@ -774,7 +768,7 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
                                      const_cast<char**>(keywords), &blocks, &show)) {
       return nullptr;
     }
-    ensure_ids(state);
+    if (!ensure_ids(state)) return nullptr;
     const auto shown = shown_positions(state, show);
     if (!shown) return nullptr;
     PyRef sequence = PyRef::steal(PySequence_Fast(
@@ -802,17 +796,14 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     std::vector<PyObject*> borrowed;
     for (const PyRef& list : lists) borrowed.push_back(list.get());
     SequenceTupleSink sink(std::move(borrowed), shown->size());
-    {
-      BusyGuard busy(state);
-      for (std::size_t s = 0; s < count; ++s) {
-        const std::string_view text(static_cast<const char*>(buffers[s].view.buf),
-                                    static_cast<std::size_t>(buffers[s].view.len));
-        lines.push_back(std::make_unique<VectorLines>());
-        lines.back()->parse(text, 1, state.simulation.model());
-        vectors.push_back(lines.back()->vectors());
-      }
-      stop = state.simulation.run_sequences(vectors, *shown, sink, faults, interrupt_control());
+    for (std::size_t s = 0; s < count; ++s) {
+      const std::string_view text(static_cast<const char*>(buffers[s].view.buf),
+                                  static_cast<std::size_t>(buffers[s].view.len));
+      lines.push_back(std::make_unique<VectorLines>());
+      lines.back()->parse(text, 1, state.simulation.model());
+      vectors.push_back(lines.back()->vectors());
     }
+    stop = state.simulation.run_sequences(vectors, *shown, sink, faults, call_control());
     if (stop && stop->interrupted) return raise_interrupt();
     if (stop) return nullptr;
     PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));

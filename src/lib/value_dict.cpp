@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "lib/fault.hpp"
+#include "lib/interpreter.hpp"
 
 namespace nimbo::py {
 namespace {
@@ -58,7 +59,7 @@ std::vector<std::string> copy_bus_ids(const Component& component) {
   return ids;
 }
 
-void BusKeys::build(const std::vector<std::string>& ids) {
+bool BusKeys::build(const std::vector<std::string>& ids, const UpdateControl& control) {
   PyRef keys = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
   if (!keys) fail_api_call();
   PyRef dict = PyRef::steal(PyDict_New());
@@ -75,12 +76,18 @@ void BusKeys::build(const std::vector<std::string>& ids) {
         PyDict_SetItem(positions.get(), key, number.get()) < 0) {
       fail_api_call();
     }
+    if (control.poll(1)) {
+      raise_interrupt();
+      return false;
+    }
   }
-  // A finaliser run by an allocation above may have built the cache already.
-  if (ready()) return;
+  // A finaliser run by an allocation above, or another thread while this
+  // one let it run, may have built the cache already.
+  if (ready()) return true;
   keys_ = std::move(keys);
   template_ = std::move(dict);
   positions_ = std::move(positions);
+  return true;
 }
 
 BusKeys::Lookup BusKeys::find(PyObject* id, std::uint32_t& position) const {

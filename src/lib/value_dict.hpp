@@ -15,6 +15,7 @@
 
 #include "busses/bit_bus_value.hpp"
 #include "component/component.hpp"
+#include "engine/update_control.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
 
@@ -36,8 +37,9 @@ std::vector<std::string> copy_bus_ids(const Component& component);
 class BusKeys {
  public:
   bool ready() const noexcept { return static_cast<bool>(keys_); }
-  // Builds the cache from the ids that copy_bus_ids returned.
-  void build(const std::vector<std::string>& ids);
+  // Builds the cache from the ids that copy_bus_ids returned. False with
+  // the exception set when `control` stops it (Ctrl-C); nothing is kept.
+  bool build(const std::vector<std::string>& ids, const UpdateControl& control);
 
   // The key of the bus at `position` (borrowed), and all of them in order.
   PyObject* key(std::size_t position) const noexcept {

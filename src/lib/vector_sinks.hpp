@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "busses/bit_bus_value.hpp"
@@ -142,8 +143,9 @@ class ByteSink final : public VectorSink {
     }
   }
   void expect(std::size_t shown) noexcept { shown_ = shown; }
+  // The columns of a row: known once a vector was taken.
   std::size_t columns() const noexcept { return columns_; }
-  const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
+  std::vector<std::uint8_t> take_bytes() noexcept { return std::move(bytes_); }
   std::optional<std::size_t> changed_width() const noexcept { return changed_width_; }
 
  private:
@@ -185,7 +187,7 @@ class SequenceByteSink final : public SequenceSink {
                  const ShownLanes& values) override;
   bool take(std::size_t sequence, std::size_t step, std::span<const BitBusValue> values) override;
   std::size_t columns() const noexcept { return columns_; }
-  const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
+  std::vector<std::uint8_t> take_bytes() noexcept { return std::move(bytes_); }
   // The shown bus whose width changed (in a run without lanes), if one did.
   std::optional<std::size_t> changed_width() const noexcept { return changed_width_; }
 

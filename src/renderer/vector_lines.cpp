@@ -6,6 +6,7 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 
+#include "renderer/exponent_clamp.hpp"
 #include "renderer/json_document.hpp"
 #include "renderer/parse_fault.hpp"
 #include "renderer/text_position.hpp"
@@ -37,16 +38,17 @@ struct VectorLines::Handler {
   std::string key_parts;
   std::string string_parts;
   std::optional<std::uint32_t> position;  // of the current member's bus
-  std::optional<std::string> refused_id;
-  std::string refusal;
+  // What the line is refused for, in order; a member's refusal stands only
+  // if no later member has the same id (see VectorLines::parse).
+  std::vector<Refusal> refusals;
 
-  bool refuse(json::error_code&, std::string message) {
-    if (refusal.empty()) refusal = std::move(message);
+  bool refuse(json::error_code&, const char* message) {
+    refusals.push_back({kNoMember, message});
     return true;
   }
-  bool refuse_value(json::error_code& ec) {
-    if (refusal.empty() && member > 0) refused_id = std::string(lines->member_id(member - 1));
-    return refuse(ec, "the value must be a bit string in quotes");
+  bool refuse_value(json::error_code&) {
+    refusals.push_back({member - 1, "the value must be a bit string in quotes"});
+    return true;
   }
 
   bool on_document_begin(json::error_code&) { return true; }
@@ -97,7 +99,7 @@ struct VectorLines::Handler {
       string_parts.append(bits);
       bits = string_parts;
     }
-    if (position && refusal.empty()) lines->add_write(*position, bits, text);
+    if (position) lines->add_write(*position, bits, text);
     string_parts.clear();
     return true;
   }
@@ -141,6 +143,7 @@ std::optional<std::uint32_t> VectorLines::find_member(std::size_t member, std::s
     if (!hit.position) note_unknown(id);
     return hit.position;
   }
+  same_ids_ = false;
   const auto position = component_->find(id);
   if (member >= expected_.size()) expected_.resize(member + 1);
   expected_[member] =
@@ -162,6 +165,89 @@ void VectorLines::add_write(std::uint32_t position, std::string_view bits, std::
   writes_.push_back({position, bits});
 }
 
+std::size_t VectorLines::parse_line(std::string_view line, json::error_code& code) {
+  json::basic_parser<Handler>& parser = parser_->parser;
+  parser.reset();
+  Handler& handler = parser.handler();
+  handler.text = line;
+  handler.depth = 0;
+  handler.member = 0;
+  handler.key_parts.clear();
+  handler.string_parts.clear();
+  handler.refusals.clear();
+  same_ids_ = true;
+  return parser.write_some(false, line.data(), line.size(), code);
+}
+
+std::optional<LineFault> VectorLines::keep_last_members(std::size_t first_write) {
+  // The line is taken as a JSON reader that keeps one value per key takes
+  // it: each id at the place of its first occurrence, with the value of its
+  // last; earlier values are not looked at. A line whose ids are those of
+  // the previous line, known to be distinct, needs no look.
+  const Handler& handler = parser_->parser.handler();
+  const std::size_t members = handler.member;
+  const auto refused = [&](const Refusal& refusal) {
+    std::optional<std::string> id;
+    if (refusal.member != kNoMember) id = expected_[refusal.member].id;
+    return LineFault{ends_.size(), line_, std::move(id), refusal.message};
+  };
+  if (same_ids_ && members <= distinct_) {
+    if (handler.refusals.empty()) return std::nullopt;
+    return refused(handler.refusals.front());
+  }
+  // Members by id, in line order within an id.
+  std::vector<std::uint32_t> order(members);
+  for (std::size_t m = 0; m < members; ++m) order[m] = static_cast<std::uint32_t>(m);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+    return expected_[x].id < expected_[y].id;
+  });
+  std::vector<std::uint32_t> first_of(members);  // the first member with the same id
+  std::vector<std::uint32_t> last_of(members);   // for a first member: the last one
+  bool repeated = false;
+  for (std::size_t k = 0; k < members;) {
+    std::size_t j = k;
+    while (j + 1 < members && expected_[order[j + 1]].id == expected_[order[k]].id) ++j;
+    for (std::size_t i = k; i <= j; ++i) first_of[order[i]] = order[k];
+    last_of[order[k]] = order[j];
+    repeated = repeated || j > k;
+    k = j + 1;
+  }
+  distinct_ = repeated ? 0 : members;
+  if (!repeated) {
+    if (handler.refusals.empty()) return std::nullopt;
+    return refused(handler.refusals.front());
+  }
+  // The refusal of the first id whose last value is refused.
+  std::vector<std::uint8_t> refused_member(members, 0);
+  const Refusal* first_refusal = nullptr;
+  for (const Refusal& refusal : handler.refusals) {
+    if (refusal.member == kNoMember) return refused(refusal);
+    refused_member[refusal.member] = 1;
+    if (last_of[first_of[refusal.member]] != refusal.member) continue;
+    if (first_refusal == nullptr || first_of[refusal.member] < first_of[first_refusal->member]) {
+      first_refusal = &refusal;
+    }
+  }
+  if (first_refusal != nullptr) return refused(*first_refusal);
+  // Each member naming a bus wrote once, unless refused: the last write of
+  // each id goes to the place of its first occurrence.
+  constexpr std::uint32_t kNone = static_cast<std::uint32_t>(-1);
+  std::vector<std::uint32_t> write_of(members, kNone);
+  std::uint32_t written = 0;
+  for (std::size_t m = 0; m < members; ++m) {
+    if (expected_[m].position && !refused_member[m]) write_of[m] = written++;
+  }
+  const std::vector<PositionInput> line_writes(
+      writes_.begin() + static_cast<std::ptrdiff_t>(first_write), writes_.end());
+  writes_.resize(first_write);
+  for (std::size_t m = 0; m < members; ++m) {
+    if (first_of[m] != m) continue;
+    const std::uint32_t last = write_of[last_of[m]];
+    if (last != kNone) writes_.push_back(line_writes[last]);
+  }
+  return std::nullopt;
+}
+
 void VectorLines::parse(std::string_view text, std::size_t first_line, const Component& component) {
   component_ = &component;
   writes_.clear();
@@ -179,35 +265,39 @@ void VectorLines::parse(std::string_view text, std::size_t first_line, const Com
     start = end + 1;
     if (is_blank(line)) continue;
 
-    json::basic_parser<Handler>& parser = parser_->parser;
-    parser.reset();
-    Handler& handler = parser.handler();
-    handler.text = line;
-    handler.depth = 0;
-    handler.member = 0;
-    handler.key_parts.clear();
-    handler.string_parts.clear();
-    handler.refusal.clear();
-    handler.refused_id.reset();
     const std::size_t first_write = writes_.size();
     json::error_code code;
-    std::size_t consumed = parser.write_some(false, line.data(), line.size(), code);
-    if (!code && line.find_first_not_of(" \t\r", consumed) != std::string_view::npos) {
-      consumed = line.find_first_not_of(" \t\r", consumed);
+    std::string_view parsed = line;
+    std::size_t consumed = parse_line(parsed, code);
+    if (code == json::error::exponent_overflow) {
+      // Valid JSON whose exponent the parser cannot hold: read again with
+      // long exponents cut down, as the IR loader does, which keeps every
+      // offset (and no number is a bit string anyway). The strings of the
+      // copy stay in copies_.
+      std::string clamped(line);
+      clamp_long_exponents(clamped);
+      copies_.push_back(std::move(clamped));
+      parsed = copies_.back();
+      writes_.resize(first_write);
+      consumed = parse_line(parsed, code);
+      same_ids_ = false;  // the first try left this line's ids in expected_
+    }
+    if (!code && parsed.find_first_not_of(" \t\r", consumed) != std::string_view::npos) {
+      consumed = parsed.find_first_not_of(" \t\r", consumed);
       code = json::error::extra_data;
     }
     if (code) {
       writes_.resize(first_write);
-      const ParseFault fault = classify_parse_fault(line, consumed, code, kMaxJsonDepth);
-      fault_ =
-          LineFault{ends_.size(), line_, std::nullopt,
-                    "invalid JSON: column " +
-                        std::to_string(position_of(line, fault.offset).column) + ": " + fault.what};
+      const ParseFault fault = classify_parse_fault(parsed, consumed, code, kMaxJsonDepth);
+      fault_ = LineFault{ends_.size(), line_, std::nullopt,
+                         "invalid JSON: column " +
+                             std::to_string(position_of(parsed, fault.offset).column) + ": " +
+                             fault.what};
       return;
     }
-    if (!handler.refusal.empty()) {
+    if (auto refusal = keep_last_members(first_write)) {
       writes_.resize(first_write);
-      fault_ = LineFault{ends_.size(), line_, handler.refused_id, handler.refusal};
+      fault_ = std::move(refusal);
       return;
     }
     ends_.push_back(writes_.size());

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/json/error.hpp>
+
 #include "component/component.hpp"
 #include "engine/vectors.hpp"
 
@@ -39,8 +41,11 @@ class VectorLines {
 
   // Reads `text`, whose first line is line number `first_line`, up to the
   // end or the first faulty line. Blank lines are skipped. Ids that name no
-  // bus are left out and listed in unknown(). The vectors point into `text`
-  // (or into this object), which must outlive them.
+  // bus are left out and listed in unknown(). An id given twice in a line
+  // takes the value of its last occurrence, at the place of its first, as
+  // a JSON reader that keeps one value per key sees it; earlier values are
+  // not checked. The vectors point into `text` (or into this object), which
+  // must outlive them.
   void parse(std::string_view text, std::size_t first_line, const Component& component);
 
   TextVectors vectors() const noexcept { return {writes_, ends_}; }
@@ -59,7 +64,18 @@ class VectorLines {
     std::string id;
     std::optional<std::uint32_t> position;
   };
+  static constexpr std::size_t kNoMember = static_cast<std::size_t>(-1);
+  struct Refusal {
+    std::size_t member;  // kNoMember when the line itself is refused
+    const char* message;
+  };
 
+  // Parses one line into the handler; the bytes consumed.
+  std::size_t parse_line(std::string_view line, boost::json::error_code& code);
+  // Keeps, of each id of the line, the write or refusal of its last
+  // occurrence, at the place of its first (the line's writes start at
+  // `first_write`); the first refusal left, if any.
+  std::optional<LineFault> keep_last_members(std::size_t first_write);
   std::optional<std::uint32_t> find_member(std::size_t member, std::string_view id);
   std::string_view member_id(std::size_t member) const;
   void note_unknown(std::string_view id);
@@ -68,6 +84,8 @@ class VectorLines {
   std::unique_ptr<Parser> parser_;
   const Component* component_ = nullptr;
   std::vector<Expected> expected_;  // the ids of the previous line, in order
+  std::size_t distinct_ = 0;        // expected_[0, distinct_) are distinct ids
+  bool same_ids_ = false;           // the line so far names expected_'s ids
   std::size_t line_ = 0;
   std::vector<PositionInput> writes_;
   std::vector<std::size_t> ends_;

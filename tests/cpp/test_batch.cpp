@@ -3,6 +3,7 @@
 // its index and bus, and the state is that after the last good vector.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -93,7 +94,7 @@ TEST_P(BatchAgainstModel, TextVectors) {
   testing_model::RandomCircuit circuit =
       testing_model::make_random_circuit(rng, batch_case.shape, 2 + static_cast<int>(rng() % 30));
   Simulation& simulation = circuit.simulation;
-  simulation.prepare();
+  ASSERT_TRUE(simulation.prepare().ok());
   if (seed % 2 == 0) {  // start from an evaluated state now and then
     const Status first =
         testing_model::apply(simulation, {}, {nullptr, testing_model::kModelWorkLimit});
@@ -132,17 +133,19 @@ TEST_P(BatchAgainstModel, TextVectors) {
   EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
 }
 
-TEST_P(BatchAgainstModel, ByteVectorsCarryEveryInput) {
+// Every row writes every bus of its inputs: all the inputs, or (odd seeds)
+// some of them, while the others keep their values.
+TEST_P(BatchAgainstModel, ByteVectorsCarryTheirInputs) {
   const auto& [batch_case, seed] = GetParam();
   std::mt19937_64 rng(seed + 1000);
   testing_model::RandomCircuit circuit =
       testing_model::make_random_circuit(rng, batch_case.shape, 2 + static_cast<int>(rng() % 30));
   Simulation& simulation = circuit.simulation;
-  simulation.prepare();
+  ASSERT_TRUE(simulation.prepare().ok());
   std::vector<std::uint32_t> inputs;
   std::size_t columns = 0;
   for (std::size_t rank = 0; rank < circuit.ids.size(); ++rank) {
-    if (circuit.driven[rank]) continue;
+    if (circuit.driven[rank] || (seed % 2 == 1 && rng() % 2 == 0)) continue;
     inputs.push_back(*simulation.find(circuit.ids[rank]));
     columns += simulation.width(inputs.back());
   }
@@ -228,6 +231,56 @@ TEST(Batch, SinkStopLeavesTheStateOfTheLastVectorItTook) {
   }
   EXPECT_EQ(simulation.component().get_values(), circuit.model.values());
   EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
+}
+
+// A control that stops at its first question, asked at every look at the
+// clock.
+bool stop_now() {
+  return true;
+}
+
+// Short updates one by one (a circuit with feedback whose vectors all
+// settle): each does too little work to look at the clock, the batch looks
+// between vectors.
+TEST(Batch, AnInterruptStopsABatchOfShortUpdatesBetweenVectors) {
+  for (unsigned seed = 1;; ++seed) {
+    ASSERT_LT(seed, 100U) << "no circuit with feedback that settles";
+    std::mt19937_64 rng(seed);
+    testing_model::RandomCircuit circuit =
+        testing_model::make_random_circuit(rng, {true, true, 0, true}, 12);
+    Simulation& simulation = circuit.simulation;
+    if (!testing_model::apply(simulation, {}, {nullptr, testing_model::kModelWorkLimit}).ok() ||
+        simulation.runs_one_pass()) {
+      continue;
+    }
+    Batch batch = random_batch(rng, circuit, 3000, 3000);
+    bool settles = circuit.model.update({}, testing_model::kModelWorkLimit).empty();
+    for (std::size_t v = 0; v < batch.vectors.size() && settles; ++v) {
+      settles = circuit.model.update(batch.vectors[v], testing_model::kModelWorkLimit).empty();
+    }
+    if (!settles) continue;
+    // The model went through every vector: a twin of the circuit follows the batch.
+    std::mt19937_64 twin_rng(seed);
+    testing_model::RandomCircuit twin =
+        testing_model::make_random_circuit(twin_rng, {true, true, 0, true}, 12);
+    ASSERT_EQ(twin.model.update({}, testing_model::kModelWorkLimit), "");
+
+    Collect sink;
+    const UpdateControl stop{&stop_now, testing_model::kModelWorkLimit,
+                             std::chrono::nanoseconds{0}};
+    const auto fault = simulation.run_vectors(TextVectors{batch.writes, batch.ends},
+                                              every_position(simulation), sink, stop);
+    ASSERT_TRUE(fault.has_value());
+    EXPECT_TRUE(fault->interrupted);
+    EXPECT_GT(fault->vector, 0U);
+    EXPECT_LT(fault->vector, batch.vectors.size());
+    EXPECT_EQ(sink.rows.size(), fault->vector);
+    for (std::size_t v = 0; v < fault->vector; ++v) {
+      ASSERT_EQ(twin.model.update(batch.vectors[v], testing_model::kModelWorkLimit), "");
+    }
+    EXPECT_EQ(simulation.component().get_values(), twin.model.values());
+    return;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <random>
 #include <string>
@@ -102,7 +103,7 @@ TEST(Update, OnePassNeedsReadsThatSettle) {
     component.set_assignment("e", bus_ref("d"));
     connect(component, c.influence);
     Simulation simulation(std::move(component));
-    simulation.prepare();
+    ASSERT_TRUE(simulation.prepare().ok());
     EXPECT_FALSE(simulation.has_feedback()) << c.name;
     EXPECT_EQ(simulation.runs_one_pass(), c.one_pass) << c.name;
   }
@@ -190,7 +191,7 @@ TEST(Update, InterruptStopsTheWorklistAndTheNextUpdateStartsAfresh) {
   Simulation simulation(std::move(ring));
   static int polls = 0;
   polls = 0;
-  const UpdateControl control{[] { return ++polls == 3; }};
+  const UpdateControl control{[] { return ++polls == 3; }, 0, std::chrono::nanoseconds{0}};
   const Status status = simulation.update_signals({}, control);
   ASSERT_FALSE(status.ok());
   EXPECT_TRUE(status.interrupted());
@@ -251,7 +252,7 @@ TEST_P(AgainstReferenceModel, SameValuesAndErrors) {
   testing_model::RandomCircuit circuit =
       testing_model::make_random_circuit(rng, model_case.shape, 2 + static_cast<int>(rng() % 40));
   Simulation& simulation = circuit.simulation;
-  simulation.prepare();
+  ASSERT_TRUE(simulation.prepare().ok());
   ASSERT_EQ(simulation.has_feedback(), circuit.model.feedback());
   if (model_case.always_one_pass) {
     EXPECT_TRUE(simulation.runs_one_pass());
@@ -322,6 +323,36 @@ TEST(Update, FollowingChangesGivesTheValuesOfAFullPass) {
       followed = followed || simulation.last_evaluation_count() < simulation.graph().gates().size();
     }
     EXPECT_TRUE(followed) << "seed " << seed;
+  }
+}
+
+bool stop_now() {
+  return true;
+}
+
+// A control that stops at its first question, asked at every look at the
+// clock: binding stops at its first poll, within its walk over the busses in
+// a large circuit, between its steps in a small one. Nothing of it is kept,
+// and the next update binds and settles as the model does.
+TEST(Update, AnInterruptWhileBindingKeepsNothing) {
+  for (const int busses : {30, 6000}) {
+    for (const bool feedback : {false, true}) {
+      std::mt19937_64 rng(static_cast<unsigned>(busses) + feedback);
+      testing_model::RandomCircuit circuit =
+          testing_model::make_random_circuit(rng, {feedback, true, 0, false}, busses);
+      Simulation& simulation = circuit.simulation;
+      const Values before = simulation.component().get_values();
+      const UpdateControl stop{&stop_now, testing_model::kModelWorkLimit,
+                               std::chrono::nanoseconds{0}};
+      const Status interrupted = apply(simulation, {}, stop);
+      ASSERT_TRUE(interrupted.interrupted()) << busses;
+      EXPECT_EQ(simulation.graph().gates().size(), 0U) << busses;
+      EXPECT_EQ(simulation.component().get_values(), before) << busses;
+      const Status status = apply(simulation, {}, {nullptr, testing_model::kModelWorkLimit});
+      EXPECT_EQ(status.ok() ? "" : status.error(),
+                circuit.model.update({}, testing_model::kModelWorkLimit));
+      EXPECT_EQ(simulation.component().get_values(), circuit.model.values()) << busses;
+    }
   }
 }
 

@@ -41,17 +41,16 @@ TEST(VectorLines, EachLineWritesItsMembersWhateverTheirOrder) {
       "{\"b\": \"1\", \"a\": \"0\"}\r\n"
       "\n"
       "  \t\n"
-      "{\"x\": \"1\", \"\\u0063\": \"\\u0031\", \"a\": \"1\", \"a\": \"0\"}\n"
+      "{\"x\": \"1\", \"\\u0063\": \"\\u0031\", \"a\": \"1\"}\n"
       "{}\n"
       "{\"b\": \"11\", \"x\": \"0\", \"y\": \"1\"}",
       10, component);
   ASSERT_FALSE(lines.fault().has_value());
-  EXPECT_EQ(writes_of(component, lines.vectors()),
-            (std::vector<Writes>{{{"a", "1"}, {"b", "0"}},
-                                 {{"b", "1"}, {"a", "0"}},
-                                 {{"c", "1"}, {"a", "1"}, {"a", "0"}},
-                                 {},
-                                 {{"b", "11"}}}));
+  EXPECT_EQ(writes_of(component, lines.vectors()), (std::vector<Writes>{{{"a", "1"}, {"b", "0"}},
+                                                                        {{"b", "1"}, {"a", "0"}},
+                                                                        {{"c", "1"}, {"a", "1"}},
+                                                                        {},
+                                                                        {{"b", "11"}}}));
   EXPECT_EQ(lines.lines(), (std::vector<std::size_t>{10, 11, 14, 15, 16}));
   EXPECT_EQ(lines.unknown(),
             (std::vector<std::pair<std::size_t, std::string>>{{14, "x"}, {16, "y"}}));
@@ -85,6 +84,55 @@ TEST(VectorLines, AFaultNamesItsLineAndKeepsTheLinesBeforeIt) {
     EXPECT_EQ(fault.id.value_or(""), c.id) << c.line;
     EXPECT_EQ(fault.message, c.message) << c.line;
     EXPECT_EQ(lines.vectors().size(), 1U) << c.line;
+  }
+}
+
+TEST(VectorLines, AnIdGivenTwiceIsSeenAtItsLastOccurrenceOnly) {
+  struct Case {
+    const char* line;
+    Writes writes;
+    const char* fault_id;  // nullptr: no fault
+  };
+  const Case cases[] = {
+      {"{\"a\": \"x\", \"a\": \"1\"}", {{"a", "1"}}, nullptr},
+      {"{\"a\": 5, \"b\": \"1\", \"a\": \"0\"}", {{"a", "0"}, {"b", "1"}}, nullptr},
+      {"{\"a\": [{\"a\": 1}], \"\\u0061\": \"1\"}", {{"a", "1"}}, nullptr},
+      {"{\"zz\": null, \"zz\": \"1\", \"c\": \"1\"}", {{"c", "1"}}, nullptr},
+      {"{\"a\": \"1\", \"b\": \"1\", \"a\": \"0\", \"a\": \"x\"}",
+       {{"a", "x"}, {"b", "1"}},
+       nullptr},
+      {"{\"a\": 1e999999999999999, \"a\": \"1\"}", {{"a", "1"}}, nullptr},
+      {"{\"a\": \"1\", \"a\": 5}", {}, "a"},
+      {"{\"a\": 5, \"b\": [], \"a\": \"1\"}", {}, "b"},
+      {"{\"a\": 5, \"b\": [], \"a\": null}", {}, "a"},  // a's place is before b's
+      {"{\"a\": \"1\", \"b\": \"0\", \"a\": \"0\", \"b\": {}}", {}, "b"},
+      {"{\"a\": 1e999999999999999}", {}, "a"},
+      {"{\"c\": \"0\", \"a\": \"1\", \"zz\": 1e999999999999999, \"a\": []}", {}, "a"},
+      {"{\"c\": [1E-99999999999999], \"b\": \"1\"}", {}, "c"},
+  };
+  const Component component = busses_abc();
+  for (const Case& c : cases) {
+    // After lines of other ids, distinct or not (ids are compared with the
+    // previous line's first).
+    for (const char* before :
+         {"{\"a\": \"1\", \"b\": \"0\", \"a\": \"1\", \"a\": \"1\"}\n",
+          "{\"c\": \"1\", \"b\": \"1\", \"zz\": \"1\", \"a\": \"1\"}\n", "{\"b\": \"1\"}\n"}) {
+      const std::string text = std::string(before) + c.line + "\n" + c.line + "\n";
+      VectorLines lines;
+      lines.parse(text, 1, component);
+      if (c.fault_id == nullptr) {
+        ASSERT_FALSE(lines.fault().has_value()) << c.line << ": " << lines.fault()->message;
+        const auto all = writes_of(component, lines.vectors());
+        ASSERT_EQ(all.size(), 3U) << c.line;
+        EXPECT_EQ(all[1], c.writes) << c.line;
+        EXPECT_EQ(all[2], c.writes) << c.line;
+      } else {
+        ASSERT_TRUE(lines.fault().has_value()) << c.line;
+        EXPECT_EQ(lines.fault()->line, 2U) << c.line;
+        EXPECT_EQ(lines.fault()->id.value_or(""), c.fault_id) << c.line;
+        EXPECT_EQ(lines.fault()->message, "the value must be a bit string in quotes") << c.line;
+      }
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 Expressions come from nimbo.ir (ref, const, gate); bus and make_ir write bus
 entries and documents as they are given, also ones the renderer refuses."""
 
+import ctypes
 import json
 import subprocess
 import sys
@@ -12,7 +13,7 @@ import pytest
 
 from nimbo.ir import const, gate, ref
 
-__all__ = ["bus", "cell", "const", "gate", "make_ir", "netlist", "random_circuit", "random_vectors", "ref", "run_python"]
+__all__ = ["bus", "byte_grid", "cell", "const", "gate", "make_ir", "netlist", "random_circuit", "random_vectors", "ref", "run_python"]
 
 
 def pytest_configure(config):
@@ -132,3 +133,13 @@ def random_vectors(rng, inputs, count):
         {bus_id: "".join(rng.choice("01") for _ in range(w)) for bus_id, w in inputs.items() if rng.randrange(2)}
         for _ in range(count)
     ]
+
+
+def byte_grid(data, *shape):
+    """A buffer of the bytes `data` in `shape` (memoryview.cast refuses a shape with a 0)."""
+    if 0 not in shape:
+        return memoryview(data).cast("B", shape)
+    array = ctypes.c_uint8
+    for size in reversed(shape):
+        array = array * size
+    return array.from_buffer_copy(data)

@@ -1,6 +1,7 @@
 """nimbo.Simulator: batches give what one update per vector gives."""
 
 import json
+import math
 import random
 import signal
 import subprocess
@@ -14,7 +15,7 @@ import nimbo
 from nimbo import Simulator, VectorError
 from nimbo.core import Renderer
 
-from conftest import XOR_IR, bus, gate, make_ir, random_circuit, random_vectors, ref
+from conftest import XOR_IR, bus, byte_grid, gate, make_ir, random_circuit, random_vectors, ref
 
 FULL_ADDER = make_ir(
     [
@@ -156,6 +157,43 @@ def test_run_bits_refuses_a_byte_that_is_not_a_bit():
     assert caught.value.results.tolist() == [[1, 0]]
 
 
+# Every byte 1 but one 2 at `bad` (a row, or (sequence, step)) when given.
+EMPTY_GRIDS = [
+    # inputs, data shape, bad, outputs, the rows given back
+    (["a", "b"], (0, 2), None, ["sum", "cout"], []),
+    (["a", "b"], (3, 2), None, [], [[], [], []]),
+    ([], (3, 0), None, ["sum"], [[0], [0], [0]]),
+    (["a", "b"], (3, 2), 0, ["sum", "cout"], []),
+    (["a", "b"], (9, 2), 0, ["cout"], []),
+    (["a", "b"], (0, 4, 2), None, ["sum"], []),
+    (["a", "b"], (3, 0, 2), None, ["sum"], [[], [], []]),
+    (["a", "b"], (2, 4, 2), None, [], [[[]] * 4] * 2),
+    (["a", "b"], (2, 4, 2), (0, 0), ["sum", "cout"], [[[0, 0]] * 4, [[0, 1]] * 4]),
+]
+
+
+@pytest.mark.parametrize("inputs, shape, bad, outputs, rows", EMPTY_GRIDS)
+def test_byte_batches_without_rows_or_outputs_give_grids_of_that_shape(inputs, shape, bad, outputs, rows):
+    data = bytearray(b"\x01" * math.prod(shape))
+    if bad is not None:
+        data[(bad if len(shape) == 2 else bad[0] * shape[1] + bad[1]) * shape[-1]] = 2
+    simulator = Simulator(FULL_ADDER)
+    run = simulator.run_bits if len(shape) == 2 else simulator.run_sequences
+    if bad is None:
+        out = run(inputs, byte_grid(bytes(data), *shape), outputs)
+    else:
+        with pytest.raises(VectorError) as caught:
+            run(inputs, byte_grid(bytes(data), *shape), outputs)
+        assert (caught.value.index, caught.value.bus) == (0, "a")
+        out = caught.value.results
+    columns = sum(len(simulator.values([b])[b]) for b in outputs)
+    expected_shape = (0 if bad is not None and len(shape) == 2 else shape[0], *shape[1:-1], columns)
+    assert (out.shape, out.format, out.tolist()) == (expected_shape, "B", rows)
+    # Rows of bytes that ran leave their last state; sequences leave none.
+    ran = len(shape) == 2 and bad is None and shape[0] > 0 and inputs
+    assert simulator.values()["cout"] == ("1" if ran else "0")
+
+
 @pytest.mark.parametrize(
     "text, line, bus_id, reason",
     [
@@ -164,6 +202,7 @@ def test_run_bits_refuses_a_byte_that_is_not_a_bit():
         (b'{"a": "1"}\n{"a": "1",}\n', 2, None, "invalid JSON: column 11: trailing comma before '}'"),
         (b"[" * 10000 + b"]" * 10000, 1, None, "invalid JSON: column 128: nesting deeper"),
         (b'{"a": "1"}\n{"a": "x"}\n', 2, "a", 'Invalid value "x"'),
+        (b'{"a": "1"}\n{"b": "1", "a": 1e999999999999999}\n', 2, "a", "the value must be a bit string in quotes"),
     ],
 )
 def test_jsonl_faults_name_their_line(text, line, bus_id, reason):
@@ -173,6 +212,36 @@ def test_jsonl_faults_name_their_line(text, line, bus_id, reason):
     assert (caught.value.line, caught.value.bus) == (line, bus_id)
     assert caught.value.reason.startswith(reason)
     assert caught.value.results == ([("1",)] if line > 1 else [])
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_an_id_given_twice_in_a_line_is_read_as_json_loads_reads_it(seed):
+    # The native reader against json.loads and run(): an id takes the value
+    # of its last occurrence, at the place of its first; values it replaces
+    # are not checked.
+    rng = random.Random(seed)
+    values = ['"0"', '"1"', '"1"', '"0"', '"x"', '"11"', '"\\u0031"', "5", "null", "[1]", '{"a": 2}',
+              "1e999999999999999", "-2E-999999999999"]
+    native, model = Simulator(FULL_ADDER), Simulator(FULL_ADDER)
+    for _ in range(300):
+        members = [f'"{rng.choice(["a", "b", "cin", "zz"])}": {rng.choice(values)}' for _ in range(rng.randrange(6))]
+        line = "{" + ", ".join(members) + "}"
+        vector = json.loads(line)
+        not_bits = [bus_id for bus_id, bits in vector.items() if not isinstance(bits, str)]
+        try:
+            expected = model.run([vector], ["sum", "cout"]) if not not_bits else None
+        except VectorError as error:
+            expected = (error.bus, error.reason)
+        if not_bits:
+            expected = (not_bits[0], "the value must be a bit string in quotes")
+        try:
+            got = native.run_jsonl(line.encode(), ["sum", "cout"])
+            got = ([dict(zip(["sum", "cout"], row)) for row in got[0]], got[1])
+            expected = (expected, [(1, "zz")] if "zz" in vector else [])
+        except VectorError as error:
+            got = (error.bus, error.reason)
+        assert got == expected, line
+        assert native.values() == model.values()
 
 
 def test_jsonl_reports_unknown_ids_once_and_numbers_lines_across_calls():
@@ -288,6 +357,40 @@ def test_ctrl_c_interrupts_a_long_update(api):
     child.send_signal(signal.SIGINT)
     out, _ = child.communicate(timeout=300)
     assert out.split() == ["INTERRUPTED", "60000"]
+
+
+def test_ctrl_c_reaches_the_main_thread_while_another_runs_a_long_call():
+    # Only the main thread takes signals: a long call on another thread lets
+    # it run now and then, so Ctrl-C ends the main thread's wait while that
+    # call (minutes of worklist) still runs.
+    script = SLOW_CHAIN.replace("n = 60000", "n = 300000") + textwrap.dedent(
+        """
+        import os, threading
+        from nimbo import Simulator
+        ended = threading.Event()
+        def construct():
+            Simulator(ir)
+            ended.set()
+        worker = threading.Thread(target=construct, daemon=True)
+        worker.start()
+        print("READY", flush=True)
+        try:
+            worker.join()
+            print("FINISHED", flush=True)
+        except KeyboardInterrupt:
+            print("INTERRUPTED", "ended" if ended.is_set() else "running", flush=True)
+        os._exit(0)
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "READY"
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=200)
+    finally:
+        child.kill()
+        child.wait()
+    assert out.split() == ["INTERRUPTED", "running"]
 
 
 def test_jsonl_rows_as_text_match_the_tuples_across_a_large_block():

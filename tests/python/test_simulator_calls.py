@@ -1,0 +1,160 @@
+"""One call at a time on a Simulator: a call made from inside another on the
+same thread (a finaliser run by an allocation) is refused, a call from
+another thread waits for the running one, and each call returns what it
+would return alone."""
+
+import gc
+import json
+import threading
+
+import pytest
+
+from nimbo import Simulator
+
+from conftest import bus, gate, make_ir, ref
+
+ADDER = make_ir(
+    [
+        bus("a", "0", influence=["sum", "cout"]),
+        bus("b", "0", influence=["sum", "cout"]),
+        bus("sum", "0", gate("xor", ref("a"), ref("b"))),
+        bus("cout", "0", gate("and", ref("a"), ref("b"))),
+    ]
+)
+LINES = b"".join(json.dumps({"a": str(i % 2), "b": str(i // 2 % 2), f"zz{i}": "1"}).encode() + b"\n" for i in range(40))
+BITS = memoryview(bytes([i % 2 for i in range(80)])).cast("B", (40, 2))
+SEQUENCES = memoryview(bytes([i % 3 % 2 for i in range(3 * 40 * 2)])).cast("B", (3, 40, 2))
+LAYOUT = (1, 3, ["", " ", " ", "\n"])
+
+# Every call writes every input it reads, so what it returns does not depend
+# on calls made before it.
+CALLS = [
+    pytest.param(lambda s: s.run_jsonl(LINES, ["sum", "cout"]), id="run_jsonl"),
+    pytest.param(lambda s: s.run_jsonl(LINES, ["sum", "cout"], layout=LAYOUT), id="run_jsonl-layout"),
+    pytest.param(lambda s: s.run([{"a": "1", "b": "0"}, {"a": "1", "b": "1"}] * 30, ["sum"]), id="run"),
+    pytest.param(lambda s: s.run_bits(["a", "b"], BITS, ["sum", "cout"]).tolist(), id="run_bits"),
+    pytest.param(lambda s: s.run_sequences(["a", "b"], SEQUENCES, ["sum"]).tolist(), id="run_sequences"),
+    pytest.param(lambda s: [r[:2] for r in s.run_sequences_jsonl([LINES] * 3, ["cout"])],
+                 id="run_sequences_jsonl"),
+    # widths() builds a tuple (an object the collector follows) in its call.
+    pytest.param(lambda s: (s.update({"a": "1", "b": "0"}), s.step({"b": "1"}), s.values(), s.widths()),
+                 id="update-step"),
+    pytest.param(lambda s: (s.bus_ids, s.clocks, s.widths()), id="reads"),
+    pytest.param(lambda s: (s.update({"b": "1"}), s.reset(), s.widths()), id="reset"),
+]
+
+
+class Reentry:
+    """Garbage (a cycle) whose finaliser calls the simulator and leaves new
+    garbage behind, so that each collection during a call tries again."""
+
+    def __init__(self, attempt, outcomes, armed):
+        self.attempt, self.outcomes, self.armed = attempt, outcomes, armed
+        self.cycle = self
+
+    def __del__(self):
+        if not self.armed:
+            return
+        try:
+            self.attempt()
+            self.outcomes.append("ran")
+        except RuntimeError as error:
+            self.outcomes.append(str(error))
+        Reentry(self.attempt, self.outcomes, self.armed)
+
+
+@pytest.mark.parametrize("call", CALLS)
+def test_a_finaliser_cannot_reenter_a_call(call):
+    alone = Simulator(ADDER)
+    expected = call(alone)
+    simulator = Simulator(ADDER)
+    outcomes = []
+    armed = [True]
+    # Writes rows where a run_jsonl in progress keeps its own; run between
+    # calls (a collection may come before a call starts) it changes nothing
+    # the calls return.
+    inner = lambda: simulator.run_jsonl(b'{"a": "1", "b": "1"}\n' * 3, ["sum", "cout"], layout=LAYOUT)
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(1)
+    try:
+        Reentry(inner, outcomes, armed)
+        got = call(simulator)
+    finally:
+        armed.clear()
+        gc.set_threshold(*threshold)
+        gc.collect()
+    assert got == expected
+    refused = "the simulator is in the middle of another call on this thread"
+    assert any(outcome.startswith(refused) for outcome in outcomes), outcomes
+    assert all(outcome == "ran" or outcome.startswith(refused) for outcome in outcomes), outcomes
+
+
+def test_a_call_from_another_thread_waits_for_the_running_one():
+    simulator = Simulator(ADDER)
+    seen = {}
+
+    def second():
+        try:
+            seen["values"] = simulator.values()
+        except RuntimeError as error:
+            seen["error"] = str(error)
+
+    thread = threading.Thread(target=second)
+
+    class StartsTheSecond:
+        # Runs inside the first call: the second thread's call cannot end
+        # before the first, however long this waits for it.
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            if not thread.ident:
+                thread.start()
+                thread.join(timeout=2)
+                seen["ended inside the first call"] = not thread.is_alive()
+
+    vectors, show = [{"a": "1"}, {"b": "1"}] * 30, ["cout"]
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(1)
+    try:
+        StartsTheSecond()
+        rows = simulator.run(vectors, show)
+    finally:
+        gc.set_threshold(*threshold)
+        gc.collect()
+    thread.join()
+    assert rows[-1] == {"cout": "1"}
+    assert seen == {"ended inside the first call": False, "values": simulator.values()}
+
+
+def test_threads_sharing_a_simulator_get_their_own_results():
+    # Long calls let other threads run at their interrupt polls; those
+    # threads' calls wait, and every call gives what it gives alone.
+    busses = [bus(f"i{k}", "0", influence=[f"g{k}"]) for k in range(8)]
+    for k in range(400):
+        busses.append(bus(f"g{k}", "0", gate("xor", ref(f"i{k % 8}" if k < 8 else f"g{k - 8}"),
+                                             ref(f"g{k - 1}" if k else "i1"))))
+    ir = make_ir(busses)
+    rows = 3000
+    data = memoryview(bytes((r * 7 + c) % 5 % 2 for r in range(rows) for c in range(8))).cast("B", (rows, 8))
+    inputs, outputs = [f"i{k}" for k in range(8)], ["g399", "g398"]
+    expected = Simulator(ir).run_bits(inputs, data, outputs).tolist()
+    simulator = Simulator(ir)
+    failures = []
+
+    def worker():
+        for _ in range(5):
+            try:
+                if simulator.run_bits(inputs, data, outputs).tolist() != expected:
+                    failures.append("wrong rows")
+            except RuntimeError as error:
+                failures.append(str(error))
+
+    threads = [threading.Thread(target=worker) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
