@@ -130,6 +130,7 @@ std::optional<VectorFault> Simulation::run_sequences_with(
   prepare();
   faults.assign(source.count(), std::nullopt);
   if (!word_pass_) return run_sequences_one_by_one(source, shown, sink, faults, control);
+  finish_pass();
   if (!evaluated_) {
     word_pass_->run();
     evaluated_ = true;

@@ -287,6 +287,51 @@ bool WordPass::evaluate(std::uint32_t gate) {
   return changed;
 }
 
+std::vector<std::uint32_t> WordPass::cone_of(std::span<const std::uint32_t> positions) const {
+  // The driver of each result slot, then a walk back from the busses.
+  const std::size_t gates = gate_count();
+  std::vector<std::uint8_t> in_cone(gates, 0);
+  std::vector<std::uint32_t> stack;
+  std::vector<std::uint32_t> driver_of(one_bit_ ? bytes_.size() : slots_.size(),
+                                       std::numeric_limits<std::uint32_t>::max());
+  for (std::uint32_t g = 0; g < gates; ++g) driver_of[result_slot(g)] = g;
+  const auto reach = [&](std::uint32_t slot) {
+    if (slot >= driver_of.size()) return;
+    const std::uint32_t g = driver_of[slot];
+    if (g == std::numeric_limits<std::uint32_t>::max() || in_cone[g]) return;
+    in_cone[g] = 1;
+    stack.push_back(g);
+  };
+  for (const std::uint32_t p : positions) reach(buses_[p].slot);
+  while (!stack.empty()) {
+    const std::uint32_t g = stack.back();
+    stack.pop_back();
+    if (g < left_.size()) {
+      reach(left_[g]);
+      reach(right_[g]);
+    } else {
+      const WideGate& wide = wide_[g - left_.size()];
+      reach(wide.left);
+      reach(wide.right);
+    }
+  }
+  // Run order: runs in order, gates of a run in order.
+  std::vector<std::uint32_t> cone;
+  for (const Run& run : runs_) {
+    const std::uint32_t offset = run.wide ? static_cast<std::uint32_t>(left_.size()) : 0;
+    for (std::uint32_t i = run.begin; i < run.end; ++i) {
+      if (in_cone[offset + i]) cone.push_back(offset + i);
+    }
+  }
+  return cone;
+}
+
+void WordPass::run_gates(std::span<const std::uint32_t> gates) {
+  for (const std::uint32_t gate : gates) {
+    if (evaluate(gate)) note_change(result_slot(gate));
+  }
+}
+
 void WordPass::run_all() {
   last_evaluated_ = gate_count();
   if (one_bit_) {

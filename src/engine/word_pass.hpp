@@ -56,6 +56,24 @@ class WordPass {
   void load_inputs(const BusTable& busses);
   // Brings every gate up to date with the inputs.
   void run();
+
+  // Slots, for the register copies of a clock edge: the first slot of the
+  // bus at `position`, a slot's word, and a write into an input's slot that
+  // is noted as a change for the next run().
+  std::uint32_t slot(std::size_t position) const { return buses_[position].slot; }
+  Word slot_word(std::uint32_t slot) const { return load(slot); }
+  void store_word(std::uint32_t slot, Word value) {
+    if (load(slot) == value) return;
+    store(slot, value);
+    note_change(slot);
+  }
+  // The gates (in run order) whose results the busses at `positions` read,
+  // directly or through other gates.
+  std::vector<std::uint32_t> cone_of(std::span<const std::uint32_t> positions) const;
+  // Evaluates exactly `gates` (a cone_of list) and notes the results that
+  // changed, so that the next run() follows them: those busses are then up
+  // to date, and the others as they were.
+  void run_gates(std::span<const std::uint32_t> gates);
   // Gates evaluated by the last run().
   std::size_t last_evaluated() const noexcept { return last_evaluated_; }
   // The value of the bus at `position`.
