@@ -32,10 +32,8 @@ def testbench(design: Design, vector_file: str, cycles: int, split: bool = False
     lines += [f"  reg [{p.width - 1}:0] i_{p.name};" for p in design.inputs]
     lines += [f"  wire [{p.width - 1}:0] o_{p.name};" for p in design.outputs]
     connections = [f".{c}({c})" for c in clocks]
-    for p in design.inputs:
-        connections += _connect(p.name, p.width, f"i_{p.name}", split)
-    for p in design.outputs:
-        connections += _connect(p.name, p.width, f"o_{p.name}", split)
+    for port, prefix in [(i, "i_") for i in design.inputs] + [(o, "o_") for o in design.outputs]:
+        connections += _connect(port.name, port.width, prefix + port.name, split)
     lines.append(f"  {design.top} dut ({', '.join(connections)});")
     apply = "{" + ", ".join(f"i_{p.name}" for p in design.inputs) + "} = mem[k];"
     show = f'$display("V {" ".join(["%b"] * len(design.outputs))}", {", ".join("o_" + p.name for p in design.outputs)});'

@@ -259,6 +259,15 @@ def _build(r: dict, name: str) -> str:
     return fmt_time(entry["build_s"]) + (" (cached)" if entry.get("build_cached") else "")
 
 
+def _nimbo_build(r: dict) -> str:
+    """nimbo import, and Simulator(ir) as the first mode that ran measured it."""
+    text = fmt_time(r.get("nimbo import_s"))
+    for mode in NIMBO_MODES[r["flavour"]]:
+        if "build_s" in r.get(mode, {}):
+            return f"{text} + {fmt_time(r[mode]['build_s'])}"
+    return text
+
+
 def _agree(r: dict) -> str:
     checks = r.get("checks", {})
     if not checks:
@@ -275,7 +284,7 @@ def table(results: list[dict]) -> str:
     nand = [r for r in results if r["flavour"] == "nand"]
     if clocked:
         out += [
-            "| design | cells (flip-flops) | build: Verilator gates / Verilator RTL / Icarus / nimbo import | "
+            "| design | cells (flip-flops) | build: Verilator gates / Verilator RTL / Icarus / nimbo import + render | "
             "per cycle: Verilator gates / Verilator RTL / Icarus RTL / nimbo step() / nimbo run_bits | "
             "nimbo step() ÷ Verilator gates | nimbo run_bits ÷ Verilator gates | "
             "per cycle, sequences: Verilator gates one after another / nimbo run_sequences | "
@@ -288,7 +297,7 @@ def table(results: list[dict]) -> str:
             out.append(
                 f"| {r['design']} | {r['cells']:,} ({r['flip_flops']:,}) "
                 f"| {_build(r, 'verilator-gates')} / {_build(r, 'verilator-rtl')} / {_build(r, 'icarus')} / "
-                f"{fmt_time(r.get('nimbo import_s'))} "
+                f"{_nimbo_build(r)} "
                 f"| {_cell(r, 'verilator-gates')} / {_cell(r, 'verilator-rtl')} / {_cell(r, 'icarus')} / "
                 f"{_cell(r, 'step')} / {_cell(r, 'run_bits')} "
                 f"| {_ratio(_get(r, 'step', 'per_cycle_s'), vg)} | {_ratio(_get(r, 'run_bits', 'per_cycle_s'), vg)} "
@@ -298,7 +307,7 @@ def table(results: list[dict]) -> str:
         if out:
             out.append("")
         out += [
-            "| design | cells (flip-flops as NAND latches) | build: Verilator / Icarus / nimbo import | "
+            "| design | cells (flip-flops as NAND latches) | build: Verilator / Icarus / nimbo import + render | "
             "per cycle: Verilator / Icarus / nimbo 4 x update() / nimbo run_bits (4 rows a cycle) | "
             "nimbo 4 x update() ÷ Verilator | nimbo run_bits ÷ Verilator | outputs agree |",
             "|" + "---|" * 7,
@@ -307,7 +316,7 @@ def table(results: list[dict]) -> str:
             vg = _get(r, "verilator-gates", "per_cycle_s")
             out.append(
                 f"| {r['design']} | {r['cells']:,} ({r['flip_flops']:,}) "
-                f"| {_build(r, 'verilator-gates')} / {_build(r, 'icarus')} / {fmt_time(r.get('nimbo import_s'))} "
+                f"| {_build(r, 'verilator-gates')} / {_build(r, 'icarus')} / {_nimbo_build(r)} "
                 f"| {_cell(r, 'verilator-gates')} / {_cell(r, 'icarus')} / {_cell(r, 'update4')} / {_cell(r, 'bits4')} "
                 f"| {_ratio(_get(r, 'update4', 'per_cycle_s'), vg)} | {_ratio(_get(r, 'bits4', 'per_cycle_s'), vg)} "
                 f"| {_agree(r)} |")
@@ -368,7 +377,11 @@ def main() -> int:
     args = parser.parse_args()
     args.out = str(Path(args.out).resolve())
     if args.report:
-        print(table(json.loads((Path(args.out) / "results.json").read_text())))
+        try:
+            print(table(json.loads((Path(args.out) / "results.json").read_text())))
+        except (OSError, ValueError) as exc:
+            print(f"run.py: error: cannot read the last results in {args.out}: {exc}", file=sys.stderr)
+            return 1
         return 0
     quick = args.quick
     args.cycles = args.cycles or (2000 if quick else 20000)
@@ -386,7 +399,11 @@ def main() -> int:
     results = []
     start = time.perf_counter()
     for name in names:
-        results.append(run_design(DESIGNS[name], args))
+        try:
+            results.append(run_design(DESIGNS[name], args))
+        except (OSError, RuntimeError, ValueError) as exc:  # Yosys missing or failing, a full disk, ...
+            print(f"run.py: error: {name}: {exc}", file=sys.stderr)
+            return 1
         (Path(args.out) / "results.json").write_text(json.dumps(results, indent=1))
     command = "python bench/clocked/run.py " + " ".join(sys.argv[1:])
     text = (f"Machine: {machine()}\n\nCommand: `{command.strip()}` ({time.perf_counter() - start:.0f} s)\n\n"
@@ -397,4 +414,7 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.exit(130)
