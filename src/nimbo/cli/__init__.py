@@ -20,7 +20,8 @@ from typing import TextIO
 
 from .. import __version__
 from . import check, import_cmd, regress, run
-from .common import EXIT_FAILURE, EXIT_INTERRUPTED, PROG, CliError, OutputError, Parser, clip, flush, message_of, say
+from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, PROG, CliError, OutputError, Parser, flush, message_of, say
+from .text import clip
 
 
 def build_parser() -> argparse.ArgumentParser:

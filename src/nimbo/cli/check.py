@@ -8,7 +8,8 @@ from typing import TextIO
 
 from ..lint import Report, lint
 from ..ports import plural
-from .common import EXIT_FAILURE, EXIT_OK, CliError, check_renders, read_text
+from .errors import EXIT_FAILURE, EXIT_OK, CliError
+from .files import check_renders, read_text
 
 
 def print_report(report: Report, out: TextIO) -> None:

@@ -8,7 +8,8 @@ import sys
 from typing import TextIO
 
 from ..yosys import ImportFailure, import_text, synthesize
-from .common import EXIT_OK, EXIT_USAGE, CliError, OutputFile, read_text, refuse_inputs
+from .errors import EXIT_OK, EXIT_USAGE, CliError
+from .files import OutputFile, read_text, refuse_inputs
 
 VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
 

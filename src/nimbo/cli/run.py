@@ -18,28 +18,19 @@ from operator import itemgetter
 from typing import TYPE_CHECKING, Never, TextIO
 
 from ..ports import Port, PortError, expand_inputs, ports_from_document, ports_from_text
-from .common import (
-    EXIT_OK,
-    CliError,
+from .errors import EXIT_OK, EXIT_USAGE, CliError, Parser, flush, output_error, warn
+from .files import (
     OutputFile,
     OutputFileError,
-    Parser,
     VectorBlocks,
-    clip,
-    flush,
-    is_bit_string,
     line_of,
-    output_error,
-    parse_assignment,
     parse_vector,
     progress_wanted,
     read_text,
     refuse_inputs,
-    show_id,
-    show_value,
     simulator,
-    warn,
 )
+from .text import clip, is_bit_string, show_id, show_value
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -214,6 +205,13 @@ def shown_names(sim: Simulator, ports: Mapping[str, Port], requested: Sequence[s
                 raise CliError(f"--show: no {'port or ' if ports else ''}bus named {show_id(name)}")
             chosen[name] = None
     return tuple(chosen)
+
+
+def parse_assignment(text: str) -> tuple[str, str]:
+    bus_id, sep, bits = text.rpartition("=")
+    if not sep or not bus_id:
+        raise CliError(f"--set expects ID=BITS, got {show_value(text)}", EXIT_USAGE)
+    return bus_id, bits
 
 
 def diagnose(bus_id: str, bits: str, width: int | None, where: str) -> CliError | None:
