@@ -42,9 +42,14 @@ def flush(stream: TextIO) -> None:
         raise output_error(exc) from None
 
 
+def usage_hint(command: str | None) -> str:
+    """Where a usage error sends the user: the help of the command."""
+    return f"see '{PROG} {command} --help'" if command else f"see '{PROG} --help'"
+
+
 class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        raise CliError(f"{message} (see '{PROG} --help')", EXIT_USAGE)
+        raise CliError(f"{message} ({usage_hint(self.prog.partition(' ')[2] or None)})", EXIT_USAGE)
 
     def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
         # argparse drops write errors; help and version text that cannot be

@@ -7,11 +7,12 @@ from __future__ import annotations
 import io
 import json
 import os
+import shlex
 import stat
 import sys
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, TextIO
+from typing import TYPE_CHECKING, TextIO, cast
 
 from .errors import EXIT_USAGE, CliError
 from .text import clip, show_id
@@ -79,31 +80,48 @@ def check_renders(path: str, text: str) -> None:
         Renderer(text)
 
 
+VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
+
+
 @contextmanager
 def render_errors(path: str) -> Iterator[None]:
-    """A render refused (RuntimeError) becomes one line naming `path`."""
+    """A render refused (RuntimeError) becomes one line naming `path`; a
+    Verilog file given where IR belongs gets the command that imports it."""
     try:
         yield
     except RuntimeError as exc:
-        raise CliError(f"{path}: {clip(str(exc))}") from None
+        error = CliError(f"{path}: {clip(str(exc))}")
+        if "Failed to parse IR JSON" in str(exc) and path.lower().endswith(VERILOG_SUFFIXES):
+            ir = shlex.quote(os.path.splitext(os.path.basename(path))[0] + ".json")
+            error.add_note(f"this looks like Verilog: turn it into IR with: nimbo import {shlex.quote(path)} -o {ir}")
+        raise error from None
 
 
 class VectorBlocks:
     """A JSON Lines file of vectors, read a block of whole lines at a time so
-    that memory stays flat however long the file is."""
+    that memory stays flat however long the file is. The path "-" stands for
+    standard input (named "<stdin>" in messages)."""
 
     BLOCK = 1 << 20
     LONGEST_LINE = 256 << 20
+    STDIN = "-"
 
     def __init__(self, path: str):
         self.path = path
+        self._owned = path != self.STDIN
         try:
-            self._stream: io.BufferedReader = open(path, "rb")
+            if self._owned:
+                self._stream: io.BufferedReader = open(path, "rb")
+            else:
+                self.path = "<stdin>"
+                if sys.stdin is None:
+                    raise CliError("--vectors -: standard input is closed")
+                self._stream = cast(io.BufferedReader, sys.stdin.buffer)
             info = os.fstat(self._stream.fileno())
         except OSError as exc:
-            raise _os_error(path, exc) from None
+            raise _os_error(self.path, exc) from None
         if stat.S_ISDIR(info.st_mode):
-            self._stream.close()
+            self.close()
             raise CliError(f"{path}: is a directory")
         # The size, for a progress bar; None when the file is not a regular one.
         self.size = info.st_size if stat.S_ISREG(info.st_mode) else None
@@ -112,8 +130,28 @@ class VectorBlocks:
         # saves counting them here.
         self.next_line: int | None = None
 
+    def where(self, line: int) -> str:
+        """Where line number `line` is, for messages."""
+        return f"{self.path}:{line}"
+
+    def count_lines(self) -> int | None:
+        """The lines of a regular file (a last one without its newline
+        included), read beside the stream without moving it; None for a pipe."""
+        if self.size is None:
+            return None
+        fd, offset, lines, last = self._stream.fileno(), 0, 0, b"\n"
+        try:
+            while chunk := os.pread(fd, self.BLOCK, offset):
+                lines += chunk.count(b"\n")
+                offset += len(chunk)
+                last = chunk[-1:]
+        except OSError:
+            return None
+        return lines + (last != b"\n")
+
     def close(self) -> None:
-        self._stream.close()
+        if self._owned:
+            self._stream.close()
 
     def __enter__(self) -> VectorBlocks:
         return self
@@ -150,9 +188,10 @@ class VectorBlocks:
             yield carry, line
 
 
-def parse_vector(raw: bytes, where: str) -> dict[str, str] | None:
-    """One line of a vectors file: an object of bus id to bit string, or
-    None for a blank line."""
+def parse_vector(raw: bytes, where: str) -> dict[str, str | int] | None:
+    """One line of a vectors file: an object of bus or port name to value
+    (a string, or a JSON number, which is decimal), or None for a blank
+    line."""
     try:
         text = raw.decode("utf-8")
     except UnicodeDecodeError as exc:
@@ -163,14 +202,26 @@ def parse_vector(raw: bytes, where: str) -> dict[str, str] | None:
         step = json.loads(text)
     except json.JSONDecodeError as exc:
         raise CliError(f"{where}: invalid JSON: {exc.msg} (column {exc.colno})") from None
+    except ValueError:  # a number of more digits than Python converts
+        raise CliError(
+            f"{where}: a number of more than {sys.get_int_max_str_digits()} digits; write it in quotes, in hex (\"0x...\")"
+        ) from None
     except RecursionError:
         raise CliError(f"{where}: invalid JSON: nested too deeply") from None
     if not isinstance(step, dict):
-        raise CliError(f"{where}: expected an object of bus id to bit string")
-    for bus_id, bits in step.items():
-        if not isinstance(bits, str):
-            raise CliError(f"{where}: the value of {show_id(bus_id)} must be a bit string in quotes")
+        raise CliError(f"{where}: expected an object of bus or port name to value")
+    for bus_id, value in step.items():
+        if isinstance(value, bool) or not isinstance(value, (str, int)):
+            raise CliError(f"{where}: the value of {show_id(bus_id)} must be a string or a whole number")
     return step
+
+
+def lines_from(block: bytes, first_line: int, line: int) -> bytes:
+    """The block from the start of line number `line` on."""
+    start = 0
+    for _ in range(line - first_line):
+        start = block.index(b"\n", start) + 1
+    return block[start:]
 
 
 def line_of(block: bytes, first_line: int, line: int) -> bytes:
