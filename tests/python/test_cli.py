@@ -5,6 +5,7 @@ import json
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -357,3 +358,32 @@ def test_blocks_that_name_no_port_run_natively_with_the_same_results(form, tmp_p
         f"nimbo: warning: {vectors}:4: no port or bus named zz; ignored",
         f'nimbo: error: {vectors}:5: bus a[0]: "2" does not fit in 1 bit']
 
+
+def walk_through():
+    """(command, expected output) for each `$ nimbo ...` of the README's walk-through."""
+    import shlex
+
+    root = EXAMPLES.parent
+    text = (root / "README.md").read_text()
+    section = text[text.index("### Walk-through"):text.index("### Examples")]
+    found = []
+    for block in section.split("```")[1::2]:
+        command, output = None, []
+        for line in block.strip("\n").splitlines() + [""]:
+            if line.startswith("$ "):
+                command, output = shlex.split(line[2:], comments=True), []
+            elif command is not None and line:
+                output.append(line)
+            elif command is not None:
+                if all((root / arg).exists() for arg in command if arg.endswith((".json", ".jsonl", ".v"))):
+                    found.append(pytest.param(command, output, id=" ".join(command[1:3])))
+                command = None
+    return found
+
+
+@pytest.mark.parametrize("command, expected", walk_through())
+def test_the_walk_through_runs_as_written(command, expected):
+    assert command[0] == "nimbo"
+    done = subprocess.run([sys.executable, "-m", "nimbo", *command[1:]], cwd=EXAMPLES.parent, capture_output=True,
+                          text=True, timeout=120)
+    assert (done.stdout + done.stderr).splitlines() == expected
