@@ -25,7 +25,7 @@ from operator import itemgetter
 from typing import TYPE_CHECKING, Never, Protocol, TextIO
 
 from ..lint import register_records
-from ..ports import Port, PortError, plural, ports_from_document, ports_from_text
+from ..ports import Port, plural, ports_from_document, ports_from_text
 from .errors import EXIT_OK, EXIT_USAGE, CliError, Parser, flush, output_error, warn
 from .files import (
     OutputFile,
@@ -166,28 +166,30 @@ class ValueText:
 
         self._format = format_value
         self.radix = radix
-        # The columns that hold numbers, and the width each is padded to.
-        self._wide = [(i, _digits(len(v)) if pad and radix == "dec" else 0) for i, v in enumerate(first) if len(v) > 1]
+        # Per column: None for values shown as they are, else the width a
+        # number is padded to (0: not padded).
+        self._pads: list[int | None] = [
+            None if len(v) <= 1 else _digits(len(v)) if pad and radix == "dec" else 0 for v in first
+        ]
 
     @property
     def plain(self) -> bool:
         """True when every value is shown as it is (no column holds a number)."""
-        return not self._wide
+        return all(pad is None for pad in self._pads)
 
     def value(self, bits: str) -> str:
         return bits if len(bits) <= 1 else self._format(bits, self.radix)
 
     def rows(self, rows: Iterable[Row]) -> list[Row]:
-        if not self._wide:
+        pads, form, radix = self._pads, self._format, self.radix
+        if self.plain:
             return list(rows)
-        form, radix, wide = self._format, self.radix, self._wide
-        shown = []
-        for row in rows:
-            cells = list(row)
-            for i, pad in wide:
-                cells[i] = form(cells[i], radix).rjust(pad)
-            shown.append(tuple(cells))
-        return shown
+        if all(pad == 0 for pad in pads):
+            return [tuple([form(cell, radix) for cell in row]) for row in rows]
+        return [
+            tuple([cell if pad is None else form(cell, radix).rjust(pad) for pad, cell in zip(pads, row)])
+            for row in rows
+        ]
 
 
 def _digits(width: int) -> int:
@@ -321,8 +323,11 @@ class Stepper:
         self.shown = shown
         self.names = names
         self.ports = dict(names.ports)
-        self.clocks = set(sim.clocks)
+        self.clocks = frozenset(sim.clocks)
         self.python_only = False
+        from .._engine import parse_value
+
+        self._parse = parse_value
         self.next_line = 1  # the line after the last block run
         self._widths: dict[str, int] | None = None
         self._joined = any(name in self.ports for name in shown)
@@ -363,29 +368,33 @@ class Stepper:
         """The bus inputs that write `given`, whose names are busses or ports
         and whose values are bit strings or numbers (the one place that reads
         values here; every value is checked before any is written)."""
-        names, ports = self.names, self.ports
+        known, ports, widths, clocks = self.names.known, self.ports, self.widths(), self.clocks
         inputs: dict[str, str] = {}
         for name, value in given.items():
-            if name in names.known:
-                inputs[self._clock_free(name, where)] = self._value("bus", name, value, self.widths()[name], where)
+            if name in known:
+                width = widths[name]
+                if not (isinstance(value, str) and len(value) == width and is_bit_string(value)):
+                    value = self._value("bus", name, value, width, where)
+                if clocks and name in clocks:
+                    raise _clock_error(where, name)
+                inputs[name] = value
             elif name in ports:
-                port = ports[name]
-                width = port.width if len(port.bits) > 1 else self.widths()[port.bits[0]]
-                bits = self._value("port", name, value, width, where)
-                for bus_id in port.bits:
-                    self._clock_free(bus_id, where)
-                try:
-                    inputs.update(port.split(bits))
-                except PortError as exc:
-                    raise CliError(f"{where}: {exc}") from None
+                bits = ports[name].bits
+                width = len(bits) if len(bits) > 1 else widths[bits[0]]
+                if not (isinstance(value, str) and len(value) == width and is_bit_string(value)):
+                    value = self._value("port", name, value, width, where)
+                if clocks and not clocks.isdisjoint(bits):
+                    raise _clock_error(where, next(bit for bit in bits if bit in clocks))
+                if len(bits) == 1:  # a port of one bus takes the whole value
+                    inputs[bits[0]] = value
+                else:
+                    inputs.update(zip(bits, value))
             else:
-                names.unknown(where, name)
+                self.names.unknown(where, name)
         return inputs
 
     def _value(self, kind: str, name: str, value: str | int, width: int, where: str) -> str:
         """The bit string of `value` for the bus or port `name` of `width` bits."""
-        from .._engine import parse_value
-
         if isinstance(value, str) and is_bit_string(value):
             if len(value) == width:
                 return value
@@ -399,16 +408,11 @@ class Stepper:
         # A JSON number is decimal: written with its sign, never a bit string.
         text = value if isinstance(value, str) else f"{value:+d}"
         try:
-            return parse_value(text, width)
+            return self._parse(text, width)
         except ValueError as exc:
             # The reason quotes the value whole; it is shown as a message shows values.
             reason = str(exc).replace(f'"{text}"', show_value(text) if isinstance(value, str) else str(value), 1)
             raise CliError(f"{where}: {kind} {show_id(name)}: {clip(reason)}") from None
-
-    def _clock_free(self, bus_id: str, where: str) -> str:
-        if bus_id in self.clocks:
-            raise _clock_error(where, bus_id)
-        return bus_id
 
     # ------------------------------------------------------------ steps
 
