@@ -228,6 +228,12 @@ def long_set_number(tmp):
     return ran
 
 
+def long_unknown_name(tmp):
+    ran = run(tmp, "run", FULL_ADDER, "--set", "c" * 100_000 + "=1")
+    assert len(ran.err) < 300 and "(100000 characters)" in ran.err
+    return ran
+
+
 def undecodable_id(tmp):
     return run(tmp, "run", FULL_ADDER, "--set", b"\xff=1")
 
@@ -375,6 +381,7 @@ SCENARIOS = [
     pytest.param(non_ascii_ids_in_the_vcd, 0, "", id="non-ASCII id in a VCD"),
     pytest.param(long_set_value, 1, '--set: bus cin has 1 bit, the value "111', id="100 kB --set value"),
     pytest.param(long_set_number, 1, '--set: bus cin: "9999', id="100 kB --set number"),
+    pytest.param(long_unknown_name, 1, "--set: no bus named ccc", id="100 kB unknown --set name"),
     pytest.param(undecodable_id, 1, 'no bus named "\\u{dcff}"', id="undecodable --set id"),
     pytest.param(undecodable_id_allowed, 0, 'no bus named "\\u{dcff}"; ignored', id="undecodable --set id, allowed"),
     pytest.param(vectors_through_a_pipe, 0, "vectors.fifo:1: no bus named zz; ignored", id="vectors through a pipe"),

@@ -270,7 +270,7 @@ class Names:
             shown = [show_id(c) for c in close]
             hint = f" (did you mean {shown[0] if len(shown) == 1 else ', '.join(shown[:-1]) + ' or ' + shown[-1]}?)"
         raise CliError(
-            f"{where}: no {kind} named {show_id(name)}{hint}; --allow-unknown skips names that are not there"
+            f"{where}: no {kind} named {clip(show_id(name), 80)}{hint}; --allow-unknown skips names that are not there"
         )
 
 
