@@ -246,8 +246,8 @@ def test_run_writes_and_shows_whole_ports(core, tmp_path, capsys):
     assert status == 0
     rows = [json.loads(line)["values"] for line in text.splitlines()]
     assert list(rows[0]) == ["a", "b", "cin", "sum", "cout"]
-    assert [(r["sum"], r["cout"]) for r in rows] == [("10100000", "0"), ("00000000", "1"), ("11000000", "1")]
+    assert [(r["sum"], r["cout"]) for r in rows] == [("0x05", "0"), ("0x00", "1"), ("0x03", "1")]
     status, text = run_cli("run", ir, "--busses", "--format", "json")
     assert status == 0 and "a[7]" in json.loads(text)
     assert run_cli("run", ir, "--set", "a=101")[0] == 1
-    assert "--set: port 'a' has 8 bits, the value has 3" in capsys.readouterr().err
+    assert '--set: port a has 8 bits, the value "101" has 3 bits' in capsys.readouterr().err

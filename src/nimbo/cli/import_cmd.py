@@ -7,8 +7,10 @@ import os
 import sys
 from typing import TextIO
 
+from ..ports import plural
 from ..yosys import ImportFailure, import_text, synthesize
-from .common import EXIT_OK, EXIT_USAGE, CliError, OutputFile, read_text, refuse_inputs
+from .errors import EXIT_OK, EXIT_USAGE, CliError
+from .files import OutputFile, read_text, refuse_inputs
 
 VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
 
@@ -62,7 +64,7 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
     if not args.quiet:
         print(
             f"{imported.module}: {imported.cells} cells, {imported.gates} gates, "
-            f"{len(imported.ports)} ports ({inputs} input bits, {outputs} output bits)"
+            f"{plural(len(imported.ports), 'port')} ({plural(inputs, 'input bit')}, {plural(outputs, 'output bit')})"
             + ("" if args.output == "-" else f" -> {args.output}"),
             file=report,
         )
