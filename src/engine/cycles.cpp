@@ -15,7 +15,9 @@
 // Each update is an ordinary one (one pass or the worklist), so a step gives
 // exactly the values of those updates made one by one through nimbo.core.
 #include <algorithm>
+#include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "engine/simulation.hpp"
@@ -101,21 +103,28 @@ std::optional<std::pair<std::size_t, Error>> Simulation::refused_step_input(
 // that rises and falls again within the step is not written at all; the
 // pass after the last edge waits for the next read or update.
 void Simulation::prepare_slot_registers() {
-  if (!slot_registers_.empty() || registers_.empty()) return;
+  if (slot_groups_ready_) return;
+  slot_groups_ready_ = true;
+  std::map<std::tuple<Edge, std::uint32_t, std::uint32_t>, std::size_t> group_of;
   for (const Register& reg : registers_.list) {
-    SlotRegister slot;
-    slot.q = word_pass_->slot(reg.q);
-    slot.d = word_pass_->slot(reg.d);
-    slot.words = static_cast<std::uint32_t>(BitBusValue::words_for(word_pass_->width(reg.q)));
-    slot.edge = reg.edge;
-    if (reg.enable) slot.enable = word_pass_->slot(*reg.enable);
+    const std::uint32_t enable = reg.enable ? word_pass_->slot(*reg.enable) : kNoSlot;
+    const std::uint32_t reset = reg.async_reset ? word_pass_->slot(*reg.async_reset) : kNoSlot;
     if (reg.async_reset) {
-      slot.reset = word_pass_->slot(*reg.async_reset);
       resets_need_pass_ =
           resets_need_pass_ || graph_.driver(*reg.async_reset).kind != BusDriver::Kind::kInput;
     }
-    slot.reset_value = &reg.reset_value;
-    slot_registers_.push_back(slot);
+    const auto [found, added] =
+        group_of.try_emplace({reg.edge, enable, reset}, slot_groups_.size());
+    if (added) slot_groups_.push_back(SlotGroup{reg.edge, enable, reset, {}, {}, {}});
+    SlotGroup& group = slot_groups_[found->second];
+    const std::size_t words = BitBusValue::words_for(word_pass_->width(reg.q));
+    const std::uint32_t q = word_pass_->slot(reg.q);
+    const std::uint32_t d = word_pass_->slot(reg.d);
+    for (std::size_t w = 0; w < words; ++w) {
+      group.q.push_back(q + static_cast<std::uint32_t>(w));
+      group.d.push_back(d + static_cast<std::uint32_t>(w));
+      group.reset_words.push_back(reg.reset_value.data()[w]);
+    }
   }
   for (const std::uint32_t clock : registers_.clocks) {
     clock_slots_.push_back(word_pass_->slot(clock));
@@ -133,12 +142,11 @@ void Simulation::finish_pass() const {
 // caller runs the pass and looks again).
 bool Simulation::word_resets() {
   bool wrote = false;
-  for (const SlotRegister& reg : slot_registers_) {
-    if (reg.reset == kNoSlot || (word_pass_->slot_word(reg.reset) & 1U) == 0) continue;
-    for (std::uint32_t w = 0; w < reg.words; ++w) {
-      const Word target = reg.reset_value->data()[w];
-      if (word_pass_->slot_word(reg.q + w) == target) continue;
-      word_pass_->store_word(reg.q + w, target);
+  for (const SlotGroup& group : slot_groups_) {
+    if (group.reset == kNoSlot || (word_pass_->slot_word(group.reset) & 1U) == 0) continue;
+    for (std::size_t i = 0; i < group.q.size(); ++i) {
+      if (word_pass_->slot_word(group.q[i]) == group.reset_words[i]) continue;
+      word_pass_->store_word(group.q[i], group.reset_words[i]);
       wrote = true;
     }
   }
@@ -149,32 +157,24 @@ void Simulation::word_edge(Edge edge) {
   // Everything the edge writes is read before anything (the clocks
   // included) is written.
   captured_words_.clear();
-  for (const SlotRegister& reg : slot_registers_) {
-    if (reg.edge != edge) continue;
-    if (reg.reset != kNoSlot && (word_pass_->slot_word(reg.reset) & 1U) != 0) {
-      for (std::uint32_t w = 0; w < reg.words; ++w) {
-        captured_words_.push_back(reg.reset_value->data()[w]);
-      }
-    } else if (reg.enable != kNoSlot && (word_pass_->slot_word(reg.enable) & 1U) == 0) {
-      for (std::uint32_t w = 0; w < reg.words; ++w) {
-        captured_words_.push_back(word_pass_->slot_word(reg.q + w));
-      }
-    } else {
-      for (std::uint32_t w = 0; w < reg.words; ++w) {
-        captured_words_.push_back(word_pass_->slot_word(reg.d + w));
-      }
+  edge_targets_.clear();
+  for (const SlotGroup& group : slot_groups_) {
+    if (group.edge != edge) continue;
+    if (group.reset != kNoSlot && (word_pass_->slot_word(group.reset) & 1U) != 0) {
+      edge_targets_.insert(edge_targets_.end(), group.q.begin(), group.q.end());
+      captured_words_.insert(captured_words_.end(), group.reset_words.begin(),
+                             group.reset_words.end());
+    } else if (group.enable == kNoSlot || (word_pass_->slot_word(group.enable) & 1U) != 0) {
+      edge_targets_.insert(edge_targets_.end(), group.q.begin(), group.q.end());
+      for (const std::uint32_t d : group.d) captured_words_.push_back(word_pass_->slot_word(d));
     }
   }
   if (clocks_read_) {
     const Word level = edge == Edge::kPosedge ? 1 : 0;
     for (const std::uint32_t slot : clock_slots_) word_pass_->store_word(slot, level);
   }
-  std::size_t next = 0;
-  for (const SlotRegister& reg : slot_registers_) {
-    if (reg.edge != edge) continue;
-    for (std::uint32_t w = 0; w < reg.words; ++w) {
-      word_pass_->store_word(reg.q + w, captured_words_[next++]);
-    }
+  for (std::size_t i = 0; i < edge_targets_.size(); ++i) {
+    word_pass_->store_word(edge_targets_[i], captured_words_[i]);
   }
 }
 

@@ -251,18 +251,21 @@ class Simulation {
   bool evaluated_ = false;
   mutable bool table_stale_ = false;
 
-  // The registers by slot, for word_step.
-  struct SlotRegister {
-    std::uint32_t q = 0;
-    std::uint32_t d = 0;
-    std::uint32_t words = 1;
+  // The registers by slot, for word_step, in groups that share edge, enable
+  // and reset: a group whose enable is 0 or whose reset is 0 is passed over
+  // with one look. A register of several words is one entry per word.
+  static constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
+  struct SlotGroup {
     Edge edge = Edge::kPosedge;
     std::uint32_t enable = kNoSlot;
     std::uint32_t reset = kNoSlot;
-    const BitBusValue* reset_value = nullptr;
+    std::vector<std::uint32_t> q;
+    std::vector<std::uint32_t> d;
+    std::vector<Word> reset_words;
   };
-  static constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
-  std::vector<SlotRegister> slot_registers_;
+  std::vector<SlotGroup> slot_groups_;
+  bool slot_groups_ready_ = false;
+  std::vector<std::uint32_t> edge_targets_;
   std::vector<std::uint32_t> clock_slots_;
   bool clocks_read_ = false;
   bool resets_need_pass_ = false;  // some asynchronous reset is a driven bus

@@ -125,6 +125,9 @@ class WordPass {
   // Gate references: narrow gate i is i, wide gate i is narrow count + i.
   void run_all();
   void run_changes();
+  // run_changes for a component whose values are all one bit: gates marked
+  // in a bitset, found in gate order (which is level order).
+  void run_sweep();
   void note_change(std::uint32_t slot);
   // Evaluates one gate; true when its result changed.
   bool evaluate(std::uint32_t gate);
@@ -132,6 +135,9 @@ class WordPass {
     return gate < left_.size() ? narrow_base_ + gate : wide_[gate - left_.size()].out;
   }
 
+  bool sweeps_ = false;                              // one_bit_: changes are followed by run_sweep
+  std::vector<std::uint8_t> tables_;                 // sweeps_: the truth table of each gate
+  std::vector<Word> marked_;                         // sweeps_: one bit per gate, to evaluate
   std::vector<std::uint32_t> run_of_;                // by gate reference
   std::vector<std::uint32_t> reader_offsets_;        // by slot, plus the end
   std::vector<std::uint32_t> readers_;               // gates reading a value's first slot
