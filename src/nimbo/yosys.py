@@ -188,7 +188,7 @@ class Imported:
     ports: dict[str, Port]
     notes: list[str] = field(default_factory=list)
     registers: list[RegisterRecord] = field(default_factory=list)
-    clocks: list[str] = field(default_factory=list)  # the clock bus ids, in the order first used
+    clocks: list[str] = field(default_factory=list)  # the clock bus ids, in the order of the inputs
     latches: int = 0
 
     def text(self) -> str:
@@ -596,12 +596,66 @@ class _Importer:
                 async_levels.setdefault(source[0], set()).add(control.active_high != source[1])
         return self.bus_for(active, f"{self.names[cell.out]}$rst"), control.value
 
+    def inverted_gates(self) -> set[int]:
+        """Nets of gates that only an inverter reads and the design does not
+        name (techmap writes ~(a & b) as an AND and a NOT): the inverter takes
+        the gate's expression, where the engine folds the inversion in."""
+        readers: dict[int, int] = {}
+        for cell in self.cells + self.flops:
+            for bit in cell.pins.values():
+                if isinstance(bit, int) and (cell.shape is None or bit != cell.out):
+                    readers[bit] = readers.get(bit, 0) + 1
+        for _, bit in self.outputs:
+            if isinstance(bit, int):
+                readers[bit] = readers.get(bit, 0) + 2
+        folded = set()
+        for cell in self.cells:
+            source = cell.pins["A"] if cell.kind == "$_NOT_" else None
+            driver = self.driver.get(source) if isinstance(source, int) else None
+            if (driver is not None and driver.shape is None and driver.kind != "$_NOT_"
+                    and readers.get(driver.out) == 1 and self.names[driver.out] == f"${driver.out}"):
+                folded.add(driver.out)
+        return folded
+
+    def refuse_clocks_as_data(self, registers: list[RegisterRecord]) -> None:
+        """Refuses a register whose data, enable or synchronous reset depends
+        on a clock through logic: at the edge Verilog sees the clock's new
+        value (or, with two clocks, races), a step the value before the edge."""
+        clocks = {r["clock"] for r in registers}
+        tainted = {bit for bit, bus_id in self.names.items() if bus_id in clocks}
+        if not tainted:
+            return
+        readers: dict[int, list[_Cell]] = {}
+        for cell in self.cells:
+            for bit in cell.pins.values():
+                if isinstance(bit, int):
+                    readers.setdefault(bit, []).append(cell)
+        origin = {bit: self.names[bit] for bit in tainted}
+        pending = list(tainted)
+        while pending:
+            bit = pending.pop()
+            for cell in readers.get(bit, []):
+                if cell.out not in origin:
+                    origin[cell.out] = origin[bit]
+                    pending.append(cell.out)
+        for cell in self.flops:
+            for pin, bit in cell.pins.items():
+                if pin in ("D", "E") or (pin == "R" and isinstance(cell.shape, FlopKind) and cell.shape.srst):
+                    if isinstance(bit, int) and bit in origin:
+                        raise ImportFailure(
+                            f"{self.who(cell)} takes the clock '{origin[bit]}' into its "
+                            f"{'data' if pin == 'D' else 'enable' if pin == 'E' else 'synchronous reset'}: at the "
+                            "edge Verilog sees the clock's new value, nimbo's step the value before the edge: use "
+                            "clocks only to clock registers"
+                        )
+
     # ------------------------------------------------------------ the document
 
     def build(self) -> Imported:
         input_ids = set(self.inputs)
         async_levels: dict[str, set[bool]] = {}  # input -> the levels at which it resets something
         registers = [self.register(cell, input_ids, async_levels) for cell in self.flops]
+        self.refuse_clocks_as_data(registers)
 
         def sources(index: int) -> list[int]:
             found = [self.driver.get(bit) for bit in self.cells[index].pins.values() if isinstance(bit, int)]
@@ -620,10 +674,18 @@ class _Importer:
             no_init += cell.out not in self.init
             busses.append((self.names[cell.out], self.init.get(cell.out, "0"), None))
         gates = 0
+        folded = self.inverted_gates()
+        exprs: dict[int, Expr] = {}  # the expressions of folded gates, for their inverter
         for index in order:
             cell = self.cells[index]
             if cell.shape is None:
                 expr = _CELLS[cell.kind][1](*[self.operand(cell.pins[pin]) for pin in _CELLS[cell.kind][0]])
+                if cell.out in folded:
+                    exprs[cell.out] = expr
+                    continue
+                source = cell.pins["A"] if cell.kind == "$_NOT_" else None
+                if isinstance(source, int) and source in exprs:
+                    expr = gate("not", exprs[source])
             else:
                 no_init += cell.out not in self.init
                 expr = self.latch_expr(cell)
@@ -643,9 +705,11 @@ class _Importer:
         if self.unknown_consts:
             notes.append(f"{plural(self.unknown_consts, 'constant bit')} x or z read as 0")
         if no_init:
-            notes.append(f"{plural(no_init, 'register or latch bit', 'register or latch bits')} without an "
-                         "initial value start at 0 (Verilog starts them at x)")
-        clocks = list(dict.fromkeys(r["clock"] for r in registers))
+            verb, them = ("starts", "it") if no_init == 1 else ("start", "them")
+            notes.append(f"{plural(no_init, 'register or latch bit')} without an initial value {verb} at 0 "
+                         f"(Verilog starts {them} at x)")
+        used = {r["clock"] for r in registers}
+        clocks = [bus_id for bus_id in self.inputs if bus_id in used]
         port_records = {name: port.to_json() for name, port in self.ports.items()}
         document = build_document(self.module_name, busses, port_records, registers if registers else None)
         latches = sum(1 for cell in self.cells if cell.shape is not None)
@@ -770,7 +834,7 @@ def run_yosys(sources: Sequence[str], top: str | None = None, yosys: str | None 
         elaborate = reads + [
             f"hierarchy -check {f'-top {top}' if top else '-auto-top'}",
             f"tee -q -o {files['modules.txt']} ls",
-            "proc -noopt",
+            "proc -noopt p:*",  # only where there are processes: a netlist has none
             "flatten",
             f"tee -q -o {files['stat.txt']} stat",
             f"write_rtlil {files['design.il']}",
@@ -786,7 +850,7 @@ def run_yosys(sources: Sequence[str], top: str | None = None, yosys: str | None 
             module, counts = _cell_counts(stream.read())
         if flow == "auto":
             flow = "light" if all(kind.startswith("$_") or kind in _BIT_CELLS for kind in counts) else "full"
-        memory = "memory; " if any(kind.startswith(_MEMORY_CELLS) for kind in counts) else ""
+        memory = "opt_expr -keepdc; memory; " if any(kind.startswith(_MEMORY_CELLS) for kind in counts) else ""
         script = FLOWS[flow].format(top=module, memory=memory)
         mapping = [f"read_rtlil {files['design.il']}", script,
                    f"write_json {files['netlist.json']}"]  # fmt: skip

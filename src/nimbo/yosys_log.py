@@ -26,7 +26,7 @@ from dataclasses import dataclass
 
 from .ports import plural
 
-_WARNING = re.compile(r"(?:(?P<file>.+?):(?P<line>\d+): )?Warning: (?P<text>.*)")
+_WARNING = re.compile(r"(?:(?P<file>.+?):(?P<line>\d+): )?Warning: (?P<text>.*?)(?: \((?P<at>[^()]+:\d+)\))?")
 _RESIZE = re.compile(r"Resizing cell port (?P<path>\S+) from (?P<given>\d+) bits to (?P<port>\d+) bits\.")
 _IMPLICIT = re.compile(r"Identifier `\\(?P<name>\S+)' is implicitly declared\.")
 _NAME = re.compile(r" str='(.*?)'(?= |$)")
@@ -54,7 +54,7 @@ def warnings(log: str) -> list[Message]:
         if "Warning: " in line:
             match = _WARNING.fullmatch(line.strip())
             if match:
-                where = f"{match['file']}:{match['line']}" if match["file"] else ""
+                where = f"{match['file']}:{match['line']}" if match["file"] else (match["at"] or "")
                 found[Message(where, match["text"])] = None
     return list(found)
 
@@ -240,7 +240,7 @@ def _shown(node: Node) -> str:
             return node.name.lstrip("\\") + ("[...]" if node.children else "")
         bits = select[1] if select[1] == select[2] else f"{select[1]}:{select[2]}"
         return f"{node.name.lstrip(chr(92))}[{bits}]"
-    return "{" + ", ".join(_shown(kid) for kid in node.children) + "}"
+    return "{" + ", ".join(_shown(kid) for kid in reversed(node.children)) + "}"  # dumped last part first
 
 
 def _one(widths: list[int]) -> int:

@@ -46,13 +46,14 @@ def random_vectors(imported, clocks, count, seed, bias):
     ]
 
 
+@pytest.mark.parametrize("flow", ["full", "light"])
 @pytest.mark.parametrize("design", sorted(CLOCKED))
-def test_clocked_design_matches_icarus_cycle_by_cycle(design, tmp_path):
+def test_clocked_design_matches_icarus_cycle_by_cycle(design, flow, tmp_path):
     pytest.importorskip("nimbo.core")
     from nimbo import icarus
 
     source = DESIGNS / f"{design}.v"
-    imported = import_text(synthesize([str(source)], design))
+    imported = import_text(synthesize([str(source)], design, flow=flow))
     clocks = clock_ports(imported)
     vectors = random_vectors(imported, clocks, 300, seed=len(design), bias=CLOCKED[design])
     expected = icarus.run([source], design, imported.ports, vectors, tmp_path, clocks=clocks).outputs
