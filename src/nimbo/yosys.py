@@ -336,7 +336,10 @@ class _Importer:
                     if not isinstance(bit, int):
                         raise ImportFailure(f"input port '{pname}' has a constant bit")
                     if bit in self.names:
-                        raise ImportFailure(f"input bits '{self.names[bit]}' and '{bus_id}' are the same net")
+                        raise ImportFailure(
+                            f"inputs '{self.names[bit]}' and '{bus_id}' are one net: the design connects them "
+                            "(two drivers of one signal?); drive each signal from one place"
+                        )
                     self.names[bit] = bus_id
                     self.inputs.append(bus_id)
                 else:
@@ -365,7 +368,12 @@ class _Importer:
             if not isinstance(out, int):
                 raise ImportFailure(f"cell '{cname}' ({kind}) drives a constant")
             if out in self.driver or out in self.names:
-                raise ImportFailure(f"net {out} has more than one driver (cell '{cname}')")
+                port_bit = next((bus_id for bus_id, bit in self.outputs if bit == out), None)
+                name = self._visible_name(out) or port_bit or self.names.get(out) or f"net {out}"
+                places = [c.where for c in (self.driver.get(out),) if c is not None and c.where]
+                places += [where for where in (source_line(cell.get("attributes")),) if where]
+                at = f" ({', '.join(places)})" if places else ""
+                raise ImportFailure(f"'{name}' has more than one driver{at}: drive each signal from one place")
             entry = _Cell(cname, kind, pins, out, cell.get("attributes"), shape)
             self.driver[out] = entry
             (self.flops if isinstance(shape, FlopKind) else self.cells).append(entry)
@@ -740,7 +748,7 @@ def import_text(text: str, top: str | None = None) -> Imported:
 # What Yosys runs after reading, elaborating (hierarchy, proc) and flattening.
 FLOWS = {
     "full": "synth -flatten -top {top}",  # coarse and fine optimisation, then gates through abc
-    "light": "{memory}techmap; opt_clean",  # the cells as they are, mapped to gates one by one
+    "light": "{memory}techmap",  # the cells as they are, mapped to gates one by one
 }
 FLOW_NAMES = ("auto",) + tuple(FLOWS)
 # Cells after elaboration that are already bit operations: a design made only
@@ -781,28 +789,87 @@ def find_yosys(explicit: str | None = None) -> list[str]:
 
 
 def _quoted(path: str) -> str:
+    """A file name for a Yosys command (one that starts with '-' is no option)."""
     if '"' in path or "\n" in path:
         raise ImportFailure(f"{path}: Yosys cannot read a file whose name has a double quote or a line break")
-    return f'"{path}"'
+    return f'"./{path}"' if path.startswith("-") else f'"{path}"'
 
 
-def _run(command: list[str], script: str, log: str) -> str:
-    """Runs one Yosys script in the current directory; returns its log."""
-    try:
-        done = subprocess.run(command + ["-q", "-l", log, "-p", script], capture_output=True, text=True)
-    except OSError as exc:
-        raise ImportFailure(f"cannot run Yosys ({command[0]}): {exc.strerror}") from None
-    try:
-        with open(log, encoding="utf-8", errors="replace") as stream:
-            text = stream.read()
-    except OSError:
+class _Shell:
+    """One Yosys process taking commands on standard input, so that the
+    flow can be chosen after elaboration without writing the design out and
+    reading it back. Its standard error goes to a file."""
+
+    MARK = "nimbo-elaborated"
+
+    def __init__(self, command: list[str], log: str, errors: str):
+        self.errors = errors
+        self.logs = [log]
+        with open(errors, "w", encoding="utf-8") as stream:
+            try:
+                self.proc = subprocess.Popen(
+                    command + ["-q", "-l", log], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stream,
+                    text=True, encoding="utf-8", errors="replace",
+                )  # fmt: skip
+            except OSError as exc:
+                raise ImportFailure(f"cannot run Yosys ({command[0]}): {exc.strerror}") from None
+
+    def __enter__(self) -> _Shell:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout):
+            if stream is not None:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+
+    def _send(self, commands: list[str]) -> None:
+        assert self.proc.stdin is not None
+        try:
+            self.proc.stdin.write("".join(command + "\n" for command in commands))
+            self.proc.stdin.flush()
+        except OSError:
+            pass  # Yosys ended: the caller finds out how
+
+    def elaborate(self, commands: list[str]) -> None:
+        """Runs `commands`; returns once Yosys has run them all."""
+        assert self.proc.stdout is not None
+        self._send(commands + [f"log -stdout {self.MARK}"])
+        for line in self.proc.stdout:
+            if line.strip() == self.MARK:
+                return
+        raise self.failure()
+
+    def finish(self, commands: list[str]) -> None:
+        """Runs `commands` and ends Yosys."""
+        assert self.proc.stdin is not None and self.proc.stdout is not None
+        self._send(commands)
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        self.proc.stdout.read()
+        if self.proc.wait() != 0:
+            raise self.failure()
+
+    def failure(self) -> ImportFailure:
+        self.proc.wait()
         text = ""
-    if done.returncode != 0:
-        lines = [line.strip() for line in (done.stderr + done.stdout + text).splitlines() if line.strip()]
+        for path in [self.errors] + self.logs:
+            try:
+                with open(path, encoding="utf-8", errors="replace") as stream:
+                    text += stream.read()
+            except OSError:
+                pass
+        lines = [line.strip() for line in text.splitlines() if line.strip()]
         errors = [line for line in lines if "ERROR" in line]
-        detail = (errors or lines or [f"exit status {done.returncode}"])[-1]
-        raise ImportFailure(f"Yosys failed: {detail}")
-    return text
+        detail = (errors or lines[-1:] or [f"exit status {self.proc.returncode}"])[-1]
+        return ImportFailure(f"Yosys failed: {detail}")
 
 
 def _cell_counts(stat: str) -> tuple[str, dict[str, int]]:
@@ -812,12 +879,18 @@ def _cell_counts(stat: str) -> tuple[str, dict[str, int]]:
     return (top[1] if top else ""), counts
 
 
+def _read(path: str) -> str:
+    with open(path, encoding="utf-8", errors="replace") as stream:
+        return stream.read()
+
+
 def run_yosys(sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto") -> Synthesis:
     """Reads Verilog sources with Yosys, refuses the mistakes Yosys only
     warns about (see :mod:`nimbo.yosys_log`), flattens the design and maps it
     to gate-level cells with `flow`: "full" (synth), "light" (techmap), or
     "auto": light when the elaborated design is already made of bit
-    operations, full otherwise."""
+    operations, full otherwise. One Yosys process runs it all, in the current
+    directory (so that messages name the sources as given)."""
     if flow not in FLOW_NAMES:
         raise ImportFailure(f"unknown flow '{flow}' (choose from {', '.join(FLOW_NAMES)})")
     if top is not None and (not top or any(ch.isspace() or ch in ";\"'" for ch in top)):
@@ -827,37 +900,36 @@ def run_yosys(sources: Sequence[str], top: str | None = None, yosys: str | None 
         if any(ch.isspace() or ch in "\";" for ch in tmp):
             raise ImportFailure(f"the temporary directory '{tmp}' has a space, quote or semicolon, which Yosys "
                                 "scripts cannot take: point TMPDIR elsewhere")
-        files = {name: os.path.join(tmp, name) for name in ("read.log", "modules.txt", "stat.txt", "design.il",
-                                                            "flow.log", "netlist.json")}  # fmt: skip
-        reads = [f"read_verilog -dump_ast2{' -sv' if s.lower().endswith(('.sv', '.svh')) else ''} {_quoted(s)}"
-                 for s in sources]  # fmt: skip
+        files = {name: os.path.join(tmp, name) for name in ("read.log", "modules.txt", "stat.txt", "yosys.log",
+                                                            "stderr.txt", "netlist.json")}  # fmt: skip
+        # The syntax tree and the reading's warnings go to read.log only.
+        reads = [f"tee -q -a {files['read.log']} read_verilog -dump_ast2"
+                 f"{' -sv' if s.lower().endswith(('.sv', '.svh')) else ''} {_quoted(s)}" for s in sources]  # fmt: skip
         elaborate = reads + [
-            f"hierarchy -check {f'-top {top}' if top else '-auto-top'}",
+            f"tee -q -a {files['read.log']} hierarchy -check {f'-top {top}' if top else '-auto-top'}",
             f"tee -q -o {files['modules.txt']} ls",
             "proc -noopt p:*",  # only where there are processes: a netlist has none
             "flatten",
             f"tee -q -o {files['stat.txt']} stat",
-            f"write_rtlil {files['design.il']}",
         ]
-        log = _run(command, "; ".join(elaborate), files["read.log"])
-        with open(files["modules.txt"], encoding="utf-8") as stream:
-            modules = [line.strip() for line in stream.readlines()[1:] if line.strip()]
-        found = yosys_log.mistakes(log, modules)
-        if found:
-            more = f" (and {plural(len(found) - 1, 'more mistake')})" if len(found) > 1 else ""
-            raise ImportFailure(f"{found[0]}{more}")
-        with open(files["stat.txt"], encoding="utf-8") as stream:
-            module, counts = _cell_counts(stream.read())
-        if flow == "auto":
-            flow = "light" if all(kind.startswith("$_") or kind in _BIT_CELLS for kind in counts) else "full"
-        memory = "opt_expr -keepdc; memory; " if any(kind.startswith(_MEMORY_CELLS) for kind in counts) else ""
-        script = FLOWS[flow].format(top=module, memory=memory)
-        mapping = [f"read_rtlil {files['design.il']}", script,
-                   f"write_json {files['netlist.json']}"]  # fmt: skip
-        flow_log = _run(command, "; ".join(mapping), files["flow.log"])
-        with open(files["netlist.json"], encoding="utf-8") as stream:
-            netlist = stream.read()
-    return Synthesis(netlist, module, flow, script, yosys_log.warnings(log) + yosys_log.warnings(flow_log))
+        with _Shell(command, files["yosys.log"], files["stderr.txt"]) as shell:
+            shell.logs.append(files["read.log"])
+            shell.elaborate(elaborate)
+            log = _read(files["read.log"])
+            modules = [line.strip() for line in _read(files["modules.txt"]).splitlines()[1:] if line.strip()]
+            found = yosys_log.mistakes(log, modules)
+            if found:
+                more = f" (and {plural(len(found) - 1, 'more mistake')})" if len(found) > 1 else ""
+                raise ImportFailure(f"{found[0]}{more}")
+            module, counts = _cell_counts(_read(files["stat.txt"]))
+            if flow == "auto":
+                flow = "light" if all(kind.startswith("$_") or kind in _BIT_CELLS for kind in counts) else "full"
+            memory = "opt_expr -keepdc; memory; " if any(kind.startswith(_MEMORY_CELLS) for kind in counts) else ""
+            script = FLOWS[flow].format(top=module, memory=memory)
+            shell.finish([script, f"write_json {files['netlist.json']}"])
+        netlist = _read(files["netlist.json"])
+        warnings = yosys_log.warnings(log) + yosys_log.warnings(_read(files["yosys.log"]))
+    return Synthesis(netlist, module, flow, script, list(dict.fromkeys(warnings)))
 
 
 def synthesize(sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto") -> str:

@@ -126,7 +126,11 @@ def test_every_gate_cell_has_its_truth_table(kind, core):
         ({"t": cell("$_TBUF_", A=2, E=3, Y=4)}, None, "tri-state buffer"),
         ({"u": cell("half_adder", A=2, B=3, Y=4)}, None, "instantiates module 'half_adder'; flatten"),
         ({"w": cell("$add", A=2, B=3, Y=4)}, None, "not a gate-level cell; run 'synth'"),
-        ({"g": cell("$_AND_", A=2, B=3, Y=4), "h": cell("$_OR_", A=2, B=3, Y=4)}, None, "more than one driver"),
+        ({"g": dict(cell("$_AND_", A=2, B=3, Y=4), attributes={"src": "m.v:3.1-3.9"}),
+          "h": dict(cell("$_OR_", A=2, B=3, Y=4), attributes={"src": "m.v:4.1-4.9"})}, None,
+         "'y' has more than one driver (m.v:3, m.v:4): drive each signal from one place"),
+        ({}, {"a": {"direction": "input", "bits": [2]}, "b": {"direction": "input", "bits": [2]}},
+         "inputs 'a' and 'b' are one net"),
         ({}, {"io": {"direction": "inout", "bits": [2]}}, "port 'io' is inout"),
     ],
 )

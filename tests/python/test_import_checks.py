@@ -125,7 +125,7 @@ def test_the_flow_follows_the_input_and_the_summary_says_which_ran(tmp_path, cap
     path = write(tmp_path, "g.v", text)
     status, out = run_cli("import", path, "-o", tmp_path / "g.json")
     assert status == 0
-    script = "techmap; opt_clean" if flow == "light" else "synth -flatten -top g"
+    script = "techmap" if flow == "light" else "synth -flatten -top g"
     assert f"; Yosys flow {flow} ({script}) -> " in out
     forced = {"light": "full", "full": "light"}[flow]
     status, out = run_cli("import", path, "--flow", forced, "-o", tmp_path / "h.json")
@@ -162,3 +162,13 @@ def test_refusals_are_one_line_on_the_command_line(tmp_path, capsys):
     assert status == 1 and err.count("\n") == 1
     assert err.startswith(f"nimbo: error: {path}:2: 'undeclared_b' is not declared") and "(and 1 more mistake)" in err
     assert not (tmp_path / "t.json").exists()
+
+
+@pytest.mark.parametrize("name", ["my design.v", "-design.v"])
+def test_messages_name_sources_as_given(tmp_path, monkeypatch, capsys, name):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / name).write_text("module t(input a, output y);\n  assign y = a & typo;\nendmodule\n")
+    status, _ = run_cli("import", "--", name)
+    assert status == 1
+    prefix = f"./{name}" if name.startswith("-") else name
+    assert capsys.readouterr().err.startswith(f"nimbo: error: {prefix}:2: 'typo' is not declared")
