@@ -303,6 +303,7 @@ class _Importer:
         self.driver: dict[int, _Cell] = {}  # net -> the cell driving it
         self.extra: list[tuple[str, str, Expr | None]] = []  # busses the registers read
         self.shared: dict[str, str] = {}  # "$true", "$false", "x$inv" -> the bus made for it
+        self.init: dict[int, str] = {}  # net -> its initial value, from the "init" attribute of its net
         self.undriven: set[int] = set()
         self.unknown_consts = 0
         self._read_ports(raw_ports)
@@ -418,7 +419,6 @@ class _Importer:
              if isinstance(entry, dict) and not entry.get("hide_name")),
             key=lambda item: (item[0].startswith("$"), item[0]),
         )  # fmt: skip
-        self.init: dict[int, str] = {}
         for net_name, entry in visible:
             net_bits = entry.get("bits")
             if not isinstance(net_bits, list):
@@ -507,7 +507,14 @@ class _Importer:
         return f"'{self.names[bit]}'" if isinstance(bit, int) and bit in self.names else f"constant {bit}"
 
     def who(self, cell: _Cell) -> str:
-        return f"register '{self.names[cell.out]}'" + (f" ({cell.where})" if cell.where else "")
+        """A register as a refusal names it: its Q net, and where the cell
+        comes from (else where the net is declared)."""
+        where = cell.where or next(
+            (source_line(entry.get("attributes")) for entry in self.raw_nets.values()
+             if isinstance(entry, dict) and cell.out in (entry.get("bits") or []) and source_line(entry.get("attributes"))),
+            "",
+        )  # fmt: skip
+        return f"register '{self.names[cell.out]}'" + (f" ({where})" if where else "")
 
     def async_source(self, bit: Bit) -> tuple[str, bool] | None:
         """Where an asynchronous control comes from: (the input bus, whether the

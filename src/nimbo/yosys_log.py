@@ -214,8 +214,10 @@ class _Module:
                 )
         for node in self.assignments:
             target, value = node.children
-            have = self.width(value)
-            want = self.width(target)
+            try:
+                have, want = self.width(value), self.width(target)
+            except RecursionError:  # an expression nested deeper than Python recurses: not judged
+                continue
             if have is None or want is None or have <= want:
                 continue
             memwr = _MEMWR.fullmatch(target.name) if target.type == "AST_IDENTIFIER" else None

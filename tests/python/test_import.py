@@ -173,6 +173,8 @@ def test_register_records_share_inverters_and_take_initial_values():
     "cells, message",
     [
         ({"$f": cell("$_DFF_P_", C="1", D=3, Q=10)}, "register 'q0' is clocked by a constant"),
+        ({"$f": dict(cell("$_DFF_P_", C="1", D=3, Q=10), attributes={"src": "r.v:7.3-8.9|lib.v:1.1-1.2"})},
+         "register 'q0' (r.v:7) is clocked by a constant"),
         ({"$f": cell("$_DFF_P_", C=9, D=3, Q=10)}, "register 'q0' is clocked by a net that nothing drives"),
         ({"$f": cell("$_DFF_P_", C=11, D=3, Q=10), "$g": cell("$_DFF_P_", C=2, D=3, Q=11)},
          "register 'q0' is clocked by 'q1', which is not an input port"),
@@ -188,6 +190,12 @@ def test_registers_a_step_cannot_reproduce_are_refused(cells, message):
     with pytest.raises(ImportFailure) as info:
         import_netlist(flop_netlist(cells))
     assert str(info.value).startswith(message)
+
+
+def test_a_register_without_a_source_line_is_placed_by_its_net():
+    nets = {"mem[0]": {"hide_name": 0, "bits": [10], "attributes": {"src": "ram.v:5.13-5.16"}}}
+    with pytest.raises(ImportFailure, match=r"^register 'q0' \(ram\.v:5\) is clocked by 'q1'"):
+        import_netlist(flop_netlist({"$f": cell("$_DFF_P_", C=11, D=3, Q=10), "$g": cell("$_NOT_", A=2, Y=11)}, nets=nets))
 
 
 @pytest.mark.parametrize(
