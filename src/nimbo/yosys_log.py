@@ -9,8 +9,9 @@ and ``hierarchy``: the syntax tree after simplification gives every
 declaration's width and every assignment, the warnings give the rest.
 
 Widths follow Verilog's rules for self-determined expressions, except that
-an unsized constant (32 bits, signed) counts with the bits its value needs,
-as lint tools count it. An expression whose width is not known for sure (a
+a constant counts with the bits its value needs (Yosys folds constant
+expressions, and an unsized literal has 32 bits), so that only a value that
+does not fit is judged. An expression whose width is not known for sure (a
 variable part-select, a function Yosys left as a call) is not judged. A
 module's tree is dumped with its default parameters, so the assignments of a
 module that the design uses only with other parameters are not judged.
@@ -181,14 +182,16 @@ class _Module:
                 return None
             return kids[0].range_width() or (1 if len(kids[0].children) == 1 else None)
         if kind == "AST_CONSTANT":
+            # Yosys folds constant expressions and gives unsized literals 32
+            # bits: a constant counts with the bits its value needs.
             bits = _BITS.search(node.rest)
-            if bits is None:
+            if bits is None or not bits[1]:
                 return None
-            if bits[2] == "32" and " signed" in node.rest:  # unsized
-                if "x" in bits[1] or "z" in bits[1] or bits[1].startswith("1"):
-                    return None
-                return max(1, int(bits[1], 2).bit_length())
-            return int(bits[2])
+            if "x" in bits[1] or "z" in bits[1]:
+                return int(bits[2])
+            if " signed" in node.rest and bits[1].startswith("1"):
+                return None  # a negative number
+            return max(1, int(bits[1], 2).bit_length())
         if kind == "AST_MEMRD":
             return self.widths.get(node.ref)
         if kind == "AST_REPLICATE" and len(kids) == 2 and kids[0].type == "AST_CONSTANT":

@@ -30,6 +30,7 @@ def design(tmp_path, body, ports="input [15:0] x, input [3:0] n, input a, input 
         ("  assign w = a & undeclared_b;", 2, "'undeclared_b' is not declared: declare it"),
         ("  reg r;\n  always @* r = a | typo;\n  assign w = r;", 3, "'typo' is not declared"),
         ("  assign y = x;", 2, "'y' has 8 bits but is assigned a 16-bit value"),
+        ("  assign y = 16'h1234;", 2, "'y' has 8 bits but is assigned a 13-bit value"),
         ("  wire [3:0] t = x[7:0] + 1'b1;\n  assign w = t[0];", 2, "'t' has 4 bits but is assigned a 8-bit value"),
         ("  reg [7:0] r;\n  always @(posedge a) r <= {x[3:0], n, n};\n  assign y = r;", 3,
          "'r' has 8 bits but is assigned a 12-bit value"),
@@ -57,6 +58,7 @@ def test_mistakes_yosys_only_warns_about_are_refused(tmp_path, body, line, needl
         "  localparam K = 200;\n  assign y = K;\n  assign w = x > 16'd3;",
         "  reg [7:0] r = 8'd0;\n  always @(posedge a) r <= b ? x[15:8] : r + 8'd1;\n  assign y = r;",
         "  assign y = {4{b, a}};\n  assign w = ^x;",
+        "  assign y = 'hff;\n  assign w = 'd5 + 8'd1 > 8'd3;",  # constants count what their value needs
     ],
 )
 def test_sound_verilog_is_accepted(tmp_path, body):
