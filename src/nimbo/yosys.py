@@ -468,7 +468,8 @@ class _Importer:
             return const(control.value) if active["args"]["value"] == "1" else rest
         if control.value == "1":
             return gate("or", active, rest)
-        return gate("and", active["args"]["expr"], rest) if active["type"] == "not" else gate("and", gate("not", active), rest)
+        inactive = active["args"]["expr"] if active["type"] == "not" else gate("not", active)
+        return gate("and", inactive, rest)
 
     def bus_for(self, expr: Expr, wanted: str) -> str:
         """A bus carrying `expr`: the bus the expression reads when it is a
@@ -509,11 +510,9 @@ class _Importer:
     def who(self, cell: _Cell) -> str:
         """A register as a refusal names it: its Q net, and where the cell
         comes from (else where the net is declared)."""
-        where = cell.where or next(
-            (source_line(entry.get("attributes")) for entry in self.raw_nets.values()
-             if isinstance(entry, dict) and cell.out in (entry.get("bits") or []) and source_line(entry.get("attributes"))),
-            "",
-        )  # fmt: skip
+        places = (source_line(entry.get("attributes")) for entry in self.raw_nets.values()
+                  if isinstance(entry, dict) and cell.out in (entry.get("bits") or []))  # fmt: skip
+        where = cell.where or next((place for place in places if place), "")
         return f"register '{self.names[cell.out]}'" + (f" ({where})" if where else "")
 
     def async_source(self, bit: Bit) -> tuple[str, bool] | None:
@@ -683,7 +682,7 @@ class _Importer:
         # An input that an active-low asynchronous reset reads starts at 1, so
         # that the initial state is not one of reset (Verilog's inputs start at x).
         initial = {bus: "1" for bus, levels in async_levels.items() if levels == {False}}
-        busses: list[tuple[str, str, Expr | None]] = [(bus_id, initial.get(bus_id, "0"), None) for bus_id in self.inputs]
+        busses: list[tuple[str, str, Expr | None]] = [(bus, initial.get(bus, "0"), None) for bus in self.inputs]
         no_init = 0
         for cell in self.flops:
             no_init += cell.out not in self.init
@@ -891,7 +890,9 @@ def _read(path: str) -> str:
         return stream.read()
 
 
-def run_yosys(sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto") -> Synthesis:
+def run_yosys(
+    sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto"
+) -> Synthesis:
     """Reads Verilog sources with Yosys, refuses the mistakes Yosys only
     warns about (see :mod:`nimbo.yosys_log`), flattens the design and maps it
     to gate-level cells with `flow`: "full" (synth), "light" (techmap), or

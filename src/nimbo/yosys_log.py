@@ -321,8 +321,8 @@ def mistakes(log: str, used_modules: Iterable[str]) -> list[Message]:
                         "AST_IDENTIFIER", "AST_CONCAT") else ""
         found.append(Message(
             where,
-            f"instance '{cell_name}'{kind} connects {plural(given, 'bit')}{signal} to its {width}-bit port '{port}': make the "
-            "widths equal (Verilator refuses the mismatch, Icarus and Yosys pad or cut it)",
+            f"instance '{cell_name}'{kind} connects {plural(given, 'bit')}{signal} to its {width}-bit port '{port}': "
+            "make the widths equal (Verilator refuses the mismatch, Icarus and Yosys pad or cut it)",
         ))  # fmt: skip
     return sorted(found, key=_position)
 
