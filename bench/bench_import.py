@@ -1,27 +1,44 @@
-"""Time to import a large Yosys JSON netlist into IR.
+"""Import speed: Yosys JSON netlists, and Verilog gate netlists through Yosys.
 
-    python bench/bench_import.py [--copies 4]
+    python bench/bench_import.py [--copies 4] [--gates 100000] [--flows auto,full] [--skip-json]
 
-Builds a netlist of COPIES side-by-side copies of the synthesized 64x64
+JSON: a netlist of COPIES side-by-side copies of the synthesized 64x64
 multiplier of bench/netlists (about 25,500 cells each, net numbers shifted,
-ports renamed per copy), then times nimbo.yosys.import_text on its text
-(JSON parsing included) and the render of the resulting IR.
+ports renamed per copy); times nimbo.yosys.import_text on its text (JSON
+parsing included) and the render of the resulting IR.
+
+Verilog: gate netlists written as continuous assignments by nimbo.netlist
+(as bench/compare gives them to Icarus and Verilator): the random DAG of
+GATES gates of bench/compare and the synthesized 64x64 multiplier. Each is
+imported with `nimbo import FILE -o OUT --flow F` for every flow of FLOWS
+in turn, in fresh processes, side by side; reported: wall time, CPU time of
+the command and its Yosys runs, and whether the IRs of the flows compute the
+same outputs on random inputs.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import random
+import resource
+import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench" / "netlists"))
+sys.path.insert(0, str(ROOT / "bench" / "compare"))
 
 from build import yosys_json  # noqa: E402
+from circuits import random_dag, synthesized  # noqa: E402
 
 from nimbo.core import Renderer  # noqa: E402
+from nimbo.ir import circuit_from_document  # noqa: E402
+from nimbo.netlist import to_verilog  # noqa: E402
+from nimbo.ports import expand_inputs, port_values, ports_from_text  # noqa: E402
 from nimbo.yosys import import_text  # noqa: E402
 
 
@@ -39,12 +56,9 @@ def replicate(module: dict, copies: int) -> dict:
     return out
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--copies", type=int, default=4)
-    args = parser.parse_args()
+def bench_json(copies: int) -> None:
     module = json.loads(yosys_json("mult64").read_text())["modules"]["mult64"]
-    big = replicate(module, args.copies)
+    big = replicate(module, copies)
     text = json.dumps({"modules": {"big": big}})
     start = time.perf_counter()
     imported = import_text(text, "big")
@@ -53,8 +67,84 @@ def main() -> int:
     start = time.perf_counter()
     Renderer(ir)
     render_s = time.perf_counter() - start
-    print(f"{imported.cells:,} cells ({len(text) / 1e6:.1f} MB of Yosys JSON) -> {imported.gates:,} gates "
-          f"({len(ir) / 1e6:.1f} MB of IR): import {imported_s:.2f} s, render {render_s:.2f} s")
+    print(f"JSON netlist: {imported.cells:,} cells ({len(text) / 1e6:.1f} MB of Yosys JSON) -> {imported.gates:,} "
+          f"gates ({len(ir) / 1e6:.1f} MB of IR): import {imported_s:.2f} s, render {render_s:.2f} s", flush=True)
+
+
+def gate_netlists(gates: int, work: Path) -> list[tuple[str, Path, int]]:
+    """(name, Verilog file, continuous assignments) of the gate netlists."""
+    found = []
+    for bench in (random_dag(gates), synthesized("syn_mult64")):
+        circuit = circuit_from_document(bench.doc)
+        netlist = to_verilog(circuit, module=bench.name, outputs=bench.outputs)
+        path = work / f"{bench.name}.v"
+        path.write_text(netlist.text)
+        found.append((bench.name, path, len(circuit.driven)))
+    return found
+
+
+def run_import(path: Path, flow: str, out: Path) -> tuple[float, float, str]:
+    """Wall and CPU seconds (the command and its children) of one nimbo import, and its summary."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-m", "nimbo", "import", str(path), "-o", str(out), "--flow", flow],
+                          capture_output=True, text=True)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if done.returncode != 0:
+        raise SystemExit(f"nimbo import {path} --flow {flow} failed: {done.stderr.strip()}")
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return wall, cpu, done.stdout.strip()
+
+
+def outputs_of(ir_path: Path, vectors: list[dict[str, str]]) -> list[dict[str, str]]:
+    text = ir_path.read_text()
+    ports = ports_from_text(text)
+    outs = {name: port for name, port in ports.items() if port.direction == "output"}
+    component = Renderer(text).component
+    return [port_values(outs, component.update_and_get(expand_inputs(ports, v))) for v in vectors]
+
+
+def bench_verilog(gates: int, flows: list[str]) -> None:
+    with tempfile.TemporaryDirectory(prefix="nimbo-bench-import-") as tmp:
+        work = Path(tmp)
+        rows = []
+        for name, path, assignments in gate_netlists(gates, work):
+            results = {}
+            for flow in flows:
+                out = work / f"{name}.{flow}.json"
+                wall, cpu, summary = run_import(path, flow, out)
+                results[flow] = (wall, cpu, out)
+                print(f"{name} --flow {flow}: {wall:.1f} s wall, {cpu:.1f} s CPU: {summary}", flush=True)
+            text = results[flows[0]][2].read_text()
+            inputs = [p for p in ports_from_text(text).values() if p.direction == "input"]
+            rng = random.Random(5)
+            vectors = [{p.name: "".join(rng.choice("01") for _ in p.bits) for p in inputs} for _ in range(64)]
+            reference = outputs_of(results[flows[0]][2], vectors)
+            agree = all(outputs_of(results[f][2], vectors) == reference for f in flows[1:])
+            rows.append((name, assignments, path.stat().st_size, results, agree))
+        print()
+        print("| netlist | continuous assignments | Verilog | " + " | ".join(
+            f"`--flow {f}`: wall / CPU" for f in flows) + " | " + " | ".join(
+            f"{f} ÷ {flows[0]} (CPU)" for f in flows[1:]) + " | same outputs |")
+        print("|---" * (4 + 2 * len(flows) - 1) + "|")
+        for name, assignments, size, results, agree in rows:
+            cells = [f"{results[f][0]:.1f} s / {results[f][1]:.1f} s" for f in flows]
+            ratios = [f"{results[f][1] / results[flows[0]][1]:.1f}" for f in flows[1:]]
+            print(f"| {name} | {assignments:,} | {size / 1e6:.1f} MB | " + " | ".join(cells + ratios)
+                  + f" | {'yes' if agree else 'NO'} |")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--copies", type=int, default=4, help="copies of the multiplier in the JSON netlist")
+    parser.add_argument("--gates", type=int, default=100_000, help="gates of the random DAG netlist")
+    parser.add_argument("--flows", default="auto,full", help="flows to compare, the first the reference")
+    parser.add_argument("--skip-json", action="store_true", help="leave out the JSON netlist")
+    args = parser.parse_args()
+    if not args.skip_json:
+        bench_json(args.copies)
+    bench_verilog(args.gates, [f for f in args.flows.split(",") if f])
     return 0
 
 

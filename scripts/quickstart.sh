@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Sets up this machine for nimbo and runs one example: installs the Debian
 # packages that building needs (scripts/install-deps.sh build), creates the
-# virtual environment .venv, builds and installs nimbo into it (with Dask,
-# for nimbo regress) and simulates the full adder over its input vectors.
+# virtual environment .venv, builds and installs nimbo into it from this
+# directory with the extras the README's walk-through uses (Dask, for nimbo
+# regress; WaveDrom, for nimbo run --wave) and simulates the full adder over
+# its input vectors.
 #
 # The simulators and tools that tests and benchmarks use (Icarus Verilog,
 # Verilator, GTKWave, clang) are not installed here; scripts/install-deps.sh
@@ -31,7 +33,8 @@ if [ ! -x .venv/bin/python ]; then
 fi
 
 step "3/4 building nimbo and installing it into .venv (takes a few minutes)"
-CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" .venv/bin/python -m pip install "$root[distributed]"
+# From this directory, never by name: a package on the public index is called nimbo too.
+CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" .venv/bin/python -m pip install "$root[distributed,wave]"
 
 step "4/4 the full adder over its input vectors"
 .venv/bin/nimbo run examples/full_adder.json --vectors examples/full_adder.vectors.jsonl
@@ -41,8 +44,9 @@ cat <<EOF
 nimbo is installed in $root/.venv. To use it in this shell:
 
     source $root/.venv/bin/activate
-    nimbo run examples/alu8.json --set a=11001010 --set b=10100110
-    nimbo --help
+    nimbo run examples/alu8.json --set a=0x53 --set b=0x65
+    nimbo run examples/counter.json --set en=1 --cycles 4 --wave counter.svg
+    nimbo run --help
 
 or call $root/.venv/bin/nimbo directly.
 EOF

@@ -35,6 +35,17 @@ std::optional<VectorFault> fault_of(std::size_t vector, const Status& status) {
 
 }  // namespace
 
+void Simulation::read_shown(std::span<const std::uint32_t> shown,
+                            std::vector<BitBusValue>& values) {
+  if (pass_pending_) {
+    // Only the shown busses are brought up to date; the rest waits.
+    evaluate_shown(shown);
+    for (std::size_t i = 0; i < shown.size(); ++i) word_pass_->read(shown[i], values[i]);
+    return;
+  }
+  for (std::size_t i = 0; i < shown.size(); ++i) read_value(shown[i], values[i]);
+}
+
 std::optional<VectorFault> Simulation::run_vectors(const TextVectors& vectors,
                                                    std::span<const std::uint32_t> shown,
                                                    VectorSink& sink, const UpdateControl& control) {
@@ -50,7 +61,7 @@ std::optional<VectorFault> Simulation::run_vectors(const TextVectors& vectors,
       return VectorFault{v, inputs[refused->first].position, std::move(refused->second.message)};
     }
     if (auto fault = fault_of(v, step(inputs, control))) return fault;
-    for (std::size_t i = 0; i < shown.size(); ++i) read_value(shown[i], values[i]);
+    read_shown(shown, values);
     if (!sink.take(v, values)) return stopped_by_sink(v);
   }
   return std::nullopt;
@@ -97,7 +108,7 @@ std::optional<VectorFault> Simulation::run_vectors(const ByteVectors& vectors,
       return VectorFault{row, inputs[refused->first].position, std::move(refused->second.message)};
     }
     if (auto fault = fault_of(row, step(inputs, control))) return fault;
-    for (std::size_t i = 0; i < shown.size(); ++i) read_value(shown[i], values[i]);
+    read_shown(shown, values);
     if (!sink.take(row, values)) return stopped_by_sink(row);
   }
   return std::nullopt;

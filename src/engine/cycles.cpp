@@ -14,7 +14,10 @@
 //
 // Each update is an ordinary one (one pass or the worklist), so a step gives
 // exactly the values of those updates made one by one through nimbo.core.
+#include <algorithm>
+#include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "engine/simulation.hpp"
@@ -93,9 +96,158 @@ std::optional<std::pair<std::size_t, Error>> Simulation::refused_step_input(
   return refused_input(inputs);
 }
 
+// On the word pass the same updates run as passes, which give the one set
+// of values the update would (schedule.cpp), so they may be merged and put
+// off as long as nothing reads in between: the clock busses change only
+// what reads them, and when nothing but the registers reads them a clock
+// that rises and falls again within the step is not written at all; the
+// pass after the last edge waits for the next read or update.
+void Simulation::prepare_slot_registers() {
+  if (slot_groups_ready_) return;
+  slot_groups_ready_ = true;
+  std::map<std::tuple<Edge, std::uint32_t, std::uint32_t>, std::size_t> group_of;
+  for (const Register& reg : registers_.list) {
+    const std::uint32_t enable = reg.enable ? word_pass_->slot(*reg.enable) : kNoSlot;
+    const std::uint32_t reset = reg.async_reset ? word_pass_->slot(*reg.async_reset) : kNoSlot;
+    if (reg.async_reset) {
+      resets_need_pass_ =
+          resets_need_pass_ || graph_.driver(*reg.async_reset).kind != BusDriver::Kind::kInput;
+    }
+    const auto [found, added] =
+        group_of.try_emplace({reg.edge, enable, reset}, slot_groups_.size());
+    if (added) slot_groups_.push_back(SlotGroup{reg.edge, enable, reset, {}, {}, {}});
+    SlotGroup& group = slot_groups_[found->second];
+    const std::size_t words = BitBusValue::words_for(word_pass_->width(reg.q));
+    const std::uint32_t q = word_pass_->slot(reg.q);
+    const std::uint32_t d = word_pass_->slot(reg.d);
+    for (std::size_t w = 0; w < words; ++w) {
+      group.q.push_back(q + static_cast<std::uint32_t>(w));
+      group.d.push_back(d + static_cast<std::uint32_t>(w));
+      group.reset_words.push_back(reg.reset_value.data()[w]);
+    }
+  }
+  for (const std::uint32_t clock : registers_.clocks) {
+    clock_slots_.push_back(word_pass_->slot(clock));
+  }
+  clocks_read_ = clocks_are_read();
+}
+
+void Simulation::finish_pass() const {
+  if (!pass_pending_) return;
+  word_pass_->run();
+  pass_pending_ = false;
+}
+
+// The asynchronous resets, slot by slot; true when one wrote a q (the
+// caller runs the pass and looks again).
+bool Simulation::word_resets() {
+  bool wrote = false;
+  for (const SlotGroup& group : slot_groups_) {
+    if (group.reset == kNoSlot || (word_pass_->slot_word(group.reset) & 1U) == 0) continue;
+    for (std::size_t i = 0; i < group.q.size(); ++i) {
+      if (word_pass_->slot_word(group.q[i]) == group.reset_words[i]) continue;
+      word_pass_->store_word(group.q[i], group.reset_words[i]);
+      wrote = true;
+    }
+  }
+  return wrote;
+}
+
+void Simulation::word_edge(Edge edge) {
+  // Everything the edge writes is read before anything (the clocks
+  // included) is written.
+  captured_words_.clear();
+  edge_targets_.clear();
+  for (const SlotGroup& group : slot_groups_) {
+    if (group.edge != edge) continue;
+    if (group.reset != kNoSlot && (word_pass_->slot_word(group.reset) & 1U) != 0) {
+      edge_targets_.insert(edge_targets_.end(), group.q.begin(), group.q.end());
+      captured_words_.insert(captured_words_.end(), group.reset_words.begin(),
+                             group.reset_words.end());
+    } else if (group.enable == kNoSlot || (word_pass_->slot_word(group.enable) & 1U) != 0) {
+      edge_targets_.insert(edge_targets_.end(), group.q.begin(), group.q.end());
+      for (const std::uint32_t d : group.d) captured_words_.push_back(word_pass_->slot_word(d));
+    }
+  }
+  if (clocks_read_) {
+    const Word level = edge == Edge::kPosedge ? 1 : 0;
+    for (const std::uint32_t slot : clock_slots_) word_pass_->store_word(slot, level);
+  }
+  for (std::size_t i = 0; i < edge_targets_.size(); ++i) {
+    word_pass_->store_word(edge_targets_[i], captured_words_[i]);
+  }
+}
+
+void Simulation::evaluate_shown(std::span<const std::uint32_t> shown) {
+  if (!pass_pending_) return;
+  if (!std::equal(shown.begin(), shown.end(), shown_for_cone_.begin(), shown_for_cone_.end())) {
+    shown_for_cone_.assign(shown.begin(), shown.end());
+    shown_cone_ = word_pass_->cone_of(shown);
+  }
+  word_pass_->run_gates(shown_cone_);
+}
+
+Status Simulation::word_step(std::span<const PositionInput> inputs) {
+  prepare_slot_registers();
+  for (const PositionInput& input : inputs) {
+    if (graph_.driver(input.position).kind == BusDriver::Kind::kInput) {
+      word_pass_->write_text(input.position, input.bits);
+    }
+  }
+  for (const std::uint32_t slot : clock_slots_) word_pass_->store_word(slot, 0);
+  // Each round of resets writes at least one q, and a q written stays at
+  // its reset value while its reset holds: the rounds end or hit the bound.
+  const auto settle = [&]() -> Status {
+    word_pass_->run();
+    if (!registers_.any_async_reset) return ok_status();
+    for (std::size_t round = 0; round <= registers_.list.size(); ++round) {
+      if (!word_resets()) return ok_status();
+      word_pass_->run();
+    }
+    return Error{"Asynchronous resets did not settle"};
+  };
+  pass_pending_ = false;
+  Status settled = settle();
+  if (!settled.ok()) return settled;
+  const bool negedge_phase = registers_.any_negedge || clocks_read_;
+  word_edge(Edge::kPosedge);
+  if (negedge_phase || resets_need_pass_) {
+    settled = settle();
+    if (!settled.ok()) return settled;
+  } else if (registers_.any_async_reset) {
+    // Resets read only inputs and q's, which the pass does not change.
+    for (std::size_t round = 0; word_resets(); ++round) {
+      if (round == registers_.list.size()) {
+        word_pass_->run();
+        return Error{"Asynchronous resets did not settle"};
+      }
+    }
+  }
+  if (negedge_phase) {
+    word_edge(Edge::kNegedge);
+    if (resets_need_pass_) {
+      settled = settle();
+      if (!settled.ok()) return settled;
+    } else if (registers_.any_async_reset) {
+      for (std::size_t round = 0; word_resets(); ++round) {
+        if (round == registers_.list.size()) {
+          word_pass_->run();
+          return Error{"Asynchronous resets did not settle"};
+        }
+      }
+    }
+  }
+  pass_pending_ = true;
+  evaluated_ = true;
+  table_stale_ = true;
+  return ok_status();
+}
+
 Status Simulation::step(std::span<const PositionInput> inputs, const UpdateControl& control) {
   if (!clocked()) return update_positions(inputs, control);
   if (auto refused = refused_step_input(inputs)) return std::move(refused->second);
+  prepare();
+  if (word_pass_) return word_step(inputs);
   writes_.clear();
   for (const std::uint32_t clock : registers_.clocks) writes_.push_back({clock, &zero_});
   Status settled = update_with(inputs, writes_, control);

@@ -128,6 +128,7 @@ std::optional<VectorFault> Simulation::run_sequences_with(
   faults.assign(source.count(), std::nullopt);
   if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);
   if (!word_pass_) return run_sequences_one_by_one(source, shown, sink, faults, control);
+  finish_pass();
   if (!evaluated_) {
     word_pass_->run();
     evaluated_ = true;

@@ -22,6 +22,7 @@ Simulation& Simulation::operator=(Simulation&&) noexcept = default;
 
 void Simulation::sync_table() const {
   if (!table_stale_) return;
+  finish_pass();
   BusTable& table = component_.busses();
   for (std::size_t p = 0; p < table.size(); ++p) word_pass_->read(p, table.value(p));
   table_stale_ = false;
@@ -39,6 +40,7 @@ std::size_t Simulation::width(std::size_t position) const {
 
 void Simulation::read_value(std::size_t position, BitBusValue& value) const {
   if (table_stale_) {
+    finish_pass();
     word_pass_->read(position, value);
   } else {
     value = component_.busses().value(position);
@@ -55,6 +57,7 @@ void Simulation::restore_values(std::span<const BitBusValue> values) {
   BusTable& table = component_.busses();
   for (std::size_t p = 0; p < table.size() && p < values.size(); ++p) table.value(p) = values[p];
   evaluated_ = false;
+  pass_pending_ = false;
   if (!bound_) return;
   worklist_.forget(table);
   if (word_pass_) word_pass_->load_inputs(table);
@@ -166,6 +169,7 @@ void Simulation::run_one_pass(std::span<const PositionInput> texts,
     }
   }
   word_pass_->run();
+  pass_pending_ = false;
   evaluated_ = true;
   table_stale_ = true;
   last_evaluations_ = word_pass_->last_evaluated();

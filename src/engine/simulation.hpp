@@ -158,6 +158,13 @@ class Simulation {
 
   // cycles.cpp
   Status clock_edge(Edge edge, const UpdateControl& control);
+  // The same steps on the word pass of a one-pass component: register
+  // copies slot to slot, and the pass after the last edge left pending.
+  void prepare_slot_registers();
+  Status word_step(std::span<const PositionInput> inputs);
+  void word_edge(Edge edge);
+  bool word_resets();
+  void finish_pass() const;
   Status settle_resets(const UpdateControl& control);
   bool reset_active(const Register& reg) const;
   // The first input a step refuses (a bad text, or a clock), with the reason.
@@ -185,6 +192,10 @@ class Simulation {
   // Makes the state that of lane `lane` of the last block: its inputs,
   // evaluated.
   void settle_on_lane(const LanePass& lanes, std::size_t lane);
+  // Evaluates the gates the busses at `shown` read, after a word step.
+  void evaluate_shown(std::span<const std::uint32_t> shown);
+  // The values of the busses at `shown`, as after a step.
+  void read_shown(std::span<const std::uint32_t> shown, std::vector<BitBusValue>& values);
   // Ends a batch in its block at `first` with `good` good vectors: the state
   // after the last good one (lane 0 of a block without one holds the inputs
   // in force before it). A batch refused at its first vector changes nothing.
@@ -242,6 +253,31 @@ class Simulation {
   // the table's.
   bool evaluated_ = false;
   mutable bool table_stale_ = false;
+
+  // The registers by slot, for word_step, in groups that share edge, enable
+  // and reset: a group whose enable is 0 or whose reset is 0 is passed over
+  // with one look. A register of several words is one entry per word.
+  static constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
+  struct SlotGroup {
+    Edge edge = Edge::kPosedge;
+    std::uint32_t enable = kNoSlot;
+    std::uint32_t reset = kNoSlot;
+    std::vector<std::uint32_t> q;
+    std::vector<std::uint32_t> d;
+    std::vector<Word> reset_words;
+  };
+  std::vector<SlotGroup> slot_groups_;
+  bool slot_groups_ready_ = false;
+  std::vector<std::uint32_t> edge_targets_;
+  std::vector<std::uint32_t> clock_slots_;
+  bool clocks_read_ = false;
+  bool resets_need_pass_ = false;  // some asynchronous reset is a driven bus
+  // A word step leaves the pass after its last edge to the next read or
+  // update; the gates a run of vectors shows are evaluated at once.
+  mutable bool pass_pending_ = false;
+  std::vector<std::uint32_t> shown_cone_;
+  std::vector<std::uint32_t> shown_for_cone_;
+  std::vector<Word> captured_words_;
 
   // Reused by steps: the values the edge writes, and the writes themselves.
   std::vector<BitBusValue> captured_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -154,14 +155,23 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
   }
   waiting_.resize(plan.levels + 1);
   queued_.assign(gates_total, 0);
+  sweeps_ = one_bit_ && wide_.empty();
+  if (sweeps_) {
+    tables_.resize(gates_total);
+    for (const Run& run : runs_)
+      std::fill(tables_.begin() + run.begin, tables_.begin() + run.end, run.table);
+    marked_.assign((gates_total + 63) / 64, 0);
+  }
   load_inputs(busses);
 }
 
 namespace {
 
 // A run that follows changes costs several times a full run per gate it
-// evaluates; past this share of the gates a full run is cheaper.
-constexpr std::size_t kBusyShare = 8;  // one gate in eight
+// evaluates; past this share of the gates a full run is cheaper. A sweep
+// costs about twice a full run per gate.
+constexpr std::size_t kBusyShare = 8;       // one gate in eight
+constexpr std::size_t kSweepBusyShare = 2;  // one gate in two
 // After a run that followed changes found them too busy, full runs follow
 // before changes are followed again: first this many, twice as many after
 // each busy try, up to the most below.
@@ -172,7 +182,7 @@ constexpr std::size_t kMostFullRunsAfterBusy = 4096;
 
 void WordPass::note_change(std::uint32_t slot) {
   if (!consistent_ || changes_overflowed_) return;
-  if (changed_.size() * kBusyShare >= gate_count()) {
+  if (changed_.size() * (sweeps_ ? kSweepBusyShare : kBusyShare) >= gate_count()) {
     changes_overflowed_ = true;
     return;
   }
@@ -215,7 +225,11 @@ void WordPass::write_text(std::size_t position, std::string_view bits) {
 
 void WordPass::run() {
   if (consistent_ && !changes_overflowed_ && full_runs_ahead_ == 0) {
-    run_changes();
+    if (sweeps_) {
+      run_sweep();
+    } else {
+      run_changes();
+    }
   } else {
     run_all();
     if (full_runs_ahead_ > 0) --full_runs_ahead_;
@@ -256,6 +270,54 @@ void WordPass::run_changes() {
   }
 }
 
+void WordPass::run_sweep() {
+  Word* __restrict marked = marked_.data();
+  const std::uint32_t* __restrict offsets = reader_offsets_.data();
+  const std::uint32_t* __restrict readers = readers_.data();
+  const auto mark_readers = [&](std::uint32_t slot) {
+    for (std::uint32_t i = offsets[slot], end = offsets[slot + 1]; i < end; ++i) {
+      marked[readers[i] / 64] |= Word{1} << (readers[i] % 64);
+    }
+  };
+  for (const std::uint32_t slot : changed_) mark_readers(slot);
+  // A gate reads only gates of lower levels, which come before it: one walk
+  // in gate order evaluates every marked gate after all it reads, and the
+  // readers it marks come after it.
+  std::uint8_t* __restrict bytes = bytes_.data();
+  const std::uint32_t* __restrict left = left_.data();
+  const std::uint32_t* __restrict right = right_.data();
+  const std::uint8_t* __restrict tables = tables_.data();
+  const std::uint32_t base = narrow_base_;
+  std::size_t evaluated = 0;
+  const std::size_t words = marked_.size();
+  for (std::size_t w = 0; w < words; ++w) {
+    Word bits = marked[w];
+    marked[w] = 0;
+    while (bits != 0) {
+      const auto gate =
+          static_cast<std::uint32_t>(w * 64 + static_cast<unsigned>(std::countr_zero(bits)));
+      bits &= bits - 1;
+      ++evaluated;
+      const auto value = static_cast<std::uint8_t>(
+          (tables[gate] >> (bytes[left[gate]] | bytes[right[gate]] << 1)) & 1U);
+      std::uint8_t& out = bytes[base + gate];
+      if (value == out) continue;
+      out = value;
+      mark_readers(base + gate);
+      bits |= marked[w];  // readers in this word come after `gate`
+      marked[w] = 0;
+    }
+  }
+  last_evaluated_ = evaluated;
+  if (evaluated * kSweepBusyShare > gate_count()) {
+    full_runs_after_busy_ =
+        std::clamp(2 * full_runs_after_busy_, kFullRunsAfterBusy, kMostFullRunsAfterBusy);
+    full_runs_ahead_ = full_runs_after_busy_;
+  } else {
+    full_runs_after_busy_ = 0;
+  }
+}
+
 bool WordPass::evaluate(std::uint32_t gate) {
   const Run& run = runs_[run_of_[gate]];
   if (one_bit_) {
@@ -285,6 +347,51 @@ bool WordPass::evaluate(std::uint32_t gate) {
     slots[wide.out + w] = value;
   }
   return changed;
+}
+
+std::vector<std::uint32_t> WordPass::cone_of(std::span<const std::uint32_t> positions) const {
+  // The driver of each result slot, then a walk back from the busses.
+  const std::size_t gates = gate_count();
+  std::vector<std::uint8_t> in_cone(gates, 0);
+  std::vector<std::uint32_t> stack;
+  std::vector<std::uint32_t> driver_of(one_bit_ ? bytes_.size() : slots_.size(),
+                                       std::numeric_limits<std::uint32_t>::max());
+  for (std::uint32_t g = 0; g < gates; ++g) driver_of[result_slot(g)] = g;
+  const auto reach = [&](std::uint32_t slot) {
+    if (slot >= driver_of.size()) return;
+    const std::uint32_t g = driver_of[slot];
+    if (g == std::numeric_limits<std::uint32_t>::max() || in_cone[g]) return;
+    in_cone[g] = 1;
+    stack.push_back(g);
+  };
+  for (const std::uint32_t p : positions) reach(buses_[p].slot);
+  while (!stack.empty()) {
+    const std::uint32_t g = stack.back();
+    stack.pop_back();
+    if (g < left_.size()) {
+      reach(left_[g]);
+      reach(right_[g]);
+    } else {
+      const WideGate& wide = wide_[g - left_.size()];
+      reach(wide.left);
+      reach(wide.right);
+    }
+  }
+  // Run order: runs in order, gates of a run in order.
+  std::vector<std::uint32_t> cone;
+  for (const Run& run : runs_) {
+    const std::uint32_t offset = run.wide ? static_cast<std::uint32_t>(left_.size()) : 0;
+    for (std::uint32_t i = run.begin; i < run.end; ++i) {
+      if (in_cone[offset + i]) cone.push_back(offset + i);
+    }
+  }
+  return cone;
+}
+
+void WordPass::run_gates(std::span<const std::uint32_t> gates) {
+  for (const std::uint32_t gate : gates) {
+    if (evaluate(gate)) note_change(result_slot(gate));
+  }
 }
 
 void WordPass::run_all() {

@@ -56,6 +56,24 @@ class WordPass {
   void load_inputs(const BusTable& busses);
   // Brings every gate up to date with the inputs.
   void run();
+
+  // Slots, for the register copies of a clock edge: the first slot of the
+  // bus at `position`, a slot's word, and a write into an input's slot that
+  // is noted as a change for the next run().
+  std::uint32_t slot(std::size_t position) const { return buses_[position].slot; }
+  Word slot_word(std::uint32_t slot) const { return load(slot); }
+  void store_word(std::uint32_t slot, Word value) {
+    if (load(slot) == value) return;
+    store(slot, value);
+    note_change(slot);
+  }
+  // The gates (in run order) whose results the busses at `positions` read,
+  // directly or through other gates.
+  std::vector<std::uint32_t> cone_of(std::span<const std::uint32_t> positions) const;
+  // Evaluates exactly `gates` (a cone_of list) and notes the results that
+  // changed, so that the next run() follows them: those busses are then up
+  // to date, and the others as they were.
+  void run_gates(std::span<const std::uint32_t> gates);
   // Gates evaluated by the last run().
   std::size_t last_evaluated() const noexcept { return last_evaluated_; }
   // The value of the bus at `position`.
@@ -107,6 +125,9 @@ class WordPass {
   // Gate references: narrow gate i is i, wide gate i is narrow count + i.
   void run_all();
   void run_changes();
+  // run_changes for a component whose values are all one bit: gates marked
+  // in a bitset, found in gate order (which is level order).
+  void run_sweep();
   void note_change(std::uint32_t slot);
   // Evaluates one gate; true when its result changed.
   bool evaluate(std::uint32_t gate);
@@ -114,6 +135,9 @@ class WordPass {
     return gate < left_.size() ? narrow_base_ + gate : wide_[gate - left_.size()].out;
   }
 
+  bool sweeps_ = false;                              // one_bit_: changes are followed by run_sweep
+  std::vector<std::uint8_t> tables_;                 // sweeps_: the truth table of each gate
+  std::vector<Word> marked_;                         // sweeps_: one bit per gate, to evaluate
   std::vector<std::uint32_t> run_of_;                // by gate reference
   std::vector<std::uint32_t> reader_offsets_;        // by slot, plus the end
   std::vector<std::uint32_t> readers_;               // gates reading a value's first slot

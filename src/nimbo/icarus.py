@@ -5,6 +5,10 @@ one by one and prints the outputs of the first vectors. A vector line is the
 input ports' bits concatenated, each port's leftmost (first declared) bit
 first, and an output comes back the same way.
 
+A design with clocks is driven one cycle per vector, as nimbo steps it: the
+clocks start at 0; per vector the testbench sets the inputs, waits 5, raises
+every clock, waits 5, lowers every clock, waits 1 and reads the outputs.
+
 :func:`run` speaks nimbo's port form (element 0 = bit 0, the least
 significant bit): it checks imported netlists against the original design.
 The tests and the benchmarks also run the netlists of :mod:`nimbo.netlist`
@@ -40,21 +44,39 @@ class IcarusRun:
 
 
 def testbench(
-    module: str, inputs: Sequence[PortShape], outputs: Sequence[PortShape], vector_file: str, count: int, shown: int
+    module: str,
+    inputs: Sequence[PortShape],
+    outputs: Sequence[PortShape],
+    vector_file: str,
+    count: int,
+    shown: int,
+    clocks: Sequence[str] = (),
 ) -> str:
     """A testbench that reads `count` lines from `vector_file`, applies them
     one by one and prints the outputs of the first `shown` as lines
     ``V <k> <bits>...``. It prints ``START`` before the first vector and
-    ``DONE`` after the last, flushing both, so a reader can time the loop."""
+    ``DONE`` after the last, flushing both, so a reader can time the loop.
+    `clocks` names 1-bit input ports that the testbench toggles, one cycle
+    per vector; the vectors leave them out."""
     total = max(1, sum(p.width for p in inputs))
     lines = ["`timescale 1ns/1ns", "module nimbo_tb;", f"  reg [{total - 1}:0] mem [0:{max(count, 1) - 1}];", "  integer n, k;"]
+    # A clock starts at 0 without an event (a declaration's initial value, -g2012),
+    # so no register sees a falling edge at time 0.
+    lines += [f"  reg c_{name} = 1'b0;" for name in clocks]
     lines += [f"  reg [{p.width - 1}:0] i_{p.name};" for p in inputs]
     lines += [f"  wire [{p.width - 1}:0] o_{p.name};" for p in outputs]
-    conns = [f".{p.name}(i_{p.name})" for p in inputs] + [f".{p.name}(o_{p.name})" for p in outputs]
+    conns = [f".{name}(c_{name})" for name in clocks]
+    conns += [f".{p.name}(i_{p.name})" for p in inputs] + [f".{p.name}(o_{p.name})" for p in outputs]
     lines.append(f"  {module} dut ({', '.join(conns)});")
     fmt = " ".join(["%b"] * len(outputs))
     show = f'$display("V %0d {fmt}", k, {", ".join("o_" + p.name for p in outputs)});' if outputs else '$display("V %0d", k);'
     apply = "{" + ", ".join(f"i_{p.name}" for p in inputs) + "} = mem[k];" if inputs else ""
+    if clocks:
+        rise = " ".join(f"c_{name} = 1'b1;" for name in clocks)
+        fall = " ".join(f"c_{name} = 1'b0;" for name in clocks)
+        wait = f"#5; {rise} #5; {fall} #1;"
+    else:
+        wait = "#1;"
     lines += [
         "  initial begin",
         f"    n = {count};",
@@ -62,7 +84,7 @@ def testbench(
         '    $display("START"); $fflush;',
         "    for (k = 0; k < n; k = k + 1) begin",
         f"      {apply}",
-        "      #1;",
+        f"      {wait}",
         f"      if (k < {shown}) {show}",
         "    end",
         '    $display("DONE"); $fflush;',
@@ -81,13 +103,16 @@ def run_lines(
     lines: Sequence[str],
     workdir: Path,
     shown: int | None = None,
+    clocks: Sequence[str] = (),
 ) -> tuple[list[list[str]], float]:
     """Compiles `sources` with a testbench for `module` and applies the vector
     `lines`; returns the output bits of the first `shown` vectors (all by
-    default), one text per output, and the wall time of the vector loop."""
+    default), one text per output, and the wall time of the vector loop.
+    `clocks` are input ports the testbench toggles (see :func:`testbench`)."""
     shown = len(lines) if shown is None else shown
     (workdir / "vectors.mem").write_text("".join(line + "\n" for line in lines))
-    (workdir / "nimbo_tb.v").write_text(testbench(module, inputs, outputs, "vectors.mem", len(lines), shown))
+    bench = testbench(module, inputs, outputs, "vectors.mem", len(lines), shown, clocks)
+    (workdir / "nimbo_tb.v").write_text(bench)
     binary = workdir / "nimbo_tb.vvp"
     compiled = subprocess.run(
         ["iverilog", "-g2012", "-o", str(binary), str(workdir / "nimbo_tb.v"), *[str(s) for s in sources]],
@@ -128,12 +153,15 @@ def run(
     vectors: Sequence[Mapping[str, str]],
     workdir: Path,
     shown: int | None = None,
+    clocks: Sequence[str] = (),
 ) -> IcarusRun:
     """Compiles `sources` with a testbench for `module` and applies `vectors`
-    (port name to port value); returns the output port values per vector."""
+    (port name to port value); returns the output port values per vector.
+    With `clocks` (names of 1-bit input ports), each vector is one cycle of
+    every clock, applied as :func:`testbench` says."""
     order = list(ports.values())
-    ins = [p for p in order if p.direction == "input"]
+    ins = [p for p in order if p.direction == "input" and p.name not in clocks]
     outs = [p for p in order if p.direction == "output"]
-    lines = [vector_line(ins, v) for v in vectors]
-    rows, seconds = run_lines(sources, module, ins, outs, lines, workdir, shown)
+    lines = [vector_line(ins, v) or "0" for v in vectors]  # "0" fills the lines of a design without inputs
+    rows, seconds = run_lines(sources, module, ins, outs, lines, workdir, shown, clocks)
     return IcarusRun([{p.name: bits[::-1] for p, bits in zip(outs, row)} for row in rows], seconds)

@@ -8,6 +8,10 @@ assignment on the first update. :func:`lint` reports each such case as a
 
 Widths are reported as the circuit will have them after the first update:
 a driven bus has the width its assignment yields.
+
+Registers (the component's "registers" records) drive their q and read their
+d, clock, enable and asynchronous reset; the report counts them per clock
+and edge. Whether the records are valid is the simulator's to say.
 """
 
 from __future__ import annotations
@@ -19,20 +23,43 @@ from .ir import circuit_from_document, expression_width, referenced_ids
 from .ports import plural, ports_from_document
 
 WARNING_KINDS = ("missing-influence", "missing-bus", "bad-value", "width", "unused")
+REGISTER_FIELDS = ("d", "clock", "enable", "async_reset")  # the busses a register reads
 
 
 @dataclass(frozen=True)
 class Finding:
-    kind: str  # one of WARNING_KINDS, or "feedback" (information)
+    kind: str  # one of WARNING_KINDS, "feedback" (information) or "register" (an error)
     busses: tuple[str, ...]
     message: str
 
     @property
     def is_warning(self) -> bool:
-        return self.kind != "feedback"
+        return self.kind in WARNING_KINDS
+
+    @property
+    def is_error(self) -> bool:
+        return self.kind == "register"
 
     def to_json(self) -> dict[str, object]:
         return {"kind": self.kind, "busses": list(self.busses), "message": self.message}
+
+
+@dataclass(frozen=True)
+class ClockDomain:
+    """The registers of one clock and edge."""
+
+    clock: str
+    edge: str
+    registers: int
+    bits: int  # the widths of their q's, summed
+    enables: int  # how many have an enable
+    async_resets: int  # how many have an asynchronous reset
+
+    def to_json(self) -> dict[str, object]:
+        return {
+            "clock": self.clock, "edge": self.edge, "registers": self.registers, "bits": self.bits,
+            "enables": self.enables, "async_resets": self.async_resets,
+        }
 
 
 @dataclass
@@ -43,10 +70,19 @@ class Report:
     gates: int
     widest: tuple[str, int] | None  # (bus id, width after the first update)
     findings: list[Finding] = field(default_factory=list)
+    domains: list[ClockDomain] = field(default_factory=list)
 
     @property
     def warnings(self) -> list[Finding]:
         return [f for f in self.findings if f.is_warning]
+
+    @property
+    def errors(self) -> list[Finding]:
+        return [f for f in self.findings if f.is_error]
+
+    @property
+    def registers(self) -> int:
+        return sum(domain.registers for domain in self.domains)
 
     def to_json(self) -> dict[str, object]:
         return {
@@ -55,9 +91,43 @@ class Report:
             "driven_busses": self.driven,
             "gates": self.gates,
             "widest_bus": None if self.widest is None else {"id": self.widest[0], "width": self.widest[1]},
-            "warnings": [f.to_json() for f in self.findings if f.is_warning],
-            "notes": [f.to_json() for f in self.findings if not f.is_warning],
+            "registers": {
+                "count": self.registers,
+                "bits": sum(domain.bits for domain in self.domains),
+                "domains": [domain.to_json() for domain in self.domains],
+            },
+            "errors": [f.to_json() for f in self.errors],
+            "warnings": [f.to_json() for f in self.warnings],
+            "notes": [f.to_json() for f in self.findings if not f.is_warning and not f.is_error],
         }
+
+
+def register_records(doc: object) -> list[dict[str, str]]:
+    """The register records of an IR document with their string fields; other
+    entries and fields are left out (the simulator refuses them)."""
+    component = doc.get("component") if isinstance(doc, dict) else None
+    raw = component.get("registers") if isinstance(component, dict) else None
+    if not isinstance(raw, list):
+        return []
+    records = []
+    for entry in raw:
+        if isinstance(entry, dict) and isinstance(entry.get("q"), str):
+            records.append({key: value for key, value in entry.items() if isinstance(value, str)})
+    return records
+
+
+def _domains(registers: list[dict[str, str]], widths: dict[str, int]) -> list[ClockDomain]:
+    """The registers counted per clock and edge, in the order they first appear."""
+    groups: dict[tuple[str, str], list[dict[str, str]]] = {}
+    for record in registers:
+        groups.setdefault((record.get("clock", ""), record.get("edge", "posedge")), []).append(record)
+    return [
+        ClockDomain(
+            clock, edge, len(members), sum(widths.get(r["q"], 0) for r in members),
+            sum("enable" in r for r in members), sum("async_reset" in r for r in members),
+        )
+        for (clock, edge), members in groups.items()
+    ]
 
 
 def _value_problem(raw: object) -> str | None:
@@ -193,6 +263,10 @@ def lint(doc: object) -> Report:
 
     reads: dict[str, list[str]] = {}
     read_somewhere: set[str] = set()
+    registers = register_records(doc)
+    register_qs = {record["q"] for record in registers}
+    for record in registers:
+        read_somewhere.update(record[key] for key in REGISTER_FIELDS if key in record)
     for bus_id, expr in assignment.items():
         sources = sorted(referenced_ids(expr))
         reads[bus_id] = [s for s in sources if s in busses]
@@ -215,7 +289,11 @@ def lint(doc: object) -> Report:
 
     order = list(busses)
     for bus_id in order:
-        if bus_id not in assignment and bus_id not in read_somewhere and bus_id not in port_busses:
+        if bus_id in read_somewhere or bus_id in port_busses:
+            continue
+        if bus_id in register_qs:
+            findings.append(Finding("unused", (bus_id,), f"bus '{bus_id}' is the q of a register, but nothing reads it"))
+        elif bus_id not in assignment:
             findings.append(Finding("unused", (bus_id,), f"bus '{bus_id}' is never read and never driven"))
 
     loops = _strong_components([b for b in order if b in assignment], reads)
@@ -240,4 +318,5 @@ def lint(doc: object) -> Report:
         gates=circuit.gate_count(),
         widest=None if widest is None else (widest, widths[widest]),
         findings=findings,
+        domains=_domains(registers, widths),
     )

@@ -43,7 +43,9 @@ class Port:
         if len(self.bits) == 1:
             return {self.bits[0]: value}
         if len(value) != len(self.bits):
-            raise PortError(f"port '{self.name}' has {plural(len(self.bits), 'bit')}, the value has {len(value)}")
+            raise PortError(
+                f"port '{self.name}' has {plural(len(self.bits), 'bit')}, the value has {plural(len(value), 'bit')}"
+            )
         return dict(zip(self.bits, value))
 
     def join(self, values: Mapping[str, str]) -> str:

@@ -1,9 +1,15 @@
 """Recording a run as a Value Change Dump (IEEE 1364), through pyvcd.
 
-One variable per bus, one time unit per step. A variable is declared with
-the bit range ``[0:W-1]`` so that a waveform viewer shows element 0 (the
-first character of the bit text) as the leftmost, most significant bit,
-exactly as the text reads.
+One variable per shown bus or port. A multi-bit variable is declared with
+the range ``[W-1:0]`` and its values are written most significant bit first
+(element W-1 of the bit text first), as Verilog simulators write them, so a
+waveform viewer shows the numbers the design computes.
+
+Time: without clocks step k is at ``#k``. With clocks (a design with
+registers) step k is at ``#2k``: every clock rises at ``#2k`` (k >= 1) and
+falls at ``#2k+1``, and every other value of step k (the state after its
+cycle) changes at ``#2k``, so edges show where the registers take their new
+values. Step 0, the state before the first cycle, has every clock at 0.
 """
 
 from __future__ import annotations
@@ -16,6 +22,7 @@ from vcd import VCDWriter
 from vcd.writer import Variable
 
 from . import __version__
+from .ports import plural
 
 # A VCD reference is a run of printable ASCII other than space.
 _PLAIN = re.compile(r"[!-\[\]-~]+")
@@ -26,7 +33,8 @@ class WidthChangeError(ValueError):
 
     def __init__(self, bus_id: str, declared: int, width: int, step: int):
         super().__init__(
-            f"bus {bus_id!r} changed from {declared} to {width} bits at step {step}; a VCD variable keeps one width"
+            f"bus {bus_id!r} changed from {plural(declared, 'bit')} to {plural(width, 'bit')} at step {step};"
+            " a VCD variable keeps one width"
         )
         self.bus_id, self.declared, self.width, self.step = bus_id, declared, width, step
 
@@ -52,11 +60,18 @@ def vcd_name(text: str) -> str:
 
 class VcdRecorder:
     """Declares one variable per bus from the first step's values, then
-    records the steps that follow as rows of values in the same bus order.
-    Zero-width busses have no VCD form and are left out (`skipped` lists
-    them)."""
+    records the steps that follow as rows of values (bit strings, element 0
+    first) in the same bus order. Zero-width busses have no VCD form and are
+    left out (`skipped` lists them).
 
-    def __init__(self, stream: IO[str], scope: str, bus_ids: Sequence[str], first: Sequence[str]):
+    `clock_columns` are the columns that are clocks, and `extra_clocks` the
+    clocks to record beside the columns (first); with any clock, time runs
+    two units per step and the clocks toggle (see the module's text)."""
+
+    def __init__(
+        self, stream: IO[str], scope: str, bus_ids: Sequence[str], first: Sequence[str],
+        clock_columns: Iterable[int] = (), extra_clocks: Sequence[str] = (),
+    ):
         self._writer = VCDWriter(stream, timescale="1 ns", version=f"nimbo {__version__}")
         self._ids = list(bus_ids)
         self._vars: list[Variable[Any] | None] = []
@@ -64,39 +79,57 @@ class VcdRecorder:
         self.skipped: list[str] = []
         scope_path = [vcd_name(scope)]  # one scope, even when the id has dots
         used: set[str] = set()
-        for bus_id, value in zip(self._ids, self._last):
-            if not value:
-                self.skipped.append(bus_id)
-                self._vars.append(None)
-                continue
+
+        def declare(bus_id: str, value: str) -> Variable[Any]:
             name = base = vcd_name(bus_id)
             suffix = 1
             while name in used:
                 suffix += 1
                 name = f"{base}_{suffix}"
             used.add(name)
-            bit_index = (0, len(value) - 1) if len(value) > 1 else None
-            self._vars.append(
-                self._writer.register_var(scope_path, name, "wire", size=len(value), init=value, bit_index=bit_index)
+            bit_index = (len(value) - 1, 0) if len(value) > 1 else None
+            return self._writer.register_var(
+                scope_path, name, "wire", size=len(value), init=value[::-1], bit_index=bit_index
             )
+
+        self._clocks = [declare(clock, "0") for clock in extra_clocks]
+        clock_set = set(clock_columns)
+        for index, (bus_id, value) in enumerate(zip(self._ids, self._last)):
+            if not value:
+                self.skipped.append(bus_id)
+                self._vars.append(None)
+                continue
+            var = declare(bus_id, "0" if index in clock_set else value)
+            if index in clock_set:
+                self._clocks.append(var)
+                self._vars.append(None)  # the clock's value after a step is always 0
+            else:
+                self._vars.append(var)
+        self._scale = 2 if self._clocks else 1
 
     def record_rows(self, first_step: int, rows: Iterable[tuple[str, ...]]) -> None:
         """Records the rows as steps `first_step`, `first_step + 1`, ..."""
         last = self._last
         change = self._writer.change
+        scale, clocks = self._scale, self._clocks
         for step, row in enumerate(rows, first_step):
-            if row == last:
-                continue
-            for index, (old, new) in enumerate(zip(last, row)):
-                if old == new:
-                    continue
-                var = self._vars[index]
-                if len(new) != len(old):
-                    raise WidthChangeError(self._ids[index], len(old), len(new), step)
-                if var is not None:
-                    change(var, step, new)
-            last = row
+            time = step * scale
+            if row != last:
+                for index, (old, new) in enumerate(zip(last, row)):
+                    if old == new:
+                        continue
+                    var = self._vars[index]
+                    if len(new) != len(old):
+                        raise WidthChangeError(self._ids[index], len(old), len(new), step)
+                    if var is not None:
+                        change(var, time, new[::-1])
+                last = row
+            if step:
+                for clock in clocks:
+                    change(clock, time, "1")
+                for clock in clocks:
+                    change(clock, time + 1, "0")
         self._last = last
 
     def close(self, last_step: int) -> None:
-        self._writer.close(last_step + 1)
+        self._writer.close((last_step + 1) * self._scale)

@@ -1,14 +1,18 @@
 """Drawing a run as a waveform picture (SVG), through the WaveDrom renderer.
 
 One row per shown bus or port, one column per step. A 1-bit signal is drawn
-as a level; a wider one as a band of boxes labelled with its bit string,
-a new box wherever the value changes. Zero-width busses are left out.
+as a level; a wider one as a band of boxes labelled with its value (its bit
+string, or the text a label function makes of it), a new box wherever the
+value changes. A clock is drawn low in step 0 and as one period in every
+step after it, rising where the step begins. Zero-width busses are left out.
 """
 
 from __future__ import annotations
 
 import json
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Collection, Mapping, Sequence
+
+from .extras import install_hint
 
 MAX_LABEL = 16  # longer values are shortened to their first characters and "…"
 
@@ -21,11 +25,18 @@ def _label(value: str) -> str:
     return value if len(value) <= MAX_LABEL else value[: MAX_LABEL - 1] + "…"
 
 
-def wave_source(order: Sequence[str], steps: Sequence[Mapping[str, str]], title: str = "") -> dict[str, object]:
-    """The WaveDrom description of `steps` (the values after each step)."""
+def wave_source(
+    order: Sequence[str], steps: Sequence[Mapping[str, str]], title: str = "",
+    label: Callable[[str], str] | None = None, clocks: Collection[str] = (),
+) -> dict[str, object]:
+    """The WaveDrom description of `steps` (the values after each step);
+    `label` gives the text of a multi-bit value, `clocks` names the clocks."""
     signals: list[dict[str, object]] = []
     widest = 1
     for name in order:
+        if name in clocks:
+            signals.append({"name": name, "wave": "0" + "P" * (len(steps) - 1)})
+            continue
         values = [step[name] for step in steps]
         if not values or all(len(v) == 0 for v in values):
             continue
@@ -40,24 +51,31 @@ def wave_source(order: Sequence[str], steps: Sequence[Mapping[str, str]], title:
                 wave_chars.append(".")
             else:
                 wave_chars.append("=")
-                data.append(_label(value))
+                data.append(_label(label(value) if label else value))
                 widest = max(widest, len(data[-1]))
         signals.append({"name": name, "wave": "".join(wave_chars), "data": data})
     source: dict[str, object] = {
         "signal": signals,
         "config": {"hscale": max(1, (widest * 10 + 20 + 39) // 40)},
-        "foot": {"tock": 0},
     }
+    # Step numbers under the columns; WaveDrom's renderer fails on them with
+    # fewer than three columns, which go without.
+    if len(steps) >= 3:
+        source["foot"] = {"tock": 0}
     if title:
         source["head"] = {"text": title}
     return source
 
 
-def write_wave(path: str, order: Sequence[str], steps: Sequence[Mapping[str, str]], title: str = "") -> None:
+def write_wave(
+    path: str, order: Sequence[str], steps: Sequence[Mapping[str, str]], title: str = "",
+    label: Callable[[str], str] | None = None, clocks: Collection[str] = (),
+) -> None:
     """Writes the SVG picture of `steps` to `path`."""
     try:
         import wavedrom  # type: ignore[import-untyped]
     except ImportError:
-        raise WaveUnavailable("drawing needs the wavedrom package: pip install 'nimbo[wave]'") from None
-    drawing = wavedrom.render(json.dumps(wave_source(order, steps, title)))
+        hint = install_hint("wave", "wavedrom>=2.0.3")
+        raise WaveUnavailable(f"drawing needs the wavedrom package: {hint}") from None
+    drawing = wavedrom.render(json.dumps(wave_source(order, steps, title, label, clocks)))
     drawing.saveas(path)

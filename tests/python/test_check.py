@@ -105,7 +105,7 @@ def test_text_report_keeps_the_summary_and_strict_fails_on_warnings(tmp_path):
     assert check(tmp_path, sr_latch, "--strict")[0] == 0  # a feedback note is no warning
 
 
-@pytest.mark.parametrize("name", ["full_adder", "ripple_adder4", "alu8", "sr_latch"])
+@pytest.mark.parametrize("name", ["full_adder", "ripple_adder4", "alu8", "sr_latch", "counter"])
 def test_examples_have_no_warnings(tmp_path, name):
     status, out = check(tmp_path, (EXAMPLES / f"{name}.json").read_text(), "--strict")
     assert status == 0 and "warning" not in out
@@ -120,3 +120,78 @@ def test_imported_designs_have_no_findings(tmp_path, design):
     status, out = check(tmp_path, imported.text(), "--strict", "--format", "json")
     report = json.loads(out)
     assert status == 0 and report["warnings"] == [] and report["notes"] == []
+
+
+def clocked(busses, registers):
+    doc = json.loads(make_ir(busses))
+    doc["component"]["registers"] = registers
+    return json.dumps(doc)
+
+
+# clk, clk2 and a 2-bit q driven through d = not q; en, rst 1-bit inputs.
+REGISTER_BUSSES = [bus("clk", "0"), bus("clk2", "0"), bus("en", "0"), bus("rst", "0"), bus("q", "00", influence=["d"]),
+                   bus("r", "0"), bus("d", "00", gate("not", ref("q")))]
+
+
+def test_registers_are_counted_per_clock_and_edge(tmp_path):
+    registers = [{"q": "q", "d": "d", "clock": "clk", "enable": "en", "async_reset": "rst"},
+                 {"q": "r", "d": "en", "clock": "clk", "edge": "negedge"},
+                 {"q": "s", "d": "r", "clock": "clk2", "async_reset": "rst"}]
+    text = clocked(REGISTER_BUSSES + [bus("s", "1")], registers)
+    status, out = check(tmp_path, text)
+    assert status == 0
+    assert out.splitlines()[5:] == [
+        "registers:     3 (4 bits) in 3 clock domains",
+        "  clk posedge: 1 (2 bits), 1 with an enable, 1 with an asynchronous reset",
+        "  clk negedge: 1 (1 bit)",
+        "  clk2 posedge: 1 (1 bit), 1 with an asynchronous reset",
+        "warning: bus 's' is the q of a register, but nothing reads it",
+    ]
+    report = json.loads(check(tmp_path, text, "--format", "json")[1])
+    assert report["registers"]["count"] == 3 and report["registers"]["bits"] == 4
+    assert report["registers"]["domains"][0] == {"clock": "clk", "edge": "posedge", "registers": 1, "bits": 2,
+                                                 "enables": 1, "async_resets": 1}
+    assert report["errors"] == []
+
+
+def test_register_busses_count_as_read_and_driven(tmp_path):
+    # r is read only by the register s, whose q a port shows; q is read by d
+    registers = [{"q": "q", "d": "d", "clock": "clk", "enable": "en", "async_reset": "rst"},
+                 {"q": "r", "d": "en", "clock": "clk2"}, {"q": "s", "d": "r", "clock": "clk2"}]
+    doc = json.loads(clocked(REGISTER_BUSSES + [bus("s", "0")], registers))
+    doc["component"]["ports"] = {"s": {"direction": "output", "bits": ["s"]}}
+    status, out = check(tmp_path, json.dumps(doc), "--strict", "--format", "json")
+    assert status == 0 and json.loads(out)["warnings"] == []
+
+
+@pytest.mark.parametrize(
+    "registers, message",
+    [
+        ([{"q": "q", "d": "en", "clock": "clk"}], "registers[0] (q 'q'): d 'en' has 1 bits but q has 2"),
+        ([{"q": "d", "d": "q", "clock": "clk"}], "registers[0] (q 'd'): q 'd' has an assignment"),
+        ([{"q": "q", "d": "d", "clock": "nope"}], "clock 'nope' names no bus"),
+        ([{"q": "q", "d": "d"}], "registers[0]: 'clock' is missing"),
+        ({"q": "q"}, "'registers' must be an array"),
+    ],
+)
+def test_register_records_the_simulator_refuses_are_errors(registers, message, tmp_path):
+    text = clocked(REGISTER_BUSSES, registers)
+    status, out = check(tmp_path, text)
+    assert status == 1
+    errors = [line for line in out.splitlines() if line.startswith("error: ")]
+    assert len(errors) == 1 and errors[0].startswith("error: Failed to render circuit: ") and message in errors[0]
+    status, out = check(tmp_path, text, "--format", "json")
+    assert status == 1 and message in json.loads(out)["errors"][0]["message"]
+
+
+def test_a_design_that_does_not_settle_is_still_checked(tmp_path):
+    # a ring of one inverter beside a register: not settling is nimbo run's to report
+    busses = [bus("clk", "0"), bus("q", "0"), bus("x", "0", gate("not", ref("x")), influence=["x"])]
+    status, out = check(tmp_path, clocked(busses, [{"q": "q", "d": "x", "clock": "clk"}]))
+    assert status == 0 and "note: feedback" in out
+
+
+def test_check_counts_the_example_counter(tmp_path):
+    status, out = check(tmp_path, (EXAMPLES / "counter.json").read_text(), "--strict")
+    assert status == 0
+    assert out.splitlines()[5:] == ["registers:     4 (4 bits) in 1 clock domain", "  clk posedge: 4 (4 bits), 4 with an enable"]

@@ -222,13 +222,29 @@ def long_set_value(tmp):
     return ran
 
 
+def long_set_number(tmp):
+    ran = run(tmp, "run", FULL_ADDER, "--set", "cin=" + "9" * 100_000)
+    assert len(ran.err) < 400
+    return ran
+
+
+def long_unknown_name(tmp):
+    ran = run(tmp, "run", FULL_ADDER, "--set", "c" * 100_000 + "=1")
+    assert len(ran.err) < 300 and "(100000 characters)" in ran.err
+    return ran
+
+
 def undecodable_id(tmp):
     return run(tmp, "run", FULL_ADDER, "--set", b"\xff=1")
 
 
+def undecodable_id_allowed(tmp):
+    return run(tmp, "run", FULL_ADDER, "--set", b"\xff=1", "--allow-unknown")
+
+
 def vectors_through_a_pipe(tmp):
     """Each vector is applied as it arrives, not once a block has filled."""
-    fed = FedRun(tmp)
+    fed = FedRun(tmp, "--allow-unknown")
     fed.send('{"zz": "1"}')
     assert select.select([fed.proc.stderr], [], [], 60)[0], "the vector waited for the end of the file"
     warning = fed.proc.stderr.readline().decode()
@@ -351,7 +367,7 @@ SCENARIOS = [
     pytest.param(vcd_on_full_disk, 1, "good.vcd: File too large; good.vcd was not written", id="--vcd on a full disk"),
     pytest.param(stdout_on_full_disk, 1, "standard output: File too large", id="stdout on a full disk"),
     pytest.param(help_on_full_disk, 1, "standard output: File too large", id="--help on a full disk"),
-    pytest.param(failed_run_keeps_vcd, 1, "v.jsonl:3: bus cin: \"3\" is not a bit string (0 and 1 only); good.vcd was not written",
+    pytest.param(failed_run_keeps_vcd, 1, "v.jsonl:3: bus cin: \"3\" does not fit in 1 bit; good.vcd was not written",
                  id="failed run"),
     pytest.param(interrupted_run_keeps_vcd(signal.SIGINT), 130, "nimbo: interrupted; good.vcd was not written",
                  id="Ctrl-C"),
@@ -363,8 +379,11 @@ SCENARIOS = [
     pytest.param(vcd_names_the_vectors_through_a_hard_link, 2, "that is the input file", id="--vcd is the vectors"),
     pytest.param(newline_in_an_id, 0, '"a\\nb"', id="newline in an id"),
     pytest.param(non_ascii_ids_in_the_vcd, 0, "", id="non-ASCII id in a VCD"),
-    pytest.param(long_set_value, 1, '--set: bus cin has 1 bits, the value "111', id="100 kB --set value"),
-    pytest.param(undecodable_id, 0, 'no bus named "\\u{dcff}"', id="undecodable --set id"),
+    pytest.param(long_set_value, 1, '--set: bus cin has 1 bit, the value "111', id="100 kB --set value"),
+    pytest.param(long_set_number, 1, '--set: bus cin: "9999', id="100 kB --set number"),
+    pytest.param(long_unknown_name, 1, "--set: no bus named ccc", id="100 kB unknown --set name"),
+    pytest.param(undecodable_id, 1, 'no bus named "\\u{dcff}"', id="undecodable --set id"),
+    pytest.param(undecodable_id_allowed, 0, 'no bus named "\\u{dcff}"; ignored', id="undecodable --set id, allowed"),
     pytest.param(vectors_through_a_pipe, 0, "vectors.fifo:1: no bus named zz; ignored", id="vectors through a pipe"),
     pytest.param(version, 0, f"nimbo {getattr(nimbo, '__version__', '?')}", id="--version"),
     pytest.param(progress_on_one_terminal, 0, "", id="progress bar and table on one terminal"),

@@ -20,7 +20,20 @@ from typing import TextIO
 
 from .. import __version__
 from . import check, import_cmd, regress, run
-from .common import EXIT_FAILURE, EXIT_INTERRUPTED, PROG, CliError, OutputError, Parser, clip, flush, message_of, say
+from .errors import (
+    EXIT_FAILURE,
+    EXIT_INTERRUPTED,
+    EXIT_USAGE,
+    PROG,
+    CliError,
+    OutputError,
+    Parser,
+    flush,
+    message_of,
+    say,
+    usage_hint,
+)
+from .text import clip
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -128,20 +141,27 @@ def main(argv: list[str] | None = None, out: TextIO | None = None) -> int:
 
 
 def _main(argv: list[str] | None, out: TextIO, to_stdout: bool) -> int:
+    command: str | None = None
     try:
         with _signals_raise():
             try:
-                args = build_parser().parse_args(argv)
+                args, extra = build_parser().parse_known_args(argv)
             except SystemExit as exc:  # --help and --version print and stop
                 flush(sys.stdout)
                 return _exit_status(exc.code)
+            command = args.command
+            if extra:
+                raise CliError(f"unrecognized arguments: {' '.join(extra)}", EXIT_USAGE)
             status: int = args.handler(args, out)
             flush(out)
             return status
     except CliError as exc:
         if isinstance(exc, OutputError) and to_stdout:
             _drop_stdout()
-        say(f"{PROG}: error: {message_of(exc)}")
+        text = str(exc)
+        if exc.status == EXIT_USAGE and "--help" not in text:
+            text += f" ({usage_hint(command)})"
+        say(f"{PROG}: error: {message_of(exc, text)}")
         return exc.status
     except KeyboardInterrupt as exc:
         say(f"{PROG}: {message_of(exc, 'interrupted')}")

@@ -4,11 +4,25 @@ from __future__ import annotations
 
 import argparse
 import json
+import re
 from typing import TextIO
 
-from ..lint import Report, lint
+from ..lint import ClockDomain, Finding, Report, lint
 from ..ports import plural
-from .common import EXIT_FAILURE, EXIT_OK, CliError, check_renders, read_text
+from .errors import EXIT_FAILURE, EXIT_OK, CliError
+from .files import check_renders, loading_native, read_text
+
+# How the simulator words a register record it refuses.
+_REGISTER_ERROR = re.compile(r"Failed to render circuit: '?registers")
+
+
+def _domain_line(domain: ClockDomain) -> str:
+    parts = [f"{domain.registers} ({plural(domain.bits, 'bit')})"]
+    if domain.enables:
+        parts.append(f"{domain.enables} with an enable")
+    if domain.async_resets:
+        parts.append(f"{domain.async_resets} with an asynchronous reset")
+    return f"  {domain.clock} {domain.edge}: " + ", ".join(parts)
 
 
 def print_report(report: Report, out: TextIO) -> None:
@@ -20,8 +34,34 @@ def print_report(report: Report, out: TextIO) -> None:
         print("widest bus:    none", file=out)
     else:
         print(f"widest bus:    {report.widest[0]} ({plural(report.widest[1], 'bit')})", file=out)
+    if report.domains:
+        bits = sum(domain.bits for domain in report.domains)
+        print(
+            f"registers:     {report.registers} ({plural(bits, 'bit')}) in "
+            f"{plural(len(report.domains), 'clock domain')}",
+            file=out,
+        )
+        for domain in report.domains:
+            print(_domain_line(domain), file=out)
     for finding in report.findings:
-        print(f"{'warning' if finding.is_warning else 'note'}: {finding.message}", file=out)
+        kind = "error" if finding.is_error else "warning" if finding.is_warning else "note"
+        print(f"{kind}: {finding.message}", file=out)
+
+
+def register_error(text: str) -> str | None:
+    """The simulator's reason for refusing the register records of an IR
+    that renders, or None. Only the records are judged here: an IR whose
+    initial state does not settle is nimbo run's to report."""
+    if '"registers"' not in text:
+        return None
+    with loading_native():
+        from .. import Simulator
+    try:
+        Simulator(text)
+    except RuntimeError as exc:
+        if _REGISTER_ERROR.match(str(exc)):
+            return str(exc)
+    return None
 
 
 def command_check(args: argparse.Namespace, out: TextIO) -> int:
@@ -31,11 +71,16 @@ def command_check(args: argparse.Namespace, out: TextIO) -> int:
         report = lint(json.loads(text))
     except (ValueError, RecursionError) as exc:
         raise CliError(f"{args.ir}: {exc}") from None
+    refused = register_error(text)
+    if refused is not None:
+        report.findings.insert(0, Finding("register", (), refused))
     if args.format == "json":
         print(json.dumps(report.to_json(), ensure_ascii=False), file=out)
     else:
         print_report(report, out)
-    return EXIT_FAILURE if args.strict and report.warnings else EXIT_OK
+    if report.errors or (args.strict and report.warnings):
+        return EXIT_FAILURE
+    return EXIT_OK
 
 
 def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -43,9 +88,11 @@ def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type
         "check",
         help="render a circuit, print its size and warn about IR the renderer accepts but that misleads",
         description=(
-            "Render the IR and print its size, then one line per finding: a reader missing from an influence "
-            "list, a reference to a missing bus, an unusable initial value, a declared width that the "
-            "assignment changes, a bus never read and never driven (ports count as used); feedback loops are "
+            "Render the IR and print its size and its registers (per clock and edge), then one line per "
+            "finding: register records the simulator refuses (errors: exit status 1), a reader missing from an "
+            "influence list, a reference to a missing bus, an unusable initial value, a declared width that the "
+            "assignment changes, a bus never read and never driven (ports count as used; registers read their "
+            "d, clock, enable and reset and drive their q), a register that nothing reads; feedback loops are "
             "noted. Widths are those after the first update."
         ),
     )

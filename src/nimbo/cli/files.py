@@ -1,0 +1,342 @@
+"""Files of the command line: reading the IR (rendered natively) and the
+vectors a block of lines at a time, and output files that appear only when a
+run succeeds."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import shlex
+import stat
+import sys
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, TextIO, cast
+
+from .errors import EXIT_USAGE, CliError
+from .text import clip, show_id
+
+if TYPE_CHECKING:
+    from .. import Simulator
+
+
+def _os_error(path: str, exc: OSError) -> CliError:
+    if isinstance(exc, FileNotFoundError):
+        return CliError(f"{path}: no such file")
+    if isinstance(exc, IsADirectoryError):
+        return CliError(f"{path}: is a directory")
+    return CliError(f"{path}: {exc.strerror or exc}")
+
+
+def progress_wanted(out: TextIO) -> bool:
+    """A progress bar goes to standard error when that is a terminal and the
+    output is not: on one terminal the two would interleave."""
+    return _isatty(sys.stderr) and not _isatty(out)
+
+
+def _isatty(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError, OSError):
+        return False
+
+
+def read_text(path: str) -> str:
+    try:
+        with open(path, encoding="utf-8") as stream:
+            return stream.read()
+    except UnicodeDecodeError as exc:
+        raise CliError(f"{path}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
+    except OSError as exc:
+        raise _os_error(path, exc) from None
+
+
+@contextmanager
+def loading_native() -> Iterator[None]:
+    """Wraps the import of a native module: one that is missing or fails to
+    load (a broken install) becomes one error line."""
+    try:
+        yield
+    except Exception as exc:
+        reason = str(exc) if isinstance(exc, ImportError) else f"{type(exc).__name__}: {exc}"
+        raise CliError(f"the native module of nimbo cannot be loaded: {clip(reason)}; reinstall nimbo") from None
+
+
+def simulator(path: str, text: str) -> Simulator:
+    """Renders the IR `text` (read from `path`) once, natively; render errors
+    are reported as the renderer words them."""
+    with loading_native():
+        from .. import Simulator
+    with render_errors(path):
+        return Simulator(text)
+
+
+def check_renders(path: str, text: str) -> None:
+    """Renders the IR `text` (read from `path`) only to see that it renders."""
+    with loading_native():
+        from ..core import Renderer
+    with render_errors(path):
+        Renderer(text)
+
+
+VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
+
+
+@contextmanager
+def render_errors(path: str) -> Iterator[None]:
+    """A render refused (RuntimeError) becomes one line naming `path`; a
+    Verilog file given where IR belongs gets the command that imports it."""
+    try:
+        yield
+    except RuntimeError as exc:
+        error = CliError(f"{path}: {clip(str(exc))}")
+        if "Failed to parse IR JSON" in str(exc) and path.lower().endswith(VERILOG_SUFFIXES):
+            ir = shlex.quote(os.path.splitext(os.path.basename(path))[0] + ".json")
+            error.add_note(f"this looks like Verilog: turn it into IR with: nimbo import {shlex.quote(path)} -o {ir}")
+        raise error from None
+
+
+class VectorBlocks:
+    """A JSON Lines file of vectors, read a block of whole lines at a time so
+    that memory stays flat however long the file is. The path "-" stands for
+    standard input (named "<stdin>" in messages)."""
+
+    BLOCK = 1 << 20
+    LONGEST_LINE = 256 << 20
+    STDIN = "-"
+
+    def __init__(self, path: str):
+        self.path = path
+        self._owned = path != self.STDIN
+        try:
+            if self._owned:
+                self._stream: io.BufferedReader = open(path, "rb")
+            else:
+                self.path = "<stdin>"
+                if sys.stdin is None:
+                    raise CliError("--vectors -: standard input is closed")
+                self._stream = cast(io.BufferedReader, sys.stdin.buffer)
+            info = os.fstat(self._stream.fileno())
+        except OSError as exc:
+            raise _os_error(self.path, exc) from None
+        if stat.S_ISDIR(info.st_mode):
+            self.close()
+            raise CliError(f"{path}: is a directory")
+        # The size, for a progress bar; None when the file is not a regular one.
+        self.size = info.st_size if stat.S_ISREG(info.st_mode) else None
+        # The number of the line after the last block handed out, when its
+        # reader knows it (the simulator counts the lines it reads), which
+        # saves counting them here.
+        self.next_line: int | None = None
+
+    def where(self, line: int) -> str:
+        """Where line number `line` is, for messages."""
+        return f"{self.path}:{line}"
+
+    def count_lines(self) -> int | None:
+        """The lines of a regular file (a last one without its newline
+        included), read beside the stream without moving it; None for a pipe."""
+        if self.size is None:
+            return None
+        fd, offset, lines, last = self._stream.fileno(), 0, 0, b"\n"
+        try:
+            while chunk := os.pread(fd, self.BLOCK, offset):
+                lines += chunk.count(b"\n")
+                offset += len(chunk)
+                last = chunk[-1:]
+        except OSError:
+            return None
+        return lines + (last != b"\n")
+
+    def close(self) -> None:
+        if self._owned:
+            self._stream.close()
+
+    def __enter__(self) -> VectorBlocks:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def _read(self) -> bytes:
+        # One read of what is there, so that vectors coming through a pipe
+        # are applied as they arrive.
+        try:
+            return self._stream.read1(self.BLOCK)
+        except OSError as exc:
+            raise _os_error(self.path, exc) from None
+
+    def __iter__(self) -> Iterator[tuple[bytes, int]]:
+        """(block, number of its first line): blocks of whole lines; the last
+        one may lack its newline."""
+        line = 1
+        carry = b""
+        while chunk := self._read():
+            data = carry + chunk if carry else chunk
+            cut = data.rfind(b"\n") + 1
+            if cut == 0:
+                if len(data) > self.LONGEST_LINE:
+                    raise CliError(f"{self.path}:{line}: line longer than {self.LONGEST_LINE >> 20} MiB")
+                carry = data
+                continue
+            block, carry = data[:cut], data[cut:]
+            self.next_line = None
+            yield block, line
+            line = self.next_line if self.next_line is not None else line + block.count(b"\n")
+        if carry:
+            yield carry, line
+
+
+def parse_vector(raw: bytes, where: str) -> dict[str, str | int] | None:
+    """One line of a vectors file: an object of bus or port name to value
+    (a string, or a JSON number, which is decimal), or None for a blank
+    line."""
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise CliError(f"{where}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
+    if not text.strip():
+        return None
+    try:
+        step = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise CliError(f"{where}: invalid JSON: {exc.msg} (column {exc.colno})") from None
+    except ValueError:  # a number of more digits than Python converts
+        raise CliError(
+            f"{where}: a number of more than {sys.get_int_max_str_digits()} digits; write it in quotes, in hex (\"0x...\")"
+        ) from None
+    except RecursionError:
+        raise CliError(f"{where}: invalid JSON: nested too deeply") from None
+    if not isinstance(step, dict):
+        raise CliError(f"{where}: expected an object of bus or port name to value")
+    for bus_id, value in step.items():
+        if isinstance(value, bool) or not isinstance(value, (str, int)):
+            raise CliError(f"{where}: the value of {show_id(bus_id)} must be a string or a whole number")
+    return step
+
+
+def lines_from(block: bytes, first_line: int, line: int) -> bytes:
+    """The block from the start of line number `line` on."""
+    start = 0
+    for _ in range(line - first_line):
+        start = block.index(b"\n", start) + 1
+    return block[start:]
+
+
+def line_of(block: bytes, first_line: int, line: int) -> bytes:
+    """Line number `line` of a block whose first line is `first_line`."""
+    start = 0
+    for _ in range(line - first_line):
+        start = block.index(b"\n", start) + 1
+    end = block.find(b"\n", start)
+    return block[start:] if end < 0 else block[start:end]
+
+
+def refuse_inputs(output: str, inputs: Sequence[str], option: str) -> None:
+    """Refuses an output path that names one of the input files, also
+    through a symbolic or hard link."""
+    for path in inputs:
+        try:
+            same = os.path.samefile(output, path)
+        except (OSError, ValueError):
+            continue
+        if same:
+            raise CliError(f"{option} {output}: that is the input file {path}; refusing to overwrite it", EXIT_USAGE)
+
+
+class OutputFileError(CliError):
+    """The output file could not be created."""
+
+
+class OutputFile:
+    """A text file that appears at its path only when `commit` is called.
+
+    It is written to a temporary file beside the target (symbolic links
+    followed) and renamed over the target on commit, so that a run that fails
+    leaves an existing file alone. A path that names something other than a
+    regular file (a terminal, a pipe, /dev/null) is written directly: renaming
+    over it would replace the device."""
+
+    def __init__(self, path: str):
+        self.path = path
+        target = os.path.realpath(path)
+        try:
+            info: os.stat_result | None = os.stat(target)
+        except FileNotFoundError:
+            info = None
+        except OSError as exc:
+            raise OutputFileError(str(_os_error(path, exc))) from None
+        self._target: str | None = None
+        self._temp: str | None = None
+        try:
+            if info is not None and stat.S_ISDIR(info.st_mode):
+                raise OutputFileError(f"{path}: is a directory")
+            if info is not None and not stat.S_ISREG(info.st_mode):
+                self.stream: TextIO = open(path, "w", encoding="utf-8", newline="\n")
+                return
+            import tempfile
+
+            folder, name = os.path.split(target)
+            fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
+            self._target = target
+            os.fchmod(fd, stat.S_IMODE(info.st_mode) if info is not None else 0o666 & ~_umask())
+            self.stream = os.fdopen(fd, "w", encoding="utf-8", newline="\n")
+        except OSError as exc:
+            self.discard()
+            if isinstance(exc, FileNotFoundError):
+                raise OutputFileError(f"{path}: no such directory: {os.path.dirname(target)}") from None
+            raise OutputFileError(f"{path}: cannot write: {exc.strerror or exc}") from None
+
+    def commit(self) -> None:
+        try:
+            self.stream.close()
+            if self._temp is not None and self._target is not None:
+                os.replace(self._temp, self._target)
+                self._temp = None
+        except OSError as exc:
+            self.discard()
+            raise _os_error(self.path, exc) from None
+
+    def discard(self) -> None:
+        """Drops the temporary file; an existing target stays as it was."""
+        stream = getattr(self, "stream", None)
+        if stream is not None:
+            try:
+                stream.close()
+            except OSError:
+                pass
+        if self._temp is not None:
+            try:
+                os.unlink(self._temp)
+            except OSError:
+                pass
+            self._temp = None
+
+    @property
+    def written_directly(self) -> bool:
+        return self._target is None
+
+    def __enter__(self) -> OutputFile:
+        return self
+
+    def __exit__(self, kind: object, error: BaseException | None, trace: object) -> None:
+        """Commits after a block that ended well; otherwise discards, and a
+        note on the error says what became of the file."""
+        try:
+            if error is None:
+                self.commit()
+                return
+        except BaseException as failed:
+            error = failed
+            raise
+        finally:
+            if error is not None:
+                self.discard()
+                error.add_note(f"{self.path} {'is incomplete' if self.written_directly else 'was not written'}")
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
