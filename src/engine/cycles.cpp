@@ -246,7 +246,7 @@ Status Simulation::word_step(std::span<const PositionInput> inputs) {
 Status Simulation::step(std::span<const PositionInput> inputs, const UpdateControl& control) {
   if (!clocked()) return update_positions(inputs, control);
   if (auto refused = refused_step_input(inputs)) return std::move(refused->second);
-  prepare();
+  if (Status bound = prepare(control); !bound.ok()) return bound;
   if (word_pass_) return word_step(inputs);
   writes_.clear();
   for (const std::uint32_t clock : registers_.clocks) writes_.push_back({clock, &zero_});
