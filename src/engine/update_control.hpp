@@ -31,19 +31,21 @@ struct UpdateControl {
     work_since_look_ = 0;
     return due();
   }
-  // Asks interrupted() when poll_interval has passed since it last asked
-  // (or since this control was made). True: stop.
+  // Asks interrupted() at the first look, then when poll_interval has
+  // passed since it last asked. True: stop.
   bool due() const {
     if (interrupted == nullptr) return false;
     const Clock::time_point now = Clock::now();
-    if (now - last_asked_ < poll_interval) return false;
+    if (asked_ && now - last_asked_ < poll_interval) return false;
+    asked_ = true;
     last_asked_ = now;
     return interrupted();
   }
 
   // State of the polls: one control serves every update of a call.
   mutable std::uint64_t work_since_look_ = 0;
-  mutable Clock::time_point last_asked_ = Clock::now();
+  mutable bool asked_ = false;
+  mutable Clock::time_point last_asked_{};
 };
 
 }  // namespace nimbo

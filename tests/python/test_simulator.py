@@ -1,7 +1,9 @@
 """nimbo.Simulator: batches give what one update per vector gives."""
 
+import _thread
 import json
 import math
+import operator
 import random
 import signal
 import subprocess
@@ -357,6 +359,40 @@ def test_ctrl_c_interrupts_a_long_update(api):
     child.send_signal(signal.SIGINT)
     out, _ = child.communicate(timeout=300)
     assert out.split() == ["INTERRUPTED", "60000"]
+
+
+WIDE = make_ir([bus("x0", "0")] + [bus(f"x{i}", "0", gate("not", ref(f"x{i - 1}"))) for i in range(1, 20000)])
+
+
+def first_call(kind):
+    if kind == "Simulator":
+        return lambda: Simulator(WIDE)
+    if kind == "Simulator.bus_ids":
+        simulator = Simulator(WIDE)
+        return lambda: simulator.bus_ids
+    if kind == "Simulator.update":
+        simulator = Simulator(WIDE)
+        return lambda: (simulator.update({"x0": "1"}), simulator.values(["x19999"]))
+    component = Renderer(WIDE).component
+    return lambda: component.update_and_get({"x0": "1"})["x19999"]
+
+
+@pytest.mark.parametrize("kind", ["Simulator", "Simulator.bus_ids", "Simulator.update", "Component"])
+def test_a_pending_ctrl_c_stops_binding_and_key_building_and_the_object_stays_usable(kind):
+    call = first_call(kind)
+    # The interrupt is pending when the call starts, with no Python code in
+    # between to take it: the call itself must deliver it.
+    done = []
+    with pytest.raises(KeyboardInterrupt):
+        done.extend(map(operator.methodcaller("__call__"), [_thread.interrupt_main, call]))
+    assert done == [None]
+    again = call()
+    if kind == "Simulator.bus_ids":
+        assert again == tuple(f"x{i}" for i in range(20000))
+    elif kind == "Simulator.update":
+        assert again == (None, {"x19999": "0"})
+    elif kind == "Component":
+        assert again == "0"
 
 
 def test_ctrl_c_reaches_the_main_thread_while_another_runs_a_long_call():
