@@ -1,6 +1,7 @@
 """The nimbo command line against the native simulator it drives, in one run.
 
     python bench/bench_cli.py [--quick] [--verilator] [--ir-mb 50]
+    python bench/bench_cli.py --long-lines
 
 Three measurements, each side by side with its reference:
 
@@ -19,6 +20,10 @@ Three measurements, each side by side with its reference:
   vectors (needs verilator; builds in ~10 s); then the same on the 64x64
   multiplier of bench/netlists imported through Yosys, whose IR records ports
   (the command shows the ports, joined from their bits; --no-ports leaves it out).
+
+With --long-lines it only times `nimbo run --vectors` on files of one line
+of 50, 100 and 200 MB: the time per 100 MB stays the same, since a line is
+read in time proportional to its length.
 
 nimbo must be installed in this interpreter (pip install .).
 """
@@ -178,6 +183,32 @@ def memory(sizes: list[int]) -> list[str]:
     return rows
 
 
+LONG_LINE = """
+import os, sys, time
+from nimbo.cli import main
+with open(os.devnull, "w") as out:
+    start = time.perf_counter()
+    status = main(["run", sys.argv[1], "--vectors", sys.argv[2]], out=out)
+print(status, time.perf_counter() - start)
+"""
+
+
+def long_lines(sizes: list[int]) -> list[str]:
+    """`nimbo run --vectors` on a file of one line of each size (a value too
+    wide for the bus, refused once read): reading a line takes time in
+    proportion to its length, so the time per 100 MB stays the same."""
+    rows = ["| one line of | `nimbo run --vectors` | per 100 MB |", "|---|---|---|"]
+    for megabytes in sizes:
+        print(f"== long lines: {megabytes} MB", file=sys.stderr, flush=True)
+        path = OUT / f"line-{megabytes}.jsonl"
+        path.write_bytes(b'{"a": "' + b"1" * (megabytes << 20) + b'"}\n')
+        status, seconds = python(LONG_LINE, FULL_ADDER, path).split()
+        path.unlink()
+        assert status == "1"  # the value is refused, once the whole line is read
+        rows.append(f"| {megabytes} MB | {float(seconds):.2f} s | {float(seconds) * 100 / megabytes:.2f} s |")
+    return rows
+
+
 def per_vector(count: int, verilator: bool) -> list[str]:
     print(f"== per vector: dag10k, {count:,} vectors", file=sys.stderr, flush=True)
     bench = random_dag(10_000)
@@ -282,8 +313,14 @@ def main() -> int:
     parser.add_argument("--verilator", action="store_true", help="also time a Verilator model of the 10k-gate DAG")
     parser.add_argument("--ir-mb", type=float, default=None, help="size of the start-up IR in MB (default 50)")
     parser.add_argument("--no-ports", action="store_true", help="leave out the imported netlist (needs Yosys)")
+    parser.add_argument("--long-lines", action="store_true",
+                        help="only time reading vectors files of one line of 50, 100 and 200 MB")
     args = parser.parse_args()
     OUT.mkdir(parents=True, exist_ok=True)
+    if args.long_lines:
+        print("\n### Long lines\n")
+        print("\n".join(long_lines([50, 100, 200])))
+        return 0
     sections = [
         ("Start-up", startup(args.ir_mb or (10 if args.quick else 50))),
         ("Memory while streaming vectors", memory([1, 10] if args.quick else [1, 10, 100])),

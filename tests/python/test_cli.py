@@ -259,6 +259,40 @@ def test_vectors_read_in_small_blocks_give_the_same_run(block, monkeypatch, tmp_
                                      f'nimbo: error: {vectors}:11: bus a: "2" is not a bit string (0 and 1 only)']
 
 
+def test_a_long_line_is_copied_a_bounded_number_of_times(tmp_path):
+    """A line that takes many reads is joined once, not copied again at
+    every read (which makes reading it quadratic)."""
+    from nimbo.cli.common import VectorBlocks
+
+    class Counted(bytes):
+        """A read; concatenating it counts the bytes copied."""
+
+        copied = 0
+
+        def __add__(self, other):
+            Counted.copied += len(self) + len(other)
+            return Counted(bytes(self) + bytes(other))
+
+        def __radd__(self, other):
+            Counted.copied += len(self) + len(other)
+            return Counted(bytes(other) + bytes(self))
+
+    long_line = b'{"a": "' + b"1" * (24 << 20) + b'"}\n'
+    data = b'{"b": "1"}\n' + long_line + b'{"cin": "1"}\n{"a": "0"}'
+    path = tmp_path / "v.jsonl"
+    path.write_bytes(data)
+    with VectorBlocks(str(path)) as blocks:
+        stream = blocks._stream
+        blocks._stream = type("Reads", (), {"read1": lambda self, n: Counted(stream.read1(n)),
+                                             "close": lambda self: stream.close()})()
+        got = list(blocks)
+    assert b"".join(block for block, _ in got) == data
+    assert all(block.endswith(b"\n") for block, _ in got[:-1])
+    assert [first for _, first in got] == [1 + b"".join(b for b, _ in got[:k]).count(b"\n") for k in range(len(got))]
+    assert any(len(block) > len(long_line) - 1 for block, _ in got)
+    assert Counted.copied <= 2 * len(data), f"{Counted.copied:,} bytes copied to read {len(data):,}"
+
+
 @pytest.mark.parametrize(
     "ids, rows",
     [

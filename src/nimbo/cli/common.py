@@ -272,23 +272,29 @@ class VectorBlocks:
 
     def __iter__(self) -> Iterator[tuple[bytes, int]]:
         """(block, number of its first line): blocks of whole lines; the last
-        one may lack its newline."""
+        one may lack its newline. The reads that end no line are kept apart
+        and joined once a read ends the line, so that each byte is copied a
+        bounded number of times however long a line is."""
         line = 1
-        carry = b""
+        pending: list[bytes] = []  # reads without a newline: the start of a line
+        pending_size = 0
         while chunk := self._read():
-            data = carry + chunk if carry else chunk
-            cut = data.rfind(b"\n") + 1
+            cut = chunk.rfind(b"\n") + 1
             if cut == 0:
-                if len(data) > self.LONGEST_LINE:
+                pending.append(chunk)
+                pending_size += len(chunk)
+                if pending_size > self.LONGEST_LINE:
                     raise CliError(f"{self.path}:{line}: line longer than {self.LONGEST_LINE >> 20} MiB")
-                carry = data
                 continue
-            block, carry = data[:cut], data[cut:]
+            head = chunk if cut == len(chunk) else chunk[:cut]
+            block = b"".join([*pending, head]) if pending else head
+            pending = [chunk[cut:]] if cut < len(chunk) else []
+            pending_size = len(chunk) - cut
             self.next_line = None
             yield block, line
             line = self.next_line if self.next_line is not None else line + block.count(b"\n")
-        if carry:
-            yield carry, line
+        if pending:
+            yield b"".join(pending), line
 
 
 def parse_vector(raw: bytes, where: str) -> dict[str, str] | None:
