@@ -7,6 +7,7 @@ a new box wherever the value changes. Zero-width busses are left out.
 
 from __future__ import annotations
 
+import io
 import json
 from collections.abc import Mapping, Sequence
 
@@ -53,11 +54,13 @@ def wave_source(order: Sequence[str], steps: Sequence[Mapping[str, str]], title:
     return source
 
 
-def write_wave(path: str, order: Sequence[str], steps: Sequence[Mapping[str, str]], title: str = "") -> None:
-    """Writes the SVG picture of `steps` to `path`."""
+def wave_svg(order: Sequence[str], steps: Sequence[Mapping[str, str]], title: str = "") -> str:
+    """The SVG picture of `steps`, as text."""
     try:
         import wavedrom  # type: ignore[import-untyped]
     except ImportError:
         raise WaveUnavailable("drawing needs the wavedrom package: pip install 'nimbo[wave]'") from None
     drawing = wavedrom.render(json.dumps(wave_source(order, steps, title)))
-    drawing.saveas(path)
+    text = io.StringIO()
+    drawing.write(text)
+    return text.getvalue()

@@ -145,6 +145,15 @@ def vcd_on_full_disk(tmp):
     return ran
 
 
+def wave_on_full_disk(tmp):
+    pytest.importorskip("wavedrom")
+    (tmp / "good.svg").write_text(GOOD_VCD)
+    ran = run(tmp, "run", ALU, "--vectors", EXAMPLES / "alu8.vectors.jsonl", "--wave", "good.svg", file_size=1024)
+    assert (tmp / "good.svg").read_text() == GOOD_VCD
+    assert sorted(p.name for p in tmp.iterdir()) == ["good.svg"]
+    return ran
+
+
 def stdout_on_full_disk(tmp):
     with open(tmp / "out.txt", "wb") as out:
         return run(tmp, "run", ALU, "--vectors", EXAMPLES / "alu8.vectors.jsonl", stdout=out, file_size=100)
@@ -349,6 +358,7 @@ SCENARIOS = [
     # scenario, exit status, expected in standard error (or standard output when it succeeds)
     pytest.param(deep_vector_line, 1, "deep.jsonl:1: invalid JSON", id="10000 nested brackets"),
     pytest.param(vcd_on_full_disk, 1, "good.vcd: File too large; good.vcd was not written", id="--vcd on a full disk"),
+    pytest.param(wave_on_full_disk, 1, "good.svg: File too large; good.svg was not written", id="--wave on a full disk"),
     pytest.param(stdout_on_full_disk, 1, "standard output: File too large", id="stdout on a full disk"),
     pytest.param(help_on_full_disk, 1, "standard output: File too large", id="--help on a full disk"),
     pytest.param(failed_run_keeps_vcd, 1, "v.jsonl:3: bus cin: \"3\" is not a bit string (0 and 1 only); good.vcd was not written",

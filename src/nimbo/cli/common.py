@@ -16,6 +16,8 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
+from ..atomic import AtomicFile
+
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
 
@@ -348,73 +350,25 @@ class OutputFileError(CliError):
     """The output file could not be created."""
 
 
-class OutputFile:
-    """A text file that appears at its path only when `commit` is called.
-
-    It is written to a temporary file beside the target (symbolic links
-    followed) and renamed over the target on commit, so that a run that fails
-    leaves an existing file alone. A path that names something other than a
-    regular file (a terminal, a pipe, /dev/null) is written directly: renaming
-    over it would replace the device."""
+class OutputFile(AtomicFile):
+    """A text file that appears at its path only when `commit` is called
+    (see nimbo.atomic); failures are one error line naming the path."""
 
     def __init__(self, path: str):
-        self.path = path
-        target = os.path.realpath(path)
         try:
-            info: os.stat_result | None = os.stat(target)
-        except FileNotFoundError:
-            info = None
+            super().__init__(path)
+        except IsADirectoryError:
+            raise OutputFileError(f"{path}: is a directory") from None
+        except FileNotFoundError as exc:
+            raise OutputFileError(f"{path}: no such directory: {exc.filename}") from None
         except OSError as exc:
-            raise OutputFileError(str(_os_error(path, exc))) from None
-        self._target: str | None = None
-        self._temp: str | None = None
-        try:
-            if info is not None and stat.S_ISDIR(info.st_mode):
-                raise OutputFileError(f"{path}: is a directory")
-            if info is not None and not stat.S_ISREG(info.st_mode):
-                self.stream: TextIO = open(path, "w", encoding="utf-8", newline="\n")
-                return
-            import tempfile
-
-            folder, name = os.path.split(target)
-            fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
-            self._target = target
-            os.fchmod(fd, stat.S_IMODE(info.st_mode) if info is not None else 0o666 & ~_umask())
-            self.stream = os.fdopen(fd, "w", encoding="utf-8", newline="\n")
-        except OSError as exc:
-            self.discard()
-            if isinstance(exc, FileNotFoundError):
-                raise OutputFileError(f"{path}: no such directory: {os.path.dirname(target)}") from None
             raise OutputFileError(f"{path}: cannot write: {exc.strerror or exc}") from None
 
     def commit(self) -> None:
         try:
-            self.stream.close()
-            if self._temp is not None and self._target is not None:
-                os.replace(self._temp, self._target)
-                self._temp = None
+            super().commit()
         except OSError as exc:
-            self.discard()
             raise _os_error(self.path, exc) from None
-
-    def discard(self) -> None:
-        """Drops the temporary file; an existing target stays as it was."""
-        stream = getattr(self, "stream", None)
-        if stream is not None:
-            try:
-                stream.close()
-            except OSError:
-                pass
-        if self._temp is not None:
-            try:
-                os.unlink(self._temp)
-            except OSError:
-                pass
-            self._temp = None
-
-    @property
-    def written_directly(self) -> bool:
-        return self._target is None
 
     def __enter__(self) -> OutputFile:
         return self
@@ -433,9 +387,3 @@ class OutputFile:
             if error is not None:
                 self.discard()
                 error.add_note(f"{self.path} {'is incomplete' if self.written_directly else 'was not written'}")
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask

@@ -499,14 +499,19 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def _draw_wave(path: str, shown: Sequence[str], rows: list[Row], title: str) -> None:
-    from ..wave import WaveUnavailable, write_wave
+    """Writes the picture as every output file is written: an existing file
+    is replaced only by a whole new picture."""
+    from ..wave import WaveUnavailable, wave_svg
 
     try:
-        write_wave(path, shown, [dict(zip(shown, row)) for row in rows], title)
+        picture = wave_svg(shown, [dict(zip(shown, row)) for row in rows], title)
     except WaveUnavailable as exc:
         raise CliError(str(exc)) from None
-    except OSError as exc:
-        raise CliError(f"{path}: {exc.strerror or exc}") from None
+    with OutputFile(path) as file:
+        try:
+            file.stream.write(picture)
+        except OSError as exc:
+            raise CliError(f"{path}: {exc.strerror or exc}") from None
 
 
 def _print_state(output: Output, values: dict[str, str], form: str) -> None:
