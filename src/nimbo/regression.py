@@ -45,7 +45,7 @@ import uuid
 import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import ExitStack, contextmanager, suppress
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Literal, Union
 
@@ -122,7 +122,9 @@ class SetFault:
 @dataclass
 class SetResult:
     """What one set gave. On failure, `vectors` counts the vectors before the
-    bad one and the kept values cover those; `unknown` is then empty."""
+    bad one and the kept values cover those; `unknown` is then empty. A set
+    whose VCD could not be written fails too (its fault has no index), with
+    the values of every vector kept."""
 
     name: str
     vectors: int
@@ -515,23 +517,42 @@ def _vcd_file(directory: Path, name: str, used: set[str]) -> Path:
 
 def _write_vcd(
     path: Path, scope: str, show: Sequence[str], first: Sequence[str], rows: Sequence[tuple[str, ...]]
-) -> bool:
+) -> str | None:
     """Step 0 is the initial state `first`, step k the values after vector k.
-    False (and no file) when a shown bus changes width."""
+    The file is written beside `path` and put in place once whole, so that a
+    write that fails leaves an earlier file there. None when written, else
+    why not."""
+    from .atomic import AtomicFile
     from .vcd import VcdRecorder, WidthChangeError
 
     try:
-        with open(path, "w", encoding="utf-8") as stream:
-            recorder = VcdRecorder(stream, scope, show, first)
-            recorder.record_rows(1, rows)
-            recorder.close(len(rows))
-            return True
-    except WidthChangeError:
-        path.unlink()
-        return False
-    except BaseException:  # no partial file is left behind
-        path.unlink(missing_ok=True)
-        raise
+        file = AtomicFile(path)
+    except OSError as exc:
+        return f"{path}: cannot write: {exc.strerror or exc}"
+    try:
+        recorder = VcdRecorder(file.stream, scope, show, first)
+        recorder.record_rows(1, rows)
+        recorder.close(len(rows))
+        file.commit()
+        return None
+    except WidthChangeError as exc:
+        return (
+            f"{path}: bus {exc.bus_id!r} changed from {exc.declared} to {exc.width} bits at step {exc.step};"
+            " a VCD variable keeps one width"
+        )
+    except OSError as exc:
+        return f"{path}: {exc.strerror or exc}"
+    finally:
+        file.discard()
+
+
+def _recording_failed(result: SetResult, problem: str) -> None:
+    """Fails the set whose VCD could not be written, keeping a fault it had."""
+    reason = f"{problem}; the VCD was not written"
+    if result.fault is None:
+        result.fault = SetFault(None, None, None, reason)
+    else:
+        result.fault = replace(result.fault, reason=f"{result.fault.reason}; {reason}")
 
 
 # ---------------------------------------------------------------- clusters
@@ -791,8 +812,11 @@ class _Run:
         if self.vcd_dir is not None and state.rows is not None:
             path = _vcd_file(self.vcd_dir, result.name, self.vcd_names)
             first = [self.info.initial[bus_id] for bus_id in self.show]
-            if _write_vcd(path, self.info.id, self.show, first, state.rows):
+            problem = _write_vcd(path, self.info.id, self.show, first, state.rows)
+            if problem is None:
                 result.vcd = path
+            else:
+                _recording_failed(result, problem)
         if self.on_result is not None:
             self.on_result(result)
         self.results.append(result)

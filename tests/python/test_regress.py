@@ -6,7 +6,9 @@ import json
 import os
 import pathlib
 import random
+import resource
 import signal
+import subprocess
 import sys
 from contextlib import ExitStack
 
@@ -25,6 +27,8 @@ from nimbo.ir import build_document, gate, ref  # noqa: E402
 from nimbo.regression import KEEPS, RenderError, connect, regress, split_set  # noqa: E402
 
 FULL_ADDER = (pathlib.Path(__file__).resolve().parents[2] / "examples" / "full_adder.json").read_text()
+# A bound that only stops a command that hangs; a slow or loaded machine never comes near it.
+HUNG = 1800
 
 
 @pytest.fixture(scope="module")
@@ -301,6 +305,46 @@ def test_cli_refusals(clusters, sets, tmp_path, capsys, argv, status, message):
     argv = [clusters(2).scheduler.address if a is None else sets / "good.jsonl" if a == "SET" else a for a in argv]
     assert run_cli("regress", ir, sets / "good.jsonl", *argv)[0] == status
     assert message in capsys.readouterr().err.splitlines()[-1]
+
+
+def limit_file_size(limit):
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails instead
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return apply
+
+
+def nimbo_cli(*argv, **options):
+    return subprocess.run([sys.executable, "-m", "nimbo", *map(str, argv)], capture_output=True, text=True,
+                          timeout=HUNG, **options)
+
+
+def test_a_vcd_that_cannot_be_written_fails_its_set_only(clusters, tmp_path):
+    ir = tmp_path / "fa.json"
+    ir.write_text(FULL_ADDER)
+    vcd = tmp_path / "vcd"
+    vcd.mkdir()
+    (vcd / "big.vcd").write_text("an earlier recording\n")
+    sets = {"small": [{"a": "1"}], "big": [{"a": "1"}, {"a": "0"}] * 1000, "after": [{"b": "1"}]}
+    for name, vectors in sets.items():
+        (tmp_path / f"{name}.jsonl").write_bytes(jsonl(vectors))
+    # The small recordings fit under the limit, the big one does not.
+    done = nimbo_cli("regress", ir, *(tmp_path / f"{name}.jsonl" for name in sets), "--show", "sum,cout",
+                     "--keep", "last", "--vcd-dir", vcd, "--scheduler", clusters(1).scheduler.address,
+                     preexec_fn=limit_file_size(4096))
+    assert done.returncode == 1, done.stderr
+    records = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [(r["set"], r["status"], r["vectors"]) for r in records] == [
+        (str(tmp_path / "small.jsonl"), "passed", 1), (str(tmp_path / "big.jsonl"), "failed", 2000),
+        (str(tmp_path / "after.jsonl"), "passed", 1)]
+    failure = f"{vcd / 'big.vcd'}: File too large; the VCD was not written"
+    assert records[1]["error"] == {"vector": None, "line": None, "bus": None, "reason": failure}
+    assert records[1]["last"] == {"sum": "0", "cout": "0"}
+    assert f"nimbo: error: {tmp_path / 'big.jsonl'}: {failure}" in done.stderr.splitlines()
+    assert "Traceback" not in done.stderr
+    assert (vcd / "big.vcd").read_text() == "an earlier recording\n"
+    assert sorted(p.name for p in vcd.iterdir()) == ["after.vcd", "big.vcd", "small.vcd"]
 
 
 def test_cli_without_dask_says_what_to_install(sets, tmp_path, capsys, monkeypatch):
