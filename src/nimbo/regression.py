@@ -38,6 +38,7 @@ import json
 import os
 import re
 import signal
+import stat
 import sys
 import threading
 import time
@@ -471,18 +472,24 @@ class _Loaded:
 
 
 def _load(source: VectorSource, by_path: bool, needed: int) -> _Loaded | SetFault:
-    """A set, as JSON Lines. With `by_path`, a file is only looked at here,
-    and read whole only when it seems to hold `needed` lines or more: judged
-    by its size and the lines of its first block. A guess only decides
+    """A set, as JSON Lines. With `by_path`, a regular file is only looked at
+    here, and read whole only when it seems to hold `needed` lines or more:
+    judged by its size and the lines of its first block. A guess only decides
     whether a set is split (a split is exact), and reading a file whole here
-    costs this process about a second per GB while the workers wait."""
+    costs this process about a second per GB while the workers wait. Anything
+    else (a named pipe, /dev/fd/N of a process substitution, a device) is read
+    here once and its text sent: a worker opening it again would find a pipe
+    whose writer is gone, or no such file."""
     if isinstance(source, (bytes, bytearray, memoryview)):
         return _Loaded(True, bytes(source))
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         try:
             with open(path, "rb") as stream:
-                size = os.fstat(stream.fileno()).st_size
+                info = os.fstat(stream.fileno())
+                if not stat.S_ISREG(info.st_mode):
+                    return _Loaded(True, stream.read())
+                size = info.st_size
                 if by_path and size < needed:
                     return _Loaded(True, None, path, size)
                 head = stream.read(_HEAD_BYTES) if by_path else b""

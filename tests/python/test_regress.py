@@ -10,7 +10,8 @@ import resource
 import signal
 import subprocess
 import sys
-from contextlib import ExitStack
+import threading
+from contextlib import ExitStack, contextmanager
 
 import pytest
 
@@ -228,6 +229,56 @@ def test_a_killed_worker_loses_nothing():
     for result, vectors in zip(regression.results, sets.values()):
         simulator.update(vectors[-1])
         assert result.last == simulator.values(show)
+
+
+@contextmanager
+def fed_through(kind, folder, data):
+    """A path whose reading gives `data` once: a named pipe, or /dev/fd/N of
+    a pipe, as a shell's <(...) gives."""
+    if kind == "pipe":
+        read_end, write_end = os.pipe()
+        os.write(write_end, data)  # less than a pipe holds
+        os.close(write_end)
+        try:
+            yield f"/dev/fd/{read_end}"
+        finally:
+            os.close(read_end)
+        return
+    folder.mkdir()
+    fifo = folder / "set.fifo"
+    os.mkfifo(fifo)
+
+    def write():
+        try:
+            with open(fifo, "wb") as stream:
+                stream.write(data)
+        except BrokenPipeError:  # the reader went away without reading
+            pass
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        yield str(fifo)
+    finally:
+        os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # lets a writer still waiting for a reader go
+        writer.join()
+
+
+@pytest.mark.parametrize("kind", ["fifo", "pipe"])
+def test_a_set_that_is_no_regular_file_is_read_by_the_coordinator(clusters, tmp_path, kind):
+    from nimbo.regression import DEFAULT_CHUNK, _load
+
+    vectors = [{"a": "1"}, {"b": "1"}, {"cin": "1"}, {"a": "0"}]
+    data = jsonl(vectors)
+    # The workers of a local cluster read regular files themselves; this
+    # one they would find without its writer, or not at all.
+    with fed_through(kind, tmp_path / "looked_at", data) as path:
+        loaded = _load(path, True, DEFAULT_CHUNK)
+        assert (loaded.data, loaded.path) == (data, None)
+    with fed_through(kind, tmp_path / "run", data) as path:
+        result = regress(FULL_ADDER, [path], show=["sum", "cout"], client=clusters(2)).results[0]
+    assert (result.name, result.fault) == (path, None)
+    assert result.values == Simulator(FULL_ADDER).run(vectors, ["sum", "cout"])
 
 
 def test_the_core_imports_no_dask():
