@@ -90,6 +90,10 @@ class RenderError(RuntimeError):
     """The IR does not render (the renderer's message)."""
 
 
+class ClusterError(RuntimeError):
+    """A local cluster that could not start (no worker started)."""
+
+
 class NoSuchBus(ValueError):
     """A bus to show that the circuit lacks."""
 
@@ -572,9 +576,12 @@ def default_workers() -> int:
         return os.cpu_count() or 1
 
 
-def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
+def _local_cluster(workers: int | None, quiet: bool, warn: Callable[[str], None]) -> LocalCluster:
     """A local cluster of `workers` processes of one thread (default: one
     per CPU), listening on the loopback interface only.
+
+    A worker that dies while the cluster starts is left out (`warn` says so)
+    and the cluster goes on with the others; with none left it fails.
 
     Ctrl-C on the terminal is for the process that made the cluster, which
     closes it: the worker processes ignore SIGINT. The first ones inherit
@@ -589,6 +596,7 @@ def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
     import dask
     from distributed import LocalCluster
 
+    count = workers or default_workers()
     previous = (
         signal.signal(signal.SIGINT, signal.SIG_IGN) if threading.current_thread() is threading.main_thread() else None
     )
@@ -599,9 +607,13 @@ def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
     }
     try:
         with dask.config.set(quieter):
-            return LocalCluster(
-                n_workers=workers or default_workers(),
+            # The scheduler alone; the workers are started below, where one
+            # that fails to start does not take the others with it.
+            cluster = LocalCluster(
+                n_workers=0,
                 threads_per_worker=1,
+                # As LocalCluster shares the memory out: each worker its part.
+                memory_limit=1 / count,
                 processes=True,
                 host="127.0.0.1",
                 # No dashboard; the scheduler's own HTTP routes on a free loopback port.
@@ -610,9 +622,59 @@ def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
                 silence_logs=_SILENT if quiet else logging.WARNING,
                 preload=["nimbo._regression_worker"],
             )
+            try:
+                _start_workers(cluster, count, warn)
+            except BaseException:
+                cluster.close()
+                raise
+            return cluster
     finally:
         if previous is not None:
             signal.signal(signal.SIGINT, previous)
+
+
+def _start_workers(cluster: LocalCluster, count: int, warn: Callable[[str], None]) -> None:
+    """Starts `count` workers side by side and drops those that failed to."""
+    from distributed.core import Status
+
+    for _ in range(count):
+        cluster.worker_spec.update(cluster.new_worker_spec())
+    failure: BaseException | None = None
+    try:
+        cluster.sync(cluster._correct_state)
+    except Exception as exc:  # raised for the first worker that failed; the others are up
+        failure = exc
+    failed = [name for name, worker in cluster.workers.items() if worker.status != Status.running]
+    failed += [name for name in cluster.worker_spec if name not in cluster.workers]
+    for name in failed:
+        cluster.worker_spec.pop(name, None)
+        cluster.workers.pop(name, None)
+    if not failed:
+        if failure is not None:
+            raise failure
+        return
+    reason = _start_failure(failure)
+    if not cluster.workers:
+        raise ClusterError(f"no worker of the local cluster started{reason}")
+    started = len(cluster.workers)
+    warn(
+        f"{count - started} of {count} workers of the local cluster did not start{reason};"
+        f" going on with {started}"
+    )
+
+
+def _start_failure(failure: BaseException | None) -> str:
+    """Why a worker did not start, as Dask says it most precisely (the
+    innermost cause), in parentheses."""
+    text = ""
+    while failure is not None:
+        text = str(failure).strip().rstrip(".") or text
+        failure = failure.__cause__
+    return f" ({text})" if text else ""
+
+
+def _warning(message: str) -> None:
+    warnings.warn(message, RuntimeWarning, stacklevel=4)
 
 
 def _check_address(address: str) -> None:
@@ -629,10 +691,16 @@ def _check_address(address: str) -> None:
 
 
 @contextmanager
-def connect(scheduler: str | None = None, workers: int | None = None, quiet: bool = False) -> Iterator[Client]:
+def connect(
+    scheduler: str | None = None,
+    workers: int | None = None,
+    quiet: bool = False,
+    warn: Callable[[str], None] | None = None,
+) -> Iterator[Client]:
     """A client of the scheduler at `scheduler` (once a worker is there), or
     of a new local cluster of `workers` processes; both closed on leaving.
-    Quiet: Dask logs nothing, here or in a local cluster."""
+    Quiet: Dask logs nothing, here or in a local cluster. `warn` is told of
+    workers of a local cluster that did not start (default: a RuntimeWarning)."""
     import_distributed()
     import logging
 
@@ -644,7 +712,7 @@ def connect(scheduler: str | None = None, workers: int | None = None, quiet: boo
         _check_address(scheduler)
     with ExitStack() as stack:
         if scheduler is None:
-            cluster = stack.enter_context(_local_cluster(workers, quiet))
+            cluster = stack.enter_context(_local_cluster(workers, quiet, warn or _warning))
             client = stack.enter_context(Client(cluster, set_as_default=False))
         else:
             client = stack.enter_context(Client(scheduler, timeout="20s", set_as_default=False))

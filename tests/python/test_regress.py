@@ -398,6 +398,38 @@ def test_a_vcd_that_cannot_be_written_fails_its_set_only(clusters, tmp_path):
     assert sorted(p.name for p in vcd.iterdir()) == ["after.vcd", "big.vcd", "small.vcd"]
 
 
+# In the worker processes of a local cluster (started by multiprocessing's
+# spawn), the first to start dies at once.
+FIRST_WORKER_DIES = """
+import os, sys
+if "spawn_main" in " ".join(getattr(sys, "orig_argv", ())):
+    try:
+        os.close(os.open(os.environ["NIMBO_TEST_MARKER"], os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+    except FileExistsError:
+        pass
+    else:
+        os._exit(3)
+"""
+
+
+def test_a_worker_that_dies_as_the_cluster_starts_leaves_the_others(sets, tmp_path):
+    ir = tmp_path / "fa.json"
+    ir.write_text(FULL_ADDER)
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "sitecustomize.py").write_text(FIRST_WORKER_DIES)
+    path = os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")]))
+    env = {**os.environ, "PYTHONPATH": path, "NIMBO_TEST_MARKER": str(tmp_path / "died")}
+    done = nimbo_cli("regress", ir, sets / "good.jsonl", "--workers", "2", "--show", "sum,cout", "--keep", "last",
+                     env=env)
+    assert (tmp_path / "died").exists()
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["last"] == {"sum": "1", "cout": "1"}
+    err = done.stderr.splitlines()
+    assert err[0].startswith("nimbo: warning: 1 of 2 workers of the local cluster did not start"), err
+    assert err[0].endswith("; going on with 1") and err[-1].endswith(" on 1 worker")
+
+
 def test_cli_without_dask_says_what_to_install(sets, tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)
     assert run_cli("regress", tmp_path / "fa.json", sets / "good.jsonl")[0] == 1

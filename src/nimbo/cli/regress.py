@@ -13,6 +13,7 @@ from ..regression import (
     DEFAULT_CHUNK,
     DIGEST_BLOCK,
     KEEPS,
+    ClusterError,
     DaskMissing,
     NoSuchBus,
     Regression,
@@ -155,7 +156,7 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
 
     where = f"the scheduler at {args.scheduler}" if args.scheduler else "the local cluster"
     try:
-        with connect(args.scheduler, args.workers, quiet=True) as client:
+        with connect(args.scheduler, args.workers, quiet=True, warn=warn) as client:
             try:
                 regression = regress(
                     ir,
@@ -176,6 +177,8 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
             output.commit()
     except CliError:
         raise
+    except ClusterError as exc:
+        raise CliError(clip(str(exc))) from None
     except OSError as exc:
         if exc.filename is not None:  # a file of ours (a VCD): reported with its name
             raise
