@@ -15,6 +15,8 @@ takes the whole value as that bus's value, whatever its width.
 from __future__ import annotations
 
 import json
+import re
+from json.decoder import scanstring  # type: ignore[attr-defined]
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import get_args
@@ -81,11 +83,82 @@ def ports_from_document(doc: object) -> dict[str, Port]:
     return ports
 
 
+# A key whose text may spell "ports" or "component": the names themselves,
+# or an escaped ASCII letter (\u0070 is "p").
+_MAY_NAME = re.compile(r'"(?:ports|component)"\s*:|\\u00[67][0-9a-fA-F]')
+_SPACE = re.compile(r"[ \t\n\r]*")
+
+
 def ports_from_text(text: str) -> dict[str, Port]:
-    """Like ports_from_document, on IR text; parses only when the text can hold ports."""
-    if '"ports"' not in text:
+    """Like ports_from_document, on IR text: the ports of the component,
+    never a "ports" key nested elsewhere.
+
+    The text is parsed only as far as the component's "ports" member: when
+    nothing after that point can be another "component" or "ports" key (which
+    would take its place), what comes after it, the busses usually, is not
+    parsed. Otherwise the whole text is parsed."""
+    if '"ports"' not in text and not _MAY_NAME.search(text):
         return {}
-    return ports_from_document(json.loads(text))
+    try:
+        raw, end = _component_ports(text)
+    except (ValueError, IndexError, RecursionError):  # not laid out as expected: parse it all
+        return ports_from_document(_parse_whole(text))
+    if _MAY_NAME.search(text, end):
+        return ports_from_document(_parse_whole(text))
+    return ports_from_document({"component": {"ports": raw}})
+
+
+def _parse_whole(text: str) -> object:
+    return json.loads(text)
+
+
+def _space(text: str, position: int) -> int:
+    match = _SPACE.match(text, position)
+    assert match is not None  # the pattern matches the empty string
+    return match.end()
+
+
+def _member(text: str, start: int, name: str, decoder: json.JSONDecoder) -> tuple[bool, int]:
+    """Looks for the first member `name` of the object at `start`, decoding
+    the values before it to step over them: (True, where its value starts),
+    or (False, where the object ends) when there is none."""
+    if text[start] != "{":
+        raise ValueError("not an object")
+    position = _space(text, start + 1)
+    if text[position] == "}":
+        return False, position + 1
+    while True:
+        if text[position] != '"':
+            raise ValueError("expected a key")
+        key, position = scanstring(text, position + 1)
+        position = _space(text, position)
+        if text[position] != ":":
+            raise ValueError("expected ':'")
+        position = _space(text, position + 1)
+        if key == name:
+            return True, position
+        position = _space(text, decoder.raw_decode(text, position)[1])
+        if text[position] == "}":
+            return False, position + 1
+        if text[position] != ",":
+            raise ValueError("expected ',' or '}'")
+        position = _space(text, position + 1)
+
+
+def _component_ports(text: str) -> tuple[object, int]:
+    """The value of the first "ports" member of the first "component" member
+    (None when there is none, or the component is no object) and where the
+    text was read up to."""
+    decoder = json.JSONDecoder()
+    found, position = _member(text, _space(text, 0), "component", decoder)
+    if not found:
+        return None, position
+    if text[position] != "{":
+        return None, position
+    found, position = _member(text, position, "ports", decoder)
+    if not found:
+        return None, position
+    return decoder.raw_decode(text, position)
 
 
 def expand_inputs(ports: Mapping[str, Port], inputs: Mapping[str, str], bus_ids: Iterable[str] = ()) -> dict[str, str]:

@@ -3,6 +3,7 @@
 import io
 import json
 import pathlib
+import random
 import shutil
 import subprocess
 
@@ -334,13 +335,65 @@ def test_run_reads_ports_without_a_second_parse(ports_first, decoy, tmp_path, mo
     import nimbo.ports
 
     if ports_first:
-        monkeypatch.setattr(nimbo.ports, "ports_from_text", lambda text: pytest.fail("parsed the whole IR again"))
+        monkeypatch.setattr(nimbo.ports, "_parse_whole", lambda text: pytest.fail("parsed the whole IR again"))
     ir = ported_ir(tmp_path / "p.json", ports_first, decoy)
     (tmp_path / "v.jsonl").write_text('{"a": "10"}\n{"a[1]": "1"}\n')
     status, text = run_cli("run", ir, "--vectors", tmp_path / "v.jsonl", "--format", "json")
     assert status == 0
     assert [json.loads(line)["values"] for line in text.splitlines()] == [
         {"a": "00", "y": "0"}, {"a": "10", "y": "1"}, {"a": "11", "y": "0"}]
+
+
+DECOY = {"z": {"direction": "input", "bits": ["a[0]"]}}  # over busses the circuit has
+
+
+def json_object(members):
+    """An object from (key as JSON text, value) pairs: keys may repeat or be spelled with escapes."""
+    return "{" + ", ".join(f"{key}: {value if isinstance(value, str) else json.dumps(value)}"
+                           for key, value in members) + "}"
+
+
+@pytest.mark.parametrize(
+    "where, shown",
+    [
+        ("ports in a bus's notes, none for the component", ["a[0]", "a[1]", "y"]),
+        ("ports beside the component", ["a[0]", "a[1]", "y"]),
+        ("the component's ports after a bus's notes", ["a", "y"]),
+    ],
+)
+def test_run_shows_only_the_components_ports(where, shown, tmp_path):
+    ir = json.loads(ported_ir(tmp_path / "p.json", ports_first=False).read_text())
+    component = ir["component"]
+    component["busses"][0]["notes"] = {"ports": DECOY}
+    if where != "the component's ports after a bus's notes":
+        ir["ports"] = component.pop("ports")
+    if where == "ports beside the component":
+        del component["busses"][0]["notes"]
+    (tmp_path / "p.json").write_text(json.dumps(ir))
+    status, text = run_cli("run", tmp_path / "p.json", "--format", "json")
+    assert status == 0 and list(json.loads(text)) == shown
+
+
+def test_ports_from_text_agrees_with_parsing_the_whole_document():
+    """On documents laid out every which way: the ports of the component,
+    with repeated keys (the last one counts) and keys spelled with escapes."""
+    from nimbo.ports import ports_from_document, ports_from_text
+
+    rng = random.Random(5)
+    ports = [{"a": {"direction": "input", "bits": ["a[0]", "a[1]"]}}, {"y": {"direction": "output", "bits": ["y"]}},
+             DECOY]
+    busses = [{"id": "a[0]"}, {"id": "a[1]", "notes": {"ports": DECOY}}, {"id": "y"}]
+    spellings = {"ports": ['"ports"', '"p\\u006frts"', '"port"'], "component": ['"component"', '"c\\u006fmponent"']}
+    for _ in range(400):
+        members = [('"id"', '"p"'), ('"busses"', busses)]
+        members += [(rng.choice(spellings["ports"]), rng.choice(ports)) for _ in range(rng.randrange(3))]
+        rng.shuffle(members)
+        component = json_object(members)
+        top = [(rng.choice(spellings["component"]), component) for _ in range(rng.randrange(1, 3))]
+        top += [('"ports"', json_object([('"ports"', rng.choice(ports))]))] * rng.randrange(2)
+        rng.shuffle(top)
+        text = json_object(top)
+        assert ports_from_text(text) == ports_from_document(json.loads(text)), text
 
 
 @pytest.mark.parametrize(

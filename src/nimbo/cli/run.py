@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import re
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, ExitStack
@@ -17,7 +16,7 @@ from itertools import count
 from operator import itemgetter
 from typing import TYPE_CHECKING, Never, TextIO
 
-from ..ports import Port, PortError, expand_inputs, ports_from_document, ports_from_text
+from ..ports import Port, PortError, expand_inputs, ports_from_text
 from .common import (
     EXIT_OK,
     CliError,
@@ -169,30 +168,15 @@ def _progress(total: int | None, show: bool) -> AbstractContextManager[_NoProgre
 # ---------------------------------------------------------------- inputs
 
 
-_PORTS_KEY = re.compile(r'"ports"\s*:\s*')
-
-
 def recorded_ports(path: str, text: str, bus_ids: Sequence[str]) -> dict[str, Port]:
-    """The ports the IR records beside its busses (`component.ports`). They
-    are decoded from where a "ports" key starts instead of parsing the whole
-    text a second time; the whole text is parsed only when no such place
-    holds ports over busses the circuit has."""
-    if '"ports"' not in text:
-        return {}
-    known = set(bus_ids)
-    decoder = json.JSONDecoder()
+    """The ports the IR records beside its busses (`component.ports`; a
+    "ports" key anywhere else is not the circuit's), each naming busses the
+    circuit has."""
     try:
-        for match in _PORTS_KEY.finditer(text):
-            try:
-                raw, _ = decoder.raw_decode(text, match.end())
-                ports = ports_from_document({"component": {"ports": raw}})
-            except (ValueError, RecursionError):  # PortError is a ValueError
-                continue
-            if ports and all(bit in known for port in ports.values() for bit in port.bits):
-                return ports
         ports = ports_from_text(text)
-    except (ValueError, RecursionError) as exc:
+    except (ValueError, RecursionError) as exc:  # PortError is a ValueError
         raise CliError(f"{path}: {clip(str(exc))}") from None
+    known = set(bus_ids)
     for port in ports.values():
         for bit in port.bits:
             if bit not in known:
