@@ -130,11 +130,28 @@ def test_errors_are_one_line_with_a_status(argv, status, needle, tmp_path, capsy
     assert err.startswith("nimbo: error: ") and needle in err, err
 
 
-def test_unknown_bus_is_a_warning_and_the_rest_applies(capsys):
-    status, text = run_cli("run", EXAMPLES / "full_adder.json", "--set", "nope=1", "--set", "b=1", "--format", "json")
+LONG_ID = "n" * 100_000
+LONG_ID_SHOWN = '"' + "n" * 40 + '"... (100000 characters)'
+
+
+@pytest.mark.parametrize(
+    "name, shown",
+    [("nope", "nope"), ("n" * 40, "n" * 40), (LONG_ID, LONG_ID_SHOWN), ("é" * 41, '"' + "é" * 40 + '"... (41 characters)')],
+)
+@pytest.mark.parametrize("given", ["--set", "vector", "port vector"])
+def test_unknown_id_is_a_warning_cut_as_values_are(given, name, shown, tmp_path, capsys):
+    ir = EXAMPLES / "full_adder.json" if given != "port vector" else ported_ir(tmp_path / "p.json")
+    vectors = tmp_path / "v.jsonl"
+    # A line that names a port is read in Python, the others natively.
+    vectors.write_text(json.dumps({name: "1", "a": "01" if given == "port vector" else "0"}) + "\n")
+    where = ["--set", f"{name}=1", "--set", "b=1"] if given == "--set" else ["--vectors", vectors]
+    status, text = run_cli("run", ir, *where, "--format", "json")
     assert status == 0
-    assert json.loads(text)["sum"] == "1"
-    assert capsys.readouterr().err.strip() == "nimbo: warning: --set: no bus named nope; ignored"
+    if given == "--set":
+        assert json.loads(text)["sum"] == "1"
+    kind = "port or bus" if given == "port vector" else "bus"
+    source = "--set" if given == "--set" else f"{vectors}:1"
+    assert capsys.readouterr().err == f"nimbo: warning: {source}: no {kind} named {shown}; ignored\n"
 
 
 @pytest.mark.parametrize(

@@ -430,6 +430,15 @@ def test_a_worker_that_dies_as_the_cluster_starts_leaves_the_others(sets, tmp_pa
     assert err[0].endswith("; going on with 1") and err[-1].endswith(" on 1 worker")
 
 
+def test_cli_cuts_a_long_unknown_id(clusters, tmp_path, capsys):
+    ir = tmp_path / "fa.json"
+    ir.write_text(FULL_ADDER)
+    (tmp_path / "long.jsonl").write_text(json.dumps({"n" * 100_000: "1"}) + "\n")
+    assert run_cli("regress", ir, tmp_path / "long.jsonl", "--scheduler", clusters(1).scheduler.address)[0] == 0
+    assert f'{tmp_path / "long.jsonl"}:1: no bus named "{"n" * 40}"... (100000 characters); ignored' in (
+        capsys.readouterr().err.splitlines()[0])
+
+
 def test_cli_without_dask_says_what_to_install(sets, tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)
     assert run_cli("regress", tmp_path / "fa.json", sets / "good.jsonl")[0] == 1

@@ -133,6 +133,14 @@ def show_id(bus_id: str) -> str:
     return quote(bus_id)
 
 
+def show_name(bus_id: str, limit: int = VALUE_SHOWN) -> str:
+    """An id as messages name it: as show_id shows it, and one longer than
+    `limit` characters cut there with its length given, as values are."""
+    if len(bus_id) <= limit:
+        return show_id(bus_id)
+    return f"{quote(bus_id[:limit])}... ({len(bus_id)} characters)"
+
+
 def show_value(text: str, limit: int = VALUE_SHOWN) -> str:
     """A value for a message: quoted, and cut after `limit` characters with
     its length given."""
@@ -318,7 +326,7 @@ def parse_vector(raw: bytes, where: str) -> dict[str, str] | None:
         raise CliError(f"{where}: expected an object of bus id to bit string")
     for bus_id, bits in step.items():
         if not isinstance(bits, str):
-            raise CliError(f"{where}: the value of {show_id(bus_id)} must be a bit string in quotes")
+            raise CliError(f"{where}: the value of {show_name(bus_id)} must be a bit string in quotes")
     return step
 
 

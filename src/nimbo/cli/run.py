@@ -35,6 +35,7 @@ from .common import (
     read_text,
     refuse_inputs,
     show_id,
+    show_name,
     show_value,
     simulator,
     warn,
@@ -180,7 +181,7 @@ def recorded_ports(path: str, text: str, bus_ids: Sequence[str]) -> dict[str, Po
     for port in ports.values():
         for bit in port.bits:
             if bit not in known:
-                raise CliError(f"{path}: port {show_id(port.name)} names the bus {show_id(bit)}, which the circuit lacks")
+                raise CliError(f"{path}: port {show_name(port.name)} names the bus {show_name(bit)}, which the circuit lacks")
     return ports
 
 
@@ -195,7 +196,7 @@ def shown_names(sim: Simulator, ports: Mapping[str, Port], requested: Sequence[s
     for item in requested:
         for name in [item] if item in known or item in ports else item.split(","):
             if name not in known and name not in ports:
-                raise CliError(f"--show: no {'port or ' if ports else ''}bus named {show_id(name)}")
+                raise CliError(f"--show: no {'port or ' if ports else ''}bus named {show_name(name)}")
             chosen[name] = None
     return tuple(chosen)
 
@@ -204,9 +205,9 @@ def diagnose(bus_id: str, bits: str, width: int | None, where: str) -> CliError 
     """The error for a value the bus cannot take, naming both; None when
     Python sees nothing wrong with it."""
     if not is_bit_string(bits):
-        return CliError(f"{where}: bus {show_id(bus_id)}: {show_value(bits)} is not a bit string (0 and 1 only)")
+        return CliError(f"{where}: bus {show_name(bus_id)}: {show_value(bits)} is not a bit string (0 and 1 only)")
     if width is not None and len(bits) != width:
-        return CliError(f"{where}: bus {show_id(bus_id)} has {width} bits, the value {show_value(bits)} has {len(bits)}")
+        return CliError(f"{where}: bus {show_name(bus_id)} has {width} bits, the value {show_value(bits)} has {len(bits)}")
     return None
 
 
@@ -257,7 +258,7 @@ class Stepper:
     def unknown(self, where: str, name: str) -> None:
         if name not in self._warned:
             self._warned.add(name)
-            warn(f"{where}: no {'port or ' if self.ports else ''}bus named {show_id(name)}; ignored")
+            warn(f"{where}: no {'port or ' if self.ports else ''}bus named {show_name(name)}; ignored")
 
     def _inputs(self, given: dict[str, str], where: str) -> dict[str, str]:
         """The bus inputs for `given`; unknown names warned about and left out."""
@@ -365,7 +366,7 @@ class Stepper:
             where = f"{self._path}:{lines[exc.index]}"
             bits = vectors[exc.index].get(exc.bus) if exc.bus is not None else None
             error = diagnose(exc.bus, bits, self.widths().get(exc.bus), where) if exc.bus and bits is not None else None
-            reason = f"bus {show_id(exc.bus)}: {clip(exc.reason)}" if exc.bus else clip(exc.reason)
+            reason = f"bus {show_name(exc.bus)}: {clip(exc.reason)}" if exc.bus else clip(exc.reason)
             raise BlockFault([self._row(v) for v in good], error or CliError(f"{where}: {reason}")) from None
         if fault:
             raise BlockFault(rows, fault)
@@ -380,7 +381,7 @@ class Stepper:
         except (ValueError, AttributeError, RecursionError):
             bits = None
         error = diagnose(exc.bus, bits, self.widths().get(exc.bus), where) if isinstance(bits, str) else None
-        return error or CliError(f"{where}: bus {show_id(exc.bus)}: {clip(exc.reason)}")
+        return error or CliError(f"{where}: bus {show_name(exc.bus)}: {clip(exc.reason)}")
 
 
 def _picker(indices: list[int]) -> Callable[[Row], str]:
@@ -417,7 +418,7 @@ class _Vcd:
             self.file.discard()
             raise
         for bus_id in self.recorder.skipped:
-            warn(f"{path}: bus {show_id(bus_id)} has no bits and is left out")
+            warn(f"{path}: bus {show_name(bus_id)} has no bits and is left out")
 
     def record(self, first_step: int, rows: Sequence[Row]) -> None:
         from ..vcd import WidthChangeError
@@ -426,7 +427,7 @@ class _Vcd:
             self.recorder.record_rows(first_step, rows)
         except WidthChangeError as exc:
             raise CliError(
-                f"{self.path}: bus {show_id(exc.bus_id)} changed from {exc.declared} to {exc.width} bits"
+                f"{self.path}: bus {show_name(exc.bus_id)} changed from {exc.declared} to {exc.width} bits"
                 f" at step {exc.step}; a VCD variable keeps one width"
             ) from None
         except OSError as exc:
