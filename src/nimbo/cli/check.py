@@ -6,9 +6,9 @@ import argparse
 import json
 from typing import TextIO
 
-from ..lint import Report, lint
+from ..lint import Report, engine_widths, lint
 from ..ports import plural
-from .common import EXIT_FAILURE, EXIT_OK, CliError, check_renders, read_text
+from .common import EXIT_FAILURE, EXIT_OK, CliError, loading_native, read_text, render_errors
 
 
 def print_report(report: Report, out: TextIO) -> None:
@@ -26,9 +26,12 @@ def print_report(report: Report, out: TextIO) -> None:
 
 def command_check(args: argparse.Namespace, out: TextIO) -> int:
     text = read_text(args.ir)
-    check_renders(args.ir, text)
+    with loading_native():
+        from ..core import Renderer
+    with render_errors(args.ir):
+        widths = engine_widths(Renderer(text).component)
     try:
-        report = lint(json.loads(text))
+        report = lint(json.loads(text), widths)
     except (ValueError, RecursionError) as exc:
         raise CliError(f"{args.ir}: {exc}") from None
     if args.format == "json":

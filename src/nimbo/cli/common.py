@@ -215,14 +215,6 @@ def simulator(path: str, text: str) -> Simulator:
         return Simulator(text)
 
 
-def check_renders(path: str, text: str) -> None:
-    """Renders the IR `text` (read from `path`) only to see that it renders."""
-    with loading_native():
-        from ..core import Renderer
-    with render_errors(path):
-        Renderer(text)
-
-
 @contextmanager
 def render_errors(path: str) -> Iterator[None]:
     """A render refused (RuntimeError) becomes one line naming `path`."""
