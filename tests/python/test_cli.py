@@ -361,6 +361,22 @@ def test_run_reads_ports_without_a_second_parse(ports_first, decoy, tmp_path, mo
         {"a": "00", "y": "0"}, {"a": "10", "y": "1"}, {"a": "11", "y": "0"}]
 
 
+def test_the_builder_writes_the_ports_before_the_busses(tmp_path, monkeypatch):
+    """... where nimbo run finds them without parsing the busses."""
+    import nimbo.ports
+    from nimbo.build import Circuit
+
+    circuit = Circuit("x")
+    a = circuit.inputs("a", 2)
+    circuit.output("y", a[0] ^ a[1])
+    ir = circuit.to_ir()
+    assert list(json.loads(ir)["component"]) == ["id", "ports", "busses"]
+    (tmp_path / "x.json").write_text(ir)
+    monkeypatch.setattr(nimbo.ports, "_parse_whole", lambda text: pytest.fail("parsed the whole IR again"))
+    status, text = run_cli("run", tmp_path / "x.json", "--set", "a=10", "--format", "json")
+    assert status == 0 and json.loads(text) == {"a": "10", "y": "1"}
+
+
 DECOY = {"z": {"direction": "input", "bits": ["a[0]"]}}  # over busses the circuit has
 
 
