@@ -194,11 +194,14 @@ def test_one_version_everywhere(capsys):
 
 def test_run_renders_the_ir_once_natively(monkeypatch):
     import nimbo.ir
+    import nimbo.ports
 
     def second_parse(*args, **kwargs):
         raise AssertionError("the IR was parsed a second time in Python")
 
     monkeypatch.setattr(nimbo.ir, "circuit_from_document", second_parse)
+    monkeypatch.setattr(nimbo.ports, "_decode", second_parse)
+    monkeypatch.setattr(nimbo.ports, "_parse_whole", second_parse)
     status, text = run_cli("run", EXAMPLES / "full_adder.json", "--vectors", EXAMPLES / "full_adder.vectors.jsonl")
     assert status == 0 and len(text.splitlines()) == 10
 
@@ -372,9 +375,13 @@ def test_the_builder_writes_the_ports_before_the_busses(tmp_path, monkeypatch):
     ir = circuit.to_ir()
     assert list(json.loads(ir)["component"]) == ["id", "ports", "busses"]
     (tmp_path / "x.json").write_text(ir)
+    decoded = []
+    decode = nimbo.ports._decode
+    monkeypatch.setattr(nimbo.ports, "_decode", lambda text, at: decoded.append(decode(text, at)[0]) or decode(text, at))
     monkeypatch.setattr(nimbo.ports, "_parse_whole", lambda text: pytest.fail("parsed the whole IR again"))
     status, text = run_cli("run", tmp_path / "x.json", "--set", "a=10", "--format", "json")
     assert status == 0 and json.loads(text) == {"a": "10", "y": "1"}
+    assert decoded == ["x", json.loads(ir)["component"]["ports"]]  # the id and the ports, not the busses
 
 
 DECOY = {"z": {"direction": "input", "bits": ["a[0]"]}}  # over busses the circuit has
