@@ -88,7 +88,7 @@ def wait_for(condition, what: str, proc: subprocess.Popen) -> None:
     """Waits, however long it takes, until `condition` holds; fails when the
     process ends first."""
     while not condition():
-        assert proc.poll() is None, f"nimbo ended before {what}: {proc.communicate()[1].decode()}"
+        assert proc.poll() is None, f"nimbo ended before {what}: {(proc.communicate()[1] or b'').decode()}"
         time.sleep(0.02)
 
 
