@@ -10,6 +10,7 @@ device.
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
 import tempfile
@@ -34,7 +35,7 @@ class AtomicFile:
         except FileNotFoundError:
             info = None
         if info is not None and stat.S_ISDIR(info.st_mode):
-            raise IsADirectoryError(21, os.strerror(21), self.path)
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.path)
         if info is not None and not stat.S_ISREG(info.st_mode):
             self.stream: TextIO = open(self.path, "w", encoding="utf-8", newline="\n")
             return
@@ -42,7 +43,7 @@ class AtomicFile:
         try:
             fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
         except FileNotFoundError:
-            raise FileNotFoundError(2, os.strerror(2), folder) from None
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), folder) from None
         self._target = target
         try:
             os.fchmod(fd, stat.S_IMODE(info.st_mode) if info is not None else 0o666 & ~_umask())
