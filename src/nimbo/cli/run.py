@@ -13,7 +13,6 @@ cycle of every clock, otherwise one update.
 from __future__ import annotations
 
 import argparse
-import difflib
 import json
 import math
 import sys
@@ -24,6 +23,7 @@ from operator import itemgetter
 from typing import TYPE_CHECKING, Never, Protocol, TextIO
 
 from ..lint import register_records
+from ..names import did_you_mean
 from ..ports import Port, plural, ports_from_text
 from .errors import EXIT_OK, EXIT_USAGE, CliError, Parser, flush, output_error, warn
 from .files import (
@@ -248,11 +248,7 @@ class Names:
                 self._warned.add(name)
                 warn(f"{where}: no {kind} named {show_name(name)}; ignored")
             return
-        close = difflib.get_close_matches(name, [*self.ports, *self.bus_ids], n=3)
-        hint = ""
-        if close:
-            shown = [show_name(c) for c in close]
-            hint = f" (did you mean {shown[0] if len(shown) == 1 else ', '.join(shown[:-1]) + ' or ' + shown[-1]}?)"
+        hint = did_you_mean(name, [*self.ports, *self.bus_ids], show_name)
         raise CliError(
             f"{where}: no {kind} named {show_name(name)}{hint}; --allow-unknown skips names that are not there"
         )
