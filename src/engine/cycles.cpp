@@ -267,7 +267,8 @@ Status Simulation::check_registers() const {
     const std::size_t q_width = width(reg.q);
     if (width(reg.d) != q_width) {
       return Error{place + ": d '" + table.id(reg.d) + "' has " + std::to_string(width(reg.d)) +
-                   " bits but q has " + std::to_string(q_width)};
+                   (width(reg.d) == 1 ? " bit" : " bits") + " but q has " +
+                   std::to_string(q_width)};
     }
     for (const auto& [field, position] :
          {std::pair<const char*, std::optional<std::uint32_t>>{"enable", reg.enable},

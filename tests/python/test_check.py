@@ -176,7 +176,7 @@ def test_register_busses_count_as_read_and_driven(tmp_path):
 @pytest.mark.parametrize(
     "registers, message",
     [
-        ([{"q": "q", "d": "en", "clock": "clk"}], "registers[0] (q 'q'): d 'en' has 1 bits but q has 2"),
+        ([{"q": "q", "d": "en", "clock": "clk"}], "registers[0] (q 'q'): d 'en' has 1 bit but q has 2"),
         ([{"q": "d", "d": "q", "clock": "clk"}], "registers[0] (q 'd'): q 'd' has an assignment"),
         ([{"q": "q", "d": "d", "clock": "nope"}], "clock 'nope' names no bus"),
         ([{"q": "q", "d": "d"}], "registers[0]: 'clock' is missing"),

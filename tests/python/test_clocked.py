@@ -140,7 +140,7 @@ BAD_REGISTERS = [
     ({"q": "y", "d": "a", "clock": "clk"}, "q 'y' has an assignment"),
     ({"q": "a", "d": "a", "clock": "y"}, "clock 'y' has an assignment"),
     ({"q": "a", "d": "nope", "clock": "clk"}, "d 'nope' names no bus"),
-    ({"q": "w", "d": "a", "clock": "clk"}, "d 'a' has 1 bits but q has 2"),
+    ({"q": "w", "d": "a", "clock": "clk"}, "d 'a' has 1 bit but q has 2"),
     ({"q": "a", "d": "a", "clock": "w"}, "clock 'w' has 2 bits"),
     ({"q": "a", "d": "a", "clock": "clk", "edge": "rising"}, "'edge' must be"),
     ({"q": "a", "d": "a", "clock": "clk", "reset_value": "1"}, "reset_value is given without async_reset"),
