@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages nimbo needs, or says which are missing.
 #
-#   scripts/install-deps.sh [GROUP ...]      (no group: all of them)
+#   scripts/install-deps.sh [GROUP ...]      (no group: build, test and bench)
 #
 #   build   compiler, CMake, Ninja, Boost >= 1.81, Python headers and venv:
 #           enough to build and install the package
@@ -9,6 +9,8 @@
 #           Icarus Verilog and GTKWave's vcd2fst for the comparison tests,
 #           Yosys for the import tests
 #   bench   Icarus Verilog, Verilator, Yosys and GNU time for bench/compare
+#   load    stress-ng, for running the tests on a loaded machine
+#           (scripts/test-loaded.sh); not part of the default
 #
 # Only what is missing is installed: as root with apt-get, otherwise through
 # sudo when there is one. Without either, the script lists the missing
@@ -30,7 +32,8 @@ for group in "${groups[@]}"; do
     build) want+=(build-essential cmake ninja-build python3-dev python3-venv) ;;
     test) want+=(libgtest-dev clang-format unicode-data clang iverilog gtkwave yosys) ;;
     bench) want+=(iverilog verilator yosys time) ;;
-    *) say "unknown group '$group' (build, test or bench)"; exit 2 ;;
+    load) want+=(stress-ng) ;;
+    *) say "unknown group '$group' (build, test, bench or load)"; exit 2 ;;
   esac
 done
 want_fuzzer=0

@@ -37,9 +37,8 @@ std::optional<VectorFault> fault_of(std::size_t vector, const Status& status) {
 
 void Simulation::read_shown(std::span<const std::uint32_t> shown,
                             std::vector<BitBusValue>& values) {
-  if (pass_pending_) {
+  if (pass_pending_ && evaluate_shown(shown)) {
     // Only the shown busses are brought up to date; the rest waits.
-    evaluate_shown(shown);
     for (std::size_t i = 0; i < shown.size(); ++i) word_pass_->read(shown[i], values[i]);
     return;
   }

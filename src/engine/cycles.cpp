@@ -178,13 +178,19 @@ void Simulation::word_edge(Edge edge) {
   }
 }
 
-void Simulation::evaluate_shown(std::span<const std::uint32_t> shown) {
-  if (!pass_pending_) return;
+bool Simulation::evaluate_shown(std::span<const std::uint32_t> shown) {
+  // The cone runs every gate in it, the pending pass only the gates its
+  // changes reach: a cone beyond this share of the gates goes through the
+  // pass instead (a processor's outputs read most of its memory).
+  constexpr std::size_t kConeShare = 4;
   if (!std::equal(shown.begin(), shown.end(), shown_for_cone_.begin(), shown_for_cone_.end())) {
     shown_for_cone_.assign(shown.begin(), shown.end());
     shown_cone_ = word_pass_->cone_of(shown);
+    shown_cone_small_ = shown_cone_.size() * kConeShare <= word_pass_->gate_count();
   }
+  if (!shown_cone_small_) return false;
   word_pass_->run_gates(shown_cone_);
+  return true;
 }
 
 Status Simulation::word_step(std::span<const PositionInput> inputs) {
@@ -267,7 +273,8 @@ Status Simulation::check_registers() const {
     const std::size_t q_width = width(reg.q);
     if (width(reg.d) != q_width) {
       return Error{place + ": d '" + table.id(reg.d) + "' has " + std::to_string(width(reg.d)) +
-                   " bits but q has " + std::to_string(q_width)};
+                   (width(reg.d) == 1 ? " bit" : " bits") + " but q has " +
+                   std::to_string(q_width)};
     }
     for (const auto& [field, position] :
          {std::pair<const char*, std::optional<std::uint32_t>>{"enable", reg.enable},

@@ -192,8 +192,10 @@ class Simulation {
   // Makes the state that of lane `lane` of the last block: its inputs,
   // evaluated.
   void settle_on_lane(const LanePass& lanes, std::size_t lane);
-  // Evaluates the gates the busses at `shown` read, after a word step.
-  void evaluate_shown(std::span<const std::uint32_t> shown);
+  // Evaluates the gates the busses at `shown` read, after a word step;
+  // false (nothing done) when they are so many that the pending pass,
+  // which evaluates only what changed, costs less.
+  bool evaluate_shown(std::span<const std::uint32_t> shown);
   // The values of the busses at `shown`, as after a step.
   void read_shown(std::span<const std::uint32_t> shown, std::vector<BitBusValue>& values);
   // Ends a batch in its block at `first` with `good` good vectors: the state
@@ -277,6 +279,7 @@ class Simulation {
   mutable bool pass_pending_ = false;
   std::vector<std::uint32_t> shown_cone_;
   std::vector<std::uint32_t> shown_for_cone_;
+  bool shown_cone_small_ = false;
   std::vector<Word> captured_words_;
 
   // Reused by steps: the values the edge writes, and the writes themselves.

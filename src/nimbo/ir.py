@@ -352,17 +352,19 @@ def build_document(
 ) -> Document:
     """An IR document from (id, initial value, assignment or None) triples,
     with every influence list filled from the references in the assignments,
-    and the port and register records (written before the busses) when given."""
+    and the port and register records when given, written before the busses
+    (so that a reader of the text finds them without parsing the busses)."""
     entries: list[BusEntry] = []
     for bus_id, value, assignment in busses:
         entry: BusEntry = {"id": bus_id, "value": value}
         if assignment is not None:
             entry["assignment"] = assignment
         entries.append(entry)
-    component: ComponentRecord = {"id": component_id, "busses": []}
+    # Members in the order they are written: the busses last.
+    members: dict[str, object] = {"id": component_id}
     if ports is not None:
-        component["ports"] = dict(ports)
+        members["ports"] = dict(ports)
     if registers is not None:
-        component["registers"] = list(registers)
-    component["busses"] = with_influence_lists(entries)
-    return {"component": component}
+        members["registers"] = list(registers)
+    members["busses"] = with_influence_lists(entries)
+    return {"component": cast(ComponentRecord, members)}

@@ -6,8 +6,8 @@ initial value becomes one 0 bit, and a driven bus takes the width of its
 assignment on the first update. :func:`lint` reports each such case as a
 :class:`Finding` that names the busses, plus feedback loops as information.
 
-Widths are reported as the circuit will have them after the first update:
-a driven bus has the width its assignment yields.
+Widths are those the engine gives the busses in the first update (see
+:func:`engine_widths`), not derived here again.
 
 Registers (the component's "registers" records) drive their q and read their
 d, clock, enable and asynchronous reset; the report counts them per clock
@@ -16,11 +16,16 @@ and edge. Whether the records are valid is the simulator's to say.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+import json
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
-from .ir import circuit_from_document, expression_width, referenced_ids
+from .ir import circuit_from_document, referenced_ids
 from .ports import plural, ports_from_document
+
+if TYPE_CHECKING:
+    from .core import Component
 
 WARNING_KINDS = ("missing-influence", "missing-bus", "bad-value", "width", "unused")
 REGISTER_FIELDS = ("d", "clock", "enable", "async_reset")  # the busses a register reads
@@ -212,8 +217,25 @@ def _strong_components(nodes: Iterable[str], reads: dict[str, list[str]]) -> lis
     return result
 
 
-def lint(doc: object) -> Report:
-    """Checks an IR document that the renderer has accepted."""
+def engine_widths(component: Component) -> dict[str, int]:
+    """The width of each bus after the component's first update, as the
+    engine computes it. A circuit that does not settle keeps the widths it
+    had when the update stopped."""
+    try:
+        component.update_signals({})
+    except RuntimeError:  # "Circuit did not settle"
+        pass
+    return {bus_id: len(value) for bus_id, value in component.get_values().items()}
+
+
+def lint(doc: object, widths: Mapping[str, int] | None = None) -> Report:
+    """Checks an IR document that the renderer has accepted. `widths`: the
+    engine's widths after the first update (engine_widths); by default the
+    document is rendered to get them."""
+    if widths is None:
+        from .core import Renderer
+
+        widths = engine_widths(Renderer(json.dumps(doc)).component)
     # The renderer's view: first declaration keeps its place, the last value and
     # the last non-null assignment win, influence lists are merged.
     circuit = circuit_from_document(doc)
@@ -237,19 +259,7 @@ def lint(doc: object) -> Report:
         if problem is not None:
             findings.append(Finding("bad-value", (bus.id,), f"bus '{bus.id}': initial value is unusable: {problem}"))
     declared = {b.id: b.width for b in busses.values()}
-    widths = dict(declared)
-
-    # Widths after the first update: each driven bus takes its assignment's
-    # width; repeat until nothing changes (chains and loops).
-    for _ in range(len(assignment) + 1):
-        changed = False
-        for bus_id, expr in assignment.items():
-            width = expression_width(expr, widths)
-            if width != widths[bus_id]:
-                widths[bus_id] = width
-                changed = True
-        if not changed:
-            break
+    widths = {bus_id: widths.get(bus_id, width) for bus_id, width in declared.items()}
     for bus_id in assignment:
         if widths[bus_id] != declared[bus_id]:
             findings.append(

@@ -15,6 +15,8 @@ takes the whole value as that bus's value, whatever its width.
 from __future__ import annotations
 
 import json
+import re
+from json.decoder import scanstring  # type: ignore[attr-defined]
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import get_args
@@ -83,11 +85,103 @@ def ports_from_document(doc: object) -> dict[str, Port]:
     return ports
 
 
+_SPACE = re.compile(r"[ \t\n\r]*")
+_COLON = re.compile(r"[ \t\n\r]*:")
+# An escaped ASCII letter (\u0070 is "p"): a key spelled with one may be "ports".
+_ESCAPED_LETTER = re.compile(r"\\u00[67][0-9a-fA-F]")
+
+
 def ports_from_text(text: str) -> dict[str, Port]:
-    """Like ports_from_document, on IR text; parses only when the text can hold ports."""
-    if '"ports"' not in text:
+    """Like ports_from_document, on IR text: the ports of the component,
+    never a "ports" key nested elsewhere.
+
+    The text is read only as far as the component's "ports" member, and
+    what comes after it (the busses, where the builder and the importer put
+    the ports first) is only searched for another "component" or "ports" key
+    that would take its place; when there is one, the whole text is parsed."""
+    if '"ports"' not in text and not _escaped_letter(text, 0):
         return {}
-    return ports_from_document(json.loads(text))
+    try:
+        raw, end = _component_ports(text)
+    except (ValueError, IndexError, RecursionError):  # not laid out as expected: parse it all
+        return ports_from_document(_parse_whole(text))
+    if _key_from(text, end, '"ports"') or _key_from(text, end, '"component"') or _escaped_letter(text, end):
+        return ports_from_document(_parse_whole(text))
+    return ports_from_document({"component": {"ports": raw}})
+
+
+def _parse_whole(text: str) -> object:
+    return json.loads(text)
+
+
+def _decode(text: str, position: int) -> tuple[object, int]:
+    """One JSON value at `position`, and where it ends."""
+    return _DECODER.raw_decode(text, position)
+
+
+_DECODER = json.JSONDecoder()
+
+
+def _escaped_letter(text: str, start: int) -> bool:
+    return text.find("\\u00", start) >= 0 and _ESCAPED_LETTER.search(text, start) is not None
+
+
+def _key_from(text: str, start: int, quoted: str) -> bool:
+    """Whether `quoted` (a name in quotes) occurs as a key from `start` on."""
+    position = text.find(quoted, start)
+    while position >= 0:
+        if _COLON.match(text, position + len(quoted)):
+            return True
+        position = text.find(quoted, position + 1)
+    return False
+
+
+def _space(text: str, position: int) -> int:
+    match = _SPACE.match(text, position)
+    assert match is not None  # the pattern matches the empty string
+    return match.end()
+
+
+def _member(text: str, start: int, name: str) -> tuple[bool, int]:
+    """Looks for the first member `name` of the object at `start`, decoding
+    the values before it to step over them: (True, where its value starts),
+    or (False, where the object ends) when there is none."""
+    if text[start] != "{":
+        raise ValueError("not an object")
+    position = _space(text, start + 1)
+    if text[position] == "}":
+        return False, position + 1
+    while True:
+        if text[position] != '"':
+            raise ValueError("expected a key")
+        key, position = scanstring(text, position + 1)
+        position = _space(text, position)
+        if text[position] != ":":
+            raise ValueError("expected ':'")
+        position = _space(text, position + 1)
+        if key == name:
+            return True, position
+        position = _space(text, _decode(text, position)[1])
+        if text[position] == "}":
+            return False, position + 1
+        if text[position] != ",":
+            raise ValueError("expected ',' or '}'")
+        position = _space(text, position + 1)
+
+
+def _component_ports(text: str) -> tuple[object, int]:
+    """The value of the first "ports" member of the first "component" member
+    (None when there is none, or the component is no object) and where the
+    text was read up to."""
+    found, position = _member(text, _space(text, 0), "component")
+    if not found:
+        return None, position
+    if text[position] != "{":
+        return None, position
+    found, position = _member(text, position, "ports")
+    if not found:
+        return None, position
+    return _decode(text, position)
 
 
 def expand_inputs(ports: Mapping[str, Port], inputs: Mapping[str, str], bus_ids: Iterable[str] = ()) -> dict[str, str]:

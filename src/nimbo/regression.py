@@ -38,6 +38,7 @@ import json
 import os
 import re
 import signal
+import stat
 import sys
 import threading
 import time
@@ -45,7 +46,7 @@ import uuid
 import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import ExitStack, contextmanager, suppress
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Literal, Union
 
@@ -89,6 +90,10 @@ class RenderError(RuntimeError):
     """The IR does not render (the renderer's message)."""
 
 
+class ClusterError(RuntimeError):
+    """A local cluster that could not start (no worker started)."""
+
+
 class NoSuchBus(ValueError):
     """A bus to show that the circuit lacks."""
 
@@ -122,7 +127,9 @@ class SetFault:
 @dataclass
 class SetResult:
     """What one set gave. On failure, `vectors` counts the vectors before the
-    bad one and the kept values cover those; `unknown` is then empty."""
+    bad one and the kept values cover those; `unknown` is then empty. A set
+    whose VCD could not be written fails too (its fault has no index), with
+    the values of every vector kept."""
 
     name: str
     vectors: int
@@ -469,18 +476,24 @@ class _Loaded:
 
 
 def _load(source: VectorSource, by_path: bool, needed: int) -> _Loaded | SetFault:
-    """A set, as JSON Lines. With `by_path`, a file is only looked at here,
-    and read whole only when it seems to hold `needed` lines or more: judged
-    by its size and the lines of its first block. A guess only decides
+    """A set, as JSON Lines. With `by_path`, a regular file is only looked at
+    here, and read whole only when it seems to hold `needed` lines or more:
+    judged by its size and the lines of its first block. A guess only decides
     whether a set is split (a split is exact), and reading a file whole here
-    costs this process about a second per GB while the workers wait."""
+    costs this process about a second per GB while the workers wait. Anything
+    else (a named pipe, /dev/fd/N of a process substitution, a device) is read
+    here once and its text sent: a worker opening it again would find a pipe
+    whose writer is gone, or no such file."""
     if isinstance(source, (bytes, bytearray, memoryview)):
         return _Loaded(True, bytes(source))
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         try:
             with open(path, "rb") as stream:
-                size = os.fstat(stream.fileno()).st_size
+                info = os.fstat(stream.fileno())
+                if not stat.S_ISREG(info.st_mode):
+                    return _Loaded(True, stream.read())
+                size = info.st_size
                 if by_path and size < needed:
                     return _Loaded(True, None, path, size)
                 head = stream.read(_HEAD_BYTES) if by_path else b""
@@ -515,23 +528,42 @@ def _vcd_file(directory: Path, name: str, used: set[str]) -> Path:
 
 def _write_vcd(
     path: Path, scope: str, show: Sequence[str], first: Sequence[str], rows: Sequence[tuple[str, ...]]
-) -> bool:
+) -> str | None:
     """Step 0 is the initial state `first`, step k the values after vector k.
-    False (and no file) when a shown bus changes width."""
+    The file is written beside `path` and put in place once whole, so that a
+    write that fails leaves an earlier file there. None when written, else
+    why not."""
+    from .atomic import AtomicFile
     from .vcd import VcdRecorder, WidthChangeError
 
     try:
-        with open(path, "w", encoding="utf-8") as stream:
-            recorder = VcdRecorder(stream, scope, show, first)
-            recorder.record_rows(1, rows)
-            recorder.close(len(rows))
-            return True
-    except WidthChangeError:
-        path.unlink()
-        return False
-    except BaseException:  # no partial file is left behind
-        path.unlink(missing_ok=True)
-        raise
+        file = AtomicFile(path)
+    except OSError as exc:
+        return f"{path}: cannot write: {exc.strerror or exc}"
+    try:
+        recorder = VcdRecorder(file.stream, scope, show, first)
+        recorder.record_rows(1, rows)
+        recorder.close(len(rows))
+        file.commit()
+        return None
+    except WidthChangeError as exc:
+        return (
+            f"{path}: bus {exc.bus_id!r} changed from {exc.declared} to {exc.width} bits at step {exc.step};"
+            " a VCD variable keeps one width"
+        )
+    except OSError as exc:
+        return f"{path}: {exc.strerror or exc}"
+    finally:
+        file.discard()
+
+
+def _recording_failed(result: SetResult, problem: str) -> None:
+    """Fails the set whose VCD could not be written, keeping a fault it had."""
+    reason = f"{problem}; the VCD was not written"
+    if result.fault is None:
+        result.fault = SetFault(None, None, None, reason)
+    else:
+        result.fault = replace(result.fault, reason=f"{result.fault.reason}; {reason}")
 
 
 # ---------------------------------------------------------------- clusters
@@ -544,9 +576,12 @@ def default_workers() -> int:
         return os.cpu_count() or 1
 
 
-def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
+def _local_cluster(workers: int | None, quiet: bool, warn: Callable[[str], None]) -> LocalCluster:
     """A local cluster of `workers` processes of one thread (default: one
     per CPU), listening on the loopback interface only.
+
+    A worker that dies while the cluster starts is left out (`warn` says so)
+    and the cluster goes on with the others; with none left it fails.
 
     Ctrl-C on the terminal is for the process that made the cluster, which
     closes it: the worker processes ignore SIGINT. The first ones inherit
@@ -561,6 +596,7 @@ def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
     import dask
     from distributed import LocalCluster
 
+    count = workers or default_workers()
     previous = (
         signal.signal(signal.SIGINT, signal.SIG_IGN) if threading.current_thread() is threading.main_thread() else None
     )
@@ -571,9 +607,13 @@ def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
     }
     try:
         with dask.config.set(quieter):
-            return LocalCluster(
-                n_workers=workers or default_workers(),
+            # The scheduler alone; the workers are started below, where one
+            # that fails to start does not take the others with it.
+            cluster = LocalCluster(
+                n_workers=0,
                 threads_per_worker=1,
+                # As LocalCluster shares the memory out: each worker its part.
+                memory_limit=1 / count,
                 processes=True,
                 host="127.0.0.1",
                 # No dashboard; the scheduler's own HTTP routes on a free loopback port.
@@ -582,9 +622,59 @@ def _local_cluster(workers: int | None, quiet: bool) -> LocalCluster:
                 silence_logs=_SILENT if quiet else logging.WARNING,
                 preload=["nimbo._regression_worker"],
             )
+            try:
+                _start_workers(cluster, count, warn)
+            except BaseException:
+                cluster.close()
+                raise
+            return cluster
     finally:
         if previous is not None:
             signal.signal(signal.SIGINT, previous)
+
+
+def _start_workers(cluster: LocalCluster, count: int, warn: Callable[[str], None]) -> None:
+    """Starts `count` workers side by side and drops those that failed to."""
+    from distributed.core import Status
+
+    for _ in range(count):
+        cluster.worker_spec.update(cluster.new_worker_spec())
+    failure: BaseException | None = None
+    try:
+        cluster.sync(cluster._correct_state)
+    except Exception as exc:  # raised for the first worker that failed; the others are up
+        failure = exc
+    failed = [name for name, worker in cluster.workers.items() if worker.status != Status.running]
+    failed += [name for name in cluster.worker_spec if name not in cluster.workers]
+    for name in failed:
+        cluster.worker_spec.pop(name, None)
+        cluster.workers.pop(name, None)
+    if not failed:
+        if failure is not None:
+            raise failure
+        return
+    reason = _start_failure(failure)
+    if not cluster.workers:
+        raise ClusterError(f"no worker of the local cluster started{reason}")
+    started = len(cluster.workers)
+    warn(
+        f"{count - started} of {count} workers of the local cluster did not start{reason};"
+        f" going on with {started}"
+    )
+
+
+def _start_failure(failure: BaseException | None) -> str:
+    """Why a worker did not start, as Dask says it most precisely (the
+    innermost cause), in parentheses."""
+    text = ""
+    while failure is not None:
+        text = str(failure).strip().rstrip(".") or text
+        failure = failure.__cause__
+    return f" ({text})" if text else ""
+
+
+def _warning(message: str) -> None:
+    warnings.warn(message, RuntimeWarning, stacklevel=4)
 
 
 def _check_address(address: str) -> None:
@@ -601,10 +691,16 @@ def _check_address(address: str) -> None:
 
 
 @contextmanager
-def connect(scheduler: str | None = None, workers: int | None = None, quiet: bool = False) -> Iterator[Client]:
+def connect(
+    scheduler: str | None = None,
+    workers: int | None = None,
+    quiet: bool = False,
+    warn: Callable[[str], None] | None = None,
+) -> Iterator[Client]:
     """A client of the scheduler at `scheduler` (once a worker is there), or
     of a new local cluster of `workers` processes; both closed on leaving.
-    Quiet: Dask logs nothing, here or in a local cluster."""
+    Quiet: Dask logs nothing, here or in a local cluster. `warn` is told of
+    workers of a local cluster that did not start (default: a RuntimeWarning)."""
     import_distributed()
     import logging
 
@@ -616,7 +712,7 @@ def connect(scheduler: str | None = None, workers: int | None = None, quiet: boo
         _check_address(scheduler)
     with ExitStack() as stack:
         if scheduler is None:
-            cluster = stack.enter_context(_local_cluster(workers, quiet))
+            cluster = stack.enter_context(_local_cluster(workers, quiet, warn or _warning))
             client = stack.enter_context(Client(cluster, set_as_default=False))
         else:
             client = stack.enter_context(Client(scheduler, timeout="20s", set_as_default=False))
@@ -791,8 +887,11 @@ class _Run:
         if self.vcd_dir is not None and state.rows is not None:
             path = _vcd_file(self.vcd_dir, result.name, self.vcd_names)
             first = [self.info.initial[bus_id] for bus_id in self.show]
-            if _write_vcd(path, self.info.id, self.show, first, state.rows):
+            problem = _write_vcd(path, self.info.id, self.show, first, state.rows)
+            if problem is None:
                 result.vcd = path
+            else:
+                _recording_failed(result, problem)
         if self.on_result is not None:
             self.on_result(result)
         self.results.append(result)

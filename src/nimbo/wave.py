@@ -9,6 +9,7 @@ step after it, rising where the step begins. Zero-width busses are left out.
 
 from __future__ import annotations
 
+import io
 import json
 from collections.abc import Callable, Collection, Mapping, Sequence
 
@@ -67,15 +68,17 @@ def wave_source(
     return source
 
 
-def write_wave(
-    path: str, order: Sequence[str], steps: Sequence[Mapping[str, str]], title: str = "",
+def wave_svg(
+    order: Sequence[str], steps: Sequence[Mapping[str, str]], title: str = "",
     label: Callable[[str], str] | None = None, clocks: Collection[str] = (),
-) -> None:
-    """Writes the SVG picture of `steps` to `path`."""
+) -> str:
+    """The SVG picture of `steps`, as text."""
     try:
         import wavedrom  # type: ignore[import-untyped]
     except ImportError:
         hint = install_hint("wave", "wavedrom>=2.0.3")
         raise WaveUnavailable(f"drawing needs the wavedrom package: {hint}") from None
     drawing = wavedrom.render(json.dumps(wave_source(order, steps, title, label, clocks)))
-    drawing.saveas(path)
+    text = io.StringIO()
+    drawing.write(text)
+    return text.getvalue()

@@ -58,6 +58,15 @@ NOT_A = gate("not", ref("a"))
          [("width", ["y"], "bus 'y' is declared with 1 bit but its assignment gives 2 bits; it has 2 bits after")]),
         ([bus("a", "1", influence=["y"]), bus("y", "000", NOT_A)],
          [("width", ["y"], "declared with 3 bits but its assignment gives 1 bit")]),
+        # a chain declared in reverse order: the widths reach its end through the influence lists
+        ([bus("z", "0", gate("not", ref("y"))), bus("y", "0", gate("not", ref("x")), influence=["z"]),
+          bus("x", "0", NOT_A, influence=["y"]), bus("a", "11", influence=["x"])],
+         [("width", ["z"], "bus 'z' is declared with 1 bit but its assignment gives 2 bits"),
+          ("width", ["y"], "bus 'y' is declared with 1 bit"), ("width", ["x"], "bus 'x' is declared with 1 bit")]),
+        # ... and without the entry for z, z keeps its old width after the first update
+        ([bus("z", "0", gate("not", ref("y"))), bus("y", "0", NOT_A), bus("a", "11", influence=["y"])],
+         [("width", ["y"], "bus 'y' is declared with 1 bit but its assignment gives 2 bits"),
+          ("missing-influence", ["z", "y"], "bus 'z' reads 'y' but is missing from the influence list of 'y'")]),
         # never read and never driven
         ([bus("a", "0", influence=["y"]), bus("y", "0", NOT_A), bus("lonely", "1")],
          [("unused", ["lonely"], "bus 'lonely' is never read and never driven")]),
@@ -167,7 +176,7 @@ def test_register_busses_count_as_read_and_driven(tmp_path):
 @pytest.mark.parametrize(
     "registers, message",
     [
-        ([{"q": "q", "d": "en", "clock": "clk"}], "registers[0] (q 'q'): d 'en' has 1 bits but q has 2"),
+        ([{"q": "q", "d": "en", "clock": "clk"}], "registers[0] (q 'q'): d 'en' has 1 bit but q has 2"),
         ([{"q": "d", "d": "q", "clock": "clk"}], "registers[0] (q 'd'): q 'd' has an assignment"),
         ([{"q": "q", "d": "d", "clock": "nope"}], "clock 'nope' names no bus"),
         ([{"q": "q", "d": "d"}], "registers[0]: 'clock' is missing"),

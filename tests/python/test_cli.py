@@ -3,6 +3,7 @@
 import io
 import json
 import pathlib
+import random
 import shutil
 import subprocess
 import sys
@@ -136,6 +137,30 @@ def test_errors_are_one_line_with_a_status(argv, status, needle, tmp_path, capsy
     assert err.startswith("nimbo: error: ") and needle in err, err
 
 
+LONG_ID = "n" * 100_000
+LONG_ID_SHOWN = '"' + "n" * 40 + '"... (100000 characters)'
+
+
+@pytest.mark.parametrize(
+    "name, shown",
+    [("nope", "nope"), ("n" * 40, "n" * 40), (LONG_ID, LONG_ID_SHOWN), ("é" * 41, '"' + "é" * 40 + '"... (41 characters)')],
+)
+@pytest.mark.parametrize("given", ["--set", "vector", "port vector"])
+def test_unknown_id_allowed_is_a_warning_cut_as_values_are(given, name, shown, tmp_path, capsys):
+    ir = EXAMPLES / "full_adder.json" if given != "port vector" else ported_ir(tmp_path / "p.json")
+    vectors = tmp_path / "v.jsonl"
+    # A line that names a port is read in Python, the others natively.
+    vectors.write_text(json.dumps({name: "1", "a": "01" if given == "port vector" else "0"}) + "\n")
+    where = ["--set", f"{name}=1", "--set", "b=1"] if given == "--set" else ["--vectors", vectors]
+    status, text = run_cli("run", ir, *where, "--allow-unknown", "--format", "json")
+    assert status == 0
+    if given == "--set":
+        assert json.loads(text)["sum"] == "1"
+    kind = "port or bus" if given == "port vector" else "bus"
+    source = "--set" if given == "--set" else f"{vectors}:1"
+    assert capsys.readouterr().err == f"nimbo: warning: {source}: no {kind} named {shown}; ignored\n"
+
+
 @pytest.mark.parametrize(
     "bus_id, name",
     [
@@ -176,11 +201,14 @@ def test_one_version_everywhere(capsys):
 
 def test_run_renders_the_ir_once_natively(monkeypatch):
     import nimbo.ir
+    import nimbo.ports
 
     def second_parse(*args, **kwargs):
         raise AssertionError("the IR was parsed a second time in Python")
 
     monkeypatch.setattr(nimbo.ir, "circuit_from_document", second_parse)
+    monkeypatch.setattr(nimbo.ports, "_decode", second_parse)
+    monkeypatch.setattr(nimbo.ports, "_parse_whole", second_parse)
     status, text = run_cli("run", EXAMPLES / "full_adder.json", "--vectors", EXAMPLES / "full_adder.vectors.jsonl")
     assert status == 0 and len(text.splitlines()) == 10
 
@@ -261,6 +289,40 @@ def test_vectors_read_in_small_blocks_give_the_same_run(block, monkeypatch, tmp_
                                      f'nimbo: error: {vectors}:11: bus a: "2" does not fit in 1 bit']
 
 
+def test_a_long_line_is_copied_a_bounded_number_of_times(tmp_path):
+    """A line that takes many reads is joined once, not copied again at
+    every read (which makes reading it quadratic)."""
+    from nimbo.cli.common import VectorBlocks
+
+    class Counted(bytes):
+        """A read; concatenating it counts the bytes copied."""
+
+        copied = 0
+
+        def __add__(self, other):
+            Counted.copied += len(self) + len(other)
+            return Counted(bytes(self) + bytes(other))
+
+        def __radd__(self, other):
+            Counted.copied += len(self) + len(other)
+            return Counted(bytes(other) + bytes(self))
+
+    long_line = b'{"a": "' + b"1" * (24 << 20) + b'"}\n'
+    data = b'{"b": "1"}\n' + long_line + b'{"cin": "1"}\n{"a": "0"}'
+    path = tmp_path / "v.jsonl"
+    path.write_bytes(data)
+    with VectorBlocks(str(path)) as blocks:
+        stream = blocks._stream
+        blocks._stream = type("Reads", (), {"read1": lambda self, n: Counted(stream.read1(n)),
+                                             "close": lambda self: stream.close()})()
+        got = list(blocks)
+    assert b"".join(block for block, _ in got) == data
+    assert all(block.endswith(b"\n") for block, _ in got[:-1])
+    assert [first for _, first in got] == [1 + b"".join(b for b, _ in got[:k]).count(b"\n") for k in range(len(got))]
+    assert any(len(block) > len(long_line) - 1 for block, _ in got)
+    assert Counted.copied <= 2 * len(data), f"{Counted.copied:,} bytes copied to read {len(data):,}"
+
+
 @pytest.mark.parametrize(
     "ids, rows",
     [
@@ -302,13 +364,85 @@ def test_run_reads_ports_without_a_second_parse(ports_first, decoy, tmp_path, mo
     import nimbo.ports
 
     if ports_first:
-        monkeypatch.setattr(nimbo.ports, "ports_from_text", lambda text: pytest.fail("parsed the whole IR again"))
+        monkeypatch.setattr(nimbo.ports, "_parse_whole", lambda text: pytest.fail("parsed the whole IR again"))
     ir = ported_ir(tmp_path / "p.json", ports_first, decoy)
     (tmp_path / "v.jsonl").write_text('{"a": "10"}\n{"a[1]": "1"}\n')
     status, text = run_cli("run", ir, "--vectors", tmp_path / "v.jsonl", "--format", "json")
     assert status == 0
     assert [json.loads(line)["values"] for line in text.splitlines()] == [
         {"a": "0x0", "y": "0"}, {"a": "0x1", "y": "1"}, {"a": "0x3", "y": "0"}]
+
+
+def test_the_builder_writes_the_ports_before_the_busses(tmp_path, monkeypatch):
+    """... where nimbo run finds them without parsing the busses."""
+    import nimbo.ports
+    from nimbo.build import Circuit
+
+    circuit = Circuit("x")
+    a = circuit.inputs("a", 2)
+    circuit.output("y", a[0] ^ a[1])
+    ir = circuit.to_ir()
+    assert list(json.loads(ir)["component"]) == ["id", "ports", "busses"]
+    (tmp_path / "x.json").write_text(ir)
+    decoded = []
+    decode = nimbo.ports._decode
+    monkeypatch.setattr(nimbo.ports, "_decode", lambda text, at: decoded.append(decode(text, at)[0]) or decode(text, at))
+    monkeypatch.setattr(nimbo.ports, "_parse_whole", lambda text: pytest.fail("parsed the whole IR again"))
+    status, text = run_cli("run", tmp_path / "x.json", "--set", "a=10", "--format", "json")
+    assert status == 0 and json.loads(text) == {"a": "0x1", "y": "1"}
+    assert decoded == ["x", json.loads(ir)["component"]["ports"]]  # the id and the ports, not the busses
+
+
+DECOY = {"z": {"direction": "input", "bits": ["a[0]"]}}  # over busses the circuit has
+
+
+def json_object(members):
+    """An object from (key as JSON text, value) pairs: keys may repeat or be spelled with escapes."""
+    return "{" + ", ".join(f"{key}: {value if isinstance(value, str) else json.dumps(value)}"
+                           for key, value in members) + "}"
+
+
+@pytest.mark.parametrize(
+    "where, shown",
+    [
+        ("ports in a bus's notes, none for the component", ["a[0]", "a[1]", "y"]),
+        ("ports beside the component", ["a[0]", "a[1]", "y"]),
+        ("the component's ports after a bus's notes", ["a", "y"]),
+    ],
+)
+def test_run_shows_only_the_components_ports(where, shown, tmp_path):
+    ir = json.loads(ported_ir(tmp_path / "p.json", ports_first=False).read_text())
+    component = ir["component"]
+    component["busses"][0]["notes"] = {"ports": DECOY}
+    if where != "the component's ports after a bus's notes":
+        ir["ports"] = component.pop("ports")
+    if where == "ports beside the component":
+        del component["busses"][0]["notes"]
+    (tmp_path / "p.json").write_text(json.dumps(ir))
+    status, text = run_cli("run", tmp_path / "p.json", "--format", "json")
+    assert status == 0 and list(json.loads(text)) == shown
+
+
+def test_ports_from_text_agrees_with_parsing_the_whole_document():
+    """On documents laid out every which way: the ports of the component,
+    with repeated keys (the last one counts) and keys spelled with escapes."""
+    from nimbo.ports import ports_from_document, ports_from_text
+
+    rng = random.Random(5)
+    ports = [{"a": {"direction": "input", "bits": ["a[0]", "a[1]"]}}, {"y": {"direction": "output", "bits": ["y"]}},
+             DECOY]
+    busses = [{"id": "a[0]"}, {"id": "a[1]", "notes": {"ports": DECOY}}, {"id": "y"}]
+    spellings = {"ports": ['"ports"', '"p\\u006frts"', '"port"'], "component": ['"component"', '"c\\u006fmponent"']}
+    for _ in range(400):
+        members = [('"id"', '"p"'), ('"busses"', busses)]
+        members += [(rng.choice(spellings["ports"]), rng.choice(ports)) for _ in range(rng.randrange(3))]
+        rng.shuffle(members)
+        component = json_object(members)
+        top = [(rng.choice(spellings["component"]), component) for _ in range(rng.randrange(1, 3))]
+        top += [('"ports"', json_object([('"ports"', rng.choice(ports))]))] * rng.randrange(2)
+        rng.shuffle(top)
+        text = json_object(top)
+        assert ports_from_text(text) == ports_from_document(json.loads(text)), text
 
 
 @pytest.mark.parametrize(

@@ -6,9 +6,12 @@ import json
 import os
 import pathlib
 import random
+import resource
 import signal
+import subprocess
 import sys
-from contextlib import ExitStack
+import threading
+from contextlib import ExitStack, contextmanager
 
 import pytest
 
@@ -25,6 +28,8 @@ from nimbo.ir import build_document, gate, ref  # noqa: E402
 from nimbo.regression import KEEPS, RenderError, connect, regress, split_set  # noqa: E402
 
 FULL_ADDER = (pathlib.Path(__file__).resolve().parents[2] / "examples" / "full_adder.json").read_text()
+# A bound that only stops a command that hangs; a slow or loaded machine never comes near it.
+HUNG = 1800
 
 
 @pytest.fixture(scope="module")
@@ -195,26 +200,36 @@ def layered_dag(gates, inputs=16, seed=5):
     return json.dumps(build_document("dag", busses)), [f"i{k}" for k in range(inputs)]
 
 
-def test_a_killed_worker_loses_nothing():
-    ir, inputs = layered_dag(20000)
+def test_a_killed_worker_loses_nothing(tmp_path):
+    from distributed import WorkerPlugin
+
+    class KillOnce(WorkerPlugin):
+        """Kills its worker as the worker starts a task of the run, once in
+        the cluster: the marker file tells a worker that restarts."""
+
+        def __init__(self, marker):
+            self.marker = marker
+
+        def transition(self, key, start, finish, **kwargs):
+            if finish == "executing" and "-task-" in str(key):
+                try:
+                    os.close(os.open(self.marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+                except FileExistsError:
+                    return
+                os.kill(os.getpid(), signal.SIGKILL)
+
+    ir, inputs = layered_dag(5000)
     rng = random.Random(1)
-    count, size = 20, 2000
+    count, size = 12, 500
     sets = {f"t{k}": [dict(zip(inputs, f"{rng.getrandbits(16):016b}")) for _ in range(size)] for k in range(count)}
-    show = ["g19999", "g19998"]
-    delivered, lost = [], []
+    show = ["g4999", "g4998"]
+    delivered = []
+    marker = tmp_path / "killed"
     with connect(workers=2, quiet=True) as client:
-        pids = client.run(os.getpid)
-
-        def on_result(result):
-            delivered.append(result.name)
-            busy = {w: keys for w, keys in client.processing().items() if keys}
-            if busy and not lost:  # kill a worker with a task in hand
-                victim, keys = busy.popitem()
-                os.kill(pids[victim], signal.SIGKILL)
-                lost.extend(keys)
-
-        regression = regress(ir, sets, show=show, keep="last", client=client, on_result=on_result)
-    assert lost, "no worker had a task in hand"
+        client.register_plugin(KillOnce(str(marker)))
+        regression = regress(ir, sets, show=show, keep="last", client=client,
+                             on_result=lambda result: delivered.append(result.name))
+    assert marker.exists(), "no worker was killed"
     assert delivered == list(sets)
     assert [(r.vectors, r.fault) for r in regression.results] == [(size, None)] * count
     # Every vector writes every input of this one-pass circuit: the last
@@ -224,6 +239,56 @@ def test_a_killed_worker_loses_nothing():
     for result, vectors in zip(regression.results, sets.values()):
         simulator.update(vectors[-1])
         assert result.last == simulator.values(show)
+
+
+@contextmanager
+def fed_through(kind, folder, data):
+    """A path whose reading gives `data` once: a named pipe, or /dev/fd/N of
+    a pipe, as a shell's <(...) gives."""
+    if kind == "pipe":
+        read_end, write_end = os.pipe()
+        os.write(write_end, data)  # less than a pipe holds
+        os.close(write_end)
+        try:
+            yield f"/dev/fd/{read_end}"
+        finally:
+            os.close(read_end)
+        return
+    folder.mkdir()
+    fifo = folder / "set.fifo"
+    os.mkfifo(fifo)
+
+    def write():
+        try:
+            with open(fifo, "wb") as stream:
+                stream.write(data)
+        except BrokenPipeError:  # the reader went away without reading
+            pass
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        yield str(fifo)
+    finally:
+        os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # lets a writer still waiting for a reader go
+        writer.join()
+
+
+@pytest.mark.parametrize("kind", ["fifo", "pipe"])
+def test_a_set_that_is_no_regular_file_is_read_by_the_coordinator(clusters, tmp_path, kind):
+    from nimbo.regression import DEFAULT_CHUNK, _load
+
+    vectors = [{"a": "1"}, {"b": "1"}, {"cin": "1"}, {"a": "0"}]
+    data = jsonl(vectors)
+    # The workers of a local cluster read regular files themselves; this
+    # one they would find without its writer, or not at all.
+    with fed_through(kind, tmp_path / "looked_at", data) as path:
+        loaded = _load(path, True, DEFAULT_CHUNK)
+        assert (loaded.data, loaded.path) == (data, None)
+    with fed_through(kind, tmp_path / "run", data) as path:
+        result = regress(FULL_ADDER, [path], show=["sum", "cout"], client=clusters(2)).results[0]
+    assert (result.name, result.fault) == (path, None)
+    assert result.values == Simulator(FULL_ADDER).run(vectors, ["sum", "cout"])
 
 
 def test_the_core_imports_no_dask():
@@ -301,6 +366,87 @@ def test_cli_refusals(clusters, sets, tmp_path, capsys, argv, status, message):
     argv = [clusters(2).scheduler.address if a is None else sets / "good.jsonl" if a == "SET" else a for a in argv]
     assert run_cli("regress", ir, sets / "good.jsonl", *argv)[0] == status
     assert message in capsys.readouterr().err.splitlines()[-1]
+
+
+def limit_file_size(limit):
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails instead
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return apply
+
+
+def nimbo_cli(*argv, **options):
+    return subprocess.run([sys.executable, "-m", "nimbo", *map(str, argv)], capture_output=True, text=True,
+                          timeout=HUNG, **options)
+
+
+def test_a_vcd_that_cannot_be_written_fails_its_set_only(clusters, tmp_path):
+    ir = tmp_path / "fa.json"
+    ir.write_text(FULL_ADDER)
+    vcd = tmp_path / "vcd"
+    vcd.mkdir()
+    (vcd / "big.vcd").write_text("an earlier recording\n")
+    sets = {"small": [{"a": "1"}], "big": [{"a": "1"}, {"a": "0"}] * 1000, "after": [{"b": "1"}]}
+    for name, vectors in sets.items():
+        (tmp_path / f"{name}.jsonl").write_bytes(jsonl(vectors))
+    # The small recordings fit under the limit, the big one does not.
+    done = nimbo_cli("regress", ir, *(tmp_path / f"{name}.jsonl" for name in sets), "--show", "sum,cout",
+                     "--keep", "last", "--vcd-dir", vcd, "--scheduler", clusters(1).scheduler.address,
+                     preexec_fn=limit_file_size(4096))
+    assert done.returncode == 1, done.stderr
+    records = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [(r["set"], r["status"], r["vectors"]) for r in records] == [
+        (str(tmp_path / "small.jsonl"), "passed", 1), (str(tmp_path / "big.jsonl"), "failed", 2000),
+        (str(tmp_path / "after.jsonl"), "passed", 1)]
+    failure = f"{vcd / 'big.vcd'}: File too large; the VCD was not written"
+    assert records[1]["error"] == {"vector": None, "line": None, "bus": None, "reason": failure}
+    assert records[1]["last"] == {"sum": "0", "cout": "0"}
+    assert f"nimbo: error: {tmp_path / 'big.jsonl'}: {failure}" in done.stderr.splitlines()
+    assert "Traceback" not in done.stderr
+    assert (vcd / "big.vcd").read_text() == "an earlier recording\n"
+    assert sorted(p.name for p in vcd.iterdir()) == ["after.vcd", "big.vcd", "small.vcd"]
+
+
+# In the worker processes of a local cluster (started by multiprocessing's
+# spawn), the first to start dies at once.
+FIRST_WORKER_DIES = """
+import os, sys
+if "spawn_main" in " ".join(getattr(sys, "orig_argv", ())):
+    try:
+        os.close(os.open(os.environ["NIMBO_TEST_MARKER"], os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+    except FileExistsError:
+        pass
+    else:
+        os._exit(3)
+"""
+
+
+def test_a_worker_that_dies_as_the_cluster_starts_leaves_the_others(sets, tmp_path):
+    ir = tmp_path / "fa.json"
+    ir.write_text(FULL_ADDER)
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "sitecustomize.py").write_text(FIRST_WORKER_DIES)
+    path = os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")]))
+    env = {**os.environ, "PYTHONPATH": path, "NIMBO_TEST_MARKER": str(tmp_path / "died")}
+    done = nimbo_cli("regress", ir, sets / "good.jsonl", "--workers", "2", "--show", "sum,cout", "--keep", "last",
+                     env=env)
+    assert (tmp_path / "died").exists()
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["last"] == {"sum": "1", "cout": "1"}
+    err = done.stderr.splitlines()
+    assert err[0].startswith("nimbo: warning: 1 of 2 workers of the local cluster did not start"), err
+    assert err[0].endswith("; going on with 1") and err[-1].endswith(" on 1 worker")
+
+
+def test_cli_cuts_a_long_unknown_id(clusters, tmp_path, capsys):
+    ir = tmp_path / "fa.json"
+    ir.write_text(FULL_ADDER)
+    (tmp_path / "long.jsonl").write_text(json.dumps({"n" * 100_000: "1"}) + "\n")
+    assert run_cli("regress", ir, tmp_path / "long.jsonl", "--scheduler", clusters(1).scheduler.address)[0] == 0
+    assert f'{tmp_path / "long.jsonl"}:1: no bus named "{"n" * 40}"... (100000 characters); ignored' in (
+        capsys.readouterr().err.splitlines()[0])
 
 
 def test_cli_without_dask_says_what_to_install(sets, tmp_path, capsys, monkeypatch):

@@ -14,11 +14,13 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SCRIPTS = ROOT / "scripts"
 # Real tools the scripts may call; everything else on PATH is a stand-in.
-TOOLS = ["bash", "awk", "grep", "sort", "cat", "dpkg", "dirname", "mkdir", "cp", "chmod", "seq", "tr", "sed", "head", "env"]
+TOOLS = ["bash", "awk", "grep", "sort", "cat", "dpkg", "dirname", "basename", "mkdir", "cp", "chmod", "seq", "tr", "sed",
+         "head", "env", "sleep"]
 
 BUILD = "build-essential cmake ninja-build python3-dev python3-venv"
 TEST = "libgtest-dev clang-format unicode-data clang iverilog gtkwave yosys"
 BENCH = "iverilog verilator yosys time"
+LOAD = "stress-ng"
 DEBIAN_12 = {
     "libboost-dev": "1.74.0.3", "libboost1.74-dev": "1.74.0-21", "libboost1.81-dev": "1.81.0-5",
     "clang": "1:14.0-55.7", "libclang-rt-14-dev": "1:14.0.6-12",
@@ -50,6 +52,12 @@ STUBS = {
         exec "$@"
     """,
     "id": 'echo "$FAKE_UID"',
+    # Busy until stopped; says when it was.
+    "stress-ng": """
+        trap 'echo "stress-ng stopped" >> "$FAKE_LOG"; exit 0' TERM
+        echo "stress-ng $*" >> "$FAKE_LOG"
+        while :; do sleep 0.05; done
+    """,
     # A Python whose pip predates -C (Debian 12 ships pip 23.0).
     "python3.11": """
         case "$1 $2" in
@@ -58,7 +66,10 @@ STUBS = {
           "-m pip")
             for arg in "$@"; do [ "$arg" = -C ] && { echo "no such option: -C" >&2; exit 2; }; done
             echo "pip $* SKBUILD_BUILD_DIR=${SKBUILD_BUILD_DIR:-}" >> "$FAKE_LOG" ;;
-          "-m pytest") echo "pytest" >> "$FAKE_LOG" ;;
+          "-m pytest")
+            # Under load, the load is there before the tests start.
+            [ -z "${FAKE_LOADED:-}" ] || until grep -q "^stress-ng" "$FAKE_LOG"; do sleep 0.05; done
+            echo "pytest" >> "$FAKE_LOG" ;;
           "-m mypy") echo "mypy" >> "$FAKE_LOG"; exit "${FAKE_MYPY_STATUS:-0}" ;;
         esac
     """,
@@ -87,7 +98,7 @@ class Machine:
         self.log = tmp / "log"
         self.log.write_text("")
         names = dict(candidates or DEBIAN_12)
-        for name in (BUILD + " " + TEST + " " + BENCH).split():
+        for name in (BUILD + " " + TEST + " " + BENCH + " " + LOAD).split():
             names.setdefault(name, "1.0")
         self.env = {
             "PATH": str(self.bin), "HOME": str(tmp), "FAKE_UID": str(uid), "FAKE_INSTALLED": installed,
@@ -96,8 +107,9 @@ class Machine:
         }
 
     def run(self, script: pathlib.Path, *args: str) -> subprocess.CompletedProcess[str]:
+        # The bound only stops a script that hangs; a loaded machine never comes near it.
         return subprocess.run(["bash", str(script), *args], env=self.env, cwd=self.tmp, capture_output=True,
-                              text=True, timeout=120)
+                              text=True, timeout=1800)
 
     def calls(self) -> list[str]:
         return self.log.read_text().splitlines()
@@ -136,6 +148,8 @@ ALL = f"{BUILD} {TEST} {BENCH} libclang-rt-14-dev"
                      "installing", id="fresh, everything"),
         pytest.param(dict(candidates=UBUNTU_24_04, installed=ALL, boost=108300), ["test"], 0,
                      ["libclang-rt-18-dev"], "installing", id="clang 18 runtime"),
+        pytest.param(dict(installed=ALL, boost=108100), ["load"], 0, ["stress-ng"], "installing stress-ng",
+                     id="stress-ng for loaded runs"),
     ],
 )
 def test_install_deps(machine, args, status, installed, message, tmp_path):
@@ -168,6 +182,14 @@ def test_python_tests_fail_on_a_type_error(mypy_status, tmp_path):
     done = box.run(throwaway_checkout(tmp_path) / "scripts" / "test-python.sh")
     assert done.returncode == mypy_status, done.stderr
     assert box.calls().count("mypy") == 1 and "pytest" in box.calls()
+
+
+def test_loaded_tests_run_beside_the_load_and_stop_it(tmp_path):
+    box = Machine(tmp_path, installed=LOAD)
+    box.env.update(FAKE_LOADED="1", NIMBO_PYTHON="bin/python3.11")
+    done = box.run(throwaway_checkout(tmp_path) / "scripts" / "test-loaded.sh", "-k", "x")
+    assert done.returncode == 0, done.stderr
+    assert box.calls() == ["stress-ng --cpu 4 --quiet", "pytest", "stress-ng stopped"]
 
 
 def test_quickstart_without_root_ends_by_saying_how_to_run_nimbo(tmp_path):

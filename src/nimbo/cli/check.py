@@ -7,10 +7,10 @@ import json
 import re
 from typing import TextIO
 
-from ..lint import ClockDomain, Finding, Report, lint
+from ..lint import ClockDomain, Finding, Report, engine_widths, lint
 from ..ports import plural
 from .errors import EXIT_FAILURE, EXIT_OK, CliError
-from .files import check_renders, loading_native, read_text
+from .files import loading_native, read_text, render_errors
 
 # How the simulator words a register record it refuses.
 _REGISTER_ERROR = re.compile(r"Failed to render circuit: '?registers")
@@ -66,9 +66,12 @@ def register_error(text: str) -> str | None:
 
 def command_check(args: argparse.Namespace, out: TextIO) -> int:
     text = read_text(args.ir)
-    check_renders(args.ir, text)
+    with loading_native():
+        from ..core import Renderer
+    with render_errors(args.ir):
+        widths = engine_widths(Renderer(text).component)
     try:
-        report = lint(json.loads(text))
+        report = lint(json.loads(text), widths)
     except (ValueError, RecursionError) as exc:
         raise CliError(f"{args.ir}: {exc}") from None
     refused = register_error(text)

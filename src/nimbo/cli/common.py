@@ -24,7 +24,6 @@ from .files import (
     OutputFile,
     OutputFileError,
     VectorBlocks,
-    check_renders,
     line_of,
     loading_native,
     parse_vector,
@@ -34,11 +33,11 @@ from .files import (
     render_errors,
     simulator,
 )
-from .text import VALUE_SHOWN, clip, is_bit_string, one_line, quote, show_id, show_value
+from .text import VALUE_SHOWN, clip, is_bit_string, one_line, quote, show_id, show_name, show_value
 
 __all__ = [
     "EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "PROG", "VALUE_SHOWN", "CliError", "OutputError",
-    "OutputFile", "OutputFileError", "Parser", "VectorBlocks", "check_renders", "clip", "flush", "is_bit_string",
+    "OutputFile", "OutputFileError", "Parser", "VectorBlocks", "clip", "flush", "is_bit_string",
     "line_of", "loading_native", "message_of", "one_line", "output_error", "parse_vector", "progress_wanted", "quote",
-    "read_text", "refuse_inputs", "render_errors", "say", "show_id", "show_value", "simulator", "warn",
+    "read_text", "refuse_inputs", "render_errors", "say", "show_id", "show_name", "show_value", "simulator", "warn",
 ]

@@ -14,8 +14,9 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, TextIO, cast
 
+from ..atomic import AtomicFile
 from .errors import EXIT_USAGE, CliError
-from .text import clip, show_id
+from .text import clip, show_name
 
 if TYPE_CHECKING:
     from .. import Simulator
@@ -70,14 +71,6 @@ def simulator(path: str, text: str) -> Simulator:
         from .. import Simulator
     with render_errors(path):
         return Simulator(text)
-
-
-def check_renders(path: str, text: str) -> None:
-    """Renders the IR `text` (read from `path`) only to see that it renders."""
-    with loading_native():
-        from ..core import Renderer
-    with render_errors(path):
-        Renderer(text)
 
 
 VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
@@ -169,23 +162,29 @@ class VectorBlocks:
 
     def __iter__(self) -> Iterator[tuple[bytes, int]]:
         """(block, number of its first line): blocks of whole lines; the last
-        one may lack its newline."""
+        one may lack its newline. The reads that end no line are kept apart
+        and joined once a read ends the line, so that each byte is copied a
+        bounded number of times however long a line is."""
         line = 1
-        carry = b""
+        pending: list[bytes] = []  # reads without a newline: the start of a line
+        pending_size = 0
         while chunk := self._read():
-            data = carry + chunk if carry else chunk
-            cut = data.rfind(b"\n") + 1
+            cut = chunk.rfind(b"\n") + 1
             if cut == 0:
-                if len(data) > self.LONGEST_LINE:
+                pending.append(chunk)
+                pending_size += len(chunk)
+                if pending_size > self.LONGEST_LINE:
                     raise CliError(f"{self.path}:{line}: line longer than {self.LONGEST_LINE >> 20} MiB")
-                carry = data
                 continue
-            block, carry = data[:cut], data[cut:]
+            head = chunk if cut == len(chunk) else chunk[:cut]
+            block = b"".join([*pending, head]) if pending else head
+            pending = [chunk[cut:]] if cut < len(chunk) else []
+            pending_size = len(chunk) - cut
             self.next_line = None
             yield block, line
             line = self.next_line if self.next_line is not None else line + block.count(b"\n")
-        if carry:
-            yield carry, line
+        if pending:
+            yield b"".join(pending), line
 
 
 def parse_vector(raw: bytes, where: str) -> dict[str, str | int] | None:
@@ -212,7 +211,7 @@ def parse_vector(raw: bytes, where: str) -> dict[str, str | int] | None:
         raise CliError(f"{where}: expected an object of bus or port name to value")
     for bus_id, value in step.items():
         if isinstance(value, bool) or not isinstance(value, (str, int)):
-            raise CliError(f"{where}: the value of {show_id(bus_id)} must be a string or a whole number")
+            raise CliError(f"{where}: the value of {show_name(bus_id)} must be a string or a whole number")
     return step
 
 
@@ -249,73 +248,25 @@ class OutputFileError(CliError):
     """The output file could not be created."""
 
 
-class OutputFile:
-    """A text file that appears at its path only when `commit` is called.
-
-    It is written to a temporary file beside the target (symbolic links
-    followed) and renamed over the target on commit, so that a run that fails
-    leaves an existing file alone. A path that names something other than a
-    regular file (a terminal, a pipe, /dev/null) is written directly: renaming
-    over it would replace the device."""
+class OutputFile(AtomicFile):
+    """A text file that appears at its path only when `commit` is called
+    (see nimbo.atomic); failures are one error line naming the path."""
 
     def __init__(self, path: str):
-        self.path = path
-        target = os.path.realpath(path)
         try:
-            info: os.stat_result | None = os.stat(target)
-        except FileNotFoundError:
-            info = None
+            super().__init__(path)
+        except IsADirectoryError:
+            raise OutputFileError(f"{path}: is a directory") from None
+        except FileNotFoundError as exc:
+            raise OutputFileError(f"{path}: no such directory: {exc.filename}") from None
         except OSError as exc:
-            raise OutputFileError(str(_os_error(path, exc))) from None
-        self._target: str | None = None
-        self._temp: str | None = None
-        try:
-            if info is not None and stat.S_ISDIR(info.st_mode):
-                raise OutputFileError(f"{path}: is a directory")
-            if info is not None and not stat.S_ISREG(info.st_mode):
-                self.stream: TextIO = open(path, "w", encoding="utf-8", newline="\n")
-                return
-            import tempfile
-
-            folder, name = os.path.split(target)
-            fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
-            self._target = target
-            os.fchmod(fd, stat.S_IMODE(info.st_mode) if info is not None else 0o666 & ~_umask())
-            self.stream = os.fdopen(fd, "w", encoding="utf-8", newline="\n")
-        except OSError as exc:
-            self.discard()
-            if isinstance(exc, FileNotFoundError):
-                raise OutputFileError(f"{path}: no such directory: {os.path.dirname(target)}") from None
             raise OutputFileError(f"{path}: cannot write: {exc.strerror or exc}") from None
 
     def commit(self) -> None:
         try:
-            self.stream.close()
-            if self._temp is not None and self._target is not None:
-                os.replace(self._temp, self._target)
-                self._temp = None
+            super().commit()
         except OSError as exc:
-            self.discard()
             raise _os_error(self.path, exc) from None
-
-    def discard(self) -> None:
-        """Drops the temporary file; an existing target stays as it was."""
-        stream = getattr(self, "stream", None)
-        if stream is not None:
-            try:
-                stream.close()
-            except OSError:
-                pass
-        if self._temp is not None:
-            try:
-                os.unlink(self._temp)
-            except OSError:
-                pass
-            self._temp = None
-
-    @property
-    def written_directly(self) -> bool:
-        return self._target is None
 
     def __enter__(self) -> OutputFile:
         return self
@@ -335,8 +286,3 @@ class OutputFile:
                 self.discard()
                 error.add_note(f"{self.path} {'is incomplete' if self.written_directly else 'was not written'}")
 
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask

@@ -13,6 +13,7 @@ from ..regression import (
     DEFAULT_CHUNK,
     DIGEST_BLOCK,
     KEEPS,
+    ClusterError,
     DaskMissing,
     NoSuchBus,
     Regression,
@@ -38,7 +39,7 @@ from .common import (
     read_text,
     refuse_inputs,
     say,
-    show_id,
+    show_name,
     warn,
 )
 
@@ -65,7 +66,7 @@ def _count(number: float) -> str:
 def _fault_parts(fault: SetFault) -> list[str]:
     parts = [f"vector {fault.index}"] if fault.line is None and fault.index is not None else []
     if fault.bus is not None:
-        parts.append(f"bus {show_id(fault.bus)}")
+        parts.append(f"bus {show_name(fault.bus)}")
     return [*parts, clip(fault.reason)]
 
 
@@ -122,7 +123,7 @@ class _Writer:
         for line, bus_id in result.unknown:
             if bus_id not in self.warned:
                 self.warned.add(bus_id)
-                warn(f"{result.name}:{line}: no bus named {show_id(bus_id)}; ignored")
+                warn(f"{result.name}:{line}: no bus named {show_name(bus_id)}; ignored")
         if result.fault is not None:
             say(f"{PROG}: error: {fault_text(result.name, result.fault)}")
 
@@ -155,7 +156,7 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
 
     where = f"the scheduler at {args.scheduler}" if args.scheduler else "the local cluster"
     try:
-        with connect(args.scheduler, args.workers, quiet=True) as client:
+        with connect(args.scheduler, args.workers, quiet=True, warn=warn) as client:
             try:
                 regression = regress(
                     ir,
@@ -169,13 +170,15 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
                     progress=progress_wanted(results_stream),
                 )
             except NoSuchBus as exc:
-                raise CliError(f"--show: no bus named {show_id(exc.bus_id)}") from None
+                raise CliError(f"--show: no bus named {show_name(exc.bus_id)}") from None
             except (ValueError, RenderError) as exc:
                 raise CliError(f"{args.ir}: {clip(str(exc))}") from None
         if output is not None:
             output.commit()
     except CliError:
         raise
+    except ClusterError as exc:
+        raise CliError(clip(str(exc))) from None
     except OSError as exc:
         if exc.filename is not None:  # a file of ours (a VCD): reported with its name
             raise

@@ -13,10 +13,8 @@ cycle of every clock, otherwise one update.
 from __future__ import annotations
 
 import argparse
-import difflib
 import json
 import math
-import re
 import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import AbstractContextManager, ExitStack
@@ -25,7 +23,8 @@ from operator import itemgetter
 from typing import TYPE_CHECKING, Never, Protocol, TextIO
 
 from ..lint import register_records
-from ..ports import Port, plural, ports_from_document, ports_from_text
+from ..names import did_you_mean
+from ..ports import Port, plural, ports_from_text
 from .errors import EXIT_OK, EXIT_USAGE, CliError, Parser, flush, output_error, warn
 from .files import (
     OutputFile,
@@ -39,7 +38,7 @@ from .files import (
     refuse_inputs,
     simulator,
 )
-from .text import clip, is_bit_string, show_id, show_value
+from .text import clip, is_bit_string, show_id, show_name, show_value
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -210,34 +209,19 @@ def _progress(total: int | None, show: bool) -> AbstractContextManager[_NoProgre
 # ---------------------------------------------------------------- inputs
 
 
-_PORTS_KEY = re.compile(r'"ports"\s*:\s*')
-
-
 def recorded_ports(path: str, text: str, bus_ids: Sequence[str]) -> dict[str, Port]:
-    """The ports the IR records beside its busses (`component.ports`). They
-    are decoded from where a "ports" key starts instead of parsing the whole
-    text a second time; the whole text is parsed only when no such place
-    holds ports over busses the circuit has."""
-    if '"ports"' not in text:
-        return {}
-    known = set(bus_ids)
-    decoder = json.JSONDecoder()
+    """The ports the IR records beside its busses (`component.ports`; a
+    "ports" key anywhere else is not the circuit's), each naming busses the
+    circuit has."""
     try:
-        for match in _PORTS_KEY.finditer(text):
-            try:
-                raw, _ = decoder.raw_decode(text, match.end())
-                ports = ports_from_document({"component": {"ports": raw}})
-            except (ValueError, RecursionError):  # PortError is a ValueError
-                continue
-            if ports and all(bit in known for port in ports.values() for bit in port.bits):
-                return ports
         ports = ports_from_text(text)
-    except (ValueError, RecursionError) as exc:
+    except (ValueError, RecursionError) as exc:  # PortError is a ValueError
         raise CliError(f"{path}: {clip(str(exc))}") from None
+    known = set(bus_ids)
     for port in ports.values():
         for bit in port.bits:
             if bit not in known:
-                raise CliError(f"{path}: port {show_id(port.name)} names the bus {show_id(bit)}, which the circuit lacks")
+                raise CliError(f"{path}: port {show_name(port.name)} names the bus {show_name(bit)}, which the circuit lacks")
     return ports
 
 
@@ -262,15 +246,11 @@ class Names:
         if self.allow_unknown:
             if name not in self._warned:
                 self._warned.add(name)
-                warn(f"{where}: no {kind} named {show_id(name)}; ignored")
+                warn(f"{where}: no {kind} named {show_name(name)}; ignored")
             return
-        close = difflib.get_close_matches(name, [*self.ports, *self.bus_ids], n=3)
-        hint = ""
-        if close:
-            shown = [show_id(c) for c in close]
-            hint = f" (did you mean {shown[0] if len(shown) == 1 else ', '.join(shown[:-1]) + ' or ' + shown[-1]}?)"
+        hint = did_you_mean(name, [*self.ports, *self.bus_ids], show_name)
         raise CliError(
-            f"{where}: no {kind} named {clip(show_id(name), 80)}{hint}; --allow-unknown skips names that are not there"
+            f"{where}: no {kind} named {show_name(name)}{hint}; --allow-unknown skips names that are not there"
         )
 
 
@@ -402,7 +382,7 @@ class Stepper:
             if 1 < len(value) < min(width, 20):
                 hint = f" (digits 0 and 1 alone are a bit string; write 'd{value} for the number)"
             raise CliError(
-                f"{where}: {kind} {show_id(name)} has {plural(width, 'bit')}, "
+                f"{where}: {kind} {show_name(name)} has {plural(width, 'bit')}, "
                 f"the value {show_value(value)} has {plural(len(value), 'bit')}{hint}"
             )
         # A JSON number is decimal: written with its sign, never a bit string.
@@ -412,7 +392,7 @@ class Stepper:
         except ValueError as exc:
             # The reason quotes the value whole; it is shown as a message shows values.
             reason = str(exc).replace(f'"{text}"', show_value(text) if isinstance(value, str) else str(value), 1)
-            raise CliError(f"{where}: {kind} {show_id(name)}: {clip(reason)}") from None
+            raise CliError(f"{where}: {kind} {show_name(name)}: {clip(reason)}") from None
 
     # ------------------------------------------------------------ steps
 
@@ -586,7 +566,7 @@ class Stepper:
         except VectorError as exc:
             good = exc.results if isinstance(exc.results, list) else []
             place = where(lines[exc.index])
-            reason = f"bus {show_id(exc.bus)}: {clip(exc.reason)}" if exc.bus else clip(exc.reason)
+            reason = f"bus {show_name(exc.bus)}: {clip(exc.reason)}" if exc.bus else clip(exc.reason)
             raise BlockFault(CliError(f"{place}: {reason}"), rows=[self._row(v) for v in good]) from None
         if fault:
             raise BlockFault(fault, rows=rows)
@@ -609,12 +589,12 @@ class Stepper:
                 self._value("bus", exc.bus, value, self.widths()[exc.bus], place)
             except CliError as error:
                 return error
-        return CliError(f"{place}: bus {show_id(exc.bus)}: {clip(exc.reason)}")
+        return CliError(f"{place}: bus {show_name(exc.bus)}: {clip(exc.reason)}")
 
 
 def _clock_error(where: str, clock: str) -> CliError:
     return CliError(
-        f"{where}: bus {show_id(clock)} is a clock: every step is one cycle of it, so inputs do not write it"
+        f"{where}: bus {show_name(clock)} is a clock: every step is one cycle of it, so inputs do not write it"
         " (--cycles N runs cycles without new inputs)"
     )
 
@@ -670,7 +650,7 @@ class _Vcd:
             self.file.discard()
             raise
         for bus_id in self.recorder.skipped:
-            warn(f"{path}: bus {show_id(bus_id)} has no bits and is left out")
+            warn(f"{path}: bus {show_name(bus_id)} has no bits and is left out")
 
     def record(self, first_step: int, rows: Sequence[Row]) -> None:
         from ..vcd import WidthChangeError
@@ -679,7 +659,7 @@ class _Vcd:
             self.recorder.record_rows(first_step, rows)
         except WidthChangeError as exc:
             raise CliError(
-                f"{self.path}: bus {show_id(exc.bus_id)} changed from {plural(exc.declared, 'bit')} to"
+                f"{self.path}: bus {show_name(exc.bus_id)} changed from {plural(exc.declared, 'bit')} to"
                 f" {plural(exc.width, 'bit')} at step {exc.step}; a VCD variable keeps one width"
             ) from None
         except OSError as exc:
@@ -784,7 +764,7 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
 def _draw_wave(
     path: str, shown: Sequence[str], rows: list[Row], title: str, values: ValueText, clocks: tuple[list[int], list[str]]
 ) -> None:
-    from ..wave import WaveUnavailable, write_wave
+    from ..wave import WaveUnavailable, wave_svg
 
     columns, extra = clocks
     order = [*extra, *shown]
@@ -792,11 +772,15 @@ def _draw_wave(
     steps = [dict(zip(order, lead + row)) for row in rows]
     clock_names = {*extra, *(shown[i] for i in columns)}
     try:
-        write_wave(path, order, steps, title, label=values.value, clocks=clock_names)
+        picture = wave_svg(order, steps, title, label=values.value, clocks=clock_names)
     except WaveUnavailable as exc:
         raise CliError(str(exc)) from None
-    except OSError as exc:
-        raise CliError(f"{path}: {exc.strerror or exc}") from None
+    # Written as every output file is: an existing picture is replaced only by a whole new one.
+    with OutputFile(path) as file:
+        try:
+            file.stream.write(picture)
+        except OSError as exc:
+            raise CliError(f"{path}: {exc.strerror or exc}") from None
 
 
 def _print_state(output: Output, values: dict[str, str], form: str) -> None:

@@ -48,6 +48,14 @@ def show_id(bus_id: str) -> str:
     return quote(bus_id)
 
 
+def show_name(bus_id: str, limit: int = VALUE_SHOWN) -> str:
+    """An id as messages name it: as show_id shows it, and one longer than
+    `limit` characters cut there with its length given, as values are."""
+    if len(bus_id) <= limit:
+        return show_id(bus_id)
+    return f"{quote(bus_id[:limit])}... ({len(bus_id)} characters)"
+
+
 def show_value(text: str, limit: int = VALUE_SHOWN) -> str:
     """A value for a message: quoted, and cut after `limit` characters with
     its length given."""
