@@ -406,8 +406,8 @@ def test_ctrl_c_reaches_the_main_thread_while_another_runs_a_long_call():
             ended.set()
         worker = threading.Thread(target=construct, daemon=True)
         worker.start()
-        print("READY", flush=True)
-        try:
+        try:  # a signal that comes as READY is written is taken inside
+            print("READY", flush=True)
             worker.join()
             print("FINISHED", flush=True)
         except KeyboardInterrupt:
