@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "lib/interpreter.hpp"
+
 namespace nimbo::py {
 namespace {
 
@@ -32,8 +34,19 @@ bool CallLock::acquire(const char* what) {
   // the main thread handles them), so Ctrl-C still reaches a waiting main
   // thread.
   while (true) {
+    if (exiting_here()) {
+      // The holder may be a thread that waits for the process to end; any
+      // other thread comes to wait for it too when it takes the interpreter
+      // lock back below.
+      PyErr_Format(PyExc_RuntimeError,
+                   "the %s is in the middle of a call on another thread while the interpreter "
+                   "exits; it cannot be used any more",
+                   what);
+      return false;
+    }
     bool taken = false;
-    Py_BEGIN_ALLOW_THREADS {
+    PyThreadState* saved = PyEval_SaveThread();
+    {
       std::unique_lock<std::mutex> lock(mutex_);
       taken = free_.wait_for(lock, kSignalCheck, [this] { return !held_; });
       if (taken) {
@@ -41,7 +54,8 @@ bool CallLock::acquire(const char* what) {
         owner_ = self;
       }
     }
-    Py_END_ALLOW_THREADS if (taken) return true;
+    retake_interpreter(saved);
+    if (taken) return true;
     if (PyErr_CheckSignals() < 0) return false;
   }
 }

@@ -11,6 +11,15 @@ namespace nimbo::py {
 // otherwise (naming `module`).
 bool check_interpreter(const char* module);
 
+// Takes the interpreter lock back after PyEval_SaveThread() gave `saved`
+// up in the middle of a call. Once the interpreter has begun to exit, a
+// thread other than the exiting one never returns: the interpreter would end
+// it from inside the call; it waits for the process to end instead.
+void retake_interpreter(PyThreadState* saved);
+// Whether the interpreter has begun to exit (its atexit callbacks ran) on
+// this thread.
+bool exiting_here();
+
 // The control for updates run from Python: a pending Ctrl-C stops them. It
 // runs no Python code and keeps the interpreter lock, so it may be polled
 // with a lock held that other threads take with the interpreter lock held.

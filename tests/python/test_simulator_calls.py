@@ -5,6 +5,8 @@ would return alone."""
 
 import gc
 import json
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -158,3 +160,55 @@ def test_threads_sharing_a_simulator_get_their_own_results():
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+EXIT_SCRIPT = """
+import json, signal, sys, threading
+from nimbo import Simulator
+from nimbo.ir import gate, ref
+
+def chain(n, slow):
+    # A chain of inverters. slow: declared in reverse with a gap in the
+    # influence lists, so that settling it is quadratic; else ended by a
+    # NAND latch, so that every vector goes through the worklist.
+    busses = [{"id": "x0", "value": "0", "influence_list": ["x1"]}]
+    for i in range(1, n):
+        entry = {"id": f"x{i}", "value": "0", "assignment": gate("not", ref(f"x{i-1}"))}
+        if i + 1 < n and (not slow or i != n // 2):
+            entry["influence_list"] = [f"x{i+1}"]
+        busses.append(entry)
+    if slow:
+        busses.reverse()
+    else:
+        busses[-1]["influence_list"] = ["q"]
+        busses.append({"id": "q", "value": "0", "assignment": gate("nand", ref(f"x{n-1}"), ref("qn")),
+                       "influence_list": ["qn"]})
+        busses.append({"id": "qn", "value": "1", "assignment": gate("nand", ref("q"), ref(f"x{n-2}")),
+                       "influence_list": ["q"]})
+    return json.dumps({"component": {"id": "chain", "busses": busses}})
+
+shared = Simulator(chain(2000, False))
+rows = memoryview(bytes(i % 2 for i in range(400000))).cast("B", (400000, 1))
+calls = {
+    "construct": lambda: Simulator(chain(300000, True)),
+    "batch": lambda: shared.run_bits(["x0"], rows, ["q"]),
+    "wait": lambda: shared.values(["q"]),
+}
+started = {name: threading.Event() for name in calls}
+
+def call(name):
+    started[name].set()
+    calls[name]()
+
+for name in calls:
+    threading.Thread(target=call, args=(name,), daemon=True).start()
+    started[name].wait()
+print("EXIT", flush=True)
+"""
+
+
+def test_the_interpreter_exits_cleanly_while_other_threads_are_in_calls():
+    # Daemon threads in long calls, one of them waiting for another's: the
+    # interpreter exits without waiting for them, and without a crash.
+    child = subprocess.run([sys.executable, "-c", EXIT_SCRIPT], capture_output=True, text=True, timeout=600)
+    assert (child.returncode, child.stdout, child.stderr) == (0, "EXIT\n", "")
