@@ -79,7 +79,7 @@ class Simulator:
         show: Sequence[str] | None = None,
         first_line: int = 1,
         *,
-        layout: tuple[int, int, Sequence[str]],
+        layout: tuple[int, int, Sequence[str]] | tuple[int, int, Sequence[str], Sequence[tuple[int, str | None, int]]],
         threads: int = 1,
         deferred_ids: None = None,
     ) -> tuple[str, list[tuple[int, str]]]: ...
@@ -90,7 +90,7 @@ class Simulator:
         show: Sequence[str] | None = None,
         first_line: int = 1,
         *,
-        layout: tuple[int, int, Sequence[str]],
+        layout: tuple[int, int, Sequence[str]] | tuple[int, int, Sequence[str], Sequence[tuple[int, str | None, int]]],
         threads: int = 1,
         deferred_ids: Sequence[str],
     ) -> tuple[str, list[tuple[int, str]]] | None: ...

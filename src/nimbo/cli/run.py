@@ -47,8 +47,11 @@ if TYPE_CHECKING:
 
 Row = tuple[str, ...]
 # How the simulator writes rows itself: (first step, step width, fragments
-# around the step number and the values).
+# around the step number and the columns), and with the forms of the
+# columns: (busses, radix or None for bits as they are, pad) each.
 Layout = tuple[int, int, list[str]]
+Column = tuple[int, str | None, int]
+TextLayout = tuple[int, int, list[str], list[Column]]
 RADIXES = ("hex", "bin", "dec")
 
 # ---------------------------------------------------------------- output
@@ -170,6 +173,11 @@ class ValueText:
         self._pads: list[int | None] = [
             None if len(v) <= 1 else _digits(len(v)) if pad and radix == "dec" else 0 for v in first
         ]
+
+    def columns(self, bit_counts: Sequence[int]) -> list[Column]:
+        """The forms of the columns for the simulator's text rows, each
+        column joining `bit_counts[i]` shown busses."""
+        return [(count, None, 0) if pad is None else (count, self.radix, pad) for count, pad in zip(bit_counts, self._pads)]
 
     @property
     def plain(self) -> bool:
@@ -327,6 +335,11 @@ class Stepper:
             index = {bit: i for i, bit in enumerate(self._ids)}
             self._pickers = [_picker([index[bit] for bit in group]) for group in groups]
 
+    @property
+    def bit_counts(self) -> list[int]:
+        """The busses the simulator reads for each shown column."""
+        return self._bit_counts if self._bit_counts is not None else [1] * len(self.shown)
+
     def widths(self) -> dict[str, int]:
         if self._widths is None:
             self._widths = dict(zip(self.sim.bus_ids, self.sim.widths()))
@@ -473,7 +486,7 @@ class Stepper:
         return rows
 
     def run_block_text(
-        self, block: bytes, first_line: int, layout: Layout, where: Callable[[int], str]
+        self, block: bytes, first_line: int, layout: TextLayout, where: Callable[[int], str]
     ) -> tuple[str, list[Row]]:
         """The rows after each vector of the block as text in `layout`, then
         the rows of vectors read here (whose text the caller makes): from a
@@ -484,12 +497,6 @@ class Stepper:
         self.next_line = first_line + block.count(b"\n")
         if self.python_only:
             return "", self._run_parsed(block, first_line, where)
-        if self._bit_counts is not None:  # a shown port: its bits with nothing between them
-            first_step, step_width, fragments = layout
-            expanded = list(fragments[:2])
-            for bits, fragment in zip(self._bit_counts, fragments[2:]):
-                expanded += [""] * (bits - 1) + [fragment]
-            layout = (first_step, step_width, expanded)
         try:
             result = self.sim.run_jsonl(
                 block, self._text_ids, first_line, layout=layout, threads=2, deferred_ids=self._port_names
@@ -805,8 +812,9 @@ def _run_steps(
         steps = JsonSteps(stepper.shown)
     output.write(steps.rows(0, [shown_first]))
     step = 0
-    # Without a VCD, a picture or numbers to show, the simulator writes the rows itself.
-    direct = vcd is None and wave is None and values.plain
+    # Without a VCD or a picture, the simulator writes the rows itself, numbers included.
+    direct = vcd is None and wave is None
+    columns = values.columns(stepper.bit_counts)
     with _progress(*progress) as bar:
         for source in sources:
             stepper.python_only = False
@@ -815,7 +823,7 @@ def _run_steps(
                 try:
                     layout = steps.layout(step + 1) if direct else None
                     if layout is not None:
-                        text, rows = stepper.run_block_text(block, first_line, layout, source.where)
+                        text, rows = stepper.run_block_text(block, first_line, (*layout, columns), source.where)
                     else:
                         rows = stepper.run_block(block, first_line, source.where)
                 except BlockFault as fault:
