@@ -327,6 +327,17 @@ class Stepper:
             index = {bit: i for i, bit in enumerate(self._ids)}
             self._pickers = [_picker([index[bit] for bit in group]) for group in groups]
 
+    threads = 2  # for the simulator's reader of a large block
+
+    @property
+    def read_ids(self) -> list[str] | None:
+        """The busses read for the shown values (None: every bus)."""
+        return self._ids
+
+    def join_rows(self, rows: list[Row]) -> list[Row]:
+        """Rows of the read busses as rows of the shown values."""
+        return self._join(rows)
+
     def widths(self) -> dict[str, int]:
         if self._widths is None:
             self._widths = dict(zip(self.sim.bus_ids, self.sim.widths()))
@@ -452,7 +463,9 @@ class Stepper:
         if self.python_only:
             return self._run_parsed(block, first_line, where)
         try:
-            result = self.sim.run_jsonl(block, self._ids, first_line, threads=2, deferred_ids=self._port_names)
+            result = self.sim.run_jsonl(
+                block, self._ids, first_line, threads=self.threads, deferred_ids=self._port_names
+            )
         except VectorError as exc:
             good = self._join(exc.results if isinstance(exc.results, list) else [])
             rest = self._rest_here(exc, block, first_line)
