@@ -340,6 +340,17 @@ class Stepper:
         """The busses the simulator reads for each shown column."""
         return self._bit_counts if self._bit_counts is not None else [1] * len(self.shown)
 
+    threads = 2  # for the simulator's reader of a large block
+
+    @property
+    def read_ids(self) -> list[str] | None:
+        """The busses read for the shown values (None: every bus)."""
+        return self._ids
+
+    def join_rows(self, rows: list[Row]) -> list[Row]:
+        """Rows of the read busses as rows of the shown values."""
+        return self._join(rows)
+
     def widths(self) -> dict[str, int]:
         if self._widths is None:
             self._widths = dict(zip(self.sim.bus_ids, self.sim.widths()))
@@ -465,7 +476,9 @@ class Stepper:
         if self.python_only:
             return self._run_parsed(block, first_line, where)
         try:
-            result = self.sim.run_jsonl(block, self._ids, first_line, threads=2, deferred_ids=self._port_names)
+            result = self.sim.run_jsonl(
+                block, self._ids, first_line, threads=self.threads, deferred_ids=self._port_names
+            )
         except VectorError as exc:
             good = self._join(exc.results if isinstance(exc.results, list) else [])
             rest = self._rest_here(exc, block, first_line)
