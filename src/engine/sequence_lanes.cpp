@@ -85,7 +85,18 @@ void Simulation::lane_edge(LanePass& lanes, Edge edge, std::span<Word> live, std
                            bool clocks_read) {
   const bool has_registers =
       edge == Edge::kPosedge ? registers_.any_posedge : registers_.any_negedge;
-  if (!has_registers && !clocks_read) return;  // the pass would give what the lanes hold
+  const bool level = edge == Edge::kPosedge;
+  const auto write_clocks = [&] {
+    for (const std::uint32_t clock : registers_.clocks) {
+      lanes.fill(lanes.signals(clock)[0], 0, lanes.block_size(), level);
+    }
+  };
+  if (!has_registers && !clocks_read) {
+    // Nothing reads the clocks and no register takes this edge: only the
+    // clocks change, and the pass would give what the other lanes hold.
+    write_clocks();
+    return;
+  }
   const std::size_t words = lanes.lane_words();
   // Everything the edge writes is read before anything is written.
   lane_captured_.resize(0);
@@ -107,10 +118,7 @@ void Simulation::lane_edge(LanePass& lanes, Edge edge, std::span<Word> live, std
       }
     }
   }
-  const bool level = edge == Edge::kPosedge;
-  for (const std::uint32_t clock : registers_.clocks) {
-    lanes.fill(lanes.signals(clock)[0], 0, lanes.block_size(), level);
-  }
+  write_clocks();
   std::size_t next = 0;
   for (const Register& reg : registers_.list) {
     if (reg.edge != edge) continue;
