@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING
 
 from .names import did_you_mean
 from .ports import Port, plural, ports_from_text
+from .resets import AsyncResets
 
 if TYPE_CHECKING:
     from ._engine import Simulator
@@ -74,8 +75,7 @@ class Design:
         ports = ports_from_text(ir)
         if not ports:
             ports = _ports_of_busses(ir, bus_ids, driven)
-        self._widths = widths
-        self._ports = ports
+        self._resets = AsyncResets.from_text(ir) if sim.clocks else AsyncResets()
         # name -> (width, bus ids least significant first)
         self._reads: dict[str, tuple[int, tuple[str, ...]]] = {}
         for name, port in ports.items():
@@ -154,6 +154,7 @@ class Design:
         """Writes the given inputs and lets the circuit settle, without a clock
         edge (asynchronous resets act). Returns every output as an unsigned int."""
         self.simulator.update(self._encode(values, named))
+        self._resets.settle(self.simulator)
         return self._output_values()
 
     def reset(self) -> None:
