@@ -40,7 +40,7 @@ def imported_ir(
         if not os.path.isfile(source):
             what = "is a directory" if os.path.isdir(source) else "does not exist"
             raise ImportFailure(f"{source}: {what}")
-    command = find_yosys(yosys)[0]
+    command = find_yosys(yosys, "yosys=PATH")[0]
     key = None if cache_dir is None else cache_key(sources, top, flow, command)
     if cache_dir is None or key is None:
         return _import(sources, top, flow, command)
