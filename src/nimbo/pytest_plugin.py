@@ -63,13 +63,13 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> De
 
         paths = [folder / os.fspath(p) for p in (source, *more)]
         verilog = [p for p in paths if p.suffix.lower() in VERILOG_SUFFIXES]
+        if verilog and len(verilog) != len(paths):
+            pytest.fail("nimbo_design: give either Verilog sources or one IR file, not both", pytrace=False)
+        if not verilog and (more or top is not None):
+            pytest.fail("nimbo_design: an IR file is one design: give it alone, without top", pytrace=False)
         try:
             if verilog:
-                if len(verilog) != len(paths):
-                    raise ValueError("give either Verilog sources or one IR file, not both")
                 return Design.from_verilog(paths, top, flow=flow, yosys=yosys, cache_dir=nimbo_design_cache)
-            if more or top is not None:
-                raise ValueError("an IR file is one design: give it alone, without top")
             return Design.load(paths[0])
         except ImportFailure as exc:  # names the source already
             pytest.fail(f"nimbo_design: {exc}", pytrace=False)
