@@ -106,7 +106,8 @@ class Design:
         for bus_id in bus_ids:
             if not driven[bus_id] and bus_id not in clock_busses:
                 self._writes.setdefault(bus_id, (widths[bus_id], (bus_id,), f"bus '{bus_id}'"))
-        self._output_busses = list(dict.fromkeys(b for name in self.outputs for b in self._reads[name][1]))
+        self._output_ports = [(name, self._reads[name][1]) for name in self.outputs]  # not changed with outputs
+        self._output_busses = list(dict.fromkeys(b for _, bits in self._output_ports for b in bits))
 
     # ---------------------------------------------------------------- loading
 
@@ -194,8 +195,7 @@ class Design:
 
     def _output_values(self) -> dict[str, int]:
         values = self.simulator.values(self._output_busses)
-        reads = self._reads
-        return {name: _number("".join(values[b] for b in reads[name][1])) for name in self.outputs}
+        return {name: _number("".join(values[b] for b in bits)) for name, bits in self._output_ports}
 
     def _encode(self, values: Mapping[str, Value] | None, named: dict[str, Value]) -> dict[str, str]:
         """Bus inputs (bit strings) for the simulator from port and bus values."""
