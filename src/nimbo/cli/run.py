@@ -22,7 +22,7 @@ from itertools import count
 from operator import itemgetter
 from typing import TYPE_CHECKING, Never, Protocol, TextIO
 
-from ..lint import register_records
+from ..resets import AsyncResets
 from ..names import did_you_mean
 from ..ports import Port, plural, ports_from_text
 from .errors import EXIT_OK, EXIT_USAGE, CliError, Parser, flush, output_error, warn
@@ -286,16 +286,6 @@ def parse_assignment(text: str) -> tuple[str, str]:
     return bus_id, value
 
 
-def recorded_resets(text: str) -> tuple[int, list[tuple[str, str, str | None]]]:
-    """The number of registers, and (q, reset, reset value) for each register
-    with an asynchronous reset (the simulator has checked the records)."""
-    if '"async_reset"' not in text:
-        return 0, []
-    records = register_records(json.loads(text))
-    resets = [(r["q"], r["async_reset"], r.get("reset_value")) for r in records if "async_reset" in r]
-    return len(records), resets
-
-
 class Stepper:
     """Writes inputs to the simulator and reads the shown busses back.
 
@@ -420,7 +410,7 @@ class Stepper:
 
     # ------------------------------------------------------------ steps
 
-    def start(self, settings: Mapping[str, str], resets: tuple[int, list[tuple[str, str, str | None]]]) -> None:
+    def start(self, settings: Mapping[str, str], resets: AsyncResets) -> None:
         """Step 0: the --set inputs in one plain update (no clock edge), then
         the asynchronous resets."""
         inputs = self._inputs(settings, "--set")
@@ -428,29 +418,9 @@ class Stepper:
             return  # the simulator starts settled
         try:
             self.sim.update(inputs)
-            self._settle_resets(*resets)
+            resets.settle(self.sim)
         except (RuntimeError, UnicodeError) as exc:
             raise CliError(f"--set: {clip(str(exc))}") from None
-
-    def _settle_resets(self, registers: int, resets: list[tuple[str, str, str | None]]) -> None:
-        """As the simulator settles its asynchronous resets in every step:
-        while a register's reset is 1 and its q is not its reset value, all
-        such q's are written in one update, at most one round per register
-        and one more."""
-        if not resets:
-            return
-        ids = list(dict.fromkeys(bus for q, reset, _ in resets for bus in (q, reset)))
-        for _ in range(registers + 1):
-            values = self.sim.values(ids)
-            forced = {}
-            for q, reset, value in resets:
-                target = value if value is not None else "0" * len(values[q])
-                if values[reset] == "1" and values[q] != target:
-                    forced[q] = target
-            if not forced:
-                return
-            self.sim.update(forced)
-        raise RuntimeError("Asynchronous resets did not settle")
 
     def _row(self, values: Mapping[str, str]) -> Row:
         """The shown values from the values of the read busses, in their order."""
@@ -739,7 +709,7 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
             text = read_text(args.ir)
             sim = simulator(args.ir, text)
             ports = recorded_ports(args.ir, text, sim.bus_ids)
-            resets = recorded_resets(text) if sim.clocks and settings else (0, [])
+            resets = AsyncResets.from_text(text) if sim.clocks and settings else AsyncResets()
             del text
             names = Names(sim.bus_ids, ports, args.allow_unknown)
             stepper = Stepper(sim, shown_names(sim, names, args.show, args.busses), names)
