@@ -1,7 +1,7 @@
 """Every Python snippet of the README runs as written: as a script with the
 snippets of its section before it (a reader goes on from them), in a fresh
 directory that has the repository's examples and test designs, after the
-`$ nimbo ...` commands its section shows before it."""
+`$ nimbo ...` and `$ cd ...` commands its section shows before it."""
 
 import os
 import pathlib
@@ -35,7 +35,7 @@ def snippets():
                 found.append(pytest.param(before, list(commands), id=f"{heading[:40]}-{index}"))
                 index += 1
             else:
-                commands += [line[2:] for line in body.splitlines() if line.startswith("$ nimbo ")]
+                commands += [line[2:] for line in body.splitlines() if line.startswith(("$ nimbo ", "$ cd "))]
     return found
 
 
@@ -46,13 +46,17 @@ def nimbo_executable():
 
 @pytest.mark.parametrize("code, commands", snippets())
 def test_readme_python_snippet_runs_as_written(code, commands, tmp_path):
-    for name in ("examples", "tests"):
-        (tmp_path / name).symlink_to(ROOT / name)
+    shutil.copytree(ROOT / "examples", tmp_path / "examples")
+    (tmp_path / "tests").symlink_to(ROOT / "tests")
+    where = tmp_path
     for command in commands:
         argv = shlex.split(command)
-        subprocess.run([nimbo_executable(), *argv[1:]], cwd=tmp_path, capture_output=True, check=False)
-    script = tmp_path / "snippet.py"
+        if argv[:1] == ["cd"]:
+            where = where / argv[1]
+            continue
+        subprocess.run([nimbo_executable(), *argv[1:]], cwd=where, capture_output=True, check=False)
+    script = where / "snippet.py"
     script.write_text(code, encoding="utf-8")
-    ran = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True)
+    ran = subprocess.run([sys.executable, str(script)], cwd=where, capture_output=True, text=True)
     assert ran.returncode == 0, ran.stderr[-3000:]
     assert "Traceback" not in ran.stderr
