@@ -77,12 +77,15 @@ void Simulation::lane_edge(LanePass& lanes, Edge edge, std::span<Word> live, std
   const bool has_registers =
       edge == Edge::kPosedge ? registers_.any_posedge : registers_.any_negedge;
   const bool level = edge == Edge::kPosedge;
-  if (!has_registers && !clocks_read) {
-    // Nothing reads the clocks: the pass would give what the lanes hold,
-    // but for the clocks themselves.
+  const auto write_clocks = [&] {
     for (const std::uint32_t clock : registers_.clocks) {
       lanes.fill(lanes.signals(clock)[0], 0, lanes.block_size(), level);
     }
+  };
+  if (!has_registers && !clocks_read) {
+    // Nothing reads the clocks and no register takes this edge: only the
+    // clocks change, and the pass would give what the other lanes hold.
+    write_clocks();
     return;
   }
   const std::size_t words = lanes.lane_words();
@@ -106,9 +109,7 @@ void Simulation::lane_edge(LanePass& lanes, Edge edge, std::span<Word> live, std
       }
     }
   }
-  for (const std::uint32_t clock : registers_.clocks) {
-    lanes.fill(lanes.signals(clock)[0], 0, lanes.block_size(), level);
-  }
+  write_clocks();
   std::size_t next = 0;
   for (const Register& reg : registers_.list) {
     if (reg.edge != edge) continue;

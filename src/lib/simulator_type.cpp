@@ -886,9 +886,12 @@ PyMethodDef simulator_methods[] = {
      "          deferred_ids=None)\n--\n\n"
      "Applies each JSON line of data (bytes) and returns (values, unknown): a tuple of the\n"
      "shown busses' texts per vector, and (line, id) for ids that name no bus. With layout\n"
-     "(first_step, step_width, fragments), values is one str of rows instead: per vector\n"
-     "fragments[0], the step number right-aligned to step_width, fragments[1], then each\n"
-     "shown value followed by the next fragment. threads=2 reads a large block's second half\n"
+     "(first_step, step_width, fragments[, columns]), values is one str of rows instead: per\n"
+     "vector fragments[0], the step number right-aligned to step_width, fragments[1], then\n"
+     "each column followed by the next fragment. A column is one shown bus, or with columns,\n"
+     "a sequence of (busses, radix, pad), that many shown busses joined (element 0 first),\n"
+     "shown as they are (radix None) or, above one bit, as a number in radix 'bin', 'hex' or\n"
+     "'dec' right-aligned to pad characters. threads=2 reads a large block's second half\n"
      "on a thread of its own. When a line names one of deferred_ids (ids that name no bus,\n"
      "which the caller handles itself), no vector is applied and the result is None."},
     {nullptr, nullptr, 0, nullptr},

@@ -4,6 +4,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "lib/arguments.hpp"
@@ -29,21 +30,102 @@ PyObject* value_text(const BitBusValue& value) {
   return text;
 }
 
+namespace {
+
+// The most characters a number of `bits` bits (two or more) takes in `radix`:
+// every bit or nibble with its prefix, or the decimal digits of 2^bits - 1
+// (0.30103 is just above log10 2).
+std::size_t number_room(std::size_t bits, Radix radix) {
+  switch (radix) {
+    case Radix::kBinary:
+      return 2 + bits;
+    case Radix::kHex:
+      return 2 + (bits + 3) / 4;
+    case Radix::kDecimal:
+      break;
+  }
+  return bits * 30103 / 100000 + 1;
+}
+
+// Writes `text` right-aligned to `pad` characters at `out`; the end.
+char* put_padded(char* out, std::string_view text, std::size_t pad) {
+  if (text.size() < pad) {
+    std::memset(out, ' ', pad - text.size());
+    out += pad - text.size();
+  }
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+// A number of 2 to 64 bits in `radix`, as format_number writes it, into
+// `buffer` (room for 66 characters); the end.
+char* word_number(char* buffer, Word word, std::size_t bits, Radix radix) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  char* out = buffer;
+  if (radix == Radix::kDecimal) return std::to_chars(out, out + 24, word).ptr;
+  *out++ = '0';
+  if (radix == Radix::kBinary) {
+    *out++ = 'b';
+    for (std::size_t b = bits; b-- > 0;) *out++ = static_cast<char>('0' + ((word >> b) & 1U));
+    return out;
+  }
+  *out++ = 'x';
+  for (std::size_t n = (bits + 3) / 4; n-- > 0;) *out++ = kDigits[(word >> (4 * n)) & 15U];
+  return out;
+}
+
+}  // namespace
+
+bool TextSink::take(std::size_t vector, std::span<const BitBusValue> values) {
+  begin_row(vector);
+  std::size_t bus = 0;
+  for (std::size_t c = 0; c < forms_.size(); ++c) {
+    const ColumnForm& form = forms_[c];
+    const auto group = values.subspan(bus, form.busses);
+    bus += form.busses;
+    std::size_t bits = 0;
+    for (const BitBusValue& value : group) bits += value.width();
+    if (!form.radix || bits <= 1) {
+      for (const BitBusValue& value : group) value.append_text(text_);
+    } else {
+      const BitBusValue* number = &group.front();
+      if (group.size() != 1) {
+        if (joined_.width() != bits) joined_ = BitBusValue::zeros(bits);
+        std::size_t at = 0;
+        for (const BitBusValue& value : group)
+          for (std::size_t b = 0; b < value.width(); ++b) joined_.set_bit(at++, value.bit(b));
+        number = &joined_;
+      }
+      const std::string text = format_number(*number, *form.radix);
+      if (text.size() < form.pad) text_.append(form.pad - text.size(), ' ');
+      text_ += text;
+    }
+    text_ += fragments_[c + 2];
+  }
+  return true;
+}
+
 void TextSink::take_block(std::size_t first, std::size_t count, const ShownLanes& values) {
   if (count == 0) return;
-  const std::size_t shown = fragments_.size() - 2;
   columns_.clear();
   column_ends_.clear();
-  for (std::size_t i = 0; i < shown; ++i) {
-    for (std::size_t b = 0, width = values.width(i); b < width; ++b)
-      columns_.push_back(values.lanes(i, b));
-    column_ends_.push_back(columns_.size());
-  }
   // Rows are written through a pointer into room for the longest row each,
   // then the text is cut to what was written.
-  std::size_t fixed = columns_.size();
+  std::size_t fixed = 0;
+  std::size_t bus = 0;
+  for (const ColumnForm& form : forms_) {
+    const std::size_t begin = columns_.size();
+    for (std::size_t k = 0; k < form.busses; ++k, ++bus) {
+      for (std::size_t b = 0, width = values.width(bus); b < width; ++b)
+        columns_.push_back(values.lanes(bus, b));
+    }
+    column_ends_.push_back(columns_.size());
+    const std::size_t bits = columns_.size() - begin;
+    fixed += form.radix && bits > 1 ? std::max(form.pad, number_room(bits, *form.radix)) : bits;
+  }
   for (const std::string& fragment : fragments_) fixed += fragment.size();
   char digits[24];
+  char number[72];
   const std::size_t last_step = first_step_ + first + count - 1;
   const std::size_t longest_step = static_cast<std::size_t>(
       std::to_chars(digits, digits + sizeof digits, last_step).ptr - digits);
@@ -69,31 +151,114 @@ void TextSink::take_block(std::size_t first, std::size_t count, const ShownLanes
     const std::size_t word = lane / 64;
     const unsigned shift = lane % 64;
     std::size_t column = 0;
-    for (std::size_t i = 0; i < shown; ++i) {
-      for (; column < column_ends_[i]; ++column)
-        *out++ = static_cast<char>('0' + ((columns_[column][word] >> shift) & 1U));
-      put(fragments_[i + 2]);
+    for (std::size_t c = 0; c < forms_.size(); ++c) {
+      const ColumnForm& form = forms_[c];
+      const std::size_t end = column_ends_[c];
+      const std::size_t bits = end - column;
+      if (!form.radix || bits <= 1) {
+        for (; column < end; ++column)
+          *out++ = static_cast<char>('0' + ((columns_[column][word] >> shift) & 1U));
+      } else if (bits <= BitBusValue::kWordBits) {
+        Word value = 0;
+        for (std::size_t b = 0; b < bits; ++b)
+          value |= ((columns_[column + b][word] >> shift) & 1U) << b;
+        const char* number_end = word_number(number, value, bits, *form.radix);
+        out = put_padded(out, {number, static_cast<std::size_t>(number_end - number)}, form.pad);
+        column = end;
+      } else {
+        if (joined_.width() != bits) joined_ = BitBusValue::zeros(bits);
+        for (std::size_t b = 0; b < bits; ++b)
+          joined_.set_bit(b, ((columns_[column + b][word] >> shift) & 1U) != 0);
+        out = put_padded(out, format_number(joined_, *form.radix), form.pad);
+        column = end;
+      }
+      put(fragments_[c + 2]);
     }
   }
   text_.resize(static_cast<std::size_t>(out - text_.data()));
 }
+
+namespace {
+
+// Reads the columns of a layout (see layout_argument) into `forms`.
+bool column_forms(PyObject* columns, std::size_t shown, std::vector<ColumnForm>& forms) {
+  PyRef items =
+      PyRef::steal(PySequence_Fast(columns, "argument 'layout': columns must be a sequence"));
+  if (!items) return false;
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
+  std::size_t total = 0;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    Py_ssize_t busses = 0;
+    PyObject* radix = nullptr;
+    Py_ssize_t pad = 0;
+    if (!PyTuple_Check(item) ||
+        !PyArg_ParseTuple(item, "nOn;argument 'layout': a column is (busses, radix, pad)", &busses,
+                          &radix, &pad)) {
+      if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_TypeError, "argument 'layout': a column is (busses, radix, pad)");
+      }
+      return false;
+    }
+    if (busses < 0 || pad < 0 || pad > (1 << 20)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "argument 'layout': a column's busses and pad must be small whole numbers");
+      return false;
+    }
+    ColumnForm form{static_cast<std::size_t>(busses), std::nullopt, static_cast<std::size_t>(pad)};
+    if (radix != Py_None) {
+      const char* name = PyUnicode_Check(radix) ? PyUnicode_AsUTF8(radix) : nullptr;
+      if (name == nullptr && PyErr_Occurred()) return false;
+      const std::string_view text = name == nullptr ? "" : name;
+      if (text == "bin") {
+        form.radix = Radix::kBinary;
+      } else if (text == "hex") {
+        form.radix = Radix::kHex;
+      } else if (text == "dec") {
+        form.radix = Radix::kDecimal;
+      } else {
+        PyErr_SetString(PyExc_ValueError,
+                        "argument 'layout': a column's radix must be None, 'bin', 'hex' or 'dec'");
+        return false;
+      }
+    }
+    total += form.busses;
+    forms.push_back(form);
+  }
+  if (total != shown) {
+    PyErr_Format(PyExc_ValueError,
+                 "argument 'layout': the columns hold %zu busses, not the %zu shown", total, shown);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
                      std::optional<TextSink>& sink) {
   Py_ssize_t first_step = 0;
   Py_ssize_t step_width = 0;
   PyObject* fragments = nullptr;
-  if (!PyArg_ParseTuple(layout,
-                        "nnO;argument 'layout': expected (first_step, step_width, fragments)",
-                        &first_step, &step_width, &fragments)) {
+  PyObject* columns = Py_None;
+  if (!PyArg_ParseTuple(
+          layout,
+          "nnO|O;argument 'layout': expected (first_step, step_width, fragments[, columns])",
+          &first_step, &step_width, &fragments, &columns)) {
+    return false;
+  }
+  std::vector<ColumnForm> forms;
+  if (columns == Py_None) {
+    forms.assign(shown, ColumnForm{});
+  } else if (!column_forms(columns, shown, forms)) {
     return false;
   }
   auto texts = utf8_texts(fragments, "argument 'layout': fragments must be a sequence",
                           "argument 'layout': fragments must be str");
   if (!texts) return false;
-  if (texts->size() != shown + 2) {
-    PyErr_Format(PyExc_ValueError, "argument 'layout': expected %zu fragments for %zu shown busses",
-                 shown + 2, shown);
+  if (texts->size() != forms.size() + 2) {
+    PyErr_Format(PyExc_ValueError, "argument 'layout': expected %zu fragments for %zu columns",
+                 forms.size() + 2, forms.size());
     return false;
   }
   if (step_width > kMaxStepWidth) {
@@ -102,7 +267,8 @@ bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
     return false;
   }
   sink.emplace(text, static_cast<std::size_t>(std::max<Py_ssize_t>(first_step, 0)),
-               static_cast<std::size_t>(std::max<Py_ssize_t>(step_width, 0)), std::move(*texts));
+               static_cast<std::size_t>(std::max<Py_ssize_t>(step_width, 0)), std::move(*texts),
+               std::move(forms));
   return true;
 }
 

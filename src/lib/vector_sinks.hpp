@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "busses/bit_bus_value.hpp"
+#include "busses/number_text.hpp"
 #include "engine/vectors.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
@@ -60,28 +61,33 @@ class TupleSink final : public VectorSink {
   PyObject* results_;
 };
 
+// How one column of a text row shows its value: the texts of `busses`
+// consecutive shown busses joined (element 0 first), as they are or, for a
+// value of more than one bit, as a number in `radix` right-aligned to `pad`
+// characters.
+struct ColumnForm {
+  std::size_t busses = 1;
+  std::optional<Radix> radix;  // none: the bits as they are
+  std::size_t pad = 0;
+};
+
 // One text row per vector: fragments[0], the step number (right-aligned to
-// `step_width`), fragments[1], the first shown value, fragments[2], ... and
-// the last fragment after the last value.
+// `step_width`), fragments[1], the first column, fragments[2], ... and the
+// last fragment after the last column. Without column forms, each shown bus
+// is a column of its bits.
 class TextSink final : public VectorSink {
  public:
   TextSink(std::string& text, std::size_t first_step, std::size_t step_width,
-           std::vector<std::string> fragments)
+           std::vector<std::string> fragments, std::vector<ColumnForm> forms)
       : text_(text),
         first_step_(first_step),
         step_width_(step_width),
-        fragments_(std::move(fragments)) {
+        fragments_(std::move(fragments)),
+        forms_(std::move(forms)) {
     text_.clear();
   }
 
-  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
-    begin_row(vector);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      values[i].append_text(text_);
-      text_ += fragments_[i + 2];
-    }
-    return true;
-  }
+  bool take(std::size_t vector, std::span<const BitBusValue> values) override;
   bool takes_blocks() const override { return true; }
   void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override;
   const std::string& text() const noexcept { return text_; }
@@ -99,8 +105,10 @@ class TextSink final : public VectorSink {
   std::size_t first_step_;
   std::size_t step_width_;
   std::vector<std::string> fragments_;
+  std::vector<ColumnForm> forms_;
+  BitBusValue joined_;                    // a number column's busses side by side
   std::vector<const Word*> columns_;      // a block's lane words of each shown bit
-  std::vector<std::size_t> column_ends_;  // of each shown bus in columns_
+  std::vector<std::size_t> column_ends_;  // of each column in columns_
 };
 
 // One row of 0/1 bytes per vector: the shown busses' bits side by side.
@@ -200,8 +208,10 @@ class SequenceByteSink final : public SequenceSink {
 };
 
 // Reads the layout argument of run_jsonl, (first_step, step_width,
-// fragments) with one fragment more than two per shown bus, into `sink`,
-// which writes into `text`. False with an exception set.
+// fragments[, columns]) into `sink`, which writes into `text`: columns, a
+// sequence of (busses, radix, pad) (radix None, "bin", "hex" or "dec") whose
+// busses add up to the shown busses, one column per shown bus without it,
+// and two fragments more than columns. False with an exception set.
 bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
                      std::optional<TextSink>& sink);
 

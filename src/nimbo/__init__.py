@@ -8,6 +8,9 @@ The native classes are imported on first use, so that `import nimbo` (and
 with it the command line, which reports a missing or broken native module
 as one error line) works before the native engine is loaded.
 
+`nimbo.Design` drives a design through its ports with integers, for
+testbenches (see also the pytest fixture ``nimbo_design``).
+
 `nimbo.regress` runs many vector sets on a Dask cluster (the optional
 `distributed` extra); it is imported on first use too, and loads Dask and the
 native engine only when called.
@@ -22,12 +25,17 @@ __version__ = "0.5.0"
 
 if TYPE_CHECKING:
     from ._engine import PanicException, Simulator, VectorError
+    from .design import Design
     from .regression import regress
 
-__all__ = ["PanicException", "Simulator", "VectorError", "__version__", "regress"]
+__all__ = ["Design", "PanicException", "Simulator", "VectorError", "__version__", "regress"]
 
 # Names imported on first use, and their modules.
-_LAZY = {"PanicException": "_engine", "Simulator": "_engine", "VectorError": "_engine", "regress": "regression"}
+_LAZY = {
+    "Design": "design",
+    "PanicException": "_engine", "Simulator": "_engine", "VectorError": "_engine",
+    "regress": "regression",
+}
 
 
 def __getattr__(name: str) -> object:

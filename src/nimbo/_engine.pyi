@@ -50,6 +50,10 @@ class Simulator:
         self, vectors: Iterable[dict[str, str]], show: Sequence[str] | None = None
     ) -> list[dict[str, str]]: ...
     def run_bits(self, inputs: Sequence[str], data: Buffer, outputs: Sequence[str]) -> memoryview: ...
+    def run_sequences(self, inputs: Sequence[str], data: Buffer, outputs: Sequence[str]) -> memoryview: ...
+    def run_sequences_jsonl(
+        self, blocks: Sequence[Buffer], show: Sequence[str] | None = None
+    ) -> list[tuple[list[tuple[str, ...]], list[tuple[int, str]], VectorError | None]]: ...
     @overload
     def run_jsonl(
         self,
@@ -79,7 +83,7 @@ class Simulator:
         show: Sequence[str] | None = None,
         first_line: int = 1,
         *,
-        layout: tuple[int, int, Sequence[str]],
+        layout: tuple[int, int, Sequence[str]] | tuple[int, int, Sequence[str], Sequence[tuple[int, str | None, int]]],
         threads: int = 1,
         deferred_ids: None = None,
     ) -> tuple[str, list[tuple[int, str]]]: ...
@@ -90,7 +94,7 @@ class Simulator:
         show: Sequence[str] | None = None,
         first_line: int = 1,
         *,
-        layout: tuple[int, int, Sequence[str]],
+        layout: tuple[int, int, Sequence[str]] | tuple[int, int, Sequence[str], Sequence[tuple[int, str | None, int]]],
         threads: int = 1,
         deferred_ids: Sequence[str],
     ) -> tuple[str, list[tuple[int, str]]] | None: ...

@@ -16,7 +16,8 @@ from typing import Any
 from distributed import WorkerPlugin, get_worker
 
 from ._engine import Simulator
-from .regression import CircuitInfo, Piece, PieceOutcome, describe_circuit, failed_outcome, run_piece
+from .ports import Port, ports_from_text
+from .regression import CircuitInfo, Piece, PieceOutcome, describe_circuit, failed_outcome, run_pieces
 
 
 class IRPlugin(WorkerPlugin):
@@ -26,6 +27,14 @@ class IRPlugin(WorkerPlugin):
         self.ir = ir
         self._idle: list[Simulator] = []
         self._lock = threading.Lock()
+        self._ports: dict[str, Port] | None = None
+
+    @property
+    def ports(self) -> dict[str, Port]:
+        """The ports the IR records (read once)."""
+        if self._ports is None:
+            self._ports = ports_from_text(self.ir)
+        return self._ports
 
     def __getstate__(self) -> dict[str, Any]:
         return {"ir": self.ir}
@@ -34,6 +43,7 @@ class IRPlugin(WorkerPlugin):
         self.ir = state["ir"]
         self._idle = []
         self._lock = threading.Lock()
+        self._ports = None
 
     def setup(self, worker: object) -> None:
         # Every worker renders at once, side by side, while the plugin is
@@ -78,16 +88,21 @@ def run(plugin: str, pieces: Sequence[Piece]) -> list[PieceOutcome]:
     """Runs the pieces one after the other; a piece that fails for any other
     reason than a bad vector fails alone (and its simulator is dropped)."""
     holder = _holder(plugin)
-    outcomes = []
-    for piece in pieces:
-        simulator = holder.take()
-        try:
-            outcomes.append(run_piece(simulator, piece))
-        except Exception as exc:
-            reason = f"{type(exc).__name__}: {exc}"
-            outcomes.append(failed_outcome(reason))
-            continue
-        holder.give(simulator)
+    simulator = holder.take()
+    try:
+        outcomes = run_pieces(simulator, pieces, holder.ports)
+    except Exception:
+        outcomes = []
+        for piece in pieces:  # one at a time, to fail only the piece at fault
+            simulator = holder.take()
+            try:
+                outcomes.extend(run_pieces(simulator, [piece], holder.ports))
+            except Exception as exc:
+                outcomes.append(failed_outcome(f"{type(exc).__name__}: {exc}"))
+                continue
+            holder.give(simulator)
+        return outcomes
+    holder.give(simulator)
     return outcomes
 
 

@@ -54,7 +54,10 @@ if TYPE_CHECKING:
     from distributed import Client, Future, LocalCluster
 
     from ._engine import Simulator
+    from .cli.run import Stepper
+    from .ports import Port
 
+RADIXES = ("hex", "bin", "dec")
 Keep = Literal["all", "last", "digest"]
 KEEPS: tuple[Keep, ...] = ("all", "last", "digest")
 # A set: JSON Lines (bytes, or a path to read), or a sequence of vectors.
@@ -102,6 +105,15 @@ class NoSuchBus(ValueError):
         self.bus_id = bus_id
 
 
+class UnknownName(NoSuchBus):
+    """A name in a set, or to show, that names no port or bus (the message
+    says where and suggests the closest names)."""
+
+    def __init__(self, message: str, name: str):
+        ValueError.__init__(self, message)
+        self.bus_id = name
+
+
 def import_distributed() -> None:
     """Raises DaskMissing, saying what to install, when Dask is not there."""
     try:
@@ -120,8 +132,12 @@ class SetFault:
 
     index: int | None
     line: int | None
-    bus: str | None
+    bus: str | None  # the bus, or the port (see kind), at fault
     reason: str
+    kind: str = "bus"  # "port" when `bus` names a port
+    # A value that differs from what the step was to give, in the run's radix
+    expected: str | None = None
+    got: str | None = None
 
 
 @dataclass
@@ -141,6 +157,15 @@ class SetResult:
     unknown: list[tuple[int, str]] = field(default_factory=list)
     seconds: float = 0.0  # worker time
     vcd: Path | None = None
+    compared: int = 0  # expected values compared
+    reference: bool = False  # compared with a reference run
+    radix: str | None = None  # how values and last show numbers (None: bit strings)
+
+    @property
+    def checked(self) -> bool:
+        """Whether the set's values were compared with anything (expected
+        values or a reference), rather than only run."""
+        return self.compared > 0 or self.reference
 
     @property
     def passed(self) -> bool:
@@ -160,9 +185,14 @@ class SetResult:
                 "bus": self.fault.bus,
                 "reason": self.fault.reason,
             }
+            if self.fault.expected is not None:
+                entry["error"].update(expected=self.fault.expected, got=self.fault.got)  # type: ignore[attr-defined]
+        entry["checked"] = self.checked
         for key in ("values", "last", "digest"):
             if getattr(self, key) is not None:
                 entry[key] = getattr(self, key)
+        if self.radix is not None and (self.values is not None or self.last is not None):
+            entry["radix"] = self.radix
         if self.unknown:
             entry["unknown"] = [list(item) for item in self.unknown]
         return entry
@@ -181,6 +211,11 @@ class Regression:
     @property
     def vectors(self) -> int:
         return sum(result.vectors for result in self.results)
+
+    @property
+    def checked(self) -> int:
+        """The sets that passed and were checked (see SetResult.checked)."""
+        return sum(result.passed and result.checked for result in self.results)
 
 
 # ---------------------------------------------------------------- worker side
@@ -209,9 +244,10 @@ class Piece:
     end: int
     first_line: int
     preamble: dict[str, str] | None
-    show: tuple[str, ...]
+    show: tuple[str, ...]  # ports or busses
     rows: bool  # send every row back
     digest: bool
+    radix: str | None = None  # how mismatches show values (None: bit strings)
 
     def text(self) -> bytes:
         if self.path is None:
@@ -231,6 +267,7 @@ class PieceOutcome:
     unknown: list[tuple[int, str]]
     fault: SetFault | None  # index counted within the piece
     seconds: float
+    compared: int = 0  # expected values compared
 
 
 def describe_circuit(simulator: Simulator, show: Sequence[str] | None) -> CircuitInfo:
@@ -284,63 +321,195 @@ class _BlockDigest:
         return self.blocks
 
 
-def run_piece(simulator: Simulator, piece: Piece) -> PieceOutcome:
-    """Runs a piece in calls of bounded length; the state carries between calls."""
-    from ._engine import VectorError
+_PLACE = re.compile(r"line (\d+): (.*)", re.DOTALL)
+
+
+def _place(line: int) -> str:
+    return f"line {line}"
+
+
+def _reader(simulator: Simulator, piece: Piece, ports: Mapping[str, Port], extra: Sequence[str]) -> Stepper:
+    """What reads a piece's lines as `nimbo run --vectors` reads them (names
+    were checked by the coordinator: here a name that is not there is left
+    out), reading the shown names and then `extra`."""
+    from .cli.run import Names, Stepper
+
+    class Quiet(Names):
+        def unknown(self, where: str, name: str) -> None:
+            pass
+
+    names = Quiet(simulator.bus_ids, ports, True)
+    more = [name for name in extra if name in names and name not in piece.show]
+    stepper = Stepper(simulator, (*piece.show, *more), names)
+    stepper.threads = 1
+    return stepper
+
+
+class _Checks:
+    """Compares the rows of a piece with the expected values of its lines."""
+
+    def __init__(self, expected: dict[int, dict[str, object]], columns: Sequence[str], radix: str | None):
+        from ._engine import format_value, parse_value
+
+        self.expected = expected
+        self.column = {name: index for index, name in reversed(list(enumerate(columns)))}
+        self.parse = parse_value
+        self.radix = radix
+        self.format = format_value
+        self.compared = 0
+
+    def show(self, bits: str) -> str:
+        return bits if self.radix is None or len(bits) <= 1 else self.format(bits, self.radix)
+
+    def fault(self, row: tuple[str, ...], line: int, index: int, ports: Mapping[str, Port]) -> SetFault | None:
+        from .cli.text import show_name
+        from .expect import ExpectError, matches, pattern, show_pattern
+
+        for name, value in self.expected.get(line, {}).items():
+            column = self.column.get(name)
+            if column is None:  # a name that is not there, let through
+                continue
+            got = row[column]
+            kind = "port" if name in ports else "bus"
+            try:
+                expected = pattern(value, len(got), self.parse)
+            except ExpectError as exc:
+                return SetFault(index, line, name, f"expect: {kind} {show_name(name)}: {exc}", kind=kind)
+            self.compared += 1
+            if not matches(expected, got):
+                shown_expected, shown_got = show_pattern(expected, self.show), self.show(got)
+                reason = f"{kind} {show_name(name)}: expected {shown_expected}, got {shown_got}"
+                return SetFault(index, line, name, reason, kind=kind, expected=shown_expected, got=shown_got)
+        return None
+
+
+def _vector_lines(block: bytes, first_line: int) -> list[int]:
+    return [first_line + number for number, raw in enumerate(block.split(b"\n")) if raw.strip()]
+
+
+def run_piece(simulator: Simulator, piece: Piece, ports: Mapping[str, Port] | None = None) -> PieceOutcome:
+    """Runs a piece in calls of bounded length; the state carries between
+    calls. Lines are read as `nimbo run --vectors` reads them (ports, numbers)
+    and their expected values compared after each step."""
+    from .cli.run import BlockFault
+    from .expect import columns_of, may_expect, split_lines
 
     started = time.perf_counter()
+    ports = ports or {}
     simulator.reset()
     if piece.preamble is not None:
         simulator.update(piece.preamble)
     data = piece.text()
-    rows: list[tuple[str, ...]] | None = [] if piece.rows else None
-    digest = _BlockDigest() if piece.digest else None
-    last: tuple[str, ...] | None = None
-    unknown: list[tuple[int, str]] = []
-    reported: set[str] = set()
-    fault: SetFault | None = None
-    vectors, position, line, step = 0, 0, piece.first_line, _FIRST_CALL_BYTES
-
-    def take(values: list[tuple[str, ...]]) -> None:
-        nonlocal vectors, last
-        vectors += len(values)
-        if values:
-            last = values[-1]
-        if rows is not None:
-            rows.extend(values)
-        if digest is not None:
-            digest.add(values)
-
-    while position < len(data):
+    expected: dict[int, dict[str, object]] = {}
+    if may_expect(data):
+        data, expected = split_lines(data, piece.first_line)
+    stepper = _reader(simulator, piece, ports, columns_of(expected))
+    checks = _Checks(expected, stepper.shown, piece.radix)
+    width = len(piece.show)
+    outcome = _Outcome(piece)
+    position, line, step = 0, piece.first_line, _FIRST_CALL_BYTES
+    while position < len(data) and outcome.fault is None:
         end = len(data) if len(data) - position <= step else data.find(b"\n", position + step) + 1
         end = end or len(data)
+        block = data[position:end]
         call_started = time.perf_counter()
+        fault: SetFault | None = None
         try:
-            values, found = simulator.run_jsonl(data[position:end], piece.show, line)
-        except VectorError as error:
-            done: list[tuple[str, ...]] = error.results  # type: ignore[assignment]
-            fault = SetFault(vectors + error.index, error.line, error.bus, error.reason)
-            take(done)
-            unknown = []
-            break
-        take(values)
-        for entry in found:
-            if entry[1] not in reported:
-                reported.add(entry[1])
-                unknown.append(entry)
-        line = simulator.next_line
+            rows = stepper.run_block(block, line, _place)
+        except BlockFault as error:
+            rows = error.rows
+            found = _PLACE.fullmatch(str(error.error))
+            at = int(found.group(1)) if found else None
+            fault = SetFault(outcome.vectors + len(rows), at, None, found.group(2) if found else str(error.error))
+        outcome.take(rows, width, checks, _vector_lines(block, line) if expected else None, ports)
+        if outcome.fault is None:
+            outcome.fault = fault
+        line = stepper.next_line
         took = time.perf_counter() - call_started
         step = max(4096, min(64 << 20, int((end - position) * _CALL_SECONDS / max(took, 1e-4))))
         position = end
-    return PieceOutcome(
-        vectors=vectors,
-        rows=rows,
-        last=last,
-        blocks=digest.finish() if digest is not None else [],
-        unknown=unknown,
-        fault=fault,
-        seconds=time.perf_counter() - started,
-    )
+    return outcome.finish(checks.compared, time.perf_counter() - started)
+
+
+class _Outcome:
+    """A piece's outcome as its rows come."""
+
+    def __init__(self, piece: Piece):
+        self.vectors = 0
+        self.rows: list[tuple[str, ...]] | None = [] if piece.rows else None
+        self.digest = _BlockDigest() if piece.digest else None
+        self.last: tuple[str, ...] | None = None
+        self.fault: SetFault | None = None
+
+    def take(
+        self,
+        rows: list[tuple[str, ...]],
+        width: int,
+        checks: _Checks,
+        lines: list[int] | None,
+        ports: Mapping[str, Port],
+    ) -> None:
+        if lines is not None:
+            for number, (row, line) in enumerate(zip(rows, lines)):
+                fault = checks.fault(row, line, self.vectors + number, ports)
+                if fault is not None:
+                    self.fault = fault
+                    rows = rows[: number + 1]
+                    break
+        if rows and len(rows[0]) != width:
+            rows = [row[:width] for row in rows]
+        self.vectors += len(rows)
+        if rows:
+            self.last = rows[-1]
+        if self.rows is not None:
+            self.rows.extend(rows)
+        if self.digest is not None:
+            self.digest.add(rows)
+
+    def finish(self, compared: int, seconds: float) -> PieceOutcome:
+        blocks = self.digest.finish() if self.digest is not None else []
+        return PieceOutcome(self.vectors, self.rows, self.last, blocks, [], self.fault, seconds, compared)
+
+
+def run_pieces(simulator: Simulator, pieces: Sequence[Piece], ports: Mapping[str, Port]) -> list[PieceOutcome]:
+    """Runs pieces one after the other, or, for a circuit with registers,
+    the pieces that are whole sets side by side (Simulator.run_sequences_jsonl,
+    one lane per set). A set the lanes cannot take as it is (a line that
+    names a port or writes a number, a bad vector) runs alone, step by step,
+    which gives the same values."""
+    from .expect import columns_of, may_expect, split_lines
+
+    outcomes: list[PieceOutcome | None] = [None] * len(pieces)
+    whole = [index for index, piece in enumerate(pieces) if piece.preamble is None and piece.first_line == 1]
+    if simulator.clocks and len(whole) > 1:
+        started = time.perf_counter()
+        texts: list[bytes] = []
+        expectations: list[dict[int, dict[str, object]]] = []
+        for index in whole:
+            data = pieces[index].text()
+            expected: dict[int, dict[str, object]] = {}
+            if may_expect(data):
+                data, expected = split_lines(data, 1)
+            texts.append(data)
+            expectations.append(expected)
+        extra = columns_of({k: v for expected in expectations for k, v in expected.items()})
+        stepper = _reader(simulator, pieces[whole[0]], ports, extra)
+        simulator.reset()
+        results = simulator.run_sequences_jsonl(texts, stepper.read_ids)
+        seconds = (time.perf_counter() - started) / len(whole)
+        for index, text, expected, (values, unknown, error) in zip(whole, texts, expectations, results):
+            if error is not None or unknown:
+                continue
+            piece = pieces[index]
+            checks = _Checks(expected, stepper.shown, piece.radix)
+            outcome = _Outcome(piece)
+            rows = stepper.join_rows(values)
+            outcome.take(rows, len(piece.show), checks, _vector_lines(text, 1) if expected else None, ports)
+            outcomes[index] = outcome.finish(checks.compared, seconds)
+    for index, piece in enumerate(pieces):
+        if outcomes[index] is None:
+            outcomes[index] = run_piece(simulator, piece, ports)
+    return [outcome for outcome in outcomes if outcome is not None]
 
 
 # ---------------------------------------------------------------- splitting
@@ -406,17 +575,24 @@ def split_set(data: bytes, chunk: int, inputs: Mapping[str, int]) -> list[Span]:
 
 
 def merge_pieces(
-    name: str, outcomes: Sequence[PieceOutcome], show: Sequence[str], keep: Keep, lined: bool
+    name: str,
+    outcomes: Sequence[PieceOutcome],
+    show: Sequence[str],
+    keep: Keep,
+    lined: bool,
+    radix: str | None = None,
 ) -> tuple[SetResult, list[tuple[str, ...]]]:
     """The result of a set from the outcomes of its pieces, up to the first
-    that failed, and the rows the pieces sent."""
-    result = SetResult(name=name, vectors=0)
+    that failed, and the rows the pieces sent (bit strings; the result's
+    values are numbers in `radix`, None: bit strings)."""
+    result = SetResult(name=name, vectors=0, radix=radix)
     rows: list[tuple[str, ...]] = []
     blocks: list[bytes] = []
     last: tuple[str, ...] | None = None
     reported: set[str] = set()
     for outcome in outcomes:
         result.seconds += outcome.seconds
+        result.compared += outcome.compared
         if outcome.rows is not None:
             rows.extend(outcome.rows)
         blocks.extend(outcome.blocks)
@@ -424,7 +600,7 @@ def merge_pieces(
         if outcome.fault is not None:
             fault = outcome.fault
             index = None if fault.index is None else result.vectors + fault.index
-            result.fault = SetFault(index, fault.line if lined else None, fault.bus, fault.reason)
+            result.fault = replace(fault, index=index, line=fault.line if lined else None)
             result.vectors += outcome.vectors
             result.unknown = []
             break
@@ -434,13 +610,184 @@ def merge_pieces(
                 reported.add(entry[1])
                 result.unknown.append(entry if lined else (entry[0] - 1, entry[1]))
     if keep == "all":
-        result.values = [dict(zip(show, row)) for row in rows]
+        result.values = [dict(zip(show, [_as_radix(bits, radix) for bits in row])) for row in rows]
     elif keep == "last":
-        result.last = dict(zip(show, last)) if last is not None else None
-    else:
+        result.last = dict(zip(show, [_as_radix(bits, radix) for bits in last])) if last is not None else None
+    if blocks or keep == "digest":
         header = json.dumps(list(show)).encode() + b"\n"
         result.digest = hashlib.sha256(header + b"".join(blocks)).hexdigest()
     return result, rows
+
+
+# ---------------------------------------------------------------- checking names
+
+
+_SCAN_BYTES = 1 << 20
+
+
+def _shadow(simulator: Simulator, ir: str) -> Simulator:
+    """A circuit of the same busses (widths as they are now) and registers,
+    without any logic: running a set through it reads every line as the
+    circuit would, at the reader's speed."""
+    from ._engine import Simulator
+    from .lint import register_records
+
+    busses = [{"id": bus_id, "value": "0" * width} for bus_id, width in zip(simulator.bus_ids, simulator.widths())]
+    component: dict[str, object] = {"id": simulator.id, "busses": busses}
+    if simulator.clocks:
+        component["registers"] = register_records(json.loads(ir))
+    return Simulator(json.dumps({"component": component}))
+
+
+class _Checker:
+    """Checks the names of a run before it starts: every name to show, and
+    every name in every set, up to a set's first bad vector (where it
+    stops). A name that is no port or bus raises UnknownName, or with
+    `allow_unknown` is reported to `warn` once and left out."""
+
+    def __init__(
+        self,
+        simulator: Simulator,
+        ir: str,
+        ports: Mapping[str, Port],
+        allow_unknown: bool,
+        warn: Callable[[str], None],
+    ):
+        from .cli.errors import CliError
+        from .cli.run import Names
+
+        class Checking(Names):
+            def unknown(self, where: str, name: str) -> None:
+                if not self.allow_unknown:
+                    try:
+                        Names.unknown(self, where, name)
+                    except CliError as exc:
+                        raise UnknownName(str(exc), name) from None
+                from .cli.text import show_name
+
+                if name not in self._warned:
+                    self._warned.add(name)
+                    warn(f"{where}: no {'port or bus' if self.ports else 'bus'} named {show_name(name)}; ignored")
+
+        self.names: Names = Checking(simulator.bus_ids, ports, allow_unknown)
+        self.simulator, self.ir = simulator, ir
+        self._stepper: Stepper | None = None
+
+    def shown(self, show: Sequence[str] | None, busses: bool) -> tuple[str, ...]:
+        from .cli.run import shown_names
+
+        return shown_names(self.simulator, self.names, list(show or []), busses)
+
+    def scan(self, name: str, data: bytes) -> None:
+        from .cli.run import BlockFault, Stepper
+        from .expect import may_expect, split_lines
+
+        if self._stepper is None:
+            self._stepper = Stepper(_shadow(self.simulator, self.ir), (), self.names)
+            self._stepper.threads = 1
+        stepper = self._stepper
+        stepper.sim.reset()
+        stepper.python_only = False
+        position, line = 0, 1
+        while position < len(data):
+            end = data.find(b"\n", position + _SCAN_BYTES) + 1 or len(data)
+            block = data[position:end]
+            if may_expect(block):
+                block, expected = split_lines(block, line)
+                for number, values in expected.items():
+                    for key in values:
+                        if key not in self.names:
+                            self.names.unknown(f"{name}:{number}: expect", key)
+            try:
+                stepper.run_block(block, line, lambda number: f"{name}:{number}")
+            except BlockFault:
+                return  # the set stops at this vector when it runs
+            line = stepper.next_line
+            position = end
+
+
+def _scan_source(source: VectorSource) -> tuple[VectorSource, bytes | None]:
+    """The set as the run takes it (a pipe or a list read once, as text)
+    and its text for the check (None when it cannot be read: the run says why)."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return source, bytes(source)
+    if isinstance(source, (str, os.PathLike)):
+        try:
+            with open(source, "rb") as stream:
+                data = stream.read()
+                regular = stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+        except OSError:
+            return source, None
+        return (source if regular else data), data
+    if isinstance(source, Sequence):
+        data = "".join(_vector_line(v) + "\n" for v in source).encode()
+        return source, data
+    return source, None
+
+
+# ---------------------------------------------------------------- references
+
+
+def read_reference(path: str | os.PathLike[str]) -> dict[str, dict[str, object]]:
+    """The records of a run written by `nimbo regress --out`, by set name.
+    Raises ValueError for a file that holds no such records."""
+    records: dict[str, dict[str, object]] = {}
+    with open(path, "rb") as stream:
+        for number, raw in enumerate(stream, 1):
+            if not raw.strip():
+                continue
+            try:
+                record = json.loads(raw)
+            except (ValueError, RecursionError) as exc:
+                raise ValueError(f"{os.fspath(path)}:{number}: not a record of nimbo regress ({exc})") from None
+            if not isinstance(record, dict) or not isinstance(record.get("set"), str):
+                raise ValueError(f"{os.fspath(path)}:{number}: not a record of nimbo regress (no \"set\")")
+            records[record["set"]] = record
+    return records
+
+
+def _as_radix(bits: str, radix: object) -> str:
+    from ._engine import format_value
+
+    if radix not in RADIXES or len(bits) <= 1:
+        return bits
+    return format_value(bits, str(radix))
+
+
+def compare_reference(
+    result: SetResult, rows: Sequence[tuple[str, ...]], digest: str | None, show: Sequence[str], record: Mapping[str, object]
+) -> SetFault | None:
+    """The first difference between a set's values (`rows`, bit strings of
+    the names in `show`, or its digest) and its record in a reference run;
+    None when they agree."""
+    radix = record.get("radix")
+    values = record.get("values")
+    if isinstance(values, list):
+        for step, (row, theirs) in enumerate(zip(rows, values), 1):
+            if not isinstance(theirs, dict):
+                return SetFault(step - 1, None, None, f"the reference's values at step {step} are no object")
+            for name, bits in zip(show, row):
+                if name in theirs and _as_radix(bits, radix) != theirs[name]:
+                    ours = _as_radix(bits, radix)
+                    return SetFault(
+                        step - 1, None, name, f"step {step}: {name}: the reference has {theirs[name]}, this run {ours}",
+                        expected=str(theirs[name]), got=ours,
+                    )
+        if len(values) != len(rows):
+            return SetFault(None, None, None, f"the reference has {len(values)} vectors, this run {len(rows)}")
+        return None
+    if isinstance(record.get("digest"), str):
+        if digest != record["digest"]:
+            return SetFault(None, None, None, "digest differs from the reference")
+        return None
+    last = record.get("last")
+    if isinstance(last, dict):
+        ours_last = dict(zip(show, rows[-1])) if rows else {}
+        for name, bits in ours_last.items():
+            if name in last and _as_radix(bits, radix) != last[name]:
+                return SetFault(None, None, name, f"last: {name}: the reference has {last[name]}, this run {_as_radix(bits, radix)}")
+        return None
+    return SetFault(None, None, None, "the reference's record holds no values or digest to compare")
 
 
 # ---------------------------------------------------------------- sources
@@ -527,7 +874,12 @@ def _vcd_file(directory: Path, name: str, used: set[str]) -> Path:
 
 
 def _write_vcd(
-    path: Path, scope: str, show: Sequence[str], first: Sequence[str], rows: Sequence[tuple[str, ...]]
+    path: Path,
+    scope: str,
+    show: Sequence[str],
+    first: Sequence[str],
+    rows: Sequence[tuple[str, ...]],
+    clocks: tuple[list[int], list[str]] = ([], []),
 ) -> str | None:
     """Step 0 is the initial state `first`, step k the values after vector k.
     The file is written beside `path` and put in place once whole, so that a
@@ -541,7 +893,7 @@ def _write_vcd(
     except OSError as exc:
         return f"{path}: cannot write: {exc.strerror or exc}"
     try:
-        recorder = VcdRecorder(file.stream, scope, show, first)
+        recorder = VcdRecorder(file.stream, scope, show, first, *clocks)
         recorder.record_rows(1, rows)
         recorder.close(len(rows))
         file.commit()
@@ -733,7 +1085,7 @@ class _SetState:
     rows: list[tuple[str, ...]] | None = None  # for the VCD
     held: int = 0  # bytes of its text sent from here
 
-    def settle(self, show: Sequence[str], keep: Keep) -> bool:
+    def settle(self, show: Sequence[str], keep: Keep, radix: str | None = None) -> bool:
         """Makes the result once every piece up to the first failure is in."""
         done: list[PieceOutcome] = []
         for outcome in self.outcomes:
@@ -742,7 +1094,7 @@ class _SetState:
             done.append(outcome)
             if outcome.fault is not None:
                 break
-        self.result, self.rows = merge_pieces(self.name, done, show, keep, self.lined)
+        self.result, self.rows = merge_pieces(self.name, done, show, keep, self.lined, radix)
         return True
 
 
@@ -769,9 +1121,13 @@ class _Run:
         vcd_dir: Path | None,
         on_result: Callable[[SetResult], None] | None,
         bar: _Progress,
+        radix: str | None = None,
+        reference: Mapping[str, Mapping[str, object]] | None = None,
+        clocks: tuple[list[int], list[str]] = ([], []),
     ):
         from distributed import LocalCluster, as_completed
 
+        self.radix, self.reference, self.clocks = radix, reference, clocks
         self.client, self.plugin, self.info, self.show, self.keep = client, plugin, info, show, keep
         self.chunk, self.batch, self.vcd_dir, self.on_result, self.bar = chunk, batch, vcd_dir, on_result, bar
         # The workers of a local cluster read set files themselves.
@@ -788,7 +1144,8 @@ class _Run:
         self.vcd_names: set[str] = set()
 
     def read(self, index: int, name: str, source: VectorSource) -> None:
-        splits = self.info.one_pass and self.chunk > 0
+        # State carries from cycle to cycle in a circuit with registers.
+        splits = self.info.one_pass and not self.clocks[0] and not self.clocks[1] and self.chunk > 0
         loaded = _load(source, self.by_path, self.chunk if splits else sys.maxsize)
         if isinstance(loaded, SetFault):
             self.sets[index] = _SetState(name, True, [], [], SetResult(name=name, vectors=0, fault=loaded))
@@ -800,7 +1157,11 @@ class _Run:
         else:
             spans = [Span(0, loaded.size if data is None else len(data), 1, None)]
         self.sets[index] = _SetState(name, loaded.lined, [None] * len(spans), [None] * len(spans))
-        rows = self.keep == "all" or self.vcd_dir is not None
+        compared = self.reference.get(name) if self.reference is not None else None
+        rows = self.keep == "all" or self.vcd_dir is not None or (compared is not None and "values" in compared)
+        digest = self.keep == "digest" or (compared is not None and "digest" in compared)
+        keep_last = compared is not None and "last" in compared
+        rows = rows or keep_last
         for number, span in enumerate(spans):
             text = None if loaded.path is not None or data is None else data[span.start : span.end]
             piece = Piece(
@@ -812,7 +1173,8 @@ class _Run:
                 span.preamble,
                 self.show,
                 rows,
-                self.keep == "digest",
+                digest,
+                self.radix,
             )
             self.waiting.append((index, number, piece))
             self.waiting_bytes += span.end - span.start
@@ -874,7 +1236,7 @@ class _Run:
                 self.owner.pop(task.key, None)
             if later:
                 self.client.cancel(later)
-        if state.result is None and state.settle(self.show, self.keep):
+        if state.result is None and state.settle(self.show, self.keep, self.radix):
             self.bar.set_done()
 
     def deliver(self, index: int) -> bool:
@@ -884,10 +1246,18 @@ class _Run:
         del self.sets[index]
         self.held -= state.held
         result = state.result
+        record = self.reference.get(result.name) if self.reference is not None else None
+        if record is not None:
+            result.reference = True
+            difference = compare_reference(result, state.rows or [], result.digest, self.show, record)
+            if difference is not None and result.fault is None:
+                result.fault = difference
+        if self.keep != "digest":
+            result.digest = None
         if self.vcd_dir is not None and state.rows is not None:
             path = _vcd_file(self.vcd_dir, result.name, self.vcd_names)
             first = [self.info.initial[bus_id] for bus_id in self.show]
-            problem = _write_vcd(path, self.info.id, self.show, first, state.rows)
+            problem = _write_vcd(path, self.info.id, self.show, first, state.rows, self.clocks)
             if problem is None:
                 result.vcd = path
             else:
@@ -935,6 +1305,11 @@ def regress(
     workers: int | None = None,
     on_result: Callable[[SetResult], None] | None = None,
     progress: bool = False,
+    busses: bool = False,
+    radix: str | None = None,
+    allow_unknown: bool = False,
+    reference: str | os.PathLike[str] | Mapping[str, Mapping[str, object]] | None = None,
+    warn: Callable[[str], None] | None = None,
 ) -> Regression:
     """Runs every vector set from the initial state of the circuit `ir`.
 
@@ -950,10 +1325,22 @@ def regress(
     processes. on_result is called with each set's result, in order, as soon
     as it and every set before it are done.
 
-    A bad vector fails its set (SetResult.fault) and not the run. Raises
-    DaskMissing without Dask, ValueError for a bad argument (NoSuchBus for a
-    bus to show that the circuit lacks), RenderError when the IR does not
-    render.
+    Names and values are read as `nimbo run` reads them: a set's lines and
+    `show` may name ports (whole values) and busses; by default the ports
+    are shown when the IR records them (every bus with `busses`). radix:
+    "hex", "bin" or "dec" to record multi-bit values as numbers (default:
+    bit strings). Every name is checked before anything runs: one that is
+    no port or bus raises UnknownName, naming the set and line and the
+    closest names, or with `allow_unknown` is given to `warn` (default: a
+    RuntimeWarning) once and left out. A line's expected values (see
+    nimbo.expect) are compared after its step; reference: the records of an
+    earlier run (a path, or records by set name, see read_reference) to
+    compare each set with.
+
+    A bad vector or a value that differs fails its set (SetResult.fault) and
+    not the run. Raises DaskMissing without Dask, ValueError for a bad
+    argument (NoSuchBus, UnknownName for names), RenderError when the IR
+    does not render.
     """
     if keep not in KEEPS:
         raise ValueError(f"keep must be one of {', '.join(KEEPS)}, not {keep!r}")
@@ -961,11 +1348,85 @@ def regress(
         raise ValueError(f"chunk must be 0 or a positive multiple of {DIGEST_BLOCK}, not {chunk}")
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, not {workers}")
+    if radix is not None and radix not in RADIXES:
+        raise ValueError(f"radix must be one of {', '.join(RADIXES)}, not {radix!r}")
     sets = _named(vector_sets)
     import_distributed()
+    records = read_reference(reference) if isinstance(reference, (str, os.PathLike)) else reference
+    prepared = prepare(ir, sets, show, busses, allow_unknown, warn or _warning)
+    return _regress(prepared, keep, chunk, vcd_dir, client, scheduler, workers, on_result, progress, radix, records)
 
+
+@dataclass
+class Prepared:
+    """A run whose names were checked (see prepare)."""
+
+    ir: str
+    sets: list[tuple[str, VectorSource]]
+    info: CircuitInfo
+    clocks: tuple[list[int], list[str]]
+
+
+def prepare(
+    ir: str,
+    sets: list[tuple[str, VectorSource]],
+    show: Sequence[str] | None,
+    busses: bool,
+    allow_unknown: bool,
+    warn: Callable[[str], None],
+) -> Prepared:
+    """Renders the circuit here and checks every name of the run (see
+    _Checker); a set that is no regular file is read here once."""
+    from ._engine import Simulator
+    from .cli.run import Stepper
+    from .ports import ports_from_text
+
+    try:
+        simulator = Simulator(ir)
+    except RuntimeError as exc:
+        raise RenderError(str(exc)) from None
+    ports = ports_from_text(ir)
+    known = set(simulator.bus_ids)
+    for port in ports.values():
+        missing = next((bit for bit in port.bits if bit not in known), None)
+        if missing is not None:
+            raise ValueError(f"port {port.name!r} names the bus {missing!r}, which the circuit lacks")
+    checker = _Checker(simulator, ir, ports, allow_unknown, warn)
+    shown = checker.shown(show, busses)
+    checked: list[tuple[str, VectorSource]] = []
+    for name, source in sets:
+        source, data = _scan_source(source)
+        if data is not None:
+            checker.scan(name, data)
+        checked.append((name, source))
+    stepper = Stepper(simulator, shown, checker.names)
+    info = CircuitInfo(
+        id=simulator.id,
+        shown=shown,
+        missing=(),
+        inputs={b: w for b, w, d in zip(simulator.bus_ids, simulator.widths(), simulator.driven) if not d},
+        one_pass=simulator.one_pass,
+        initial=dict(zip(shown, stepper.row())),
+    )
+    return Prepared(ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []))
+
+
+def _regress(
+    prepared: Prepared,
+    keep: Keep,
+    chunk: int,
+    vcd_dir: str | os.PathLike[str] | None,
+    client: Client | None,
+    scheduler: str | None,
+    workers: int | None,
+    on_result: Callable[[SetResult], None] | None,
+    progress: bool,
+    radix: str | None,
+    reference: Mapping[str, Mapping[str, object]] | None,
+) -> Regression:
     from . import _regression_worker
 
+    ir, sets, info = prepared.ir, prepared.sets, prepared.info
     started = time.perf_counter()
     with ExitStack() as stack:
         dask_client = client if client is not None else stack.enter_context(connect(scheduler, workers))
@@ -978,19 +1439,6 @@ def regress(
             if isinstance(reply, dict) and reply.get("status") == "error":
                 raise RuntimeError(f"the worker at {address} did not take the circuit: {reply.get('exception_text')}")
 
-        described = dask_client.submit(
-            _regression_worker.describe,
-            plugin,
-            None if show is None else tuple(show),
-            key=f"{plugin}-describe",
-            pure=False,
-        )
-        try:
-            info: CircuitInfo = described.result()
-        except RuntimeError as exc:
-            raise RenderError(str(exc)) from None
-        if info.missing:
-            raise NoSuchBus(info.missing[0])
         shown = info.shown
         directory = None
         if vcd_dir is not None:
@@ -1000,7 +1448,10 @@ def regress(
         stack.callback(bar.close)
         window = max(64, 16 * threads)  # sets read and not yet delivered
         batch = max(1, window // (4 * threads))
-        run = _Run(dask_client, plugin, info, shown, keep, chunk, batch, directory, on_result, bar)
+        run = _Run(
+            dask_client, plugin, info, shown, keep, chunk, batch, directory, on_result, bar, radix, reference,
+            prepared.clocks,
+        )
         read = delivered = 0
         while True:
             # Read sets while the window allows and send what waits, then

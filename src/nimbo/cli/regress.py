@@ -15,16 +15,19 @@ from ..regression import (
     KEEPS,
     ClusterError,
     DaskMissing,
-    NoSuchBus,
     Regression,
     RenderError,
     SetFault,
     SetResult,
+    UnknownName,
     connect,
     default_workers,
     import_distributed,
-    regress,
+    _regress,
+    prepare,
+    read_reference,
 )
+from .run import RADIXES
 from .common import (
     EXIT_FAILURE,
     EXIT_OK,
@@ -65,8 +68,8 @@ def _count(number: float) -> str:
 
 def _fault_parts(fault: SetFault) -> list[str]:
     parts = [f"vector {fault.index}"] if fault.line is None and fault.index is not None else []
-    if fault.bus is not None:
-        parts.append(f"bus {show_name(fault.bus)}")
+    if fault.bus is not None and fault.expected is None:
+        parts.append(f"{fault.kind} {show_name(fault.bus)}")
     return [*parts, clip(fault.reason)]
 
 
@@ -78,24 +81,29 @@ def fault_text(name: str, fault: SetFault) -> str:
 
 def summary(regression: Regression) -> list[str]:
     """A table of the sets and a closing line of totals."""
-    rows = [("set", "result", "vectors", "detail")]
+    rows = [("set", "result", "check", "vectors", "detail")]
     for result in regression.results:
         fault = result.fault
         detail = ""
         if fault is not None:
             detail = ": ".join(([f"line {fault.line}"] if fault.line is not None else []) + _fault_parts(fault))
-        rows.append((result.name, "passed" if result.passed else "FAILED", _count(result.vectors), detail))
-    widths = [max(len(row[column]) for row in rows) for column in range(3)]
+        check = "+".join(
+            (["expect"] if result.compared else []) + (["reference"] if result.reference else [])
+        ) or "run only"
+        rows.append((result.name, "passed" if result.passed else "FAILED", check, _count(result.vectors), detail))
+    widths = [max(len(row[column]) for row in rows) for column in range(4)]
     lines = [
-        f"{name:<{widths[0]}}  {status:<{widths[1]}}  {vectors:>{widths[2]}}  {detail}".rstrip()
-        for name, status, vectors, detail in rows
+        f"{name:<{widths[0]}}  {status:<{widths[1]}}  {check:<{widths[2]}}  {vectors:>{widths[3]}}  {detail}".rstrip()
+        for name, status, check, vectors, detail in rows
     ]
     failed = sum(not result.passed for result in regression.results)
+    checked = regression.checked
     seconds = regression.seconds
     rate = regression.vectors / seconds if seconds > 0 else 0.0
     count = len(regression.results)
     lines.append(
-        f"{count} set{'s' if count != 1 else ''}: {count - failed} passed, {failed} failed; "
+        f"{count} set{'s' if count != 1 else ''}: {count - failed} passed ({checked} checked, "
+        f"{count - failed - checked} run only), {failed} failed; "
         f"{_count(regression.vectors)} vectors in {seconds:.1f} s ({_count(rate)} vectors/s) "
         f"on {regression.workers} worker{'s' if regression.workers != 1 else ''}"
     )
@@ -120,10 +128,6 @@ class _Writer:
                 raise output_error(exc) from None
             raise CliError(f"{self.path}: {exc.strerror or exc}") from None
         result.values = None  # written; the summary needs only the counts
-        for line, bus_id in result.unknown:
-            if bus_id not in self.warned:
-                self.warned.add(bus_id)
-                warn(f"{result.name}:{line}: no bus named {show_name(bus_id)}; ignored")
         if result.fault is not None:
             say(f"{PROG}: error: {fault_text(result.name, result.fault)}")
 
@@ -147,32 +151,44 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
             Path(args.vcd_dir).mkdir(parents=True, exist_ok=True)
         except OSError as exc:
             raise CliError(f"{args.vcd_dir}: {exc.strerror or exc}") from None
+    reference = None
+    if args.reference is not None:
+        try:
+            reference = read_reference(args.reference)
+        except OSError as exc:
+            raise CliError(f"{args.reference}: {exc.strerror or exc}") from None
+        except ValueError as exc:
+            raise CliError(clip(str(exc))) from None
     output = None
     if args.out is not None and args.out != "-":
-        refuse_inputs(args.out, [args.ir, *map(str, sets)], "--out")
+        refuse_inputs(args.out, [args.ir, *map(str, sets)] + ([args.reference] if args.reference else []), "--out")
         output = OutputFile(args.out)  # appears when the run ends, failed sets or not
     results_stream = out if output is None else output.stream
     summary_stream = sys.stderr if output is None else out
 
     where = f"the scheduler at {args.scheduler}" if args.scheduler else "the local cluster"
+    # Names are checked before the cluster starts.
+    try:
+        prepared = prepare(ir, [(str(path), path) for path in sets], args.show, args.busses, args.allow_unknown, warn)
+    except UnknownName as exc:
+        raise CliError(clip(str(exc), 400)) from None
+    except (ValueError, RenderError) as exc:
+        raise CliError(f"{args.ir}: {clip(str(exc))}") from None
     try:
         with connect(args.scheduler, args.workers, quiet=True, warn=warn) as client:
-            try:
-                regression = regress(
-                    ir,
-                    sets,
-                    show=args.show or None,
-                    keep=args.keep,
-                    chunk=args.chunk,
-                    vcd_dir=args.vcd_dir,
-                    client=client,
-                    on_result=_Writer(results_stream, None if output is None else args.out),
-                    progress=progress_wanted(results_stream),
-                )
-            except NoSuchBus as exc:
-                raise CliError(f"--show: no bus named {show_name(exc.bus_id)}") from None
-            except (ValueError, RenderError) as exc:
-                raise CliError(f"{args.ir}: {clip(str(exc))}") from None
+            regression = _regress(
+                prepared,
+                args.keep,
+                args.chunk,
+                args.vcd_dir,
+                client,
+                None,
+                None,
+                _Writer(results_stream, None if output is None else args.out),
+                progress_wanted(results_stream),
+                args.radix,
+                reference,
+            )
         if output is not None:
             output.commit()
     except CliError:
@@ -203,7 +219,8 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
         "regress",
         help="run many vector sets, each from the initial state, on a Dask cluster",
         description="Run each vector set (a JSON Lines file) from the circuit's initial state, in parallel "
-        "on a local Dask cluster or on an existing one (--scheduler), and write one JSON record per set.",
+        "on a local Dask cluster or on an existing one (--scheduler), and write one JSON record per set. "
+        'A vector line may carry the values its step must give: {"a": 5, "expect": {"y": 11, "c": "x"}}.',
     )
     parser.add_argument("ir", metavar="IR.json", help="the circuit's IR document")
     parser.add_argument("sets", metavar="SET", nargs="+", help="a JSON Lines file of vectors, or a directory of them")
@@ -212,7 +229,22 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
         metavar="ID[,ID...]",
         action="append",
         default=[],
-        help="busses to report, in this order (repeatable; default: every bus)",
+        help="ports or busses to report, in this order (repeatable; default: the ports, else every bus)",
+    )
+    parser.add_argument(
+        "--radix", choices=RADIXES, default="hex",
+        help="how multi-bit values are recorded: numbers in hex, bin or dec (default: hex)",
+    )
+    parser.add_argument(
+        "--busses", action="store_true", help="report every bus even when the IR records ports (shown by default)"
+    )
+    parser.add_argument(
+        "--allow-unknown", action="store_true",
+        help="warn about names that are neither a bus nor a port, and go on without them (default: an error)",
+    )
+    parser.add_argument(
+        "--reference", metavar="FILE",
+        help="records of an earlier run (its --out) to compare each set with; a set that differs fails",
     )
     parser.add_argument(
         "--keep",

