@@ -78,14 +78,6 @@ PyObject* single_argument(const Parameter& parameter, PyObject* const* args, Py_
   return found != nullptr ? found : missing(parameter);
 }
 
-PyObject* optional_argument(const Parameter& parameter, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  if (PyVectorcall_NARGS(nargs) == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
-    return Py_None;
-  }
-  return single_argument(parameter, args, nargs, kwnames);
-}
-
 std::optional<std::string_view> utf8_argument(const Parameter& parameter, PyObject* object) {
   if (!PyUnicode_Check(object)) {
     set_wrong_type(parameter, "str", object);

@@ -31,10 +31,6 @@ PyObject* single_argument(const Parameter& parameter, PyObject* args, PyObject* 
 PyObject* single_argument(const Parameter& parameter, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 
-// The same for an optional parameter: None (borrowed) when it is not given.
-PyObject* optional_argument(const Parameter& parameter, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames);
-
 // The UTF-8 text of a str argument (subclasses accepted); it lives as long
 // as `object`. Empty with an exception set on failure.
 std::optional<std::string_view> utf8_argument(const Parameter& parameter, PyObject* object);

@@ -129,10 +129,49 @@ std::string input_place(std::optional<std::size_t> vector) {
   return vector ? "vector " + std::to_string(*vector) : "argument 'inputs'";
 }
 
+// Circuits with more busses than this get no suggestion of close names:
+// finding them would take long.
+constexpr Py_ssize_t kMostIdsToSuggest = 20000;
+
+// Raises ValueError for the input `id`, which names no bus, with the closest
+// bus ids suggested (nimbo.names words the hint as every surface does).
+void raise_unknown_input(SimulatorState& state, PyObject* id, std::optional<std::size_t> vector) {
+  constexpr Py_ssize_t kShown = 40;
+  const Py_ssize_t length = PyUnicode_GetLength(id);
+  PyRef shown = PyRef::steal(length <= kShown ? PyObject_Repr(id) : nullptr);
+  if (length > kShown) {
+    PyRef head = PyRef::steal(PyUnicode_Substring(id, 0, kShown));
+    if (!head) return;
+    shown = PyRef::steal(PyUnicode_FromFormat("%R... (%zd characters)", head.get(), length));
+  }
+  if (!shown) return;
+  PyRef hint = PyRef::steal(PyUnicode_FromString(""));
+  if (!hint) return;
+  if (PyTuple_GET_SIZE(state.keys.keys()) <= kMostIdsToSuggest) {
+    PyRef names = PyRef::steal(PyImport_ImportModule("nimbo.names"));
+    PyRef found = PyRef::steal(
+        names ? PyObject_CallMethod(names.get(), "did_you_mean", "OO", id, state.keys.keys())
+              : nullptr);
+    if (found && PyUnicode_Check(found.get())) {
+      hint = std::move(found);
+    } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
+      PyErr_Clear();  // the error goes out without a hint
+    } else if (PyErr_Occurred()) {
+      return;  // Ctrl-C and the like go out as they are
+    }
+  }
+  PyErr_Format(PyExc_ValueError,
+               "%s: no bus named %U%U; allow_unknown=True skips names that are not there",
+               input_place(vector).c_str(), shown.get(), hint.get());
+}
+
 // One dict of bus id to bit string, converted into `writes`; the strs are
-// kept alive by `owners`. False with TypeError set (prefixed by the place).
+// kept alive by `owners`. An id that names no bus is left out with
+// `allow_unknown`, else an error. False with TypeError or ValueError set
+// (prefixed by the place).
 bool convert_inputs(SimulatorState& state, PyObject* dict, std::optional<std::size_t> vector,
-                    std::vector<PositionInput>& writes, std::vector<PyRef>& owners) {
+                    bool allow_unknown, std::vector<PositionInput>& writes,
+                    std::vector<PyRef>& owners) {
   if (!PyDict_Check(dict)) {
     PyErr_Format(PyExc_TypeError, "%s: expected a dict of bus id to bit string, got '%s'",
                  input_place(vector).c_str(), Py_TYPE(dict)->tp_name);
@@ -165,6 +204,9 @@ bool convert_inputs(SimulatorState& state, PyObject* dict, std::optional<std::si
     if (text == nullptr) return false;
     if (found == Lookup::kFound) {
       writes.push_back({position, std::string_view(text, static_cast<std::size_t>(size))});
+    } else if (!allow_unknown) {
+      raise_unknown_input(state, id, vector);
+      return false;
     }
   }
   return true;
@@ -332,18 +374,24 @@ PyObject* stats(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Parameter kUpdate{"Simulator.update", "inputs"};
+PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    PyObject* argument = single_argument(kUpdate, args, nargs, kwnames);
-    if (argument == nullptr) return nullptr;
+    static const char* keywords[] = {"inputs", "allow_unknown", nullptr};
+    PyObject* argument = nullptr;
+    int allow_unknown = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:update", const_cast<char**>(keywords),
+                                     &argument, &allow_unknown)) {
+      return nullptr;
+    }
     if (!ensure_ids(state)) return nullptr;
     std::vector<PositionInput> writes;
     std::vector<PyRef> owners;
-    if (!convert_inputs(state, argument, std::nullopt, writes, owners)) return nullptr;
+    if (!convert_inputs(state, argument, std::nullopt, allow_unknown != 0, writes, owners)) {
+      return nullptr;
+    }
     const Status status = state.simulation.update_positions(writes, call_control());
     if (status.interrupted()) return raise_interrupt();
     if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
@@ -351,18 +399,23 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Parameter kStep{"Simulator.step", "inputs"};
+PyObject* step(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    PyObject* argument = optional_argument(kStep, args, nargs, kwnames);
-    if (argument == nullptr) return nullptr;
+    static const char* keywords[] = {"inputs", "allow_unknown", nullptr};
+    PyObject* argument = Py_None;
+    int allow_unknown = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$p:step", const_cast<char**>(keywords),
+                                     &argument, &allow_unknown)) {
+      return nullptr;
+    }
     if (!ensure_ids(state)) return nullptr;
     std::vector<PositionInput> writes;
     std::vector<PyRef> owners;
-    if (argument != Py_None && !convert_inputs(state, argument, std::nullopt, writes, owners)) {
+    if (argument != Py_None &&
+        !convert_inputs(state, argument, std::nullopt, allow_unknown != 0, writes, owners)) {
       return nullptr;
     }
     const Status status = state.simulation.step(writes, call_control());
@@ -430,11 +483,12 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"vectors", "show", nullptr};
+    static const char* keywords[] = {"vectors", "show", "allow_unknown", nullptr};
     PyObject* vectors = nullptr;
     PyObject* show = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:run", const_cast<char**>(keywords),
-                                     &vectors, &show)) {
+    int allow_unknown = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$p:run", const_cast<char**>(keywords),
+                                     &vectors, &show, &allow_unknown)) {
       return nullptr;
     }
     if (!ensure_ids(state)) return nullptr;
@@ -465,7 +519,8 @@ PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
           failed = PyErr_Occurred() != nullptr;
           break;
         }
-        if (!convert_inputs(state, item.get(), first + ends.size(), writes, owners)) {
+        if (!convert_inputs(state, item.get(), first + ends.size(), allow_unknown != 0, writes,
+                            owners)) {
           failed = true;
           break;
         }
@@ -837,15 +892,16 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyMethodDef simulator_methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "update($self, inputs)\n--\n\n"
+     METH_VARARGS | METH_KEYWORDS,
+     "update($self, inputs, *, allow_unknown=False)\n--\n\n"
      "Writes the inputs (a dict of bus id to bit string) and lets the circuit settle, as\n"
-     "Component.update_signals does; a rejected input changes nothing."},
+     "Component.update_signals does; a rejected input changes nothing. An id that names no\n"
+     "bus is a ValueError suggesting the closest ids; allow_unknown=True skips it."},
     {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "step($self, inputs=None)\n--\n\n"
+     METH_VARARGS | METH_KEYWORDS,
+     "step($self, inputs=None, *, allow_unknown=False)\n--\n\n"
      "One step: for a design with registers one clock cycle (the inputs written before the\n"
-     "edge, every clock rising then falling), otherwise one update."},
+     "edge, every clock rising then falling), otherwise one update. Ids as for update()."},
     {"values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(values)),
      METH_VARARGS | METH_KEYWORDS,
      "values($self, ids=None)\n--\n\nThe value of every bus, or of the busses named in ids."},
@@ -856,8 +912,8 @@ PyMethodDef simulator_methods[] = {
     {"reset", reset, METH_NOARGS, "reset($self)\n--\n\nPuts every bus back to its rendered value."},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)),
      METH_VARARGS | METH_KEYWORDS,
-     "run($self, vectors, show=None)\n--\n\n"
-     "Applies each vector (a dict of bus id to bit string) as update() would and returns,\n"
+     "run($self, vectors, show=None, *, allow_unknown=False)\n--\n\n"
+     "Applies each vector (a dict of bus id to bit string) as step() would and returns,\n"
      "for each, a dict of the shown busses (every bus when show is None)."},
     {"run_bits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_bits)),
      METH_VARARGS | METH_KEYWORDS,

@@ -106,7 +106,7 @@ def test_a_bad_vector_names_itself_and_keeps_the_good_ones():
     simulator = Simulator(FULL_ADDER)
     vectors = [{"a": "1"}, {"b": "1", "nope": "1"}, {"cin": "1", "a": "10"}, {"a": "0"}]
     with pytest.raises(VectorError) as caught:
-        simulator.run(vectors, show=["sum", "cout"])
+        simulator.run(vectors, show=["sum", "cout"], allow_unknown=True)
     error = caught.value
     assert (error.index, error.bus, error.line) == (2, "a", None)
     assert error.reason == 'Invalid value "10". The value must have 1 bits.'
@@ -135,6 +135,11 @@ def test_an_iterator_that_fails_applies_the_vectors_before_it():
         (lambda s: s.run([["a", "1"]]), TypeError, "vector 0: expected a dict"),
         (lambda s: s.run([{"a": 1}]), TypeError, "vector 0: expected str values"),
         (lambda s: s.run([{}], show=["nope"]), ValueError, "argument 'show': no bus named 'nope'"),
+        (lambda s: s.update({"a": "1", "cn": "1"}), ValueError,
+         r"argument 'inputs': no bus named 'cn' \(did you mean 'cin'\?\); allow_unknown=True skips"),
+        (lambda s: s.step({"a": "1", "zz": "1"}), ValueError, "argument 'inputs': no bus named 'zz'; allow"),
+        (lambda s: s.update({"q" * 100: "1"}), ValueError, r"no bus named 'q{40}'\.\.\. \(100 characters\);"),
+        (lambda s: s.run([{"a": "0"}, {"bb": "1"}]), ValueError, r"vector 1: no bus named 'bb' \(did you mean 'b'\?\)"),
         (lambda s: s.update({"a": "2"}), RuntimeError, 'Invalid value "2"'),
         (lambda s: s.run_bits(["a", "b"], memoryview(b"\x00\x01\x01").cast("B", (1, 3)), ["sum"]),
          ValueError, "the inputs have 2 bits but the rows have 3 columns"),
@@ -148,6 +153,13 @@ def test_argument_errors(call, error, message):
     with pytest.raises(error, match=message):
         call(simulator)
     assert simulator.values()["a"] == "0"
+
+
+def test_names_that_are_not_there_are_skipped_when_allowed():
+    simulator = Simulator(FULL_ADDER)
+    simulator.update({"a": "1", "cn": "1"}, allow_unknown=True)
+    simulator.step({"b": "1", "zz": "0"}, allow_unknown=True)
+    assert simulator.run([{"nope": "1"}], show=["sum", "cout"], allow_unknown=True) == [{"sum": "0", "cout": "1"}]
 
 
 def test_run_bits_refuses_a_byte_that_is_not_a_bit():
@@ -231,7 +243,7 @@ def test_an_id_given_twice_in_a_line_is_read_as_json_loads_reads_it(seed):
         vector = json.loads(line)
         not_bits = [bus_id for bus_id, bits in vector.items() if not isinstance(bits, str)]
         try:
-            expected = model.run([vector], ["sum", "cout"]) if not not_bits else None
+            expected = model.run([vector], ["sum", "cout"], allow_unknown=True) if not not_bits else None
         except VectorError as error:
             expected = (error.bus, error.reason)
         if not_bits:
