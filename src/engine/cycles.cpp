@@ -215,33 +215,26 @@ Status Simulation::word_step(std::span<const PositionInput> inputs) {
   pass_pending_ = false;
   Status settled = settle();
   if (!settled.ok()) return settled;
-  const bool negedge_phase = registers_.any_negedge || clocks_read_;
-  word_edge(Edge::kPosedge);
-  if (negedge_phase || resets_need_pass_) {
-    settled = settle();
-    if (!settled.ok()) return settled;
-  } else if (registers_.any_async_reset) {
-    // Resets read only inputs and q's, which the pass does not change.
+  // Resets that read only inputs and q's, which the pass does not change,
+  // act without it.
+  const auto resets_without_pass = [&]() -> Status {
+    if (!registers_.any_async_reset) return ok_status();
     for (std::size_t round = 0; word_resets(); ++round) {
       if (round == registers_.list.size()) {
         word_pass_->run();
         return Error{"Asynchronous resets did not settle"};
       }
     }
-  }
+    return ok_status();
+  };
+  const bool negedge_phase = registers_.any_negedge || clocks_read_;
+  word_edge(Edge::kPosedge);
+  settled = negedge_phase || resets_need_pass_ ? settle() : resets_without_pass();
+  if (!settled.ok()) return settled;
   if (negedge_phase) {
     word_edge(Edge::kNegedge);
-    if (resets_need_pass_) {
-      settled = settle();
-      if (!settled.ok()) return settled;
-    } else if (registers_.any_async_reset) {
-      for (std::size_t round = 0; word_resets(); ++round) {
-        if (round == registers_.list.size()) {
-          word_pass_->run();
-          return Error{"Asynchronous resets did not settle"};
-        }
-      }
-    }
+    settled = resets_need_pass_ ? settle() : resets_without_pass();
+    if (!settled.ok()) return settled;
   }
   pass_pending_ = true;
   evaluated_ = true;

@@ -374,32 +374,11 @@ PyObject* stats(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return entry([&]() -> PyObject* {
-    SimulatorState& state = state_of(self);
-    const SimulatorCall call(state);
-    if (!call) return nullptr;
-    static const char* keywords[] = {"inputs", "allow_unknown", nullptr};
-    PyObject* argument = nullptr;
-    int allow_unknown = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:update", const_cast<char**>(keywords),
-                                     &argument, &allow_unknown)) {
-      return nullptr;
-    }
-    if (!ensure_ids(state)) return nullptr;
-    std::vector<PositionInput> writes;
-    std::vector<PyRef> owners;
-    if (!convert_inputs(state, argument, std::nullopt, allow_unknown != 0, writes, owners)) {
-      return nullptr;
-    }
-    const Status status = state.simulation.update_positions(writes, call_control());
-    if (status.interrupted()) return raise_interrupt();
-    if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
-    Py_RETURN_NONE;
-  });
-}
-
-PyObject* step(PyObject* self, PyObject* args, PyObject* kwargs) {
+// update() and step(): one call that writes its inputs (a dict, or None
+// for none when they are `optional`) through `apply`.
+template <class Apply>
+PyObject* write_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
+                       bool optional, Apply apply) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
@@ -407,22 +386,36 @@ PyObject* step(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"inputs", "allow_unknown", nullptr};
     PyObject* argument = Py_None;
     int allow_unknown = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$p:step", const_cast<char**>(keywords),
-                                     &argument, &allow_unknown)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &argument,
+                                     &allow_unknown)) {
       return nullptr;
     }
     if (!ensure_ids(state)) return nullptr;
     std::vector<PositionInput> writes;
     std::vector<PyRef> owners;
-    if (argument != Py_None &&
+    if ((argument != Py_None || !optional) &&
         !convert_inputs(state, argument, std::nullopt, allow_unknown != 0, writes, owners)) {
       return nullptr;
     }
-    const Status status = state.simulation.step(writes, call_control());
+    const Status status = apply(state.simulation, writes);
     if (status.interrupted()) return raise_interrupt();
     if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
     Py_RETURN_NONE;
   });
+}
+
+PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return write_inputs(self, args, kwargs, "O|$p:update", false,
+                      [](Simulation& simulation, const auto& writes) {
+                        return simulation.update_positions(writes, call_control());
+                      });
+}
+
+PyObject* step(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return write_inputs(self, args, kwargs, "|O$p:step", true,
+                      [](Simulation& simulation, const auto& writes) {
+                        return simulation.step(writes, call_control());
+                      });
 }
 
 PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {

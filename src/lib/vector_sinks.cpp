@@ -317,15 +317,8 @@ SequenceByteSink::SequenceByteSink(std::size_t sequences, std::size_t steps,
 
 bool SequenceByteSink::take(std::size_t sequence, std::size_t step,
                             std::span<const BitBusValue> values) {
-  std::uint8_t* row = bytes_.data() + (sequence * steps_ + step) * columns_;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (values[i].width() != widths_[i]) {
-      changed_width_ = i;
-      return false;
-    }
-    for (std::size_t b = 0; b < widths_[i]; ++b) *row++ = values[i].bit(b) ? 1 : 0;
-  }
-  return true;
+  return write_bit_row(bytes_.data() + (sequence * steps_ + step) * columns_, values, widths_,
+                       changed_width_);
 }
 
 bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,

@@ -111,6 +111,22 @@ class TextSink final : public VectorSink {
   std::vector<std::size_t> column_ends_;  // of each column in columns_
 };
 
+// Writes the bits of `values` from `row` as 0/1 bytes, each value in a
+// column of `widths`; false, with the value's index in `changed`, when a
+// value's width is not its column's.
+inline bool write_bit_row(std::uint8_t* row, std::span<const BitBusValue> values,
+                          std::span<const std::size_t> widths,
+                          std::optional<std::size_t>& changed) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (values[i].width() != widths[i]) {
+      changed = i;
+      return false;
+    }
+    for (std::size_t b = 0; b < widths[i]; ++b) *row++ = values[i].bit(b) ? 1 : 0;
+  }
+  return true;
+}
+
 // One row of 0/1 bytes per vector: the shown busses' bits side by side.
 class ByteSink final : public VectorSink {
  public:
@@ -121,15 +137,7 @@ class ByteSink final : public VectorSink {
       for (const BitBusValue& value : values) widths.push_back(value.width());
       set_widths(widths);
     }
-    std::uint8_t* row = bytes_.data() + vector * columns_;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (values[i].width() != widths_[i]) {
-        changed_width_ = i;
-        return false;
-      }
-      for (std::size_t b = 0; b < widths_[i]; ++b) *row++ = values[i].bit(b) ? 1 : 0;
-    }
-    return true;
+    return write_bit_row(bytes_.data() + vector * columns_, values, widths_, changed_width_);
   }
   bool takes_blocks() const override { return true; }
   void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override {
