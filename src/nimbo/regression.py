@@ -248,6 +248,9 @@ class Piece:
     rows: bool  # send every row back
     digest: bool
     radix: str | None = None  # how mismatches show values (None: bit strings)
+    # Names that are not there, past what the coordinator checked: left out,
+    # or (False) the set fails there.
+    allow_unknown: bool = False
 
     def text(self) -> bytes:
         if self.path is None:
@@ -329,16 +332,18 @@ def _place(line: int) -> str:
 
 
 def _reader(simulator: Simulator, piece: Piece, ports: Mapping[str, Port], extra: Sequence[str]) -> Stepper:
-    """What reads a piece's lines as `nimbo run --vectors` reads them (names
-    were checked by the coordinator: here a name that is not there is left
-    out), reading the shown names and then `extra`."""
+    """What reads a piece's lines as `nimbo run --vectors` reads them,
+    reading the shown names and then `extra`. The coordinator checked the
+    names of the start of each set: a name that is not there is left out
+    quietly with `allow_unknown`, else the set fails at its line."""
     from .cli.run import Names, Stepper
 
     class Quiet(Names):
         def unknown(self, where: str, name: str) -> None:
-            pass
+            if not self.allow_unknown:
+                Names.unknown(self, where, name)
 
-    names = Quiet(simulator.bus_ids, ports, True)
+    names = Quiet(simulator.bus_ids, ports, piece.allow_unknown)
     more = [name for name in extra if name in names and name not in piece.show]
     stepper = Stepper(simulator, (*piece.show, *more), names)
     stepper.threads = 1
@@ -348,9 +353,12 @@ def _reader(simulator: Simulator, piece: Piece, ports: Mapping[str, Port], extra
 class _Checks:
     """Compares the rows of a piece with the expected values of its lines."""
 
-    def __init__(self, expected: dict[int, dict[str, object]], columns: Sequence[str], radix: str | None):
+    def __init__(
+        self, expected: dict[int, dict[str, object]], columns: Sequence[str], radix: str | None, allow_unknown: bool
+    ):
         from ._engine import format_value, parse_value
 
+        self.allow_unknown = allow_unknown
         self.expected = expected
         self.column = {name: index for index, name in reversed(list(enumerate(columns)))}
         self.parse = parse_value
@@ -367,8 +375,11 @@ class _Checks:
 
         for name, value in self.expected.get(line, {}).items():
             column = self.column.get(name)
-            if column is None:  # a name that is not there, let through
-                continue
+            if column is None:  # a name that is not there
+                if self.allow_unknown:
+                    continue
+                kind = "port or bus" if ports else "bus"
+                return SetFault(index, line, name, f"expect: no {kind} named {show_name(name)}", kind=kind)
             got = row[column]
             kind = "port" if name in ports else "bus"
             try:
@@ -404,7 +415,7 @@ def run_piece(simulator: Simulator, piece: Piece, ports: Mapping[str, Port] | No
     if may_expect(data):
         data, expected = split_lines(data, piece.first_line)
     stepper = _reader(simulator, piece, ports, columns_of(expected))
-    checks = _Checks(expected, stepper.shown, piece.radix)
+    checks = _Checks(expected, stepper.shown, piece.radix, piece.allow_unknown)
     width = len(piece.show)
     outcome = _Outcome(piece)
     position, line, step = 0, piece.first_line, _FIRST_CALL_BYTES
@@ -501,7 +512,7 @@ def run_pieces(simulator: Simulator, pieces: Sequence[Piece], ports: Mapping[str
             if error is not None or unknown:
                 continue
             piece = pieces[index]
-            checks = _Checks(expected, stepper.shown, piece.radix)
+            checks = _Checks(expected, stepper.shown, piece.radix, piece.allow_unknown)
             outcome = _Outcome(piece)
             rows = stepper.join_rows(values)
             outcome.take(rows, len(piece.show), checks, _vector_lines(text, 1) if expected else None, ports)
@@ -623,6 +634,11 @@ def merge_pieces(
 
 
 _SCAN_BYTES = 1 << 20
+# The names of each set's lines in its first this many bytes are checked
+# before the run starts; a name further on fails its set at its line when
+# the set runs. Reading the whole of every set first would read a large
+# campaign twice.
+_CHECKED_BYTES = 1 << 20
 
 
 def _shadow(simulator: Simulator, ir: str) -> Simulator:
@@ -682,6 +698,7 @@ class _Checker:
         from .cli.run import BlockFault, Stepper
         from .expect import may_expect, split_lines
 
+        data = _head(data)
         if self._stepper is None:
             self._stepper = Stepper(_shadow(self.simulator, self.ir), (), self.names)
             self._stepper.threads = 1
@@ -706,19 +723,34 @@ class _Checker:
             position = end
 
 
+def _head(data: bytes) -> bytes:
+    """The lines of `data` that start in its first _CHECKED_BYTES."""
+    if len(data) <= _CHECKED_BYTES:
+        return data
+    end = data.find(b"\n", _CHECKED_BYTES) + 1
+    return data if end == 0 else data[:end]
+
+
 def _scan_source(source: VectorSource) -> tuple[VectorSource, bytes | None]:
     """The set as the run takes it (a pipe or a list read once, as text)
-    and its text for the check (None when it cannot be read: the run says why)."""
+    and the text whose names are checked: of a regular file its first lines
+    only (None when it cannot be read: the run says why)."""
     if isinstance(source, (bytes, bytearray, memoryview)):
         return source, bytes(source)
     if isinstance(source, (str, os.PathLike)):
         try:
             with open(source, "rb") as stream:
-                data = stream.read()
-                regular = stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+                if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+                    data = stream.read()
+                    return data, data
+                parts = [stream.read(_CHECKED_BYTES)]
+                while not parts[0].endswith(b"\n") and (more := stream.read(1 << 16)):
+                    parts.append(more)  # to the end of the line that crosses the limit
+                    if b"\n" in more:
+                        break
+                return source, _head(b"".join(parts))
         except OSError:
             return source, None
-        return (source if regular else data), data
     if isinstance(source, Sequence):
         data = "".join(_vector_line(v) + "\n" for v in source).encode()
         return source, data
@@ -1124,10 +1156,12 @@ class _Run:
         radix: str | None = None,
         reference: Mapping[str, Mapping[str, object]] | None = None,
         clocks: tuple[list[int], list[str]] = ([], []),
+        allow_unknown: bool = False,
     ):
         from distributed import LocalCluster, as_completed
 
         self.radix, self.reference, self.clocks = radix, reference, clocks
+        self.allow_unknown = allow_unknown
         self.client, self.plugin, self.info, self.show, self.keep = client, plugin, info, show, keep
         self.chunk, self.batch, self.vcd_dir, self.on_result, self.bar = chunk, batch, vcd_dir, on_result, bar
         # The workers of a local cluster read set files themselves.
@@ -1175,6 +1209,7 @@ class _Run:
                 rows,
                 digest,
                 self.radix,
+                self.allow_unknown,
             )
             self.waiting.append((index, number, piece))
             self.waiting_bytes += span.end - span.start
@@ -1365,6 +1400,7 @@ class Prepared:
     sets: list[tuple[str, VectorSource]]
     info: CircuitInfo
     clocks: tuple[list[int], list[str]]
+    allow_unknown: bool
 
 
 def prepare(
@@ -1408,7 +1444,7 @@ def prepare(
         one_pass=simulator.one_pass,
         initial=dict(zip(shown, stepper.row())),
     )
-    return Prepared(ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []))
+    return Prepared(ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []), allow_unknown)
 
 
 def _regress(
@@ -1450,7 +1486,7 @@ def _regress(
         batch = max(1, window // (4 * threads))
         run = _Run(
             dask_client, plugin, info, shown, keep, chunk, batch, directory, on_result, bar, radix, reference,
-            prepared.clocks,
+            prepared.clocks, prepared.allow_unknown,
         )
         read = delivered = 0
         while True:

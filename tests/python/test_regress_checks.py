@@ -151,6 +151,32 @@ def test_allow_unknown_warns_and_api_raises(client, tmp_path):
     assert run.passed and warned == ["set 0:1: no bus named cn; ignored"]
 
 
+@pytest.mark.parametrize("kind", ["bytes", "file"])
+@pytest.mark.parametrize(
+    "late, reason",
+    [
+        ({"cn": "1"}, "line 40 no bus named cn (did you mean cin?)"),
+        ({"a": "1", "expect": {"carry": 1}}, "line 40 expect: no bus named carry"),
+    ],
+)
+def test_a_name_past_the_checked_start_fails_its_set_there(client, tmp_path, monkeypatch, kind, late, reason):
+    # Only the start of each set is read before the run; the rest is read
+    # where it runs, and a name that is not there fails the set there,
+    # never passes it.
+    monkeypatch.setattr("nimbo.regression._CHECKED_BYTES", 64)
+    data = "".join(json.dumps({"a": str(i % 2)}) + "\n" for i in range(39)) + json.dumps(late) + "\n"
+    source = data.encode() if kind == "bytes" else tmp_path / "late.jsonl"
+    if kind == "file":
+        source.write_text(data)
+    full_adder = (EXAMPLES / "full_adder.json").read_text()
+    result = regress(full_adder, {"late": source}, client=client, keep="last").results[0]
+    assert not result.passed
+    assert result.fault.index == 39
+    assert f"line {result.fault.line} {result.fault.reason}".startswith(reason)
+    allowed = regress(full_adder, {"late": source}, client=client, keep="last", allow_unknown=True, warn=print)
+    assert allowed.results[0].passed and allowed.results[0].vectors == 40
+
+
 @pytest.mark.parametrize(
     "lines, reason",
     [
