@@ -442,14 +442,15 @@ class Stepper:
         `where` names a line in messages."""
         from .. import VectorError
 
-        self.next_line = first_line + block.count(b"\n")
         if self.python_only:
+            self.next_line = first_line + block.count(b"\n")
             return self._run_parsed(block, first_line, where)
         try:
             result = self.sim.run_jsonl(
                 block, self._ids, first_line, threads=self.threads, deferred_ids=self._port_names
             )
         except VectorError as exc:
+            self.next_line = first_line + block.count(b"\n")
             good = self._join(exc.results if isinstance(exc.results, list) else [])
             rest = self._rest_here(exc, block, first_line)
             if rest is None:
@@ -460,7 +461,11 @@ class Stepper:
                 fault.rows = good + fault.rows
                 raise
         if result is None:  # a line names a port
+            self.next_line = first_line + block.count(b"\n")
             return self._run_parsed(block, first_line, where)
+        # The simulator counted the lines it read (a last line without its
+        # newline counts as well; no block follows it).
+        self.next_line = self.sim.next_line
         raw_rows, unknown = result
         rows = self._join(raw_rows)
         stop = self._stop_at_unknown(unknown, where)
