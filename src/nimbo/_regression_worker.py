@@ -17,7 +17,7 @@ from distributed import WorkerPlugin, get_worker
 
 from ._engine import Simulator
 from .ports import Port, ports_from_text
-from .regression import CircuitInfo, Piece, PieceOutcome, describe_circuit, failed_outcome, run_pieces
+from .regression import Piece, PieceOutcome, failed_outcome, run_pieces
 
 
 class IRPlugin(WorkerPlugin):
@@ -47,8 +47,8 @@ class IRPlugin(WorkerPlugin):
 
     def setup(self, worker: object) -> None:
         # Every worker renders at once, side by side, while the plugin is
-        # registered. An IR that does not render fails again in describe(),
-        # which reports it.
+        # registered. An IR that does not render never gets here: the
+        # coordinator renders it first and reports why.
         try:
             self.give(Simulator(self.ir))
         except RuntimeError:
@@ -74,14 +74,6 @@ def _holder(plugin: str) -> IRPlugin:
     if not isinstance(holder, IRPlugin):
         raise RuntimeError(f"the circuit of this run ({plugin}) is not on this worker")
     return holder
-
-
-def describe(plugin: str, show: Sequence[str] | None) -> CircuitInfo:
-    holder = _holder(plugin)
-    simulator = holder.take()
-    info = describe_circuit(simulator, show)
-    holder.give(simulator)
-    return info
 
 
 def run(plugin: str, pieces: Sequence[Piece]) -> list[PieceOutcome]:

@@ -273,33 +273,6 @@ class PieceOutcome:
     compared: int = 0  # expected values compared
 
 
-def describe_circuit(simulator: Simulator, show: Sequence[str] | None) -> CircuitInfo:
-    """The circuit as a run needs it. `show` names busses; an item that names
-    none but holds commas stands for the names between them, as `nimbo run
-    --show` reads it."""
-    bus_ids = simulator.bus_ids
-    known = set(bus_ids)
-    names: dict[str, None] = {}
-    for item in bus_ids if show is None else show:
-        names.update(dict.fromkeys([item] if item in known else item.split(",")))
-    shown = [name for name in names if name in known]
-    simulator.reset()
-    try:
-        simulator.update({})
-    except RuntimeError:  # a circuit that does not settle: its rendered state
-        simulator.reset()
-    initial = simulator.values(shown)
-    simulator.reset()
-    return CircuitInfo(
-        id=simulator.id,
-        shown=tuple(shown),
-        missing=tuple(name for name in names if name not in known),
-        inputs={b: w for b, w, d in zip(bus_ids, simulator.widths(), simulator.driven) if not d},
-        one_pass=simulator.one_pass,
-        initial=initial,
-    )
-
-
 class _BlockDigest:
     def __init__(self) -> None:
         self.blocks: list[bytes] = []
@@ -1352,7 +1325,8 @@ def regress(
     itself, others "set N"). A set is JSON Lines (bytes, or the path of a
     file, read when its turn comes) or a sequence of vectors (dicts of bus
     id to bit string). show: the busses to report (default: every bus, in
-    declaration order; see describe_circuit for names with commas). keep: "all", "last" or "digest" (see the module).
+    declaration order; an item that names nothing but holds commas stands for the names between
+    them, as `nimbo run --show` reads it). keep: "all", "last" or "digest" (see the module).
     chunk: vectors per chunk when a set of a one-pass circuit is split, a
     multiple of DIGEST_BLOCK; 0 never splits. vcd_dir: write one VCD per set
     there. Where to run: `client` (left open), else a new client of the

@@ -196,13 +196,16 @@ std::optional<LineFault> VectorLines::keep_last_members(std::size_t first_write)
     return refused(handler.refusals.front());
   }
   // Members by id, in line order within an id.
-  std::vector<std::uint32_t> order(members);
+  std::vector<std::uint32_t>& order = scratch_.order;
+  order.resize(members);
   for (std::size_t m = 0; m < members; ++m) order[m] = static_cast<std::uint32_t>(m);
   std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
     return expected_[x].id < expected_[y].id;
   });
-  std::vector<std::uint32_t> first_of(members);  // the first member with the same id
-  std::vector<std::uint32_t> last_of(members);   // for a first member: the last one
+  std::vector<std::uint32_t>& first_of = scratch_.first_of;  // the first member with the same id
+  std::vector<std::uint32_t>& last_of = scratch_.last_of;    // for a first member: the last one
+  first_of.resize(members);
+  last_of.resize(members);
   bool repeated = false;
   for (std::size_t k = 0; k < members;) {
     std::size_t j = k;
@@ -218,7 +221,8 @@ std::optional<LineFault> VectorLines::keep_last_members(std::size_t first_write)
     return refused(handler.refusals.front());
   }
   // The refusal of the first id whose last value is refused.
-  std::vector<std::uint8_t> refused_member(members, 0);
+  std::vector<std::uint8_t>& refused_member = scratch_.refused;
+  refused_member.assign(members, 0);
   const Refusal* first_refusal = nullptr;
   for (const Refusal& refusal : handler.refusals) {
     if (refusal.member == kNoMember) return refused(refusal);
@@ -232,13 +236,14 @@ std::optional<LineFault> VectorLines::keep_last_members(std::size_t first_write)
   // Each member naming a bus wrote once, unless refused: the last write of
   // each id goes to the place of its first occurrence.
   constexpr std::uint32_t kNone = static_cast<std::uint32_t>(-1);
-  std::vector<std::uint32_t> write_of(members, kNone);
+  std::vector<std::uint32_t>& write_of = scratch_.write_of;
+  write_of.assign(members, kNone);
   std::uint32_t written = 0;
   for (std::size_t m = 0; m < members; ++m) {
     if (expected_[m].position && !refused_member[m]) write_of[m] = written++;
   }
-  const std::vector<PositionInput> line_writes(
-      writes_.begin() + static_cast<std::ptrdiff_t>(first_write), writes_.end());
+  std::vector<PositionInput>& line_writes = scratch_.line_writes;
+  line_writes.assign(writes_.begin() + static_cast<std::ptrdiff_t>(first_write), writes_.end());
   writes_.resize(first_write);
   for (std::size_t m = 0; m < members; ++m) {
     if (first_of[m] != m) continue;

@@ -86,6 +86,12 @@ class VectorLines {
   std::vector<Expected> expected_;  // the ids of the previous line, in order
   std::size_t distinct_ = 0;        // expected_[0, distinct_) are distinct ids
   bool same_ids_ = false;           // the line so far names expected_'s ids
+  // Room that keep_last_members reuses from line to line.
+  struct MemberScratch {
+    std::vector<std::uint32_t> order, first_of, last_of, write_of;
+    std::vector<std::uint8_t> refused;
+    std::vector<PositionInput> line_writes;
+  } scratch_;
   std::size_t line_ = 0;
   std::vector<PositionInput> writes_;
   std::vector<std::size_t> ends_;

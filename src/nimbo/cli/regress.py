@@ -27,7 +27,7 @@ from ..regression import (
     prepare,
     read_reference,
 )
-from .run import RADIXES
+from .run import add_name_options
 from .common import (
     EXIT_FAILURE,
     EXIT_OK,
@@ -231,16 +231,10 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
         default=[],
         help="ports or busses to report, in this order (repeatable; default: the ports, else every bus)",
     )
-    parser.add_argument(
-        "--radix", choices=RADIXES, default="hex",
-        help="how multi-bit values are recorded: numbers in hex, bin or dec (default: hex)",
-    )
-    parser.add_argument(
-        "--busses", action="store_true", help="report every bus even when the IR records ports (shown by default)"
-    )
-    parser.add_argument(
-        "--allow-unknown", action="store_true",
-        help="warn about names that are neither a bus nor a port, and go on without them (default: an error)",
+    add_name_options(
+        parser,
+        radix="how multi-bit values are recorded: numbers in hex, bin or dec (default: hex)",
+        busses="report every bus even when the IR records ports (shown by default)",
     )
     parser.add_argument(
         "--reference", metavar="FILE",

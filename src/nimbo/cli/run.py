@@ -877,16 +877,20 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
     parser.add_argument("--vcd", metavar="OUT.vcd", help="also write the run as a Value Change Dump")
     parser.add_argument("--wave", metavar="OUT.svg", help="also draw the shown busses over the steps as an SVG waveform")
     parser.add_argument("--format", choices=("table", "json"), default="table", help="output format (default: table)")
-    parser.add_argument(
-        "--radix", choices=RADIXES, default="hex",
-        help="how multi-bit values are shown in the table, the JSON and the picture (default: hex)",
+    add_name_options(
+        parser,
+        radix="how multi-bit values are shown in the table, the JSON and the picture (default: hex)",
+        busses="show every bus even when the IR records ports (which are shown by default); inputs may name either",
     )
-    parser.add_argument(
-        "--busses", action="store_true",
-        help="show every bus even when the IR records ports (which are shown by default); inputs may name either",
-    )
+    parser.set_defaults(handler=command_run)
+
+
+def add_name_options(parser: argparse.ArgumentParser, radix: str, busses: str) -> None:
+    """--radix, --busses and --allow-unknown, which nimbo run and nimbo
+    regress share; `radix` and `busses` are their help texts."""
+    parser.add_argument("--radix", choices=RADIXES, default="hex", help=radix)
+    parser.add_argument("--busses", action="store_true", help=busses)
     parser.add_argument(
         "--allow-unknown", action="store_true",
         help="warn about names that are neither a bus nor a port, and go on without them (default: an error)",
     )
-    parser.set_defaults(handler=command_run)
