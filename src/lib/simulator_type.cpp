@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -630,12 +631,46 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The deferred_ids argument of run_jsonl (None or a sequence of str) as
-// UTF-8 texts; nullopt with an exception set.
-std::optional<std::vector<std::string>> deferred_argument(PyObject* deferred) {
-  if (deferred == Py_None) return std::vector<std::string>{};
-  constexpr const char* kExpected = "argument 'deferred_ids': expected a sequence of str";
-  return utf8_texts(deferred, kExpected, kExpected);
+// What the vectors of one piece of a JSON Lines block may hold beyond its
+// text (VectorLines::parse), per half.
+constexpr std::size_t kHeldPerPiece = std::size_t{4} << 20;
+
+// What the vectors of the sequences of one run_sequences_jsonl call may hold
+// beyond their texts.
+constexpr std::size_t kHeldBySequences = std::size_t{512} << 20;
+
+// The ports argument of the JSON Lines calls: None, or a dict of port
+// name to the ids of its busses (least significant bit first), which lets
+// lines name ports and write numbers. False with an exception set.
+bool ports_argument(SimulatorState& state, PyObject* ports, std::optional<VectorNames>& names) {
+  if (ports == Py_None) return true;
+  constexpr const char* kExpected = "argument 'ports': expected a dict of str to bus ids";
+  if (!PyDict_Check(ports)) {
+    PyErr_SetString(PyExc_TypeError, kExpected);
+    return false;
+  }
+  const Simulation& simulation = state.simulation;
+  names.emplace([&simulation](std::uint32_t position) { return simulation.width(position); });
+  Py_ssize_t cursor = 0;
+  PyObject* name = nullptr;
+  PyObject* bits = nullptr;
+  while (PyDict_Next(ports, &cursor, &name, &bits)) {
+    if (!PyUnicode_Check(name)) {
+      PyErr_SetString(PyExc_TypeError, kExpected);
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) return false;
+    auto positions = positions_of(state, bits, "argument 'ports'");
+    if (!positions) return false;
+    if (positions->empty()) {
+      PyErr_Format(PyExc_ValueError, "argument 'ports': port %R has no bus", name);
+      return false;
+    }
+    names->add_port(std::string(text, static_cast<std::size_t>(size)), std::move(*positions));
+  }
+  return true;
 }
 
 PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -643,17 +678,17 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"data",    "show",         "first_line", "layout",
-                                     "threads", "deferred_ids", nullptr};
+    static const char* keywords[] = {"data",    "show",  "first_line", "layout",
+                                     "threads", "ports", nullptr};
     Py_buffer data;
     PyObject* show = Py_None;
     Py_ssize_t first_line = 1;
     PyObject* layout = Py_None;
     Py_ssize_t threads = 1;
-    PyObject* deferred = Py_None;
+    PyObject* ports = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On$OnO:run_jsonl",
                                      const_cast<char**>(keywords), &data, &show, &first_line,
-                                     &layout, &threads, &deferred)) {
+                                     &layout, &threads, &ports)) {
       return nullptr;
     }
     struct Release {
@@ -663,8 +698,8 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!ensure_ids(state)) return nullptr;
     const auto shown = shown_positions(state, show);
     if (!shown) return nullptr;
-    const auto deferred_ids = deferred_argument(deferred);
-    if (!deferred_ids) return nullptr;
+    std::optional<VectorNames> names;
+    if (!ports_argument(state, ports, names)) return nullptr;
     std::optional<TextSink> text_sink;
     if (layout != Py_None && !layout_argument(layout, shown->size(), state.rows, text_sink)) {
       return nullptr;
@@ -679,32 +714,53 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     TupleSink tuple_sink(results.get());
     VectorSink& sink = text_sink ? static_cast<VectorSink&>(*text_sink) : tuple_sink;
 
+    // The block is read and run a piece at a time, so that what its vectors
+    // hold beyond the text (ports and numbers) stays bounded.
     VectorBlock& lines = state.lines;
-    lines.parse(text, line, state.simulation.model(), threads > 1);
-    const bool names_deferred =
-        std::any_of(lines.unknown().begin(), lines.unknown().end(), [&](const auto& entry) {
-          return std::find(deferred_ids->begin(), deferred_ids->end(), entry.second) !=
-                 deferred_ids->end();
-        });
-    if (names_deferred) return Py_NewRef(Py_None);
-    const std::optional<VectorFault> fault =
-        state.simulation.run_vectors(lines.vectors(), *shown, sink, call_control());
+    std::optional<VectorFault> fault;
+    std::optional<LineFault> line_fault;
+    std::size_t done = 0;  // vectors of the pieces before
+    std::size_t fault_line = 0;
+    std::unordered_set<std::string> reported;
+    for (std::size_t start = 0, piece_line = line;;) {
+      const std::string_view piece = text.substr(start);
+      lines.parse(piece, piece_line, state.simulation.model(), threads > 1,
+                  names ? &*names : nullptr, kHeldPerPiece);
+      OffsetSink offset_sink(sink, done);
+      fault = state.simulation.run_vectors(lines.vectors(), *shown, offset_sink, call_control());
+      for (const auto& [line, id] : lines.unknown()) {
+        if (!reported.insert(id).second) continue;
+        PyRef entry_object = PyRef::steal(Py_BuildValue(
+            "(ns#)", static_cast<Py_ssize_t>(line), id.data(), static_cast<Py_ssize_t>(id.size())));
+        if (!entry_object || PyList_Append(unknown.get(), entry_object.get()) < 0) return nullptr;
+      }
+      if (fault) {
+        fault->vector += done;
+        fault_line = lines.lines()[fault->vector - done];
+        break;
+      }
+      if (lines.fault()) {
+        line_fault = lines.fault();
+        line_fault->vector += done;
+        break;
+      }
+      done += lines.vectors().size();
+      if (lines.read() >= piece.size()) break;
+      piece_line += static_cast<std::size_t>(std::count(
+          piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(lines.read()), '\n'));
+      start += lines.read();
+    }
     if (text_sink) {
       const std::string& text = text_sink->text();
       results = PyRef::steal(
           PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
       if (!results) return nullptr;
     }
-    for (const auto& [line, id] : lines.unknown()) {
-      PyRef entry_object = PyRef::steal(Py_BuildValue(
-          "(ns#)", static_cast<Py_ssize_t>(line), id.data(), static_cast<Py_ssize_t>(id.size())));
-      if (!entry_object || PyList_Append(unknown.get(), entry_object.get()) < 0) return nullptr;
-    }
     if (fault) {
       if (fault->stopped_by_sink) return nullptr;
-      return raise_vector_fault(state, *fault, 0, results.get(), lines.lines()[fault->vector]);
+      return raise_vector_fault(state, *fault, 0, results.get(), fault_line);
     }
-    if (const auto& line_fault = lines.fault()) {
+    if (line_fault) {
       const VectorFault as_fault{line_fault->vector, std::nullopt, line_fault->message};
       return raise_vector_fault(state, as_fault, 0, results.get(), line_fault->line,
                                 line_fault->id);
@@ -809,16 +865,19 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"blocks", "show", nullptr};
+    static const char* keywords[] = {"blocks", "show", "ports", nullptr};
     PyObject* blocks = nullptr;
     PyObject* show = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:run_sequences_jsonl",
-                                     const_cast<char**>(keywords), &blocks, &show)) {
+    PyObject* ports = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:run_sequences_jsonl",
+                                     const_cast<char**>(keywords), &blocks, &show, &ports)) {
       return nullptr;
     }
     if (!ensure_ids(state)) return nullptr;
     const auto shown = shown_positions(state, show);
     if (!shown) return nullptr;
+    std::optional<VectorNames> names;
+    if (!ports_argument(state, ports, names)) return nullptr;
     PyRef sequence = PyRef::steal(PySequence_Fast(
         blocks, "argument 'blocks': expected a sequence of bytes, one per sequence"));
     if (!sequence) return nullptr;
@@ -844,11 +903,21 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     std::vector<PyObject*> borrowed;
     for (const PyRef& list : lists) borrowed.push_back(list.get());
     SequenceTupleSink sink(std::move(borrowed), shown->size());
+    std::size_t held = 0;
     for (std::size_t s = 0; s < count; ++s) {
       const std::string_view text(static_cast<const char*>(buffers[s].view.buf),
                                   static_cast<std::size_t>(buffers[s].view.len));
       lines.push_back(std::make_unique<VectorLines>());
-      lines.back()->parse(text, 1, state.simulation.model());
+      lines.back()->parse(text, 1, state.simulation.model(), names ? &*names : nullptr,
+                          kHeldBySequences - held);
+      if (lines.back()->stopped()) {
+        PyErr_Format(PyExc_ValueError,
+                     "the sequences hold more than %zu MiB beyond their text (ports and numbers "
+                     "written in few characters): run fewer at once",
+                     kHeldBySequences >> 20);
+        return nullptr;
+      }
+      held += lines.back()->held();
       vectors.push_back(lines.back()->vectors());
     }
     stop = state.simulation.run_sequences(vectors, *shown, sink, faults, call_control());
@@ -923,26 +992,28 @@ PyMethodDef simulator_methods[] = {
     {"run_sequences_jsonl",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_sequences_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
-     "run_sequences_jsonl($self, blocks, show=None)\n--\n\n"
+     "run_sequences_jsonl($self, blocks, show=None, *, ports=None)\n--\n\n"
      "Runs one sequence per item of blocks (bytes of JSON Lines, one step per line), each\n"
      "from the current state (which the call leaves as it was), side by side. Returns one\n"
      "(values, unknown, error) per sequence: a tuple of the shown busses' texts per step,\n"
-     "(line, id) for ids that name no bus, and None or the VectorError (not raised) that\n"
-     "stopped the sequence."},
+     "(line, id) for ids that name nothing, and None or the VectorError (not raised) that\n"
+     "stopped the sequence. ports as for run_jsonl."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
      "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1,\n"
-     "          deferred_ids=None)\n--\n\n"
+     "          ports=None)\n--\n\n"
      "Applies each JSON line of data (bytes) and returns (values, unknown): a tuple of the\n"
-     "shown busses' texts per vector, and (line, id) for ids that name no bus. With layout\n"
+     "shown busses' texts per vector, and (line, id) for ids that name nothing. With ports\n"
+     "(a dict of port name to its bus ids, least significant bit first), a line may also\n"
+     "name a port that no bus is named after, and write a value as a number (a str such\n"
+     "as '0x52e6', \"16'h52e6\", '-3', or a JSON integer), as nimbo run reads them. With layout\n"
      "(first_step, step_width, fragments[, columns]), values is one str of rows instead: per\n"
      "vector fragments[0], the step number right-aligned to step_width, fragments[1], then\n"
      "each column followed by the next fragment. A column is one shown bus, or with columns,\n"
      "a sequence of (busses, radix, pad), that many shown busses joined (element 0 first),\n"
      "shown as they are (radix None) or, above one bit, as a number in radix 'bin', 'hex' or\n"
      "'dec' right-aligned to pad characters. threads=2 reads a large block's second half\n"
-     "on a thread of its own. When a line names one of deferred_ids (ids that name no bus,\n"
-     "which the caller handles itself), no vector is applied and the result is None."},
+     "on a thread of its own."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -61,6 +61,23 @@ class TupleSink final : public VectorSink {
   PyObject* results_;
 };
 
+// Passes vectors on to `sink` as vectors `offset` on: the pieces of one run.
+class OffsetSink final : public VectorSink {
+ public:
+  OffsetSink(VectorSink& sink, std::size_t offset) : sink_(sink), offset_(offset) {}
+  bool takes_blocks() const override { return sink_.takes_blocks(); }
+  void take_block(std::size_t first, std::size_t count, const ShownLanes& values) override {
+    sink_.take_block(offset_ + first, count, values);
+  }
+  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
+    return sink_.take(offset_ + vector, values);
+  }
+
+ private:
+  VectorSink& sink_;
+  std::size_t offset_;
+};
+
 // How one column of a text row shows its value: the texts of `busses`
 // consecutive shown busses joined (element 0 first), as they are or, for a
 // value of more than one bit, as a number in `radix` right-aligned to `pad`

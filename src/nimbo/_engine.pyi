@@ -52,7 +52,11 @@ class Simulator:
     def run_bits(self, inputs: Sequence[str], data: Buffer, outputs: Sequence[str]) -> memoryview: ...
     def run_sequences(self, inputs: Sequence[str], data: Buffer, outputs: Sequence[str]) -> memoryview: ...
     def run_sequences_jsonl(
-        self, blocks: Sequence[Buffer], show: Sequence[str] | None = None
+        self,
+        blocks: Sequence[Buffer],
+        show: Sequence[str] | None = None,
+        *,
+        ports: dict[str, Sequence[str]] | None = None,
     ) -> list[tuple[list[tuple[str, ...]], list[tuple[int, str]], VectorError | None]]: ...
     @overload
     def run_jsonl(
@@ -63,7 +67,7 @@ class Simulator:
         *,
         layout: None = None,
         threads: int = 1,
-        deferred_ids: None = None,
+        ports: dict[str, Sequence[str]] | None = None,
     ) -> tuple[list[tuple[str, ...]], list[tuple[int, str]]]: ...
     @overload
     def run_jsonl(
@@ -72,29 +76,7 @@ class Simulator:
         show: Sequence[str] | None = None,
         first_line: int = 1,
         *,
-        layout: None = None,
-        threads: int = 1,
-        deferred_ids: Sequence[str],
-    ) -> tuple[list[tuple[str, ...]], list[tuple[int, str]]] | None: ...
-    @overload
-    def run_jsonl(
-        self,
-        data: Buffer,
-        show: Sequence[str] | None = None,
-        first_line: int = 1,
-        *,
         layout: tuple[int, int, Sequence[str]] | tuple[int, int, Sequence[str], Sequence[tuple[int, str | None, int]]],
         threads: int = 1,
-        deferred_ids: None = None,
+        ports: dict[str, Sequence[str]] | None = None,
     ) -> tuple[str, list[tuple[int, str]]]: ...
-    @overload
-    def run_jsonl(
-        self,
-        data: Buffer,
-        show: Sequence[str] | None = None,
-        first_line: int = 1,
-        *,
-        layout: tuple[int, int, Sequence[str]] | tuple[int, int, Sequence[str], Sequence[tuple[int, str | None, int]]],
-        threads: int = 1,
-        deferred_ids: Sequence[str],
-    ) -> tuple[str, list[tuple[int, str]]] | None: ...

@@ -458,9 +458,9 @@ class _Outcome:
 def run_pieces(simulator: Simulator, pieces: Sequence[Piece], ports: Mapping[str, Port]) -> list[PieceOutcome]:
     """Runs pieces one after the other, or, for a circuit with registers,
     the pieces that are whole sets side by side (Simulator.run_sequences_jsonl,
-    one lane per set). A set the lanes cannot take as it is (a line that
-    names a port or writes a number, a bad vector) runs alone, step by step,
-    which gives the same values."""
+    one lane per set). A set the lanes cannot take as it is (a bad vector, a
+    name that is not there) runs alone, step by step, which gives the same
+    values and words its error."""
     from .expect import columns_of, may_expect, split_lines
 
     outcomes: list[PieceOutcome | None] = [None] * len(pieces)
@@ -479,7 +479,10 @@ def run_pieces(simulator: Simulator, pieces: Sequence[Piece], ports: Mapping[str
         extra = columns_of({k: v for expected in expectations for k, v in expected.items()})
         stepper = _reader(simulator, pieces[whole[0]], ports, extra)
         simulator.reset()
-        results = simulator.run_sequences_jsonl(texts, stepper.read_ids)
+        try:
+            results = simulator.run_sequences_jsonl(texts, stepper.read_ids, ports=stepper.port_bits)
+        except ValueError:  # too much to hold side by side: each set runs alone
+            results = []
         seconds = (time.perf_counter() - started) / len(whole)
         for index, text, expected, (values, unknown, error) in zip(whole, texts, expectations, results):
             if error is not None or unknown:

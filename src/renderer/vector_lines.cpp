@@ -6,6 +6,7 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 
+#include "busses/number_text.hpp"
 #include "renderer/exponent_clamp.hpp"
 #include "renderer/json_document.hpp"
 #include "renderer/parse_fault.hpp"
@@ -20,11 +21,15 @@ bool is_blank(std::string_view line) {
   return line.find_first_not_of(" \t\r") == std::string_view::npos;
 }
 
+constexpr const char* kNotABitString = "the value must be a bit string in quotes";
+constexpr const char* kNotAValue = "the value must be a string or a whole number";
+
 }  // namespace
 
 // Receives one line's events from the parser: an object whose members are
-// bit strings. Anything else is noted in `refusal` (the first only) and the
-// parse goes on, so that a line that is not even JSON says so instead.
+// bit strings (or, with names, strings and integers). Anything else is noted
+// in `refusals` and the parse goes on, so that a line that is not even JSON
+// says so instead.
 struct VectorLines::Handler {
   static constexpr std::size_t max_object_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
@@ -34,10 +39,10 @@ struct VectorLines::Handler {
   VectorLines* lines = nullptr;
   std::string_view text;  // the line: strings inside it need no copy
   int depth = 0;
+  bool object = false;     // the line is an object: its members' values are taken
   std::size_t member = 0;  // index of the current member in the object
   std::string key_parts;
   std::string string_parts;
-  std::optional<std::uint32_t> position;  // of the current member's bus
   // What the line is refused for, in order; a member's refusal stands only
   // if no later member has the same id (see VectorLines::parse).
   std::vector<Refusal> refusals;
@@ -47,14 +52,23 @@ struct VectorLines::Handler {
     return true;
   }
   bool refuse_value(json::error_code&) {
-    refusals.push_back({member - 1, "the value must be a bit string in quotes"});
+    refusals.push_back({member - 1, lines->names_ != nullptr ? kNotAValue : kNotABitString});
     return true;
+  }
+  // The value of the current member, a string or with `number` an integer.
+  void take_value(std::string_view value, bool number) {
+    if (!object) return;  // an item of a line that is an array, refused
+    std::string reason;
+    if (!lines->add_value(member - 1, value, number, text, reason)) {
+      refusals.push_back({member - 1, std::move(reason)});
+    }
   }
 
   bool on_document_begin(json::error_code&) { return true; }
   bool on_document_end(json::error_code&) { return true; }
   bool on_object_begin(json::error_code& ec) {
     if (depth++ != 0) return refuse_value(ec);
+    object = true;
     return true;
   }
   bool on_array_end(std::size_t, json::error_code&) {
@@ -80,7 +94,8 @@ struct VectorLines::Handler {
       key_parts.append(id);
       id = key_parts;
     }
-    position = lines->find_member(member++, id);
+    lines->member_writes_.push_back(lines->writes_.size());
+    lines->find_member(member++, id);
     key_parts.clear();
     return true;
   }
@@ -99,7 +114,7 @@ struct VectorLines::Handler {
       string_parts.append(bits);
       bits = string_parts;
     }
-    if (position) lines->add_write(*position, bits, text);
+    take_value(bits, false);
     string_parts.clear();
     return true;
   }
@@ -109,8 +124,19 @@ struct VectorLines::Handler {
     return refuse_value(ec);
   }
   bool on_number_part(json::string_view, json::error_code&) { return true; }
-  bool on_int64(std::int64_t, json::string_view, json::error_code& ec) { return scalar(ec); }
-  bool on_uint64(std::uint64_t, json::string_view, json::error_code& ec) { return scalar(ec); }
+  // A JSON integer is decimal, written with its sign so that it never reads
+  // as a bit string.
+  bool integer(std::string digits, bool negative, json::error_code& ec) {
+    if (depth != 1 || lines->names_ == nullptr) return scalar(ec);
+    take_value(negative ? digits : "+" + digits, true);
+    return true;
+  }
+  bool on_int64(std::int64_t value, json::string_view, json::error_code& ec) {
+    return integer(std::to_string(value), value < 0, ec);
+  }
+  bool on_uint64(std::uint64_t value, json::string_view, json::error_code& ec) {
+    return integer(std::to_string(value), false, ec);
+  }
   bool on_double(double, json::string_view, json::error_code& ec) { return scalar(ec); }
   bool on_bool(bool, json::error_code& ec) { return scalar(ec); }
   bool on_null(json::error_code& ec) { return scalar(ec); }
@@ -135,21 +161,78 @@ std::string_view VectorLines::member_id(std::size_t member) const {
   return expected_[member].id;
 }
 
-std::optional<std::uint32_t> VectorLines::find_member(std::size_t member, std::string_view id) {
+void VectorLines::find_member(std::size_t member, std::string_view id) {
   // Lines of one file tend to name the same ids in the same order: the id
   // at this place in the last line is tried first, by its bytes.
   if (member < expected_.size() && expected_[member].id == id) {
     const Expected& hit = expected_[member];
-    if (!hit.position) note_unknown(id);
-    return hit.position;
+    if (!hit.position && !hit.port) note_unknown(id);
+    return;
   }
   same_ids_ = false;
-  const auto position = component_->find(id);
   if (member >= expected_.size()) expected_.resize(member + 1);
-  expected_[member] =
-      Expected{std::string(id), position ? std::optional<std::uint32_t>(*position) : std::nullopt};
-  if (!position) note_unknown(id);
-  return expected_[member].position;
+  Expected& found = expected_[member];
+  found.id = id;
+  found.position.reset();
+  found.port.reset();
+  if (const auto position = component_->find(id)) {
+    found.position = static_cast<std::uint32_t>(*position);
+  } else if (names_ != nullptr) {
+    found.port = names_->find_port(id);
+  }
+  if (!found.position && !found.port) note_unknown(id);
+}
+
+bool VectorLines::add_value(std::size_t member, std::string_view value, bool number,
+                            std::string_view line, std::string& reason) {
+  const Expected& target = expected_[member];
+  if (target.position) {
+    if (!number && (names_ == nullptr || BitBusValue::is_bit_string(value))) {
+      // Checked against the bus where it is written, as every bit string.
+      add_write(*target.position, value, line);
+      return true;
+    }
+    Result<BitBusValue> parsed = parse_number_text(value, names_->width(*target.position));
+    if (!parsed.ok()) {
+      reason = std::move(parsed).error();
+      return false;
+    }
+    writes_.push_back({*target.position, keep(parsed.value().to_string())});
+    return true;
+  }
+  if (!target.port) return true;  // names nothing: left out
+  const VectorNames::Port& port = names_->port(*target.port);
+  const std::size_t width = names_->port_width(port);
+  std::string_view bits = value;
+  std::string made;
+  if (number || value.size() != width || !BitBusValue::is_bit_string(value)) {
+    Result<BitBusValue> parsed = parse_number_text(value, width);
+    if (!parsed.ok()) {
+      reason = std::move(parsed).error();
+      return false;
+    }
+    made = parsed.value().to_string();
+    bits = made;
+  }
+  if (port.positions.size() == 1) {
+    if (made.empty()) {
+      add_write(port.positions[0], bits, line);
+    } else {
+      writes_.push_back({port.positions[0], keep(std::move(made))});
+    }
+    return true;
+  }
+  static constexpr std::string_view kBits = "01";
+  for (std::size_t i = 0; i < port.positions.size(); ++i) {
+    writes_.push_back({port.positions[i], kBits.substr(bits[i] == '1' ? 1 : 0, 1)});
+  }
+  return true;
+}
+
+std::string_view VectorLines::keep(std::string bits) {
+  held_ += bits.size();
+  copies_.push_back(std::move(bits));
+  return copies_.back();
 }
 
 void VectorLines::note_unknown(std::string_view id) {
@@ -161,6 +244,7 @@ void VectorLines::add_write(std::uint32_t position, std::string_view bits, std::
     // Unescaped into a parser buffer: keep a copy.
     copies_.emplace_back(bits);
     bits = copies_.back();
+    held_ += bits.size();
   }
   writes_.push_back({position, bits});
 }
@@ -171,10 +255,12 @@ std::size_t VectorLines::parse_line(std::string_view line, json::error_code& cod
   Handler& handler = parser.handler();
   handler.text = line;
   handler.depth = 0;
+  handler.object = false;
   handler.member = 0;
   handler.key_parts.clear();
   handler.string_parts.clear();
   handler.refusals.clear();
+  member_writes_.clear();
   same_ids_ = true;
   return parser.write_some(false, line.data(), line.size(), code);
 }
@@ -221,40 +307,39 @@ std::optional<LineFault> VectorLines::keep_last_members(std::size_t first_write)
     return refused(handler.refusals.front());
   }
   // The refusal of the first id whose last value is refused.
-  std::vector<std::uint8_t>& refused_member = scratch_.refused;
-  refused_member.assign(members, 0);
   const Refusal* first_refusal = nullptr;
   for (const Refusal& refusal : handler.refusals) {
     if (refusal.member == kNoMember) return refused(refusal);
-    refused_member[refusal.member] = 1;
     if (last_of[first_of[refusal.member]] != refusal.member) continue;
     if (first_refusal == nullptr || first_of[refusal.member] < first_of[first_refusal->member]) {
       first_refusal = &refusal;
     }
   }
   if (first_refusal != nullptr) return refused(*first_refusal);
-  // Each member naming a bus wrote once, unless refused: the last write of
-  // each id goes to the place of its first occurrence.
-  constexpr std::uint32_t kNone = static_cast<std::uint32_t>(-1);
-  std::vector<std::uint32_t>& write_of = scratch_.write_of;
-  write_of.assign(members, kNone);
-  std::uint32_t written = 0;
-  for (std::size_t m = 0; m < members; ++m) {
-    if (expected_[m].position && !refused_member[m]) write_of[m] = written++;
-  }
+  // The writes of each id's last member go to the place of its first
+  // occurrence (a refused member wrote nothing).
   std::vector<PositionInput>& line_writes = scratch_.line_writes;
   line_writes.assign(writes_.begin() + static_cast<std::ptrdiff_t>(first_write), writes_.end());
+  const std::size_t line_end = writes_.size();
   writes_.resize(first_write);
   for (std::size_t m = 0; m < members; ++m) {
     if (first_of[m] != m) continue;
-    const std::uint32_t last = write_of[last_of[m]];
-    if (last != kNone) writes_.push_back(line_writes[last]);
+    const std::size_t last = last_of[m];
+    const std::size_t begin = member_writes_[last];
+    const std::size_t end = last + 1 < members ? member_writes_[last + 1] : line_end;
+    for (std::size_t w = begin; w < end; ++w) writes_.push_back(line_writes[w - first_write]);
   }
   return std::nullopt;
 }
 
-void VectorLines::parse(std::string_view text, std::size_t first_line, const Component& component) {
+void VectorLines::parse(std::string_view text, std::size_t first_line, const Component& component,
+                        const VectorNames* names, std::size_t max_held) {
+  if (names != nullptr || names_ != nullptr) {
+    expected_.clear();  // the ports found by the ids may be others now
+    distinct_ = 0;
+  }
   component_ = &component;
+  names_ = names;
   writes_.clear();
   ends_.clear();
   lines_.clear();
@@ -262,6 +347,9 @@ void VectorLines::parse(std::string_view text, std::size_t first_line, const Com
   reported_.clear();
   copies_.clear();
   fault_.reset();
+  held_ = 0;
+  stopped_ = false;
+  read_ = 0;
   line_ = first_line;
   for (std::size_t start = 0; start < text.size(); ++line_) {
     std::size_t end = text.find('\n', start);
@@ -307,7 +395,13 @@ void VectorLines::parse(std::string_view text, std::size_t first_line, const Com
     }
     ends_.push_back(writes_.size());
     lines_.push_back(line_);
+    read_ = start;
+    if (held() >= max_held && start < text.size()) {
+      stopped_ = true;
+      return;
+    }
   }
+  read_ = text.size();
 }
 
 namespace {
@@ -318,7 +412,7 @@ constexpr std::size_t kSplitBytes = std::size_t{64} << 10;
 }  // namespace
 
 void VectorBlock::parse(std::string_view text, std::size_t first_line, const Component& component,
-                        bool two_threads) {
+                        bool two_threads, const VectorNames* names, std::size_t max_held) {
   std::size_t middle = text.size();
   if (two_threads && text.size() >= kSplitBytes && std::thread::hardware_concurrency() > 1) {
     const std::size_t newline = text.find('\n', text.size() / 2);
@@ -327,32 +421,36 @@ void VectorBlock::parse(std::string_view text, std::size_t first_line, const Com
   const std::string_view first = text.substr(0, middle);
   const std::string_view second = text.substr(middle);
   if (second.empty()) {
-    halves_[1].parse({}, first_line, component);
-    halves_[0].parse(first, first_line, component);
+    halves_[1].parse({}, first_line, component, names, max_held);
+    halves_[0].parse(first, first_line, component, names, max_held);
   } else {
     const std::size_t second_line =
         first_line + static_cast<std::size_t>(std::count(first.begin(), first.end(), '\n'));
     std::exception_ptr failure;
     std::thread reader([&] {
       try {
-        halves_[1].parse(second, second_line, component);
+        halves_[1].parse(second, second_line, component, names, max_held);
       } catch (...) {
         failure = std::current_exception();
       }
     });
-    halves_[0].parse(first, first_line, component);
+    halves_[0].parse(first, first_line, component, names, max_held);
     reader.join();
     if (failure) std::rethrow_exception(failure);
   }
 
-  // Joined in line order, up to the first fault.
+  // Joined in line order, up to the first fault, or up to where the first
+  // half stopped (the second is then read again by a later call).
   writes_.clear();
   ends_.clear();
   lines_.clear();
   unknown_.clear();
   fault_.reset();
+  read_ = halves_[0].stopped() ? halves_[0].read() : first.size() + halves_[1].read();
+  const std::size_t halves = halves_[0].stopped() ? 1 : 2;
   std::size_t vectors = 0;
-  for (const VectorLines& half : halves_) {
+  for (std::size_t h = 0; h < halves; ++h) {
+    const VectorLines& half = halves_[h];
     const TextVectors part = half.vectors();
     const std::size_t offset = writes_.size();
     writes_.insert(writes_.end(), part.writes.begin(), part.writes.end());

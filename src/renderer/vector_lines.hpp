@@ -1,4 +1,5 @@
-// Vectors from JSON Lines: one object of bus id to bit string per line.
+// Vectors from JSON Lines: one object of bus id to bit string per line; with
+// VectorNames, also of port name to value, and values written as numbers.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 
 #include "component/component.hpp"
 #include "engine/vectors.hpp"
+#include "renderer/vector_names.hpp"
 
 namespace nimbo {
 
@@ -46,7 +48,24 @@ class VectorLines {
   // a JSON reader that keeps one value per key sees it; earlier values are
   // not checked. The vectors point into `text` (or into this object), which
   // must outlive them.
-  void parse(std::string_view text, std::size_t first_line, const Component& component);
+  //
+  // With `names`, a member may also name a port (when no bus has its name),
+  // whose value is split over the busses of its bits, and a value may be a
+  // number (a string in one of the forms of busses/number_text, or a JSON
+  // integer, which is decimal), read at the width of what it is written to.
+  // `names` must outlive the vectors too.
+  //
+  // The vectors of a line may hold far more than its text (a port of many
+  // bits written as a short number): reading stops after the line at which
+  // they hold `max_held` bytes or more, and stopped() says so; read() is
+  // then where the rest of the text begins.
+  void parse(std::string_view text, std::size_t first_line, const Component& component,
+             const VectorNames* names = nullptr, std::size_t max_held = kNoLimit);
+  static constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
+  bool stopped() const noexcept { return stopped_; }
+  // The bytes the vectors hold beyond the text.
+  std::size_t held() const noexcept { return held_ + writes_.size() * sizeof(PositionInput); }
+  std::size_t read() const noexcept { return read_; }
 
   TextVectors vectors() const noexcept { return {writes_, ends_}; }
   // The line number of each vector.
@@ -63,11 +82,12 @@ class VectorLines {
   struct Expected {
     std::string id;
     std::optional<std::uint32_t> position;
+    std::optional<std::uint32_t> port;  // of names_, when no bus has the id
   };
   static constexpr std::size_t kNoMember = static_cast<std::size_t>(-1);
   struct Refusal {
     std::size_t member;  // kNoMember when the line itself is refused
-    const char* message;
+    std::string message;
   };
 
   // Parses one line into the handler; the bytes consumed.
@@ -76,40 +96,56 @@ class VectorLines {
   // occurrence, at the place of its first (the line's writes start at
   // `first_write`); the first refusal left, if any.
   std::optional<LineFault> keep_last_members(std::size_t first_write);
-  std::optional<std::uint32_t> find_member(std::size_t member, std::string_view id);
+  // Finds the bus or port a member names; unknown ids are noted.
+  void find_member(std::size_t member, std::string_view id);
+  // The writes of member `member`'s value `value` (a string, or with
+  // `number` the decimal text of a JSON integer); false with the reason when
+  // the value cannot be written there.
+  bool add_value(std::size_t member, std::string_view value, bool number, std::string_view line,
+                 std::string& reason);
   std::string_view member_id(std::size_t member) const;
   void note_unknown(std::string_view id);
   void add_write(std::uint32_t position, std::string_view bits, std::string_view line);
+  // Keeps `bits` (made here) for as long as the vectors.
+  std::string_view keep(std::string bits);
 
   std::unique_ptr<Parser> parser_;
   const Component* component_ = nullptr;
+  const VectorNames* names_ = nullptr;
   std::vector<Expected> expected_;  // the ids of the previous line, in order
   std::size_t distinct_ = 0;        // expected_[0, distinct_) are distinct ids
   bool same_ids_ = false;           // the line so far names expected_'s ids
   // Room that keep_last_members reuses from line to line.
   struct MemberScratch {
-    std::vector<std::uint32_t> order, first_of, last_of, write_of;
-    std::vector<std::uint8_t> refused;
+    std::vector<std::uint32_t> order, first_of, last_of;
     std::vector<PositionInput> line_writes;
   } scratch_;
   std::size_t line_ = 0;
   std::vector<PositionInput> writes_;
+  std::vector<std::size_t> member_writes_;  // of the line: where each member's writes begin
   std::vector<std::size_t> ends_;
   std::vector<std::size_t> lines_;
-  std::deque<std::string> copies_;  // bit strings that needed unescaping
+  std::deque<std::string> copies_;  // bit strings that needed unescaping or were made here
   std::vector<std::pair<std::size_t, std::string>> unknown_;
   std::unordered_set<std::string> reported_;
   std::optional<LineFault> fault_;
+  std::size_t held_ = 0;  // bytes the vectors hold beyond the text
+  bool stopped_ = false;
+  std::size_t read_ = 0;
 };
 
 // A block of lines, read by two VectorLines at once when asked and the block
 // is large: the second half on a thread of its own, then both joined in
 // line order. The reader of the second half sees only the component's bus
-// index, which nothing changes meanwhile.
+// index and `names`, which nothing changes meanwhile.
 class VectorBlock {
  public:
+  // Reads as VectorLines::parse does, with `max_held` for each half; read()
+  // is where the text not read begins (its size when all was read).
   void parse(std::string_view text, std::size_t first_line, const Component& component,
-             bool two_threads = false);
+             bool two_threads = false, const VectorNames* names = nullptr,
+             std::size_t max_held = VectorLines::kNoLimit);
+  std::size_t read() const noexcept { return read_; }
 
   TextVectors vectors() const noexcept { return {writes_, ends_}; }
   const std::vector<std::size_t>& lines() const noexcept { return lines_; }
@@ -125,6 +161,7 @@ class VectorBlock {
   std::vector<std::size_t> lines_;
   std::vector<std::pair<std::size_t, std::string>> unknown_;
   std::optional<LineFault> fault_;
+  std::size_t read_ = 0;
 };
 
 }  // namespace nimbo

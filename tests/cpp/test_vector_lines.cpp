@@ -2,6 +2,7 @@
 // same when a large block is read in two halves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -171,6 +172,135 @@ TEST(VectorBlock, ALargeBlockReadInHalvesGivesTheSameVectorsAndFaults) {
   EXPECT_EQ(halves.fault()->line, bad_line);
   EXPECT_EQ(halves.fault()->vector, bad_line - 1);  // every line before it is a vector
   EXPECT_EQ(halves.vectors().size(), bad_line - 1);
+}
+
+// Busses a[0..3] and w (4 bits wide), with the port a over a[0..3] and the
+// port wp over w alone.
+struct Ported {
+  Component component{"ported"};
+  VectorNames names{[](std::uint32_t position) { return position == 4 ? std::size_t{4} : 1; }};
+  Ported() {
+    for (const char* id : {"a[0]", "a[1]", "a[2]", "a[3]"}) component.add_bus(id, BitBus());
+    component.add_bus("w", BitBus(BitBusValue::zeros(4)));
+    names.add_port("a", {0, 1, 2, 3});
+    names.add_port("wp", {4});
+    names.add_port("w", {0});  // a bus of that name comes first
+  }
+};
+
+TEST(VectorLines, PortsAndNumbersAreWrittenToTheirBusses) {
+  struct Case {
+    const char* line;
+    Writes writes;
+  };
+  const Case cases[] = {
+      {"{\"a\": \"0x5\"}", {{"a[0]", "1"}, {"a[1]", "0"}, {"a[2]", "1"}, {"a[3]", "0"}}},
+      {"{\"a\": \"0011\"}", {{"a[0]", "0"}, {"a[1]", "0"}, {"a[2]", "1"}, {"a[3]", "1"}}},
+      {"{\"a\": -8}", {{"a[0]", "0"}, {"a[1]", "0"}, {"a[2]", "0"}, {"a[3]", "1"}}},
+      {"{\"wp\": \"4'd3\", \"w\": 2}", {{"w", "1100"}, {"w", "0100"}}},
+      {"{\"w\": \"0101\", \"a[1]\": \"0b1\"}", {{"w", "0101"}, {"a[1]", "1"}}},
+      // A port and one of its bits: both written, in line order; the later wins.
+      {"{\"a[2]\": \"0\", \"a\": 15}",
+       {{"a[2]", "0"}, {"a[0]", "1"}, {"a[1]", "1"}, {"a[2]", "1"}, {"a[3]", "1"}}},
+      // An id given twice: its last value at the place of its first; a bit
+      // string goes as it is, checked where it is written.
+      {"{\"a\": \"0x1\", \"w\": \"0\", \"a\": \"0x8\"}",
+       {{"a[0]", "0"}, {"a[1]", "0"}, {"a[2]", "0"}, {"a[3]", "1"}, {"w", "0"}}},
+      {"{\"zz\": 5, \"w\": 18446744073709551615}", {}},  // too large: refused below
+  };
+  Ported ported;
+  for (const Case& c : cases) {
+    const std::string text = std::string(c.line) + "\n" + c.line + "\n";
+    VectorLines lines;
+    lines.parse(text, 1, ported.component, &ported.names);
+    if (std::string(c.line).find("zz") != std::string::npos) {
+      ASSERT_TRUE(lines.fault().has_value()) << c.line;
+      EXPECT_EQ(lines.fault()->id.value_or(""), "w");
+      EXPECT_EQ(lines.fault()->message, "\"+18446744073709551615\" does not fit in 4 bits");
+      continue;
+    }
+    ASSERT_FALSE(lines.fault().has_value()) << c.line << ": " << lines.fault()->message;
+    const auto all = writes_of(ported.component, lines.vectors());
+    ASSERT_EQ(all.size(), 2U) << c.line;
+    EXPECT_EQ(all[0], c.writes) << c.line;
+    EXPECT_EQ(all[1], c.writes) << c.line;
+  }
+}
+
+TEST(VectorLines, APortValueThatDoesNotFitIsRefusedWithTheReason) {
+  struct Case {
+    const char* line;
+    const char* id;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"{\"a\": \"0x10\"}", "a", "\"0x10\" does not fit in 4 bits"},
+      {"{\"a\": \"011\"}", "a", "Invalid value \"011\". The value must have 4 bits."},
+      {"{\"a\": 1.5}", "a", "the value must be a string or a whole number"},
+      {"{\"w\": true}", "w", "the value must be a string or a whole number"},
+      {"[\"a\", \"0x1\", 5, {\"a\": 1}]", "", "expected an object of bus id to bit string"},
+      {"{\"a[0]\": \"0x2\"}", "a[0]", "\"0x2\" does not fit in 1 bit"},
+      // Refused only when its last value is.
+      {"{\"a\": \"x\", \"a\": 3}", nullptr, nullptr},
+      {"{\"a\": 3, \"wp\": \"5'd1\", \"a\": \"0x1f\"}", "a", "\"0x1f\" does not fit in 4 bits"},
+  };
+  Ported ported;
+  for (const Case& c : cases) {
+    VectorLines lines;
+    lines.parse(c.line, 1, ported.component, &ported.names);
+    if (c.id == nullptr) {
+      EXPECT_FALSE(lines.fault().has_value()) << c.line;
+      continue;
+    }
+    ASSERT_TRUE(lines.fault().has_value()) << c.line;
+    EXPECT_EQ(lines.fault()->id.value_or(""), c.id) << c.line;
+    EXPECT_EQ(lines.fault()->message, c.message) << c.line;
+  }
+  // Without names, a port is an unknown id and a number no bit string.
+  VectorLines plain;
+  plain.parse("{\"a\": \"0x1\", \"w\": \"0x1\"}\n{\"w\": 1}\n", 1, ported.component);
+  ASSERT_TRUE(plain.fault().has_value());
+  EXPECT_EQ(writes_of(ported.component, plain.vectors()), (std::vector<Writes>{{{"w", "0x1"}}}));
+  EXPECT_EQ(plain.unknown(), (std::vector<std::pair<std::size_t, std::string>>{{1, "a"}}));
+  EXPECT_EQ(plain.fault()->message, "the value must be a bit string in quotes");
+}
+
+TEST(VectorBlock, ReadingStopsAfterTheLineThatFillsWhatItMayHold) {
+  Ported ported;
+  std::string text;
+  for (int i = 0; i < 8000; ++i) text += i % 7 ? "{\"a\": -1}\n" : "\n";
+  text += "{\"a\": \"0x1f\"}\n";
+  VectorLines whole;
+  whole.parse(text, 1, ported.component, &ported.names);
+  ASSERT_TRUE(whole.fault().has_value());
+  for (const bool two_threads : {false, true}) {
+    // Pieces of at most about 1,000 bytes of writes (4 a line), read one
+    // after the other, give the vectors and the fault of the whole.
+    VectorBlock block;
+    std::vector<Writes> joined;
+    std::vector<std::size_t> lines;
+    std::size_t start = 0;
+    std::size_t line = 1;
+    for (int pieces = 0;; ++pieces) {
+      ASSERT_LT(pieces, 5000);
+      const std::string_view piece = std::string_view(text).substr(start);
+      block.parse(piece, line, ported.component, two_threads, &ported.names, 1000);
+      const auto writes = writes_of(ported.component, block.vectors());
+      EXPECT_LE(block.vectors().size(), 1000 / (4 * sizeof(PositionInput)) + 1);
+      joined.insert(joined.end(), writes.begin(), writes.end());
+      lines.insert(lines.end(), block.lines().begin(), block.lines().end());
+      if (block.fault()) {
+        EXPECT_EQ(block.fault()->line, whole.fault()->line);
+        break;
+      }
+      ASSERT_LT(block.read(), piece.size());
+      line += static_cast<std::size_t>(std::count(
+          piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(block.read()), '\n'));
+      start += block.read();
+    }
+    EXPECT_EQ(joined, writes_of(ported.component, whole.vectors()));
+    EXPECT_EQ(lines, whole.lines());
+  }
 }
 
 }  // namespace

@@ -148,8 +148,8 @@ def test_results_come_in_order_however_long_each_set_is(clusters):
 @pytest.mark.parametrize(
     "vectors, fault",
     [
-        ([{"a": "1"}, ["a", "1"]], (1, None, "expected an object of bus id to bit string")),
-        ([{"b": "1"}, {"a": b"1"}], (1, None, "bus a: the value must be a bit string in quotes")),
+        ([{"a": "1"}, ["a", "1"]], (1, None, "expected an object of bus or port name to value")),
+        ([{"b": "1"}, {"a": b"1"}], (1, None, "the value of a must be a string or a whole number")),
     ],
 )
 def test_a_list_set_fails_at_the_vector_json_cannot_hold(clusters, vectors, fault):

@@ -16,6 +16,7 @@ from nimbo import Simulator  # noqa: E402
 from nimbo.cli import main  # noqa: E402
 from nimbo.expect import ExpectError, matches, pattern  # noqa: E402
 from nimbo._engine import parse_value  # noqa: E402
+from nimbo import regression  # noqa: E402
 from nimbo.regression import Piece, UnknownName, connect, regress, run_piece, run_pieces  # noqa: E402
 from nimbo.ports import ports_from_text  # noqa: E402
 
@@ -221,12 +222,16 @@ def test_a_reference_run_fails_sets_that_differ(client, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("seed", range(12))
-def test_lanes_give_what_steps_give(seed):
+def test_lanes_give_what_steps_give(seed, monkeypatch):
     """Sets of a design with registers side by side (one lane each) against
-    Simulator.step, set by set, each from the initial state; a set the lanes
-    cannot take (a number) runs step by step."""
+    Simulator.step, set by set, each from the initial state; sets 1 and 2
+    name ports (one per input bus) with numbers, set 3 writes an integer."""
+    from nimbo.ports import Port
+
     rng = random.Random(seed)
     ir, inputs = random_clocked_circuit(rng)
+    ports = {f"P{i}": Port(f"P{i}", "input", (bus,)) for i, bus in enumerate(inputs)}
+    named = {port.bits[0]: name for name, port in ports.items()}
     sim = Simulator(ir)
     show = tuple(sim.bus_ids)
     texts, models = [], []
@@ -238,16 +243,20 @@ def test_lanes_give_what_steps_give(seed):
             stepped.step(vector)
             rows.append(tuple(stepped.values(show).values()))
         lines = [json.dumps(v) for v in vectors]
-        if k == 3 and vectors and inputs:  # a number: read as nimbo run reads it, step by step
-            name, width = next(iter(inputs.items()))
-            value = int(vectors[0].get(name, "0" * width)[::-1] or "0", 2) if name in vectors[0] else None
-            if value is not None:
-                lines[0] = json.dumps({**vectors[0], name: value})
+        if k in (1, 2):
+            lines = [json.dumps({named[b]: hex(int(v[::-1] or "0", 2)) for b, v in vector.items()}) for vector in vectors]
+        if k == 3 and vectors and inputs:  # a JSON integer
+            name = next(iter(inputs))
+            if name in vectors[0]:
+                lines[0] = json.dumps({**vectors[0], name: int(vectors[0][name][::-1] or "0", 2)})
         texts.append(("\n".join(lines) + "\n").encode())
         models.append(rows)
     pieces = [Piece(text, None, 0, len(text), 1, None, show, True, False) for text in texts]
-    outcomes = run_pieces(sim, pieces, {})
-    alone = [run_piece(Simulator(ir), piece) for piece in pieces]
+    ran_alone = []
+    monkeypatch.setattr(regression, "run_piece", lambda *args: ran_alone.append(1) or run_piece(*args))
+    outcomes = run_pieces(sim, pieces, ports)
+    assert not ran_alone or not sim.clocks
+    alone = [run_piece(Simulator(ir), piece, ports) for piece in pieces]
     for outcome, single, rows in zip(outcomes, alone, models):
         assert outcome.fault is None and single.fault is None
         assert outcome.rows == single.rows == rows

@@ -272,15 +272,42 @@ def test_jsonl_reports_unknown_ids_once_and_numbers_lines_across_calls():
     assert (caught.value.line, simulator.next_line) == (45, 47)
 
 
-def test_jsonl_runs_nothing_when_a_line_names_a_deferred_id():
+def test_jsonl_reads_ports_and_numbers_when_given_ports():
     simulator = Simulator(FULL_ADDER)
-    data = b'{"a": "1"}\n{"port": "01"}\n'
-    assert simulator.run_jsonl(data, ["sum"], deferred_ids=["port"]) is None
-    assert (simulator.values(["a"]), simulator.next_line) == ({"a": "0"}, 3)
-    assert simulator.run_jsonl(data, ["sum"], deferred_ids=("other",)) == ([("1",), ("1",)], [(2, "port")])
-    for wrong in ([1], 5):
-        with pytest.raises(TypeError, match="argument 'deferred_ids': expected a sequence of str"):
-            simulator.run_jsonl(data, ["sum"], deferred_ids=wrong)
+    ports = {"ab": ["a", "b"], "c": ["cin"], "a": ["b"]}  # a port named like a bus is the bus
+    # A repeated name's last value at its first place: a is written 1, then ab writes it 0.
+    data = b'{"ab": "0b10"}\n{"ab": 3, "c": "1"}\n{"a": "0", "ab": "01", "a": 1}\n{"zz": "0x1"}\n'
+    assert simulator.run_jsonl(data, ["a", "b", "cin", "sum"], ports=ports) == (
+        [("0", "1", "0", "1"), ("1", "1", "1", "1"), ("0", "1", "1", "0"), ("0", "1", "1", "0")], [(4, "zz")])
+    with pytest.raises(VectorError) as caught:
+        simulator.run_jsonl(b'{"c": "1"}\n{"ab": "0x4"}\n', ["sum"], ports=ports)
+    assert (caught.value.index, caught.value.line, caught.value.bus) == (1, 2, "ab")
+    assert caught.value.reason == '"0x4" does not fit in 2 bits'
+    # Without ports, a number is no bit string.
+    with pytest.raises(VectorError, match="the value must be a bit string in quotes"):
+        simulator.run_jsonl(b'{"a": 1}\n', ["sum"])
+    for wrong, error in (([("ab", ["a"])], TypeError), ({"ab": ["nowhere"]}, ValueError), ({"ab": []}, ValueError)):
+        with pytest.raises(error, match="argument 'ports'"):
+            simulator.run_jsonl(data, ["sum"], ports=wrong)
+
+
+def test_jsonl_holds_bounded_room_for_ports_written_in_few_characters():
+    """A port of many bits written as -1 holds far more than its text: a
+    block is read and run a piece at a time, with the same rows and faults."""
+    from nimbo.build import Circuit
+
+    c = Circuit("wide")
+    c.output("y", c.inputs("p", 4096)[4095])
+    simulator = Simulator(c.to_ir())
+    ports = {"p": [f"p[{i}]" for i in range(4096)]}
+    data = b'{"p": -1}\n{"p": 0}\n' * 4000 + b'{"p": "0x1"}\n'
+    rows, unknown = simulator.run_jsonl(data, ["y"], ports=ports, threads=2)
+    assert rows == [("1",), ("0",)] * 4000 + [("0",)] and unknown == []
+    with pytest.raises(VectorError) as caught:
+        simulator.run_jsonl(data + b'{"p": "x"}\n', ["y"], 10, ports=ports, layout=(1, 5, ["", " ", "\n"]))
+    assert (caught.value.index, caught.value.line) == (8001, 8011)
+    shown = caught.value.results.splitlines()
+    assert (len(shown), shown[0], shown[-1]) == (8001, "    1 1", " 8001 0")
 
 
 def test_update_is_atomic_and_fast_path_keys_behave_like_text():

@@ -256,7 +256,7 @@ class Names:
                 self._warned.add(name)
                 warn(f"{where}: no {kind} named {show_name(name)}; ignored")
             return
-        hint = did_you_mean(name, [*self.ports, *self.bus_ids], show_name)
+        hint = did_you_mean(name, list(dict.fromkeys([*self.ports, *self.bus_ids])), show_name)
         raise CliError(
             f"{where}: no {kind} named {show_name(name)}{hint}; --allow-unknown skips names that are not there"
         )
@@ -289,12 +289,12 @@ def parse_assignment(text: str) -> tuple[str, str]:
 class Stepper:
     """Writes inputs to the simulator and reads the shown busses back.
 
-    Blocks of vector lines go to the simulator as they are, which reads a
-    shown port as its bits side by side. A block in which a line names a port
-    (whose value is split over the busses of its bits) is parsed here, and so
-    is, from a line on, a block in which that line writes a value the
-    simulator does not read (a number); after that, the rest of the file is
-    read here too (`python_only`)."""
+    Blocks of vector lines go to the simulator as they are, which reads the
+    ports and numbers they write as `_inputs` does, and a shown port as its
+    bits side by side. From a line that writes an integer too long for the
+    simulator's reader on, the rest of the file is read here
+    (`python_only`). Errors are worded here, by reading the faulty line as
+    `_inputs` reads it."""
 
     def __init__(self, sim: Simulator, shown: tuple[str, ...], names: Names):
         self.sim = sim
@@ -309,9 +309,10 @@ class Stepper:
         self.next_line = 1  # the line after the last block run
         self._widths: dict[str, int] | None = None
         self._joined = any(name in self.ports for name in shown)
-        # A block whose lines name no port (other than one that is also a bus)
-        # is read and run by the simulator; the others are read here.
-        self._port_names = [name for name in self.ports if name not in names.known]
+        # The ports the simulator's reader takes (a name that is also a bus's is the bus).
+        self._port_bits: dict[str, Sequence[str]] = {
+            name: port.bits for name, port in self.ports.items() if name not in names.known
+        }
         # The busses read: each shown bus, and the bits of each shown port.
         self._ids: list[str] | None = None if shown == sim.bus_ids else list(shown)
         self._text_ids = self._ids  # the same with every bit where the simulator writes it
@@ -331,6 +332,11 @@ class Stepper:
         return self._bit_counts if self._bit_counts is not None else [1] * len(self.shown)
 
     threads = 2  # for the simulator's reader of a large block
+
+    @property
+    def port_bits(self) -> dict[str, Sequence[str]]:
+        """The ports lines may name, as the simulator's reader takes them."""
+        return self._port_bits
 
     @property
     def read_ids(self) -> list[str] | None:
@@ -446,12 +452,14 @@ class Stepper:
             self.next_line = first_line + block.count(b"\n")
             return self._run_parsed(block, first_line, where)
         try:
-            result = self.sim.run_jsonl(
-                block, self._ids, first_line, threads=self.threads, deferred_ids=self._port_names
+            raw_rows, unknown = self.sim.run_jsonl(
+                block, self._ids, first_line, threads=self.threads, ports=self._port_bits
             )
         except VectorError as exc:
             self.next_line = first_line + block.count(b"\n")
             good = self._join(exc.results if isinstance(exc.results, list) else [])
+            if (early := self._unknown_before(exc, block, first_line, where)) is not None:
+                raise BlockFault(early[1], rows=good[: _vectors_before(block, first_line, early[0])]) from None
             rest = self._rest_here(exc, block, first_line)
             if rest is None:
                 raise BlockFault(self._fault(exc, block, first_line, where), rows=good) from None
@@ -460,13 +468,9 @@ class Stepper:
             except BlockFault as fault:
                 fault.rows = good + fault.rows
                 raise
-        if result is None:  # a line names a port
-            self.next_line = first_line + block.count(b"\n")
-            return self._run_parsed(block, first_line, where)
         # The simulator counted the lines it read (a last line without its
         # newline counts as well; no block follows it).
         self.next_line = self.sim.next_line
-        raw_rows, unknown = result
         rows = self._join(raw_rows)
         stop = self._stop_at_unknown(unknown, where)
         if stop is not None:
@@ -477,8 +481,8 @@ class Stepper:
         self, block: bytes, first_line: int, layout: TextLayout, where: Callable[[int], str]
     ) -> tuple[str, list[Row]]:
         """The rows after each vector of the block as text in `layout`, then
-        the rows of vectors read here (whose text the caller makes): from a
-        line that names a port or writes a number on. A faulty vector raises
+        the rows of vectors read here (whose text the caller makes), from a
+        line on that only this reader takes. A faulty vector raises
         BlockFault with the text and rows of the good vectors."""
         from .. import VectorError
 
@@ -486,11 +490,14 @@ class Stepper:
         if self.python_only:
             return "", self._run_parsed(block, first_line, where)
         try:
-            result = self.sim.run_jsonl(
-                block, self._text_ids, first_line, layout=layout, threads=2, deferred_ids=self._port_names
+            text, unknown = self.sim.run_jsonl(
+                block, self._text_ids, first_line, layout=layout, threads=2, ports=self._port_bits
             )
         except VectorError as exc:
             good = exc.results if isinstance(exc.results, str) else ""
+            if (early := self._unknown_before(exc, block, first_line, where)) is not None:
+                text = _first_lines(good, _vectors_before(block, first_line, early[0]))
+                raise BlockFault(early[1], text=text) from None
             rest = self._rest_here(exc, block, first_line)
             if rest is None:
                 raise BlockFault(self._fault(exc, block, first_line, where), text=good) from None
@@ -499,9 +506,6 @@ class Stepper:
             except BlockFault as fault:
                 fault.text = good
                 raise
-        if result is None:
-            return "", self._run_parsed(block, first_line, where)
-        text, unknown = result
         stop = self._stop_at_unknown(unknown, where)
         if stop is not None:
             raise BlockFault(stop[1], text=_first_lines(text, _vectors_before(block, first_line, stop[0])))
@@ -521,8 +525,8 @@ class Stepper:
 
     def _rest_here(self, exc: VectorError, block: bytes, first_line: int) -> tuple[bytes, int] | None:
         """The rest of the block from the faulty line, when that line is for
-        Python to read: it writes a number (which the simulator's reader does
-        not take). Every later block is then read here as well."""
+        Python to read: it writes an integer, which the simulator's reader
+        refuses beyond 64 bits. Every later block is then read here as well."""
         if exc.bus is None or exc.line is None:
             return None
         try:
@@ -533,9 +537,7 @@ class Stepper:
             value = 0
         except (AttributeError, RecursionError):
             return None
-        if isinstance(value, bool) or not isinstance(value, (str, int)):
-            return None
-        if isinstance(value, str) and is_bit_string(value):
+        if isinstance(value, bool) or not isinstance(value, int):
             return None
         self.python_only = True
         return lines_from(block, first_line, exc.line), exc.line
@@ -567,23 +569,42 @@ class Stepper:
             raise BlockFault(fault, rows=rows)
         return rows
 
-    def _fault(self, exc: VectorError, block: bytes, first_line: int, where: Callable[[int], str]) -> CliError:
-        """The error for a vector the simulator refused: the bus and what is
-        wrong with its value when Python can tell, else the simulator's reason."""
-        place = where(exc.line if exc.line is not None else first_line)
-        if exc.bus is None or exc.line is None:
-            return CliError(f"{place}: {clip(exc.reason)}")
-        if exc.bus in self.clocks:
-            return _clock_error(place, exc.bus)
-        try:
-            value = json.loads(line_of(block, first_line, exc.line)).get(exc.bus)
-        except (ValueError, AttributeError, RecursionError):
-            value = None
-        if exc.bus in self.names.known and isinstance(value, str):
+    def _unknown_before(
+        self, exc: VectorError, block: bytes, first_line: int, where: Callable[[int], str]
+    ) -> tuple[int, CliError] | None:
+        """The names that name nothing in the lines before the one the
+        simulator refused, which its error leaves unreported: warned about,
+        or the first line with one and its error."""
+        if exc.line is None:
+            return None
+        for number, raw in enumerate(block.split(b"\n")[: exc.line - first_line], first_line):
+            if b'"' not in raw:
+                continue
             try:
-                self._value("bus", exc.bus, value, self.widths()[exc.bus], place)
+                given = json.loads(raw)
+            except (ValueError, RecursionError):
+                continue
+            for name in given if isinstance(given, dict) else ():
+                if name not in self.names:
+                    try:
+                        self.names.unknown(where(number), name)
+                    except CliError as error:
+                        return number, error
+        return None
+
+    def _fault(self, exc: VectorError, block: bytes, first_line: int, where: Callable[[int], str]) -> CliError:
+        """The error for a vector the simulator refused, as reading its line
+        here gives it, else the simulator's reason."""
+        place = where(exc.line if exc.line is not None else first_line)
+        if exc.line is not None:
+            try:
+                given = parse_vector(line_of(block, first_line, exc.line), place)
+                if given is not None:
+                    self._inputs(given, place)
             except CliError as error:
                 return error
+        if exc.bus is None:
+            return CliError(f"{place}: {clip(exc.reason)}")
         return CliError(f"{place}: bus {show_name(exc.bus)}: {clip(exc.reason)}")
 
 
