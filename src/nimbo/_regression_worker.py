@@ -1,4 +1,6 @@
-"""The worker side of nimbo.regress (nimbo.regression) (imports Dask; loaded only with it).
+"""The Dask side of a regression's workers: the IR in a worker plugin, and the
+task that runs pieces of sets (nimbo.pieces) on its simulators. Imports Dask;
+loaded only with it.
 
 The IR text travels in a worker plugin: the scheduler keeps it and hands it
 to every worker once, including workers that join or restart later. A
@@ -16,8 +18,8 @@ from typing import Any
 from distributed import WorkerPlugin, get_worker
 
 from ._engine import Simulator
+from .pieces import Piece, PieceOutcome, failed_outcome, run_pieces
 from .ports import Port, ports_from_text
-from .regression import Piece, PieceOutcome, failed_outcome, run_pieces
 
 
 class IRPlugin(WorkerPlugin):

@@ -16,8 +16,9 @@ from nimbo import Simulator  # noqa: E402
 from nimbo.cli import main  # noqa: E402
 from nimbo.expect import ExpectError, matches, pattern  # noqa: E402
 from nimbo._engine import parse_value  # noqa: E402
-from nimbo import regression  # noqa: E402
-from nimbo.regression import Piece, UnknownName, connect, regress, run_piece, run_pieces  # noqa: E402
+from nimbo import pieces as piece_module  # noqa: E402
+from nimbo.pieces import Piece, run_piece, run_pieces  # noqa: E402
+from nimbo.regression import UnknownName, connect, regress  # noqa: E402
 from nimbo.ports import ports_from_text  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
@@ -253,7 +254,7 @@ def test_lanes_give_what_steps_give(seed, monkeypatch):
         models.append(rows)
     pieces = [Piece(text, None, 0, len(text), 1, None, show, True, False) for text in texts]
     ran_alone = []
-    monkeypatch.setattr(regression, "run_piece", lambda *args: ran_alone.append(1) or run_piece(*args))
+    monkeypatch.setattr(piece_module, "run_piece", lambda *args: ran_alone.append(1) or run_piece(*args))
     outcomes = run_pieces(sim, pieces, ports)
     assert not ran_alone or not sim.clocks
     alone = [run_piece(Simulator(ir), piece, ports) for piece in pieces]

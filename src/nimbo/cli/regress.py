@@ -8,16 +8,15 @@ import sys
 from pathlib import Path
 from typing import TextIO
 
+from ..pieces import DIGEST_BLOCK, SetFault
 from ..regression import (
     DASK_HINT,
     DEFAULT_CHUNK,
-    DIGEST_BLOCK,
     KEEPS,
     ClusterError,
     DaskMissing,
     Regression,
     RenderError,
-    SetFault,
     SetResult,
     UnknownName,
     connect,
