@@ -94,8 +94,10 @@ import nimbo
 from nimbo.cli import main
 ir, empty, vectors, count, outputs = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
 
-# With "ports" the command shows the circuit's ports (joined from `outputs`, their bits).
-show = [] if sys.argv[6:] == ["ports"] else ["--show", outputs]
+# With "ports" the command shows the circuit's ports (joined from `outputs`, their bits),
+# and the simulator reads lines that name its input ports as nimbo run does.
+with_ports = sys.argv[6:] == ["ports"]
+show = [] if with_ports else ["--show", outputs]
 
 def cli(path, form):
     with open(os.devnull, "w") as out:
@@ -133,7 +135,12 @@ for form in ("table", "json"):
     figures["cli_" + form + "_vectors"] = count * repeat
     figures["cli_" + form + "_noise"] = [noise, extra]
 with open(ir, encoding="utf-8") as f:
-    sim = nimbo.Simulator(f.read())
+    ir_text = f.read()
+sim = nimbo.Simulator(ir_text)
+ports = None
+if with_ports:
+    from nimbo.ports import ports_from_text
+    ports = {name: port.bits for name, port in ports_from_text(ir_text).items() if port.direction == "input"}
 with open(vectors, "rb") as f:
     data = f.read()
 shown = outputs.split(",")
@@ -141,7 +148,7 @@ best = float("inf")
 for _ in range(5):
     sim.reset()
     start = time.perf_counter()
-    sim.run_jsonl(data, shown)
+    sim.run_jsonl(data, shown, ports=ports)
     best = min(best, time.perf_counter() - start)
 figures["engine"] = best / count
 # The same, a block of whole lines at a time as nimbo run reads them.
@@ -153,7 +160,7 @@ for _ in range(5):
     sim.reset()
     start = time.perf_counter()
     for block, first_line in chunks:
-        sim.run_jsonl(block, shown, first_line)
+        sim.run_jsonl(block, shown, first_line, ports=ports)
     best = min(best, time.perf_counter() - start)
 figures["blocks"] = best / count
 print(json.dumps(figures))
@@ -284,8 +291,9 @@ def per_vector(count: int, verilator: bool) -> list[str]:
 
 
 def ported_per_vector(count: int) -> list[str]:
-    """The same on a synthesized netlist whose IR records ports: vectors name
-    the input bits, the command shows the ports (each joined from its bits)."""
+    """The same on a synthesized netlist whose IR records ports, the command
+    showing the ports (each joined from its bits): the same vectors with the
+    input bits named one by one, and with the input ports as hex numbers."""
     print(f"== per vector: the imported 64x64 multiplier, {count:,} vectors", file=sys.stderr, flush=True)
     sys.path.insert(0, str(HERE / "netlists"))
     from build import netlist_ir
@@ -296,25 +304,46 @@ def ported_per_vector(count: int) -> list[str]:
     inputs = [bit for port in ports.values() if port["direction"] == "input" for bit in port["bits"]]
     bits = [bit for port in ports.values() for bit in port["bits"]]
     rng = random.Random(9)
-    path = OUT / "mult64.jsonl"
-    path.write_text("".join(json.dumps({i: rng.choice("01") for i in inputs}) + "\n" for _ in range(count)))
+    numbers = {name: [rng.getrandbits(len(port["bits"])) for _ in range(count)]
+               for name, port in ports.items() if port["direction"] == "input"}
+    by_bit, by_port = OUT / "mult64-bits.jsonl", OUT / "mult64-numbers.jsonl"
+    with open(by_bit, "w") as bit_lines, open(by_port, "w") as port_lines:
+        for k in range(count):
+            line = {bit: "1" if numbers[name][k] >> i & 1 else "0"
+                    for name in numbers for i, bit in enumerate(ports[name]["bits"])}
+            bit_lines.write(json.dumps(line) + "\n")
+            port_lines.write(json.dumps({name: hex(numbers[name][k]) for name in numbers}) + "\n")
     empty = OUT / "empty.jsonl"
     empty.write_text("")
-    figures = json.loads(python(PER_VECTOR, ir, empty, path, count, ",".join(bits), "ports"))
-    reference = figures["engine"]
-    return [
-        f"mult64 imported from Verilog through Yosys: {len(inputs)} input bits named one by one, ports"
-        f" {', '.join(ports)} shown ({len(bits)} bits); {count:,} vectors"
-        f" ({path.stat().st_size / 2**20:.1f} MB of JSON Lines); best of 5",
+    runs = [json.loads(python(PER_VECTOR, ir, empty, path, count, ",".join(bits), "ports"))
+            for path in (by_bit, by_port)]
+
+    def cell(figures: dict, key: str) -> tuple[str, float | None]:
+        seconds = figures[key]
+        if seconds is None:
+            noise, extra = figures[key + "_noise"]
+            return f"no figure: {extra * 1e3:+.1f} ms beyond the run without vectors, under ten times the noise", None
+        repeat = figures.get(key + "_vectors", count) // count
+        return f"{seconds * 1e6:.2f}" + (f" ({repeat}x the file)" if repeat > 1 else ""), seconds
+
+    rows = [
+        f"mult64 imported from Verilog through Yosys, ports {', '.join(ports)} shown ({len(bits)} bits);"
+        f" {count:,} vectors, written with the {len(inputs)} input bits named one by one"
+        f" ({by_bit.stat().st_size / 2**20:.1f} MB of JSON Lines, {by_bit.stat().st_size // count:,} bytes a line)"
+        f" and with the input ports as hex numbers ({by_port.stat().st_size / 2**20:.1f} MB,"
+        f" {by_port.stat().st_size // count} bytes a line); best of 5",
         "",
-        "| per vector | µs | ÷ run_jsonl |",
-        "|---|---|---|",
-        f"| `Simulator.run_jsonl(data, port bits)`, the whole file in one call | {reference * 1e6:.2f} | 1.00 |",
-        f"| the same in blocks of 1 MB, as `nimbo run` reads them | {figures['blocks'] * 1e6:.2f} |"
-        f" {figures['blocks'] / reference:.2f} |",
-        cli_row("`nimbo run --vectors` (table of ports)", figures, "table", count, reference),
-        cli_row("`nimbo run --vectors --format json`", figures, "json", count, reference),
+        "| per vector | bits named one by one, µs | ports as numbers, µs | numbers ÷ bits |",
+        "|---|---|---|---|",
     ]
+    for label, key in (("`Simulator.run_jsonl(data, port bits, ports=...)`, the whole file in one call", "engine"),
+                       ("the same in blocks of 1 MB, as `nimbo run` reads them", "blocks"),
+                       ("`nimbo run --vectors` (table of ports)", "cli_table"),
+                       ("`nimbo run --vectors --format json`", "cli_json")):
+        (bit_text, bit_s), (port_text, port_s) = cell(runs[0], key), cell(runs[1], key)
+        ratio = f"{port_s / bit_s:.2f}" if bit_s and port_s else "-"
+        rows.append(f"| {label} | {bit_text} | {port_text} | {ratio} |")
+    return rows
 
 
 def verilator_per_vector(ir_text: str, bench, vectors: list[dict[str, str]]) -> float | None:
