@@ -107,9 +107,15 @@ std::optional<std::vector<std::string>> utf8_texts(PyObject* object, const char*
   return texts;
 }
 
-std::optional<SignalInputs> signal_inputs_argument(const Parameter& parameter, PyObject* object) {
+std::string argument_place(const Parameter& parameter) {
+  return std::string("argument '") + parameter.name + "'";
+}
+
+std::optional<SignalInputs> signal_inputs_argument(std::string_view place, PyObject* object) {
+  const std::string where(place);
   if (!PyDict_Check(object)) {
-    set_wrong_type(parameter, "dict", object);
+    PyErr_Format(PyExc_TypeError, "%s: expected 'dict', got '%s'", where.c_str(),
+                 type_name(object));
     return std::nullopt;
   }
   // First take strong references to every entry, so that nothing that runs
@@ -130,13 +136,13 @@ std::optional<SignalInputs> signal_inputs_argument(const Parameter& parameter, P
     PyObject* entry_key = converted.owners[i].get();
     PyObject* entry_value = converted.owners[i + 1].get();
     if (!PyUnicode_Check(entry_key)) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': expected 'str' key, got '%s'", parameter.name,
+      PyErr_Format(PyExc_TypeError, "%s: expected 'str' key, got '%s'", where.c_str(),
                    type_name(entry_key));
       return std::nullopt;
     }
     if (!PyUnicode_Check(entry_value)) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': expected 'str' value for key %R, got '%s'",
-                   parameter.name, entry_key, type_name(entry_value));
+      PyErr_Format(PyExc_TypeError, "%s: expected 'str' value for key %R, got '%s'", where.c_str(),
+                   entry_key, type_name(entry_value));
       return std::nullopt;
     }
     Py_ssize_t id_size = 0;

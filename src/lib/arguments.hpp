@@ -49,7 +49,11 @@ struct SignalInputs {
 };
 
 // Converts `object` completely (entry by entry in dict order, key before
-// value); empty with an exception set on the first wrong entry.
-std::optional<SignalInputs> signal_inputs_argument(const Parameter& parameter, PyObject* object);
+// value); empty with TypeError set on the first wrong entry, its message
+// starting with `place` ("argument 'new_values'", "vector 3"). The one
+// converter of inputs for nimbo.core's handle and nimbo.Simulator.
+std::optional<SignalInputs> signal_inputs_argument(std::string_view place, PyObject* object);
+// The place of an argument in messages: "argument 'NAME'".
+std::string argument_place(const Parameter& parameter);
 
 }  // namespace nimbo::py

@@ -137,7 +137,8 @@ PyObject* update(const Parameter& parameter, bool read_back, PyObject* self, PyO
   return entry([&]() -> PyObject* {
     PyObject* argument = single_argument(parameter, args, nargs, kwnames);
     if (argument == nullptr) return nullptr;
-    std::optional<SignalInputs> inputs = signal_inputs_argument(parameter, argument);
+    std::optional<SignalInputs> inputs =
+        signal_inputs_argument(argument_place(parameter), argument);
     if (!inputs) return nullptr;
     Handle& handle = handle_of(self);
     if (!inputs->inputs.empty() && !ensure_keys(handle)) return nullptr;

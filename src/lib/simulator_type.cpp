@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -173,43 +174,21 @@ void raise_unknown_input(SimulatorState& state, PyObject* id, std::optional<std:
 bool convert_inputs(SimulatorState& state, PyObject* dict, std::optional<std::size_t> vector,
                     bool allow_unknown, std::vector<PositionInput>& writes,
                     std::vector<PyRef>& owners) {
-  if (!PyDict_Check(dict)) {
-    PyErr_Format(PyExc_TypeError, "%s: expected a dict of bus id to bit string, got '%s'",
-                 input_place(vector).c_str(), Py_TYPE(dict)->tp_name);
-    return false;
-  }
-  // Strong references first: a finaliser run during the conversion cannot
-  // free a str whose text is in use.
-  const std::size_t first_owner = owners.size();
-  Py_ssize_t cursor = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &cursor, &key, &value)) {
-    owners.push_back(PyRef::borrow(key));
-    owners.push_back(PyRef::borrow(value));
-  }
-  for (std::size_t i = first_owner; i < owners.size(); i += 2) {
-    PyObject* id = owners[i].get();
-    PyObject* bits = owners[i + 1].get();
-    if (!PyUnicode_Check(id) || !PyUnicode_Check(bits)) {
-      PyObject* wrong = PyUnicode_Check(id) ? bits : id;
-      PyErr_Format(PyExc_TypeError, "%s: expected str %s, got '%s'", input_place(vector).c_str(),
-                   wrong == id ? "keys" : "values", Py_TYPE(wrong)->tp_name);
-      return false;
-    }
+  std::optional<SignalInputs> converted = signal_inputs_argument(input_place(vector), dict);
+  if (!converted) return false;
+  for (std::size_t i = 0; i < converted->inputs.size(); ++i) {
+    PyObject* id = converted->owners[2 * i].get();
     std::uint32_t position = 0;
     const Lookup found = find_bus(state, id, position);
     if (found == Lookup::kError) return false;
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(bits, &size);
-    if (text == nullptr) return false;
     if (found == Lookup::kFound) {
-      writes.push_back({position, std::string_view(text, static_cast<std::size_t>(size))});
+      writes.push_back({position, converted->inputs[i].bits});
     } else if (!allow_unknown) {
       raise_unknown_input(state, id, vector);
       return false;
     }
   }
+  std::move(converted->owners.begin(), converted->owners.end(), std::back_inserter(owners));
   return true;
 }
 

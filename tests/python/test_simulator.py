@@ -132,8 +132,8 @@ def test_an_iterator_that_fails_applies_the_vectors_before_it():
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda s: s.run([["a", "1"]]), TypeError, "vector 0: expected a dict"),
-        (lambda s: s.run([{"a": 1}]), TypeError, "vector 0: expected str values"),
+        (lambda s: s.run([["a", "1"]]), TypeError, "vector 0: expected 'dict', got 'list'"),
+        (lambda s: s.run([{"a": 1}]), TypeError, "vector 0: expected 'str' value for key 'a', got 'int'"),
         (lambda s: s.run([{}], show=["nope"]), ValueError, "argument 'show': no bus named 'nope'"),
         (lambda s: s.update({"a": "1", "cn": "1"}), ValueError,
          r"argument 'inputs': no bus named 'cn' \(did you mean 'cin'\?\); allow_unknown=True skips"),
