@@ -334,13 +334,21 @@ def test_a_long_line_is_copied_a_bounded_number_of_times(tmp_path):
     ],
 )
 def test_step_table_rows_are_aligned_cells_without_trailing_spaces(ids, rows):
-    from nimbo.cli.run import StepTable
+    """Rows written here and by the simulator's row writer, from one layout."""
+    from nimbo import Simulator
+    from nimbo.cli.run import JsonSteps, StepTable
 
     table = StepTable(ids, rows[0])
     widths = [max(len(i), len(v)) for i, v in zip(ids, rows[0])]
     expected = ["  ".join([f"{step:>6}"] + [f"{v:<{w}}" for v, w in zip(row, widths)]).rstrip()
                 for step, row in enumerate(rows, start=3)]
     assert table.rows(3, rows).splitlines() == expected
+    sim = Simulator(make_ir([bus(i, value=v) for i, v in zip(ids, rows[0])]))
+    lines = "".join(json.dumps(dict(zip(ids, row))) + "\n" for row in rows).encode()
+    for steps in (table, JsonSteps(ids)):
+        if (layout := steps.layout(3)) is not None:
+            sim.reset()
+            assert sim.run_jsonl(lines, ids, layout=layout)[0] == steps.rows(3, rows)
 
 
 def ported_ir(path, ports_first=True, decoy=False, bits=("a[0]", "a[1]")):

@@ -65,6 +65,34 @@ def format_table(values: Mapping[str, str]) -> Iterator[str]:
         yield f"{name:<{width}}  {bits}"
 
 
+class RowLayout:
+    """How a printed row is laid out: fragments[0], the step number
+    right-aligned to step_width characters, fragments[1], then each column
+    followed by the next fragment. The one description of a row: the
+    simulator's row writer takes it as it is (Simulator.run_jsonl's layout),
+    and rows() writes the rows read here from it."""
+
+    def __init__(self, step_width: int, fragments: list[str]):
+        self.step_width = step_width
+        self.fragments = fragments
+        escaped = [fragment.replace("%", "%%") for fragment in fragments]
+        self._head = escaped[0] + (f"%{step_width}d" if step_width else "%d") + escaped[1]
+        self._format = self._head + "".join("%s" + fragment for fragment in escaped[2:])
+        # Columns all separated alike are joined instead of formatted one by one.
+        middle = fragments[2:-1]
+        self._separator = middle[0] if middle and all(f == middle[0] for f in middle) else None
+
+    def layout(self, first_step: int) -> Layout:
+        return first_step, self.step_width, self.fragments
+
+    def rows(self, first_step: int, rows: Sequence[Row]) -> str:
+        if self._separator is not None:
+            head, join, tail = self._head, self._separator.join, self.fragments[-1]
+            return "".join([head % step + join(row) + tail for step, row in zip(count(first_step), rows)])
+        form = self._format
+        return "".join([form % ((step,) + row) for step, row in zip(count(first_step), rows)])
+
+
 class StepTable:
     """One row per step, one column per bus, columns as wide as the first
     step needs."""
@@ -79,30 +107,19 @@ class StepTable:
         # A bus keeps its width from step 0 on, so each column's padding is
         # fixed: the rows are the values joined by fixed separators, with
         # nothing after the last column.
-        pads = [" " * (2 + w - len(value)) for w, value in zip(widths, first)][:-1]
-        self._pads = pads
-        self._columns = len(widths)
-        self._separator = pads[0] if pads and all(pad == pads[0] for pad in pads) else None
-        self._format = f"%{self.STEP_WIDTH}d" + "".join(f"  %s{pad[2:]}" for pad in pads) + "  %s" * bool(widths)
+        between = [" " * (w - len(value)) + "  " for w, value in zip(widths, first)][:-1]
+        self._rows = RowLayout(self.STEP_WIDTH, ["", "  ", *between, "\n"] if widths else ["", "\n"])
         self._strip = any(not value for value in first)
 
     def layout(self, first_step: int) -> Layout | None:
         """The same rows as the simulator writes them; None when lines need stripping."""
-        if self._strip:
-            return None
-        between = [pad[2:] + "  " for pad in self._pads]
-        return first_step, self.STEP_WIDTH, ["", "  " if self._columns else "", *between, "\n"]
+        return None if self._strip else self._rows.layout(first_step)
 
     def rows(self, first_step: int, rows: Sequence[Row]) -> str:
-        if self._separator is not None:
-            join = self._separator.join
-            lines = [f"{step:{self.STEP_WIDTH}d}  {join(row)}" for step, row in zip(count(first_step), rows)]
-        else:
-            form = self._format
-            lines = [form % ((step,) + row) for step, row in zip(count(first_step), rows)]
+        text = self._rows.rows(first_step, rows)
         if self._strip:
-            lines = [line.rstrip() for line in lines]
-        return "\n".join(lines) + "\n"
+            return "".join(line.rstrip() + "\n" for line in text.splitlines())
+        return text
 
 
 class JsonSteps:
@@ -111,19 +128,18 @@ class JsonSteps:
     def __init__(self, bus_ids: Sequence[str]):
         # Bit strings need no escaping; the ids are encoded once.
         keys = [json.dumps(bus_id) for bus_id in bus_ids]
-        self._format = '{"step": %d, "values": {' + ", ".join(f'{key.replace("%", "%%")}: "%s"' for key in keys) + "}}"
         if keys:
-            self._fragments = ['{"step": ', ', "values": {' + keys[0] + ': "']
-            self._fragments += ['", ' + key + ': "' for key in keys[1:]] + ['"}}\n']
+            fragments = ['{"step": ', ', "values": {' + keys[0] + ': "']
+            fragments += ['", ' + key + ': "' for key in keys[1:]] + ['"}}\n']
         else:
-            self._fragments = ['{"step": ', ', "values": {}}\n']
+            fragments = ['{"step": ', ', "values": {}}\n']
+        self._rows = RowLayout(0, fragments)
 
     def layout(self, first_step: int) -> Layout:
-        return first_step, 0, self._fragments
+        return self._rows.layout(first_step)
 
     def rows(self, first_step: int, rows: Sequence[Row]) -> str:
-        form = self._format
-        return "".join([form % ((step,) + row) + "\n" for step, row in zip(count(first_step), rows)])
+        return self._rows.rows(first_step, rows)
 
 
 class Output:
