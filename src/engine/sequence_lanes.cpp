@@ -89,37 +89,46 @@ void Simulation::lane_edge(LanePass& lanes, Edge edge, std::span<Word> live, std
     return;
   }
   const std::size_t words = lanes.lane_words();
+  const std::vector<LaneRegisterBit>& bits = lane_edge_bits_[edge == Edge::kPosedge ? 0 : 1];
   // Everything the edge writes is read before anything is written.
-  lane_captured_.resize(0);
-  for (const Register& reg : registers_.list) {
-    if (reg.edge != edge) continue;
-    const Word* enable = reg.enable ? lanes.lanes(lanes.signals(*reg.enable)[0]) : nullptr;
-    const Word* reset = reg.async_reset ? lanes.lanes(lanes.signals(*reg.async_reset)[0]) : nullptr;
-    const auto q = lanes.signals(reg.q);
-    const auto d = lanes.signals(reg.d);
-    for (std::size_t b = 0; b < q.size(); ++b) {
-      const Word* old = lanes.lanes(q[b]);
-      const Word* next = lanes.lanes(d[b]);
-      const Word target = reg.reset_value.bit(b) ? ~Word{0} : Word{0};
-      for (std::size_t w = 0; w < words; ++w) {
-        const Word take = enable != nullptr ? enable[w] : ~Word{0};
-        Word value = (old[w] & ~take) | (next[w] & take);
-        if (reset != nullptr) value = (value & ~reset[w]) | (target & reset[w]);
-        lane_captured_.push_back(value);
-      }
+  lane_captured_.resize(bits.size() * words);
+  Word* captured = lane_captured_.data();
+  for (const LaneRegisterBit& bit : bits) {
+    const Word* next = lanes.lanes(bit.d);
+    const Word* old = lanes.lanes(bit.q);
+    const Word* enable = bit.enable != LanePass::kNoSignal ? lanes.lanes(bit.enable) : nullptr;
+    const Word* reset = bit.reset != LanePass::kNoSignal ? lanes.lanes(bit.reset) : nullptr;
+    const Word target = bit.reset_value ? ~Word{0} : Word{0};
+    for (std::size_t w = 0; w < words; ++w) {
+      Word value = next[w];
+      if (enable != nullptr) value = (old[w] & ~enable[w]) | (value & enable[w]);
+      if (reset != nullptr) value = (value & ~reset[w]) | (target & reset[w]);
+      *captured++ = value;
     }
   }
   write_clocks();
-  std::size_t next = 0;
-  for (const Register& reg : registers_.list) {
-    if (reg.edge != edge) continue;
-    for (const LanePass::Signal signal : lanes.signals(reg.q)) {
-      Word* bits = lanes.lanes(signal);
-      for (std::size_t w = 0; w < words; ++w) bits[w] = lane_captured_[next++];
-    }
+  captured = lane_captured_.data();
+  for (const LaneRegisterBit& bit : bits) {
+    Word* q = lanes.lanes(bit.q);
+    for (std::size_t w = 0; w < words; ++w) q[w] = *captured++;
   }
   lanes.run();
   lane_resets(lanes, live, first, step, faults);
+}
+
+void Simulation::plan_lane_edges(const LanePass& lanes) {
+  for (std::vector<LaneRegisterBit>& bits : lane_edge_bits_) bits.clear();
+  const auto signal_of = [&](const std::optional<std::uint32_t>& position) {
+    return position ? lanes.signals(*position)[0] : LanePass::kNoSignal;
+  };
+  for (const Register& reg : registers_.list) {
+    const auto q = lanes.signals(reg.q);
+    const auto d = lanes.signals(reg.d);
+    for (std::size_t b = 0; b < q.size(); ++b) {
+      lane_edge_bits_[reg.edge == Edge::kPosedge ? 0 : 1].push_back(
+          {q[b], d[b], signal_of(reg.enable), signal_of(reg.async_reset), reg.reset_value.bit(b)});
+    }
+  }
 }
 
 template <class Source>
@@ -139,6 +148,8 @@ std::optional<VectorFault> Simulation::run_sequences_with(
   const std::size_t block = lanes.block_size();
   const std::size_t words = lanes.lane_words();
   const bool clocks_read = clocks_are_read();
+  plan_lane_edges(lanes);
+  if constexpr (std::is_same_v<Source, ByteSequences>) plan_lane_inputs(source, lanes);
   for (std::size_t first = 0; first < source.count(); first += block) {
     const std::size_t count = std::min(block, source.count() - first);
     Word live_words[kMaxWords] = {};
@@ -155,7 +166,13 @@ std::optional<VectorFault> Simulation::run_sequences_with(
           live[lane / 64] &= ~bit;
           continue;
         }
-        if (auto fault = write_lane(source, first + lane, step, lanes, lane)) {
+        std::optional<VectorFault> fault;
+        if constexpr (std::is_same_v<Source, ByteSequences>) {
+          fault = byte_row_fault(source, first + lane, step);  // written below
+        } else {
+          fault = write_lane(source, first + lane, step, lanes, lane);
+        }
+        if (fault) {
           faults[first + lane] = std::move(fault);
           live[lane / 64] &= ~bit;
           continue;
@@ -163,6 +180,9 @@ std::optional<VectorFault> Simulation::run_sequences_with(
         any = true;
       }
       if (!any) break;
+      if constexpr (std::is_same_v<Source, ByteSequences>) {
+        write_byte_lanes(source, first, step, lanes, live);
+      }
       lanes.run();
       lane_resets(lanes, live, first, step, faults);
       if (clocked()) {
@@ -196,34 +216,66 @@ std::optional<VectorFault> Simulation::write_lane(const TextSequences& source, s
   return std::nullopt;
 }
 
-std::optional<VectorFault> Simulation::write_lane(const ByteSequences& source, std::size_t sequence,
-                                                  std::size_t step, LanePass& lanes,
-                                                  std::size_t lane) {
-  const Word bit = Word{1} << (lane % 64);
-  std::size_t column = 0;
+void Simulation::plan_lane_inputs(const ByteSequences& source, const LanePass& lanes) {
+  lane_inputs_.clear();
   for (const std::uint32_t position : source.inputs) {
-    if (is_clock(position)) {
-      return VectorFault{step, position,
-                         "bus '" + component_.busses().id(position) +
+    lane_inputs_.push_back(
+        {position, width(position), lanes.first_signal_of_input(position), is_clock(position)});
+  }
+}
+
+std::optional<VectorFault> Simulation::byte_row_fault(const ByteSequences& source,
+                                                      std::size_t sequence,
+                                                      std::size_t step) const {
+  if (lane_inputs_.empty()) return std::nullopt;
+  const std::uint8_t* row = source.data +
+                            static_cast<std::ptrdiff_t>(sequence) * source.sequence_stride +
+                            static_cast<std::ptrdiff_t>(step) * source.step_stride;
+  std::ptrdiff_t at = 0;  // of the input's first column in the row
+  for (const LaneInput& input : lane_inputs_) {
+    if (input.clock) {
+      return VectorFault{step, input.position,
+                         "bus '" + component_.busses().id(input.position) +
                              "' is a clock: every step is one cycle of it, so a step does not "
                              "write it"};
     }
-    const LanePass::Signal first_signal = lanes.first_signal_of_input(position);
-    const std::size_t columns = width(position);
-    for (std::size_t i = 0; i < columns; ++i, ++column) {
-      const std::uint8_t byte = source.at(sequence, step, column);
-      if (byte > 1) {
-        return VectorFault{step, position,
-                           "Invalid bit " + std::to_string(byte) + " (bits are 0 or 1)"};
+    for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
+      if (row[at] > 1) {
+        return VectorFault{step, input.position,
+                           "Invalid bit " + std::to_string(row[at]) + " (bits are 0 or 1)"};
       }
-    }
-    if (first_signal == LanePass::kNoSignal) continue;
-    for (std::size_t i = 0; i < columns; ++i) {
-      Word& word = lanes.lanes(static_cast<LanePass::Signal>(first_signal + i))[lane / 64];
-      word = (word & ~bit) | (bit * source.at(sequence, step, column - columns + i));
     }
   }
   return std::nullopt;
+}
+
+void Simulation::write_byte_lanes(const ByteSequences& source, std::size_t first, std::size_t step,
+                                  LanePass& lanes, std::span<const Word> live) {
+  if (lane_inputs_.empty()) return;
+  for (std::size_t w = 0; w < live.size(); ++w) {
+    const Word mask = live[w];
+    if (mask == 0) continue;
+    const std::uint8_t* rows[64] = {};
+    for (Word left = mask; left != 0; left &= left - 1) {
+      const auto lane = static_cast<std::size_t>(std::countr_zero(left));
+      rows[lane] = source.data +
+                   static_cast<std::ptrdiff_t>(first + w * 64 + lane) * source.sequence_stride +
+                   static_cast<std::ptrdiff_t>(step) * source.step_stride;
+    }
+    std::ptrdiff_t at = 0;
+    for (const LaneInput& input : lane_inputs_) {
+      for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
+        if (input.first_signal == LanePass::kNoSignal) continue;
+        Word value = 0;
+        for (Word left = mask; left != 0; left &= left - 1) {
+          const auto lane = static_cast<unsigned>(std::countr_zero(left));
+          value |= Word{rows[lane][at]} << lane;
+        }
+        Word& word = lanes.lanes(static_cast<LanePass::Signal>(input.first_signal + i))[w];
+        word = (word & ~mask) | value;
+      }
+    }
+  }
 }
 
 template <class Source>

@@ -224,8 +224,13 @@ class Simulation {
       std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control);
   std::optional<VectorFault> write_lane(const TextSequences& source, std::size_t sequence,
                                         std::size_t step, LanePass& lanes, std::size_t lane);
-  std::optional<VectorFault> write_lane(const ByteSequences& source, std::size_t sequence,
-                                        std::size_t step, LanePass& lanes, std::size_t lane);
+  // What is wrong with the row of `sequence` at `step`, if anything.
+  std::optional<VectorFault> byte_row_fault(const ByteSequences& source, std::size_t sequence,
+                                            std::size_t step) const;
+  // Writes the rows at `step` of the live lanes (lane i: sequence first + i),
+  // 64 lanes of an input bit at a time.
+  void write_byte_lanes(const ByteSequences& source, std::size_t first, std::size_t step,
+                        LanePass& lanes, std::span<const Word> live);
   std::optional<VectorFault> byte_step_inputs(const ByteSequences& source, std::size_t sequence,
                                               std::size_t step, std::vector<std::string>& texts,
                                               std::vector<PositionInput>& inputs) const;
@@ -235,6 +240,26 @@ class Simulation {
   void lane_edge(LanePass& lanes, Edge edge, std::span<Word> live, std::size_t first,
                  std::size_t step, std::vector<std::optional<VectorFault>>& faults,
                  bool clocks_read);
+  // A register bit as lanes hold it: the signals of its q, d, enable and
+  // asynchronous reset (LanePass::kNoSignal for none), and its reset value.
+  struct LaneRegisterBit {
+    LanePass::Signal q, d, enable, reset;
+    bool reset_value;
+  };
+  // Fills lane_edge_bits_ for `lanes`: the register bits of each edge, in
+  // register order.
+  void plan_lane_edges(const LanePass& lanes);
+  // An input bus of byte sequences as lanes take it: its columns, the first
+  // signal of its bits (LanePass::kNoSignal for a driven bus), and whether
+  // it is a clock, which steps do not write.
+  struct LaneInput {
+    std::uint32_t position;
+    std::size_t columns;
+    LanePass::Signal first_signal;
+    bool clock;
+  };
+  // Fills lane_inputs_ with the inputs of `source` for `lanes`.
+  void plan_lane_inputs(const ByteSequences& source, const LanePass& lanes);
 
   // Mutable: a one-pass update leaves the values in the word pass, and
   // reading the table copies them back first.
@@ -286,6 +311,8 @@ class Simulation {
   std::vector<BitBusValue> captured_;
   std::vector<ValueWrite> writes_;
   std::vector<Word> lane_captured_;
+  std::vector<LaneRegisterBit> lane_edge_bits_[2];  // posedge, negedge
+  std::vector<LaneInput> lane_inputs_;
   BitBusValue zero_ = BitBusValue::zeros(1);
   BitBusValue one_ = BitBusValue::zeros(1);
 

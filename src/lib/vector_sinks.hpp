@@ -230,6 +230,7 @@ class SequenceByteSink final : public SequenceSink {
   std::size_t columns_ = 0;
   std::vector<std::uint8_t> bytes_;
   std::optional<std::size_t> changed_width_;
+  std::vector<const Word*> column_lanes_;  // take_step: the lanes of each column
 };
 
 // Reads the layout argument of run_jsonl, (first_step, step_width,
