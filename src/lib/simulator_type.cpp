@@ -630,10 +630,13 @@ bool ports_argument(SimulatorState& state, PyObject* ports, std::optional<Vector
   }
   const Simulation& simulation = state.simulation;
   names.emplace([&simulation](std::uint32_t position) { return simulation.width(position); });
-  Py_ssize_t cursor = 0;
-  PyObject* name = nullptr;
-  PyObject* bits = nullptr;
-  while (PyDict_Next(ports, &cursor, &name, &bits)) {
+  // The entries held first: looking up their busses may run Python code.
+  PyRef items = PyRef::steal(PyDict_Items(ports));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyObject* name = PyTuple_GET_ITEM(item, 0);
+    PyObject* bits = PyTuple_GET_ITEM(item, 1);
     if (!PyUnicode_Check(name)) {
       PyErr_SetString(PyExc_TypeError, kExpected);
       return false;
