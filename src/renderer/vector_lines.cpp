@@ -88,7 +88,10 @@ struct VectorLines::Handler {
     return true;
   }
   bool on_key(json::string_view s, std::size_t, json::error_code&) {
-    if (depth != 1) return true;  // inside a value already refused
+    if (depth != 1) {
+      key_parts.clear();
+      return true;  // inside a value already refused
+    }
     std::string_view id(s.data(), s.size());
     if (!key_parts.empty()) {
       key_parts.append(id);

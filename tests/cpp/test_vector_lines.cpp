@@ -137,6 +137,20 @@ TEST(VectorLines, AnIdGivenTwiceIsSeenAtItsLastOccurrenceOnly) {
   }
 }
 
+TEST(VectorLines, ALongKeyInsideAValueLeavesTheNextIdWhole) {
+  // The parser hands a long key with escapes over in parts; those of a key
+  // inside a refused value must not become part of the next member's id.
+  const Component component = busses_abc();
+  std::string nested;
+  for (int i = 0; i < 10000; ++i) nested += "\\u0061";
+  const std::string text = "{\"a\": {\"" + nested + "\": 1}, \"b\": \"1\", \"a\": \"0\"}\n";
+  VectorLines lines;
+  lines.parse(text, 1, component);
+  ASSERT_FALSE(lines.fault().has_value()) << lines.fault()->message;
+  EXPECT_EQ(writes_of(component, lines.vectors()), (std::vector<Writes>{{{"a", "0"}, {"b", "1"}}}));
+  EXPECT_TRUE(lines.unknown().empty());
+}
+
 TEST(VectorLines, DeepNestingIsInvalidJsonNotARecursion) {
   const Component component = busses_abc();
   VectorLines lines;
