@@ -291,21 +291,29 @@ void WordPass::run_sweep() {
   std::size_t evaluated = 0;
   const std::size_t words = marked_.size();
   for (std::size_t w = 0; w < words; ++w) {
-    Word bits = marked[w];
-    marked[w] = 0;
-    while (bits != 0) {
-      const auto gate =
-          static_cast<std::uint32_t>(w * 64 + static_cast<unsigned>(std::countr_zero(bits)));
-      bits &= bits - 1;
-      ++evaluated;
-      const auto value = static_cast<std::uint8_t>(
-          (tables[gate] >> (bytes[left[gate]] | bytes[right[gate]] << 1)) & 1U);
-      std::uint8_t& out = bytes[base + gate];
-      if (value == out) continue;
-      out = value;
-      mark_readers(base + gate);
-      bits |= marked[w];  // readers in this word come after `gate`
-      marked[w] = 0;
+    // The marked gates of a word are evaluated in gate order without a
+    // branch on whether each changed (which goes either way); then the
+    // readers of those that changed are marked. A reader in the same word
+    // comes after its gate: it is evaluated in the next round of the word,
+    // and again if one of its operands changes in a later round, so each
+    // gate ends on the value of its final operands.
+    for (Word pending = std::exchange(marked[w], 0); pending != 0;
+         pending = std::exchange(marked[w], 0)) {
+      Word changed = 0;
+      for (Word rest = pending; rest != 0; rest &= rest - 1) {
+        const auto bit = static_cast<unsigned>(std::countr_zero(rest));
+        const auto gate = static_cast<std::uint32_t>(w * 64 + bit);
+        const auto value = static_cast<std::uint8_t>(
+            (tables[gate] >> (bytes[left[gate]] | bytes[right[gate]] << 1)) & 1U);
+        std::uint8_t& out = bytes[base + gate];
+        changed |= Word{static_cast<std::uint8_t>(value ^ out)} << bit;
+        out = value;
+        ++evaluated;
+      }
+      for (; changed != 0; changed &= changed - 1) {
+        mark_readers(base + static_cast<std::uint32_t>(w * 64) +
+                     static_cast<std::uint32_t>(std::countr_zero(changed)));
+      }
     }
   }
   last_evaluated_ = evaluated;
