@@ -124,3 +124,30 @@ def test_an_input_no_row_writes_keeps_its_1(rows):
     out = simulator.run_bits(["a"], byte_grid(bytes(rows), rows, 1), ["b"])
     assert out.tolist() == [[1]] * rows
     assert simulator.values() == {"a": "0", "b": "1"}
+
+
+@pytest.mark.parametrize("shape", [{}, dict(widths=(1,))], ids=["registers", "registers-one-bit"])
+@pytest.mark.parametrize("seed", range(4))
+def test_a_bad_row_in_one_lane_leaves_the_other_sequences_alone(shape, seed):
+    """Sequences in lanes across a 64-lane boundary, one of which meets a bad
+    byte: it stops there with its rows before it, and every other sequence
+    gives what it gives without the bad byte."""
+    rng = random.Random(seed)
+    ir, inputs = random_clocked_circuit(rng, **shape)
+    names = sorted(b for b in inputs if inputs[b])
+    if not names:
+        return
+    simulator = Simulator(ir)
+    outputs = [b for b in simulator.bus_ids if b not in inputs][:8]
+    sequences, steps, columns = 70, 6, sum(inputs[b] for b in names)
+    good = bytes(rng.randrange(2) for _ in range(sequences * steps * columns))
+    expected = simulator.run_sequences(names, byte_grid(good, sequences, steps, columns), outputs).tolist()
+    bad, step = rng.randrange(sequences), rng.randrange(steps)
+    data = bytearray(good)
+    data[(bad * steps + step) * columns + rng.randrange(columns)] = 2
+    with pytest.raises(VectorError) as caught:
+        simulator.run_sequences(names, byte_grid(bytes(data), sequences, steps, columns), outputs)
+    assert (caught.value.sequence, caught.value.index) == (bad, step)
+    got = caught.value.results.tolist()
+    assert [got[s] for s in range(sequences) if s != bad] == [expected[s] for s in range(sequences) if s != bad]
+    assert got[bad][:step] == expected[bad][:step]
