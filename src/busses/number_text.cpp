@@ -3,6 +3,8 @@
 #include "busses/bit_bus.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -49,9 +51,14 @@ std::string bits_text(std::size_t width) {
   return std::to_string(width) + (width == 1 ? " bit" : " bits");
 }
 
-// Reads `digits` in `base` into words; an error names the text.
-Result<Words> read_digits(std::string_view digits, unsigned base, std::string_view text) {
-  Words words{0};
+// Reads `digits` in `base` into words; an error names the text. Nothing
+// (no words) when the number has more than `max_bits` significant bits,
+// which its count of digits tells before any is converted: converting costs
+// time in the square of the digits, and a number far too large for the
+// width needs no value.
+Result<std::optional<Words>> read_digits(std::string_view digits, unsigned base,
+                                         std::string_view text, std::size_t max_bits) {
+  std::size_t significant = 0;
   bool any = false;
   bool after_digit = false;
   for (const char c : digits) {
@@ -64,12 +71,46 @@ Result<Words> read_digits(std::string_view digits, unsigned base, std::string_vi
       return Error{"\"" + std::string(text) + "\" is not a number: '" + std::string(1, c) +
                    "' is not a digit in base " + std::to_string(base)};
     }
-    multiply_add(words, base, digit_of(c));
+    if (significant > 0 || c != '0') ++significant;
     any = true;
     after_digit = true;
   }
   if (!any) return Error{"\"" + std::string(text) + "\" has no digits"};
-  return words;
+  // A number of n significant digits has at least (n - 1) * log2(base) + 1
+  // bits; log2(10) is taken as 3.32, a little below it.
+  if (significant > 0) {
+    const std::size_t below = significant - 1;
+    const std::size_t least_bits = (base == 10 ? below / 100 * 332 + below % 100 * 332 / 100
+                                               : below * std::bit_width(base - 1)) +
+                                   1;
+    if (least_bits > max_bits) return std::optional<Words>{};
+  }
+  Words words{0};
+  if (std::has_single_bit(base)) {
+    // Each digit is its own bits: placed from the least significant end.
+    const auto bits_per_digit = static_cast<std::size_t>(std::countr_zero(base));
+    std::size_t bit = 0;
+    for (std::size_t i = digits.size(); i-- > 0;) {
+      if (digits[i] == '_') continue;
+      const Word digit = digit_of(digits[i]);
+      if (digit != 0) {
+        words.resize(std::max(words.size(), (bit + bits_per_digit) / 64 + 1), 0);
+        words[bit / 64] |= digit << (bit % 64);
+        if (bit % 64 + bits_per_digit > 64) words[bit / 64 + 1] |= digit >> (64 - bit % 64);
+      }
+      bit += bits_per_digit;
+    }
+    return std::optional<Words>{std::move(words)};
+  }
+  for (const char c : digits) {
+    if (c == '_') continue;
+    multiply_add(words, base, digit_of(c));
+  }
+  return std::optional<Words>{std::move(words)};
+}
+
+std::string too_wide(std::string_view text, std::size_t width) {
+  return "\"" + std::string(text) + "\" does not fit in " + bits_text(width);
 }
 
 // The value of magnitude `words`, negated when `negative`, in `width` bits.
@@ -87,9 +128,7 @@ Result<BitBusValue> fit(Words words, bool negative, std::size_t width, std::stri
                            return true;
                          }()));
   }
-  if (!fits) {
-    return Error{"\"" + std::string(text) + "\" does not fit in " + bits_text(width)};
-  }
+  if (!fits) return Error{too_wide(text, width)};
   BitBusValue value = BitBusValue::zeros(width);
   if (width == 0) return value;
   words.resize(std::max(words.size(), BitBusValue::words_for(width)), 0);
@@ -146,18 +185,19 @@ Result<BitBusValue> parse_number_text(std::string_view text, std::size_t width) 
         return Error{"\"" + std::string(text) + "\": the base of a literal is h, d, o or b"};
     }
     if (!size.empty()) {
-      Result<Words> declared = read_digits(size, 10, text);
+      Result<std::optional<Words>> declared = read_digits(size, 10, text, 64);
       if (!declared.ok()) return Error{std::move(declared).error()};
-      const Words& size_words = declared.value();
-      const bool same = bit_length(size_words) <= 64 && size_words[0] == width;
+      const std::optional<Words>& size_words = declared.value();
+      const bool same = size_words && bit_length(*size_words) <= 64 && (*size_words)[0] == width;
       if (!same) {
         return Error{"\"" + std::string(text) + "\" has " + std::string(size) +
                      " bits but the value needs " + std::to_string(width)};
       }
     }
-    Result<Words> words = read_digits(spec.substr(1), base, text);
+    Result<std::optional<Words>> words = read_digits(spec.substr(1), base, text, width);
     if (!words.ok()) return Error{std::move(words).error()};
-    return fit(std::move(words).value(), false, width, text);
+    if (!words.value()) return Error{too_wide(text, width)};
+    return fit(std::move(*words.value()), false, width, text);
   }
   bool negative = false;
   if (!rest.empty() && (rest[0] == '-' || rest[0] == '+')) {
@@ -188,9 +228,10 @@ Result<BitBusValue> parse_number_text(std::string_view text, std::size_t width) 
     return Error{"\"" + std::string(text) +
                  "\" is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8'h1f)"};
   }
-  Result<Words> words = read_digits(rest, base, text);
+  Result<std::optional<Words>> words = read_digits(rest, base, text, width);
   if (!words.ok()) return Error{std::move(words).error()};
-  return fit(std::move(words).value(), negative, width, text);
+  if (!words.value()) return Error{too_wide(text, width)};
+  return fit(std::move(*words.value()), negative, width, text);
 }
 
 std::string format_number(const BitBusValue& value, Radix radix) {
