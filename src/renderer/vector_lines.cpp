@@ -43,6 +43,7 @@ struct VectorLines::Handler {
   std::size_t member = 0;  // index of the current member in the object
   std::string key_parts;
   std::string string_parts;
+  std::string number_parts;
   // What the line is refused for, in order; a member's refusal stands only
   // if no later member has the same id (see VectorLines::parse).
   std::vector<Refusal> refusals;
@@ -126,21 +127,36 @@ struct VectorLines::Handler {
     if (depth != 1) return true;  // inside a value already refused
     return refuse_value(ec);
   }
-  bool on_number_part(json::string_view, json::error_code&) { return true; }
-  // A JSON integer is decimal, written with its sign so that it never reads
-  // as a bit string.
-  bool integer(std::string digits, bool negative, json::error_code& ec) {
-    if (depth != 1 || lines->names_ == nullptr) return scalar(ec);
-    take_value(negative ? digits : "+" + digits, true);
+  bool on_number_part(json::string_view s, json::error_code&) {
+    number_parts.append(s.data(), s.size());
     return true;
   }
-  bool on_int64(std::int64_t value, json::string_view, json::error_code& ec) {
-    return integer(std::to_string(value), value < 0, ec);
+  // The text of the number that ends with `last`.
+  std::string number_text(json::string_view last) {
+    std::string literal = std::move(number_parts);
+    number_parts.clear();
+    literal.append(last.data(), last.size());
+    return literal;
   }
-  bool on_uint64(std::uint64_t value, json::string_view, json::error_code& ec) {
-    return integer(std::to_string(value), false, ec);
+  // A JSON integer is decimal, written with its sign so that it never reads
+  // as a bit string.
+  bool integer(std::string literal, json::error_code& ec) {
+    if (depth != 1 || lines->names_ == nullptr) return scalar(ec);
+    take_value(literal.starts_with('-') ? literal : "+" + literal, true);
+    return true;
   }
-  bool on_double(double, json::string_view, json::error_code& ec) { return scalar(ec); }
+  bool on_int64(std::int64_t, json::string_view s, json::error_code& ec) {
+    return integer(number_text(s), ec);
+  }
+  bool on_uint64(std::uint64_t, json::string_view s, json::error_code& ec) {
+    return integer(number_text(s), ec);
+  }
+  // An integer beyond 64 bits comes as a double, its text still exact.
+  bool on_double(double, json::string_view s, json::error_code& ec) {
+    std::string literal = number_text(s);
+    if (literal.find_first_of(".eE") == std::string::npos) return integer(std::move(literal), ec);
+    return scalar(ec);
+  }
   bool on_bool(bool, json::error_code& ec) { return scalar(ec); }
   bool on_null(json::error_code& ec) { return scalar(ec); }
   bool on_comment_part(json::string_view, json::error_code&) { return true; }
@@ -262,6 +278,7 @@ std::size_t VectorLines::parse_line(std::string_view line, json::error_code& cod
   handler.member = 0;
   handler.key_parts.clear();
   handler.string_parts.clear();
+  handler.number_parts.clear();
   handler.refusals.clear();
   member_writes_.clear();
   same_ids_ = true;

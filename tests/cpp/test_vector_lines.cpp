@@ -279,6 +279,42 @@ TEST(VectorLines, APortValueThatDoesNotFitIsRefusedWithTheReason) {
   EXPECT_EQ(plain.fault()->message, "the value must be a bit string in quotes");
 }
 
+TEST(VectorLines, IntegersBeyondSixtyFourBitsAreNumbersToo) {
+  // JSON integers from 2^64 up, or below -2^63, are whole numbers as well;
+  // only a fraction or an exponent is not.
+  Component component("wide");
+  component.add_bus("x", BitBus(BitBusValue::zeros(70)));
+  VectorNames names{[](std::uint32_t) { return std::size_t{70}; }};
+  names.add_port("P", {0});
+  const std::string one_at_64 = std::string(64, '0') + "100000";
+  struct Case {
+    const char* line;
+    std::string bits;  // empty: refused, with `message`
+    const char* message;
+  };
+  const Case cases[] = {
+      {"{\"P\": 18446744073709551616}", one_at_64, nullptr},
+      {"{\"P\": -18446744073709551616}", std::string(64, '0') + "111111", nullptr},
+      {"{\"P\": 1180591620717411303423}", std::string(70, '1'), nullptr},
+      {"{\"P\": 1180591620717411303424}", "",
+       "\"+1180591620717411303424\" does not fit in 70 bits"},
+      {"{\"P\": 18446744073709551616.0}", "", "the value must be a string or a whole number"},
+      {"{\"P\": 1e30}", "", "the value must be a string or a whole number"},
+  };
+  for (const Case& c : cases) {
+    VectorLines lines;
+    lines.parse(c.line, 1, component, &names);
+    if (c.message != nullptr) {
+      ASSERT_TRUE(lines.fault().has_value()) << c.line;
+      EXPECT_EQ(lines.fault()->message, c.message) << c.line;
+      continue;
+    }
+    ASSERT_FALSE(lines.fault().has_value()) << c.line << ": " << lines.fault()->message;
+    EXPECT_EQ(writes_of(component, lines.vectors()), (std::vector<Writes>{{{"x", c.bits}}}))
+        << c.line;
+  }
+}
+
 TEST(VectorBlock, ReadingStopsAfterTheLineThatFillsWhatItMayHold) {
   Ported ported;
   std::string text;
