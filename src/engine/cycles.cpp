@@ -138,19 +138,25 @@ void Simulation::finish_pass() const {
   pass_pending_ = false;
 }
 
-// The asynchronous resets, slot by slot; true when one wrote a q (the
-// caller runs the pass and looks again).
+// One round of asynchronous resets, slot by slot; true when it wrote a q
+// (the caller runs the pass and looks again). Every reset is read before
+// any q is written: a reset may be another register's q, and all q's of a
+// round change in one update.
 bool Simulation::word_resets() {
-  bool wrote = false;
+  edge_targets_.clear();
+  captured_words_.clear();
   for (const SlotGroup& group : slot_groups_) {
     if (group.reset == kNoSlot || (word_pass_->slot_word(group.reset) & 1U) == 0) continue;
     for (std::size_t i = 0; i < group.q.size(); ++i) {
       if (word_pass_->slot_word(group.q[i]) == group.reset_words[i]) continue;
-      word_pass_->store_word(group.q[i], group.reset_words[i]);
-      wrote = true;
+      edge_targets_.push_back(group.q[i]);
+      captured_words_.push_back(group.reset_words[i]);
     }
   }
-  return wrote;
+  for (std::size_t i = 0; i < edge_targets_.size(); ++i) {
+    word_pass_->store_word(edge_targets_[i], captured_words_[i]);
+  }
+  return !edge_targets_.empty();
 }
 
 void Simulation::word_edge(Edge edge) {

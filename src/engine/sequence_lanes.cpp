@@ -25,6 +25,9 @@ constexpr std::size_t kMaxWords = LanePass::kMaxLaneWords;
 
 bool Simulation::clocks_are_read() const {
   for (const std::uint32_t clock : registers_.clocks) {
+    for (const Register& reg : registers_.list) {
+      if (reg.d == clock || reg.enable == clock || reg.async_reset == clock) return true;
+    }
     for (std::size_t q = 0; q < graph_.bus_count(); ++q) {
       bool reads = false;
       graph_.for_each_bus_read(q, [&](ValueId r) { reads = reads || r == clock; });
@@ -44,22 +47,33 @@ void Simulation::lane_resets(LanePass& lanes, std::span<Word> live, std::size_t 
   for (std::size_t round = 0; round <= registers_.list.size(); ++round) {
     std::fill_n(changed, words, Word{0});
     bool any = false;
+    // Every reset is read before any q is written: a reset may be another
+    // register's q, and all q's of a round change in one update.
+    lane_captured_.clear();
     for (const Register& reg : registers_.list) {
       if (!reg.async_reset) continue;
       const Word* reset = lanes.lanes(lanes.signals(*reg.async_reset)[0]);
       const auto q = lanes.signals(reg.q);
       for (std::size_t b = 0; b < q.size(); ++b) {
-        Word* bits = lanes.lanes(q[b]);
+        const Word* bits = lanes.lanes(q[b]);
         const Word target = reg.reset_value.bit(b) ? ~Word{0} : Word{0};
         for (std::size_t w = 0; w < words; ++w) {
           const Word flip = (bits[w] ^ target) & reset[w] & live[w];
-          bits[w] ^= flip;
+          lane_captured_.push_back(flip);
           changed[w] |= flip;
           any = any || flip != 0;
         }
       }
     }
     if (!any) return;
+    const Word* flips = lane_captured_.data();
+    for (const Register& reg : registers_.list) {
+      if (!reg.async_reset) continue;
+      for (const LanePass::Signal signal : lanes.signals(reg.q)) {
+        Word* bits = lanes.lanes(signal);
+        for (std::size_t w = 0; w < words; ++w) bits[w] ^= *flips++;
+      }
+    }
     lanes.run();
   }
   for (std::size_t w = 0; w < words; ++w) {

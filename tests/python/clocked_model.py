@@ -101,7 +101,16 @@ class ClockedModel:
         return self.values()
 
 
-def random_clocked_circuit(rng, registers=6, logic=14, feedback=False, drop_influence=0, widths=(1, 3, 64, 65)):
+def random_clocked_circuit(
+    rng,
+    registers=6,
+    logic=14,
+    feedback=False,
+    drop_influence=0,
+    widths=(1, 3, 64, 65),
+    reset_chains=False,
+    clocks_as_data=False,
+):
     """A random design with registers; returns (ir, {input id: width}).
 
     Busses come in width classes (a gate's result has the smaller width of its
@@ -109,7 +118,10 @@ def random_clocked_circuit(rng, registers=6, logic=14, feedback=False, drop_infl
     busses, each register's d a driven bus of its q's class. One or two
     clocks, both edges, enables and asynchronous resets (from inputs or from
     logic), initial values at random. Without `feedback`, logic reads only
-    lower ranks; with it, any bus, so the worklist runs between registers."""
+    lower ranks; with it, any bus, so the worklist runs between registers.
+    With `reset_chains`, asynchronous resets are mostly other registers' q's
+    (one register resetting the next); with `clocks_as_data`, registers take
+    clocks as their d, enable or asynchronous reset, and no gate reads them."""
     from nimbo.ir import gate, ref  # noqa: PLC0415 (tests import this module before nimbo is needed)
 
     classes = rng.sample(widths, k=min(len(widths), rng.randrange(1, 4)))
@@ -185,10 +197,20 @@ def random_clocked_circuit(rng, registers=6, logic=14, feedback=False, drop_infl
         elif rng.randrange(2):
             record["edge"] = "posedge"
         one_bit = [b for b in ranked if width_of[b] == 1 and b != q]
+        if clocks_as_data:
+            one_bit += clocks
+            if w == 1 and rng.randrange(3) == 0:
+                record["d"] = rng.choice(clocks)
         if rng.randrange(3) == 0 and one_bit:
             record["enable"] = rng.choice(one_bit)
-        if rng.randrange(3) == 0 and one_bit:
-            record["async_reset"] = rng.choice([b for b in one_bit if b.startswith("in")] or one_bit)
+        if reset_chains:
+            resets = [b for b in one_bit if b.startswith("q")] or one_bit
+        elif clocks_as_data:
+            resets = one_bit
+        else:
+            resets = [b for b in one_bit if b.startswith("in")] or one_bit
+        if rng.randrange(2 if reset_chains or clocks_as_data else 3) == 0 and resets:
+            record["async_reset"] = rng.choice(resets)
             if rng.randrange(2):
                 record["reset_value"] = bits(w)
         registers_out.append(record)

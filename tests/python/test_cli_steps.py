@@ -342,7 +342,8 @@ def settling_design(rng, **shape):
 @pytest.mark.parametrize("seed", range(10))
 def test_a_clocked_design_from_the_command_line_gives_the_plain_model(seed, tmp_path, capsys):
     rng = random.Random(300 + seed)
-    ir, inputs, model = settling_design(rng, feedback=seed == 6, drop_influence=3 if seed % 4 == 1 else 0)
+    chains = dict(widths=(1, 3), reset_chains=seed % 3 == 2, clocks_as_data=seed % 5 == 3) if seed >= 5 else {}
+    ir, inputs, model = settling_design(rng, feedback=seed == 6, drop_influence=3 if seed % 4 == 1 else 0, **chains)
     path = tmp_path / "c.json"
     path.write_text(ir)
     setting = {b: "".join(rng.choice("01") for _ in range(w)) for b, w in inputs.items() if rng.randrange(2)}

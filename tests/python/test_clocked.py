@@ -15,6 +15,9 @@ SHAPES = [
     pytest.param(dict(feedback=True), id="feedback"),
     pytest.param(dict(drop_influence=3), id="partial-lists"),
     pytest.param(dict(widths=(1,)), id="one-bit"),
+    pytest.param(dict(widths=(1,), registers=8, reset_chains=True), id="reset-chains"),
+    pytest.param(dict(widths=(1, 65), reset_chains=True, feedback=True), id="reset-chains-feedback"),
+    pytest.param(dict(widths=(1, 3), clocks_as_data=True), id="clocks-as-data"),
 ]
 
 
@@ -93,6 +96,20 @@ def test_batches_step_once_per_vector(shape, seed):
         assert caught.value.index == len(expected)
         assert caught.value.results == expected
     assert simulator.values() == final
+
+    if error is None:
+        # The same steps as a grid of bytes, every input written in each row.
+        names = sorted(inputs)
+        held = {b: "0" * inputs[b] for b in names}
+        full = [held := held | step for step in steps]
+        grid = bytes(int(bit) for step in full for b in names for bit in step[b])
+        grid = memoryview(grid).cast("B", (len(steps), sum(inputs.values())))
+        outputs = [b for b in simulator.bus_ids if b not in inputs]
+        simulator.reset()
+        model = ClockedModel(ir)
+        for step, row in zip(full, simulator.run_bits(names, grid, outputs).tolist()):
+            values = model.step(step)
+            assert "".join(map(str, row)) == "".join(values[b] for b in outputs)
 
     lines = "\n".join(json.dumps(s) for s in steps).encode()
     driven = [b for b, d in zip(simulator.bus_ids, simulator.driven) if d]
@@ -182,12 +199,12 @@ def test_two_registers_on_one_q_are_refused():
 def test_sequences_side_by_side_give_each_sequence_alone(shape, seed):
     rng = random.Random(200 + seed)
     ir, inputs = random_clocked_circuit(rng, **shape)
-    try:
-        ClockedModel(ir)
-    except RuntimeError:
-        return
-    simulator = Simulator(ir)
     first = random_steps(rng, inputs, 1)[0]
+    try:
+        ClockedModel(ir).step(first)
+    except RuntimeError:
+        return  # does not settle: covered above
+    simulator = Simulator(ir)
     simulator.step(first)  # sequences start from the current state
     start = simulator.values()
     count = rng.choice((3, 66))
@@ -273,3 +290,57 @@ def test_sequences_show_the_clocks_low_after_each_step(seed):
     block = "\n".join(json.dumps(s) for s in steps).encode()
     for values, unknown, error in simulator.run_sequences_jsonl([block] * 3, show):
         assert (values, unknown, error) == (expected, [], None)
+
+
+def chain_ir(order, clock_reader):
+    """Registers a (d = x), b (reset = a's q), c (reset = b's q), listed in
+    `order`; b and c load 1 on every edge. With `clock_reader`, a falling-edge
+    register e takes the clock as its enable and f the clock as its reset:
+    no gate reads the clock."""
+    busses = [{"id": i, "value": "0"} for i in ("clk", "x", "one", "a", "b", "c", "e", "f")]
+    busses[2]["value"] = "1"
+    records = {
+        "a": {"q": "a", "d": "x", "clock": "clk"},
+        "b": {"q": "b", "d": "one", "clock": "clk", "async_reset": "a"},
+        "c": {"q": "c", "d": "one", "clock": "clk", "async_reset": "b"},
+    }
+    if clock_reader:
+        records["e"] = {"q": "e", "d": "x", "clock": "clk", "edge": "negedge", "enable": "clk"}
+        records["f"] = {"q": "f", "d": "one", "clock": "clk", "async_reset": "clk", "reset_value": "0"}
+    registers = [records[q] for q in order if q in records]
+    return json.dumps({"component": {"id": "chain", "registers": registers, "busses": busses}})
+
+
+@pytest.mark.parametrize("order", ["abcef", "cbafe"])
+@pytest.mark.parametrize("clock_reader", [False, True])
+def test_resets_of_a_step_act_together_and_registers_see_their_clock(order, clock_reader):
+    ir = chain_ir(order, clock_reader)
+    steps = [{"x": "0"}, {"x": "1"}, {"x": "1"}, {"x": "0"}, {}, {"x": "1"}]
+    model = ClockedModel(ir)
+    expected = [model.step(step) for step in steps]
+    # After x = 1: a is 1, b reset to 0, and c, whose reset b was 1 when the
+    # round began, reset with it.
+    assert (expected[1]["a"], expected[1]["b"], expected[1]["c"]) == ("1", "0", "0")
+    if clock_reader:
+        assert expected[1]["e"] == "1" and expected[0]["f"] == "0"
+    show = list(expected[0])
+    rows = [tuple(values[b] for b in show) for values in expected]
+    simulator = Simulator(ir)
+    assert [simulator.step(step) or tuple(simulator.values(show).values()) for step in steps] == rows
+    simulator.reset()
+    lines = "\n".join(json.dumps(step) for step in steps).encode()
+    assert simulator.run_jsonl(lines, show)[0] == rows
+    simulator.reset()  # sequences start from the current state
+    for values, unknown, error in simulator.run_sequences_jsonl([lines] * 70, show):
+        assert (values, unknown, error) == (rows, [], None)
+    held, grid = "0", bytearray()
+    for step in steps:
+        held = step.get("x", held)
+        grid.append(int(held))
+    simulator.reset()
+    out = simulator.run_bits(["x"], memoryview(bytes(grid)).cast("B", (len(steps), 1)), show)
+    assert ["".join(map(str, row)) for row in out.tolist()] == ["".join(row) for row in rows]
+    simulator.reset()
+    out = simulator.run_sequences(["x"], memoryview(bytes(grid) * 70).cast("B", (70, len(steps), 1)), show)
+    assert all(["".join(map(str, row)) for row in sequence] == ["".join(row) for row in rows]
+               for sequence in out.tolist())
