@@ -27,7 +27,7 @@ from .ports import plural, ports_from_document
 if TYPE_CHECKING:
     from .core import Component
 
-WARNING_KINDS = ("missing-influence", "missing-bus", "bad-value", "width", "unused")
+WARNING_KINDS = ("missing-influence", "missing-bus", "bad-value", "width", "unused", "clock-as-data")
 REGISTER_FIELDS = ("d", "clock", "enable", "async_reset")  # the busses a register reads
 
 
@@ -275,8 +275,19 @@ def lint(doc: object, widths: Mapping[str, int] | None = None) -> Report:
     read_somewhere: set[str] = set()
     registers = register_records(doc)
     register_qs = {record["q"] for record in registers}
-    for record in registers:
+    clocks = {record["clock"] for record in registers if "clock" in record}
+    for index, record in enumerate(registers):
         read_somewhere.update(record[key] for key in REGISTER_FIELDS if key in record)
+        for key in ("d", "enable", "async_reset"):
+            if record.get(key) in clocks:
+                findings.append(
+                    Finding(
+                        "clock-as-data",
+                        (record["q"], record[key]),
+                        f"registers[{index}] (q '{record['q']}') takes the clock '{record[key]}' as its {key}: "
+                        "it sees the level the clock has at each edge (0 before the rising one, 1 before the falling one)",
+                    )
+                )
     for bus_id, expr in assignment.items():
         sources = sorted(referenced_ids(expr))
         reads[bus_id] = [s for s in sources if s in busses]

@@ -193,6 +193,19 @@ def test_register_records_the_simulator_refuses_are_errors(registers, message, t
     assert status == 1 and message in json.loads(out)["errors"][0]["message"]
 
 
+def test_a_clock_taken_as_data_is_a_warning(tmp_path):
+    registers = [{"q": "q", "d": "d", "clock": "clk", "enable": "clk2"},
+                 {"q": "r", "d": "en", "clock": "clk2", "edge": "negedge", "async_reset": "clk"}]
+    status, out = check(tmp_path, clocked(REGISTER_BUSSES, registers), "--strict")
+    assert status == 1
+    assert [line for line in out.splitlines() if "clock '" in line] == [
+        "warning: registers[0] (q 'q') takes the clock 'clk2' as its enable: it sees the level the clock has "
+        "at each edge (0 before the rising one, 1 before the falling one)",
+        "warning: registers[1] (q 'r') takes the clock 'clk' as its async_reset: it sees the level the clock has "
+        "at each edge (0 before the rising one, 1 before the falling one)",
+    ]
+
+
 def test_a_design_that_does_not_settle_is_still_checked(tmp_path):
     # a ring of one inverter beside a register: not settling is nimbo run's to report
     busses = [bus("clk", "0"), bus("q", "0"), bus("x", "0", gate("not", ref("x")), influence=["x"])]
