@@ -98,7 +98,7 @@ def test_the_readme_shows_the_example_files():
     readme = (ROOT / "README.md").read_text()
     section = readme[readme.index("## Testing a design from Python and pytest") :]
     blocks = fenced_blocks(section[: section.index("\n## ", 3)])
-    for name in ("counter8.v", "alu16.v", "test_designs.py"):
+    for name in ("counter8.v", "alu16.v", "test_counter8.py", "test_alu16.py"):
         assert (EXAMPLE / name).read_text() in blocks, name
 
 
