@@ -2,9 +2,10 @@
 # Builds and installs the nimbo package for every CPython >= 3.11 on this
 # machine (pyenv versions and python3.X on PATH), each in its own venv under
 # build/venv-3.X, and runs the pytest suite with each of them; with the first
-# one it also checks the package's types (mypy --strict src/nimbo).
-# Fails when any version fails or the types do not check. Extra arguments go
-# to pytest, e.g.
+# one it also checks the package's types (mypy --strict src/nimbo) and builds
+# the documentation (mkdocs build --strict: docs/, with its links and anchors).
+# Fails when any version fails, the types do not check or the documentation
+# does not build. Extra arguments go to pytest, e.g.
 #   scripts/test-python.sh -m "not memory"
 set -uo pipefail
 
@@ -41,6 +42,7 @@ fi
 
 failed=()
 typed=""
+documented=""
 for version in $(printf '%s\n' "${!interpreters[@]}" | sort -V); do
   exe="${interpreters[$version]}"
   venv="build/venv-$version"
@@ -66,6 +68,14 @@ for version in $(printf '%s\n' "${!interpreters[@]}" | sort -V); do
       typed=failed
     fi
   fi
+  if [ -z "$documented" ]; then
+    documented=built
+    echo "mkdocs build --strict"
+    if ! "$venv/bin/python" -m mkdocs build --strict --site-dir build/site; then
+      echo "test-python: the documentation does not build (mkdocs build --strict)" >&2
+      documented=failed
+    fi
+  fi
   # Run from outside the source tree so that the installed package is tested.
   if ! (cd build && "../$venv/bin/python" -m pytest -q -p no:cacheprovider \
       --rootdir="$ROOT/tests/python" "$ROOT/tests/python" "$@"); then
@@ -77,7 +87,7 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "test-python: failed for CPython ${failed[*]}" >&2
   exit 1
 fi
-if [ "$typed" = failed ]; then
+if [ "$typed" = failed ] || [ "$documented" = failed ]; then
   exit 1
 fi
 echo "test-python: passed for CPython $(printf '%s\n' "${!interpreters[@]}" | sort -V | tr '\n' ' ')"

@@ -549,12 +549,12 @@ def test_ports_and_numbers_read_natively_as_the_python_reader_reads_them(clocked
 
 
 def walk_through():
-    """(command, expected output) for each `$ nimbo ...` of the README's walk-through."""
+    """(command, expected output) for each `$ nimbo ...` of the command line page's walk-through."""
     import shlex
 
     root = EXAMPLES.parent
-    text = (root / "README.md").read_text()
-    section = text[text.index("### Walk-through"):text.index("### Examples")]
+    text = (root / "docs" / "cli.md").read_text()
+    section = text[text.index("## Walk-through"):text.index("## Examples")]
     found = []
     for block in section.split("```")[1::2]:
         command, output = None, []

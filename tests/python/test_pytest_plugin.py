@@ -94,11 +94,16 @@ def fenced_blocks(text):
     return re.findall(r"^```\w*\n(.*?)^```$", text, re.M | re.S)
 
 
-def test_the_readme_shows_the_example_files():
-    readme = (ROOT / "README.md").read_text()
-    section = readme[readme.index("## Testing a design from Python and pytest") :]
-    blocks = fenced_blocks(section[: section.index("\n## ", 3)])
-    for name in ("counter8.v", "alu16.v", "test_designs.py"):
+@pytest.mark.parametrize(
+    "page, names",
+    [
+        ("README.md", ["counter8.v", "test_counter8.py"]),
+        ("docs/guide.md", ["counter8.v", "alu16.v", "test_counter8.py", "test_alu16.py"]),
+    ],
+)
+def test_the_docs_show_the_example_files_as_they_are(page, names):
+    blocks = fenced_blocks((ROOT / page).read_text())
+    for name in names:
         assert (EXAMPLE / name).read_text() in blocks, name
 
 

@@ -71,6 +71,7 @@ STUBS = {
             [ -z "${FAKE_LOADED:-}" ] || until grep -q "^stress-ng" "$FAKE_LOG"; do sleep 0.05; done
             echo "pytest" >> "$FAKE_LOG" ;;
           "-m mypy") echo "mypy" >> "$FAKE_LOG"; exit "${FAKE_MYPY_STATUS:-0}" ;;
+          "-m mkdocs") echo "mkdocs $*" >> "$FAKE_LOG"; exit "${FAKE_MKDOCS_STATUS:-0}" ;;
         esac
     """,
 }
@@ -175,13 +176,20 @@ def test_python_tests_install_with_a_pip_that_lacks_dash_c(tmp_path):
     assert "SKBUILD_BUILD_DIR=build/py-3.11" in box.log.read_text() and "pytest" in box.calls()
 
 
-@pytest.mark.parametrize("mypy_status", [0, 1])
-def test_python_tests_fail_on_a_type_error(mypy_status, tmp_path):
+@pytest.mark.parametrize(
+    "mypy_status, mkdocs_status, message",
+    [(0, 0, ""), (1, 0, "mypy --strict found type errors"), (0, 1, "the documentation does not build")],
+)
+def test_python_tests_fail_on_a_type_error_or_a_documentation_that_does_not_build(
+        mypy_status, mkdocs_status, message, tmp_path):
     box = Machine(tmp_path)
-    box.env["FAKE_MYPY_STATUS"] = str(mypy_status)
+    box.env.update(FAKE_MYPY_STATUS=str(mypy_status), FAKE_MKDOCS_STATUS=str(mkdocs_status))
     done = box.run(throwaway_checkout(tmp_path) / "scripts" / "test-python.sh")
-    assert done.returncode == mypy_status, done.stderr
+    assert done.returncode == (1 if message else 0), done.stderr
+    assert message in done.stderr
     assert box.calls().count("mypy") == 1 and "pytest" in box.calls()
+    assert [call for call in box.calls() if call.startswith("mkdocs")] == [
+        "mkdocs -m mkdocs build --strict --site-dir build/site"]
 
 
 def test_loaded_tests_run_beside_the_load_and_stop_it(tmp_path):

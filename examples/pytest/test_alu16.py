@@ -24,14 +24,3 @@ def test_alu16_values(nimbo_design):
     assert alu["y"] == 0xFFFE and alu.read("y", signed=True) == -2
     with pytest.raises(ValueError, match="port 'op' has 2 bits: 4 does not fit"):
         alu.step(op=4)
-
-
-def test_counter8_counts_wraps_and_resets(nimbo_design):
-    counter = nimbo_design("counter8.v")
-    assert counter.clocks == ("clk",) and counter.inputs == {"rst": 1, "en": 1}
-    for cycle in range(1, 300):                   # one step = one clock cycle
-        assert counter.step(en=1)["count"] == cycle % 256
-    assert counter.step(en=0)["count"] == 299 % 256
-    assert counter.step(rst=1, en=1) == {"count": 0, "wrap": 0}
-    with pytest.raises(ValueError, match="clock"):
-        counter.step(clk=1)
