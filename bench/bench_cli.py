@@ -350,7 +350,7 @@ def verilator_per_vector(ir_text: str, bench, vectors: list[dict[str, str]]) -> 
     import shutil
 
     from nimbo.ir import circuit_from_text
-    from nimbo.netlist import to_verilog, vector_line
+    from nimbo.verilog.netlist import to_verilog, vector_line
     from verilator_main import verilator_main
 
     if not shutil.which("verilator"):

@@ -4,10 +4,10 @@
 
 JSON: a netlist of COPIES side-by-side copies of the synthesized 64x64
 multiplier of bench/netlists (about 25,500 cells each, net numbers shifted,
-ports renamed per copy); times nimbo.yosys.import_text on its text (JSON
+ports renamed per copy); times nimbo.verilog.yosys.import_text on its text (JSON
 parsing included) and the render of the resulting IR.
 
-Verilog: gate netlists written as continuous assignments by nimbo.netlist
+Verilog: gate netlists written as continuous assignments by nimbo.verilog.netlist
 (as bench/compare gives them to Icarus and Verilator): the random DAG of
 GATES gates of bench/compare and the synthesized 64x64 multiplier. Each is
 imported with `nimbo import FILE -o OUT --flow F` for every flow of FLOWS
@@ -37,9 +37,9 @@ from circuits import random_dag, synthesized  # noqa: E402
 
 from nimbo.core import Renderer  # noqa: E402
 from nimbo.ir import circuit_from_document  # noqa: E402
-from nimbo.netlist import to_verilog  # noqa: E402
+from nimbo.verilog.netlist import to_verilog  # noqa: E402
 from nimbo.ports import expand_inputs, port_values, ports_from_text  # noqa: E402
-from nimbo.yosys import import_text  # noqa: E402
+from nimbo.verilog.yosys import import_text  # noqa: E402
 
 
 def replicate(module: dict, copies: int) -> dict:

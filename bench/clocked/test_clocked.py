@@ -286,7 +286,7 @@ def test_nand_latches_give_the_registers_in_any_evaluation_order(tmp_path: Path,
     cycle, gives what the flip-flops would on every cycle."""
     from nimbo import Simulator
     from nimbo.ports import ports_from_text
-    from nimbo.yosys import import_text
+    from nimbo.verilog.yosys import import_text
 
     design = _mac(tmp_path)
     netlist = synth.synthesize(design, tmp_path / "out")

@@ -7,7 +7,7 @@ Designs: the Verilog netlists of bench/netlists (a 64x64 multiplier, a
 square root, a 32-bit divider), and an adder and a multiplier written in
 Amaranth (add64, mul32), exported through Amaranth's RTLIL back end. Each is
 synthesized once with Yosys (``synth -flatten``); from that one netlist
-nimbo gets its IR (nimbo.yosys) and PyRTL a BLIF file. Amaranth simulates
+nimbo gets its IR (nimbo.verilog.yosys) and PyRTL a BLIF file. Amaranth simulates
 its own designs; Icarus simulates the original Verilog (for the Amaranth
 designs, the Verilog Yosys writes from the RTLIL before synthesis).
 
@@ -41,7 +41,7 @@ sys.path.insert(0, str(ROOT / "bench" / "netlists"))
 
 from build import blif, netlist_ir, source, yosys_json  # noqa: E402
 
-from nimbo import icarus  # noqa: E402
+from nimbo.verilog import icarus  # noqa: E402
 from nimbo.core import Renderer  # noqa: E402
 from nimbo.ports import Port, PortView, ports_from_text  # noqa: E402
 
@@ -120,7 +120,7 @@ def prepare_amaranth(name: str, out: Path) -> tuple[Path, Path, Path]:
     """RTLIL from Amaranth; returns (Verilog for Icarus, IR, BLIF)."""
     from amaranth.back import rtlil
 
-    from nimbo.yosys import import_text
+    from nimbo.verilog.yosys import import_text
 
     dut, ports = amaranth_design(name)
     il = out / f"{name}.il"

@@ -4,7 +4,7 @@
 
 For each circuit: the IR is generated (or, for the syn_* designs, Verilog of
 bench/netlists is synthesized by Yosys and imported), converted to a Verilog
-netlist of continuous assignments (nimbo.netlist), and every simulator
+netlist of continuous assignments (nimbo.verilog.netlist), and every simulator
 applies the same random input vectors. nimbo runs twice: one
 Component.update_signals call per vector, and batches through
 Simulator.run_bits. Measured per simulator: build time (nimbo: render;
@@ -38,9 +38,9 @@ ROOT = HERE.parents[1]
 sys.path.insert(0, str(HERE))
 
 from circuits import by_name  # noqa: E402
-from nimbo.icarus import testbench  # noqa: E402
+from nimbo.verilog.icarus import testbench  # noqa: E402
 from nimbo.ir import circuit_from_text  # noqa: E402
-from nimbo.netlist import to_verilog, vector_line  # noqa: E402
+from nimbo.verilog.netlist import to_verilog, vector_line  # noqa: E402
 from verilator_main import verilator_main  # noqa: E402
 
 TIME = shutil.which("time", path="/usr/bin:/bin")  # GNU time, for peak memory

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from nimbo.netlist import Netlist
+from nimbo.verilog.netlist import Netlist
 
 _TEMPLATE = r"""// Generated driver: applies vectors.mem to the model, prints the outputs of
 // the first vectors, then replays all vectors and prints "T <count> <seconds>".

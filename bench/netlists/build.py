@@ -3,7 +3,7 @@
     python bench/netlists/build.py [mult64 isqrt div32 ...] [--out DIR] [--blif]
 
 Each NAME.v here is synthesized with Yosys (``synth -flatten``) and imported
-with nimbo.yosys; the IR goes to bench/out/netlists/NAME.ir.json (and the
+with nimbo.verilog.yosys; the IR goes to bench/out/netlists/NAME.ir.json (and the
 Yosys JSON beside it, with --blif also a BLIF netlist). Outputs are reused
 while they are newer than their Verilog source. From Python::
 
@@ -38,7 +38,7 @@ def _fresh(target: Path, src: Path) -> bool:
 
 def yosys_json(name: str, out: Path = OUT) -> Path:
     """The gate-level Yosys JSON netlist of design `name`."""
-    from nimbo.yosys import synthesize
+    from nimbo.verilog.yosys import synthesize
 
     src = source(name)
     target = out / f"{name}.yosys.json"
@@ -50,7 +50,7 @@ def yosys_json(name: str, out: Path = OUT) -> Path:
 
 def netlist_ir(name: str, out: Path = OUT) -> Path:
     """The nimbo IR of design `name`, imported from its Yosys netlist."""
-    from nimbo.yosys import import_text
+    from nimbo.verilog.yosys import import_text
 
     src = source(name)
     target = out / f"{name}.ir.json"

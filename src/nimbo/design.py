@@ -133,9 +133,9 @@ class Design:
         under a key of the sources' contents (with the files they
         ``include``), `top`, `flow`, the Yosys version and nimbo's version,
         so each design is imported once. Failures raise
-        :class:`nimbo.yosys.ImportFailure` (a ValueError) saying what to do,
+        :class:`nimbo.verilog.yosys.ImportFailure` (a ValueError) saying what to do,
         also when Yosys is missing."""
-        from .import_cache import imported_ir
+        from .verilog.cache import imported_ir
 
         if isinstance(sources, (str, os.PathLike)):
             sources = [sources]

@@ -59,7 +59,7 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> De
         yosys: str | None = None,
     ) -> Design:
         from .design import Design
-        from .yosys import ImportFailure
+        from .verilog.yosys import ImportFailure
 
         paths = [folder / os.fspath(p) for p in (source, *more)]
         verilog = [p for p in paths if p.suffix.lower() in VERILOG_SUFFIXES]

@@ -6,9 +6,9 @@ import shutil
 
 import pytest
 
-from nimbo.icarus import run_lines
+from nimbo.verilog.icarus import run_lines
 from nimbo.ir import build_document, circuit_from_document, const, expression_width, gate, ref
-from nimbo.netlist import ConversionError, to_verilog, vector_line
+from nimbo.verilog.netlist import ConversionError, to_verilog, vector_line
 
 pytestmark = pytest.mark.skipif(shutil.which("iverilog") is None, reason="iverilog is not installed")
 

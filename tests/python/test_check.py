@@ -123,7 +123,7 @@ def test_examples_have_no_warnings(tmp_path, name):
 @pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
 @pytest.mark.parametrize("design", ["adder8", "alu4", "shapes", "prio", "mul6"])
 def test_imported_designs_have_no_findings(tmp_path, design):
-    from nimbo.yosys import import_text, synthesize
+    from nimbo.verilog.yosys import import_text, synthesize
 
     imported = import_text(synthesize([str(DESIGNS / f"{design}.v")], design))
     status, out = check(tmp_path, imported.text(), "--strict", "--format", "json")

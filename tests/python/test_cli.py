@@ -175,7 +175,7 @@ def test_unknown_id_allowed_is_a_warning_cut_as_values_are(given, name, shown, t
     ],
 )
 def test_vcd_names_keep_printable_ascii_and_escape_the_rest(bus_id, name):
-    from nimbo.vcd import vcd_name
+    from nimbo.waves.vcd import vcd_name
 
     assert vcd_name(bus_id) == name
 

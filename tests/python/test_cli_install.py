@@ -28,7 +28,7 @@ def test_quickstart_installs_the_extras_the_walk_through_uses_from_the_checkout(
 @pytest.mark.parametrize(
     "path",
     ["README.md", *sorted(f"docs/{page.name}" for page in (ROOT / "docs").glob("*.md")), "scripts/quickstart.sh",
-     "src/nimbo/wave.py", "src/nimbo/extras.py"],
+     "src/nimbo/waves/svg.py", "src/nimbo/extras.py"],
 )
 def test_no_hint_installs_nimbo_by_name(path):
     assert BARE_NIMBO.findall((ROOT / path).read_text()) == []

@@ -11,7 +11,7 @@ import pytest
 from clocked_model import ClockedModel
 
 from nimbo.ports import expand_inputs, port_values
-from nimbo.yosys import import_text, synthesize
+from nimbo.verilog.yosys import import_text, synthesize
 
 DESIGNS = Path(__file__).resolve().parent / "designs"
 pytestmark = [
@@ -50,7 +50,7 @@ def random_vectors(imported, clocks, count, seed, bias):
 @pytest.mark.parametrize("design", sorted(CLOCKED))
 def test_clocked_design_matches_icarus_cycle_by_cycle(design, flow, tmp_path):
     pytest.importorskip("nimbo.core")
-    from nimbo import icarus
+    from nimbo.verilog import icarus
 
     source = DESIGNS / f"{design}.v"
     imported = import_text(synthesize([str(source)], design, flow=flow))

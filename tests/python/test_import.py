@@ -12,7 +12,7 @@ import pytest
 from conftest import cell, netlist
 
 from nimbo.ports import expand_inputs, port_values, ports_from_text
-from nimbo.yosys import ImportFailure, import_netlist, import_text, synthesize
+from nimbo.verilog.yosys import ImportFailure, import_netlist, import_text, synthesize
 
 DESIGNS = Path(__file__).resolve().parent / "designs"
 needs_yosys = pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
@@ -41,7 +41,7 @@ def simulate(core, imported, vectors):
 @pytest.mark.parametrize("flow", ["full", "light"])
 @pytest.mark.parametrize("design", ["adder8", "alu4", "shapes", "prio", "mul6"])
 def test_imported_design_matches_icarus_on_the_original(design, flow, core, tmp_path):
-    from nimbo import icarus
+    from nimbo.verilog import icarus
 
     source = DESIGNS / f"{design}.v"
     imported = import_text(synthesize([str(source)], design, flow=flow))
@@ -104,7 +104,7 @@ PINS = {"A": 2, "B": 3, "C": 4, "D": 5, "S": 6}
 
 @pytest.mark.parametrize("kind", sorted(GATES))
 def test_every_gate_cell_has_its_truth_table(kind, core):
-    from nimbo.yosys import _CELLS
+    from nimbo.verilog.yosys import _CELLS
 
     ports = {"x": {"direction": "input", "bits": [2, 3, 4, 5, 6]}, "y": {"direction": "output", "bits": [7]}}
     pins = {pin: PINS[pin] for pin in _CELLS[kind][0]}

@@ -9,7 +9,7 @@ import shutil
 import pytest
 
 from nimbo.cli import main
-from nimbo.yosys import ImportFailure, import_text, run_yosys
+from nimbo.verilog.yosys import ImportFailure, import_text, run_yosys
 
 pytestmark = pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
 

@@ -11,8 +11,8 @@ import sys
 import pytest
 
 from nimbo import Design
-from nimbo.import_cache import cache_key, yosys_version
-from nimbo.yosys import ImportFailure
+from nimbo.verilog.cache import cache_key, yosys_version
+from nimbo.verilog.yosys import ImportFailure
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "pytest"

@@ -276,7 +276,7 @@ def fed_through(kind, folder, data):
 
 @pytest.mark.parametrize("kind", ["fifo", "pipe"])
 def test_a_set_that_is_no_regular_file_is_read_by_the_coordinator(clusters, tmp_path, kind):
-    from nimbo.regression import DEFAULT_CHUNK, _load
+    from nimbo.regression.coordinator import DEFAULT_CHUNK, _load
 
     vectors = [{"a": "1"}, {"b": "1"}, {"cin": "1"}, {"a": "0"}]
     data = jsonl(vectors)

@@ -14,10 +14,10 @@ from conftest import random_vectors  # noqa: E402
 
 from nimbo import Simulator  # noqa: E402
 from nimbo.cli import main  # noqa: E402
-from nimbo.expect import ExpectError, matches, pattern  # noqa: E402
+from nimbo.regression.expect import ExpectError, matches, pattern  # noqa: E402
 from nimbo._engine import parse_value  # noqa: E402
-from nimbo import pieces as piece_module  # noqa: E402
-from nimbo.pieces import Piece, run_piece, run_pieces  # noqa: E402
+from nimbo.regression import pieces as piece_module  # noqa: E402
+from nimbo.regression.pieces import Piece, run_piece, run_pieces  # noqa: E402
 from nimbo.regression import UnknownName, connect, regress  # noqa: E402
 from nimbo.ports import ports_from_text  # noqa: E402
 
@@ -165,7 +165,7 @@ def test_a_name_past_the_checked_start_fails_its_set_there(client, tmp_path, mon
     # Only the start of each set is read before the run; the rest is read
     # where it runs, and a name that is not there fails the set there,
     # never passes it.
-    monkeypatch.setattr("nimbo.regression._CHECKED_BYTES", 64)
+    monkeypatch.setattr("nimbo.regression.coordinator._CHECKED_BYTES", 64)
     data = "".join(json.dumps({"a": str(i % 2)}) + "\n" for i in range(39)) + json.dumps(late) + "\n"
     source = data.encode() if kind == "bytes" else tmp_path / "late.jsonl"
     if kind == "file":

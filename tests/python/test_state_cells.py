@@ -14,7 +14,7 @@ import pytest
 from clocked_model import ClockedModel
 
 from nimbo.ports import port_values
-from nimbo.yosys import FlopKind, ImportFailure, import_netlist, state_kind
+from nimbo.verilog.yosys import FlopKind, ImportFailure, import_netlist, state_kind
 
 
 def _simcells():
@@ -115,7 +115,7 @@ def exact_cases():
 @pytest.mark.parametrize("kind, tied", exact_cases(), ids=lambda x: x if isinstance(x, str) else "".join(f"{k}{v}" for k, v in x.items()))
 def test_state_cell_matches_its_simulation_model(kind, tied, tmp_path):
     pytest.importorskip("nimbo.core")
-    from nimbo import icarus
+    from nimbo.verilog import icarus
 
     imported = import_netlist(netlist(kind, tied))
     clocks = ["C"] if "C" in imported.ports else []

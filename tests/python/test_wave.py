@@ -7,7 +7,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from nimbo.wave import wave_source
+from nimbo.waves.svg import wave_source
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 

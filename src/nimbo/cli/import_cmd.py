@@ -8,7 +8,7 @@ import sys
 from typing import TextIO
 
 from ..ports import plural
-from ..yosys import FLOW_NAMES, FLOWS, ImportFailure, Imported, Synthesis, import_text, run_yosys
+from ..verilog.yosys import FLOW_NAMES, FLOWS, ImportFailure, Imported, Synthesis, import_text, run_yosys
 from .errors import EXIT_OK, EXIT_USAGE, CliError, say
 from .files import OutputFile, read_text, refuse_inputs
 

@@ -8,8 +8,8 @@ import sys
 from pathlib import Path
 from typing import TextIO
 
-from ..pieces import DIGEST_BLOCK, SetFault
-from ..regression import (
+from ..regression.pieces import DIGEST_BLOCK, SetFault
+from ..regression.coordinator import (
     DASK_HINT,
     DEFAULT_CHUNK,
     KEEPS,

@@ -672,7 +672,7 @@ class _Vcd:
     def __init__(
         self, path: str, scope: str, bus_ids: Sequence[str], first: Row, clocks: tuple[list[int], list[str]]
     ):
-        from ..vcd import VcdRecorder
+        from ..waves.vcd import VcdRecorder
 
         self.path = path
         self.file = OutputFile(path)
@@ -685,7 +685,7 @@ class _Vcd:
             warn(f"{path}: bus {show_name(bus_id)} has no bits and is left out")
 
     def record(self, first_step: int, rows: Sequence[Row]) -> None:
-        from ..vcd import WidthChangeError
+        from ..waves.vcd import WidthChangeError
 
         try:
             self.recorder.record_rows(first_step, rows)
@@ -796,7 +796,7 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
 def _draw_wave(
     path: str, shown: Sequence[str], rows: list[Row], title: str, values: ValueText, clocks: tuple[list[int], list[str]]
 ) -> None:
-    from ..wave import WaveUnavailable, wave_svg
+    from ..waves.svg import WaveUnavailable, wave_svg
 
     columns, extra = clocks
     order = [*extra, *shown]

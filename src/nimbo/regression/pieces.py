@@ -1,6 +1,6 @@
 """Pieces of vector sets run on one simulator: what a regression's workers
-do, without Dask (nimbo.regression hands the pieces out, and
-nimbo._regression_worker runs them on a Dask worker).
+do, without Dask (nimbo.regression.coordinator hands the pieces out, and
+nimbo.regression.worker runs them on a Dask worker).
 
 A piece is consecutive vectors of one set, read as ``nimbo run --vectors``
 reads them (ports, numbers, expected values); its outcome holds the shown
@@ -18,9 +18,9 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from ._engine import Simulator
-    from .cli.run import Stepper
-    from .ports import Port
+    from .._engine import Simulator
+    from ..cli.run import Stepper
+    from ..ports import Port
 
 DIGEST_BLOCK = 1024
 # Bytes of JSON Lines per run_jsonl call on a worker at first; later calls
@@ -123,7 +123,7 @@ def _reader(simulator: Simulator, piece: Piece, ports: Mapping[str, Port], extra
     reading the shown names and then `extra`. The coordinator checked the
     names of the start of each set: a name that is not there is left out
     quietly with `allow_unknown`, else the set fails at its line."""
-    from .cli.run import Names, Stepper
+    from ..cli.run import Names, Stepper
 
     class Quiet(Names):
         def unknown(self, where: str, name: str) -> None:
@@ -143,7 +143,7 @@ class _Checks:
     def __init__(
         self, expected: dict[int, dict[str, object]], columns: Sequence[str], radix: str | None, allow_unknown: bool
     ):
-        from ._engine import format_value, parse_value
+        from .._engine import format_value, parse_value
 
         self.allow_unknown = allow_unknown
         self.expected = expected
@@ -157,7 +157,7 @@ class _Checks:
         return bits if self.radix is None or len(bits) <= 1 else self.format(bits, self.radix)
 
     def fault(self, row: tuple[str, ...], line: int, index: int, ports: Mapping[str, Port]) -> SetFault | None:
-        from .cli.text import show_name
+        from ..cli.text import show_name
         from .expect import ExpectError, matches, pattern, show_pattern
 
         for name, value in self.expected.get(line, {}).items():
@@ -189,7 +189,7 @@ def run_piece(simulator: Simulator, piece: Piece, ports: Mapping[str, Port] | No
     """Runs a piece in calls of bounded length; the state carries between
     calls. Lines are read as `nimbo run --vectors` reads them (ports, numbers)
     and their expected values compared after each step."""
-    from .cli.run import BlockFault
+    from ..cli.run import BlockFault
     from .expect import columns_of, may_expect, split_lines
 
     started = time.perf_counter()

@@ -1,5 +1,5 @@
 """The Dask side of a regression's workers: the IR in a worker plugin, and the
-task that runs pieces of sets (nimbo.pieces) on its simulators. Imports Dask;
+task that runs pieces of sets (nimbo.regression.pieces) on its simulators. Imports Dask;
 loaded only with it.
 
 The IR text travels in a worker plugin: the scheduler keeps it and hands it
@@ -17,9 +17,9 @@ from typing import Any
 
 from distributed import WorkerPlugin, get_worker
 
-from ._engine import Simulator
+from .._engine import Simulator
 from .pieces import Piece, PieceOutcome, failed_outcome, run_pieces
-from .ports import Port, ports_from_text
+from ..ports import Port, ports_from_text
 
 
 class IRPlugin(WorkerPlugin):

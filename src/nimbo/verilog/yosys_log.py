@@ -25,7 +25,7 @@ from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 
-from .ports import plural
+from ..ports import plural
 
 _WARNING = re.compile(r"(?:(?P<file>.+?):(?P<line>\d+): )?Warning: (?P<text>.*?)(?: \((?P<at>[^()]+:\d+)\))?")
 _RESIZE = re.compile(r"Resizing cell port (?P<path>\S+) from (?P<given>\d+) bits to (?P<port>\d+) bits\.")

@@ -11,7 +11,7 @@ every clock, waits 5, lowers every clock, waits 1 and reads the outputs.
 
 :func:`run` speaks nimbo's port form (element 0 = bit 0, the least
 significant bit): it checks imported netlists against the original design.
-The tests and the benchmarks also run the netlists of :mod:`nimbo.netlist`
+The tests and the benchmarks also run the netlists of :mod:`nimbo.verilog.netlist`
 through :func:`run_lines`.
 """
 
@@ -24,7 +24,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Protocol
 
-from .ports import Port
+from ..ports import Port
 
 
 class PortShape(Protocol):

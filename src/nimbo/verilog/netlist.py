@@ -23,7 +23,7 @@ the leaves: a reference becomes a part-select ``x[0:n-1]``, a constant keeps
 its first n bits, so that every Verilog operator sees operands of one width.
 A reference to a bus the circuit lacks reads as the 1-bit 0.
 
-`nimbo.icarus.run_lines` runs a netlist under Icarus Verilog (its testbench
+`nimbo.verilog.icarus.run_lines` runs a netlist under Icarus Verilog (its testbench
 takes ``netlist.inputs`` and ``netlist.outputs`` as they are, and
 :func:`vector_line` writes its vector lines).
 """
@@ -32,7 +32,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from .ir import Circuit, Expr, const_bits, dependency_order, expression_width, referenced_ids
+from ..ir import Circuit, Expr, const_bits, dependency_order, expression_width, referenced_ids
 
 _OPERATORS = {
     "and": ("", "&"),

@@ -63,7 +63,7 @@ def _import(sources: Sequence[str], top: str | None, flow: str, command: str) ->
 def _store(path: str, text: str) -> None:
     """Writes a cache entry; one that cannot be written costs only time, so
     it is a warning."""
-    from .atomic import AtomicFile
+    from ..atomic import AtomicFile
 
     try:
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -138,6 +138,6 @@ def yosys_version(command: str) -> str | None:
 
 
 def _nimbo_version() -> str:
-    from . import __version__
+    from .. import __version__
 
     return __version__

@@ -55,9 +55,9 @@ from .pieces import DIGEST_BLOCK, Piece, PieceOutcome, SetFault, failed_outcome
 if TYPE_CHECKING:
     from distributed import Client, Future, LocalCluster
 
-    from ._engine import Simulator
-    from .cli.run import Stepper
-    from .ports import Port
+    from .._engine import Simulator
+    from ..cli.run import Stepper
+    from ..ports import Port
 
 RADIXES = ("hex", "bin", "dec")
 Keep = Literal["all", "last", "digest"]
@@ -334,8 +334,8 @@ def _shadow(simulator: Simulator, ir: str) -> Simulator:
     """A circuit of the same busses (widths as they are now) and registers,
     without any logic: running a set through it reads every line as the
     circuit would, at the reader's speed."""
-    from ._engine import Simulator
-    from .lint import register_records
+    from .._engine import Simulator
+    from ..lint import register_records
 
     busses = [{"id": bus_id, "value": "0" * width} for bus_id, width in zip(simulator.bus_ids, simulator.widths())]
     component: dict[str, object] = {"id": simulator.id, "busses": busses}
@@ -358,8 +358,8 @@ class _Checker:
         allow_unknown: bool,
         warn: Callable[[str], None],
     ):
-        from .cli.errors import CliError
-        from .cli.run import Names
+        from ..cli.errors import CliError
+        from ..cli.run import Names
 
         class Checking(Names):
             def unknown(self, where: str, name: str) -> None:
@@ -368,7 +368,7 @@ class _Checker:
                         Names.unknown(self, where, name)
                     except CliError as exc:
                         raise UnknownName(str(exc), name) from None
-                from .cli.text import show_name
+                from ..cli.text import show_name
 
                 if name not in self._warned:
                     self._warned.add(name)
@@ -379,12 +379,12 @@ class _Checker:
         self._stepper: Stepper | None = None
 
     def shown(self, show: Sequence[str] | None, busses: bool) -> tuple[str, ...]:
-        from .cli.run import shown_names
+        from ..cli.run import shown_names
 
         return shown_names(self.simulator, self.names, list(show or []), busses)
 
     def scan(self, name: str, data: bytes) -> None:
-        from .cli.run import BlockFault, Stepper
+        from ..cli.run import BlockFault, Stepper
         from .expect import may_expect, split_lines
 
         data = _head(data)
@@ -468,7 +468,7 @@ def read_reference(path: str | os.PathLike[str]) -> dict[str, dict[str, object]]
 
 
 def _as_radix(bits: str, radix: object) -> str:
-    from ._engine import format_value
+    from .._engine import format_value
 
     if radix not in RADIXES or len(bits) <= 1:
         return bits
@@ -606,8 +606,8 @@ def _write_vcd(
     The file is written beside `path` and put in place once whole, so that a
     write that fails leaves an earlier file there. None when written, else
     why not."""
-    from .atomic import AtomicFile
-    from .vcd import VcdRecorder, WidthChangeError
+    from ..atomic import AtomicFile
+    from ..waves.vcd import VcdRecorder, WidthChangeError
 
     try:
         file = AtomicFile(path)
@@ -693,7 +693,7 @@ def _local_cluster(workers: int | None, quiet: bool, warn: Callable[[str], None]
                 dashboard_address=None,
                 scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                 silence_logs=_SILENT if quiet else logging.WARNING,
-                preload=["nimbo._regression_worker"],
+                preload=["nimbo.regression.worker"],
             )
             try:
                 _start_workers(cluster, count, warn)
@@ -905,7 +905,7 @@ class _Run:
 
     def send(self) -> None:
         """Sends the waiting pieces as one task."""
-        from . import _regression_worker
+        from . import worker as regression_worker
 
         if not self.waiting:
             return
@@ -914,7 +914,7 @@ class _Run:
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", message="Sending large graph")
             task: Future[list[PieceOutcome]] = self.client.submit(
-                _regression_worker.run, self.plugin, [piece for _, _, piece in self.waiting], key=key, pure=False
+                regression_worker.run, self.plugin, [piece for _, _, piece in self.waiting], key=key, pure=False
             )
         self.owner[key] = [(index, number) for index, number, _ in self.waiting]
         for index, number, _ in self.waiting:
@@ -1053,7 +1053,7 @@ def regress(
     no port or bus raises UnknownName, naming the set and line and the
     closest names, or with `allow_unknown` is given to `warn` (default: a
     RuntimeWarning) once and left out. A line's expected values (see
-    nimbo.expect) are compared after its step; reference: the records of an
+    nimbo.regression.expect) are compared after its step; reference: the records of an
     earlier run (a path, or records by set name, see read_reference) to
     compare each set with.
 
@@ -1098,9 +1098,9 @@ def prepare(
 ) -> Prepared:
     """Renders the circuit here and checks every name of the run (see
     _Checker); a set that is no regular file is read here once."""
-    from ._engine import Simulator
-    from .cli.run import Stepper
-    from .ports import ports_from_text
+    from .._engine import Simulator
+    from ..cli.run import Stepper
+    from ..ports import ports_from_text
 
     try:
         simulator = Simulator(ir)
@@ -1145,7 +1145,7 @@ def _regress(
     radix: str | None,
     reference: Mapping[str, Mapping[str, object]] | None,
 ) -> Regression:
-    from . import _regression_worker
+    from . import worker as regression_worker
 
     ir, sets, info = prepared.ir, prepared.sets, prepared.info
     started = time.perf_counter()
@@ -1154,7 +1154,7 @@ def _regress(
         threads = max(1, sum(dask_client.nthreads().values()))
         key = hashlib.blake2b(ir.encode(), digest_size=8).hexdigest()
         plugin = f"nimbo-ir-{key}-{uuid.uuid4().hex[:8]}"
-        replies = dask_client.register_plugin(_regression_worker.IRPlugin(ir), name=plugin)
+        replies = dask_client.register_plugin(regression_worker.IRPlugin(ir), name=plugin)
         stack.callback(_forget_plugin, dask_client, plugin)
         for address, reply in (replies or {}).items():
             if isinstance(reply, dict) and reply.get("status") == "error":

@@ -13,7 +13,7 @@ import io
 import json
 from collections.abc import Callable, Collection, Mapping, Sequence
 
-from .extras import install_hint
+from ..extras import install_hint
 
 MAX_LABEL = 16  # longer values are shortened to their first characters and "…"
 

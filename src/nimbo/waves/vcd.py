@@ -21,8 +21,8 @@ from typing import IO, Any
 from vcd import VCDWriter
 from vcd.writer import Variable
 
-from . import __version__
-from .ports import plural
+from .. import __version__
+from ..ports import plural
 
 # A VCD reference is a run of printable ASCII other than space.
 _PLAIN = re.compile(r"[!-\[\]-~]+")
