@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "component/memories.hpp"
 #include "lib/arguments.hpp"
 #include "lib/byte_grid.hpp"
 #include "lib/call_lock.hpp"
@@ -220,6 +221,11 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!registers.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + registers.error());
     }
+    Result<Memories> memories =
+        resolve_memories(design.component, design.registers, design.memories);
+    if (!memories.ok()) {
+      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + memories.error());
+    }
     Simulation simulation(std::move(design.component), std::move(registers).value());
     const UpdateControl control = call_control();
     const Status bound = simulation.prepare(control);
@@ -230,6 +236,17 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const Status checked = simulation.check_registers();
     if (!checked.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + checked.error());
+    }
+    const Status sized =
+        check_memory_widths(simulation.model(), memories.value(),
+                            [&](std::uint32_t position) { return simulation.width(position); });
+    if (!sized.ok()) {
+      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + sized.error());
+    }
+    if (!memories.value().empty()) {
+      return raise_error(
+          PyExc_RuntimeError,
+          "memories are not simulated yet by this engine; import with --memories map");
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
