@@ -239,6 +239,31 @@ def test_kept_memories_match_icarus_cycle_by_cycle(design, bias, flow, tmp_path)
 
 
 @needs_yosys
+def test_a_processor_with_kept_memories_runs_like_its_mapped_form():
+    """risc16 of the clocked benchmark: its data RAM and program ROM kept
+    (the full flow) against both mapped (the light flow, quicker), from
+    power-up, its program running."""
+    from nimbo import Simulator
+
+    folder = Path(__file__).resolve().parents[2] / "bench" / "clocked" / "designs"
+    sources = [str(folder / "risc16.v"), str(folder / "risc16_rom.v")]
+    kept = import_text(synthesize(sources, "risc16", flow="full", memories="keep"), memories="keep")
+    mapped = import_text(synthesize(sources, "risc16", flow="light"))
+    assert sorted((m["words"], m["width"], len(m["write_ports"])) for m in kept.memories) == [(128, 16, 0), (256, 16, 1)]
+    model = ClockedModel(kept.text())
+    simulator = Simulator(mapped.text())
+    outputs = {n: p for n, p in kept.ports.items() if p.direction == "output"}
+    rng = random.Random(16)
+    for cycle in range(300):
+        vector = {"rst": "0", "run": "1", "in_port": format(rng.getrandbits(16), "016b")}
+        got = port_values(outputs, model.step(expand_inputs(kept.ports, vector)))
+        simulator.step(expand_inputs(mapped.ports, vector))
+        assert got == port_values(outputs, simulator.values()), f"cycle {cycle}"
+    (ram,) = [memory for memory in model.memories if memory.write_ports]
+    assert sum(word != 0 for word in ram.contents) > 10  # the program stored words
+
+
+@needs_yosys
 def test_a_readmemh_rom_keeps_its_words_compactly(tmp_path):
     imported = import_text(synthesize([str(readmemh_rom(tmp_path))], "rom", memories="keep"), memories="keep")
     (memory,) = imported.memories
