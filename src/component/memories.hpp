@@ -22,7 +22,7 @@ namespace nimbo {
 // The most a memory may hold.
 inline constexpr std::uint64_t kMaxMemoryWords = std::uint64_t{1} << 24;
 inline constexpr std::uint64_t kMaxMemoryWidth = std::uint64_t{1} << 16;
-inline constexpr std::uint64_t kMaxMemoryBits = std::uint64_t{1} << 30;
+inline constexpr std::uint64_t kMaxMemoryBits = std::uint64_t{1} << 28;
 // The most bits an address takes.
 inline constexpr std::size_t kMaxAddressBits = 64;
 

@@ -180,8 +180,8 @@ INSTANTIATE_TEST_SUITE_P(
                 kRam + "'words' must be from 1 to 16777216"},
         Refusal{"TooWide", R"([{"name":"ram","words":8,"width":65537}])",
                 kRam + "'width' must be from 1 to 65536"},
-        Refusal{"TooBig", R"([{"name":"ram","words":16777216,"width":65}])",
-                kRam + "16777216 words of 65 bits are more than the 1073741824 bits a memory "
+        Refusal{"TooBig", R"([{"name":"ram","words":16777216,"width":17}])",
+                kRam + "16777216 words of 17 bits are more than the 268435456 bits a memory "
                        "holds at most"},
         Refusal{"SameName",
                 R"([{"name":"ram","words":8,"width":4},{"name":"ram","words":8,"width":4}])",

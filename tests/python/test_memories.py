@@ -430,6 +430,20 @@ def test_the_model_steps_the_hand_written_memory():
     assert model.memories[0].contents == [6, 5, 0, 0]
 
 
+@pytest.mark.parametrize("words, settles", [([1, 1], True), ([0, 1], False)])
+def test_a_read_whose_address_follows_its_data_settles_or_fails_in_rounds(words, settles):
+    # address = not data: from data 0 the port reads word 1, then word (not word 1)
+    busses = [("a", "0", gate("not", ref("q"))), ("q", "0", None)]
+    memory = {"name": "loop", "words": 2, "width": 1, "init": init_runs(words),
+              "read_ports": [{"address": ["a"], "data": ["q"]}], "write_ports": []}  # fmt: skip
+    ir = json.dumps(build_document("loop", busses, memories=[memory]))
+    if settles:
+        assert ClockedModel(ir).values() == {"a": "0", "q": "1"}
+    else:
+        with pytest.raises(RuntimeError, match="^Asynchronous resets or memory reads did not settle$"):
+            ClockedModel(ir)
+
+
 @pytest.mark.parametrize(
     "words, runs",
     [

@@ -742,7 +742,10 @@ class _Importer:
     def memory_clock(self, bit: Bit | None, title: str, input_ids: set[str]) -> str:
         clock_id = self.names.get(bit) if isinstance(bit, int) else None
         if clock_id is None or clock_id not in input_ids:
-            what = f"'{clock_id}', which is not an input port" if clock_id else "a constant"
+            if clock_id is not None:
+                what = f"'{clock_id}', which is not an input port"
+            else:
+                what = "a constant" if not isinstance(bit, int) else "a net that nothing drives"
             raise ImportFailure(
                 f"{title} is clocked by {what}; nimbo clocks memories only from input ports: clock it from the "
                 "input clock and turn the derived or gated clock into an enable"
