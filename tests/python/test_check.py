@@ -131,6 +131,18 @@ def test_imported_designs_have_no_findings(tmp_path, design):
     assert status == 0 and report["warnings"] == [] and report["notes"] == []
 
 
+@pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
+@pytest.mark.parametrize("design", ["ram", "dual_ram"])
+def test_designs_imported_with_their_memories_have_no_warnings(tmp_path, design):
+    from nimbo.verilog.yosys import import_text, synthesize
+
+    imported = import_text(synthesize([str(DESIGNS / f"{design}.v")], design, memories="keep"), memories="keep")
+    status, out = check(tmp_path, imported.text(), "--strict", "--format", "json")
+    report = json.loads(out)
+    assert status == 0 and report["warnings"] == [] and report["errors"] == []
+    assert [note["kind"] for note in report["notes"]] == ["engine"]
+
+
 def clocked(busses, registers):
     doc = json.loads(make_ir(busses))
     doc["component"]["registers"] = registers
