@@ -1,6 +1,8 @@
 // What a vector line may name besides bus ids, and how it may write values
 // besides bit strings: ports, each the busses of its bits, and numbers, read
 // at the width of the bus or port they are written to (busses/number_text).
+// The one owner of how a port's value goes to its busses, and of the width a
+// value written to a port must have.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "common/result.hpp"
 
 namespace nimbo {
 
@@ -39,6 +43,30 @@ class VectorNames {
   // The width of a value written to a port.
   std::size_t port_width(const Port& port) const {
     return port.positions.size() == 1 ? width(port.positions[0]) : port.positions.size();
+  }
+
+  // The bits (element 0 first) of `value` written to a bus or port of
+  // `width` bits: `value` itself when it is a bit string of that width,
+  // else the number it stands for, made in `made`. With `integer`, `value`
+  // is the text of a JSON integer, which is decimal. The error says what is
+  // wrong with the value, to follow it (read_number_text).
+  static Result<std::string_view> value_bits(std::string_view value, bool integer,
+                                             std::size_t width, std::string& made);
+
+  // Calls write(position, bits) for each bus that a value `bits` of the
+  // port's width writes: the whole value to a port of one bus, else one bit
+  // to each bus. The bits written to the busses of a port of many point to
+  // static storage.
+  template <class Write>
+  static void split(const Port& port, std::string_view bits, Write&& write) {
+    if (port.positions.size() == 1) {
+      write(port.positions[0], bits);
+      return;
+    }
+    static constexpr std::string_view kBits = "01";
+    for (std::size_t i = 0; i < port.positions.size(); ++i) {
+      write(port.positions[i], kBits.substr(bits[i] == '1' ? 1 : 0, 1));
+    }
   }
 
  private:
