@@ -236,7 +236,7 @@ Result<BitBusValue> read_number_text(std::string_view text, std::size_t width) {
   if (!value.ok() && text.size() > 1 && BitBusValue::is_bit_string(text)) {
     // 0s and 1s of another count than the width: a number that does not fit.
     return Error{std::move(value).error() + " (as a number; a bit string has exactly " +
-                 std::to_string(width) + " digits 0 and 1)"};
+                 std::to_string(width) + (width == 1 ? " digit)" : " digits)")};
   }
   return value;
 }

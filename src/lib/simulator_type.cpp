@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "busses/number_text.hpp"
 #include "lib/arguments.hpp"
 #include "lib/byte_grid.hpp"
 #include "lib/call_lock.hpp"
@@ -1075,6 +1076,7 @@ PyObject* read_inputs(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::deque<std::string> kept;  // the bits the writes point to
     std::string text;
     std::string made;
+    state.bit_strings.clear();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
       PyObject* item = PyList_GET_ITEM(items.get(), i);
       PyObject* name = PyTuple_GET_ITEM(item, 0);
@@ -1116,6 +1118,12 @@ PyObject* read_inputs(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!bits.ok()) {
         return raise_refused_value(name, value, text, port != nullptr, std::move(bits).error());
       }
+      if (PyUnicode_Check(value) && bit_string_may_mislead(text, width)) {
+        Py_ssize_t size = 0;
+        const char* id = PyUnicode_AsUTF8AndSize(name, &size);
+        if (id == nullptr) return nullptr;
+        state.bit_strings.push_back({0, std::string(id, static_cast<std::size_t>(size)), text});
+      }
       kept.emplace_back(bits.value());
       const auto write = [&](std::uint32_t at, std::string_view written) {
         writes.push_back({at, written});
@@ -1139,6 +1147,35 @@ PyObject* read_inputs(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!bits || PyDict_SetItem(result.get(), state.keys.key(write.position), bits.get()) < 0) {
         return nullptr;
       }
+    }
+    return result.release();
+  });
+}
+
+PyObject* port_widths(PyObject* self, PyObject* ports) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    if (!ensure_ids(state)) return nullptr;
+    std::optional<VectorNames> names;
+    if (!PyDict_Check(ports)) {
+      PyErr_SetString(PyExc_TypeError, "argument 'ports': expected a dict of str to bus ids");
+      return nullptr;
+    }
+    if (!ports_argument(state, ports, names)) return nullptr;
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    PyRef items = PyRef::steal(PyDict_Items(ports));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* name = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+      if (text == nullptr) return nullptr;
+      const auto port = names->find_port(std::string_view(text, static_cast<std::size_t>(size)));
+      PyRef width = PyRef::steal(PyLong_FromSize_t(names->port_width(names->port(*port))));
+      if (!width || PyDict_SetItem(result.get(), name, width.get()) < 0) return nullptr;
     }
     return result.release();
   });
@@ -1191,6 +1228,11 @@ PyMethodDef simulator_methods[] = {
      "as a step refuses them: a value that cannot be written, or a clock, raises\n"
      "VectorError (kind 'value' or 'run'); a name that is neither raises ValueError\n"
      "unless allow_unknown=True skips it. Changes nothing."},
+    {"port_widths", port_widths, METH_O,
+     "port_widths($self, ports)\n--\n\n"
+     "The width a value written to each port of ports (a dict of port name to its bus ids,\n"
+     "least significant bit first) has: a port of one bus takes a value of that bus's\n"
+     "width, a port of many one bit per bus."},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)),
      METH_VARARGS | METH_KEYWORDS,
      "run($self, vectors, show=None, *, allow_unknown=False)\n--\n\n"
@@ -1248,8 +1290,9 @@ PyGetSetDef simulator_getset[] = {
      "The clock busses of the registers, in the order the registers first name them.", nullptr},
     {"bit_strings", get_bit_strings, nullptr,
      "(line, name, value) for each name that the lines of the last run_jsonl call with ports\n"
-     "wrote with 0s and 1s of exactly its width, above one bit: read as a bit string\n"
-     "(element 0 first) where a number may have been meant; its first such value.",
+     "(or the last read_inputs call, line 0) wrote with 0s and 1s of exactly its width,\n"
+     "above one bit: read as a bit string (element 0 first) where a number may have been\n"
+     "meant; its first such value.",
      nullptr},
     {"next_line", get_next_line, nullptr,
      "The number of the line after the data of the last run_jsonl call: its first_line plus\n"

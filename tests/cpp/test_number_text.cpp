@@ -30,7 +30,7 @@ TEST(NumberText, EveryFormGivesItsBitsOrItsReason) {
       {"0", 3, "000"},
       {"101010101", 8,
        "error: \"101010101\" does not fit in 8 bits (as a number; a bit string has exactly 8 "
-       "digits 0 and 1)"},
+       "digits)"},
       {"", 4, "error: \"\" is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8'h1f)"},
       {"", 0, ""},
       {"8'q1", 8, "error: \"8'q1\" has no base h, d, o or b after '"},

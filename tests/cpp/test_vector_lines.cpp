@@ -257,7 +257,7 @@ TEST(VectorLines, APortValueThatDoesNotFitIsRefusedWithTheReason) {
   const Case cases[] = {
       {"{\"a\": \"0x10\"}", "a", "\"0x10\" does not fit in 4 bits"},
       {"{\"a\": \"01100\"}", "a",
-       "\"01100\" does not fit in 4 bits (as a number; a bit string has exactly 4 digits 0 and 1)"},
+       "\"01100\" does not fit in 4 bits (as a number; a bit string has exactly 4 digits)"},
       {"{\"low\": \"0x5\"}", "low", "\"0x5\" does not fit in 1 bit"},
       {"{\"wp\": \"5'd1\"}", "wp", "\"5'd1\" has 5 bits but the value needs 4"},
       {"{\"a\": 1.5}", "a", "the value must be a string or a whole number"},
