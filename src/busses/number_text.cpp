@@ -149,14 +149,6 @@ Result<BitBusValue> fit(Words words, bool negative, std::size_t width) {
 
 }  // namespace
 
-bool is_bit_string_of(std::string_view text, std::size_t width) {
-  return text.size() == width && BitBusValue::is_bit_string(text);
-}
-
-bool bit_string_may_mislead(std::string_view text, std::size_t width) {
-  return width > 1 && is_bit_string_of(text, width);
-}
-
 Result<BitBusValue> read_number_text(std::string_view text, std::size_t width) {
   if (is_bit_string_of(text, width)) return BitBusValue::from_string(text);
   std::string_view rest = text;

@@ -36,12 +36,16 @@ Result<BitBusValue> parse_number_text(std::string_view text, std::size_t width);
 Result<BitBusValue> read_number_text(std::string_view text, std::size_t width);
 
 // Whether `text` is read as a bit string at `width`.
-bool is_bit_string_of(std::string_view text, std::size_t width);
+inline bool is_bit_string_of(std::string_view text, std::size_t width) {
+  return text.size() == width && BitBusValue::is_bit_string(text);
+}
 
 // Whether `text` is read as a bit string at `width` although a designer may
 // have meant a number by it: '0'/'1' characters, exactly `width` > 1 of
 // them ("10" for a 2-bit port is one, not two or ten).
-bool bit_string_may_mislead(std::string_view text, std::size_t width);
+inline bool bit_string_may_mislead(std::string_view text, std::size_t width) {
+  return width > 1 && is_bit_string_of(text, width);
+}
 
 // The value as a number in `radix`: "0b0101" (every bit, most significant
 // first), "0x52e6" (every nibble), "21230". A 1-bit value is "0" or "1" in

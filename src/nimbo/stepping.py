@@ -155,7 +155,11 @@ class Stepper:
             name: port.bits for name, port in names.ports.items() if name not in names.known
         }
         self._groups = [names.bits(name) for name in shown]
-        self._read = list(dict.fromkeys(bit for group in self._groups for bit in group))
+        # The busses read for row() (None: every bus), and whether a shown
+        # value joins some of them or shows one twice.
+        read = list(dict.fromkeys(bit for group in self._groups for bit in group))
+        self._joined = len(read) != len(self._groups) or any(len(group) != 1 for group in self._groups)
+        self._read: list[str] | None = None if not self._joined and shown == tuple(sim.bus_ids) else read
         self._noted: set[str] = set()
 
     def clock_columns(self) -> tuple[list[int], list[str]]:
@@ -171,7 +175,9 @@ class Stepper:
     def row(self) -> Row:
         """The shown values now."""
         values = self.sim.values(self._read)
-        return tuple("".join(values[bit] for bit in bits) for bits in self._groups)
+        if not self._joined:
+            return tuple(values.values())
+        return tuple("".join([values[bit] for bit in bits]) for bits in self._groups)
 
     # ------------------------------------------------------------ steps
 
@@ -210,8 +216,10 @@ class Stepper:
         except VectorError as exc:
             self.next_line = first_line + block.count(b"\n")
             good = exc.results if isinstance(exc.results, list) else []
-            error = self._refused(exc, block, first_line, where)
-            raise BlockFault(error, rows=good[: _vectors_before(block, first_line, error.line)]) from None
+            error = self._refused(exc, where)
+            if isinstance(error, UnknownName):
+                good = good[: _vectors_before(block, first_line, error.line)]
+            raise BlockFault(error, rows=good) from None
         # The simulator counted the lines it read (a last line without its
         # newline counts as well; no block follows it).
         self.next_line = self.sim.next_line
@@ -233,8 +241,10 @@ class Stepper:
             )
         except VectorError as exc:
             good = exc.results if isinstance(exc.results, str) else ""
-            error = self._refused(exc, block, first_line, where)
-            raise BlockFault(error, text=_first_lines(good, _vectors_before(block, first_line, error.line))) from None
+            error = self._refused(exc, where)
+            if isinstance(error, UnknownName):
+                good = _first_lines(good, _vectors_before(block, first_line, error.line))
+            raise BlockFault(error, text=good) from None
         self._note_bit_strings(where)
         stop = self._stop_at_unknown(unknown, where)
         if stop is not None:
@@ -243,10 +253,10 @@ class Stepper:
 
     # ------------------------------------------------------------ faults
 
-    def _refused(self, exc: VectorError, block: bytes, first_line: int, where: Callable[[int], str]) -> StepError:
+    def _refused(self, exc: VectorError, where: Callable[[int], str]) -> StepError:
         """The error of a block the simulator refused at a vector: a name
         that names nothing on a line before it, else the vector's fault."""
-        line = exc.line if exc.line is not None else first_line
+        line = exc.line if exc.line is not None else 0  # run_jsonl names every vector's line
         before = [(number, name) for number, name in exc.unknown if number < line]
         self._note_bit_strings(where, before=line + 1)
         return self._stop_at_unknown(before, where) or self.fault(exc, where(line), line)
@@ -300,10 +310,10 @@ class Stepper:
 
 
 def _vectors_before(block: bytes, first_line: int, line: int | None) -> int:
-    """The vectors (lines that are not blank) of the block before line
-    number `line` (all of them for None)."""
+    """The vectors (lines that are not blank, as the simulator's reader
+    sees them) of the block before line number `line` (all of them for None)."""
     lines = block.split(b"\n")
-    return sum(1 for raw in (lines if line is None else lines[: line - first_line]) if raw.strip())
+    return sum(1 for raw in (lines if line is None else lines[: line - first_line]) if raw.strip(b" \t\r"))
 
 
 def _first_lines(text: str, lines: int) -> str:

@@ -223,14 +223,19 @@ bool VectorLines::add_value(std::size_t member, std::string_view value, bool num
     add_write(*target.position, value, line);
     return true;
   }
-  Result<std::string_view> bits = VectorNames::value_bits(value, number, target.width, made_);
-  if (!bits.ok()) {
-    detail = std::move(bits).error();
-    return false;
-  }
-  const bool as_written = bits.value().data() == value.data();
-  if (as_written && !target.noted && bit_string_may_mislead(value, target.width)) {
-    note_bit_string(target, value);
+  std::string_view bits = value;
+  if (!number && is_bit_string_of(value, target.width)) {
+    // The common case, taken as written (VectorNames::value_bits).
+    if (!target.noted && bit_string_may_mislead(value, target.width)) {
+      note_bit_string(target, value);
+    }
+  } else {
+    Result<std::string_view> made = VectorNames::value_bits(value, number, target.width, made_);
+    if (!made.ok()) {
+      detail = std::move(made).error();
+      return false;
+    }
+    bits = made.value();
   }
   const auto write = [&](std::uint32_t position, std::string_view written) {
     if (written.data() == value.data()) {
@@ -242,9 +247,9 @@ bool VectorLines::add_value(std::size_t member, std::string_view value, bool num
     }
   };
   if (target.position) {
-    write(*target.position, bits.value());
+    write(*target.position, bits);
   } else {
-    VectorNames::split(names_->port(*target.port), bits.value(), write);
+    VectorNames::split(names_->port(*target.port), bits, write);
   }
   return true;
 }

@@ -1,7 +1,5 @@
 #include "renderer/vector_names.hpp"
 
-#include "busses/number_text.hpp"
-
 namespace nimbo {
 
 void VectorNames::add_port(std::string name, std::vector<std::uint32_t> positions) {
@@ -16,9 +14,8 @@ std::optional<std::uint32_t> VectorNames::find_port(std::string_view name) const
   return found->second;
 }
 
-Result<std::string_view> VectorNames::value_bits(std::string_view value, bool integer,
-                                                 std::size_t width, std::string& made) {
-  if (!integer && is_bit_string_of(value, width)) return value;
+Result<std::string_view> VectorNames::number_bits(std::string_view value, bool integer,
+                                                  std::size_t width, std::string& made) {
   Result<BitBusValue> parsed = Error{};
   if (integer && !value.starts_with('-')) {
     // With its sign, so that it never reads as a bit string.

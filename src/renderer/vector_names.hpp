@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "busses/number_text.hpp"
 #include "common/result.hpp"
 
 namespace nimbo {
@@ -51,7 +52,10 @@ class VectorNames {
   // is the text of a JSON integer, which is decimal. The error says what is
   // wrong with the value, to follow it (read_number_text).
   static Result<std::string_view> value_bits(std::string_view value, bool integer,
-                                             std::size_t width, std::string& made);
+                                             std::size_t width, std::string& made) {
+    if (!integer && is_bit_string_of(value, width)) return value;
+    return number_bits(value, integer, width, made);
+  }
 
   // Calls write(position, bits) for each bus that a value `bits` of the
   // port's width writes: the whole value to a port of one bus, else one bit
@@ -76,6 +80,10 @@ class VectorNames {
       return std::hash<std::string_view>{}(text);
     }
   };
+  // value_bits for a value that is no bit string of the width.
+  static Result<std::string_view> number_bits(std::string_view value, bool integer,
+                                              std::size_t width, std::string& made);
+
   std::function<std::size_t(std::uint32_t)> width_;
   std::vector<Port> ports_;
   std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> index_;
