@@ -1258,7 +1258,7 @@ PyMethodDef simulator_methods[] = {
      "from the current state (which the call leaves as it was), side by side. Returns one\n"
      "(values, unknown, error) per sequence: a tuple of the shown busses' texts per step,\n"
      "(line, id) for ids that name nothing, and None or the VectorError (not raised) that\n"
-     "stopped the sequence. ports as for run_jsonl."},
+     "stopped the sequence. ports (and port names in show) as for run_jsonl."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
      "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1,\n"
@@ -1267,11 +1267,12 @@ PyMethodDef simulator_methods[] = {
      "shown busses' texts per vector, and (line, id) for ids that name nothing. With ports\n"
      "(a dict of port name to its bus ids, least significant bit first), a line may also\n"
      "name a port that no bus is named after, and write a value as a number (a str such\n"
-     "as '0x52e6', \"16'h52e6\", '-3', or a JSON integer), as nimbo run reads them. With layout\n"
+     "as '0x52e6', \"16'h52e6\", '-3', or a JSON integer), as nimbo run reads them, and show\n"
+     "may name ports, each shown as its busses' texts side by side. With layout\n"
      "(first_step, step_width, fragments[, columns]), values is one str of rows instead: per\n"
      "vector fragments[0], the step number right-aligned to step_width, fragments[1], then\n"
-     "each column followed by the next fragment. A column is one shown bus, or with columns,\n"
-     "a sequence of (busses, radix, pad), that many shown busses joined (element 0 first),\n"
+     "each column followed by the next fragment. A column is one shown name, or with columns,\n"
+     "a sequence of (names, radix, pad), that many shown names joined (element 0 first),\n"
      "shown as they are (radix None) or, above one bit, as a number in radix 'bin', 'hex' or\n"
      "'dec' right-aligned to pad characters. threads=2 reads a large block's second half\n"
      "on a thread of its own."},
