@@ -238,8 +238,9 @@ class Design:
             if not isinstance(value, (int, str)):
                 raise TypeError(f"{entry[2]}: a value is an int or a str, not {type(value).__name__}")
             keyed[self._keys[name]] = int(value) if isinstance(value, bool) else value  # True is 1
+        ports = {key: self._ports[key] for key in keyed if key in self._ports}  # only those written
         try:
-            return self.simulator.read_inputs(keyed, ports=self._ports)
+            return self.simulator.read_inputs(keyed, ports=ports)
         except VectorError as exc:
             if exc.kind != "value" or exc.bus is None:
                 raise ValueError(exc.reason) from None  # a clock, in the simulator's words
