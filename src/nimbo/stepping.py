@@ -154,19 +154,23 @@ class Stepper:
         self.port_bits: dict[str, Sequence[str]] = {
             name: port.bits for name, port in names.ports.items() if name not in names.known
         }
-        self._groups = [names.bits(name) for name in shown]
-        # The busses read for row() (None: every bus), and whether a shown
-        # value joins some of them or shows one twice.
-        read = list(dict.fromkeys(bit for group in self._groups for bit in group))
-        self._joined = len(read) != len(self._groups) or any(len(group) != 1 for group in self._groups)
-        self._read: list[str] | None = None if not self._joined and shown == tuple(sim.bus_ids) else read
+        # The busses of each shown name (None: each is a bus, shown once),
+        # and the busses row() reads (None: every bus).
+        self._groups: list[tuple[str, ...]] | None = None
+        self._read: list[str] | None = None
+        if names.known.issuperset(shown) and len(set(shown)) == len(shown):
+            if shown != tuple(sim.bus_ids):
+                self._read = list(shown)
+        else:
+            self._groups = [names.bits(name) for name in shown]
+            self._read = list(dict.fromkeys(bit for group in self._groups for bit in group))
         self._noted: set[str] = set()
 
     def clock_columns(self) -> tuple[list[int], list[str]]:
         """The shown columns that are clocks, and the clocks no column shows."""
         clocks = frozenset(self.sim.clocks)
         columns, covered = [], set()
-        for index, bits in enumerate(self._groups):
+        for index, bits in enumerate(self._groups or [(name,) for name in self.shown]):
             if len(bits) == 1 and bits[0] in clocks:
                 columns.append(index)
                 covered.add(bits[0])
@@ -175,7 +179,7 @@ class Stepper:
     def row(self) -> Row:
         """The shown values now."""
         values = self.sim.values(self._read)
-        if not self._joined:
+        if self._groups is None:
             return tuple(values.values())
         return tuple("".join([values[bit] for bit in bits]) for bits in self._groups)
 
