@@ -81,6 +81,9 @@ class Simulation {
   // settled, asynchronous resets applied.
   Status settle(const UpdateControl& control = {});
   Status step(std::span<const PositionInput> inputs, const UpdateControl& control = {});
+  // The first input a step refuses (a bad text, or a clock), with the reason.
+  std::optional<std::pair<std::size_t, Error>> refused_step_input(
+      std::span<const PositionInput> inputs) const;
   // Checks what depends on evaluated widths (settle() first): d has q's
   // width, enable and async_reset one bit.
   Status check_registers() const;
@@ -167,9 +170,6 @@ class Simulation {
   void finish_pass() const;
   Status settle_resets(const UpdateControl& control);
   bool reset_active(const Register& reg) const;
-  // The first input a step refuses (a bad text, or a clock), with the reason.
-  std::optional<std::pair<std::size_t, Error>> refused_step_input(
-      std::span<const PositionInput> inputs) const;
 
   // The batch paths of a one-pass component without registers: every
   // vector of a block in one pass of the LanePass (batch_lanes.cpp).

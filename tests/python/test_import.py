@@ -350,5 +350,5 @@ def test_run_writes_and_shows_whole_ports(core, tmp_path, capsys):
     assert [(r["sum"], r["cout"]) for r in rows] == [("0x05", "0"), ("0x00", "1"), ("0x03", "1")]
     status, text = run_cli("run", ir, "--busses", "--format", "json")
     assert status == 0 and "a[7]" in json.loads(text)
-    assert run_cli("run", ir, "--set", "a=101")[0] == 1
-    assert '--set: port a has 8 bits, the value "101" has 3 bits' in capsys.readouterr().err
+    assert run_cli("run", ir, "--set", "a=1010101010")[0] == 1
+    assert '--set: port a: "1010101010" does not fit in 8 bits (as a number' in capsys.readouterr().err
