@@ -100,6 +100,7 @@ class ComponentRecord(TypedDict):
     id: str
     busses: list[BusEntry]
     ports: NotRequired[dict[str, PortRecord]]
+    nets: NotRequired[dict[str, list[str]]]  # named vectors: name -> bus ids, least significant first
     registers: NotRequired[list[RegisterRecord]]
 
 
@@ -349,11 +350,13 @@ def build_document(
     busses: Iterable[tuple[str, str, Expr | None]],
     ports: Mapping[str, PortRecord] | None = None,
     registers: Iterable[RegisterRecord] | None = None,
+    nets: Mapping[str, list[str]] | None = None,
 ) -> Document:
     """An IR document from (id, initial value, assignment or None) triples,
     with every influence list filled from the references in the assignments,
-    and the port and register records when given, written before the busses
-    (so that a reader of the text finds them without parsing the busses)."""
+    and the port, net and register records when given, written before the
+    busses (so that a reader of the text finds them without parsing the
+    busses)."""
     entries: list[BusEntry] = []
     for bus_id, value, assignment in busses:
         entry: BusEntry = {"id": bus_id, "value": value}
@@ -364,6 +367,8 @@ def build_document(
     members: dict[str, object] = {"id": component_id}
     if ports is not None:
         members["ports"] = dict(ports)
+    if nets is not None:
+        members["nets"] = {name: list(bits) for name, bits in nets.items()}
     if registers is not None:
         members["registers"] = list(registers)
     members["busses"] = with_influence_lists(entries)
