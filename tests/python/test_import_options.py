@@ -242,3 +242,12 @@ def test_a_netlist_of_another_extension_is_refused(tmp_path, capsys):
     (tmp_path / "t.v").write_text("module t(input a, output y);\n  assign y = a;\nendmodule\n")
     assert run_cli("import", tmp_path / "t.v", "--write-netlist", tmp_path / "n.blif")[0] == 2
     assert "--write-netlist writes Verilog (.v) or Yosys JSON (.json), not" in capsys.readouterr().err
+
+
+@needs_yosys
+def test_a_yosys_error_is_told_from_the_sources_words(tmp_path):
+    # The log holds the preprocessed sources: their "ERROR" and "out of memory" are no messages.
+    (tmp_path / "t.v").write_text('module t(input a, output y);\n  initial $display("ERROR: out of memory");\n'
+                                  "  nosuch u(.a(a));\n  assign y = a;\nendmodule\n")
+    with pytest.raises(ImportFailure, match=r"^Yosys failed: ERROR: Module `.nosuch' referenced in module"):
+        import_verilog([str(tmp_path / "t.v")])

@@ -977,18 +977,21 @@ class _Shell:
             raise self.failure()
 
     def failure(self) -> ImportFailure:
+        """What went wrong, from Yosys's standard error first: the logs also
+        hold the sources' text, whose words are no message of Yosys's."""
         self.proc.wait()
-        text = ""
+        texts = []
         for path in [self.errors] + self.logs:
             try:
                 with open(path, encoding="utf-8", errors="replace") as stream:
-                    text += stream.read()
+                    texts.append(stream.read())
             except OSError:
-                pass
-        lines = [line.strip() for line in text.splitlines() if line.strip()]
-        errors = [line for line in lines if "ERROR" in line]
+                texts.append("")
+        stderr = [line.strip() for line in texts[0].splitlines() if line.strip()]
+        logged = [line.strip() for text in texts[1:] for line in text.splitlines() if line.strip()]
+        errors = [line for line in stderr if "ERROR" in line] or [line for line in logged if _ERROR.match(line)]
         status = self.proc.returncode
-        short_of_memory = "std::bad_alloc" in text or "out of memory" in text.lower()
+        short_of_memory = "std::bad_alloc" in texts[0] or "out of memory" in texts[0].lower()
         if status < 0 or short_of_memory:
             try:
                 name = signal.Signals(-status).name if status < 0 else ""
@@ -1002,8 +1005,13 @@ class _Shell:
                 what = f"Yosys was stopped by {name}" + (f" after: {errors[-1]}" if errors else "")
             return ImportFailure(f"{what}: the design may be too large to map on this machine; make it smaller "
                                  "for simulation (its memories, or parameters with -G NAME=VALUE)")
-        detail = (errors or lines[-1:] or [f"exit status {status}"])[-1]
+        last = stderr[-1:] or [line.strip() for line in texts[1].splitlines() if line.strip()][-1:]  # yosys.log
+        detail = (errors or last or [f"exit status {status}"])[-1]
         return ImportFailure(f"Yosys failed: {detail}")
+
+
+# A line of Yosys's log that is an error: "ERROR: ..." or "file:line: ERROR: ...".
+_ERROR = re.compile(r"(?:\S+:\d+: )?ERROR: ")
 
 
 def _cell_counts(stat: str) -> tuple[str, dict[str, int]]:
