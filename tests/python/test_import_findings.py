@@ -189,3 +189,13 @@ def test_scan_follows_includes_and_skips_comments_strings_and_parameters():
 def test_strong_loops(edges, loops):
     found = strong_loops(len(edges), lambda n: edges[n])
     assert sorted(map(set, found), key=min) == loops
+
+
+@needs_yosys
+def test_a_stop_outside_an_initial_block_is_refused_at_its_line(tmp_path):
+    path = write(tmp_path, "module t(input clk, input a, output reg q);\n  initial q = 0;\n"
+                           "  always @(posedge clk) begin q <= a; if (a) $finish; end\nendmodule\n")
+    with pytest.raises(ImportFailure) as info:
+        import_verilog([path])
+    assert str(info.value).startswith(f"{path}:3: $finish outside an initial block cannot be imported: ")
+    assert "`ifndef SYNTHESIS" in str(info.value)

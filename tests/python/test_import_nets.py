@@ -131,6 +131,8 @@ def test_the_record_holds_the_nets_whose_bits_survive():
     assert design["both"] == 0b0111 and design.width("both") == 4 and design["alias"] == 0
     design.settle(a=3)
     assert design["both"] == 0b0110 and design["alias"] == 1
+    with pytest.raises(KeyError, match=r"no port, bus or net named 'bot' \(did you mean 'both'"):
+        design.read("bot")
 
 
 def test_a_net_naming_a_missing_bus_is_refused_when_read():

@@ -63,13 +63,17 @@ _WHAT_TASKS_DO = [
     (_FILES, "nimbo runs no file, dump or random number tasks"),
 ]
 # A warning of Yosys's that a finding here says better, with its line.
-YOSYS_SAYS_BETTER = re.compile(r"System task `\$\w+' outside initial block is unsupported\.|found logic loop in module .*")
+YOSYS_SAYS_BETTER = re.compile(
+    r"System task `\$\w+' outside initial block is unsupported\.|found logic loop in module .*"
+)
 
 TWO_STATE = "nimbo is two-state"
 
 
 @dataclass(frozen=True)
-class _Mark:
+class Mark:
+    """A delay or a system task call, where it is."""
+
     file: str
     line: int
     text: str  # "#5", "$display"
@@ -100,7 +104,7 @@ def _blank(match: re.Match[str]) -> str:
     return re.sub(r"[^\n]", " ", match[0])
 
 
-def scan(text: str) -> list[_Mark]:
+def scan(text: str) -> list[Mark]:
     """Delays and system task calls in one preprocessed text, with the file
     and line each comes from (Yosys marks included files with `file_push
     and `file_pop and keeps every file's lines)."""
@@ -121,7 +125,7 @@ def scan(text: str) -> list[_Mark]:
             stack.pop()
             segments.append((row + 1, *stack[-1]) if stack else (row + 1, "", 0))
     firsts = [first for first, _, _ in segments]
-    found: list[_Mark] = []
+    found: list[Mark] = []
     for match in _MARK.finditer(code):
         position = match.start()
         row = bisect.bisect_right(starts, position) - 1
@@ -134,7 +138,7 @@ def scan(text: str) -> list[_Mark]:
         if match[0] == "$":
             task = _TASK.match(code, position)
             if not (previous.isalnum() or previous in "_$") and task is not None and _task_effect(task[1]):
-                found.append(_Mark(name, line, "$" + task[1]))
+                found.append(Mark(name, line, "$" + task[1]))
             continue
         if previous == "#" or code.startswith("##", position):
             continue  # a cycle delay of a sequence, not a time
@@ -146,7 +150,7 @@ def scan(text: str) -> list[_Mark]:
             continue  # the parameters of a module or an instance
         delay = _DELAY.match(code, position)
         if delay is not None:
-            found.append(_Mark(name, line, "#" + re.sub(r"\s+", "", delay[1])))
+            found.append(Mark(name, line, "#" + re.sub(r"\s+", "", delay[1])))
     return found
 
 
@@ -204,15 +208,15 @@ class _Lines:
                         if name not in names:
                             names.append(name)
 
-    def in_design(self, mark: _Mark) -> bool:
+    def in_design(self, mark: Mark) -> bool:
         return any(s.file == mark.file and s.first <= mark.line <= s.last for s in self.modules)
 
-    def block(self, mark: _Mark) -> str:
+    def block(self, mark: Mark) -> str:
         """The kind of the innermost block around a line, or ""."""
         around = [s for s in self.blocks if s.file == mark.file and s.first <= mark.line <= s.last]
         return min(around, key=lambda s: s.last - s.first).kind if around else ""
 
-    def targets(self, mark: _Mark) -> list[str]:
+    def targets(self, mark: Mark) -> list[str]:
         """The signals assigned on the line, else on the next one."""
         return self.assigned.get((mark.file, mark.line)) or self.assigned.get((mark.file, mark.line + 1)) or []
 
@@ -234,7 +238,7 @@ def source_findings(log: str, roots: Sequence[Node]) -> list[Message]:
     return list(found)
 
 
-def _mark_message(mark: _Mark, lines: _Lines) -> Message:
+def _mark_message(mark: Mark, lines: _Lines) -> Message:
     where = f"{mark.file}:{mark.line}"
     block = lines.block(mark)
     inside = {"initial": " in an initial block", "always": " in an always block", "function": " in a function",

@@ -130,7 +130,8 @@ def _folders(given: Iterable[str | os.PathLike[str]] | None) -> tuple[str, ...]:
             raise OptionError(f"include folder '{folder}': Yosys cannot take a folder whose name is empty or has "
                               "a space, quote or semicolon: name it through a link without them")
         if not os.path.isdir(folder):
-            raise OptionError(f"include folder '{folder}' {'is not a folder' if os.path.exists(folder) else 'does not exist'}")
+            what = "is not a folder" if os.path.exists(folder) else "does not exist"
+            raise OptionError(f"include folder '{folder}' {what}")
         folders.append(folder)
     return tuple(dict.fromkeys(folders))
 

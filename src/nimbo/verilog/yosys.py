@@ -1026,7 +1026,9 @@ def _read(path: str) -> str:
         return stream.read()
 
 
-_UNSUPPORTED_TASK = re.compile(r"Yosys failed: .*?:0: ERROR: System task `(\$\w+)' outside initial block is unsupported\.")
+_UNSUPPORTED_TASK = re.compile(
+    r"Yosys failed: .*?:0: ERROR: System task `(\$\w+)' outside initial block is unsupported\."
+)
 
 
 def _placed(failure: ImportFailure, read_log: str) -> ImportFailure:
