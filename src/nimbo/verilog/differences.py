@@ -39,6 +39,7 @@ _FILE_MARK = re.compile(r'^`file_(?:push "([^"\n]*)"|pop)', re.M)
 _DELAY = re.compile(r"#\s*(\d[\w.']*|[A-Za-z_][\w$]*|\((?:[^()]|\([^()]*\))*\))")
 _TASK = re.compile(r"\$([A-Za-z_][\w$]*)")
 _WORD_BEFORE = re.compile(r"[\w$]+$")
+_UNKNOWN_BITS = re.compile(r"AST_CONSTANT [^\n]*bits='[01xz?]*[xz]")
 
 # Words after which a '#' is a delay; after any other word it starts the
 # parameters of a module or an instance.
@@ -170,6 +171,9 @@ def _place(node: Node) -> tuple[str, int, int] | None:
 
 def _span(node: Node, kind: str) -> _Span | None:
     """The lines a block covers: its own place, else those of what it holds."""
+    own = _place(node)
+    if own is not None:
+        return _Span(own[0], own[1], own[2], kind)
     places = [p for p in (_place(n) for n in node.walk()) if p is not None]
     if not places:
         return None
@@ -183,33 +187,39 @@ _BLOCKS = {"AST_INITIAL": "initial", "AST_ALWAYS": "always", "AST_FUNCTION": "fu
 
 class _Lines:
     """What the syntax trees of the design's modules say of its lines: the
-    blocks that cover them and the signals assigned on them."""
+    modules' spans, and (read when first asked, as only a design with delays
+    or system tasks needs them) the blocks that cover the lines and the
+    signals assigned on them."""
 
-    def __init__(self, roots: Iterable[Node]):
-        self.blocks: list[_Span] = []
-        self.modules: list[_Span] = []
+    def __init__(self, roots: Sequence[Node]):
+        self.roots = roots
+        self.modules = [span for span in (_span(root, "module") for root in roots) if span is not None]
+        self._blocks: list[_Span] | None = None
         self.assigned: dict[tuple[str, int], list[str]] = {}
-        for root in roots:
-            module = _span(root, "module")
-            if module is not None:
-                self.modules.append(module)
-            for node in root.walk():
-                kind = _BLOCKS.get(node.type)
-                if kind is not None:
-                    span = _span(node, kind)
-                    if span is not None:
-                        self.blocks.append(span)
-                elif node.type in ("AST_ASSIGN", "AST_ASSIGN_EQ", "AST_ASSIGN_LE") and node.children:
-                    place = _place(node)
-                    target = node.children[0]
-                    if place is not None and not target.name.startswith("$"):
-                        names = self.assigned.setdefault((place[0], place[1]), [])
-                        name = shown(target)
-                        if name not in names:
-                            names.append(name)
 
     def in_design(self, mark: Mark) -> bool:
         return any(s.file == mark.file and s.first <= mark.line <= s.last for s in self.modules)
+
+    @property
+    def blocks(self) -> list[_Span]:
+        if self._blocks is None:
+            self._blocks = []
+            for root in self.roots:
+                for node in root.walk():
+                    kind = _BLOCKS.get(node.type)
+                    if kind is not None:
+                        span = _span(node, kind)
+                        if span is not None:
+                            self._blocks.append(span)
+                    elif node.type in ("AST_ASSIGN", "AST_ASSIGN_EQ", "AST_ASSIGN_LE") and node.children:
+                        place = _place(node)
+                        target = node.children[0]
+                        if place is not None and not target.name.startswith("$"):
+                            names = self.assigned.setdefault((place[0], place[1]), [])
+                            name = shown(target)
+                            if name not in names:
+                                names.append(name)
+        return self._blocks
 
     def block(self, mark: Mark) -> str:
         """The kind of the innermost block around a line, or ""."""
@@ -218,6 +228,7 @@ class _Lines:
 
     def targets(self, mark: Mark) -> list[str]:
         """The signals assigned on the line, else on the next one."""
+        _ = self.blocks
         return self.assigned.get((mark.file, mark.line)) or self.assigned.get((mark.file, mark.line + 1)) or []
 
 
@@ -232,9 +243,10 @@ def source_findings(log: str, roots: Sequence[Node]) -> list[Message]:
         for mark in scan(text):
             if lines.in_design(mark):
                 found[_mark_message(mark, lines)] = None
-    for root in roots:
-        for message in _unknown_constants(root):
-            found[message] = None
+    if _UNKNOWN_BITS.search(log):  # a tree is walked for them only when some constant has them
+        for root in roots:
+            for message in _unknown_constants(root):
+                found[message] = None
     return list(found)
 
 

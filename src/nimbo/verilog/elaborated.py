@@ -22,17 +22,17 @@ from .errors import ImportFailure
 MEMORY_BITS = 1 << 17
 WIRE_BITS = 1 << 24
 
-_SRC = re.compile(r'\s*attribute \\src "([^"]*)"')
-_WIRE = re.compile(r"\s*wire (.*)\\(\S+)$")
-_MEMORY = re.compile(r"\s*memory (.*)\\(\S+)$")
-_FIELD = re.compile(r"(width|size|offset|input|output|inout) (-?\d+)|(upto)|(signed)")
+_WIRE = re.compile(r"^ *wire ((?:width (\d+) )?[^\n]*?)\\(\S+)$", re.M)
+_MEMORY = re.compile(r'^ *attribute \\src "([^"\n]*)"\n(?: *attribute [^\n]*\n)*? *memory ([^\n]*?)\\(\S+)$|'
+                     r"^ *memory ([^\n]*?)\\(\S+)$", re.M)
+_FIELD = re.compile(r"(width|size|offset|input|output|inout) (-?\d+)")
 
 
 @dataclass(frozen=True)
 class Wire:
     name: str
     width: int
-    where: str  # file:line, or ""
+    where: str  # file:line, or "" when not read
 
 
 @dataclass(frozen=True)
@@ -57,25 +57,15 @@ def _fields(text: str) -> dict[str, int]:
 
 
 def read_dump(text: str) -> tuple[list[Wire], list[Memory]]:
-    """The wires and memories of a ``dump`` of wires and memories."""
-    wires: list[Wire] = []
-    memories: list[Memory] = []
-    src = ""
-    for line in text.splitlines():
-        match = _SRC.match(line)
-        if match:
-            src = match[1]
-            continue
-        wire = _WIRE.match(line)
-        if wire:
-            wires.append(Wire(wire[2], _fields(wire[1]).get("width", 1), _where(src)))
-        else:
-            memory = _MEMORY.match(line)
-            if memory:
-                fields = _fields(memory[1])
-                memories.append(Memory(memory[2], fields.get("width", 1), fields.get("size", 0), _where(src)))
-        if not line.lstrip().startswith("attribute "):
-            src = ""
+    """The wires (without their places: a design has many) and memories of
+    a ``dump`` of wires and memories."""
+    wires = [Wire(m[3], int(m[2]) if m[2] else 1, "") for m in _WIRE.finditer(text)]
+    memories = []
+    for m in _MEMORY.finditer(text):
+        src, fields, name = (m[1], m[2], m[3]) if m[3] is not None else ("", m[4], m[5])
+        shape = _fields(fields)
+        # A flattened memory's src is "instance|...|declaration": the declaration says where it is.
+        memories.append(Memory(name, shape.get("width", 1), shape.get("size", 0), _where(src.split("|")[-1])))
     return wires, memories
 
 
@@ -94,7 +84,7 @@ def refuse_sizes(memories: Sequence[Memory], wires: Sequence[Wire], wire_bits: i
         )
     if wire_bits > WIRE_BITS:
         widest = sorted(wires, key=lambda w: -w.width)[:3]
-        named = ", ".join(f"'{w.name}' ({plural(w.width, 'bit')}{', ' + w.where if w.where else ''})" for w in widest)
+        named = ", ".join(f"'{w.name}' ({plural(w.width, 'bit')})" for w in widest)
         raise ImportFailure(
             f"the design has {wire_bits:,} wire bits, more than the {WIRE_BITS:,} nimbo imports (one bus each)"
             f"{'; the widest: ' + named if named else ''}: make the design smaller for simulation"

@@ -317,6 +317,7 @@ class _Importer:
         self.undriven: set[int] = set()
         self.unknown_consts = 0
         self.unknown_places: list[str] = []  # where cells and output ports take constant x or z bits
+        self.loops_met = False  # whether the cells read each other in a loop (latches do)
         self._read_ports(raw_ports)
         self._read_cells(raw_cells)
         self._name_nets()
@@ -694,7 +695,7 @@ class _Importer:
             pins = combinational[index].pins.values()
             return [position[bit] for bit in pins if isinstance(bit, int) and bit in position]
 
-        for loop in differences.strong_loops(len(combinational), reads):
+        for loop in differences.strong_loops(len(combinational), reads) if self.loops_met else []:
             cells = [combinational[index] for index in sorted(loop)]
             signals = sorted({self.names[c.out] for c in cells if not self.names[c.out].startswith("$")})
             where = next((c.where for c in cells if c.where), "") or self._declared_at(signals)
@@ -783,8 +784,11 @@ class _Importer:
             found = [cell for cell in found if cell is not None and not isinstance(cell.shape, FlopKind)]
             return [position[id(cell)] for cell in reversed(found)]
 
+        def loop_met(index: int) -> None:
+            self.loops_met = True
+
         position = {id(cell): index for index, cell in enumerate(self.cells)}
-        order = dependency_order(range(len(self.cells)), sources)
+        order = dependency_order(range(len(self.cells)), sources, loop_met)
 
         # An input that an active-low asynchronous reset reads starts at 1, so
         # that the initial state is not one of reset (Verilog's inputs start at x).
