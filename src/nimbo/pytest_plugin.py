@@ -51,7 +51,7 @@ def nimbo_design_cache(request: pytest.FixtureRequest, tmp_path_factory: pytest.
                 pass
             return folder
         except OSError as exc:
-            where = exc.filename or getattr(cache, "_cachedir", "the cache directory")
+            where = exc.filename or "pytest's cache directory"
             warnings.warn(pytest.PytestCacheWarning(
                 f"nimbo_design: cannot write to {where} ({exc.strerror or exc}): designs are imported into a "
                 "directory of this session instead"

@@ -56,17 +56,20 @@ def _fields(text: str) -> dict[str, int]:
     return {m[1]: int(m[2]) for m in _FIELD.finditer(text) if m[1]}
 
 
-def read_dump(text: str) -> tuple[list[Wire], list[Memory]]:
-    """The wires (without their places: a design has many) and memories of
-    a ``dump`` of wires and memories."""
-    wires = [Wire(m[3], int(m[2]) if m[2] else 1, "") for m in _WIRE.finditer(text)]
+def read_wires(text: str) -> list[Wire]:
+    """The wires of a ``dump`` of wires, without their places (a design has many)."""
+    return [Wire(m[3], int(m[2]) if m[2] else 1, "") for m in _WIRE.finditer(text)]
+
+
+def read_memories(text: str) -> list[Memory]:
+    """The memories of a ``dump`` of memories."""
     memories = []
     for m in _MEMORY.finditer(text):
         src, fields, name = (m[1], m[2], m[3]) if m[3] is not None else ("", m[4], m[5])
         shape = _fields(fields)
         # A flattened memory's src is "instance|...|declaration": the declaration says where it is.
         memories.append(Memory(name, shape.get("width", 1), shape.get("size", 0), _where(src.split("|")[-1])))
-    return wires, memories
+    return memories
 
 
 def refuse_sizes(memories: Sequence[Memory], wires: Sequence[Wire], wire_bits: int) -> None:

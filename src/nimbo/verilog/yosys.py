@@ -47,7 +47,7 @@ from dataclasses import dataclass, field
 from . import differences, yosys_log
 from ..ir import Document, Expr, RegisterRecord, build_document, const, count_gates, dependency_order, gate, ref
 from ..ports import Port, plural
-from .elaborated import Memory, read_dump, refuse_sizes, wire_bits
+from .elaborated import Memory, read_memories, read_wires, refuse_sizes, wire_bits
 from .errors import ImportFailure, SimulationWarning, StrictFailure
 from .options import ImportOptions
 from .yosys_log import Message, paused_gc
@@ -1091,7 +1091,7 @@ def run_yosys(
                                 "scripts cannot take: point TMPDIR elsewhere")
         files = {name: os.path.join(tmp, name) for name in (
             "read.log", "modules.txt", "stat.txt", "yosys.log", "stderr.txt", "netlist.json", "netlist.v",
-            "defines.vh", "top.txt", "parameters.txt", "elaborated.txt")}  # fmt: skip
+            "defines.vh", "top.txt", "parameters.txt", "wires.txt", "memories.txt")}  # fmt: skip
         reads = []
         if options.defines:
             with open(files["defines.vh"], "w", encoding="utf-8") as stream:
@@ -1112,7 +1112,8 @@ def run_yosys(
                     "proc -noopt p:*",  # only where there are processes: a netlist has none
                     "flatten",
                     f"tee -q -o {files['stat.txt']} stat",
-                    f"tee -q -o {files['elaborated.txt']} dump w:[!$]* m:*",
+                    f"tee -q -o {files['wires.txt']} dump w:[!$]*",  # the public wires
+                    f"tee -q -o {files['memories.txt']} dump m:*",
                 ])  # fmt: skip
             except ImportFailure as exc:
                 raise _placed(exc, files["read.log"]) from None
@@ -1125,7 +1126,7 @@ def run_yosys(
                 found = check.mistakes
                 more = f" (and {plural(len(found) - 1, 'more mistake')})" if len(found) > 1 else ""
                 raise ImportFailure(f"{found[0]}{more}")
-            wires, memories = read_dump(_read(files["elaborated.txt"]))
+            wires, memories = read_wires(_read(files["wires.txt"])), read_memories(_read(files["memories.txt"]))
             refuse_sizes(memories, wires, wire_bits(stat))
             if flow == "auto":
                 flow = "light" if all(kind.startswith("$_") or kind in _BIT_CELLS for kind in counts) else "full"
