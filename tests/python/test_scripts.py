@@ -18,7 +18,7 @@ TOOLS = ["bash", "awk", "grep", "sort", "cat", "dpkg", "dirname", "basename", "m
          "head", "env", "sleep"]
 
 BUILD = "build-essential cmake ninja-build python3-dev python3-venv"
-TEST = "libgtest-dev clang-format unicode-data clang iverilog gtkwave yosys"
+TEST = "libgtest-dev clang-format unicode-data clang iverilog gtkwave yosys libcairo2"
 BENCH = "iverilog verilator yosys time"
 LOAD = "stress-ng"
 DEBIAN_12 = {
