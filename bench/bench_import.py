@@ -1,7 +1,7 @@
 """Import speed: Yosys JSON netlists, and Verilog gate netlists through Yosys.
 
     python bench/bench_import.py [--copies 4] [--gates 100000] [--flows auto,full] [--skip-json]
-                                 [--skip-netlists] [--rounds 3]
+                                 [--skip-netlists] [--rounds 3] [--baseline DIR]
 
 JSON: a netlist of COPIES side-by-side copies of the synthesized 64x64
 multiplier of bench/netlists (about 25,500 cells each, net numbers shifted,
@@ -20,12 +20,19 @@ Memories: the processor of bench/clocked (risc16: a 256-word RAM of 16 bits
 and its program ROM) imported with `nimbo import risc16.v risc16_rom.v
 --memories map` and `--memories keep`, alternately ROUNDS times each in fresh
 processes; reported: the median wall and CPU times, and the size of each IR.
+
+--baseline DIR: a folder holding another installed nimbo package (a copy of
+site-packages/nimbo of an earlier version); every import of a gate netlist
+also runs with that nimbo, right after the current one, and the table gives
+the CPU time of the current import over the baseline's (the cost of what
+changed, such as the import's checks).
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import random
 import resource
 import subprocess
@@ -89,13 +96,17 @@ def gate_netlists(gates: int, work: Path) -> list[tuple[str, Path, int]]:
     return found
 
 
-def run_import(path: Path | list[Path], flow: str, out: Path, *extra: str) -> tuple[float, float, str]:
-    """Wall and CPU seconds (the command and its children) of one nimbo import, and its summary."""
+def run_import(
+    path: Path | list[Path], flow: str, out: Path, *extra: str, baseline: str | None = None
+) -> tuple[float, float, str]:
+    """Wall and CPU seconds (the command and its children) of one nimbo import, and its summary;
+    with `baseline`, of the nimbo in that folder."""
     paths = [str(p) for p in (path if isinstance(path, list) else [path])]
+    env = dict(os.environ, PYTHONPATH=baseline) if baseline else None
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     done = subprocess.run([sys.executable, "-m", "nimbo", "import", *paths, "-o", str(out), "--flow", flow, *extra],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, env=env)
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if done.returncode != 0:
@@ -112,10 +123,11 @@ def outputs_of(ir_path: Path, vectors: list[dict[str, str]]) -> list[dict[str, s
     return [port_values(outs, component.update_and_get(expand_inputs(ports, v))) for v in vectors]
 
 
-def bench_verilog(gates: int, flows: list[str]) -> None:
+def bench_verilog(gates: int, flows: list[str], baseline: str | None) -> None:
     with tempfile.TemporaryDirectory(prefix="nimbo-bench-import-") as tmp:
         work = Path(tmp)
         rows = []
+        against: list[tuple[str, str, float, float]] = []  # (netlist, flow, CPU, baseline's CPU)
         for name, path, assignments in gate_netlists(gates, work):
             results = {}
             for flow in flows:
@@ -123,6 +135,11 @@ def bench_verilog(gates: int, flows: list[str]) -> None:
                 wall, cpu, summary = run_import(path, flow, out)
                 results[flow] = (wall, cpu, out)
                 print(f"{name} --flow {flow}: {wall:.1f} s wall, {cpu:.1f} s CPU: {summary}", flush=True)
+                if baseline:
+                    base_wall, base_cpu, _ = run_import(path, flow, work / f"{name}.{flow}.base.json",
+                                                        baseline=baseline)
+                    print(f"{name} --flow {flow}, baseline: {base_wall:.1f} s wall, {base_cpu:.1f} s CPU", flush=True)
+                    against.append((name, flow, cpu, base_cpu))
             text = results[flows[0]][2].read_text()
             inputs = [p for p in ports_from_text(text).values() if p.direction == "input"]
             rng = random.Random(5)
@@ -140,6 +157,12 @@ def bench_verilog(gates: int, flows: list[str]) -> None:
             ratios = [f"{results[f][1] / results[flows[0]][1]:.1f}" for f in flows[1:]]
             print(f"| {name} | {assignments:,} | {size / 1e6:.1f} MB | " + " | ".join(cells + ratios)
                   + f" | {'yes' if agree else 'NO'} |")
+        if against:
+            print()
+            print("| netlist | flow | CPU | baseline's CPU | current ÷ baseline |")
+            print("|---|---|---|---|---|")
+            for name, flow, cpu, base_cpu in against:
+                print(f"| {name} | {flow} | {cpu:.1f} s | {base_cpu:.1f} s | {cpu / base_cpu:.2f} |")
 
 
 def bench_memories(rounds: int) -> None:
@@ -180,11 +203,12 @@ def main() -> int:
     parser.add_argument("--skip-json", action="store_true", help="leave out the JSON netlist")
     parser.add_argument("--skip-netlists", action="store_true", help="leave out the Verilog gate netlists")
     parser.add_argument("--rounds", type=int, default=3, help="imports of risc16 per memories mode")
+    parser.add_argument("--baseline", metavar="DIR", help="a folder holding another installed nimbo to compare with")
     args = parser.parse_args()
     if not args.skip_json:
         bench_json(args.copies)
     if not args.skip_netlists:
-        bench_verilog(args.gates, [f for f in args.flows.split(",") if f])
+        bench_verilog(args.gates, [f for f in args.flows.split(",") if f], args.baseline)
     bench_memories(args.rounds)
     return 0
 

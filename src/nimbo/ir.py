@@ -146,6 +146,7 @@ class ComponentRecord(TypedDict):
     id: str
     busses: list[BusEntry]
     ports: NotRequired[dict[str, PortRecord]]
+    nets: NotRequired[dict[str, list[str]]]  # named vectors: name -> bus ids, least significant first
     registers: NotRequired[list[RegisterRecord]]
     memories: NotRequired[list[MemoryRecord]]
 
@@ -355,6 +356,23 @@ def circuit_from_text(text: str) -> Circuit:
 
 # ---------------------------------------------------------------- memory contents
 
+# The largest memory a record describes (docs/ir.md; the simulator's limits).
+MAX_MEMORY_WORDS = 1 << 24
+MAX_MEMORY_WIDTH = 1 << 16
+MAX_MEMORY_BITS = 1 << 28
+
+
+def memory_size_problem(words: int, width: int) -> str | None:
+    """Why a memory of `words` words of `width` bits cannot be a memory
+    record, or None."""
+    if words < 1 or width < 1:
+        return f"it has {words:,} words of {width:,} bits"
+    if words > MAX_MEMORY_WORDS or width > MAX_MEMORY_WIDTH or words * width > MAX_MEMORY_BITS:
+        return (f"it has {words:,} words × {width:,} bits = {words * width:,} bits, and a memory of the IR holds at "
+                f"most {MAX_MEMORY_WORDS:,} words of at most {MAX_MEMORY_WIDTH:,} bits, {MAX_MEMORY_BITS:,} bits in "
+                "all")
+    return None
+
 # A run of at least this many equal words is written as one value repeated.
 REPEAT_AT_LEAST = 4
 
@@ -443,10 +461,11 @@ def build_document(
     ports: Mapping[str, PortRecord] | None = None,
     registers: Iterable[RegisterRecord] | None = None,
     memories: Iterable[MemoryRecord] | None = None,
+    nets: Mapping[str, list[str]] | None = None,
 ) -> Document:
     """An IR document from (id, initial value, assignment or None) triples,
     with every influence list filled from the references in the assignments,
-    and the port, register and memory records when given, written before the
+    and the port, net, register and memory records when given, written before the
     busses (so that a reader of the text finds them without parsing the
     busses)."""
     entries: list[BusEntry] = []
@@ -459,6 +478,8 @@ def build_document(
     members: dict[str, object] = {"id": component_id}
     if ports is not None:
         members["ports"] = dict(ports)
+    if nets is not None:
+        members["nets"] = {name: list(bits) for name, bits in nets.items()}
     if registers is not None:
         members["registers"] = list(registers)
     if memories is not None:

@@ -13,7 +13,9 @@ Registers (the component's "registers" records) drive their q and read their
 d, clock, enable and asynchronous reset; the report counts them per clock
 and edge. Memories (the "memories" records) drive their read ports' data and
 read every other bus their ports name; the report lists them. Whether the
-records are valid is the simulator's to say.
+records are valid is the simulator's to say. Named vectors (the "nets"
+record an import writes, see :mod:`nimbo.nets`) are read as ports are: a
+bus they name counts as read, and one that does not exist is a finding.
 """
 
 from __future__ import annotations
@@ -24,6 +26,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from .ir import circuit_from_document, referenced_ids
+from .nets import nets_from_document
 from .ports import plural, ports_from_document
 
 if TYPE_CHECKING:
@@ -102,6 +105,7 @@ class Report:
     findings: list[Finding] = field(default_factory=list)
     domains: list[ClockDomain] = field(default_factory=list)
     memories: list[MemorySummary] = field(default_factory=list)
+    nets: int = 0  # named vectors
 
     @property
     def warnings(self) -> list[Finding]:
@@ -128,6 +132,7 @@ class Report:
                 "domains": [domain.to_json() for domain in self.domains],
             },
             "memories": [memory.to_json() for memory in self.memories],
+            "nets": self.nets,
             "errors": [f.to_json() for f in self.errors],
             "warnings": [f.to_json() for f in self.warnings],
             "notes": [f.to_json() for f in self.findings if not f.is_warning and not f.is_error],
@@ -306,13 +311,22 @@ def lint(doc: object, widths: Mapping[str, int] | None = None) -> Report:
     findings: list[Finding] = []
 
     # Port records as nimbo run reads them: a malformed one raises PortError.
-    port_busses: set[str] = set()
+    observed: set[str] = set()  # the busses of ports and nets, which count as read
     for port in ports_from_document(doc).values():
-        port_busses.update(port.bits)
+        observed.update(port.bits)
         for bit in port.bits:
             if bit not in busses:
                 findings.append(
                     Finding("missing-bus", (bit,), f"port '{port.name}' names the bus '{bit}', which the circuit lacks")
+                )
+    # Named vectors as Design reads them: a malformed record raises NetError.
+    nets = nets_from_document(doc)
+    for name, bits in nets.items():
+        observed.update(bits)
+        for bit in bits:
+            if bit not in busses:
+                findings.append(
+                    Finding("missing-bus", (bit,), f"net '{name}' names the bus '{bit}', which the circuit lacks")
                 )
 
     for bus in busses.values():
@@ -394,7 +408,7 @@ def lint(doc: object, widths: Mapping[str, int] | None = None) -> Report:
 
     order = list(busses)
     for bus_id in order:
-        if bus_id in read_somewhere or bus_id in port_busses:
+        if bus_id in read_somewhere or bus_id in observed:
             continue
         if bus_id in register_qs:
             findings.append(Finding("unused", (bus_id,), f"bus '{bus_id}' is the q of a register, but nothing reads it"))
@@ -429,4 +443,5 @@ def lint(doc: object, widths: Mapping[str, int] | None = None) -> Report:
         findings=findings,
         domains=_domains(registers, widths),
         memories=[_memory_summary(memory) for memory in memories],
+        nets=len(nets),
     )

@@ -5,11 +5,14 @@ entry point: it loads a design for a test from an IR file or Verilog sources::
         alu = nimbo_design("alu.v", top="alu")
         assert alu.step(a=2, b=3, op=0)["y"] == 5
 
-Relative paths are taken from the test file's directory. Verilog is imported
-through Yosys once and kept in pytest's cache directory (``.pytest_cache``;
-with the cache provider off, in a directory of the session), so repeated runs
-do not import again. A design that cannot be loaded fails the test with one
-line saying why (a missing Yosys: what to install).
+Relative paths (sources and include folders) are taken from the test file's
+directory. Verilog is imported through Yosys once and kept in pytest's cache
+directory (``.pytest_cache``; with the cache provider off, or a cache that
+cannot be written, in a directory of the session), so repeated runs do not
+import again. What nimbo simulates otherwise than Verilog is a
+``SimulationWarning`` (pytest lists them), or with ``strict=True`` a
+failure. A design that cannot be loaded fails the test with one line saying
+why (a missing Yosys: what to install).
 
 Only pytest is imported when pytest starts; nimbo's engine is loaded by the
 first test that uses the fixture.
@@ -18,7 +21,9 @@ first test that uses the fixture.
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+import tempfile
+import warnings
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -36,19 +41,32 @@ DesignFactory = Callable[..., "Design"]
 @pytest.fixture(scope="session")
 def nimbo_design_cache(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPathFactory) -> Path:
     """Where ``nimbo_design`` keeps imported Verilog: pytest's cache directory,
-    or a directory of the session when the cache provider is off."""
+    or a directory of the session when the cache provider is off or its
+    directory cannot be written (with one warning)."""
     cache = getattr(request.config, "cache", None)
     if cache is not None:
-        return Path(cache.mkdir(CACHE_NAME))
+        try:
+            folder = Path(cache.mkdir(CACHE_NAME))
+            with tempfile.TemporaryFile(dir=folder):
+                pass
+            return folder
+        except OSError as exc:
+            where = exc.filename or "pytest's cache directory"
+            warnings.warn(pytest.PytestCacheWarning(
+                f"nimbo_design: cannot write to {where} ({exc.strerror or exc}): designs are imported into a "
+                "directory of this session instead"
+            ))  # fmt: skip
     return tmp_path_factory.mktemp(CACHE_NAME)
 
 
 @pytest.fixture
 def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> DesignFactory:
     """A factory of :class:`nimbo.Design`: ``nimbo_design("alu.v", top="alu")``
-    (more Verilog sources as further arguments; ``flow``, ``yosys`` and
-    ``memories`` as for ``Design.from_verilog``) or ``nimbo_design("alu.json")`` for an IR file.
-    Each call gives a fresh design in its initial state."""
+    (more Verilog sources as further arguments; ``flow``, ``yosys``,
+    ``memories``, ``defines``, ``include_dirs``, ``parameters``, ``sv``,
+    ``strict`` and ``recode_fsm`` as for ``Design.from_verilog``) or
+    ``nimbo_design("alu.json")`` for an IR file. Each call gives a fresh
+    design in its initial state."""
     folder = request.path.parent
 
     def load(
@@ -58,6 +76,12 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> De
         flow: str = "auto",
         yosys: str | None = None,
         memories: str = "map",
+        defines: Mapping[str, str | int | None] | None = None,
+        include_dirs: Sequence[str | os.PathLike[str]] | None = None,
+        parameters: Mapping[str, str | int] | None = None,
+        sv: bool = False,
+        strict: bool = False,
+        recode_fsm: bool = False,
     ) -> Design:
         from .design import Design
         from .verilog.yosys import ImportFailure
@@ -66,19 +90,33 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> De
         verilog = [p for p in paths if p.suffix.lower() in VERILOG_SUFFIXES]
         if verilog and len(verilog) != len(paths):
             pytest.fail("nimbo_design: give either Verilog sources or one IR file, not both", pytrace=False)
-        if not verilog and (more or top is not None):
-            pytest.fail("nimbo_design: an IR file is one design: give it alone, without top", pytrace=False)
+        options = (memories, defines, include_dirs, parameters, sv, strict, recode_fsm)
+        if not verilog and (more or top is not None or options != ("map", None, None, None, False, False, False)):
+            pytest.fail("nimbo_design: an IR file is one design: give it alone, without top or import options",
+                        pytrace=False)  # fmt: skip
+        folders = None if include_dirs is None else [folder / os.fspath(d) for d in include_dirs]
+        # The failure is reported outside the except clause, so that pytest shows it once, unchained.
+        failure = ""
         try:
-            if verilog:
-                return Design.from_verilog(
-                    paths, top, flow=flow, yosys=yosys, cache_dir=nimbo_design_cache, memories=memories
-                )
-            return Design.load(paths[0])
+            if not verilog:
+                return Design.load(paths[0])
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                design = Design.from_verilog(
+                    paths, top, flow=flow, yosys=yosys, cache_dir=nimbo_design_cache, memories=memories,
+                    defines=defines, include_dirs=folders, parameters=parameters, sv=sv, strict=strict,
+                    recode_fsm=recode_fsm,
+                )  # fmt: skip
+            for warning in caught:  # told where the test called the fixture
+                warnings.warn(warning.message, stacklevel=2)
+            return design
         except ImportFailure as exc:  # names the source already
-            pytest.fail(f"nimbo_design: {exc}", pytrace=False)
+            findings = getattr(exc, "findings", [])
+            failure = f"nimbo_design: {exc}" + "".join(f"\n  {finding}" for finding in findings[1:])
         except OSError as exc:
-            pytest.fail(f"nimbo_design: {exc.filename or paths[0]}: {exc.strerror or exc}", pytrace=False)
+            failure = f"nimbo_design: {exc.filename or paths[0]}: {exc.strerror or exc}"
         except (ValueError, RuntimeError) as exc:  # an IR the simulator refuses
-            pytest.fail(f"nimbo_design: {paths[0]}: {exc}", pytrace=False)
+            failure = f"nimbo_design: {paths[0]}: {exc}"
+        pytest.fail(failure, pytrace=False)
 
     return load

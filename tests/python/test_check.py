@@ -102,6 +102,21 @@ def test_ports_are_read_as_nimbo_run_reads_them(tmp_path, capsys):
     assert "port 'a' has no direction input, output or inout" in capsys.readouterr().err
 
 
+def test_named_nets_count_as_read_and_name_busses_that_exist(tmp_path, capsys):
+    busses = [bus("a", "0", influence=["y"]), bus("spare", "0"), bus("y", "0", NOT_A)]
+    doc = json.loads(make_ir(busses))
+    doc["component"]["nets"] = {"pair": ["spare", "a"]}
+    status, text = check(tmp_path, json.dumps(doc), "--strict", "--format", "json")
+    assert status == 0 and json.loads(text)["nets"] == 1 and json.loads(text)["warnings"] == []
+    doc["component"]["nets"] = {"pair": ["spare", "gone"]}
+    status, text = check(tmp_path, json.dumps(doc))
+    assert status == 0 and "nets:          1" in text.splitlines()
+    assert "warning: net 'pair' names the bus 'gone', which the circuit lacks" in text.splitlines()
+    doc["component"]["nets"] = {"pair": []}
+    assert check(tmp_path, json.dumps(doc))[0] == 1  # as Design reads it
+    assert "net 'pair' must list its bus ids" in capsys.readouterr().err
+
+
 def test_text_report_keeps_the_summary_and_strict_fails_on_warnings(tmp_path):
     text = make_ir([bus("a", "0", influence=[]), bus("y", "0", NOT_A)])
     status, out = check(tmp_path, text)

@@ -16,7 +16,7 @@ BARE_NIMBO = re.compile(r"pip install\s+['\"]?nimbo\b")
 
 
 def test_quickstart_installs_the_extras_the_walk_through_uses_from_the_checkout(tmp_path):
-    box = Machine(tmp_path, uid=1000, installed=BUILD, boost=108100)
+    box = Machine(tmp_path, uid=1000, installed=BUILD + " yosys", boost=108100)
     box.env["PYTHON"] = "python3.11"
     checkout = throwaway_checkout(tmp_path)
     done = box.run(checkout / "scripts" / "quickstart.sh")
@@ -28,7 +28,7 @@ def test_quickstart_installs_the_extras_the_walk_through_uses_from_the_checkout(
 @pytest.mark.parametrize(
     "path",
     ["README.md", *sorted(f"docs/{page.name}" for page in (ROOT / "docs").glob("*.md")), "scripts/quickstart.sh",
-     "src/nimbo/waves/svg.py", "src/nimbo/extras.py"],
+     "src/nimbo/waves/svg.py", "src/nimbo/waves/formats.py", "src/nimbo/extras.py"],
 )
 def test_no_hint_installs_nimbo_by_name(path):
     assert BARE_NIMBO.findall((ROOT / path).read_text()) == []

@@ -166,7 +166,8 @@ def test_register_records_share_inverters_and_take_initial_values():
     assert (busses["q0"]["value"], busses["q1"]["value"]) == ("0", "1")  # init "10" is q[1] q[0]
     # b resets active-low: it starts inactive, as Verilog's x is no falling edge.
     assert (busses["a"]["value"], busses["b"]["value"], busses["c"]["value"]) == ("0", "1", "0")
-    assert imported.clocks == ["a"] and imported.notes == []
+    assert imported.clocks == ["a"] and imported.findings == []
+    assert imported.nets == {"q": ["q0", "q1"]}
 
 
 @pytest.mark.parametrize(
@@ -248,10 +249,16 @@ def test_an_inverter_takes_the_gate_only_it_reads(core, nets, readers, folded):
         assert component.update_and_get({"a": a, "b": b})["y"] == str(1 - (int(a) & int(b)))
 
 
-def test_undriven_and_unknown_bits_read_as_zero_and_are_noted(core):
+def test_undriven_and_unknown_bits_read_as_zero_with_a_warning(core):
     ports = {"a": {"direction": "input", "bits": [2]}, "y": {"direction": "output", "bits": [4, "x", 9]}}
-    imported = import_netlist(netlist({"g": cell("$_OR_", A=2, B=8, Y=4)}, ports))
-    assert imported.notes == ["2 nets that nothing drives read as 0", "1 constant bit x or z read as 0"]
+    cells = {"g": dict(cell("$_OR_", A=2, B=8, Y=4), attributes={"src": "u.v:3.1-3.9"}), "h": dict(cell("$_AND_", A=2, B="z", Y=5), attributes={"src": "u.v:4.1-4.9"})}
+    doc = netlist(cells, ports)
+    doc["modules"]["m"]["netnames"] = {"w": {"hide_name": 0, "bits": [8]}, "$x": {"hide_name": 1, "bits": [9]}}
+    imported = import_netlist(doc)
+    assert [str(f) for f in imported.findings] == [
+        "2 net bits that nothing drives read as 0 (nimbo is two-state; Verilog reads them as z): 'w'",
+        "2 constant bits x or z read as 0 (at u.v:4): nimbo is two-state",
+    ]
     component = core.Renderer(imported.text()).component
     values = component.update_and_get({"a": "1"})
     assert port_values(imported.ports, values)["y"] == "100"

@@ -29,7 +29,19 @@ def design(tmp_path, body, ports="input [15:0] x, input [3:0] n, input a, input 
     [
         ("  assign w = a & undeclared_b;", 2, "'undeclared_b' is not declared: declare it"),
         ("  reg r;\n  always @* r = a | typo;\n  assign w = r;", 3, "'typo' is not declared"),
-        ("  assign y = x;", 2, "'y' has 8 bits but is assigned a 16-bit value"),
+    ],
+)
+def test_undeclared_identifiers_are_refused(tmp_path, body, line, needle):
+    path = design(tmp_path, body, extra=SUB)
+    with pytest.raises(ImportFailure) as info:
+        run_yosys([path], "top")
+    assert str(info.value).startswith(f"{path}:{line}: ") and needle in str(info.value), str(info.value)
+
+
+@pytest.mark.parametrize(
+    "body, line, needle",
+    [
+        ("  assign y = x;", 2, "'y' has 8 bits but is assigned a 16-bit value, which is cut to its low 8 bits"),
         ("  assign y = 16'h1234;", 2, "'y' has 8 bits but is assigned a 13-bit value"),
         ("  wire [3:0] t = x[7:0] + 1'b1;\n  assign w = t[0];", 2, "'t' has 4 bits but is assigned a 8-bit value"),
         ("  reg [7:0] r;\n  always @(posedge a) r <= {x[3:0], n, n};\n  assign y = r;", 3,
@@ -37,15 +49,16 @@ def design(tmp_path, body, ports="input [15:0] x, input [3:0] n, input a, input 
         ("  reg [3:0] m [0:3];\n  always @(posedge a) m[n[1:0]] <= x[7:0];\n  assign y = {m[0], m[1]};", 3,
          "memory 'm' has 4-bit words but is assigned a 8-bit value"),
         ("  assign {w, y[6:0]} = {x[7:0], a};", 2, "'{w, y[6:0]}' has 8 bits but is assigned a 9-bit value"),
-        ("  sub u(.a(x), .y(y));", 2, "instance 'u' of 'sub' connects 16 bits ('x') to its 8-bit port 'a'"),
-        ("  sub u(.a(x[7:0]), .y(y[3:0]));", 2, "instance 'u' of 'sub' connects 4 bits ('y[3:0]') to its 8-bit port 'y'"),
+        ("  sub u(.a(x), .y(y));", 2,
+         "instance 'u' of 'sub' connects 16 bits ('x') to its 8-bit port 'a', which is cut to its low 8 bits"),
+        ("  sub u(.a(x[7:0]), .y(y[3:0]));", 2,
+         "instance 'u' of 'sub' connects 4 bits ('y[3:0]') to its 8-bit port 'y', which is extended to 8 bits"),
     ],
 )
-def test_mistakes_yosys_only_warns_about_are_refused(tmp_path, body, line, needle):
+def test_width_cuts_are_findings_with_their_place(tmp_path, body, line, needle):
     path = design(tmp_path, body, extra=SUB)
-    with pytest.raises(ImportFailure) as info:
-        run_yosys([path], "top")
-    assert str(info.value).startswith(f"{path}:{line}: ") and needle in str(info.value), str(info.value)
+    cuts = [str(f) for f in run_yosys([path], "top").findings if "bits" in f.text]
+    assert len(cuts) == 1 and cuts[0].startswith(f"{path}:{line}: ") and needle in cuts[0], cuts
 
 
 @pytest.mark.parametrize(
@@ -127,21 +140,22 @@ def test_the_flow_follows_the_input_and_the_summary_says_which_ran(tmp_path, cap
     path = write(tmp_path, "g.v", text)
     status, out = run_cli("import", path, "-o", tmp_path / "g.json")
     assert status == 0
-    script = "techmap" if flow == "light" else "synth -flatten -top g"
+    script = "techmap" if flow == "light" else "synth -flatten -nofsm -top g"
     assert f"; Yosys flow {flow} ({script}) -> " in out
     forced = {"light": "full", "full": "light"}[flow]
     status, out = run_cli("import", path, "--flow", forced, "-o", tmp_path / "h.json")
     assert status == 0 and f"Yosys flow {forced} " in out
 
 
-def test_summary_counts_registers_clocks_and_latches(tmp_path):
+def test_summary_counts_registers_clocks_and_latches(tmp_path, capsys):
     text = ("module s(input ck_a, input ck_b, input e, input [1:0] d, output reg [1:0] p, output reg q, output reg l);\n"
             "  initial begin p = 0; q = 0; end\n  always @(posedge ck_a) p <= d;\n  always @(negedge ck_b) q <= d[0];\n"
             "  always @* if (e) l = d[1];\nendmodule\n")
     status, out = run_cli("import", write(tmp_path, "s.v", text), "-o", tmp_path / "s.json")
     assert status == 0
     assert "3 registers, 2 clocks (ck_a, ck_b), 1 latch; Yosys flow" in out
-    assert "note: 1 register or latch bit without an initial value starts at 0 (Verilog starts it at x)" in out
+    assert ("nimbo: warning: 1 latch without an initial value starts at 0 (nimbo is two-state; Verilog starts it "
+            f"at x): 'l' ({tmp_path / 's.v'}:5)") in capsys.readouterr().err
     registers = json.loads((tmp_path / "s.json").read_text())["component"]["registers"]
     assert sorted((r["q"], r["clock"], r["edge"]) for r in registers) == [
         ("p[0]", "ck_a", "posedge"), ("p[1]", "ck_a", "posedge"), ("q", "ck_b", "negedge")]
@@ -158,7 +172,7 @@ def test_yosys_warnings_are_shown_with_their_place_unless_quiet(tmp_path, capsys
 
 
 def test_refusals_are_one_line_on_the_command_line(tmp_path, capsys):
-    path = design(tmp_path, "  assign w = a & undeclared_b;\n  assign y = x;")
+    path = design(tmp_path, "  assign w = a & undeclared_b;\n  assign y = x & ~nothing_here;")
     status, _ = run_cli("import", path, "-o", tmp_path / "t.json")
     err = capsys.readouterr().err
     assert status == 1 and err.count("\n") == 1

@@ -17,6 +17,7 @@ from clocked_model import ClockedModel, word_bits
 from nimbo.ir import build_document, gate, init_runs, initial_words, ref
 from nimbo.ports import expand_inputs, port_values
 from nimbo.verilog.yosys import ImportFailure, import_netlist, import_text, run_yosys, synthesize
+from nimbo.verilog.yosys_log import Message
 
 DESIGNS = Path(__file__).resolve().parent / "designs"
 needs_yosys = pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
@@ -273,7 +274,9 @@ def test_a_readmemh_rom_keeps_its_words_compactly(tmp_path):
         {"word": 9, "values": ["42"]},
     ]
     assert initial_words(memory) == ROM_WORDS + [0] * 6
-    assert "48 memory bits without an initial value start at 0 (Verilog starts them at x)" in imported.notes
+    (finding,) = [f for f in imported.findings if "memor" in f.text]
+    assert finding.text.startswith("1 memory without initial contents starts at 0 in every word (nimbo is two-state; "
+                                   "Verilog starts it at x): 'words' (")
 
 
 # ---------------------------------------------------------------- the importer's choices
@@ -346,8 +349,10 @@ def test_only_the_memories_that_cannot_stay_are_mapped_with_a_note(tmp_path):
 endmodule
 """)
     synthesis = run_yosys([str(source)], memories="keep")
-    assert synthesis.notes == ["memory 'loose' is imported as registers and logic: its read port 0 returns x when "
-                               "write port 0 writes the same address at the same edge (no_rw_check)"]  # fmt: skip
+    assert [f for f in synthesis.findings if f.note] == [Message(
+        f"{source}:3", "memory 'loose' is imported as registers and logic: its read port 0 returns x when write port 0 "
+        "writes the same address at the same edge (no_rw_check)", note=True,
+    )]  # fmt: skip
     imported = import_text(synthesis.netlist, memories="keep")
     assert [m["name"] for m in imported.memories] == ["kept"]
     assert len(imported.registers) >= 16 * 8  # the words of 'loose'
@@ -480,7 +485,7 @@ def test_nimbo_import_keeps_memories_on_request_and_nimbo_run_says_it_cannot_run
     out = tmp_path / "ram.json"
     report = io.StringIO()
     assert main(["import", str(DESIGNS / "ram.v"), "--memories", "keep", "-o", str(out)], out=report) == 0
-    assert ", 2 memories; Yosys flow full (synth -flatten -top ram -run :fine; memory_narrow;" in report.getvalue()
+    assert ", 2 memories; Yosys flow full (synth -flatten -nofsm -top ram -run :fine; memory_narrow;" in report.getvalue()
     assert [m["name"] for m in json.loads(out.read_text())["component"]["memories"]] == ["mem", "rom"]
     assert main(["run", str(out)], out=io.StringIO()) != 0
     assert "memories are not simulated yet by this engine; import with --memories map" in capsys.readouterr().err

@@ -141,6 +141,43 @@ def test_the_fixture_fails_with_one_clear_line(tmp_path):
     assert "Traceback" not in out
 
 
+@needs_yosys
+def test_the_fixture_takes_the_import_options_and_fails_once_unchained(tmp_path):
+    (tmp_path / "inc").mkdir()
+    (tmp_path / "inc" / "w.vh").write_text("localparam W = 3;\n")
+    (tmp_path / "p.v").write_text(
+        'module p #(parameter N = 1) (input clk, output reg [W-1:0] q, output [7:0] n);\n  `include "w.vh"\n'
+        "  initial q = `START;\n  always @(posedge clk) q <= q + 1;\n  assign n = N;\nendmodule\n"
+    )
+    (tmp_path / "d.v").write_text("module d(input a, output reg y);\n  initial begin y = 0; #5 y = a; end\nendmodule\n")
+    (tmp_path / "test_options.py").write_text(
+        "import pytest\n"
+        "def test_options(nimbo_design):\n"
+        "    p = nimbo_design('p.v', include_dirs=['inc'], defines={'START': 5}, parameters={'N': 200})\n"
+        "    assert p.outputs == {'q': 3, 'n': 8} and p.step() == {'q': 6, 'n': 200}\n"
+        "def test_warned(nimbo_design):\n"
+        "    nimbo_design('d.v')\n"
+        "def test_strict(nimbo_design):\n"
+        "    nimbo_design('d.v', strict=True)\n"
+    )
+    status, out = run_pytest(tmp_path, "-rf", "-W", "default")
+    assert status == 1 and "1 failed, 2 passed" in out, out
+    refused = "d.v:2: 'y' is assigned after a delay (#5) in an initial block"
+    assert out.count(refused) == 3, out  # the warning's line and the failure's, in the report and the summary
+    assert "SimulationWarning" in out and "During handling" not in out and "Traceback" not in out
+
+
+@needs_yosys
+def test_a_cache_that_cannot_be_written_is_one_warning(tmp_path):
+    project = tmp_path / "project"
+    shutil.copytree(EXAMPLE, project)
+    (project / ".pytest_cache" / "d").mkdir(parents=True)
+    (project / ".pytest_cache" / "d" / "nimbo-designs").write_text("not a folder")
+    status, out = run_pytest(project, "-W", "default")
+    assert status == 0 and "6 passed" in out, out
+    assert out.count("nimbo_design: cannot write to") == 1 and "Traceback" not in out, out
+
+
 def test_the_plugin_is_registered_and_loads_nothing_at_start():
     code = (
         "import sys, importlib.metadata as m\n"

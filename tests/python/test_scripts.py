@@ -18,7 +18,7 @@ TOOLS = ["bash", "awk", "grep", "sort", "cat", "dpkg", "dirname", "basename", "m
          "head", "env", "sleep"]
 
 BUILD = "build-essential cmake ninja-build python3-dev python3-venv"
-TEST = "libgtest-dev clang-format unicode-data clang iverilog gtkwave yosys"
+TEST = "libgtest-dev clang-format unicode-data clang iverilog gtkwave yosys libcairo2"
 BENCH = "iverilog verilator yosys time"
 LOAD = "stress-ng"
 DEBIAN_12 = {
@@ -201,7 +201,7 @@ def test_loaded_tests_run_beside_the_load_and_stop_it(tmp_path):
 
 
 def test_quickstart_without_root_ends_by_saying_how_to_run_nimbo(tmp_path):
-    box = Machine(tmp_path, uid=1000, installed=BUILD, boost=108100)
+    box = Machine(tmp_path, uid=1000, installed=BUILD + " yosys", boost=108100)
     box.env["PYTHON"] = "python3.11"
     checkout = throwaway_checkout(tmp_path)
     done = box.run(checkout / "scripts" / "quickstart.sh")
@@ -209,3 +209,13 @@ def test_quickstart_without_root_ends_by_saying_how_to_run_nimbo(tmp_path):
     assert f"source {checkout}/.venv/bin/activate" in done.stdout
     assert box.calls()[-1] == "nimbo run examples/full_adder.json --vectors examples/full_adder.vectors.jsonl"
     assert not installs(box)
+    assert any(call.startswith("pip -m pip install") and call.split()[-2] == "pytest" for call in box.calls())
+    assert "python -m pytest -q examples/pytest" in done.stdout
+
+
+def test_quickstart_installs_yosys_for_the_pytest_example(tmp_path):
+    box = Machine(tmp_path, installed=BUILD, boost=108100)
+    box.env["PYTHON"] = "python3.11"
+    done = box.run(throwaway_checkout(tmp_path) / "scripts" / "quickstart.sh")
+    assert done.returncode == 0, done.stderr
+    assert installs(box) == ["yosys"]

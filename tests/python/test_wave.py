@@ -69,3 +69,35 @@ def test_a_picture_of_any_number_of_steps(cycles, tmp_path):
     texts = svg_texts(svg)
     assert {"value", "clk"} <= set(texts)
     assert {str(n) for n in range((cycles or 0) + 1)} <= set(texts)  # the labels, in decimal
+
+
+def test_a_png_is_a_png_of_the_same_picture(tmp_path):
+    pytest.importorskip("wavedrom")
+    try:
+        import cairosvg  # noqa: F401
+    except (ImportError, OSError) as exc:  # OSError: the package is there, the Cairo library is not
+        pytest.skip(f"cairosvg cannot be loaded: {exc}")
+    argv = ["run", EXAMPLES / "counter.json", "--set", "en=1", "--cycles", "3"]
+    assert run_cli(*argv, "--wave", tmp_path / "c.png") == 0
+    assert run_cli(*argv, "--wave", tmp_path / "c.SVG") == 0
+    png = (tmp_path / "c.png").read_bytes()
+    assert png.startswith(b"\x89PNG\r\n\x1a\n") and ET.parse(tmp_path / "c.SVG").getroot().tag.endswith("svg")
+
+
+@pytest.mark.parametrize(
+    "name, missing, needle",
+    [
+        ("w.gif", None, "w.gif: a waveform picture is .svg or .png, not '.gif'"),
+        ("w", None, "w: a waveform picture is .svg or .png, not no extension"),
+        ("w.png", "cairosvg", "PNG pictures need the cairosvg package: pip install "),
+    ],
+)
+def test_a_picture_format_that_cannot_be_written_is_one_line(tmp_path, monkeypatch, capsys, name, missing, needle):
+    pytest.importorskip("wavedrom")
+    if missing:
+        monkeypatch.setitem(sys.modules, missing, None)
+    (tmp_path / name).write_text("kept")
+    assert run_cli("run", EXAMPLES / "full_adder.json", "--wave", tmp_path / name) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("nimbo: error: ") and needle in err and err.count("\n") == 1, err
+    assert (tmp_path / name).read_text() == "kept"  # an existing file stays as it was

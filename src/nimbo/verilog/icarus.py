@@ -51,13 +51,16 @@ def testbench(
     count: int,
     shown: int,
     clocks: Sequence[str] = (),
+    probes: Sequence[PortShape] = (),
 ) -> str:
     """A testbench that reads `count` lines from `vector_file`, applies them
     one by one and prints the outputs of the first `shown` as lines
     ``V <k> <bits>...``. It prints ``START`` before the first vector and
     ``DONE`` after the last, flushing both, so a reader can time the loop.
     `clocks` names 1-bit input ports that the testbench toggles, one cycle
-    per vector; the vectors leave them out."""
+    per vector; the vectors leave them out. `probes` are signals inside the
+    module (hierarchical names below it, "state" or "u.count"), printed
+    after the outputs as $display shows them."""
     total = max(1, sum(p.width for p in inputs))
     lines = ["`timescale 1ns/1ns", "module nimbo_tb;", f"  reg [{total - 1}:0] mem [0:{max(count, 1) - 1}];", "  integer n, k;"]
     # A clock starts at 0 without an event (a declaration's initial value, -g2012),
@@ -68,8 +71,9 @@ def testbench(
     conns = [f".{name}(c_{name})" for name in clocks]
     conns += [f".{p.name}(i_{p.name})" for p in inputs] + [f".{p.name}(o_{p.name})" for p in outputs]
     lines.append(f"  {module} dut ({', '.join(conns)});")
-    fmt = " ".join(["%b"] * len(outputs))
-    show = f'$display("V %0d {fmt}", k, {", ".join("o_" + p.name for p in outputs)});' if outputs else '$display("V %0d", k);'
+    fmt = " ".join(["%b"] * (len(outputs) + len(probes)))
+    shown_signals = [f"o_{p.name}" for p in outputs] + [f"dut.{p.name}" for p in probes]
+    show = f'$display("V %0d {fmt}", k, {", ".join(shown_signals)});' if shown_signals else '$display("V %0d", k);'
     apply = "{" + ", ".join(f"i_{p.name}" for p in inputs) + "} = mem[k];" if inputs else ""
     if clocks:
         rise = " ".join(f"c_{name} = 1'b1;" for name in clocks)
@@ -104,14 +108,16 @@ def run_lines(
     workdir: Path,
     shown: int | None = None,
     clocks: Sequence[str] = (),
+    probes: Sequence[PortShape] = (),
 ) -> tuple[list[list[str]], float]:
     """Compiles `sources` with a testbench for `module` and applies the vector
     `lines`; returns the output bits of the first `shown` vectors (all by
-    default), one text per output, and the wall time of the vector loop.
-    `clocks` are input ports the testbench toggles (see :func:`testbench`)."""
+    default), one text per output and probe, and the wall time of the vector
+    loop. `clocks` are input ports the testbench toggles, `probes` signals
+    inside the module it prints (see :func:`testbench`)."""
     shown = len(lines) if shown is None else shown
     (workdir / "vectors.mem").write_text("".join(line + "\n" for line in lines))
-    bench = testbench(module, inputs, outputs, "vectors.mem", len(lines), shown, clocks)
+    bench = testbench(module, inputs, outputs, "vectors.mem", len(lines), shown, clocks, probes)
     (workdir / "nimbo_tb.v").write_text(bench)
     binary = workdir / "nimbo_tb.vvp"
     compiled = subprocess.run(
@@ -154,14 +160,18 @@ def run(
     workdir: Path,
     shown: int | None = None,
     clocks: Sequence[str] = (),
+    probes: Sequence[PortShape] = (),
 ) -> IcarusRun:
     """Compiles `sources` with a testbench for `module` and applies `vectors`
-    (port name to port value); returns the output port values per vector.
-    With `clocks` (names of 1-bit input ports), each vector is one cycle of
-    every clock, applied as :func:`testbench` says."""
+    (port name to port value); returns the output port values per vector,
+    and those of the `probes` (signals inside the module, by name, as
+    :func:`testbench` prints them). With `clocks` (names of 1-bit input
+    ports), each vector is one cycle of every clock, applied as
+    :func:`testbench` says."""
     order = list(ports.values())
     ins = [p for p in order if p.direction == "input" and p.name not in clocks]
     outs = [p for p in order if p.direction == "output"]
     lines = [vector_line(ins, v) or "0" for v in vectors]  # "0" fills the lines of a design without inputs
-    rows, seconds = run_lines(sources, module, ins, outs, lines, workdir, shown, clocks)
-    return IcarusRun([{p.name: bits[::-1] for p, bits in zip(outs, row)} for row in rows], seconds)
+    rows, seconds = run_lines(sources, module, ins, outs, lines, workdir, shown, clocks, probes)
+    named = [*outs, *probes]
+    return IcarusRun([{p.name: bits[::-1] for p, bits in zip(named, row)} for row in rows], seconds)

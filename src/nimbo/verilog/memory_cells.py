@@ -26,6 +26,8 @@ import re
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 
+from ..ir import memory_size_problem
+
 Bit = int | str  # a net number, or a constant "0", "1", "x", "z"
 
 MEMORY_CELL = "$mem_v2"
@@ -166,8 +168,9 @@ def memory_cell(cell: Mapping[str, object]) -> MemoryCell:
     abits = _number(parameters.get("ABITS", "0"))
     reads = _number(parameters.get("RD_PORTS", "0"))
     writes = _number(parameters.get("WR_PORTS", "0"))
-    if words < 1 or width < 1:
-        raise MemoryCellError(f"it has {words} words of {width} bits")
+    problem = memory_size_problem(words, width)
+    if problem is not None:
+        raise MemoryCellError(problem)
     reason = unkept_reason(parameters)
     if reason is not None:
         raise MemoryCellError(reason)

@@ -26,10 +26,14 @@ not an input port, an asynchronous set together with a reset, an
 asynchronous load of data that is not constant, an asynchronous reset
 driven by logic.
 
+Memory cells (``$mem_v2``) become ``component.memories`` records with
+``memories="keep"`` (see :mod:`nimbo.verilog.memory_cells`); by default they
+are refused, as Yosys's ``memory_map`` makes memories registers and logic.
+
 Constant bits ``x`` and ``z``, and bits that nothing drives, read as 0; the
-result lists them in ``notes``. Tri-state buffers, word-level cells, memories
-that were not mapped to registers and instances of other modules are
-refused.
+result lists them among its ``findings`` (see
+:mod:`nimbo.verilog.differences`). Tri-state buffers, word-level cells and
+instances of other modules are refused.
 """
 
 from __future__ import annotations
@@ -38,13 +42,14 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import cast
 
-from . import yosys_log
+from . import differences, yosys_log
 from ..ir import (
     Document, Expr, MemoryRecord, ReadPortRecord, RegisterRecord, WritePortRecord, build_document, const,
     count_gates, dependency_order, gate, init_runs, ref,
@@ -53,13 +58,17 @@ from .memory_cells import (
     MEMORY_CELL, MemoryCell, MemoryCellError, ReadPortCell, dumped_memories, memory_cell, memory_name, unkept_reason,
 )  # fmt: skip
 from ..ports import Port, plural
+from .elaborated import Memory, read_memories, read_wires, refuse_mapped, refuse_sizes, wire_bits
+from .errors import ImportFailure, SimulationWarning, StrictFailure
+from .options import ImportOptions
 from .yosys_log import Message, paused_gc
 
+__all__ = [
+    "ImportFailure", "Imported", "SimulationWarning", "StrictFailure", "Synthesis", "import_text", "import_verilog",
+    "run_yosys",
+]  # fmt: skip
+
 Bit = int | str  # a net number, or a constant "0", "1", "x", "z"
-
-
-class ImportFailure(ValueError):
-    """The netlist cannot be imported; the message says why and what to do."""
 
 
 def _mux(a: Expr, b: Expr, s: Expr) -> Expr:
@@ -186,18 +195,22 @@ def _state_pins(shape: FlopKind | LatchKind) -> tuple[str, ...]:
 
 @dataclass
 class Imported:
-    """The IR document of an imported module, with what the import noticed."""
+    """The IR document of an imported module, with what the import noticed:
+    `findings` are what nimbo simulates otherwise than Verilog does (see
+    :mod:`nimbo.verilog.differences`), `nets` the named vectors recorded
+    beside the ports (name -> bus ids, least significant first)."""
 
     document: Document
     module: str
     cells: int
     gates: int
     ports: dict[str, Port]
-    notes: list[str] = field(default_factory=list)
+    findings: list[Message] = field(default_factory=list)
     registers: list[RegisterRecord] = field(default_factory=list)
     clocks: list[str] = field(default_factory=list)  # the clock bus ids, in the order of the inputs
     latches: int = 0
     memories: list[MemoryRecord] = field(default_factory=list)
+    nets: dict[str, list[str]] = field(default_factory=dict)
 
     def text(self) -> str:
         return json.dumps(self.document, separators=(",", ":"), ensure_ascii=False)
@@ -299,11 +312,14 @@ class _Cell:
 class _Importer:
     """One module of a netlist on its way to IR; see :func:`import_netlist`."""
 
-    def __init__(self, module_name: str, module: dict[str, object], memories: str = "map"):
+    def __init__(
+        self, module_name: str, module: dict[str, object], memories: str = "map", elaborated: Synthesis | None = None
+    ):
         self.module_name = module_name
         self.keep_memories = memories == "keep"
         self.memories: list[tuple[MemoryCell, str]] = []  # with where it is
         self.memory_data: dict[int, ReadPortCell] = {}  # net -> the read port driving it
+        self.elaborated = elaborated  # what Yosys said of the design before mapping it, for Verilog sources
         raw_ports = module.get("ports", {})
         raw_cells = module.get("cells", {})
         raw_nets = module.get("netnames", {})
@@ -323,7 +339,8 @@ class _Importer:
         self.init: dict[int, str] = {}  # net -> its initial value, from the "init" attribute of its net
         self.undriven: set[int] = set()
         self.unknown_consts = 0
-        self.memory_x_bits = 0  # bits of initial memory contents that are x
+        self.unknown_places: list[str] = []  # where cells, output ports and memories take constant x or z bits
+        self.loops_met = False  # whether the cells read each other in a loop (latches do)
         self._read_ports(raw_ports)
         self._read_cells(raw_cells)
         self._name_nets()
@@ -397,6 +414,8 @@ class _Importer:
                 at = f" ({', '.join(places)})" if places else ""
                 raise ImportFailure(f"'{name}' has more than one driver{at}: drive each signal from one place")
             entry = _Cell(cname, kind, pins, out, cell.get("attributes"), shape)
+            if any(isinstance(bit, str) and bit not in ("0", "1") for bit in pins.values()):
+                self.unknown_places.append(entry.where)
             self.driver[out] = entry
             (self.flops if isinstance(shape, FlopKind) else self.cells).append(entry)
 
@@ -413,7 +432,14 @@ class _Importer:
                     name = self._visible_name(bit) or self.names.get(bit) or f"net {bit}"
                     raise ImportFailure(f"'{name}' has more than one driver: drive each signal from one place")
                 self.memory_data[bit] = port
-        self.memories.append((memory, source_line(cell.get("attributes"))))
+        where = source_line(cell.get("attributes"))
+        connections = cell.get("connections")
+        if isinstance(connections, dict) and any(
+            isinstance(bit, str) and bit not in ("0", "1") for bits in connections.values() if isinstance(bits, list)
+            for bit in bits
+        ):
+            self.unknown_places.append(where)
+        self.memories.append((memory, where))
 
     def _driven(self, bit: int) -> bool:
         """Whether a cell or a memory's read port drives the net."""
@@ -676,14 +702,15 @@ class _Importer:
                 folded.add(driver.out)
         return folded
 
-    def refuse_clocks_as_data(self, clocks: set[str]) -> None:
+    def refuse_clocks_as_data(self, clocks: set[str]) -> dict[int, str]:
         """Refuses a register or memory port whose data, address, enable or
         synchronous reset depends on a clock through logic: at the edge
         Verilog sees the clock's new value (or, with two clocks, races), a
-        step the value before the edge."""
+        step the value before the edge. Returns the nets the clocks reach
+        through logic and latches, each with its clock."""
         tainted = {bit for bit, bus_id in self.names.items() if bus_id in clocks}
         if not tainted:
-            return
+            return {}
         readers: dict[int, list[_Cell]] = {}
         for cell in self.cells:
             for bit in cell.pins.values():
@@ -713,6 +740,7 @@ class _Importer:
                     f"{memory} takes the clock '{origin[bit]}' into {what}: at the edge Verilog sees the clock's "
                     "new value, nimbo's step the value before the edge: use clocks only to clock memories"
                 )
+        return {bit: clock for bit, clock in origin.items() if bit not in tainted}
 
     # ------------------------------------------------------------ memories
 
@@ -752,9 +780,12 @@ class _Importer:
             )
         return clock_id
 
-    def defined(self, bits: str) -> str:
+    def defined(self, bits: str, where: str) -> str:
         """A parameter's word with its x and z bits read as 0, counted."""
-        self.unknown_consts += sum(ch not in "01" for ch in bits)
+        unknown = sum(ch not in "01" for ch in bits)
+        if unknown:
+            self.unknown_consts += unknown
+            self.unknown_places.append(where)
         return "".join(ch if ch in "01" else "0" for ch in bits)
 
     def memory_record(
@@ -794,11 +825,11 @@ class _Importer:
                     if source[0]:
                         async_levels.setdefault(source[0], set()).add(not source[1])
                     read["async_reset"] = reset
-                    read["async_reset_value"] = self.defined(port.async_reset_value)
+                    read["async_reset_value"] = self.defined(port.async_reset_value, where)
                 reset = control(port.sync_reset, f"{name}$rd{r}$srst", "0")
                 if reset is not None:
                     read["sync_reset"] = reset
-                    read["sync_reset_value"] = self.defined(port.sync_reset_value)
+                    read["sync_reset_value"] = self.defined(port.sync_reset_value, where)
                     if port.enable_over_reset and enable is not None:
                         read["enable_over_reset"] = True
                 if port.transparent:
@@ -811,7 +842,6 @@ class _Importer:
             if any(self.operand(bit) != const("1") for bit in writer.enable):
                 write["enable"] = busses(writer.enable)
             writes.append(write)
-        self.memory_x_bits += sum(ch not in "01" for bits in memory.init for ch in bits)
         runs = init_runs([int("".join(ch if ch == "1" else "0" for ch in reversed(bits)), 2) for bits in memory.init])
         # The members in the order docs/ir.md gives them.
         return cast(MemoryRecord, {
@@ -819,6 +849,103 @@ class _Importer:
             **({"offset": memory.offset} if memory.offset else {}), **({"init": runs} if runs else {}),
             "read_ports": reads, "write_ports": writes,
         })  # fmt: skip
+
+    # ------------------------------------------------------------ what it finds
+
+    def findings(self, clock_logic: dict[int, str]) -> list[Message]:
+        """What the netlist simulates otherwise than Verilog does: combinational
+        loops, logic on clocks, registers without an initial value, nets that
+        nothing drives, constant x and z bits (of a netlist imported as it
+        is: in Verilog sources they are found where they are written)."""
+        found: list[Message] = []
+        combinational = [cell for cell in self.cells if cell.shape is None]
+        position = {cell.out: index for index, cell in enumerate(combinational)}
+
+        def reads(index: int) -> list[int]:
+            pins = combinational[index].pins.values()
+            return [position[bit] for bit in pins if isinstance(bit, int) and bit in position]
+
+        for loop in differences.strong_loops(len(combinational), reads) if self.loops_met else []:
+            cells = [combinational[index] for index in sorted(loop)]
+            signals = sorted({self.names[c.out] for c in cells if not self.names[c.out].startswith("$")})
+            where = next((c.where for c in cells if c.where), "") or self._declared_at(signals)
+            found.append(differences.loop_finding(where, signals))
+        visible = self._visible_names()
+        by_clock: dict[str, list[str]] = {}
+        for bit, clock in clock_logic.items():
+            by_clock.setdefault(clock, []).append(visible.get(bit) or self.names.get(bit, f"${bit}"))
+        for clock, reached in by_clock.items():
+            named = sorted({n for n in reached if not n.startswith("$")})
+            found.append(differences.clock_logic_finding(clock, named or ["nets without a name"]))
+        memory_places = {m.name: m.where for m in self.elaborated.memories} if self.elaborated else {}
+        registers: dict[str, str] = {}
+        latches: dict[str, str] = {}
+        memories: dict[str, str] = {}
+        for cell in self.flops + [c for c in self.cells if c.shape is not None]:
+            if cell.out not in self.init:
+                name = visible.get(cell.out) or _vector_of(self.names[cell.out])
+                if _vector_of(name) in memory_places:
+                    memories.setdefault(_vector_of(name), memory_places[_vector_of(name)] or cell.where)
+                else:
+                    (latches if isinstance(cell.shape, LatchKind) else registers).setdefault(name, cell.where)
+        for memory, where in self.memories:  # kept memories, and their synchronous read ports' data
+            if any(ch not in "01" for bits in memory.init for ch in bits):
+                memories.setdefault(memory.name, memory_places.get(memory.name) or where)
+            for port in memory.read_ports:
+                if port.clock is not None and any(ch not in "01" for ch in port.init_value):
+                    name = visible.get(port.data[0]) or _vector_of(self.names[port.data[0]])
+                    registers.setdefault(name, "")  # as the mapped form's register, which has no place
+        found += differences.uninitialised_findings(list(registers.items()), list(latches.items()),
+                                                    list(memories.items()))
+        if self.undriven:
+            found.append(differences.undriven_finding(
+                sorted({visible[bit] for bit in self.undriven if bit in visible}), len(self.undriven)))
+        if self.unknown_consts and self.elaborated is None:
+            found.append(differences.constant_bits_finding(sorted(set(filter(None, self.unknown_places))),
+                                                           self.unknown_consts))
+        return found
+
+    def _declared_at(self, bus_ids: Sequence[str]) -> str:
+        """file:line of the first of `bus_ids` whose net says where it is declared, or ""."""
+        for bus_id in bus_ids:
+            entry = self.raw_nets.get(_vector_of(bus_id))
+            where = source_line(entry.get("attributes")) if isinstance(entry, dict) else ""
+            if where:
+                return where
+        return ""
+
+    def _visible_names(self) -> dict[int, str]:
+        """net -> the name of a named net that holds it (its vector's name),
+        one inside the design rather than a port."""
+        found: dict[int, str] = {}
+        for net_name, entry in self.raw_nets.items():
+            bits = entry.get("bits") if isinstance(entry, dict) else None
+            if isinstance(entry, dict) and not entry.get("hide_name") and isinstance(bits, list):
+                for bit in bits:
+                    if isinstance(bit, int) and (bit not in found or found[bit] in self.ports):
+                        found[bit] = net_name
+        return found
+
+    def net_records(self) -> dict[str, list[str]]:
+        """The named nets that are no port, as bus ids least significant
+        first: every net whose bits all survived (each a bus, or constant 0
+        or 1, carried by a shared constant bus) and, for Verilog sources,
+        that has the width it was declared with. A 1-bit net carried by the
+        bus of its own name is not repeated."""
+        declared = self.elaborated.wires if self.elaborated else None
+        records: dict[str, list[str]] = {}
+        for net_name, entry in self.raw_nets.items():
+            bits = entry.get("bits") if isinstance(entry, dict) else None
+            if not isinstance(entry, dict) or entry.get("hide_name") or not isinstance(bits, list) or not bits:
+                continue
+            if net_name in self.ports or (declared is not None and declared.get(net_name) != len(bits)):
+                continue
+            if not all((isinstance(b, int) and b in self.names) or b in ("0", "1") for b in bits):
+                continue
+            ids = [self.names[b] if isinstance(b, int) else self.bus_for(const(b), "") for b in bits]
+            if ids != [net_name]:
+                records[net_name] = ids
+        return records
 
     # ------------------------------------------------------------ the document
 
@@ -830,28 +957,29 @@ class _Importer:
         used = {r["clock"] for r in registers}
         for m in memories:
             used.update(port["clock"] for port in [*m["read_ports"], *m["write_ports"]] if "clock" in port)
-        self.refuse_clocks_as_data(used)
+        clock_logic = self.refuse_clocks_as_data(used)
+        nets = self.net_records()  # before the busses are listed: it may share a constant bus
 
         def sources(index: int) -> list[int]:
             found = [self.driver.get(bit) for bit in self.cells[index].pins.values() if isinstance(bit, int)]
             found = [cell for cell in found if cell is not None and not isinstance(cell.shape, FlopKind)]
             return [position[id(cell)] for cell in reversed(found)]
 
+        def loop_met(index: int) -> None:
+            self.loops_met = True
+
         position = {id(cell): index for index, cell in enumerate(self.cells)}
-        order = dependency_order(range(len(self.cells)), sources)
+        order = dependency_order(range(len(self.cells)), sources, loop_met)
 
         # An input that an active-low asynchronous reset reads starts at 1, so
         # that the initial state is not one of reset (Verilog's inputs start at x).
         initial = {bus: "1" for bus, levels in async_levels.items() if levels == {False}}
         busses: list[tuple[str, str, Expr | None]] = [(bus, initial.get(bus, "0"), None) for bus in self.inputs]
-        no_init = 0
         for cell in self.flops:
-            no_init += cell.out not in self.init
             busses.append((self.names[cell.out], self.init.get(cell.out, "0"), None))
         for memory, _ in self.memories:
             for port in memory.read_ports:
                 for net, value in zip(port.data, port.init_value if port.clock is not None else "0" * memory.width):
-                    no_init += value not in "01"
                     busses.append((self.names[net], value if value in "01" else "0", None))
         gates = 0
         folded = self.inverted_gates()
@@ -867,7 +995,6 @@ class _Importer:
                 if isinstance(source, int) and source in exprs:
                     expr = gate("not", exprs[source])
             else:
-                no_init += cell.out not in self.init
                 expr = self.latch_expr(cell)
             gates += count_gates(expr)
             busses.append((self.names[cell.out], self.init.get(cell.out, "0"), expr))
@@ -879,43 +1006,41 @@ class _Importer:
                 continue  # the cell's own bus
             busses.append((bus_id, "0", self.operand(bit)))
 
-        notes: list[str] = []
-        if self.undriven:
-            notes.append(f"{plural(len(self.undriven), 'net')} that nothing drives read as 0")
-        if self.unknown_consts:
-            notes.append(f"{plural(self.unknown_consts, 'constant bit')} x or z read as 0")
-        if no_init:
-            verb, them = ("starts", "it") if no_init == 1 else ("start", "them")
-            notes.append(f"{plural(no_init, 'register or latch bit')} without an initial value {verb} at 0 "
-                         f"(Verilog starts {them} at x)")
-        if self.memory_x_bits:
-            verb = "starts" if self.memory_x_bits == 1 else "start"
-            notes.append(f"{plural(self.memory_x_bits, 'memory bit')} without an initial value {verb} at 0 (Verilog "
-                         "starts them at x)")
+        findings = self.findings(clock_logic)
         clocks = [bus_id for bus_id in self.inputs if bus_id in used]
         port_records = {name: port.to_json() for name, port in self.ports.items()}
         document = build_document(self.module_name, busses, port_records, registers if registers else None,
-                                  memories if memories else None)
+                                  memories if memories else None, nets if nets else None)
         latches = sum(1 for cell in self.cells if cell.shape is not None)
         return Imported(document, self.module_name, len(self.cells) + len(self.flops) + len(memories), gates,
-                        self.ports, notes, registers, clocks, latches, memories)
+                        self.ports, findings, registers, clocks, latches, memories, nets)
 
 
 MEMORY_MODES = ("map", "keep")
 
 
-def import_netlist(doc: object, top: str | None = None, memories: str = "map") -> Imported:
+def import_netlist(
+    doc: object, top: str | None = None, memories: str = "map", elaborated: Synthesis | None = None
+) -> Imported:
     """Converts the module `top` (default: the netlist's top module) of a
     parsed Yosys JSON netlist into an IR document. `memories`: "keep" makes
     each memory cell ($mem_v2) a memory record, "map" refuses them (Yosys's
-    memory_map makes them registers and logic first)."""
+    memory_map makes them registers and logic first). `elaborated` is the
+    synthesis of Verilog sources that made the netlist, if it was."""
     if memories not in MEMORY_MODES:
         raise ImportFailure(f"unknown memories mode '{memories}' (choose from {', '.join(MEMORY_MODES)})")
     module_name, module = _pick_module(doc, top)
-    return _Importer(module_name, module, memories).build()
+    return _Importer(module_name, module, memories, elaborated).build()
 
 
-def import_text(text: str, top: str | None = None, memories: str = "map") -> Imported:
+def _vector_of(bus_id: str) -> str:
+    """The vector a bus id is a bit of: 'count[3]' -> 'count', 'mem[2][0]' -> 'mem'."""
+    return re.sub(r"(?:\[-?\d+\])+'*$", "", bus_id) or bus_id
+
+
+def import_text(
+    text: str, top: str | None = None, memories: str = "map", elaborated: Synthesis | None = None
+) -> Imported:
     with paused_gc():
         try:
             doc = json.loads(text)
@@ -923,21 +1048,22 @@ def import_text(text: str, top: str | None = None, memories: str = "map") -> Imp
             raise ImportFailure(f"invalid JSON: {exc.msg} (line {exc.lineno}, column {exc.colno})") from None
         except RecursionError:
             raise ImportFailure("invalid JSON: nested too deeply") from None
-        return import_netlist(doc, top, memories)
+        return import_netlist(doc, top, memories, elaborated)
 
 
 # ---------------------------------------------------------------- running Yosys
 
-# What Yosys runs after reading, elaborating (hierarchy, proc) and flattening.
+# What Yosys runs after reading, elaborating (hierarchy, proc) and flattening;
+# {fsm} is " -nofsm" unless state machines may be re-encoded.
 FLOWS = {
-    "full": "synth -flatten -top {top}",  # coarse and fine optimisation, then gates through abc
+    "full": "synth -flatten{fsm} -top {top}",  # coarse and fine optimisation, then gates through abc
     "light": "{memory}techmap",  # the cells as they are, mapped to gates one by one
 }
 FLOW_NAMES = ("auto",) + tuple(FLOWS)
 # The flows with memories kept: what runs before the memories are looked at
 # and what after; Yosys's synth without its memory_map.
 KEEP_FLOWS = {
-    "full": ("synth -flatten -top {top} -run :fine",
+    "full": ("synth -flatten{fsm} -top {top} -run :fine",
              "opt -fast -full; opt -full; techmap; opt -fast; abc -fast; opt -fast; hierarchy -check; check"),
     "light": ("opt_expr -keepdc; memory -nomap", "techmap"),
 }  # fmt: skip
@@ -953,15 +1079,21 @@ _MEMORY_CELLS = ("$mem", "$memrd", "$memwr", "$meminit")
 
 @dataclass
 class Synthesis:
-    """Yosys's JSON netlist of a design, the flow that made it and what
-    Yosys warned about."""
+    """Yosys's JSON netlist of a design, the flow that made it, what Yosys
+    warned about and what nimbo found in the sources (see
+    :mod:`nimbo.verilog.differences`)."""
 
     netlist: str
     top: str
     flow: str  # a key of FLOWS
     script: str  # the flow's commands, as run
-    warnings: list[Message]
-    notes: list[str] = field(default_factory=list)  # memories mapped although kept memories were asked for
+    warnings: list[Message]  # Yosys's
+    # nimbo's: cut values, delays, system tasks, x and z; and a note per memory
+    # mapped although kept memories were asked for
+    findings: list[Message] = field(default_factory=list)
+    wires: dict[str, int] = field(default_factory=dict)  # the public wires after elaboration: name -> width
+    memories: list[Memory] = field(default_factory=list)
+    verilog: str | None = None  # write_verilog -noattr of the netlist, when asked for
 
 
 def find_yosys(explicit: str | None = None, option: str = "--yosys") -> list[str]:
@@ -1050,18 +1182,41 @@ class _Shell:
             raise self.failure()
 
     def failure(self) -> ImportFailure:
+        """What went wrong, from Yosys's standard error first: the logs also
+        hold the sources' text, whose words are no message of Yosys's."""
         self.proc.wait()
-        text = ""
+        texts = []
         for path in [self.errors] + self.logs:
             try:
                 with open(path, encoding="utf-8", errors="replace") as stream:
-                    text += stream.read()
+                    texts.append(stream.read())
             except OSError:
-                pass
-        lines = [line.strip() for line in text.splitlines() if line.strip()]
-        errors = [line for line in lines if "ERROR" in line]
-        detail = (errors or lines[-1:] or [f"exit status {self.proc.returncode}"])[-1]
+                texts.append("")
+        stderr = [line.strip() for line in texts[0].splitlines() if line.strip()]
+        logged = [line.strip() for text in texts[1:] for line in text.splitlines() if line.strip()]
+        errors = [line for line in stderr if "ERROR" in line] or [line for line in logged if _ERROR.match(line)]
+        status = self.proc.returncode
+        short_of_memory = "std::bad_alloc" in texts[0] or "out of memory" in texts[0].lower()
+        if status < 0 or short_of_memory:
+            try:
+                name = signal.Signals(-status).name if status < 0 else ""
+            except ValueError:
+                name = f"signal {-status}"
+            if short_of_memory:
+                what = "Yosys ran out of memory" + (f" ({name})" if name else "")
+            elif name == "SIGKILL":
+                what = "Yosys was killed (SIGKILL), most likely by the system for lack of memory"
+            else:
+                what = f"Yosys was stopped by {name}" + (f" after: {errors[-1]}" if errors else "")
+            return ImportFailure(f"{what}: the design may be too large to map on this machine; make it smaller "
+                                 "for simulation (its memories, or parameters with -G NAME=VALUE)")
+        last = stderr[-1:] or [line.strip() for line in texts[1].splitlines() if line.strip()][-1:]  # yosys.log
+        detail = (errors or last or [f"exit status {status}"])[-1]
         return ImportFailure(f"Yosys failed: {detail}")
+
+
+# A line of Yosys's log that is an error: "ERROR: ..." or "file:line: ERROR: ...".
+_ERROR = re.compile(r"(?:\S+:\d+: )?ERROR: ")
 
 
 def _cell_counts(stat: str) -> tuple[str, dict[str, int]]:
@@ -1076,19 +1231,60 @@ def _read(path: str) -> str:
         return stream.read()
 
 
+_UNSUPPORTED_TASK = re.compile(
+    r"Yosys failed: .*?:0: ERROR: System task `(\$\w+)' outside initial block is unsupported\."
+)
+
+
+def _placed(failure: ImportFailure, read_log: str) -> ImportFailure:
+    """A refusal of a system task outside an initial block, which Yosys
+    gives without its line, with the line of the first such call."""
+    match = _UNSUPPORTED_TASK.fullmatch(str(failure))
+    if match is None:
+        return failure
+    try:
+        log = _read(read_log)
+    except OSError:
+        return failure
+    for text in differences.preprocessed_texts(log):
+        for mark in differences.scan(text):
+            if mark.text == match[1]:
+                return ImportFailure(
+                    f"{mark.file}:{mark.line}: {mark.text} outside an initial block cannot be imported: nimbo "
+                    "is cycle-based and does not stop or print; remove it, or put it under `ifndef SYNTHESIS "
+                    "(Yosys defines SYNTHESIS)"
+                )
+    return failure
+
+
+def _top_of(listing: str) -> str:
+    """The module of a ``select -list A:top``."""
+    return next((line.strip() for line in listing.splitlines() if line.strip() and "/" not in line), "")
+
+
 def run_yosys(
-    sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto",
+    sources: Sequence[str],
+    top: str | None = None,
+    yosys: str | None = None,
+    flow: str = "auto",
     memories: str = "map",
+    options: ImportOptions | None = None,
+    verilog: bool = False,
 ) -> Synthesis:
-    """Reads Verilog sources with Yosys, refuses the mistakes Yosys only
-    warns about (see :mod:`nimbo.yosys_log`), flattens the design and maps it
-    to gate-level cells with `flow`: "full" (synth), "light" (techmap), or
-    "auto": light when the elaborated design is already made of bit
-    operations, full otherwise. `memories`: "map" makes memories registers
-    and logic (memory_map), "keep" leaves them memory cells, but for those
-    that nimbo's memories cannot say exactly, which are mapped (the notes say
-    which and why). One Yosys process runs it all, in the current directory
-    (so that messages name the sources as given)."""
+    """Reads Verilog sources with Yosys (with the macros, include folders,
+    parameters and SystemVerilog choice of `options`), refuses the mistakes
+    Yosys only warns about (see :mod:`nimbo.verilog.yosys_log`) and memories
+    too large to import (:mod:`nimbo.verilog.elaborated`), flattens the
+    design and maps it to gate-level cells with `flow`: "full" (synth,
+    without re-encoding state machines unless `options` asks for it),
+    "light" (techmap), or "auto": light when the elaborated design is
+    already made of bit operations, full otherwise. `memories`: "map" makes
+    memories registers and logic (memory_map), "keep" leaves them memory
+    cells, but for those that nimbo's memories cannot say exactly, which are
+    mapped (a note among the findings says which and why). One Yosys process
+    runs it all, in the current directory (so that messages name the sources
+    as given). With `verilog`, the result also holds the netlist as Verilog."""
+    options = options or ImportOptions()
     if flow not in FLOW_NAMES:
         raise ImportFailure(f"unknown flow '{flow}' (choose from {', '.join(FLOW_NAMES)})")
     if memories not in MEMORY_MODES:
@@ -1100,61 +1296,124 @@ def run_yosys(
         if any(ch.isspace() or ch in "\";" for ch in tmp):
             raise ImportFailure(f"the temporary directory '{tmp}' has a space, quote or semicolon, which Yosys "
                                 "scripts cannot take: point TMPDIR elsewhere")
-        files = {name: os.path.join(tmp, name) for name in ("read.log", "modules.txt", "stat.txt", "yosys.log",
-                                                            "stderr.txt", "netlist.json", "memories.txt")}  # fmt: skip
-        # The syntax tree and the reading's warnings go to read.log only.
-        reads = [f"tee -q -a {files['read.log']} read_verilog -dump_ast2"
-                 f"{' -sv' if s.lower().endswith(('.sv', '.svh')) else ''} {_quoted(s)}" for s in sources]  # fmt: skip
-        elaborate = reads + [
-            f"tee -q -a {files['read.log']} hierarchy -check {f'-top {top}' if top else '-auto-top'}",
-            f"tee -q -o {files['modules.txt']} ls",
-            "proc -noopt p:*",  # only where there are processes: a netlist has none
-            "flatten",
-            f"tee -q -o {files['stat.txt']} stat",
-        ]
+        files = {name: os.path.join(tmp, name) for name in (
+            "read.log", "modules.txt", "stat.txt", "yosys.log", "stderr.txt", "netlist.json", "netlist.v",
+            "defines.vh", "top.txt", "parameters.txt", "wires.txt", "memories.txt", "memory_cells.txt")}  # fmt: skip
+        reads = []
+        if options.defines:
+            with open(files["defines.vh"], "w", encoding="utf-8") as stream:
+                stream.write(options.header())
+            reads.append(f"read_verilog {files['defines.vh']}")  # its macros hold for the sources read after it
+        # The preprocessed text, the syntax tree and the reading's warnings go to read.log only.
+        reads += [f"tee -q -a {files['read.log']} read_verilog -ppdump -dump_ast2{options.read_flags(s)} "
+                  f"{_quoted(s)}" for s in sources]  # fmt: skip
         with _Shell(command, files["yosys.log"], files["stderr.txt"]) as shell:
             shell.logs.append(files["read.log"])
-            shell.elaborate(elaborate)
+            try:
+                shell.elaborate(reads)
+                if options.parameters:
+                    top = _set_parameters(shell, top, options, files)
+                shell.elaborate([
+                    f"tee -q -a {files['read.log']} hierarchy -check {f'-top {top}' if top else '-auto-top'}",
+                    f"tee -q -o {files['modules.txt']} ls",
+                    "proc -noopt p:*",  # only where there are processes: a netlist has none
+                    "flatten",
+                    f"tee -q -o {files['stat.txt']} stat",
+                    f"tee -q -o {files['wires.txt']} dump w:[!$]*",  # the public wires
+                    f"tee -q -o {files['memories.txt']} dump m:*",
+                ])  # fmt: skip
+            except ImportFailure as exc:
+                raise _placed(exc, files["read.log"]) from None
             log = _read(files["read.log"])
             modules = [line.strip() for line in _read(files["modules.txt"]).splitlines()[1:] if line.strip()]
-            found = yosys_log.mistakes(log, modules)
-            if found:
+            stat = _read(files["stat.txt"])
+            module, counts = _cell_counts(stat)
+            check = yosys_log.read_check(log, modules, [module] if options.parameters else [])
+            if check.mistakes:
+                found = check.mistakes
                 more = f" (and {plural(len(found) - 1, 'more mistake')})" if len(found) > 1 else ""
                 raise ImportFailure(f"{found[0]}{more}")
-            module, counts = _cell_counts(_read(files["stat.txt"]))
+            wires, elaborated = read_wires(_read(files["wires.txt"])), read_memories(_read(files["memories.txt"]))
+            refuse_sizes(elaborated, wires, wire_bits(stat), keep=memories == "keep")
             if flow == "auto":
                 flow = "light" if all(kind.startswith("$_") or kind in _BIT_CELLS for kind in counts) else "full"
             has_memories = any(kind.startswith(_MEMORY_CELLS) for kind in counts)
-            notes: list[str] = []
+            fsm = "" if options.recode_fsm else " -nofsm"
+            notes: list[Message] = []
             if memories == "keep" and has_memories:
-                script, notes = _keep_memories(shell, flow, module, files["memories.txt"])
+                script, notes = _keep_memories(shell, flow, module, fsm, files["memory_cells.txt"], elaborated)
                 rest = []
             else:
-                script = FLOWS[flow].format(top=module, memory="opt_expr -keepdc; memory; " if has_memories else "")
+                memory = "opt_expr -keepdc; memory; " if has_memories else ""
+                script = FLOWS[flow].format(top=module, memory=memory, fsm=fsm)
                 rest = [script]
-            shell.finish(rest + [f"write_json {files['netlist.json']}"])
+            writes = [f"write_json {files['netlist.json']}"]
+            if verilog:
+                writes.append(f"write_verilog -noattr {files['netlist.v']}")
+            shell.finish(rest + writes)
         netlist = _read(files["netlist.json"])
-        warnings = yosys_log.warnings(log) + yosys_log.warnings(_read(files["yosys.log"]))
-    return Synthesis(netlist, module, flow, script, list(dict.fromkeys(warnings)), notes)
+        yosys_warnings = yosys_log.warnings(log) + yosys_log.warnings(_read(files["yosys.log"]))
+        findings = check.cuts + differences.source_findings(log, check.roots) + notes
+        yosys_warnings = [w for w in yosys_warnings if not differences.YOSYS_SAYS_BETTER.fullmatch(w.text)]
+        return Synthesis(
+            netlist, module, flow, script, list(dict.fromkeys(yosys_warnings)), findings,
+            {w.name: w.width for w in wires}, elaborated, _read(files["netlist.v"]) if verilog else None,
+        )  # fmt: skip
 
 
-def _keep_memories(shell: _Shell, flow: str, module: str, dump: str) -> tuple[str, list[str]]:
+def _set_parameters(shell: _Shell, top: str | None, options: ImportOptions, files: dict[str, str]) -> str:
+    """Sets the parameters of the top module (found first when not given); returns its name."""
+    if top is None:
+        shell.elaborate(["hierarchy -auto-top", f"tee -q -o {files['top.txt']} select -list A:top"])
+        top = _top_of(_read(files["top.txt"]))
+        if not top:
+            raise ImportFailure("no top module found to set parameters on: name one with --top")
+    shell.elaborate([f"tee -q -o {files['parameters.txt']} chparam -list {top}"])
+    known = [line.strip() for line in _read(files["parameters.txt"]).splitlines()[1:] if line.strip()]
+    for name, _ in options.parameters:
+        if name not in known:
+            listed = f"its parameters: {', '.join(known)}" if known else "it has none that can be set"
+            raise ImportFailure(f"module '{top}' has no parameter '{name}' ({listed})")
+    shell.elaborate(["chparam " + " ".join(f"-set {name} {value}" for name, value in options.parameters) + f" {top}"])
+    return top
+
+
+def _keep_memories(
+    shell: _Shell, flow: str, module: str, fsm: str, dump: str, elaborated: Sequence[Memory]
+) -> tuple[str, list[Message]]:
     """Runs `flow` with the design's memories kept as memory cells (wide
     ports split), but for those nimbo's memories cannot say exactly, which
-    memory_map maps; returns the commands run and a note per mapped memory."""
-    before, after = (part.format(top=module) for part in KEEP_FLOWS[flow])
+    memory_map maps once they are known not too large to map (see
+    :mod:`nimbo.verilog.elaborated`); returns the commands run and a note
+    per mapped memory."""
+    before, after = (part.format(top=module, fsm=fsm) for part in KEEP_FLOWS[flow])
     # The memory cells get names a selection can name whatever the design calls them.
     look = [before, "memory_narrow", "rename -hide t:$mem_v2", "rename -enumerate -pattern nimbo_mem_% t:$mem_v2"]
     shell.elaborate(look + [f"tee -q -o {dump} dump t:$mem_v2"])
-    mapped, notes = [], []
+    places = {m.name: m.where for m in elaborated}
+    mapped: list[str] = []
+    notes: list[Message] = []
+    unkept: list[Memory] = []
+    reasons: dict[str, str] = {}
     for cell, parameters in dumped_memories(_read(dump)).items():
         reason = unkept_reason(parameters)
         if reason is not None:
+            name = memory_name(parameters.get("MEMID", cell))
             mapped.append(f"memory_map */{cell.lstrip(chr(92))}")
-            notes.append(f"memory '{memory_name(parameters.get('MEMID', cell))}' is imported as registers and "
-                         f"logic: {reason}")
+            notes.append(Message(places.get(name, ""), f"memory '{name}' is imported as registers and logic: {reason}",
+                                 note=True))
+            unkept.append(Memory(name, _parameter_number(parameters, "WIDTH"), _parameter_number(parameters, "SIZE"),
+                                 places.get(name, "")))
+            reasons[name] = reason
+    refuse_mapped(unkept, reasons)
     shell.elaborate(mapped + [after])
     return "; ".join(look + mapped + [after]), notes
+
+
+def _parameter_number(parameters: dict[str, str], name: str) -> int:
+    """A number parameter of a dumped memory cell (bits), 0 when it is none."""
+    bits = parameters.get(name, "")
+    return int(bits, 2) if bits and all(ch in "01" for ch in bits) else 0
 
 
 def synthesize(
@@ -1164,3 +1423,28 @@ def synthesize(
     """Runs Yosys on Verilog sources (see :func:`run_yosys`) and returns the
     JSON netlist text."""
     return run_yosys(sources, top, yosys, flow, memories).netlist
+
+
+def import_verilog(
+    sources: Sequence[str],
+    top: str | None = None,
+    yosys: str | None = None,
+    flow: str = "auto",
+    memories: str = "map",
+    options: ImportOptions | None = None,
+    verilog: bool = False,
+) -> tuple[Synthesis, Imported]:
+    """Verilog sources through Yosys (:func:`run_yosys`) to an imported
+    design whose findings are those of the sources and of the netlist."""
+    synthesis = run_yosys(sources, top, yosys, flow, memories, options, verilog)
+    imported = import_text(synthesis.netlist, top, memories, synthesis)
+    imported.findings = synthesis.findings + imported.findings
+    return synthesis, imported
+
+
+def refuse_findings(findings: Sequence[Message]) -> None:
+    """What a strict import does with its findings: refuses them, but for
+    the notes, which are no warnings."""
+    warnings = [finding for finding in findings if not finding.note]
+    if warnings:
+        raise StrictFailure(warnings)

@@ -1,12 +1,15 @@
 """What Yosys's log of reading Verilog tells about the design.
 
-Yosys accepts some mistakes that Icarus Verilog or Verilator refuse, with a
-warning or silently: an identifier that is used but never declared (Yosys
-declares it implicitly, and nothing drives it), a port connected to a signal
-of another width ("Resizing cell port"), a value assigned to a narrower
-signal. :func:`mistakes` finds them in the log of ``read_verilog -dump_ast2``
-and ``hierarchy``: the syntax tree after simplification gives every
-declaration's width and every assignment, the warnings give the rest.
+Yosys reads some Verilog with a warning or silently where the design most
+likely says something else than it means: an identifier that is used but
+never declared (Yosys declares it implicitly, and nothing drives it), a port
+connected to a signal of another width ("Resizing cell port"), a value
+assigned to a narrower signal. :func:`read_check` finds them in the log of
+``read_verilog -dump_ast2`` and ``hierarchy``: the syntax tree after
+simplification gives every declaration's width and every assignment, the
+warnings give the rest. An undeclared identifier is a mistake, which the
+import refuses; a cut or a resized connection is simulated as Verilog
+defines it, and the import warns (a strict import refuses it).
 
 Widths follow Verilog's rules for self-determined expressions, except that
 a constant counts with the bits its value needs (Yosys folds constant
@@ -23,7 +26,7 @@ import gc
 import re
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from ..ports import plural
 
@@ -39,10 +42,14 @@ _MEMWR = re.compile(r"\$memwr\$\\(?P<memory>.*)\$(?P<where>[^$]*:\d+)\$\d+_DATA"
 
 @dataclass(frozen=True)
 class Message:
-    """A warning or a mistake, with "file:line" when it has one."""
+    """A warning or a mistake, with "file:line" when it has one. A `note` is
+    information, no warning: an import's findings may hold notes (a memory
+    mapped although memories are kept), which are shown as notes, neither
+    warned about nor refused by a strict import."""
 
     where: str
     text: str
+    note: bool = False
 
     def __str__(self) -> str:
         return f"{self.where}: {self.text}" if self.where else self.text
@@ -83,6 +90,11 @@ class Node:
     def name(self) -> str:
         match = _NAME.search(self.rest)
         return match[1] if match else ""
+
+    def literal(self) -> str | None:
+        """A constant's bits as a Verilog literal ("4'b1x0z"), or None."""
+        bits = _BITS.search(self.rest)
+        return f"{bits[2]}'b{bits[1]}" if bits and bits[1] else None
 
     def range_width(self) -> int | None:
         match = _RANGE.search(self.rest)
@@ -206,15 +218,19 @@ class _Module:
             return None
         return rule([w for w in widths if w is not None])
 
-    def mistakes(self, implicit: dict[str, str]) -> Iterator[Message]:
+    def undeclared(self, implicit: dict[str, str]) -> Iterator[Message]:
+        """Identifiers that are used but never declared, and that nothing drives."""
         driven = self.driven()
         for name, ptr in self.autowires.items():
             if ptr not in driven and name in implicit:
                 yield Message(
                     implicit[name],
-                    f"'{name}' is not declared: declare it, or correct the name "
-                    "(Yosys declares it implicitly and nothing drives it; Icarus and Verilator refuse it)",
+                    f"'{name}' is not declared: declare it, or correct the name (as an implicit net nothing would "
+                    "drive it)",
                 )
+
+    def cuts(self) -> Iterator[Message]:
+        """Assignments of a value wider than their target."""
         for node in self.assignments:
             target, value = node.children
             try:
@@ -229,15 +245,15 @@ class _Module:
             elif target.name.startswith("$"):
                 continue  # a signal Yosys made
             else:
-                what, where = f"'{_shown(target)}' has {want} bits but", node.where
+                what, where = f"'{shown(target)}' has {want} bits but", node.where
             yield Message(
                 where,
-                f"{what} is assigned a {have}-bit value: select the bits you mean (Verilator refuses the "
-                "mismatch, Icarus and Yosys cut the value silently)",
+                f"{what} is assigned a {have}-bit value, which is cut to its low {want} bits: select the bits "
+                "you mean to say so",
             )
 
 
-def _shown(node: Node) -> str:
+def shown(node: Node) -> str:
     """An identifier with its constant select, or a concatenation of them, as written."""
     if node.type == "AST_IDENTIFIER":
         select = _RANGE.search(node.children[0].rest) if node.children else None
@@ -245,7 +261,7 @@ def _shown(node: Node) -> str:
             return node.name.lstrip("\\") + ("[...]" if node.children else "")
         bits = select[1] if select[1] == select[2] else f"{select[1]}:{select[2]}"
         return f"{node.name.lstrip(chr(92))}[{bits}]"
-    return "{" + ", ".join(_shown(kid) for kid in reversed(node.children)) + "}"  # dumped last part first
+    return "{" + ", ".join(shown(kid) for kid in reversed(node.children)) + "}"  # dumped last part first
 
 
 def _one(widths: list[int]) -> int:
@@ -281,12 +297,27 @@ def paused_gc() -> Iterator[None]:
             gc.enable()
 
 
-def mistakes(log: str, used_modules: Iterable[str]) -> list[Message]:
-    """The mistakes of the design in a log of ``read_verilog -dump_ast2`` and
-    ``hierarchy``: undeclared identifiers, port connections of another
-    width, assignments that cut a value. `used_modules` are the modules of
-    the design after ``hierarchy`` (derived ones included)."""
-    found: list[Message] = []
+@dataclass
+class ReadCheck:
+    """What the log of reading the design says: `mistakes` the import
+    refuses, `cuts` it warns about (values cut to a narrower target, port
+    connections of another width), and `roots` the syntax trees of the
+    design's modules."""
+
+    mistakes: list[Message] = field(default_factory=list)
+    cuts: list[Message] = field(default_factory=list)
+    roots: list[Node] = field(default_factory=list)
+
+
+def read_check(log: str, used_modules: Iterable[str], unjudged: Iterable[str] = ()) -> ReadCheck:
+    """The mistakes and cuts of the design in a log of ``read_verilog
+    -dump_ast2`` and ``hierarchy``. `used_modules` are the modules of the
+    design after ``hierarchy`` (derived ones included); the widths of those
+    in `unjudged` (a top module whose parameters were set), and of modules
+    used only with other parameters, are not judged, as their tree has the
+    default parameters. The roots are those of the modules used, with any
+    parameters."""
+    check = ReadCheck()
     implicit: dict[str, str] = {}
     resized: list[tuple[str, str, str, int, int]] = []  # (module, cell, port, given, port width)
     for warning in warnings(log):
@@ -299,6 +330,9 @@ def mistakes(log: str, used_modules: Iterable[str]) -> list[Message]:
             cell, _, port = rest.rpartition(".")
             resized.append((module, cell, port, int(match["given"]), int(match["port"])))
     used = set(used_modules)
+    # A module used only with other parameters is used as "$paramod\\NAME\\..." or "$paramod$HASH\\NAME".
+    derived = {name.split("\\")[1] for name in used if name.startswith("$paramod") and "\\" in name}
+    skipped = set(unjudged)
     cells: dict[tuple[str, str], Node] = {}
     with paused_gc():
         for root in syntax_trees(log):
@@ -306,8 +340,12 @@ def mistakes(log: str, used_modules: Iterable[str]) -> list[Message]:
             module = _Module(root)
             for cell in module.cells:
                 cells[(module_name, cell.name.lstrip("\\"))] = cell
+            if module_name in used or module_name in derived:
+                check.roots.append(root)
             if module_name in used:
-                found.extend(module.mistakes(implicit))
+                check.mistakes.extend(module.undeclared(implicit))
+                if module_name not in skipped:
+                    check.cuts.extend(module.cuts())
     for module_name, cell_name, port, given, width in resized:
         cell = cells.get((module_name, cell_name))
         where, signal, kind = "", "", ""
@@ -317,14 +355,17 @@ def mistakes(log: str, used_modules: Iterable[str]) -> list[Message]:
                 if child.type == "AST_CELLTYPE":
                     kind = f" of '{child.name.lstrip(chr(92))}'"
                 if child.type == "AST_ARGUMENT" and child.name.lstrip("\\") == port and child.children:
-                    signal = f" ('{_shown(child.children[0])}')" if child.children[0].type in (
+                    signal = f" ('{shown(child.children[0])}')" if child.children[0].type in (
                         "AST_IDENTIFIER", "AST_CONCAT") else ""
-        found.append(Message(
+        how = f"cut to its low {width}" if given > width else f"extended to {width}"
+        check.cuts.append(Message(
             where,
-            f"instance '{cell_name}'{kind} connects {plural(given, 'bit')}{signal} to its {width}-bit port '{port}': "
-            "make the widths equal (Verilator refuses the mismatch, Icarus and Yosys pad or cut it)",
+            f"instance '{cell_name}'{kind} connects {plural(given, 'bit')}{signal} to its {width}-bit port '{port}', "
+            f"which is {how} bits: make the widths equal to say so",
         ))  # fmt: skip
-    return sorted(found, key=_position)
+    check.mistakes.sort(key=_position)
+    check.cuts.sort(key=_position)
+    return check
 
 
 def _position(message: Message) -> tuple[bool, str, int]:
