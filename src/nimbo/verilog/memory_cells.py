@@ -82,7 +82,7 @@ def parameter_bits(raw: object) -> str:
     a hand-written netlist may give numbers."""
     if isinstance(raw, int) and not isinstance(raw, bool):
         return format(raw & 0xFFFFFFFF, "032b")
-    if isinstance(raw, str) and raw and all(ch in "01xz" for ch in raw):
+    if isinstance(raw, str) and raw and not raw.strip("01xz"):
         return raw
     raise MemoryCellError(f"parameter {raw!r} is not a bit text")
 
@@ -93,13 +93,15 @@ def _flag(bits: str, index: int) -> bool:
 
 def _word(bits: str, index: int, width: int) -> str:
     """Word `index` of a packed parameter, least significant bit first; bits
-    past its end are x."""
-    low = bits[::-1][index * width : (index + 1) * width]
+    past its end are x. Only the word's bits are read, as INIT holds every
+    word of the memory."""
+    end = len(bits) - index * width
+    low = bits[max(0, end - width) : end][::-1] if end > 0 else ""
     return low + "x" * (width - len(low))
 
 
 def _number(bits: str, signed: bool = False) -> int:
-    if any(ch not in "01" for ch in bits):
+    if bits.strip("01"):
         raise MemoryCellError(f"parameter {bits!r} is not a number")
     value = int(bits, 2)
     if signed and len(bits) == 32 and bits[0] == "1":

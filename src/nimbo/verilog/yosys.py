@@ -842,7 +842,7 @@ class _Importer:
             if any(self.operand(bit) != const("1") for bit in writer.enable):
                 write["enable"] = busses(writer.enable)
             writes.append(write)
-        runs = init_runs([int("".join(ch if ch == "1" else "0" for ch in reversed(bits)), 2) for bits in memory.init])
+        runs = init_runs([int(_defined_bits(bits)[::-1], 2) for bits in memory.init])
         # The members in the order docs/ir.md gives them.
         return cast(MemoryRecord, {
             "name": name, "words": memory.words, "width": memory.width,
@@ -889,10 +889,10 @@ class _Importer:
                 else:
                     (latches if isinstance(cell.shape, LatchKind) else registers).setdefault(name, cell.where)
         for memory, where in self.memories:  # kept memories, and their synchronous read ports' data
-            if any(ch not in "01" for bits in memory.init for ch in bits):
+            if any(bits.strip("01") for bits in memory.init):
                 memories.setdefault(memory.name, memory_places.get(memory.name) or where)
             for port in memory.read_ports:
-                if port.clock is not None and any(ch not in "01" for ch in port.init_value):
+                if port.clock is not None and port.init_value.strip("01"):
                     name = visible.get(port.data[0]) or _vector_of(self.names[port.data[0]])
                     registers.setdefault(name, "")  # as the mapped form's register, which has no place
         found += differences.uninitialised_findings(list(registers.items()), list(latches.items()),
@@ -1017,6 +1017,11 @@ class _Importer:
 
 
 MEMORY_MODES = ("map", "keep")
+
+
+def _defined_bits(bits: str) -> str:
+    """Bits with x and z read as 0."""
+    return bits.replace("x", "0").replace("z", "0")
 
 
 def import_netlist(
