@@ -199,3 +199,11 @@ endmodule
     lines = out.getvalue().splitlines()
     assert "nets:          1" in lines and "memories:      1" in lines
     assert lines[-1] == "note: memories are not simulated yet by this engine; import with --memories map"
+
+
+def test_a_netlist_written_with_kept_memories_imports_back_with_them(sources):
+    first = ["import", "unset.v", "--memories", "keep", "-q", "-o", "a.json", "--write-netlist", "n.json"]
+    assert main(first, out=io.StringIO()) == 0
+    assert main(["import", "n.json", "--memories", "keep", "-q", "-o", "b.json"], out=io.StringIO()) == 0
+    assert (sources / "a.json").read_text() == (sources / "b.json").read_text()
+    assert main(["import", "n.json", "-q", "-o", "c.json"], out=io.StringIO()) == 1  # its memory cell, unmapped
