@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/messages.hpp"
 #include "lib/arguments.hpp"
 #include "lib/byte_grid.hpp"
 #include "lib/call_lock.hpp"
@@ -221,16 +222,21 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + registers.error());
     }
     Simulation simulation(std::move(design.component), std::move(registers).value());
+    // The initial state: every clock at 0 and settled, then (once the
+    // registers fit the evaluated widths) the asynchronous resets applied.
     const UpdateControl control = call_control();
     const Status bound = simulation.prepare(control);
     if (bound.interrupted()) return raise_interrupt();
-    const Status settled = simulation.settle(control);
+    const Status settled = simulation.settle(control, Resets::kLeave);
     if (settled.interrupted()) return raise_interrupt();
     if (!settled.ok()) return raise_error(PyExc_RuntimeError, settled.error());
     const Status checked = simulation.check_registers();
     if (!checked.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + checked.error());
     }
+    const Status reset = simulation.apply_resets(control);
+    if (reset.interrupted()) return raise_interrupt();
+    if (!reset.ok()) return raise_error(PyExc_RuntimeError, reset.error());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     try {
@@ -415,10 +421,11 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!positions) return nullptr;
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
-    const BusTable& table = state.simulation.busses();
+    BitBusValue value;
     for (std::size_t i = 0; i < positions->size(); ++i) {
       PyObject* key = state.keys.key((*positions)[i]);
-      PyRef text = PyRef::steal(value_text(table.value((*positions)[i])));
+      state.simulation.read_value((*positions)[i], value);
+      PyRef text = PyRef::steal(value_text(value));
       if (!text || PyDict_SetItem(result.get(), key, text.get()) < 0) return nullptr;
     }
     return result.release();
@@ -575,10 +582,10 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::size_t columns = 0;
     for (const std::uint32_t p : *input_positions) columns += state.simulation.width(p);
     if (columns != static_cast<std::size_t>(view.shape[1])) {
-      PyErr_Format(PyExc_ValueError,
-                   "argument 'data': the inputs have %zu bits but the rows have %zd columns",
-                   columns, view.shape[1]);
-      return nullptr;
+      return raise_error(
+          PyExc_ValueError,
+          "argument 'data': " +
+              messages::columns_differ(columns, static_cast<std::size_t>(view.shape[1])));
     }
     const auto strides = strides_of(view);
     ByteVectors vectors{*input_positions,
@@ -800,10 +807,10 @@ PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::size_t columns = 0;
     for (const std::uint32_t p : *input_positions) columns += state.simulation.width(p);
     if (columns != static_cast<std::size_t>(view.shape[2])) {
-      PyErr_Format(PyExc_ValueError,
-                   "argument 'data': the inputs have %zu bits but the rows have %zd columns",
-                   columns, view.shape[2]);
-      return nullptr;
+      return raise_error(
+          PyExc_ValueError,
+          "argument 'data': " +
+              messages::columns_differ(columns, static_cast<std::size_t>(view.shape[2])));
     }
     const auto strides = strides_of(view);
     const ByteSequences sequences{*input_positions,

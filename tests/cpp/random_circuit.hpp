@@ -143,18 +143,26 @@ inline Status apply(Simulation& simulation, const Values& inputs,
   return simulation.update_signals(signals, control);
 }
 
+// Bus id and bit-string text of every bus of `simulation` now, in table order.
+inline Values values_of(Simulation& simulation) {
+  const std::vector<BitBusValue> values = simulation.snapshot();
+  Values texts;
+  for (std::size_t p = 0; p < values.size(); ++p) {
+    texts.emplace_back(simulation.model().busses().id(p), values[p].to_string());
+  }
+  return texts;
+}
+
 // The same bits as the model, compared as values (width and every word, so
 // also the bits past the width, which must stay zero) and not only as text.
-inline ::testing::AssertionResult same_values(const Simulation& simulation,
-                                              const ReferenceModel& model) {
-  const BusTable& ours = simulation.busses();
+inline ::testing::AssertionResult same_values(Simulation& simulation, const ReferenceModel& model) {
+  const std::vector<BitBusValue> ours = simulation.snapshot();
   const BusTable& theirs = model.table();
   if (ours.size() != theirs.size()) return ::testing::AssertionFailure() << "bus counts differ";
   for (std::size_t p = 0; p < ours.size(); ++p) {
-    if (!(ours.value(p) == theirs.value(p))) {
-      return ::testing::AssertionFailure()
-             << "bus " << ours.id(p) << ": " << ours.value(p).to_string() << " against "
-             << theirs.value(p).to_string();
+    if (!(ours[p] == theirs.value(p))) {
+      return ::testing::AssertionFailure() << "bus " << theirs.id(p) << ": " << ours[p].to_string()
+                                           << " against " << theirs.value(p).to_string();
     }
   }
   return ::testing::AssertionSuccess();
