@@ -66,14 +66,15 @@ class WordPass {
   bool is_input(std::size_t position) const { return input_[position]; }
 
   // Slots, for the register copies of a clock edge: the first slot of the
-  // bus at `position`, a slot's word, and a write into an input's slot that
-  // is noted as a change for the next run().
+  // bus at `position`, a slot's word, and a write into a slot of an input
+  // whose value starts at `first` (the gates that read a value are found
+  // from its first slot) that is noted as a change for the next run().
   std::uint32_t slot(std::size_t position) const { return buses_[position].slot; }
   Word slot_word(std::uint32_t slot) const { return load(slot); }
-  void store_word(std::uint32_t slot, Word value) {
+  void store_word(std::uint32_t slot, Word value, std::uint32_t first) {
     if (load(slot) == value) return;
     store(slot, value);
-    note_change(slot);
+    note_change(first);
   }
   // The gates (in run order) whose results the busses at `positions` read,
   // directly or through other gates.

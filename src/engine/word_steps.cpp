@@ -20,13 +20,14 @@ WordSteps::WordSteps(const Circuit& circuit, const Registers& registers, const W
     resets_need_pass_ =
         resets_need_pass_ || (reg.async_reset && !circuit.is_input(*reg.async_reset));
     const auto [found, added] = group_of.try_emplace({reg.edge, enable, reset}, groups_.size());
-    if (added) groups_.push_back(SlotGroup{reg.edge, enable, reset, {}, {}, {}});
+    if (added) groups_.push_back(SlotGroup{reg.edge, enable, reset, {}, {}, {}, {}});
     SlotGroup& group = groups_[found->second];
     const std::size_t word_count = BitBusValue::words_for(words.width(reg.q));
     const std::uint32_t q = words.slot(reg.q);
     const std::uint32_t d = words.slot(reg.d);
     for (std::size_t w = 0; w < word_count; ++w) {
       group.q.push_back(q + static_cast<std::uint32_t>(w));
+      group.q_first.push_back(q);
       group.d.push_back(d + static_cast<std::uint32_t>(w));
       group.reset_words.push_back(reg.reset_value.data()[w]);
     }
@@ -44,6 +45,7 @@ Word WordSteps::reset_mask(const WordPass& words, const SlotGroup& group) {
 
 bool WordSteps::reset_round(const WordPass& words) {
   targets_.clear();
+  target_firsts_.clear();
   target_words_.clear();
   for (const SlotGroup& group : groups_) {
     const Word reset = reset_mask(words, group);
@@ -53,6 +55,7 @@ bool WordSteps::reset_round(const WordPass& words) {
       const Word next = held_q(q, reset, group.reset_words[i]);
       if (next == q) continue;
       targets_.push_back(group.q[i]);
+      target_firsts_.push_back(group.q_first[i]);
       target_words_.push_back(next);
     }
   }
@@ -61,7 +64,7 @@ bool WordSteps::reset_round(const WordPass& words) {
 
 void WordSteps::store_targets(WordPass& words) {
   for (std::size_t i = 0; i < targets_.size(); ++i) {
-    words.store_word(targets_[i], target_words_[i]);
+    words.store_word(targets_[i], target_words_[i], target_firsts_[i]);
   }
 }
 
@@ -94,6 +97,7 @@ void WordSteps::edge(WordPass& words, Edge edge) {
   // Everything the edge writes is read before anything (the clocks
   // included) is written.
   targets_.clear();
+  target_firsts_.clear();
   target_words_.clear();
   for (const SlotGroup& group : groups_) {
     if (group.edge != edge) continue;
@@ -101,6 +105,7 @@ void WordSteps::edge(WordPass& words, Edge edge) {
     const Word reset = reset_mask(words, group);
     if ((enable | reset) == 0) continue;  // every q keeps its value
     targets_.insert(targets_.end(), group.q.begin(), group.q.end());
+    target_firsts_.insert(target_firsts_.end(), group.q_first.begin(), group.q_first.end());
     for (std::size_t i = 0; i < group.q.size(); ++i) {
       target_words_.push_back(next_q(words.slot_word(group.q[i]), words.slot_word(group.d[i]),
                                      enable, reset, group.reset_words[i]));
@@ -108,7 +113,7 @@ void WordSteps::edge(WordPass& words, Edge edge) {
   }
   if (clocks_read_) {
     const Word level = edge == Edge::kPosedge ? 1 : 0;
-    for (const std::uint32_t slot : clock_slots_) words.store_word(slot, level);
+    for (const std::uint32_t slot : clock_slots_) words.store_word(slot, level, slot);
   }
   store_targets(words);
 }
@@ -117,7 +122,7 @@ Status WordSteps::step(WordPass& words, std::span<const PositionInput> inputs) {
   for (const PositionInput& input : inputs) {
     if (words.is_input(input.position)) words.write_text(input.position, input.bits);
   }
-  for (const std::uint32_t slot : clock_slots_) words.store_word(slot, 0);
+  for (const std::uint32_t slot : clock_slots_) words.store_word(slot, 0, slot);
   words.run();
   Status settled = resets_with_pass(words);
   if (!settled.ok()) return settled;

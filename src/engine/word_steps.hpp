@@ -46,12 +46,14 @@ class WordSteps {
 
  private:
   static constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
-  // By word of each q: its slot, d's slot and the reset value's word.
+  // By word of each q: its slot, the first slot of its q, d's slot and the
+  // reset value's word.
   struct SlotGroup {
     Edge edge = Edge::kPosedge;
     std::uint32_t enable = kNoSlot;
     std::uint32_t reset = kNoSlot;
     std::vector<std::uint32_t> q;
+    std::vector<std::uint32_t> q_first;
     std::vector<std::uint32_t> d;
     std::vector<Word> reset_words;
   };
@@ -78,8 +80,10 @@ class WordSteps {
   bool clocks_read_ = false;
   bool resets_need_pass_ = false;  // some asynchronous reset is a driven bus
 
-  // Reused by every step: the slots an edge or a round writes, and their words.
+  // Reused by every step: the slots an edge or a round writes, the first
+  // slots of their q's, and their words.
   std::vector<std::uint32_t> targets_;
+  std::vector<std::uint32_t> target_firsts_;
   std::vector<Word> target_words_;
   // The gates the shown busses of the last read_shown read, and whether
   // they are few enough to evaluate alone.

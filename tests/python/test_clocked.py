@@ -344,3 +344,24 @@ def test_resets_of_a_step_act_together_and_registers_see_their_clock(order, cloc
     out = simulator.run_sequences(["x"], memoryview(bytes(grid) * 70).cast("B", (70, len(steps), 1)), show)
     assert all(["".join(map(str, row)) for row in sequence] == ["".join(row) for row in rows]
                for sequence in out.tolist())
+
+
+def test_a_register_wider_than_a_word_whose_upper_word_alone_changes_is_followed():
+    # d = q xor (only bit 64): each edge flips bit 64 alone; y reads it among
+    # enough gates that a step follows its changes.
+    mask = {"type": "const", "args": {"value": "0" * 64 + "1"}}
+    busses = [
+        {"id": "clk", "value": "0"},
+        {"id": "q", "value": "0" * 65, "influence_list": ["d", "y"]},
+        {"id": "d", "assignment": {"type": "xor", "args": {"l_expr": {"type": "ref", "args": {"id": "q"}}, "r_expr": mask}}},
+        {"id": "y", "assignment": {"type": "and", "args": {"l_expr": {"type": "ref", "args": {"id": "q"}}, "r_expr": mask}}},
+        {"id": "a", "value": "0", "influence_list": [f"f{i}" for i in range(40)]},
+    ]
+    busses += [{"id": f"f{i}", "assignment": {"type": "not", "args": {"expr": {"type": "ref", "args": {"id": "a"}}}}}
+               for i in range(40)]
+    ir = json.dumps({"component": {"id": "wide", "registers": [{"q": "q", "d": "d", "clock": "clk"}], "busses": busses}})
+    simulator, model = Simulator(ir), ClockedModel(ir)
+    assert simulator.one_pass
+    for _ in range(4):
+        simulator.step()
+        assert simulator.values() == model.step({})
