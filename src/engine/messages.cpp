@@ -57,6 +57,10 @@ std::string q_is_a_clock(std::string_view place, std::string_view q) {
   return joined({place, ": q '", q, "' is a clock of another register"});
 }
 
+std::string q_has_no_bits(std::string_view place) {
+  return joined({place, ": q has 0 bits; a register holds at least one"});
+}
+
 std::string clock_has_assignment(std::string_view place, std::string_view clock) {
   return joined({place, ": clock '", clock,
                  "' has an assignment; a clock must be a bus without one (an input)"});

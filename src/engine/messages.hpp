@@ -35,6 +35,7 @@ std::string names_no_bus(std::string_view place, std::string_view field, std::st
 std::string q_has_assignment(std::string_view place, std::string_view q);
 std::string q_of_two_registers(std::string_view place, std::string_view q, std::size_t first);
 std::string q_is_a_clock(std::string_view place, std::string_view q);
+std::string q_has_no_bits(std::string_view place);
 std::string clock_has_assignment(std::string_view place, std::string_view clock);
 std::string clock_is_a_q(std::string_view place, std::string_view clock, std::size_t owner);
 std::string clock_width(std::string_view place, std::string_view clock, std::size_t width);

@@ -61,6 +61,7 @@ Result<Registers> resolve_registers(const Component& component,
     role[reg.q] = 1;
     owner[reg.q] = record.index;
     const std::size_t width = table.value(reg.q).width();
+    if (width == 0) return Error{messages::q_has_no_bits(place)};
     if (component.is_driven(reg.clock)) {
       return Error{messages::clock_has_assignment(place, record.clock)};
     }

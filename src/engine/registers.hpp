@@ -48,8 +48,9 @@ struct Registers {
 
 // Resolves the records against `component` and checks what does not depend
 // on evaluated widths: every id names a bus, q and clock have no assignment,
-// no bus is the q of two registers or both a q and a clock, a clock has one
-// bit, reset_value comes with async_reset and is a bit string of q's width.
+// no bus is the q of two registers or both a q and a clock, q has at least
+// one bit, a clock has one, reset_value comes with async_reset and is a bit
+// string of q's width.
 Result<Registers> resolve_registers(const Component& component,
                                     std::span<const RegisterRecord> records);
 

@@ -56,6 +56,8 @@ std::vector<Refusal> refusals() {
        "registers[0] (q 'a'): clock 'y' has an assignment; a clock must be a bus without one (an "
        "input)"},
       {{record("a", "a", "w")}, "registers[0] (q 'a'): clock 'w' has 2 bits; a clock has 1"},
+      {{record("z", "z", "clk")},
+       "registers[0] (q 'z'): q has 0 bits; a register holds at least one"},
       {{with(plain, [](RegisterRecord& r) { r.reset_value = "1"; })},
        "registers[0] (q 'a'): reset_value is given without async_reset"},
       {{with(plain,

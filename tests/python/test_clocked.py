@@ -169,6 +169,7 @@ BAD_REGISTERS = [
     ({"q": "a", "d": "a", "clock": "clk", "async_reset": "clk2", "reset_value": "11"}, "reset_value must be a bit string of 1 bit"),
     ({"q": "a", "clock": "clk"}, "'d' is missing"),
     ({"q": "a", "d": "a", "clock": "clk", "enable": "w"}, "enable 'w' has 2 bits"),
+    ({"q": "z", "d": "z", "clock": "clk"}, "q has 0 bits; a register holds at least one"),
 ]
 
 
@@ -176,7 +177,7 @@ BAD_REGISTERS = [
 def test_bad_registers_are_refused_when_the_simulator_loads(record, message):
     from nimbo.core import Renderer
 
-    busses = [{"id": i, "value": v} for i, v in (("clk", "0"), ("clk2", "0"), ("a", "0"), ("w", "00"))]
+    busses = [{"id": i, "value": v} for i, v in (("clk", "0"), ("clk2", "0"), ("a", "0"), ("w", "00"), ("z", ""))]
     busses.append({"id": "y", "assignment": {"type": "ref", "args": {"id": "a"}}})
     ir = json.dumps({"component": {"id": "bad", "registers": [record], "busses": busses}})
     with pytest.raises(RuntimeError) as caught:
