@@ -124,10 +124,10 @@ template <class Source>
 std::optional<VectorFault> SequenceLanes::run_blocks(
     const Source& source, std::span<const std::uint32_t> shown, SequenceSink& sink,
     std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control) {
-  WordPass& words_pass = state_.words();
-  if (words_pass.behind()) words_pass.run();
-  plan_registers();
+  // The lanes evaluate every gate from the inputs: the state is only read.
   if constexpr (std::is_same_v<Source, ByteSequences>) plan_inputs(source);
+  plan_registers();
+  const WordPass& words_pass = state_.words();
   const std::size_t block = lanes_.block_size();
   const std::size_t words = lanes_.lane_words();
   for (std::size_t first = 0; first < source.count(); first += block) {
@@ -181,7 +181,8 @@ std::optional<VectorFault> SequenceLanes::write_lane(const TextSequences& source
                                                      std::size_t sequence, std::size_t step,
                                                      std::size_t lane) {
   const auto inputs = source.sequences[sequence].of(step);
-  if (auto refused = refused_step_input(model_, registers_, state_, inputs)) {
+  const Widths widths = step == 0 ? Widths::kNow : Widths::kEvaluated;
+  if (auto refused = refused_step_input(model_, registers_, state_, inputs, widths)) {
     return VectorFault{step, inputs[refused->first].position, std::move(refused->second.message)};
   }
   const Word bit = Word{1} << (lane % 64);
@@ -197,10 +198,11 @@ std::optional<VectorFault> SequenceLanes::write_lane(const TextSequences& source
 }
 
 void SequenceLanes::plan_inputs(const ByteSequences& source) {
+  // The columns of a bus are as many as its width when the call starts.
   inputs_.clear();
   for (const std::uint32_t position : source.inputs) {
-    inputs_.push_back({position, state_.width(position), lanes_.first_signal_of_input(position),
-                       registers_.clock_at(position)});
+    inputs_.push_back({position, state_.width(position), state_.words().width(position),
+                       lanes_.first_signal_of_input(position), registers_.clock_at(position)});
   }
 }
 
@@ -217,8 +219,20 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
       return VectorFault{step, input.position,
                          messages::clock_written(model_.busses().id(input.position))};
     }
+    const std::ptrdiff_t first_column = at;
     for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
       if (row[at] > 1) return VectorFault{step, input.position, messages::invalid_bit(row[at])};
+    }
+    if (step > 0 && input.columns != input.evaluated_width) {
+      // A driven bus whose evaluation changed its width refuses the texts
+      // of its old width, as an update would.
+      std::string text(input.columns, '0');
+      for (std::size_t i = 0; i < input.columns; ++i) {
+        text[i] = static_cast<char>(
+            '0' + row[first_column + static_cast<std::ptrdiff_t>(i) * source.column_stride]);
+      }
+      return VectorFault{step, input.position,
+                         check_value_text(text, input.evaluated_width).error()};
     }
   }
   return std::nullopt;

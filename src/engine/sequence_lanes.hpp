@@ -54,12 +54,14 @@ class SequenceLanes {
     LanePass::Signal q, d, enable, reset;
     Word reset_value;
   };
-  // An input bus of byte sequences as lanes take it: its columns, the first
-  // signal of its bits (LanePass::kNoSignal for a driven bus), and whether
-  // it is a clock, which steps do not write.
+  // An input bus of byte sequences as lanes take it: its columns (its width
+  // when the call starts), its width once evaluated, the first signal of its
+  // bits (LanePass::kNoSignal for a driven bus), and whether it is a clock,
+  // which steps do not write.
   struct LaneInput {
     std::uint32_t position;
     std::size_t columns;
+    std::size_t evaluated_width;
     LanePass::Signal first_signal;
     bool clock;
   };

@@ -77,7 +77,10 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
     const Source& source, std::span<const std::uint32_t> shown, SequenceSink& sink,
     std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control) {
   const std::vector<BitBusValue> start = snapshot();
-  std::vector<std::size_t> widths;  // of byte inputs: their width now
+  std::vector<std::size_t> widths;  // of byte inputs: their width at the start
+  if constexpr (std::is_same_v<Source, ByteSequences>) {
+    for (const std::uint32_t position : source.inputs) widths.push_back(width(position));
+  }
   std::vector<BitBusValue> values(shown.size());
   std::vector<PositionInput> row;
   std::vector<std::string> texts;
@@ -94,8 +97,6 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
         step_inputs = source.sequences[s].of(step);
       } else {
         const auto byte = [&](std::size_t column) { return source.at(s, step, column); };
-        widths.clear();
-        for (const std::uint32_t position : source.inputs) widths.push_back(width(position));
         if (auto fault = row_inputs(source.inputs, widths, step, byte, texts, row)) {
           faults[s] = std::move(fault);
           break;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/simulation.hpp"
+#include "expr_nodes/nodes.hpp"
 #include "random_circuit.hpp"
 
 namespace nimbo {
@@ -215,6 +216,56 @@ INSTANTIATE_TEST_SUITE_P(Designs, SequencesAgainstModel,
                            return std::string(std::get<0>(info.param).name) + "_" +
                                   std::to_string(std::get<1>(info.param));
                          });
+
+// A driven bus written by sequences from a state not evaluated since it was
+// rendered: its first step takes the width it was rendered with, later
+// steps the width its evaluation gives, as updates one after the other do;
+// the columns of bytes stay those of the rendered width.
+TEST(Sequences, ADrivenBusTakesItsRenderedWidthOnlyInTheFirstStep) {
+  for (const bool feedback : {false, true}) {
+    const auto make = [&] {
+      Component component("w");
+      component.add_bus("x", BitBus(BitBusValue::from_string("0000").value()));
+      component.add_bus("y", BitBus(BitBusValue::from_string("0").value()));
+      component.set_assignment("y", std::make_unique<Not>(std::make_unique<BusRef>("x")));
+      EXPECT_TRUE(component.add_influence("x", "y").ok());
+      if (feedback) {
+        component.add_bus("f", BitBus());
+        component.set_assignment("f", std::make_unique<BusRef>("f"));
+      }
+      return Simulation(std::move(component));
+    };
+    Simulation simulation = make();
+    const std::uint32_t y = *simulation.find("y");
+    const std::vector<std::uint32_t> inputs = {y};
+    const std::vector<std::uint8_t> data(2 * 2, 1);  // 2 sequences of 2 steps of 1 column
+    const ByteSequences bytes{inputs, data.data(), 2, 2, 1, 2, 1, 1};
+    const std::vector<std::uint32_t> shown = {y};
+    SequenceRows sink(2, 1);
+    std::vector<std::optional<VectorFault>> faults;
+    ASSERT_FALSE(simulation.run_sequences(bytes, shown, sink, faults).has_value());
+    ASSERT_EQ(simulation.runs_one_pass(), !feedback);
+    const std::string refused = "Invalid value \"1\". The value must have 4 bits.";
+    for (std::size_t s = 0; s < 2; ++s) {
+      ASSERT_TRUE(faults[s].has_value()) << feedback;
+      EXPECT_EQ(faults[s]->vector, 1U) << feedback;
+      EXPECT_EQ(faults[s]->message, refused) << feedback;
+      EXPECT_EQ(sink.rows[s], (std::vector<std::vector<std::string>>{{"1111"}})) << feedback;
+    }
+    // The same as texts.
+    Simulation texts = make();
+    const std::vector<PositionInput> writes = {{y, "1"}, {y, "1"}};
+    const std::vector<std::size_t> ends = {1, 2};
+    const std::vector<TextVectors> sequences(2, TextVectors{writes, ends});
+    SequenceRows text_sink(2, 1);
+    ASSERT_FALSE(texts.run_sequences(sequences, shown, text_sink, faults).has_value());
+    for (std::size_t s = 0; s < 2; ++s) {
+      ASSERT_TRUE(faults[s].has_value()) << feedback;
+      EXPECT_EQ(faults[s]->vector, 1U) << feedback;
+      EXPECT_EQ(faults[s]->message, refused) << feedback;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace nimbo
