@@ -361,19 +361,20 @@ PyObject* stats(PyObject* self, PyObject*) {
 }
 
 // update() and step(): one call that writes its inputs (a dict, or None
-// for none when they are `optional`) through `apply`.
+// for none when they are `optional`) through `apply`, which also takes the
+// flag parsed after allow_unknown (update's resets).
 template <class Apply>
 PyObject* write_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
-                       bool optional, Apply apply) {
+                       const char* const* keywords, bool optional, Apply apply) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"inputs", "allow_unknown", nullptr};
     PyObject* argument = Py_None;
     int allow_unknown = 0;
+    int flag = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &argument,
-                                     &allow_unknown)) {
+                                     &allow_unknown, &flag)) {
       return nullptr;
     }
     if (!ensure_ids(state)) return nullptr;
@@ -383,7 +384,7 @@ PyObject* write_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const c
         !convert_inputs(state, argument, std::nullopt, allow_unknown != 0, writes, owners)) {
       return nullptr;
     }
-    const Status status = apply(state.simulation, writes);
+    const Status status = apply(state.simulation, writes, flag != 0);
     if (status.interrupted()) return raise_interrupt();
     if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
     Py_RETURN_NONE;
@@ -391,15 +392,18 @@ PyObject* write_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const c
 }
 
 PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return write_inputs(self, args, kwargs, "O|$p:update", false,
-                      [](Simulation& simulation, const auto& writes) {
-                        return simulation.update_positions(writes, call_control());
+  static const char* const keywords[] = {"inputs", "allow_unknown", "resets", nullptr};
+  return write_inputs(self, args, kwargs, "O|$pp:update", keywords, false,
+                      [](Simulation& simulation, const auto& writes, bool resets) {
+                        return simulation.update_positions(
+                            writes, call_control(), resets ? Resets::kApply : Resets::kLeave);
                       });
 }
 
 PyObject* step(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return write_inputs(self, args, kwargs, "|O$p:step", true,
-                      [](Simulation& simulation, const auto& writes) {
+  static const char* const keywords[] = {"inputs", "allow_unknown", nullptr};
+  return write_inputs(self, args, kwargs, "|O$p:step", keywords, true,
+                      [](Simulation& simulation, const auto& writes, bool) {
                         return simulation.step(writes, call_control());
                       });
 }
@@ -944,10 +948,13 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
 PyMethodDef simulator_methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update)),
      METH_VARARGS | METH_KEYWORDS,
-     "update($self, inputs, *, allow_unknown=False)\n--\n\n"
+     "update($self, inputs, *, allow_unknown=False, resets=True)\n--\n\n"
      "Writes the inputs (a dict of bus id to bit string) and lets the circuit settle, as\n"
-     "Component.update_signals does; a rejected input changes nothing. An id that names no\n"
-     "bus is a ValueError suggesting the closest ids; allow_unknown=True skips it."},
+     "Component.update_signals does, without a clock edge; a rejected input changes nothing.\n"
+     "With registers, the asynchronous resets that are 1 then act, as levels do (raising a\n"
+     "reset resets its registers at once); resets=False leaves them, for the plain update of\n"
+     "update_signals. An id that names no bus is a ValueError suggesting the closest ids;\n"
+     "allow_unknown=True skips it."},
     {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step)),
      METH_VARARGS | METH_KEYWORDS,
      "step($self, inputs=None, *, allow_unknown=False)\n--\n\n"
@@ -960,7 +967,10 @@ PyMethodDef simulator_methods[] = {
      "widths($self)\n--\n\nThe width an input of each bus must have now, in bus_ids order."},
     {"stats", stats, METH_NOARGS,
      "stats($self)\n--\n\nCounts: busses, driven busses, gates, influence entries."},
-    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\nPuts every bus back to its rendered value."},
+    {"reset", reset, METH_NOARGS,
+     "reset($self)\n--\n\n"
+     "Puts every bus back to the initial state, as the simulator was built: the rendered\n"
+     "values settled with every clock at 0, and the asynchronous resets applied."},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)),
      METH_VARARGS | METH_KEYWORDS,
      "run($self, vectors, show=None, *, allow_unknown=False)\n--\n\n"

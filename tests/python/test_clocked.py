@@ -347,6 +347,53 @@ def test_resets_of_a_step_act_together_and_registers_see_their_clock(order, cloc
                for sequence in out.tolist())
 
 
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("seed", range(4))
+def test_an_update_applies_the_asynchronous_resets_unless_told_not_to(shape, seed):
+    # A reset is a level: the update is the plain update, then the rounds of
+    # resets; with resets=False the plain update alone, as nimbo.core's.
+    rng = random.Random(300 + seed)
+    ir, inputs = random_clocked_circuit(rng, **shape)
+    try:
+        model = ClockedModel(ir)
+    except RuntimeError:
+        return
+    simulator = Simulator(ir)
+    qs = {r.q: len(model.values()[r.q]) for r in model.registers}
+    for update in random_steps(rng, inputs, 30, bad=0.03) + random_steps(rng, qs, 10):
+        resets = rng.randrange(3) != 0
+        try:
+            model.component.update_signals(update)
+            if resets:
+                model.resets()
+        except RuntimeError as error:
+            with pytest.raises(RuntimeError) as caught:
+                simulator.update(update, resets=resets)
+            assert str(caught.value) == str(error)
+            assert simulator.values() == model.values()
+            if "settle" in str(error):
+                break
+            continue
+        simulator.update(update, resets=resets)
+        assert simulator.values() == model.values()
+
+
+def test_a_simulator_settles_when_it_is_built_with_or_without_registers():
+    from nimbo.ir import gate, ref
+
+    busses = [{"id": "a", "value": "0"}, {"id": "y", "value": "0", "assignment": gate("not", ref("a"))}]
+    for registers in ([], [{"q": "q", "d": "y", "clock": "clk", "async_reset": "y", "reset_value": "1"}]):
+        extra = [{"id": "clk", "value": "1"}, {"id": "q", "value": "0"}] if registers else []
+        ir = json.dumps({"component": {"id": "s", "registers": registers, "busses": busses + extra}})
+        simulator = Simulator(ir)
+        assert simulator.values(["a", "y"]) == {"a": "0", "y": "1"}
+        if registers:  # the clock written 0, the reset applied
+            assert simulator.values(["clk", "q"]) == {"clk": "0", "q": "1"}
+        simulator.update({"a": "1"})
+        simulator.reset()
+        assert simulator.values() == ClockedModel(ir).values()
+
+
 def test_a_register_wider_than_a_word_whose_upper_word_alone_changes_is_followed():
     # d = q xor (only bit 64): each edge flips bit 64 alone; y reads it among
     # enough gates that a step follows its changes.
