@@ -19,11 +19,6 @@ void BusState::move_to(std::unique_ptr<WordPass> pass) {
   }
 }
 
-std::size_t BusState::width(std::size_t position) const {
-  if (!words_ || held(position)) return table_[position].width();
-  return words_->width(position);
-}
-
 void BusState::read(std::size_t position, BitBusValue& value) {
   if (!words_) {
     value = table_[position];

@@ -47,8 +47,13 @@ class BusState {
   std::span<const BitBusValue> table() const noexcept { return table_; }
 
   // The width of the bus at `position` now: an input written into it must
-  // have it.
-  std::size_t width(std::size_t position) const;
+  // have it. (Every update asks it of every input: inline.)
+  std::size_t width(std::size_t position) const {
+    if (words_ && (words_->evaluated() || words_->is_input(position))) {
+      return words_->width(position);
+    }
+    return table_[position].width();
+  }
   // The value of the bus at `position`.
   void read(std::size_t position, BitBusValue& value);
   // Every value, by position.
