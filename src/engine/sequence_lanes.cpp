@@ -200,9 +200,14 @@ std::optional<VectorFault> SequenceLanes::write_lane(const TextSequences& source
 void SequenceLanes::plan_inputs(const ByteSequences& source) {
   // The columns of a bus are as many as its width when the call starts.
   inputs_.clear();
+  first_clock_.reset();
+  widths_change_ = false;
   for (const std::uint32_t position : source.inputs) {
-    inputs_.push_back({position, state_.width(position), state_.words().width(position),
-                       lanes_.first_signal_of_input(position), registers_.clock_at(position)});
+    const std::size_t columns = state_.width(position);
+    const std::size_t evaluated = state_.words().width(position);
+    if (!first_clock_ && registers_.clock_at(position)) first_clock_ = inputs_.size();
+    widths_change_ = widths_change_ || columns != evaluated;
+    inputs_.push_back({position, columns, evaluated, lanes_.first_signal_of_input(position)});
   }
 }
 
@@ -213,27 +218,33 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
   const std::uint8_t* row = source.data +
                             static_cast<std::ptrdiff_t>(sequence) * source.sequence_stride +
                             static_cast<std::ptrdiff_t>(step) * source.step_stride;
+  // As one step after another reads it: the row's bytes, then what the
+  // step refuses (a clock, then a width).
   std::ptrdiff_t at = 0;  // of the input's first column in the row
   for (const LaneInput& input : inputs_) {
-    if (input.clock) {
-      return VectorFault{step, input.position,
-                         messages::clock_written(model_.busses().id(input.position))};
-    }
-    const std::ptrdiff_t first_column = at;
     for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
       if (row[at] > 1) return VectorFault{step, input.position, messages::invalid_bit(row[at])};
     }
-    if (step > 0 && input.columns != input.evaluated_width) {
-      // A driven bus whose evaluation changed its width refuses the texts
-      // of its old width, as an update would.
+  }
+  if (first_clock_) {
+    const std::uint32_t clock = inputs_[*first_clock_].position;
+    return VectorFault{step, clock, messages::clock_written(model_.busses().id(clock))};
+  }
+  if (step == 0 || !widths_change_) return std::nullopt;
+  // A driven bus whose evaluation changed its width refuses the texts of
+  // its old width, as an update would.
+  at = 0;
+  for (const LaneInput& input : inputs_) {
+    if (input.columns != input.evaluated_width) {
       std::string text(input.columns, '0');
       for (std::size_t i = 0; i < input.columns; ++i) {
         text[i] = static_cast<char>(
-            '0' + row[first_column + static_cast<std::ptrdiff_t>(i) * source.column_stride]);
+            '0' + row[at + static_cast<std::ptrdiff_t>(i) * source.column_stride]);
       }
       return VectorFault{step, input.position,
                          check_value_text(text, input.evaluated_width).error()};
     }
+    at += static_cast<std::ptrdiff_t>(input.columns) * source.column_stride;
   }
   return std::nullopt;
 }

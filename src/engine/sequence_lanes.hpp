@@ -55,15 +55,13 @@ class SequenceLanes {
     Word reset_value;
   };
   // An input bus of byte sequences as lanes take it: its columns (its width
-  // when the call starts), its width once evaluated, the first signal of its
-  // bits (LanePass::kNoSignal for a driven bus), and whether it is a clock,
-  // which steps do not write.
+  // when the call starts), its width once evaluated, and the first signal of
+  // its bits (LanePass::kNoSignal for a driven bus).
   struct LaneInput {
     std::uint32_t position;
     std::size_t columns;
     std::size_t evaluated_width;
     LanePass::Signal first_signal;
-    bool clock;
   };
 
   template <class Source>
@@ -99,6 +97,8 @@ class SequenceLanes {
   std::vector<RegisterBit> edge_bits_[2];  // posedge, negedge
   std::vector<RegisterBit> reset_bits_;    // of the registers with a reset, in register order
   std::vector<LaneInput> inputs_;
+  std::optional<std::size_t> first_clock_;  // of inputs_: a clock, which steps do not write
+  bool widths_change_ = false;              // some input's evaluated width is not its columns
   std::vector<Word> captured_;
 };
 

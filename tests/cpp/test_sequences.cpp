@@ -267,5 +267,44 @@ TEST(Sequences, ADrivenBusTakesItsRenderedWidthOnlyInTheFirstStep) {
   }
 }
 
+// A row of bytes is read before the step checks it, in lanes as one step
+// after another: a byte that is no bit is the fault of its row, before a
+// clock among the inputs is.
+TEST(Sequences, ARowIsReadBeforeItsStepIsChecked) {
+  for (const bool loop : {false, true}) {
+    Component component("r");
+    component.add_bus("clk", BitBus());
+    component.add_bus("x", BitBus());
+    component.add_bus("q", BitBus());
+    if (loop) {
+      component.add_bus("loop", BitBus());
+      component.set_assignment("loop", std::make_unique<BusRef>("loop"));
+    }
+    RegisterRecord reg;
+    reg.q = "q";
+    reg.d = "x";
+    reg.clock = "clk";
+    Result<Registers> registers = resolve_registers(component, {&reg, 1});
+    ASSERT_TRUE(registers.ok());
+    Simulation simulation(std::move(component), std::move(registers).value());
+    ASSERT_EQ(testing_model::start(simulation), "");
+    ASSERT_EQ(simulation.runs_one_pass(), !loop);
+    const std::vector<std::uint32_t> inputs = {*simulation.find("clk"), *simulation.find("x")};
+    const std::vector<std::uint8_t> data = {0, 0, 0, 2};  // 2 sequences of one step
+    const ByteSequences bytes{inputs, data.data(), 2, 1, 2, 2, 2, 1};
+    const std::vector<std::uint32_t> shown = {*simulation.find("q")};
+    SequenceRows sink(2, 1);
+    std::vector<std::optional<VectorFault>> faults;
+    ASSERT_FALSE(simulation.run_sequences(bytes, shown, sink, faults).has_value());
+    ASSERT_TRUE(faults[0].has_value() && faults[1].has_value()) << loop;
+    EXPECT_EQ(faults[0]->message,
+              "bus 'clk' is a clock: every step is one cycle of it, so a step "
+              "does not write it")
+        << loop;
+    EXPECT_EQ(faults[1]->message, "Invalid bit 2 (bits are 0 or 1)") << loop;
+    EXPECT_EQ(faults[1]->position, inputs[1]) << loop;
+  }
+}
+
 }  // namespace
 }  // namespace nimbo
