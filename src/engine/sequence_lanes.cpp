@@ -14,7 +14,27 @@ namespace {
 
 constexpr std::size_t kMaxWords = LanePass::kMaxLaneWords;
 
+// The kinds of register bits: with an enable, with a reset.
+constexpr std::size_t kWithEnable = 1;
+constexpr std::size_t kWithReset = 2;
+
 }  // namespace
+
+template <bool kEnable, bool kReset>
+Word* SequenceLanes::capture(const LanePass& lanes, std::span<const RegisterBit> bits,
+                             std::size_t words, Word* captured) {
+  for (const RegisterBit& bit : bits) {
+    const Word* q = lanes.lanes(bit.q);
+    const Word* d = lanes.lanes(bit.d);
+    const Word* enable = lanes.lanes(bit.enable);
+    const Word* reset = lanes.lanes(bit.reset);
+    for (std::size_t w = 0; w < words; ++w) {
+      *captured++ = next_q(q[w], d[w], kEnable ? enable[w] : ~Word{0}, kReset ? reset[w] : Word{0},
+                           bit.reset_value);
+    }
+  }
+  return captured;
+}
 
 SequenceLanes::SequenceLanes(const Circuit& circuit, const Registers& registers,
                              const Component& model, BusState& state, LanePass& lanes)
@@ -32,7 +52,8 @@ void SequenceLanes::plan_registers() {
       const RegisterBit bit{q[b], d[b], signal_of(reg.enable, LanePass::kAllOne),
                             signal_of(reg.async_reset, LanePass::kAllZero),
                             level_mask(reg.reset_value.bit(b))};
-      edge_bits_[reg.edge == Edge::kPosedge ? 0 : 1].push_back(bit);
+      const std::size_t kind = (reg.enable ? kWithEnable : 0) | (reg.async_reset ? kWithReset : 0);
+      edge_bits_[reg.edge == Edge::kPosedge ? 0 : 1][kind].push_back(bit);
       if (reg.async_reset) reset_bits_.push_back(bit);
     }
   }
@@ -97,24 +118,23 @@ void SequenceLanes::edge(Edge edge, std::span<Word> live, std::size_t first, std
     return;
   }
   const std::size_t words = lanes_.lane_words();
-  const std::vector<RegisterBit>& bits = edge_bits_[edge == Edge::kPosedge ? 0 : 1];
+  const auto& kinds = edge_bits_[edge == Edge::kPosedge ? 0 : 1];
   // Everything the edge writes is read before anything is written.
-  captured_.resize(bits.size() * words);
+  std::size_t count = 0;
+  for (const std::vector<RegisterBit>& bits : kinds) count += bits.size();
+  captured_.resize(count * words);
   Word* captured = captured_.data();
-  for (const RegisterBit& bit : bits) {
-    const Word* q = lanes_.lanes(bit.q);
-    const Word* d = lanes_.lanes(bit.d);
-    const Word* enable = lanes_.lanes(bit.enable);
-    const Word* reset = lanes_.lanes(bit.reset);
-    for (std::size_t w = 0; w < words; ++w) {
-      *captured++ = next_q(q[w], d[w], enable[w], reset[w], bit.reset_value);
-    }
-  }
+  captured = capture<false, false>(lanes_, kinds[0], words, captured);
+  captured = capture<true, false>(lanes_, kinds[kWithEnable], words, captured);
+  captured = capture<false, true>(lanes_, kinds[kWithReset], words, captured);
+  captured = capture<true, true>(lanes_, kinds[kWithEnable | kWithReset], words, captured);
   write_clocks();
   captured = captured_.data();
-  for (const RegisterBit& bit : bits) {
-    Word* q = lanes_.lanes(bit.q);
-    for (std::size_t w = 0; w < words; ++w) q[w] = *captured++;
+  for (const std::vector<RegisterBit>& bits : kinds) {
+    for (const RegisterBit& bit : bits) {
+      Word* q = lanes_.lanes(bit.q);
+      for (std::size_t w = 0; w < words; ++w) q[w] = *captured++;
+    }
   }
   lanes_.run();
   resets(live, first, step, faults);

@@ -71,6 +71,12 @@ class SequenceLanes {
                                         const UpdateControl& control);
   // Fills the register bits of each edge and those with resets.
   void plan_registers();
+  // What the lanes of `bits` take at their edge, into `captured`: bits
+  // without an enable or a reset pass the mask they would read as a
+  // constant, so that no lane of it is read.
+  template <bool kEnable, bool kReset>
+  static Word* capture(const LanePass& lanes, std::span<const RegisterBit> bits, std::size_t words,
+                       Word* captured);
   // Fills inputs_ with the inputs of `source`.
   void plan_inputs(const ByteSequences& source);
   std::optional<VectorFault> write_lane(const TextSequences& source, std::size_t sequence,
@@ -94,8 +100,10 @@ class SequenceLanes {
   const Component& model_;
   BusState& state_;
   LanePass& lanes_;
-  std::vector<RegisterBit> edge_bits_[2];  // posedge, negedge
-  std::vector<RegisterBit> reset_bits_;    // of the registers with a reset, in register order
+  // By edge (posedge, negedge), then by kind (1: with an enable, 2: with a
+  // reset).
+  std::vector<RegisterBit> edge_bits_[2][4];
+  std::vector<RegisterBit> reset_bits_;  // of the registers with a reset, in register order
   std::vector<LaneInput> inputs_;
   std::optional<std::size_t> first_clock_;  // of inputs_: a clock, which steps do not write
   bool widths_change_ = false;              // some input's evaluated width is not its columns

@@ -106,6 +106,15 @@ void WordSteps::edge(WordPass& words, Edge edge) {
     if ((enable | reset) == 0) continue;  // every q keeps its value
     targets_.insert(targets_.end(), group.q.begin(), group.q.end());
     target_firsts_.insert(target_firsts_.end(), group.q_first.begin(), group.q_first.end());
+    if (enable == ~Word{0} && reset == 0) {
+      // The most common group takes d: the rule with those masks as
+      // constants reads no q.
+      for (std::size_t i = 0; i < group.q.size(); ++i) {
+        target_words_.push_back(
+            next_q(Word{0}, words.slot_word(group.d[i]), ~Word{0}, Word{0}, Word{0}));
+      }
+      continue;
+    }
     for (std::size_t i = 0; i < group.q.size(); ++i) {
       target_words_.push_back(next_q(words.slot_word(group.q[i]), words.slot_word(group.d[i]),
                                      enable, reset, group.reset_words[i]));
