@@ -1,6 +1,7 @@
 """Import speed: Yosys JSON netlists, and Verilog gate netlists through Yosys.
 
     python bench/bench_import.py [--copies 4] [--gates 100000] [--flows auto,full] [--skip-json]
+                                 [--skip-netlists] [--rounds 3]
 
 JSON: a netlist of COPIES side-by-side copies of the synthesized 64x64
 multiplier of bench/netlists (about 25,500 cells each, net numbers shifted,
@@ -14,6 +15,11 @@ imported with `nimbo import FILE -o OUT --flow F` for every flow of FLOWS
 in turn, in fresh processes, side by side; reported: wall time, CPU time of
 the command and its Yosys runs, and whether the IRs of the flows compute the
 same outputs on random inputs.
+
+Memories: the processor of bench/clocked (risc16: a 256-word RAM of 16 bits
+and its program ROM) imported with `nimbo import risc16.v risc16_rom.v
+--memories map` and `--memories keep`, alternately ROUNDS times each in fresh
+processes; reported: the median wall and CPU times, and the size of each IR.
 """
 
 from __future__ import annotations
@@ -83,16 +89,17 @@ def gate_netlists(gates: int, work: Path) -> list[tuple[str, Path, int]]:
     return found
 
 
-def run_import(path: Path, flow: str, out: Path) -> tuple[float, float, str]:
+def run_import(path: Path | list[Path], flow: str, out: Path, *extra: str) -> tuple[float, float, str]:
     """Wall and CPU seconds (the command and its children) of one nimbo import, and its summary."""
+    paths = [str(p) for p in (path if isinstance(path, list) else [path])]
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-m", "nimbo", "import", str(path), "-o", str(out), "--flow", flow],
+    done = subprocess.run([sys.executable, "-m", "nimbo", "import", *paths, "-o", str(out), "--flow", flow, *extra],
                           capture_output=True, text=True)
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if done.returncode != 0:
-        raise SystemExit(f"nimbo import {path} --flow {flow} failed: {done.stderr.strip()}")
+        raise SystemExit(f"nimbo import {' '.join(paths)} --flow {flow} {' '.join(extra)} failed: {done.stderr.strip()}")
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     return wall, cpu, done.stdout.strip()
 
@@ -135,16 +142,50 @@ def bench_verilog(gates: int, flows: list[str]) -> None:
                   + f" | {'yes' if agree else 'NO'} |")
 
 
+def bench_memories(rounds: int) -> None:
+    designs = ROOT / "bench" / "clocked" / "designs"
+    sources = [designs / "risc16.v", designs / "risc16_rom.v"]
+    modes = ("map", "keep")
+    times: dict[str, list[tuple[float, float]]] = {mode: [] for mode in modes}
+    with tempfile.TemporaryDirectory(prefix="nimbo-bench-import-") as tmp:
+        outs = {mode: Path(tmp) / f"risc16.{mode}.json" for mode in modes}
+        for _ in range(rounds):
+            for mode in modes:
+                wall, cpu, _ = run_import(sources, "auto", outs[mode], "--top", "risc16", "--memories", mode)
+                times[mode].append((wall, cpu))
+        sizes = {}
+        for mode in modes:
+            component = json.loads(outs[mode].read_text())["component"]
+            gates = circuit_from_document({"component": component}).gate_count()
+            memories = component.get("memories", [])
+            sizes[mode] = (gates, len(component.get("registers", [])), len(memories),
+                           sum(m["words"] * m["width"] for m in memories))
+    median = {mode: tuple(sorted(t[k] for t in times[mode])[len(times[mode]) // 2] for k in (0, 1)) for mode in modes}
+    print(f"\nrisc16, {rounds} rounds, medians:")
+    print("| `--memories` | wall | CPU | gates | register bits | memories (bits) |")
+    print("|---|---|---|---|---|---|")
+    for mode in modes:
+        gates, registers, count, bits = sizes[mode]
+        print(f"| {mode} | {median[mode][0]:.2f} s | {median[mode][1]:.2f} s | {gates:,} | {registers:,} | "
+              f"{count} ({bits:,}) |")
+    print(f"map ÷ keep: {median['map'][0] / median['keep'][0]:.1f} (wall), "
+          f"{median['map'][1] / median['keep'][1]:.1f} (CPU)", flush=True)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--copies", type=int, default=4, help="copies of the multiplier in the JSON netlist")
     parser.add_argument("--gates", type=int, default=100_000, help="gates of the random DAG netlist")
     parser.add_argument("--flows", default="auto,full", help="flows to compare, the first the reference")
     parser.add_argument("--skip-json", action="store_true", help="leave out the JSON netlist")
+    parser.add_argument("--skip-netlists", action="store_true", help="leave out the Verilog gate netlists")
+    parser.add_argument("--rounds", type=int, default=3, help="imports of risc16 per memories mode")
     args = parser.parse_args()
     if not args.skip_json:
         bench_json(args.copies)
-    bench_verilog(args.gates, [f for f in args.flows.split(",") if f])
+    if not args.skip_netlists:
+        bench_verilog(args.gates, [f for f in args.flows.split(",") if f])
+    bench_memories(args.rounds)
     return 0
 
 

@@ -1,9 +1,10 @@
-// libFuzzer target: number texts (a width from the first bytes, the text
-// from the rest) through parse_number_text, against a slow reference
-// written from the rule in number_text.hpp: digit by digit into a number
-// of 32-bit limbs that saturates past the width, then fitted. Both must
-// give the same value, or the same message. A value also comes back from
-// its binary and hexadecimal forms (format_number).
+// libFuzzer target: number texts (a width from the last bytes, the text
+// from the others) through read_number_text and parse_number_text, against
+// a slow reference written from the rule in number_text.hpp: digit by digit
+// into a number of 32-bit limbs that saturates past the width, then fitted.
+// Both must give the same value, or the same message (parse_number_text's
+// with the text quoted first). A value also comes back from its binary and
+// hexadecimal forms (format_number).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -13,7 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include "busses/bit_bus.hpp"
 #include "busses/number_text.hpp"
 
 namespace {
@@ -73,23 +73,22 @@ std::string quoted(std::string_view text) {
 
 // The digits of `digits` in `base` (underscores between them), or the
 // message that refuses them; the number saturates past `limit` bits.
-Result<Number> digits_of(std::string_view digits, unsigned base, std::string_view text,
-                         std::size_t limit) {
+Result<Number> digits_of(std::string_view digits, unsigned base, std::size_t limit) {
   Number number(limit);
   bool any = false;
   for (const char c : digits) {
     if (c == '_' && any) continue;
     if (c == 'x' || c == 'X' || c == 'z' || c == 'Z' || c == '?') {
-      return Error{quoted(text) + " has x or z digits; nimbo values hold only 0 and 1"};
+      return Error{"has x or z digits; nimbo values hold only 0 and 1"};
     }
     const std::optional<unsigned> digit = digit_value(c);
     if (!digit || *digit >= base) {
-      return Error{quoted(text) + " is not a number: '" + std::string(1, c) +
-                   "' is not a digit in base " + std::to_string(base)};
+      return Error{"is not a number: '" + std::string(1, c) + "' is not a digit in base " +
+                   std::to_string(base)};
     }
     any = true;
   }
-  if (!any) return Error{quoted(text) + " has no digits"};
+  if (!any) return Error{"has no digits"};
   for (const char c : digits) {
     if (c != '_') number.times_plus(base, *digit_value(c));
   }
@@ -100,9 +99,8 @@ std::string bits_text(std::size_t width) {
   return std::to_string(width) + (width == 1 ? " bit" : " bits");
 }
 
-Result<BitBusValue> fitted(const Number& number, bool negative, std::size_t width,
-                           std::string_view text) {
-  const Error too_wide{quoted(text) + " does not fit in " + bits_text(width)};
+Result<BitBusValue> fitted(const Number& number, bool negative, std::size_t width) {
+  const Error too_wide{"does not fit in " + bits_text(width)};
   if (number.too_large()) return too_wide;
   const std::size_t bits = number.bits();
   if (!negative && bits > width) return too_wide;
@@ -129,12 +127,10 @@ Result<BitBusValue> fitted(const Number& number, bool negative, std::size_t widt
   return value;
 }
 
+// The value of `text` at `width`, or why not (without the text).
 Result<BitBusValue> reference(std::string_view text, std::size_t width) {
-  if (BitBusValue::is_bit_string(text)) {
-    if (text.size() != width) {
-      return Error{"Invalid value " + quoted(text) + ". The value must have " +
-                   std::to_string(width) + " bits."};
-    }
+  // A bit string has exactly the width's count of 0s and 1s.
+  if (text.size() == width && BitBusValue::is_bit_string(text)) {
     return BitBusValue::from_string(text);
   }
   const std::size_t limit = width + 2;
@@ -142,38 +138,27 @@ Result<BitBusValue> reference(std::string_view text, std::size_t width) {
     const std::string_view size = text.substr(0, tick);
     std::string_view spec = text.substr(tick + 1);
     if (!spec.empty() && (spec[0] == 's' || spec[0] == 'S')) spec.remove_prefix(1);
-    if (spec.empty()) return Error{quoted(text) + " has no base after '"};
-    unsigned base = 0;
-    switch (spec[0] | 0x20) {
-      case 'h':
-        base = 16;
-        break;
-      case 'd':
-        base = 10;
-        break;
-      case 'o':
-        base = 8;
-        break;
-      case 'b':
-        base = 2;
-        break;
-      default:
-        return Error{quoted(text) + ": the base of a literal is h, d, o or b"};
-    }
+    const char letter = spec.empty() ? '\0' : static_cast<char>(spec[0] | 0x20);
+    const unsigned base = letter == 'h'   ? 16
+                          : letter == 'd' ? 10
+                          : letter == 'o' ? 8
+                          : letter == 'b' ? 2
+                                          : 0;
+    if (base == 0) return Error{"has no base h, d, o or b after '"};
     if (!size.empty()) {
-      Result<Number> declared = digits_of(size, 10, text, 64);
+      Result<Number> declared = digits_of(size, 10, 64);
       if (!declared.ok()) return Error{declared.error()};
       const Number& n = declared.value();
       bool same = !n.too_large() && n.bits() <= 64;
       for (std::size_t b = 0; b < 64 && same; ++b) same = n.bit(b) == (((width >> b) & 1U) != 0);
       if (!same) {
-        return Error{quoted(text) + " has " + std::string(size) + " bits but the value needs " +
+        return Error{"has " + std::string(size) + " bits but the value needs " +
                      std::to_string(width)};
       }
     }
-    Result<Number> number = digits_of(spec.substr(1), base, text, limit);
+    Result<Number> number = digits_of(spec.substr(1), base, limit);
     if (!number.ok()) return Error{number.error()};
-    return fitted(number.value(), false, width, text);
+    return fitted(number.value(), false, width);
   }
   std::string_view rest = text;
   bool negative = false;
@@ -188,12 +173,17 @@ Result<BitBusValue> reference(std::string_view text, std::size_t width) {
     if (base != 10) rest.remove_prefix(2);
   }
   if (base == 10 && (rest.empty() || rest[0] < '0' || rest[0] > '9')) {
-    return Error{quoted(text) +
-                 " is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8'h1f)"};
+    return Error{"is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8'h1f)"};
   }
-  Result<Number> number = digits_of(rest, base, text, limit);
+  Result<Number> number = digits_of(rest, base, limit);
   if (!number.ok()) return Error{number.error()};
-  return fitted(number.value(), negative, width, text);
+  Result<BitBusValue> value = fitted(number.value(), negative, width);
+  if (!value.ok() && text.size() > 1 && BitBusValue::is_bit_string(text)) {
+    // 0s and 1s of another count than the width, read as a number.
+    return Error{value.error() + " (as a number; a bit string has exactly " +
+                 std::to_string(width) + (width == 1 ? " digit)" : " digits)")};
+  }
+  return value;
 }
 
 }  // namespace
@@ -202,13 +192,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider input(data, size);
   const std::size_t width = input.ConsumeIntegralInRange<std::size_t>(0, 300);
   const std::string text = input.ConsumeRemainingBytesAsString();
+  const Result<BitBusValue> read = nimbo::read_number_text(text, width);
   const Result<BitBusValue> parsed = nimbo::parse_number_text(text, width);
   const Result<BitBusValue> expected = reference(text, width);
-  check(parsed.ok() == expected.ok());
+  check(read.ok() == expected.ok() && parsed.ok() == expected.ok());
   if (!parsed.ok()) {
-    check(parsed.error() == expected.error());
+    check(read.error() == expected.error());
+    check(parsed.error() == quoted(text) + " " + expected.error());
     return 0;
   }
+  check(read.value() == expected.value());
   check(parsed.value() == expected.value());
   if (width >= 2) {
     for (const nimbo::Radix radix : {nimbo::Radix::kBinary, nimbo::Radix::kHex}) {

@@ -1,5 +1,6 @@
 // libFuzzer target: arbitrary bytes as an IR text through the render driver,
-// and a rendered component through an update and a short batch.
+// and a rendered component through an update and a short batch; the
+// design's records read and its memories resolved.
 //
 // Nothing may crash, leak or trip a sanitizer; a render failure must carry a
 // message, and a parse failure must name its position.
@@ -12,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "component/memories.hpp"
 #include "engine/simulation.hpp"
 #include "renderer/renderer.hpp"
 
@@ -30,6 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const nimbo::Renderer renderer(std::string(reinterpret_cast<const char*>(data), size));
   nimbo::Result<nimbo::Component> rendered = renderer.render();
   if (rendered.ok()) {
+    nimbo::Result<nimbo::Design> design = renderer.render_design();
+    if (design.ok()) {
+      const nimbo::Design& parts = design.value();
+      nimbo::Result<nimbo::Memories> memories =
+          nimbo::resolve_memories(parts.component, parts.registers, parts.memories);
+      if (!memories.ok() && memories.error().empty()) __builtin_trap();
+    } else if (design.error().empty()) {
+      __builtin_trap();
+    }
     nimbo::Simulation simulation(std::move(rendered).value());
     const std::string text = simulation.to_string();
     if (simulation.bus_count() > 0 && text.empty()) __builtin_trap();

@@ -2,8 +2,8 @@
 // without ports and numbers, whole and in pieces of bounded size, then run.
 //
 // Nothing may crash, leak or trip a sanitizer; every write names a bus of
-// the circuit; the pieces read one after the other give the vectors, lines
-// and fault of the whole.
+// the circuit; a refused value's data words its message; the pieces read
+// one after the other give the vectors, lines and fault of the whole.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +70,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     whole.parse(text, 1, model, names);
     for (const nimbo::PositionInput& input : whole.vectors().writes) {
       if (input.position >= model.bus_count()) __builtin_trap();
+    }
+    // A refused value says why as data that words the message; a noted bit
+    // string is one of its name's width, above one bit.
+    if (const auto& fault = whole.fault(); fault && fault->kind == nimbo::LineRefusal::kValue) {
+      const std::string shown = fault->integer ? fault->value : "\"" + fault->value + "\"";
+      if (!fault->id || fault->detail.empty() || fault->message != shown + " " + fault->detail) {
+        __builtin_trap();
+      }
+    }
+    for (const nimbo::BitStringNote& note : whole.bit_strings()) {
+      if (names == nullptr || note.value.size() < 2 ||
+          note.value.find_first_not_of("01") != std::string::npos) {
+        __builtin_trap();
+      }
     }
     // In pieces of at most about 200 bytes of writes each.
     nimbo::VectorBlock block;

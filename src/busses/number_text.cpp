@@ -51,31 +51,31 @@ std::string bits_text(std::size_t width) {
   return std::to_string(width) + (width == 1 ? " bit" : " bits");
 }
 
-// Reads `digits` in `base` into words; an error names the text. Nothing
+// Reads `digits` in `base` into words; an error says what is wrong with
+// them (to follow the text, see read_number_text). Nothing
 // (no words) when the number has more than `max_bits` significant bits,
 // which its count of digits tells before any is converted: converting costs
 // time in the square of the digits, and a number far too large for the
 // width needs no value.
 Result<std::optional<Words>> read_digits(std::string_view digits, unsigned base,
-                                         std::string_view text, std::size_t max_bits) {
+                                         std::size_t max_bits) {
   std::size_t significant = 0;
   bool any = false;
   bool after_digit = false;
   for (const char c : digits) {
     if (c == '_' && after_digit) continue;
     if (c == 'x' || c == 'X' || c == 'z' || c == 'Z' || c == '?') {
-      return Error{"\"" + std::string(text) +
-                   "\" has x or z digits; nimbo values hold only 0 and 1"};
+      return Error{"has x or z digits; nimbo values hold only 0 and 1"};
     }
     if (!is_digit_of(c, base)) {
-      return Error{"\"" + std::string(text) + "\" is not a number: '" + std::string(1, c) +
-                   "' is not a digit in base " + std::to_string(base)};
+      return Error{"is not a number: '" + std::string(1, c) + "' is not a digit in base " +
+                   std::to_string(base)};
     }
     if (significant > 0 || c != '0') ++significant;
     any = true;
     after_digit = true;
   }
-  if (!any) return Error{"\"" + std::string(text) + "\" has no digits"};
+  if (!any) return Error{"has no digits"};
   // A number of n significant digits has at least (n - 1) * log2(base) + 1
   // bits; log2(10) is taken as 3.32, a little below it.
   if (significant > 0) {
@@ -109,12 +109,12 @@ Result<std::optional<Words>> read_digits(std::string_view digits, unsigned base,
   return std::optional<Words>{std::move(words)};
 }
 
-std::string too_wide(std::string_view text, std::size_t width) {
-  return "\"" + std::string(text) + "\" does not fit in " + bits_text(width);
+std::string too_wide(std::size_t width) {
+  return "does not fit in " + bits_text(width);
 }
 
 // The value of magnitude `words`, negated when `negative`, in `width` bits.
-Result<BitBusValue> fit(Words words, bool negative, std::size_t width, std::string_view text) {
+Result<BitBusValue> fit(Words words, bool negative, std::size_t width) {
   const std::size_t length = bit_length(words);
   bool fits = length <= width;
   if (negative && length > 0) {
@@ -128,7 +128,7 @@ Result<BitBusValue> fit(Words words, bool negative, std::size_t width, std::stri
                            return true;
                          }()));
   }
-  if (!fits) return Error{too_wide(text, width)};
+  if (!fits) return Error{too_wide(width)};
   BitBusValue value = BitBusValue::zeros(width);
   if (width == 0) return value;
   words.resize(std::max(words.size(), BitBusValue::words_for(width)), 0);
@@ -149,22 +149,16 @@ Result<BitBusValue> fit(Words words, bool negative, std::size_t width, std::stri
 
 }  // namespace
 
-Result<BitBusValue> parse_number_text(std::string_view text, std::size_t width) {
-  if (BitBusValue::is_bit_string(text)) {
-    // A bit string: never a number, so that no bit string changes meaning.
-    Status checked = check_value_text(text, width);
-    if (!checked.ok()) return Error{std::move(checked).error()};
-    return BitBusValue::from_string(text);
-  }
+Result<BitBusValue> read_number_text(std::string_view text, std::size_t width) {
+  if (is_bit_string_of(text, width)) return BitBusValue::from_string(text);
   std::string_view rest = text;
   // A Verilog literal: [size]'[s]<base>digits.
   if (const std::size_t tick = rest.find('\''); tick != std::string_view::npos) {
     const std::string_view size = rest.substr(0, tick);
     std::string_view spec = rest.substr(tick + 1);
     if (!spec.empty() && (spec[0] == 's' || spec[0] == 'S')) spec.remove_prefix(1);
-    if (spec.empty()) return Error{"\"" + std::string(text) + "\" has no base after '"};
     unsigned base = 0;
-    switch (spec[0]) {
+    switch (spec.empty() ? '\0' : spec[0]) {
       case 'h':
       case 'H':
         base = 16;
@@ -182,22 +176,22 @@ Result<BitBusValue> parse_number_text(std::string_view text, std::size_t width) 
         base = 2;
         break;
       default:
-        return Error{"\"" + std::string(text) + "\": the base of a literal is h, d, o or b"};
+        return Error{"has no base h, d, o or b after '"};
     }
     if (!size.empty()) {
-      Result<std::optional<Words>> declared = read_digits(size, 10, text, 64);
+      Result<std::optional<Words>> declared = read_digits(size, 10, 64);
       if (!declared.ok()) return Error{std::move(declared).error()};
       const std::optional<Words>& size_words = declared.value();
       const bool same = size_words && bit_length(*size_words) <= 64 && (*size_words)[0] == width;
       if (!same) {
-        return Error{"\"" + std::string(text) + "\" has " + std::string(size) +
-                     " bits but the value needs " + std::to_string(width)};
+        return Error{"has " + std::string(size) + " bits but the value needs " +
+                     std::to_string(width)};
       }
     }
-    Result<std::optional<Words>> words = read_digits(spec.substr(1), base, text, width);
+    Result<std::optional<Words>> words = read_digits(spec.substr(1), base, width);
     if (!words.ok()) return Error{std::move(words).error()};
-    if (!words.value()) return Error{too_wide(text, width)};
-    return fit(std::move(*words.value()), false, width, text);
+    if (!words.value()) return Error{too_wide(width)};
+    return fit(std::move(*words.value()), false, width);
   }
   bool negative = false;
   if (!rest.empty() && (rest[0] == '-' || rest[0] == '+')) {
@@ -225,13 +219,31 @@ Result<BitBusValue> parse_number_text(std::string_view text, std::size_t width) 
     if (base != 10) rest.remove_prefix(2);
   }
   if (base == 10 && (rest.empty() || rest[0] < '0' || rest[0] > '9')) {
-    return Error{"\"" + std::string(text) +
-                 "\" is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8'h1f)"};
+    return Error{"is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8'h1f)"};
   }
-  Result<std::optional<Words>> words = read_digits(rest, base, text, width);
+  Result<std::optional<Words>> words = read_digits(rest, base, width);
   if (!words.ok()) return Error{std::move(words).error()};
-  if (!words.value()) return Error{too_wide(text, width)};
-  return fit(std::move(*words.value()), negative, width, text);
+  Result<BitBusValue> value =
+      words.value() ? fit(std::move(*words.value()), negative, width) : Error{too_wide(width)};
+  if (!value.ok() && text.size() > 1 && BitBusValue::is_bit_string(text)) {
+    // 0s and 1s of another count than the width: a number that does not fit.
+    return Error{std::move(value).error() + " (as a number; a bit string has exactly " +
+                 std::to_string(width) + (width == 1 ? " digit)" : " digits)")};
+  }
+  return value;
+}
+
+Result<BitBusValue> parse_number_text(std::string_view text, std::size_t width) {
+  Result<BitBusValue> value = read_number_text(text, width);
+  if (value.ok()) return value;
+  return Error{"\"" + std::string(text) + "\" " + std::move(value).error()};
+}
+
+bool bit_string_may_mislead(std::string_view text, std::size_t width) {
+  if (width <= 1 || !is_bit_string_of(text, width)) return false;
+  std::string decimal = "+";
+  decimal += text;
+  return parse_number_text(decimal, width).ok();
 }
 
 std::string format_number(const BitBusValue& value, Radix radix) {

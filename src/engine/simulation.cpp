@@ -202,9 +202,13 @@ Status Simulation::apply_resets(const UpdateControl& control) {
   return cycles_.resets(updates, registers_, control);
 }
 
+RefusedInput Simulation::refused_step_input(std::span<const PositionInput> inputs) const {
+  return nimbo::refused_step_input(model_, registers_, state_, inputs);
+}
+
 Status Simulation::step(std::span<const PositionInput> inputs, const UpdateControl& control) {
   if (!clocked()) return update_positions(inputs, control);
-  if (auto refused = refused_step_input(model_, registers_, state_, inputs)) {
+  if (auto refused = refused_step_input(inputs)) {
     return std::move(refused->second);
   }
   if (Status bound = prepare(control); !bound.ok()) return bound;

@@ -105,6 +105,10 @@ class Simulation {
   Status apply_resets(const UpdateControl& control = {});
   // One step (check_registers() first).
   Status step(std::span<const PositionInput> inputs, const UpdateControl& control = {});
+  // The first input a step refuses (a clock, or a bad text), with the
+  // reason (input_checks.hpp).
+  std::optional<std::pair<std::size_t, Error>> refused_step_input(
+      std::span<const PositionInput> inputs) const;
   // Checks what depends on evaluated widths (settle() first): d has q's
   // width, enable and async_reset one bit.
   Status check_registers() const;

@@ -62,7 +62,7 @@ std::optional<VectorFault> Simulation::run_vectors_one_by_one(const Source& vect
       if (auto fault = row_inputs(vectors.inputs, widths, v, byte, texts, row)) return fault;
       inputs = row;
     }
-    if (auto refused = refused_step_input(model_, registers_, state_, inputs)) {
+    if (auto refused = refused_step_input(inputs)) {
       return VectorFault{v, inputs[refused->first].position, std::move(refused->second.message)};
     }
     if (auto fault = fault_of(v, step(inputs, control))) return fault;
@@ -103,7 +103,7 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
         }
         step_inputs = row;
       }
-      if (auto refused = refused_step_input(model_, registers_, state_, step_inputs)) {
+      if (auto refused = refused_step_input(step_inputs)) {
         faults[s] = VectorFault{step, step_inputs[refused->first].position,
                                 std::move(refused->second.message)};
         break;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -12,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "busses/number_text.hpp"
+#include "component/memories.hpp"
 #include "engine/messages.hpp"
 #include "lib/arguments.hpp"
 #include "lib/byte_grid.hpp"
@@ -40,12 +43,13 @@ struct SimulatorState {
       : simulation(std::move(settled)), initial(simulation.snapshot()) {}
 
   Simulation simulation;
-  std::vector<BitBusValue> initial;  // the initial state: rendered, then settled
-  BusKeys keys;                      // the ids as strs, built on first need
-  VectorBlock lines;                 // reads run_jsonl's blocks, one after the other
-  std::string rows;                  // run_jsonl's rows as text, reused from block to block
-  std::size_t next_line = 1;         // the line after run_jsonl's last data
-  CallLock calls;                    // one call at a time
+  std::vector<BitBusValue> initial;        // the initial state: rendered, then settled
+  BusKeys keys;                            // the ids as strs, built on first need
+  VectorBlock lines;                       // reads run_jsonl's blocks, one after the other
+  std::string rows;                        // run_jsonl's rows as text, reused from block to block
+  std::size_t next_line = 1;               // the line after run_jsonl's last data
+  std::vector<BitStringNote> bit_strings;  // noted by run_jsonl's last call
+  CallLock calls;                          // one call at a time
 };
 
 struct SimulatorObject {
@@ -221,9 +225,15 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!registers.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + registers.error());
     }
+    Result<Memories> memories =
+        resolve_memories(design.component, design.registers, design.memories);
+    if (!memories.ok()) {
+      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + memories.error());
+    }
     Simulation simulation(std::move(design.component), std::move(registers).value());
     // The initial state: every clock at 0 and settled, then (once the
-    // registers fit the evaluated widths) the asynchronous resets applied.
+    // registers and memories fit the evaluated widths) the asynchronous
+    // resets applied.
     const UpdateControl control = call_control();
     const Status bound = simulation.prepare(control);
     if (bound.interrupted()) return raise_interrupt();
@@ -233,6 +243,17 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const Status checked = simulation.check_registers();
     if (!checked.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + checked.error());
+    }
+    const Status sized =
+        check_memory_widths(simulation.model(), memories.value(),
+                            [&](std::uint32_t position) { return simulation.width(position); });
+    if (!sized.ok()) {
+      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + sized.error());
+    }
+    if (!memories.value().empty()) {
+      return raise_error(
+          PyExc_RuntimeError,
+          "memories are not simulated yet by this engine; import with --memories map");
     }
     const Status reset = simulation.apply_resets(control);
     if (reset.interrupted()) return raise_interrupt();
@@ -462,6 +483,61 @@ std::optional<std::vector<std::uint32_t>> shown_positions(SimulatorState& state,
   return positions_of(state, show, "argument 'show'");
 }
 
+// The names a JSON Lines call shows: the positions of their busses, and how
+// many each name joins (see ShownGroups).
+struct Shown {
+  std::vector<std::uint32_t> positions;
+  ShownGroups groups;
+};
+
+// `show`: None for every bus, else a sequence of names, each a bus, or with
+// `names` a port that no bus is named after, shown as its busses' texts side
+// by side (element 0 first). False with ValueError naming the first name
+// that is neither.
+std::optional<Shown> shown_names(SimulatorState& state, PyObject* show,
+                                 const std::optional<VectorNames>& names) {
+  Shown shown;
+  if (show == Py_None || !names) {
+    auto positions = shown_positions(state, show);
+    if (!positions) return std::nullopt;
+    shown.positions = std::move(*positions);
+    return shown;
+  }
+  PyRef sequence = PyRef::steal(PySequence_Fast(show, "argument 'show': expected a sequence"));
+  if (!sequence) return std::nullopt;
+  bool joined = false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* name = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    if (!PyUnicode_Check(name)) {
+      PyErr_Format(PyExc_TypeError, "argument 'show': expected str names, got '%s'",
+                   Py_TYPE(name)->tp_name);
+      return std::nullopt;
+    }
+    std::uint32_t position = 0;
+    const Lookup found = find_bus(state, name, position);
+    if (found == Lookup::kFound) {
+      shown.positions.push_back(position);
+      shown.groups.push_back(1);
+      continue;
+    }
+    if (found != Lookup::kAbsent) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) return std::nullopt;
+    const auto port = names->find_port(std::string_view(text, static_cast<std::size_t>(size)));
+    if (!port) {
+      PyErr_Format(PyExc_ValueError, "argument 'show': no bus or port named %R", name);
+      return std::nullopt;
+    }
+    const std::vector<std::uint32_t>& bits = names->port(*port).positions;
+    shown.positions.insert(shown.positions.end(), bits.begin(), bits.end());
+    shown.groups.push_back(bits.size());
+    joined = joined || bits.size() != 1;
+  }
+  if (!joined) shown.groups.clear();
+  return shown;
+}
+
 PyObject* run(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
@@ -621,6 +697,12 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The id of the bus at `position`, for messages.
+std::optional<std::string> fault_id(const SimulatorState& state, const VectorFault& fault) {
+  if (!fault.position) return std::nullopt;
+  return state.simulation.model().busses().id(*fault.position);
+}
+
 // What the vectors of one piece of a JSON Lines block may hold beyond its
 // text (VectorLines::parse), per half.
 constexpr std::size_t kHeldPerPiece = std::size_t{4} << 20;
@@ -689,12 +771,13 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
       ~Release() { PyBuffer_Release(view); }
     } release{&data};
     if (!ensure_ids(state)) return nullptr;
-    const auto shown = shown_positions(state, show);
-    if (!shown) return nullptr;
     std::optional<VectorNames> names;
     if (!ports_argument(state, ports, names)) return nullptr;
+    const auto shown = shown_names(state, show, names);
+    if (!shown) return nullptr;
     std::optional<TextSink> text_sink;
-    if (layout != Py_None && !layout_argument(layout, shown->size(), state.rows, text_sink)) {
+    if (layout != Py_None &&
+        !layout_argument(layout, shown->positions.size(), shown->groups, state.rows, text_sink)) {
       return nullptr;
     }
     const std::string_view text(static_cast<const char*>(data.buf),
@@ -704,7 +787,7 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef results = PyRef::steal(PyList_New(0));
     PyRef unknown = PyRef::steal(PyList_New(0));
     if (!results || !unknown) return nullptr;
-    TupleSink tuple_sink(results.get());
+    TupleSink tuple_sink(results.get(), shown->groups);
     VectorSink& sink = text_sink ? static_cast<VectorSink&>(*text_sink) : tuple_sink;
 
     // The block is read and run a piece at a time, so that what its vectors
@@ -715,17 +798,23 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::size_t done = 0;  // vectors of the pieces before
     std::size_t fault_line = 0;
     std::unordered_set<std::string> reported;
+    std::unordered_set<std::string> noted;
+    state.bit_strings.clear();
     for (std::size_t start = 0, piece_line = line;;) {
       const std::string_view piece = text.substr(start);
       lines.parse(piece, piece_line, state.simulation.model(), threads > 1,
                   names ? &*names : nullptr, kHeldPerPiece);
       OffsetSink offset_sink(sink, done);
-      fault = state.simulation.run_vectors(lines.vectors(), *shown, offset_sink, call_control());
+      fault = state.simulation.run_vectors(lines.vectors(), shown->positions, offset_sink,
+                                           call_control());
       for (const auto& [line, id] : lines.unknown()) {
         if (!reported.insert(id).second) continue;
         PyRef entry_object = PyRef::steal(Py_BuildValue(
             "(ns#)", static_cast<Py_ssize_t>(line), id.data(), static_cast<Py_ssize_t>(id.size())));
         if (!entry_object || PyList_Append(unknown.get(), entry_object.get()) < 0) return nullptr;
+      }
+      for (const BitStringNote& note : lines.bit_strings()) {
+        if (noted.insert(note.id).second) state.bit_strings.push_back(note);
       }
       if (fault) {
         fault->vector += done;
@@ -749,16 +838,24 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
           PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
       if (!results) return nullptr;
     }
+    PyRef error;
     if (fault) {
       if (fault->stopped_by_sink) return nullptr;
-      return raise_vector_fault(state, *fault, 0, results.get(), fault_line);
+      if (fault->interrupted) return raise_interrupt();
+      error = PyRef::steal(make_vector_error(*fault, fault->vector, fault_line,
+                                             fault_id(state, *fault), results.get()));
+    } else if (line_fault) {
+      error = PyRef::steal(
+          make_line_error(*line_fault, line_fault->vector, line_fault->line, results.get()));
+    } else {
+      return PyTuple_Pack(2, results.get(), unknown.get());
     }
-    if (line_fault) {
-      const VectorFault as_fault{line_fault->vector, std::nullopt, line_fault->message};
-      return raise_vector_fault(state, as_fault, 0, results.get(), line_fault->line,
-                                line_fault->id);
+    // The ids before the vector that name nothing go with the error.
+    if (!error || PyObject_SetAttrString(error.get(), "unknown", unknown.get()) < 0) {
+      return nullptr;
     }
-    return PyTuple_Pack(2, results.get(), unknown.get());
+    PyErr_SetObject(vector_error_type(), error.get());
+    return nullptr;
   });
 }
 
@@ -773,12 +870,6 @@ struct BufferView {
     if (held) PyBuffer_Release(&view);
   }
 };
-
-// The id of the bus at `position`, for messages.
-std::optional<std::string> fault_id(const SimulatorState& state, const VectorFault& fault) {
-  if (!fault.position) return std::nullopt;
-  return state.simulation.model().busses().id(*fault.position);
-}
 
 PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
@@ -867,10 +958,10 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
       return nullptr;
     }
     if (!ensure_ids(state)) return nullptr;
-    const auto shown = shown_positions(state, show);
-    if (!shown) return nullptr;
     std::optional<VectorNames> names;
     if (!ports_argument(state, ports, names)) return nullptr;
+    const auto shown = shown_names(state, show, names);
+    if (!shown) return nullptr;
     PyRef sequence = PyRef::steal(PySequence_Fast(
         blocks, "argument 'blocks': expected a sequence of bytes, one per sequence"));
     if (!sequence) return nullptr;
@@ -895,7 +986,7 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     std::optional<VectorFault> stop;
     std::vector<PyObject*> borrowed;
     for (const PyRef& list : lists) borrowed.push_back(list.get());
-    SequenceTupleSink sink(std::move(borrowed), shown->size());
+    SequenceTupleSink sink(std::move(borrowed), shown->positions.size(), shown->groups);
     std::size_t held = 0;
     for (std::size_t s = 0; s < count; ++s) {
       const std::string_view text(static_cast<const char*>(buffers[s].view.buf),
@@ -913,7 +1004,7 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
       held += lines.back()->held();
       vectors.push_back(lines.back()->vectors());
     }
-    stop = state.simulation.run_sequences(vectors, *shown, sink, faults, call_control());
+    stop = state.simulation.run_sequences(vectors, shown->positions, sink, faults, call_control());
     if (stop && stop->interrupted) return raise_interrupt();
     if (stop) return nullptr;
     PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -932,14 +1023,206 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
                                                lines[s]->lines()[faults[s]->vector],
                                                fault_id(state, *faults[s]), lists[s].get(), s));
       } else if (const auto& line_fault = lines[s]->fault()) {
-        const VectorFault as_fault{line_fault->vector, std::nullopt, line_fault->message};
-        error = PyRef::steal(make_vector_error(as_fault, line_fault->vector, line_fault->line,
-                                               line_fault->id, lists[s].get(), s));
+        error = PyRef::steal(
+            make_line_error(*line_fault, line_fault->vector, line_fault->line, lists[s].get(), s));
       }
       if (!error) return nullptr;
       PyObject* item = PyTuple_Pack(3, lists[s].get(), unknown.get(), error.get());
       if (item == nullptr) return nullptr;
       PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(s), item);
+    }
+    return result.release();
+  });
+}
+
+// The text a value of read_inputs stands for: a str as it is, an int in
+// hex (which never reads as a bit string). False with TypeError set.
+bool input_text(PyObject* name, PyObject* value, std::string& text) {
+  PyRef hex;
+  if (PyLong_Check(value) && !PyBool_Check(value)) {
+    hex = PyRef::steal(PyNumber_ToBase(value, 16));
+    if (!hex) return false;
+    value = hex.get();
+  } else if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument 'inputs': the value of %R is a str or an int, not '%s'",
+                 name, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return false;
+  text.assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+// Raises VectorError (kind 'value') for `value`, which cannot be written to
+// the bus or port `name` for `detail`.
+PyObject* raise_refused_value(PyObject* name, PyObject* value, const std::string& text, bool port,
+                              std::string detail) {
+  Py_ssize_t size = 0;
+  const char* id = PyUnicode_AsUTF8AndSize(name, &size);
+  if (id == nullptr) return nullptr;
+  LineFault fault;
+  fault.id = std::string(id, static_cast<std::size_t>(size));
+  fault.kind = LineRefusal::kValue;
+  fault.message = (PyUnicode_Check(value) ? "\"" + text + "\" " : text + " ") + detail;
+  fault.value = text;
+  fault.integer = !PyUnicode_Check(value);
+  fault.detail = std::move(detail);
+  fault.port = port;
+  PyRef error = PyRef::steal(make_line_error(fault, 0, std::nullopt, Py_None));
+  if (!error || PyObject_SetAttrString(error.get(), "value", value) < 0) return nullptr;
+  PyErr_SetObject(vector_error_type(), error.get());
+  return nullptr;
+}
+
+PyObject* read_inputs(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    static const char* keywords[] = {"inputs", "ports", "allow_unknown", nullptr};
+    PyObject* inputs = nullptr;
+    PyObject* ports = Py_None;
+    int allow_unknown = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:read_inputs",
+                                     const_cast<char**>(keywords), &inputs, &ports,
+                                     &allow_unknown)) {
+      return nullptr;
+    }
+    if (!PyDict_Check(inputs)) {
+      PyErr_Format(PyExc_TypeError, "argument 'inputs': expected a dict of name to value, not '%s'",
+                   Py_TYPE(inputs)->tp_name);
+      return nullptr;
+    }
+    if (!ensure_ids(state)) return nullptr;
+    std::optional<VectorNames> names;
+    if (!ports_argument(state, ports, names)) return nullptr;
+    // The entries held first: reading their texts may run Python code.
+    PyRef items = PyRef::steal(PyDict_Items(inputs));
+    if (!items) return nullptr;
+    std::vector<PositionInput> writes;
+    std::deque<std::string> kept;  // the bits the writes point to
+    std::string text;
+    std::string made;
+    state.bit_strings.clear();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* item = PyList_GET_ITEM(items.get(), i);
+      PyObject* name = PyTuple_GET_ITEM(item, 0);
+      PyObject* value = PyTuple_GET_ITEM(item, 1);
+      if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "argument 'inputs': names are str, not '%s'",
+                     Py_TYPE(name)->tp_name);
+        return nullptr;
+      }
+      if (!input_text(name, value, text)) return nullptr;
+      std::uint32_t position = 0;
+      const VectorNames::Port* port = nullptr;
+      std::size_t width = 0;
+      switch (find_bus(state, name, position)) {
+        case Lookup::kFound:
+          width = state.simulation.width(position);
+          break;
+        case Lookup::kAbsent: {
+          Py_ssize_t size = 0;
+          const char* id = PyUnicode_AsUTF8AndSize(name, &size);
+          if (id == nullptr) return nullptr;
+          const auto found =
+              names ? names->find_port(std::string_view(id, static_cast<std::size_t>(size)))
+                    : std::nullopt;
+          if (!found) {
+            if (allow_unknown != 0) continue;
+            raise_unknown_input(state, name, std::nullopt);
+            return nullptr;
+          }
+          port = &names->port(*found);
+          width = names->port_width(*port);
+          break;
+        }
+        case Lookup::kError:
+        case Lookup::kByText:  // resolved by find_bus
+          return nullptr;
+      }
+      Result<std::string_view> bits = VectorNames::value_bits(text, false, width, made);
+      if (!bits.ok()) {
+        return raise_refused_value(name, value, text, port != nullptr, std::move(bits).error());
+      }
+      if (PyUnicode_Check(value) && bit_string_may_mislead(text, width)) {
+        Py_ssize_t size = 0;
+        const char* id = PyUnicode_AsUTF8AndSize(name, &size);
+        if (id == nullptr) return nullptr;
+        state.bit_strings.push_back({0, std::string(id, static_cast<std::size_t>(size)), text});
+      }
+      kept.emplace_back(bits.value());
+      const auto write = [&](std::uint32_t at, std::string_view written) {
+        writes.push_back({at, written});
+      };
+      if (port != nullptr) {
+        VectorNames::split(*port, kept.back(), write);
+      } else {
+        write(position, kept.back());
+      }
+    }
+    // Refused as a step refuses them (a clock), in the simulation's words.
+    if (auto refused = state.simulation.refused_step_input(writes)) {
+      const VectorFault fault{0, writes[refused->first].position, refused->second.message};
+      return raise_vector_fault(state, fault, 0, Py_None);
+    }
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (const PositionInput& write : writes) {
+      PyRef bits = PyRef::steal(PyUnicode_FromStringAndSize(
+          write.bits.data(), static_cast<Py_ssize_t>(write.bits.size())));
+      if (!bits || PyDict_SetItem(result.get(), state.keys.key(write.position), bits.get()) < 0) {
+        return nullptr;
+      }
+    }
+    return result.release();
+  });
+}
+
+PyObject* port_widths(PyObject* self, PyObject* ports) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    if (!ensure_ids(state)) return nullptr;
+    std::optional<VectorNames> names;
+    if (!PyDict_Check(ports)) {
+      PyErr_SetString(PyExc_TypeError, "argument 'ports': expected a dict of str to bus ids");
+      return nullptr;
+    }
+    if (!ports_argument(state, ports, names)) return nullptr;
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    PyRef items = PyRef::steal(PyDict_Items(ports));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* name = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+      if (text == nullptr) return nullptr;
+      const auto port = names->find_port(std::string_view(text, static_cast<std::size_t>(size)));
+      PyRef width = PyRef::steal(PyLong_FromSize_t(names->port_width(names->port(*port))));
+      if (!width || PyDict_SetItem(result.get(), name, width.get()) < 0) return nullptr;
+    }
+    return result.release();
+  });
+}
+
+PyObject* get_bit_strings(PyObject* self, void*) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    PyRef result = PyRef::steal(PyList_New(0));
+    if (!result) return nullptr;
+    for (const BitStringNote& note : state.bit_strings) {
+      PyRef entry_object =
+          PyRef::steal(Py_BuildValue("(ns#s#)", static_cast<Py_ssize_t>(note.line), note.id.data(),
+                                     static_cast<Py_ssize_t>(note.id.size()), note.value.data(),
+                                     static_cast<Py_ssize_t>(note.value.size())));
+      if (!entry_object || PyList_Append(result.get(), entry_object.get()) < 0) return nullptr;
     }
     return result.release();
   });
@@ -971,6 +1254,20 @@ PyMethodDef simulator_methods[] = {
      "reset($self)\n--\n\n"
      "Puts every bus back to the initial state, as the simulator was built: the rendered\n"
      "values settled with every clock at 0, and the asynchronous resets applied."},
+    {"read_inputs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_inputs)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_inputs($self, inputs, *, ports=None, allow_unknown=False)\n--\n\n"
+     "The bus inputs (a dict of bus id to bit string) that write inputs (a dict of name\n"
+     "to value) as a vector line writes them: a name is a bus, or a port of ports (as for\n"
+     "run_jsonl); a value a str (a bit string of the width, or a number) or an int. Refused\n"
+     "as a step refuses them: a value that cannot be written, or a clock, raises\n"
+     "VectorError (kind 'value' or 'run'); a name that is neither raises ValueError\n"
+     "unless allow_unknown=True skips it. Changes nothing."},
+    {"port_widths", port_widths, METH_O,
+     "port_widths($self, ports)\n--\n\n"
+     "The width a value written to each port of ports (a dict of port name to its bus ids,\n"
+     "least significant bit first) has: a port of one bus takes a value of that bus's\n"
+     "width, a port of many one bit per bus."},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)),
      METH_VARARGS | METH_KEYWORDS,
      "run($self, vectors, show=None, *, allow_unknown=False)\n--\n\n"
@@ -996,7 +1293,7 @@ PyMethodDef simulator_methods[] = {
      "from the current state (which the call leaves as it was), side by side. Returns one\n"
      "(values, unknown, error) per sequence: a tuple of the shown busses' texts per step,\n"
      "(line, id) for ids that name nothing, and None or the VectorError (not raised) that\n"
-     "stopped the sequence. ports as for run_jsonl."},
+     "stopped the sequence. ports (and port names in show) as for run_jsonl."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
      "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1,\n"
@@ -1005,11 +1302,12 @@ PyMethodDef simulator_methods[] = {
      "shown busses' texts per vector, and (line, id) for ids that name nothing. With ports\n"
      "(a dict of port name to its bus ids, least significant bit first), a line may also\n"
      "name a port that no bus is named after, and write a value as a number (a str such\n"
-     "as '0x52e6', \"16'h52e6\", '-3', or a JSON integer), as nimbo run reads them. With layout\n"
+     "as '0x52e6', \"16'h52e6\", '-3', or a JSON integer), as nimbo run reads them, and show\n"
+     "may name ports, each shown as its busses' texts side by side. With layout\n"
      "(first_step, step_width, fragments[, columns]), values is one str of rows instead: per\n"
      "vector fragments[0], the step number right-aligned to step_width, fragments[1], then\n"
-     "each column followed by the next fragment. A column is one shown bus, or with columns,\n"
-     "a sequence of (busses, radix, pad), that many shown busses joined (element 0 first),\n"
+     "each column followed by the next fragment. A column is one shown name, or with columns,\n"
+     "a sequence of (names, radix, pad), that many shown names joined (element 0 first),\n"
      "shown as they are (radix None) or, above one bit, as a number in radix 'bin', 'hex' or\n"
      "'dec' right-aligned to pad characters. threads=2 reads a large block's second half\n"
      "on a thread of its own."},
@@ -1026,6 +1324,12 @@ PyGetSetDef simulator_getset[] = {
      "True when some bus reads itself through a chain of driven busses.", nullptr},
     {"clocks", get_clocks, nullptr,
      "The clock busses of the registers, in the order the registers first name them.", nullptr},
+    {"bit_strings", get_bit_strings, nullptr,
+     "(line, name, value) for each name that the lines of the last run_jsonl call with ports\n"
+     "(or the last read_inputs call, line 0) wrote with 0s and 1s of exactly its width,\n"
+     "above one bit: read as a bit string (element 0 first) where a number may have been\n"
+     "meant; its first such value.",
+     nullptr},
     {"next_line", get_next_line, nullptr,
      "The number of the line after the data of the last run_jsonl call: its first_line plus\n"
      "the newlines in its data. A caller reading a file in blocks passes it on as the next\n"

@@ -10,9 +10,15 @@ PyObject* vector_error_type() {
     type = PyErr_NewExceptionWithDoc(
         "nimbo.VectorError",
         "A vector of a batch was refused or failed. Attributes: index (the vector's number\n"
-        "in the call, or in its sequence), line (its line, for JSON Lines), bus (the bus at\n"
-        "fault or None), reason (the simulator's message), results (what the vectors before\n"
-        "it gave), sequence (the sequence's number for run_sequences, else None).",
+        "in the call, or in its sequence), line (its line, for JSON Lines), bus (the bus, or\n"
+        "with port True the port, at fault, or None), reason (the message), results (what\n"
+        "the vectors before it gave), sequence (the sequence's number for run_sequences, else\n"
+        "None), kind (why: 'json' not JSON, 'object' not an object, 'type' a value neither a\n"
+        "string nor a whole number, 'value' a value that cannot be written there, 'run' the\n"
+        "simulation refused or failed it), value and detail (for 'value': the value as\n"
+        "written, and what is wrong with it, worded to follow it), number (the value is a\n"
+        "JSON integer), unknown (run_jsonl: (line, id) of the ids before it that name\n"
+        "nothing).",
         PyExc_RuntimeError, nullptr);
   }
   return type;
@@ -27,9 +33,35 @@ PyObject* raise_vector_error(const VectorFault& fault, std::size_t index,
   return nullptr;
 }
 
-PyObject* make_vector_error(const VectorFault& fault, std::size_t index,
-                            std::optional<std::size_t> line, const std::optional<std::string>& id,
-                            PyObject* results, std::optional<std::size_t> sequence) {
+namespace {
+
+constexpr const char* kKinds[] = {"json", "object", "type", "value"};
+
+PyObject* text_or_none(const std::optional<std::string>& text) {
+  if (!text) return Py_NewRef(Py_None);
+  return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "replace");
+}
+
+// Sets the attributes that say why: `kind`, `value`, `detail`, `number`,
+// `port`, and an empty `unknown`.
+bool set_refusal(PyObject* error, const char* kind, const std::optional<std::string>& value,
+                 const std::optional<std::string>& detail, bool number, bool port) {
+  PyRef kind_object = PyRef::steal(PyUnicode_FromString(kind));
+  PyRef value_object = PyRef::steal(text_or_none(value));
+  PyRef detail_object = PyRef::steal(text_or_none(detail));
+  PyRef unknown = PyRef::steal(PyList_New(0));
+  if (!kind_object || !value_object || !detail_object || !unknown) return false;
+  return PyObject_SetAttrString(error, "kind", kind_object.get()) == 0 &&
+         PyObject_SetAttrString(error, "value", value_object.get()) == 0 &&
+         PyObject_SetAttrString(error, "detail", detail_object.get()) == 0 &&
+         PyObject_SetAttrString(error, "number", number ? Py_True : Py_False) == 0 &&
+         PyObject_SetAttrString(error, "port", port ? Py_True : Py_False) == 0 &&
+         PyObject_SetAttrString(error, "unknown", unknown.get()) == 0;
+}
+
+PyObject* new_vector_error(const VectorFault& fault, std::size_t index,
+                           std::optional<std::size_t> line, const std::optional<std::string>& id,
+                           PyObject* results, std::optional<std::size_t> sequence) {
   std::string message = sequence ? "sequence " + std::to_string(*sequence) + ", " : "";
   message += "vector " + std::to_string(index);
   if (line) message += " (line " + std::to_string(*line) + ")";
@@ -56,6 +88,34 @@ PyObject* make_vector_error(const VectorFault& fault, std::size_t index,
       PyObject_SetAttrString(error.get(), "reason", reason.get()) < 0 ||
       PyObject_SetAttrString(error.get(), "results", results) < 0 ||
       PyObject_SetAttrString(error.get(), "sequence", sequence_object.get()) < 0) {
+    return nullptr;
+  }
+  return error.release();
+}
+
+}  // namespace
+
+PyObject* make_vector_error(const VectorFault& fault, std::size_t index,
+                            std::optional<std::size_t> line, const std::optional<std::string>& id,
+                            PyObject* results, std::optional<std::size_t> sequence) {
+  PyRef error = PyRef::steal(new_vector_error(fault, index, line, id, results, sequence));
+  if (!error || !set_refusal(error.get(), "run", std::nullopt, std::nullopt, false, false)) {
+    return nullptr;
+  }
+  return error.release();
+}
+
+PyObject* make_line_error(const LineFault& fault, std::size_t index,
+                          std::optional<std::size_t> line, PyObject* results,
+                          std::optional<std::size_t> sequence) {
+  const VectorFault as_fault{fault.vector, std::nullopt, fault.message};
+  PyRef error = PyRef::steal(new_vector_error(as_fault, index, line, fault.id, results, sequence));
+  if (!error) return nullptr;
+  const bool valued = fault.kind == LineRefusal::kValue;
+  if (!set_refusal(error.get(), kKinds[static_cast<std::size_t>(fault.kind)],
+                   valued ? std::optional<std::string>(fault.value) : std::nullopt,
+                   valued ? std::optional<std::string>(fault.detail) : std::nullopt, fault.integer,
+                   fault.port)) {
     return nullptr;
   }
   return error.release();

@@ -7,6 +7,7 @@
 
 #include "engine/vectors.hpp"
 #include "lib/python.hpp"
+#include "renderer/vector_lines.hpp"
 
 namespace nimbo::py {
 
@@ -26,5 +27,12 @@ PyObject* raise_vector_error(const VectorFault& fault, std::size_t index,
 PyObject* make_vector_error(const VectorFault& fault, std::size_t index,
                             std::optional<std::size_t> line, const std::optional<std::string>& id,
                             PyObject* results, std::optional<std::size_t> sequence = std::nullopt);
+
+// The error for a line the reader refused (its kind, value and what is
+// wrong, as attributes), the vector numbered `index`, on `line` unless it is
+// none. Null with an exception set on failure.
+PyObject* make_line_error(const LineFault& fault, std::size_t index,
+                          std::optional<std::size_t> line, PyObject* results,
+                          std::optional<std::size_t> sequence = std::nullopt);
 
 }  // namespace nimbo::py

@@ -30,6 +30,36 @@ PyObject* value_text(const BitBusValue& value) {
   return text;
 }
 
+PyObject* joined_text(std::span<const BitBusValue> values) {
+  if (values.size() == 1) return value_text(values[0]);
+  std::size_t width = 0;
+  for (const BitBusValue& value : values) width += value.width();
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(width), 127);
+  if (text == nullptr) return nullptr;
+  char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+  for (const BitBusValue& value : values) {
+    if (value.width() == 0) continue;
+    value.write_text(out);
+    out += value.width();
+  }
+  return text;
+}
+
+PyObject* grouped_tuple(std::span<const BitBusValue> values, const ShownGroups& groups) {
+  const std::size_t names = groups.empty() ? values.size() : groups.size();
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names)));
+  if (!tuple) return nullptr;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < names; ++i) {
+    const std::size_t count = groups.empty() ? 1 : groups[i];
+    PyObject* text = joined_text(values.subspan(at, count));
+    if (text == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
+    at += count;
+  }
+  return tuple.release();
+}
+
 namespace {
 
 // The most characters a number of `bits` bits (two or more) takes in `radix`:
@@ -180,7 +210,8 @@ void TextSink::take_block(std::size_t first, std::size_t count, const ShownLanes
 
 namespace {
 
-// Reads the columns of a layout (see layout_argument) into `forms`.
+// Reads the columns of a layout (see layout_argument) into `forms`, each
+// counting shown names.
 bool column_forms(PyObject* columns, std::size_t shown, std::vector<ColumnForm>& forms) {
   PyRef items =
       PyRef::steal(PySequence_Fast(columns, "argument 'layout': columns must be a sequence"));
@@ -227,16 +258,27 @@ bool column_forms(PyObject* columns, std::size_t shown, std::vector<ColumnForm>&
   }
   if (total != shown) {
     PyErr_Format(PyExc_ValueError,
-                 "argument 'layout': the columns hold %zu busses, not the %zu shown", total, shown);
+                 "argument 'layout': the columns hold %zu names, not the %zu shown", total, shown);
     return false;
   }
   return true;
 }
 
+// Forms whose busses count shown names as forms whose busses count shown
+// values, each name joining `groups[i]` of them.
+void count_values(std::vector<ColumnForm>& forms, const ShownGroups& groups) {
+  std::size_t name = 0;
+  for (ColumnForm& form : forms) {
+    std::size_t values = 0;
+    for (std::size_t k = 0; k < form.busses; ++k) values += groups[name++];
+    form.busses = values;
+  }
+}
+
 }  // namespace
 
-bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
-                     std::optional<TextSink>& sink) {
+bool layout_argument(PyObject* layout, std::size_t shown, const ShownGroups& groups,
+                     std::string& text, std::optional<TextSink>& sink) {
   Py_ssize_t first_step = 0;
   Py_ssize_t step_width = 0;
   PyObject* fragments = nullptr;
@@ -247,12 +289,14 @@ bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
           &first_step, &step_width, &fragments, &columns)) {
     return false;
   }
+  const std::size_t names = groups.empty() ? shown : groups.size();
   std::vector<ColumnForm> forms;
   if (columns == Py_None) {
-    forms.assign(shown, ColumnForm{});
-  } else if (!column_forms(columns, shown, forms)) {
+    forms.assign(names, ColumnForm{});
+  } else if (!column_forms(columns, names, forms)) {
     return false;
   }
+  if (!groups.empty()) count_values(forms, groups);
   auto texts = utf8_texts(fragments, "argument 'layout': fragments must be a sequence",
                           "argument 'layout': fragments must be str");
   if (!texts) return false;
@@ -274,14 +318,8 @@ bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
 
 bool SequenceTupleSink::take(std::size_t sequence, std::size_t,
                              std::span<const BitBusValue> values) {
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-  if (!tuple) return false;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* text = value_text(values[i]);
-    if (text == nullptr) return false;
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
-  }
-  return PyList_Append(lists_[sequence], tuple.get()) == 0;
+  PyRef tuple = PyRef::steal(grouped_tuple(values, groups_));
+  return tuple && PyList_Append(lists_[sequence], tuple.get()) == 0;
 }
 
 bool SequenceTupleSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,

@@ -22,6 +22,18 @@ namespace nimbo::py {
 // null with an exception set.
 PyObject* value_text(const BitBusValue& value);
 
+// The shown values of a vector grouped into the names shown: `groups` holds
+// how many consecutive values each name joins (a port's busses, element 0
+// first); empty when each value is a name of its own.
+using ShownGroups = std::vector<std::size_t>;
+
+// The texts of `values` side by side, as a new str (one value: value_text).
+PyObject* joined_text(std::span<const BitBusValue> values);
+
+// A tuple of the texts of `values`, joined by `groups`; null with an
+// exception set.
+PyObject* grouped_tuple(std::span<const BitBusValue> values, const ShownGroups& groups);
+
 // One dict of the shown busses per vector, appended to a list.
 class DictSink final : public VectorSink {
  public:
@@ -42,23 +54,19 @@ class DictSink final : public VectorSink {
   std::vector<PyRef> keys_;
 };
 
-// One tuple of the shown busses' texts per vector, appended to a list.
+// One tuple of the shown names' texts per vector, appended to a list.
 class TupleSink final : public VectorSink {
  public:
-  explicit TupleSink(PyObject* results) : results_(results) {}
+  TupleSink(PyObject* results, ShownGroups groups)
+      : results_(results), groups_(std::move(groups)) {}
   bool take(std::size_t, std::span<const BitBusValue> values) override {
-    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    if (!tuple) return false;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      PyObject* text = value_text(values[i]);
-      if (text == nullptr) return false;
-      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
-    }
-    return PyList_Append(results_, tuple.get()) == 0;
+    PyRef tuple = PyRef::steal(grouped_tuple(values, groups_));
+    return tuple && PyList_Append(results_, tuple.get()) == 0;
   }
 
  private:
   PyObject* results_;
+  ShownGroups groups_;
 };
 
 // Passes vectors on to `sink` as vectors `offset` on: the pieces of one run.
@@ -197,12 +205,13 @@ class ByteSink final : public VectorSink {
   std::optional<std::size_t> changed_width_;
 };
 
-// One list of tuples of the shown busses' texts per sequence.
+// One list of tuples of the shown names' texts per sequence.
 class SequenceTupleSink final : public SequenceSink {
  public:
-  // One list per sequence (borrowed); `shown` values per step.
-  SequenceTupleSink(std::vector<PyObject*> lists, std::size_t shown)
-      : lists_(std::move(lists)), row_(shown) {}
+  // One list per sequence (borrowed); `shown` values per step, joined by
+  // `groups`.
+  SequenceTupleSink(std::vector<PyObject*> lists, std::size_t shown, ShownGroups groups)
+      : lists_(std::move(lists)), row_(shown), groups_(std::move(groups)) {}
   bool take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                  const ShownLanes& values) override;
   bool take(std::size_t sequence, std::size_t step, std::span<const BitBusValue> values) override;
@@ -210,6 +219,7 @@ class SequenceTupleSink final : public SequenceSink {
  private:
   std::vector<PyObject*> lists_;
   std::vector<BitBusValue> row_;
+  ShownGroups groups_;
 };
 
 // Rows of 0/1 bytes: sequence s, step t at bytes[(s * steps + t) * columns].
@@ -235,10 +245,11 @@ class SequenceByteSink final : public SequenceSink {
 
 // Reads the layout argument of run_jsonl, (first_step, step_width,
 // fragments[, columns]) into `sink`, which writes into `text`: columns, a
-// sequence of (busses, radix, pad) (radix None, "bin", "hex" or "dec") whose
-// busses add up to the shown busses, one column per shown bus without it,
-// and two fragments more than columns. False with an exception set.
-bool layout_argument(PyObject* layout, std::size_t shown, std::string& text,
-                     std::optional<TextSink>& sink);
+// sequence of (names, radix, pad) (radix None, "bin", "hex" or "dec") whose
+// names add up to the shown names, one column per shown name without it,
+// and two fragments more than columns. `shown` values are shown, joined
+// into names by `groups`. False with an exception set.
+bool layout_argument(PyObject* layout, std::size_t shown, const ShownGroups& groups,
+                     std::string& text, std::optional<TextSink>& sink);
 
 }  // namespace nimbo::py

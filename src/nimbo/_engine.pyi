@@ -12,8 +12,15 @@ class VectorError(RuntimeError):
     index: int
     line: int | None
     bus: str | None
+    port: bool
     reason: str
     results: object
+    sequence: int | None
+    kind: str
+    value: str | int | None
+    detail: str | None
+    number: bool
+    unknown: list[tuple[int, str]]
 
 def parse_value(value: str | int, width: int) -> str:
     """The bit string (element 0 first) of a value for a bus or port of width bits."""
@@ -40,6 +47,8 @@ class Simulator:
     def clocks(self) -> tuple[str, ...]: ...
     @property
     def next_line(self) -> int: ...
+    @property
+    def bit_strings(self) -> list[tuple[int, str, str]]: ...
     def widths(self) -> tuple[int, ...]: ...
     def stats(self) -> dict[str, int]: ...
     def update(self, inputs: dict[str, str], *, allow_unknown: bool = False, resets: bool = True) -> None:
@@ -48,6 +57,14 @@ class Simulator:
         update of nimbo.core's update_signals)."""
     def step(self, inputs: dict[str, str] | None = None, *, allow_unknown: bool = False) -> None: ...
     def values(self, ids: Sequence[str] | None = None) -> dict[str, str]: ...
+    def port_widths(self, ports: dict[str, Sequence[str]]) -> dict[str, int]: ...
+    def read_inputs(
+        self,
+        inputs: dict[str, str | int],
+        *,
+        ports: dict[str, Sequence[str]] | None = None,
+        allow_unknown: bool = False,
+    ) -> dict[str, str]: ...
     def reset(self) -> None:
         """Back to the initial state: the rendered values settled with every clock at 0
         and the asynchronous resets applied."""

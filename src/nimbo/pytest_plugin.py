@@ -46,8 +46,8 @@ def nimbo_design_cache(request: pytest.FixtureRequest, tmp_path_factory: pytest.
 @pytest.fixture
 def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> DesignFactory:
     """A factory of :class:`nimbo.Design`: ``nimbo_design("alu.v", top="alu")``
-    (more Verilog sources as further arguments; ``flow`` and ``yosys`` as for
-    ``Design.from_verilog``) or ``nimbo_design("alu.json")`` for an IR file.
+    (more Verilog sources as further arguments; ``flow``, ``yosys`` and
+    ``memories`` as for ``Design.from_verilog``) or ``nimbo_design("alu.json")`` for an IR file.
     Each call gives a fresh design in its initial state."""
     folder = request.path.parent
 
@@ -57,6 +57,7 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> De
         top: str | None = None,
         flow: str = "auto",
         yosys: str | None = None,
+        memories: str = "map",
     ) -> Design:
         from .design import Design
         from .verilog.yosys import ImportFailure
@@ -69,7 +70,9 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> De
             pytest.fail("nimbo_design: an IR file is one design: give it alone, without top", pytrace=False)
         try:
             if verilog:
-                return Design.from_verilog(paths, top, flow=flow, yosys=yosys, cache_dir=nimbo_design_cache)
+                return Design.from_verilog(
+                    paths, top, flow=flow, yosys=yosys, cache_dir=nimbo_design_cache, memories=memories
+                )
             return Design.load(paths[0])
         except ImportFailure as exc:  # names the source already
             pytest.fail(f"nimbo_design: {exc}", pytrace=False)

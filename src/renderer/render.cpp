@@ -15,6 +15,7 @@
 #include "busses/bit_bus.hpp"
 #include "busses/bit_bus_value.hpp"
 #include "renderer/json_document.hpp"
+#include "renderer/memory_json.hpp"
 #include "renderer/renderer.hpp"
 
 namespace nimbo {
@@ -169,7 +170,11 @@ Result<Design> Renderer::render_design() const {
   if (!component.ok()) return Error{std::move(component).error()};
   Result<std::vector<RegisterRecord>> registers = register_records(document.value());
   if (!registers.ok()) return Error{std::move(registers).error()};
-  return Design{std::move(component).value(), std::move(registers).value()};
+  Result<std::vector<MemoryRecord>> memories =
+      memory_records(document.value().get_object().at("component").get_object());
+  if (!memories.ok()) return Error{std::move(memories).error()};
+  return Design{std::move(component).value(), std::move(registers).value(),
+                std::move(memories).value()};
 }
 
 }  // namespace nimbo

@@ -7,6 +7,7 @@
 
 #include "common/result.hpp"
 #include "component/component.hpp"
+#include "component/memory_record.hpp"
 #include "component/register_record.hpp"
 #include "expr_nodes/evaluator.hpp"
 
@@ -16,10 +17,12 @@ class value;
 
 namespace nimbo {
 
-// A rendered design: the component and the registers recorded beside it.
+// A rendered design: the component and the registers and memories recorded
+// beside it.
 struct Design {
   Component component;
   std::vector<RegisterRecord> registers;
+  std::vector<MemoryRecord> memories;
 };
 
 class Renderer {
@@ -31,8 +34,8 @@ class Renderer {
   // Parses the IR and builds its component; evaluates nothing. On failure the
   // error text says what is wrong and nothing is built.
   Result<Component> render() const;
-  // The same, also reading the component's "registers" array, which render()
-  // ignores as it ignores every key it does not know.
+  // The same, also reading the component's "registers" and "memories"
+  // arrays, which render() ignores as it ignores every key it does not know.
   Result<Design> render_design() const;
 
   // Decodes one expression object into an evaluator tree.

@@ -49,19 +49,29 @@ struct VectorLines::Handler {
   std::vector<Refusal> refusals;
 
   bool refuse(json::error_code&, const char* message) {
-    refusals.push_back({kNoMember, message});
+    refusals.push_back({kNoMember, LineRefusal::kNotObject, message, {}, false, {}});
     return true;
   }
   bool refuse_value(json::error_code&) {
-    refusals.push_back({member - 1, lines->names_ != nullptr ? kNotAValue : kNotABitString});
+    refusals.push_back({member - 1,
+                        LineRefusal::kValueType,
+                        lines->names_ != nullptr ? kNotAValue : kNotABitString,
+                        {},
+                        false,
+                        {}});
     return true;
   }
-  // The value of the current member, a string or with `number` an integer.
+  // The value of the current member, a string or with `number` an integer's
+  // digits.
   void take_value(std::string_view value, bool number) {
     if (!object) return;  // an item of a line that is an array, refused
-    std::string reason;
-    if (!lines->add_value(member - 1, value, number, text, reason)) {
-      refusals.push_back({member - 1, std::move(reason)});
+    std::string detail;
+    if (!lines->add_value(member - 1, value, number, text, detail)) {
+      const bool quoted = !number;
+      std::string message =
+          (quoted ? "\"" : "") + std::string(value) + (quoted ? "\" " : " ") + detail;
+      refusals.push_back({member - 1, LineRefusal::kValue, std::move(message), std::string(value),
+                          number, std::move(detail)});
     }
   }
 
@@ -138,11 +148,10 @@ struct VectorLines::Handler {
     literal.append(last.data(), last.size());
     return literal;
   }
-  // A JSON integer is decimal, written with its sign so that it never reads
-  // as a bit string.
+  // A JSON integer is decimal (VectorNames::value_bits).
   bool integer(std::string literal, json::error_code& ec) {
     if (depth != 1 || lines->names_ == nullptr) return scalar(ec);
-    take_value(literal.starts_with('-') ? literal : "+" + literal, true);
+    take_value(literal, true);
     return true;
   }
   bool on_int64(std::int64_t, json::string_view s, json::error_code& ec) {
@@ -194,58 +203,62 @@ void VectorLines::find_member(std::size_t member, std::string_view id) {
   found.id = id;
   found.position.reset();
   found.port.reset();
+  found.noted = false;
   if (const auto position = component_->find(id)) {
     found.position = static_cast<std::uint32_t>(*position);
+    if (names_ != nullptr) found.width = names_->width(*found.position);
   } else if (names_ != nullptr) {
     found.port = names_->find_port(id);
+    if (found.port) found.width = names_->port_width(names_->port(*found.port));
   }
   if (!found.position && !found.port) note_unknown(id);
 }
 
 bool VectorLines::add_value(std::size_t member, std::string_view value, bool number,
-                            std::string_view line, std::string& reason) {
-  const Expected& target = expected_[member];
-  if (target.position) {
-    if (!number && (names_ == nullptr || BitBusValue::is_bit_string(value))) {
-      // Checked against the bus where it is written, as every bit string.
-      add_write(*target.position, value, line);
-      return true;
-    }
-    Result<BitBusValue> parsed = parse_number_text(value, names_->width(*target.position));
-    if (!parsed.ok()) {
-      reason = std::move(parsed).error();
-      return false;
-    }
-    writes_.push_back({*target.position, keep(parsed.value().to_string())});
+                            std::string_view line, std::string& detail) {
+  Expected& target = expected_[member];
+  if (!target.position && !target.port) return true;  // names nothing: left out
+  if (names_ == nullptr) {
+    // Bit strings only, checked against the bus where they are written.
+    add_write(*target.position, value, line);
     return true;
   }
-  if (!target.port) return true;  // names nothing: left out
-  const VectorNames::Port& port = names_->port(*target.port);
-  const std::size_t width = names_->port_width(port);
   std::string_view bits = value;
-  std::string made;
-  if (number || value.size() != width || !BitBusValue::is_bit_string(value)) {
-    Result<BitBusValue> parsed = parse_number_text(value, width);
-    if (!parsed.ok()) {
-      reason = std::move(parsed).error();
+  if (!number && is_bit_string_of(value, target.width)) {
+    // The common case, taken as written (VectorNames::value_bits).
+    if (!target.noted && bit_string_may_mislead(value, target.width)) {
+      note_bit_string(target, value);
+    }
+  } else {
+    Result<std::string_view> made = VectorNames::value_bits(value, number, target.width, made_);
+    if (!made.ok()) {
+      detail = std::move(made).error();
       return false;
     }
-    made = parsed.value().to_string();
-    bits = made;
+    bits = made.value();
   }
-  if (port.positions.size() == 1) {
-    if (made.empty()) {
-      add_write(port.positions[0], bits, line);
+  const auto write = [&](std::uint32_t position, std::string_view written) {
+    if (written.data() == value.data()) {
+      add_write(position, written, line);
+    } else if (written.data() == made_.data()) {
+      writes_.push_back({position, keep(made_)});
     } else {
-      writes_.push_back({port.positions[0], keep(std::move(made))});
+      writes_.push_back({position, written});  // static bits of a port of many busses
     }
-    return true;
-  }
-  static constexpr std::string_view kBits = "01";
-  for (std::size_t i = 0; i < port.positions.size(); ++i) {
-    writes_.push_back({port.positions[i], kBits.substr(bits[i] == '1' ? 1 : 0, 1)});
+  };
+  if (target.position) {
+    write(*target.position, bits);
+  } else {
+    VectorNames::split(names_->port(*target.port), bits, write);
   }
   return true;
+}
+
+void VectorLines::note_bit_string(Expected& target, std::string_view value) {
+  target.noted = true;
+  if (noted_.emplace(target.id).second) {
+    bit_strings_.push_back({line_, target.id, std::string(value)});
+  }
 }
 
 std::string_view VectorLines::keep(std::string bits) {
@@ -293,9 +306,14 @@ std::optional<LineFault> VectorLines::keep_last_members(std::size_t first_write)
   const Handler& handler = parser_->parser.handler();
   const std::size_t members = handler.member;
   const auto refused = [&](const Refusal& refusal) {
-    std::optional<std::string> id;
-    if (refusal.member != kNoMember) id = expected_[refusal.member].id;
-    return LineFault{ends_.size(), line_, std::move(id), refusal.message};
+    LineFault fault{ends_.size(),    line_,          std::nullopt,
+                    refusal.message, refusal.kind,   refusal.value,
+                    refusal.integer, refusal.detail, false};
+    if (refusal.member != kNoMember) {
+      fault.id = expected_[refusal.member].id;
+      fault.port = !expected_[refusal.member].position && expected_[refusal.member].port;
+    }
+    return fault;
   };
   if (same_ids_ && members <= distinct_) {
     if (handler.refusals.empty()) return std::nullopt;
@@ -365,6 +383,8 @@ void VectorLines::parse(std::string_view text, std::size_t first_line, const Com
   lines_.clear();
   unknown_.clear();
   reported_.clear();
+  bit_strings_.clear();
+  noted_.clear();
   copies_.clear();
   fault_.reset();
   held_ = 0;
@@ -402,10 +422,13 @@ void VectorLines::parse(std::string_view text, std::size_t first_line, const Com
     if (code) {
       writes_.resize(first_write);
       const ParseFault fault = classify_parse_fault(parsed, consumed, code, kMaxJsonDepth);
-      fault_ = LineFault{ends_.size(), line_, std::nullopt,
-                         "invalid JSON: column " +
-                             std::to_string(position_of(parsed, fault.offset).column) + ": " +
-                             fault.what};
+      fault_.emplace();
+      fault_->vector = ends_.size();
+      fault_->line = line_;
+      fault_->kind = LineRefusal::kJson;
+      fault_->message = "invalid JSON: column " +
+                        std::to_string(position_of(parsed, fault.offset).column) + ": " +
+                        fault.what;
       return;
     }
     if (auto refusal = keep_last_members(first_write)) {
@@ -465,6 +488,7 @@ void VectorBlock::parse(std::string_view text, std::size_t first_line, const Com
   ends_.clear();
   lines_.clear();
   unknown_.clear();
+  bit_strings_.clear();
   fault_.reset();
   read_ = halves_[0].stopped() ? halves_[0].read() : first.size() + halves_[1].read();
   const std::size_t halves = halves_[0].stopped() ? 1 : 2;
@@ -481,6 +505,12 @@ void VectorBlock::parse(std::string_view text, std::size_t first_line, const Com
         return known.second == entry.second;
       });
       if (!seen) unknown_.push_back(entry);
+    }
+    for (const BitStringNote& note : half.bit_strings()) {
+      const bool seen =
+          std::any_of(bit_strings_.begin(), bit_strings_.end(),
+                      [&](const BitStringNote& known) { return known.id == note.id; });
+      if (!seen) bit_strings_.push_back(note);
     }
     if (half.fault()) {
       fault_ = half.fault();

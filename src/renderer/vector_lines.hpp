@@ -21,12 +21,36 @@
 
 namespace nimbo {
 
-// A line that is not an object of bit strings.
+// Why a line was refused.
+enum class LineRefusal : unsigned char {
+  kJson,       // not JSON
+  kNotObject,  // JSON, but not an object
+  kValueType,  // a member's value is not a string (nor, with names, a whole number)
+  kValue,      // a member's value cannot be written to what the member names
+};
+
+// A line that was refused, as data: callers word it from these.
 struct LineFault {
   std::size_t vector = 0;  // vectors before this line
   std::size_t line = 0;
   std::optional<std::string> id;  // the entry at fault, if one is
-  std::string message;
+  std::string message;            // the reason worded whole
+  LineRefusal kind = LineRefusal::kJson;
+  // kValue: the value as written (a JSON integer's digits), whether it is a
+  // JSON integer, what is wrong with it (worded to follow it: "does not fit
+  // in 8 bits"), and whether the member names a port rather than a bus.
+  std::string value;
+  bool integer = false;
+  std::string detail;
+  bool port = false;
+};
+
+// A name that a line wrote with a bit string of its width, above one bit
+// (bit_string_may_mislead): read as bits, where a number may have been meant.
+struct BitStringNote {
+  std::size_t line = 0;
+  std::string id;
+  std::string value;
 };
 
 // Reads blocks of lines with an event parser (no document tree): each
@@ -52,8 +76,8 @@ class VectorLines {
   // With `names`, a member may also name a port (when no bus has its name),
   // whose value is split over the busses of its bits, and a value may be a
   // number (a string in one of the forms of busses/number_text, or a JSON
-  // integer, which is decimal), read at the width of what it is written to.
-  // `names` must outlive the vectors too.
+  // integer, which is decimal), read at the width of what it is written to
+  // (VectorNames::value_bits). `names` must outlive the vectors too.
   //
   // The vectors of a line may hold far more than its text (a port of many
   // bits written as a short number): reading stops after the line at which
@@ -75,6 +99,9 @@ class VectorLines {
     return unknown_;
   }
   const std::optional<LineFault>& fault() const noexcept { return fault_; }
+  // With names: the first bit string of its width above one bit that each
+  // name was written with, in line order.
+  const std::vector<BitStringNote>& bit_strings() const noexcept { return bit_strings_; }
 
  private:
   struct Handler;
@@ -83,11 +110,17 @@ class VectorLines {
     std::string id;
     std::optional<std::uint32_t> position;
     std::optional<std::uint32_t> port;  // of names_, when no bus has the id
+    std::size_t width = 0;              // with names_: of a value written there
+    bool noted = false;                 // a bit string note was taken here
   };
   static constexpr std::size_t kNoMember = static_cast<std::size_t>(-1);
   struct Refusal {
     std::size_t member;  // kNoMember when the line itself is refused
+    LineRefusal kind;
     std::string message;
+    std::string value;  // kValue: see LineFault
+    bool integer = false;
+    std::string detail;
   };
 
   // Parses one line into the handler; the bytes consumed.
@@ -99,10 +132,11 @@ class VectorLines {
   // Finds the bus or port a member names; unknown ids are noted.
   void find_member(std::size_t member, std::string_view id);
   // The writes of member `member`'s value `value` (a string, or with
-  // `number` the decimal text of a JSON integer); false with the reason when
-  // the value cannot be written there.
+  // `number` the decimal text of a JSON integer); false with what is wrong
+  // with the value when it cannot be written there.
   bool add_value(std::size_t member, std::string_view value, bool number, std::string_view line,
-                 std::string& reason);
+                 std::string& detail);
+  void note_bit_string(Expected& target, std::string_view value);
   std::string_view member_id(std::size_t member) const;
   void note_unknown(std::string_view id);
   void add_write(std::uint32_t position, std::string_view bits, std::string_view line);
@@ -128,6 +162,9 @@ class VectorLines {
   std::deque<std::string> copies_;  // bit strings that needed unescaping or were made here
   std::vector<std::pair<std::size_t, std::string>> unknown_;
   std::unordered_set<std::string> reported_;
+  std::vector<BitStringNote> bit_strings_;
+  std::unordered_set<std::string> noted_;
+  std::string made_;  // a value's bits made from a number
   std::optional<LineFault> fault_;
   std::size_t held_ = 0;  // bytes the vectors hold beyond the text
   bool stopped_ = false;
@@ -153,6 +190,7 @@ class VectorBlock {
     return unknown_;
   }
   const std::optional<LineFault>& fault() const noexcept { return fault_; }
+  const std::vector<BitStringNote>& bit_strings() const noexcept { return bit_strings_; }
 
  private:
   VectorLines halves_[2];
@@ -160,6 +198,7 @@ class VectorBlock {
   std::vector<std::size_t> ends_;
   std::vector<std::size_t> lines_;
   std::vector<std::pair<std::size_t, std::string>> unknown_;
+  std::vector<BitStringNote> bit_strings_;
   std::optional<LineFault> fault_;
   std::size_t read_ = 0;
 };

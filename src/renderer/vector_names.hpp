@@ -1,6 +1,8 @@
 // What a vector line may name besides bus ids, and how it may write values
 // besides bit strings: ports, each the busses of its bits, and numbers, read
 // at the width of the bus or port they are written to (busses/number_text).
+// The one owner of how a port's value goes to its busses, and of the width a
+// value written to a port must have.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,9 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "busses/number_text.hpp"
+#include "common/result.hpp"
 
 namespace nimbo {
 
@@ -41,6 +46,33 @@ class VectorNames {
     return port.positions.size() == 1 ? width(port.positions[0]) : port.positions.size();
   }
 
+  // The bits (element 0 first) of `value` written to a bus or port of
+  // `width` bits: `value` itself when it is a bit string of that width,
+  // else the number it stands for, made in `made`. With `integer`, `value`
+  // is the text of a JSON integer, which is decimal. The error says what is
+  // wrong with the value, to follow it (read_number_text).
+  static Result<std::string_view> value_bits(std::string_view value, bool integer,
+                                             std::size_t width, std::string& made) {
+    if (!integer && is_bit_string_of(value, width)) return value;
+    return number_bits(value, integer, width, made);
+  }
+
+  // Calls write(position, bits) for each bus that a value `bits` of the
+  // port's width writes: the whole value to a port of one bus, else one bit
+  // to each bus. The bits written to the busses of a port of many point to
+  // static storage.
+  template <class Write>
+  static void split(const Port& port, std::string_view bits, Write&& write) {
+    if (port.positions.size() == 1) {
+      write(port.positions[0], bits);
+      return;
+    }
+    static constexpr std::string_view kBits = "01";
+    for (std::size_t i = 0; i < port.positions.size(); ++i) {
+      write(port.positions[i], kBits.substr(bits[i] == '1' ? 1 : 0, 1));
+    }
+  }
+
  private:
   struct Hash {
     using is_transparent = void;
@@ -48,6 +80,10 @@ class VectorNames {
       return std::hash<std::string_view>{}(text);
     }
   };
+  // value_bits for a value that is no bit string of the width.
+  static Result<std::string_view> number_bits(std::string_view value, bool integer,
+                                              std::size_t width, std::string& made);
+
   std::function<std::size_t(std::uint32_t)> width_;
   std::vector<Port> ports_;
   std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> index_;

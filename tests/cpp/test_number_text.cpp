@@ -24,7 +24,16 @@ TEST(NumberText, EveryFormGivesItsBitsOrItsReason) {
   };
   const Case cases[] = {
       {"0101", 4, "0101"},  // a bit string of the width: element 0 first
-      {"10", 16, "error: Invalid value \"10\". The value must have 16 bits."},
+      // 0s and 1s of another count than the width: a decimal number.
+      {"10", 16, "0101000000000000"},
+      {"1", 8, "10000000"},
+      {"0", 3, "000"},
+      {"101010101", 8,
+       "error: \"101010101\" does not fit in 8 bits (as a number; a bit string has exactly 8 "
+       "digits)"},
+      {"", 4, "error: \"\" is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8'h1f)"},
+      {"", 0, ""},
+      {"8'q1", 8, "error: \"8'q1\" has no base h, d, o or b after '"},
       {"5", 4, "1010"},
       {"-3", 4, "1011"},
       {"1_000", 10, "0001011111"},
@@ -110,6 +119,30 @@ TEST(NumberText, DigitsOfAPowerOfTwoBaseCrossWordEdges) {
   }
   EXPECT_EQ(read(octal, 150), expected);
   EXPECT_EQ(read("0x8000000000000001", 64), "1" + std::string(62, '0') + "1");
+}
+
+TEST(NumberText, ABitStringMayMisleadOnlyWhereItsDecimalReadingFitsToo) {
+  struct Case {
+    const char* text;
+    std::size_t width;
+    bool bits;
+    bool may_mislead;
+  };
+  const Case cases[] = {
+      // Exactly the width, and the decimal reading fits as well.
+      {"01", 2, true, true},    {"00000011", 8, true, true},
+      {"0101", 4, true, false},  // one hundred and one needs 7 bits
+      {"10", 2, true, false},   {"11110000", 8, true, false},
+      {"1", 1, true, false},    {"10", 3, false, false},
+      {"0x3", 2, false, false}, {"12", 2, false, false},
+      {"", 0, true, false},     {"1", 8, false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(is_bit_string_of(c.text, c.width), c.bits) << c.text << " " << c.width;
+    EXPECT_EQ(bit_string_may_mislead(c.text, c.width), c.may_mislead) << c.text << " " << c.width;
+  }
+  // The reason without the text follows it where it is shown.
+  EXPECT_EQ(read_number_text("300", 8).error(), "does not fit in 8 bits");
 }
 
 TEST(NumberText, FormatGivesTheRadixes) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -198,7 +200,8 @@ struct Ported {
     component.add_bus("w", BitBus(BitBusValue::zeros(4)));
     names.add_port("a", {0, 1, 2, 3});
     names.add_port("wp", {4});
-    names.add_port("w", {0});  // a bus of that name comes first
+    names.add_port("w", {0});    // a bus of that name comes first
+    names.add_port("low", {0});  // a port of one 1-bit bus
   }
 };
 
@@ -216,10 +219,14 @@ TEST(VectorLines, PortsAndNumbersAreWrittenToTheirBusses) {
       // A port and one of its bits: both written, in line order; the later wins.
       {"{\"a[2]\": \"0\", \"a\": 15}",
        {{"a[2]", "0"}, {"a[0]", "1"}, {"a[1]", "1"}, {"a[2]", "1"}, {"a[3]", "1"}}},
-      // An id given twice: its last value at the place of its first; a bit
-      // string goes as it is, checked where it is written.
-      {"{\"a\": \"0x1\", \"w\": \"0\", \"a\": \"0x8\"}",
-       {{"a[0]", "0"}, {"a[1]", "0"}, {"a[2]", "0"}, {"a[3]", "1"}, {"w", "0"}}},
+      // An id given twice: its last value at the place of its first; 0s
+      // and 1s of another count than the width are a decimal number.
+      {"{\"a\": \"0x1\", \"w\": \"1\", \"a\": \"0x8\"}",
+       {{"a[0]", "0"}, {"a[1]", "0"}, {"a[2]", "0"}, {"a[3]", "1"}, {"w", "1000"}}},
+      {"{\"a\": \"10\", \"wp\": \"0\"}",
+       {{"a[0]", "0"}, {"a[1]", "1"}, {"a[2]", "0"}, {"a[3]", "1"}, {"w", "0000"}}},
+      // A port of one bus takes a number of that bus's width.
+      {"{\"wp\": \"0xf\", \"low\": 1}", {{"w", "1111"}, {"a[0]", "1"}}},
       {"{\"zz\": 5, \"w\": 18446744073709551615}", {}},  // too large: refused below
   };
   Ported ported;
@@ -230,7 +237,7 @@ TEST(VectorLines, PortsAndNumbersAreWrittenToTheirBusses) {
     if (std::string(c.line).find("zz") != std::string::npos) {
       ASSERT_TRUE(lines.fault().has_value()) << c.line;
       EXPECT_EQ(lines.fault()->id.value_or(""), "w");
-      EXPECT_EQ(lines.fault()->message, "\"+18446744073709551615\" does not fit in 4 bits");
+      EXPECT_EQ(lines.fault()->message, "18446744073709551615 does not fit in 4 bits");
       continue;
     }
     ASSERT_FALSE(lines.fault().has_value()) << c.line << ": " << lines.fault()->message;
@@ -249,7 +256,10 @@ TEST(VectorLines, APortValueThatDoesNotFitIsRefusedWithTheReason) {
   };
   const Case cases[] = {
       {"{\"a\": \"0x10\"}", "a", "\"0x10\" does not fit in 4 bits"},
-      {"{\"a\": \"011\"}", "a", "Invalid value \"011\". The value must have 4 bits."},
+      {"{\"a\": \"01100\"}", "a",
+       "\"01100\" does not fit in 4 bits (as a number; a bit string has exactly 4 digits)"},
+      {"{\"low\": \"0x5\"}", "low", "\"0x5\" does not fit in 1 bit"},
+      {"{\"wp\": \"5'd1\"}", "wp", "\"5'd1\" has 5 bits but the value needs 4"},
       {"{\"a\": 1.5}", "a", "the value must be a string or a whole number"},
       {"{\"w\": true}", "w", "the value must be a string or a whole number"},
       {"[\"a\", \"0x1\", 5, {\"a\": 1}]", "", "expected an object of bus id to bit string"},
@@ -279,6 +289,67 @@ TEST(VectorLines, APortValueThatDoesNotFitIsRefusedWithTheReason) {
   EXPECT_EQ(plain.fault()->message, "the value must be a bit string in quotes");
 }
 
+TEST(VectorLines, ARefusedLineSaysWhyAsData) {
+  struct Case {
+    const char* line;
+    LineRefusal kind;
+    const char* id;  // nullptr: none
+    const char* value;
+    bool integer;
+    const char* detail;
+    bool port;
+  };
+  const Case cases[] = {
+      {"{\"a\": ", LineRefusal::kJson, nullptr, "", false, "", false},
+      {"[1]", LineRefusal::kNotObject, nullptr, "", false, "", false},
+      {"{\"w\": null}", LineRefusal::kValueType, "w", "", false, "", false},
+      {"{\"wp\": \"0x1f\"}", LineRefusal::kValue, "wp", "0x1f", false, "does not fit in 4 bits",
+       true},
+      {"{\"w\": -9}", LineRefusal::kValue, "w", "-9", true, "does not fit in 4 bits", false},
+      {"{\"a\": \"8'bx\"}", LineRefusal::kValue, "a", "8'bx", false,
+       "has 8 bits but the value needs 4", true},
+  };
+  Ported ported;
+  for (const Case& c : cases) {
+    VectorLines lines;
+    lines.parse(std::string("{}\n") + c.line + "\n", 1, ported.component, &ported.names);
+    ASSERT_TRUE(lines.fault().has_value()) << c.line;
+    const LineFault& fault = *lines.fault();
+    EXPECT_EQ(fault.line, 2U) << c.line;
+    EXPECT_EQ(fault.vector, 1U) << c.line;
+    EXPECT_EQ(fault.kind, c.kind) << c.line;
+    EXPECT_EQ(fault.id, c.id ? std::optional<std::string>(c.id) : std::nullopt) << c.line;
+    EXPECT_EQ(fault.value, c.value) << c.line;
+    EXPECT_EQ(fault.integer, c.integer) << c.line;
+    EXPECT_EQ(fault.detail, c.detail) << c.line;
+    EXPECT_EQ(fault.port, c.port) << c.line;
+  }
+}
+
+TEST(VectorLines, BitStringsThatMayMeanANumberAreNotedOncePerName) {
+  // Above one bit, 0s and 1s of exactly the width are bits, element 0
+  // first; the first such value of each name whose decimal reading fits
+  // as well is noted, numbers never ("1100" on 4 bits cannot be decimal).
+  Ported ported;
+  VectorLines lines;
+  lines.parse(
+      "{\"low\": \"1\", \"w\": 5}\n{\"w\": \"0011\", \"a\": \"10\"}\n{\"a\": \"1100\"}\n"
+      "{\"a\": \"0001\", \"w\": \"1111\"}\n{\"wp\": \"0010\"}\n",
+      1, ported.component, &ported.names);
+  ASSERT_FALSE(lines.fault().has_value()) << lines.fault()->message;
+  const std::vector<BitStringNote>& notes = lines.bit_strings();
+  ASSERT_EQ(notes.size(), 3U);
+  EXPECT_EQ(std::make_tuple(notes[0].line, notes[0].id, notes[0].value),
+            std::make_tuple(std::size_t{2}, std::string("w"), std::string("0011")));
+  EXPECT_EQ(std::make_tuple(notes[1].line, notes[1].id, notes[1].value),
+            std::make_tuple(std::size_t{4}, std::string("a"), std::string("0001")));
+  EXPECT_EQ(std::make_tuple(notes[2].line, notes[2].id, notes[2].value),
+            std::make_tuple(std::size_t{5}, std::string("wp"), std::string("0010")));
+  // Without names values are bits anyway: nothing to note.
+  lines.parse("{\"w\": \"0011\"}\n", 1, ported.component);
+  EXPECT_TRUE(lines.bit_strings().empty());
+}
+
 TEST(VectorLines, IntegersBeyondSixtyFourBitsAreNumbersToo) {
   // JSON integers from 2^64 up, or below -2^63, are whole numbers as well;
   // only a fraction or an exponent is not.
@@ -296,8 +367,7 @@ TEST(VectorLines, IntegersBeyondSixtyFourBitsAreNumbersToo) {
       {"{\"P\": 18446744073709551616}", one_at_64, nullptr},
       {"{\"P\": -18446744073709551616}", std::string(64, '0') + "111111", nullptr},
       {"{\"P\": 1180591620717411303423}", std::string(70, '1'), nullptr},
-      {"{\"P\": 1180591620717411303424}", "",
-       "\"+1180591620717411303424\" does not fit in 70 bits"},
+      {"{\"P\": 1180591620717411303424}", "", "1180591620717411303424 does not fit in 70 bits"},
       {"{\"P\": 18446744073709551616.0}", "", "the value must be a string or a whole number"},
       {"{\"P\": 1e30}", "", "the value must be a string or a whole number"},
   };

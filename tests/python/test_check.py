@@ -131,6 +131,18 @@ def test_imported_designs_have_no_findings(tmp_path, design):
     assert status == 0 and report["warnings"] == [] and report["notes"] == []
 
 
+@pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
+@pytest.mark.parametrize("design", ["ram", "dual_ram"])
+def test_designs_imported_with_their_memories_have_no_warnings(tmp_path, design):
+    from nimbo.verilog.yosys import import_text, synthesize
+
+    imported = import_text(synthesize([str(DESIGNS / f"{design}.v")], design, memories="keep"), memories="keep")
+    status, out = check(tmp_path, imported.text(), "--strict", "--format", "json")
+    report = json.loads(out)
+    assert status == 0 and report["warnings"] == [] and report["errors"] == []
+    assert [note["kind"] for note in report["notes"]] == ["engine"]
+
+
 def clocked(busses, registers):
     doc = json.loads(make_ir(busses))
     doc["component"]["registers"] = registers
@@ -217,3 +229,66 @@ def test_check_counts_the_example_counter(tmp_path):
     status, out = check(tmp_path, (EXAMPLES / "counter.json").read_text(), "--strict")
     assert status == 0
     assert out.splitlines()[5:] == ["registers:     4 (4 bits) in 1 clock domain", "  clk posedge: 4 (4 bits), 4 with an enable"]
+
+
+def with_memories(busses, memories, registers=None):
+    doc = json.loads(make_ir(busses))
+    doc["component"]["memories"] = memories
+    if registers is not None:
+        doc["component"]["registers"] = registers
+    return json.dumps(doc)
+
+
+# A memory of 4 words of 2 bits: a RAM read asynchronously into q and synchronously into s on clk2.
+MEMORY_BUSSES = [bus("clk", "0"), bus("clk2", "0"), bus("we", "0"), bus("a", "00"), bus("w", "00"),
+                 bus("q", "00", influence=["y"]), bus("s", "00"), bus("y", "00", gate("not", ref("q")))]
+RAM = {"name": "ram", "words": 4, "width": 2,
+       "read_ports": [{"address": ["a"], "data": ["q"]}, {"clock": "clk2", "address": ["a"], "data": ["s"]}],
+       "write_ports": [{"clock": "clk", "address": ["a"], "data": ["w"], "enable": ["we", "we"]}]}
+
+
+def test_memories_are_listed_and_their_ports_read_and_drive_busses(tmp_path):
+    doc = json.loads(with_memories(MEMORY_BUSSES, [RAM, {"name": "rom", "words": 16, "width": 1, "read_ports": [],
+                                                          "write_ports": []}]))
+    doc["component"]["ports"] = {"y": {"direction": "output", "bits": ["y"]}}
+    status, out = check(tmp_path, json.dumps(doc))
+    assert status == 0  # a note and a warning
+    assert out.splitlines()[5:] == [
+        "memories:      2",
+        "  ram: 4 words of 2 bits, 1 asynchronous read port, 1 synchronous read port, 1 write port",
+        "  rom: 16 words of 1 bit, 0 write ports",
+        "note: memories are not simulated yet by this engine; import with --memories map",
+        "warning: bus 's' is the data of a memory read port, but nothing reads it",
+    ]
+    report = json.loads(check(tmp_path, json.dumps(doc), "--format", "json")[1])
+    assert report["memories"][0] == {"name": "ram", "words": 4, "width": 2,
+                                     "read_ports": {"asynchronous": 1, "synchronous": 1}, "write_ports": 1}
+    assert report["errors"] == [] and report["notes"][0]["kind"] == "engine"
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"width": 3}, "read_ports[0]: data has 2 bits but the words have 3"),
+        ({"write_ports": [{"clock": "y", "address": ["a"], "data": ["w"]}]},
+         "write_ports[0]: clock 'y' has an assignment; a clock must be a bus without one (an input)"),
+        ({"init": [{"word": 4, "values": ["1"]}]}, "init[0]: it runs past the last word, 3"),
+        ({"read_ports": "none"}, "'read_ports' must be an array"),
+    ],
+)
+def test_memory_records_the_simulator_refuses_are_errors(change, message, tmp_path):
+    status, out = check(tmp_path, with_memories(MEMORY_BUSSES, [{**RAM, **change}]))
+    assert status == 1
+    errors = [line for line in out.splitlines() if line.startswith("error: ")]
+    assert errors == [f"error: Failed to render circuit: memories[0] (name 'ram'): {message}"]
+    assert "note: memories are not simulated yet" not in out
+
+
+def test_a_memory_port_taking_a_clock_as_data_is_a_warning(tmp_path):
+    ram = {**RAM, "write_ports": [{"clock": "clk", "address": ["a"], "data": ["w"], "enable": ["clk2", "we"]}]}
+    status, out = check(tmp_path, with_memories(MEMORY_BUSSES, [ram]), "--strict")
+    assert status == 1
+    assert [line for line in out.splitlines() if "clock '" in line] == [
+        "warning: memories[0] (name 'ram') write_ports[0] takes the clock 'clk2' as its enable: it sees the level "
+        "the clock has at each edge (0 before the rising one, 1 before the falling one)",
+    ]

@@ -80,15 +80,18 @@ VALUES = [
     ("a='h53", 0, "0x53"),
     ("a=-1", 0, "0xff"),
     ("a=-128", 0, "0x80"),
-    ("a=11001010", 0, "0x53"),  # a bit string keeps its meaning: element 0 first
-    ("a=10", 1, 'nimbo: error: --set: bus a has 8 bits, the value "10" has 2 bits'
-                " (digits 0 and 1 alone are a bit string; write 'd10 for the number)"),
+    ("a=11001010", 0, "0x53"),  # 0s and 1s of the width: a bit string, element 0 first
+    ("a=10", 0, "0x0a"),  # of another count: a decimal number
+    ("a=1", 0, "0x01"),
+    ("a=0", 0, "0x00"),
+    ("a=101010101", 1, 'nimbo: error: --set: bus a: "101010101" does not fit in 8 bits'
+                       " (as a number; a bit string has exactly 8 digits)"),
     ("a=256", 1, 'nimbo: error: --set: bus a: "256" does not fit in 8 bits'),
     ("a=-129", 1, 'nimbo: error: --set: bus a: "-129" does not fit in 8 bits'),
     ("a=16'h53", 1, "nimbo: error: --set: bus a: \"16'h53\" has 16 bits but the value needs 8"),
     ("a=0x5g", 1, "nimbo: error: --set: bus a: \"0x5g\" is not a number: 'g' is not a digit in base 16"),
     ("a=8'bx", 1, "nimbo: error: --set: bus a: \"8'bx\" has x or z digits"),
-    ("a=", 1, 'nimbo: error: --set: bus a has 8 bits, the value "" has 0 bits'),
+    ("a=", 1, 'nimbo: error: --set: bus a: "" is neither a bit string nor a number'),
 ]
 
 
@@ -160,16 +163,19 @@ def test_numbers_in_vector_lines_give_what_their_bit_strings_give(seed, block, t
 @pytest.mark.parametrize("form", ["json", "table"])
 def test_a_number_after_native_lines_keeps_the_rows_before_it(form, tmp_path, capsys):
     vectors = tmp_path / "v.jsonl"
-    vectors.write_text('{"a": "11110000"}\n{"b": "0xff"}\n{"b": 7}\n{"a": 300}\n{"a": "0"}\n')
+    vectors.write_text('{"a": "00000011"}\n{"b": "0xff"}\n{"b": 7}\n{"a": 300}\n{"a": "0"}\n')
     status, text = run_cli("run", ALU, "--vectors", vectors, "--show", "a,b,y_and", "--format", form)
     assert status == 1
-    assert capsys.readouterr().err == f"nimbo: error: {vectors}:4: bus a: 300 does not fit in 8 bits\n"
+    assert capsys.readouterr().err == (
+        f'nimbo: warning: {vectors}:1: bus a: "00000011" is read as a bit string, element 0 (the least significant'
+        " bit) first: 0xc0; for the binary number write 0b00000011\n"
+        f"nimbo: error: {vectors}:4: bus a: 300 does not fit in 8 bits\n")
     if form == "json":
         assert json_steps(text) == [
-            {"a": "0x00", "b": "0x00", "y_and": "0x00"}, {"a": "0x0f", "b": "0x00", "y_and": "0x00"},
-            {"a": "0x0f", "b": "0xff", "y_and": "0x0f"}, {"a": "0x0f", "b": "0x07", "y_and": "0x07"}]
+            {"a": "0x00", "b": "0x00", "y_and": "0x00"}, {"a": "0xc0", "b": "0x00", "y_and": "0x00"},
+            {"a": "0xc0", "b": "0xff", "y_and": "0xc0"}, {"a": "0xc0", "b": "0x07", "y_and": "0x00"}]
     else:
-        assert text.splitlines()[-1] == "     3  0x0f  0x07  0x07"
+        assert text.splitlines()[-1] == "     3  0xc0  0x07  0x00"
 
 
 BAD_LINES = [
@@ -195,7 +201,7 @@ def test_help_states_the_rule_for_values(capsys):
     assert main(["run", "--help"], out=io.StringIO()) == 0
     text = capsys.readouterr().out
     for needle in ("element 0 (bit 0, the least significant) first", "0x52e6, 0b1010", "16'h52e6",
-                   "Digits 0 and 1 alone are always a bit string", "a JSON number is\n    decimal", "--radix"):
+                   "0s and 1s of exactly the width are a bit string", "a JSON number is\n    decimal", "--radix"):
         assert needle in text
 
 
@@ -399,8 +405,8 @@ def test_a_clock_is_not_an_input(argv, where, tmp_path, capsys):
     argv = [a.replace("{dir}", str(tmp_path)) for a in argv]
     assert run_cli("run", COUNTER, *argv)[0] == 1
     assert capsys.readouterr().err == (
-        f"nimbo: error: {where.replace('{dir}', str(tmp_path))}: bus clk is a clock: every step is one cycle of it, "
-        "so inputs do not write it (--cycles N runs cycles without new inputs)\n")
+        f"nimbo: error: {where.replace('{dir}', str(tmp_path))}: bus 'clk' is a clock: every step is one cycle of it, "
+        "so a step does not write it\n")
 
 
 def test_cycles_of_a_design_without_registers_repeat_the_state():

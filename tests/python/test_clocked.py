@@ -365,7 +365,7 @@ def test_an_update_applies_the_asynchronous_resets_unless_told_not_to(shape, see
         try:
             model.component.update_signals(update)
             if resets:
-                model.resets()
+                model.asynchronous_parts()
         except RuntimeError as error:
             with pytest.raises(RuntimeError) as caught:
                 simulator.update(update, resets=resets)

@@ -122,7 +122,7 @@ def test_every_gate_cell_has_its_truth_table(kind, core):
         ({"r": cell("$_FF_", D=3, Q=4)}, None, "cell 'r' is a flip-flop on the global (formal) clock"),
         ({"r": cell("$dff", CLK=2, D=3, Q=4)}, None, "cell 'r' (type $dff) is a word-level flip-flop or latch"),
         ({"$m": dict(cell("$mem_v2", A=2), parameters={"MEMID": "\\ram"}, attributes={"src": "top.v:7.3-7.9"})},
-         None, "memory 'ram' (top.v:7) (type $mem_v2) is a memory; map it"),
+         None, "memory 'ram' (top.v:7) (type $mem_v2) is a memory left unmapped"),
         ({"t": cell("$_TBUF_", A=2, E=3, Y=4)}, None, "tri-state buffer"),
         ({"u": cell("half_adder", A=2, B=3, Y=4)}, None, "instantiates module 'half_adder'; flatten"),
         ({"w": cell("$add", A=2, B=3, Y=4)}, None, "not a gate-level cell; run 'synth'"),
@@ -350,5 +350,5 @@ def test_run_writes_and_shows_whole_ports(core, tmp_path, capsys):
     assert [(r["sum"], r["cout"]) for r in rows] == [("0x05", "0"), ("0x00", "1"), ("0x03", "1")]
     status, text = run_cli("run", ir, "--busses", "--format", "json")
     assert status == 0 and "a[7]" in json.loads(text)
-    assert run_cli("run", ir, "--set", "a=101")[0] == 1
-    assert '--set: port a has 8 bits, the value "101" has 3 bits' in capsys.readouterr().err
+    assert run_cli("run", ir, "--set", "a=1010101010")[0] == 1
+    assert '--set: port a: "1010101010" does not fit in 8 bits (as a number' in capsys.readouterr().err

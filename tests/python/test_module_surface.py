@@ -199,3 +199,29 @@ def test_each_module_exports_only_its_init_function(module):
     listing = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True)
     symbols = {line.split()[-1] for line in listing.stdout.splitlines() if line.strip()}
     assert symbols == {"PyInit_" + module.split(".")[1]}
+
+
+def test_only_the_command_line_imports_the_command_line():
+    """The library (stepping, regressions, Design, ...) never imports
+    nimbo.cli, at the top of a module or inside a function: imports run
+    from the command line down."""
+    import ast
+    import pathlib
+
+    package = pathlib.Path(__file__).resolve().parents[2] / "src" / "nimbo"
+    found = []
+    for path in package.rglob("*.py"):
+        relative = path.relative_to(package)
+        if relative.parts[0] == "cli" or relative.name == "__main__.py":
+            continue
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom):
+                # `from ..cli import x` in a subpackage, `from .cli import x` at the top.
+                module = node.module or ""
+                target = "." * node.level + module
+                depth = len(relative.parts) - 1
+                if (node.level == depth + 1 and module.split(".")[0] == "cli") or module.startswith("nimbo.cli"):
+                    found.append(f"{relative}: from {target} import ...")
+            elif isinstance(node, ast.Import):
+                found += [f"{relative}: import {a.name}" for a in node.names if a.name.startswith("nimbo.cli")]
+    assert found == []

@@ -22,6 +22,9 @@ READ = [
     ("+3", 2, "11"),
     ("0", 1, "0"),
     ("", 0, ""),
+    ("10", 16, "0101000000000000"),  # 0s and 1s of another count than the width: ten
+    ("1", 8, "10000000"),
+    ("10", 2, "10"),  # of the width: bits, element 0 first
 ]
 
 
@@ -31,7 +34,7 @@ def test_numbers_in_every_form(value, width, bits):
 
 
 REFUSED = [
-    ("10", 16, ValueError, 'Invalid value "10". The value must have 16 bits.'),  # never ten
+    ("101", 2, ValueError, '"101" does not fit in 2 bits (as a number; a bit string has exactly 2 digits)'),
     ("256", 8, ValueError, '"256" does not fit in 8 bits'),
     ("-129", 8, ValueError, '"-129" does not fit in 8 bits'),
     (2**8, 8, ValueError, "does not fit in 8 bits"),
@@ -39,7 +42,7 @@ REFUSED = [
     ("4'b1x01", 4, ValueError, "x or z digits"),
     ("0x", 4, ValueError, "has no digits"),
     ("0x1g", 8, ValueError, "'g' is not a digit in base 16"),
-    ("5'q3", 5, ValueError, "the base of a literal is h, d, o or b"),
+    ("5'q3", 5, ValueError, "has no base h, d, o or b after '"),
     ("high", 1, ValueError, "neither a bit string nor a number"),
     (True, 1, TypeError, "not 'bool'"),
     (1.5, 1, TypeError, "not 'float'"),
@@ -62,7 +65,7 @@ def test_every_radix_reads_back(width):
         assert int(format_value(bits, "dec")) == number
         assert int(format_value(bits, "hex"), 16) == number
         assert int(format_value(bits, "bin"), 2) == number
-        for radix in ("bin", "hex"):  # decimal digits may all be 0 and 1: a bit string
+        for radix in ("bin", "hex", "dec"):  # decimal digits are fewer than the width: never bits
             assert parse_value(format_value(bits, radix), width) == bits
     assert format_value("1", "hex") == "1"  # one bit reads the same in every radix
     assert format_value("0" * width, "hex") == "0x" + "0" * ((width + 3) // 4)

@@ -83,7 +83,7 @@ def test_each_set_gives_what_it_gives_alone(clusters, workers):
 
 
 BAD_LINES = {
-    "width": lambda inputs: json.dumps({next(b for b, w in inputs.items() if w): "0" * 200}),
+    "width": lambda inputs: json.dumps({next(b for b, w in inputs.items() if w): "1" * 200}),
     "json": lambda inputs: '{"n0": "1",}',
     "type": lambda inputs: json.dumps({next(iter(inputs)): [1]}),
 }
@@ -332,7 +332,7 @@ def test_cli_writes_records_in_order_and_fails_on_a_bad_set(clusters, sets, tmp_
     assert [(r["set"].rsplit("/", 1)[1], r["status"], r["vectors"]) for r in records] == [
         ("good.jsonl", "passed", 3), ("bad.jsonl", "failed", 1), ("gone.jsonl", "failed", 0)]
     assert records[0]["values"][-1] == {"sum": "1", "cout": "1"} and records[0]["checked"] is False
-    reason = 'bus a has 1 bit, the value "10" has 2 bits'
+    reason = 'bus a: "10" does not fit in 1 bit (as a number; a bit string has exactly 1 digit)'
     assert records[1]["error"] == {"vector": 1, "line": 3, "bus": None, "reason": reason}
     err = capsys.readouterr().err.splitlines()
     assert f"nimbo: error: {sets / 'bad.jsonl'}:3: {reason}" in err

@@ -42,7 +42,8 @@ def client():
         ("8'b1xxx_0000", 8, "0000xxx1"),
         ("4'hb", 4, "1101"),
         ("0101", 4, "0101"),
-        ("10", 4, ExpectError),  # digits 0 and 1 alone are a bit string, as for inputs
+        ("10", 4, "0101"),  # 0s and 1s of another count than the width: ten, as for inputs
+        ("101", 2, ExpectError),
         (16, 4, ExpectError),
         ("4'b1x", 4, ExpectError),
         ([1], 4, ExpectError),
@@ -109,19 +110,21 @@ def test_sets_name_ports_and_are_checked(client, tmp_path, capsys):
         bad.append({**vector, "expect": wrong})
     bad[2]["expect"][outputs[-1]] = "x" * len(bad[2]["expect"][outputs[-1]])
     only = [{name: 0 for name in inputs}]
-    paths = adder_sets(tmp_path, {"good": good, "bad": bad, "only": only})
+    # Expected values that are all "don't care" check nothing: run only.
+    dont_care = [{**vector, "expect": {name: "x" for name in outputs}} for vector in good]
+    paths = adder_sets(tmp_path, {"good": good, "bad": bad, "only": only, "dont_care": dont_care})
     status, out = cli("regress", ir, *paths, "--radix", "dec", "--scheduler", client.scheduler.address)
     assert status == 1
     records = [json.loads(line) for line in out.splitlines()]
     assert [(r["status"], r["checked"], r["vectors"]) for r in records] == [
-        ("passed", True, 6), ("failed", True, 5), ("passed", False, 1)]
+        ("passed", True, 6), ("failed", True, 5), ("passed", False, 1), ("passed", False, 6)]
     assert list(records[0]["values"][0]) == names and records[0]["radix"] == "dec"
     error = records[1]["error"]
     assert (error["vector"], error["line"], error["bus"]) == (4, 5, outputs[0])
     assert error["expected"] != error["got"]
     err = capsys.readouterr().err.splitlines()
     assert f"{paths[1]}:5: port {outputs[0]}: expected {error['expected']}, got {error['got']}" in err[0]
-    assert err[-1].startswith("3 sets: 2 passed (1 checked, 1 run only), 1 failed;")
+    assert err[-1].startswith("4 sets: 3 passed (1 checked, 2 run only), 1 failed;")
 
 
 @pytest.mark.parametrize(
@@ -182,7 +185,9 @@ def test_a_name_past_the_checked_start_fails_its_set_there(client, tmp_path, mon
 @pytest.mark.parametrize(
     "lines, reason",
     [
-        ([{"a": "1"}, {"a": "10"}], 'line 2 bus a has 1 bit, the value "10" has 2 bits'),
+        ([{"a": "1"}, {"a": "10"}], 'line 2 bus a: "10" does not fit in 1 bit'),
+        ([{"a": "1", "expected": {"sum": 1}}],
+         "line 1 the value of expected must be a string or a whole number (did you mean 'expect'?)"),
         ([{"a": 2}], "line 1 bus a"),
         ([{"a": "1", "expect": {"sum": "3'b1x1"}}], "line 1 expect: bus sum"),
     ],

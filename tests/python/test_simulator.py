@@ -291,6 +291,78 @@ def test_jsonl_reads_ports_and_numbers_when_given_ports():
             simulator.run_jsonl(data, ["sum"], ports=wrong)
 
 
+def test_jsonl_shows_ports_by_name_as_their_busses_side_by_side():
+    simulator = Simulator(FULL_ADDER)
+    ports = {"ab": ["a", "b"], "c": ["cin"]}
+    data = b'{"ab": "0b10"}\n{"ab": 3, "c": 1}\n'
+    assert simulator.run_jsonl(data, ["ab", "sum", "c"], ports=ports)[0] == [("01", "1", "0"), ("11", "1", "1")]
+    simulator.reset()
+    text, _ = simulator.run_jsonl(data, ["sum", "ab"], ports=ports, layout=(1, 1, ["", " ", " ", "\n"]))
+    assert text == "1 1 01\n2 1 11\n"
+    simulator.reset()
+    # Columns count names: ab in binary, most significant bit first.
+    layout = (1, 1, ["", " ", " ", "\n"], [(1, None, 0), (1, "bin", 0)])
+    assert simulator.run_jsonl(data, ["sum", "ab"], ports=ports, layout=layout)[0] == "1 1 0b10\n2 1 0b11\n"
+    simulator.reset()
+    runs = simulator.run_sequences_jsonl([data, b'{"c": 1}\n'], ["ab", "sum"], ports=ports)
+    assert [values for values, _, _ in runs] == [[("01", "1"), ("11", "1")], [("00", "1")]]
+    with pytest.raises(ValueError, match="argument 'show': no bus or port named 'nope'"):
+        simulator.run_sequences_jsonl([data], ["nope"], ports=ports)
+    with pytest.raises(ValueError, match="argument 'show': no bus named 'ab'"):
+        simulator.run_jsonl(data, ["ab"])  # without ports, shown names are busses
+
+
+@pytest.mark.parametrize(
+    "line, kind, bus, value, detail, number, port",
+    [
+        (b'{"a": ', "json", None, None, None, False, False),
+        (b"[1]", "object", None, None, None, False, False),
+        (b'{"a": 1.5}', "type", "a", None, None, False, False),
+        (b'{"ab": "0x4"}', "value", "ab", "0x4", "does not fit in 2 bits", False, True),
+        (b'{"a": -2}', "value", "a", "-2", "does not fit in 1 bit", True, False),
+        (b'{"a": 1%s}' % (b"0" * 100_000), "value", "a", "1" + "0" * 100_000, "does not fit in 1 bit", True, False),
+    ],
+)
+def test_a_refused_line_says_why_as_data(line, kind, bus, value, detail, number, port):
+    simulator = Simulator(FULL_ADDER)
+    with pytest.raises(VectorError) as caught:
+        simulator.run_jsonl(b'{"zz": 1}\n' + line + b'\n{"yy": 1}\n', ["sum"], ports={"ab": ["a", "b"]})
+    error = caught.value
+    assert (error.index, error.line, error.results) == (1, 2, [("0",)])
+    assert (error.kind, error.bus, error.value, error.detail, error.number, error.port) == (
+        kind, bus, value, detail, number, port)
+    assert error.unknown == [(1, "zz")]  # the ids that name nothing, up to the refused line
+
+
+def test_read_inputs_reads_values_as_lines_do():
+    doc = json.loads(make_ir([bus("clk", "0"), bus("en", "0"), bus("step", "000"), bus("q", "000")]))
+    doc["component"]["registers"] = [{"q": "q", "d": "step", "clock": "clk", "enable": "en"}]
+    simulator = Simulator(json.dumps(doc))
+    ports = {"s": ["step"], "e": ["en"]}
+    assert simulator.read_inputs({"s": "1", "en": 1}, ports=ports) == {"step": "100", "en": "1"}
+    assert simulator.port_widths(ports) == {"s": 3, "e": 1}
+    assert simulator.read_inputs({"s": "6", "step": -1}, ports=ports) == {"step": "111"}  # one bus, written twice
+    assert simulator.bit_strings == []
+    assert simulator.read_inputs({"s": "110"}, ports=ports) == {"step": "110"}
+    assert simulator.bit_strings == []  # of its width: bits; one hundred and ten cannot be meant
+    assert simulator.read_inputs({"s": "001"}, ports=ports) == {"step": "001"}
+    assert simulator.bit_strings == [(0, "s", "001")]  # bits, where the number one may have been meant
+    with pytest.raises(VectorError) as caught:
+        simulator.read_inputs({"en": 1, "s": 8}, ports=ports)
+    error = caught.value
+    assert (error.kind, error.bus, error.port, error.value, error.detail) == ("value", "s", True, 8, "does not fit in 3 bits")
+    with pytest.raises(VectorError, match="bus 'clk' is a clock") as caught:
+        simulator.read_inputs({"clk": "1"})
+    assert (caught.value.kind, caught.value.bus) == ("run", "clk")
+    with pytest.raises(ValueError, match="no bus named 'zz'"):
+        simulator.read_inputs({"zz": "1"}, ports=ports)
+    assert simulator.read_inputs({"zz": "1"}, allow_unknown=True) == {}
+    for wrong, error_type in (([("s", "1")], TypeError), ({1: "1"}, TypeError), ({"s": 1.5}, TypeError)):
+        with pytest.raises(error_type, match="argument 'inputs'"):
+            simulator.read_inputs(wrong, ports=ports)
+    assert simulator.values(["q", "step"]) == {"q": "000", "step": "000"}  # nothing was written
+
+
 def test_jsonl_holds_bounded_room_for_ports_written_in_few_characters():
     """A port of many bits written as -1 holds far more than its text: a
     block is read and run a piece at a time, with the same rows and faults."""

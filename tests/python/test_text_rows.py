@@ -70,7 +70,7 @@ def test_layout_columns_write_numbers_as_format_value(vectors, radix):
 @pytest.mark.parametrize(
     "columns, error",
     [
-        ([(2, "hex", 0)], "the columns hold 2 busses, not the 1 shown"),
+        ([(2, "hex", 0)], "the columns hold 2 names, not the 1 shown"),
         ([(1, "oct", 0)], "radix must be None, 'bin', 'hex' or 'dec'"),
         ([(1, None, -1)], "busses and pad must be small whole numbers"),
         ([1], "a column is (busses, radix, pad)"),

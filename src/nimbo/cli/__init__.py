@@ -33,7 +33,7 @@ from .errors import (
     say,
     usage_hint,
 )
-from .text import clip
+from ..text import clip
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -7,13 +7,14 @@ import json
 import re
 from typing import TextIO
 
-from ..lint import ClockDomain, Finding, Report, engine_widths, lint
+from ..lint import ClockDomain, Finding, MemorySummary, Report, engine_widths, lint
 from ..ports import plural
 from .errors import EXIT_FAILURE, EXIT_OK, CliError
 from .files import loading_native, read_text, render_errors
 
-# How the simulator words a register record it refuses.
-_REGISTER_ERROR = re.compile(r"Failed to render circuit: '?registers")
+# How the simulator words a register or memory record it refuses, and a design it does not run yet.
+_RECORD_ERROR = re.compile(r"Failed to render circuit: '?(registers|memories)")
+_NOT_SIMULATED = "memories are not simulated yet"
 
 
 def _domain_line(domain: ClockDomain) -> str:
@@ -23,6 +24,16 @@ def _domain_line(domain: ClockDomain) -> str:
     if domain.async_resets:
         parts.append(f"{domain.async_resets} with an asynchronous reset")
     return f"  {domain.clock} {domain.edge}: " + ", ".join(parts)
+
+
+def _memory_line(memory: MemorySummary) -> str:
+    parts = [f"{plural(memory.words, 'word')} of {plural(memory.width, 'bit')}"]
+    if memory.asynchronous_reads:
+        parts.append(plural(memory.asynchronous_reads, "asynchronous read port"))
+    if memory.synchronous_reads:
+        parts.append(plural(memory.synchronous_reads, "synchronous read port"))
+    parts.append(plural(memory.writes, "write port"))
+    return f"  {memory.name}: " + ", ".join(parts)
 
 
 def print_report(report: Report, out: TextIO) -> None:
@@ -43,24 +54,32 @@ def print_report(report: Report, out: TextIO) -> None:
         )
         for domain in report.domains:
             print(_domain_line(domain), file=out)
+    if report.memories:
+        print(f"memories:      {len(report.memories)}", file=out)
+        for memory in report.memories:
+            print(_memory_line(memory), file=out)
     for finding in report.findings:
         kind = "error" if finding.is_error else "warning" if finding.is_warning else "note"
         print(f"{kind}: {finding.message}", file=out)
 
 
-def register_error(text: str) -> str | None:
-    """The simulator's reason for refusing the register records of an IR
-    that renders, or None. Only the records are judged here: an IR whose
-    initial state does not settle is nimbo run's to report."""
-    if '"registers"' not in text:
+def record_finding(text: str) -> Finding | None:
+    """The simulator's reason for refusing the register or memory records of
+    an IR that renders (an error), or the note that it does not run
+    memories yet; None when it takes them. Only the records are judged here:
+    an IR whose initial state does not settle is nimbo run's to report."""
+    if '"registers"' not in text and '"memories"' not in text:
         return None
     with loading_native():
         from .. import Simulator
     try:
         Simulator(text)
     except RuntimeError as exc:
-        if _REGISTER_ERROR.match(str(exc)):
-            return str(exc)
+        found = _RECORD_ERROR.match(str(exc))
+        if found:
+            return Finding("register" if found.group(1) == "registers" else "memory", (), str(exc))
+        if str(exc).startswith(_NOT_SIMULATED):
+            return Finding("engine", (), str(exc))
     return None
 
 
@@ -74,9 +93,9 @@ def command_check(args: argparse.Namespace, out: TextIO) -> int:
         report = lint(json.loads(text), widths)
     except (ValueError, RecursionError) as exc:
         raise CliError(f"{args.ir}: {exc}") from None
-    refused = register_error(text)
+    refused = record_finding(text)
     if refused is not None:
-        report.findings.insert(0, Finding("register", (), refused))
+        report.findings.insert(0, refused)
     if args.format == "json":
         print(json.dumps(report.to_json(), ensure_ascii=False), file=out)
     else:
@@ -91,12 +110,14 @@ def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type
         "check",
         help="render a circuit, print its size and warn about IR the renderer accepts but that misleads",
         description=(
-            "Render the IR and print its size and its registers (per clock and edge), then one line per "
-            "finding: register records the simulator refuses (errors: exit status 1), a reader missing from an "
+            "Render the IR and print its size, its registers (per clock and edge) and its memories, then one line "
+            "per finding: register and memory records the simulator refuses (errors: exit status 1), a reader "
+            "missing from an "
             "influence list, a reference to a missing bus, an unusable initial value, a declared width that the "
             "assignment changes, a bus never read and never driven (ports count as used; registers read their "
-            "d, clock, enable and reset and drive their q), a register that nothing reads; feedback loops are "
-            "noted. Widths are those after the first update."
+            "d, clock, enable and reset and drive their q; memories drive their read data and read their ports' "
+            "other busses), a register or memory read that nothing reads, a clock taken as data; feedback loops "
+            "are noted. Widths are those after the first update."
         ),
     )
     parser.add_argument("ir", metavar="IR.json", help="the circuit's IR document")

@@ -1,5 +1,5 @@
 """The names the commands share, from the modules that own them: errors and
-warnings (`errors`), text forms of ids and values (`text`), reading inputs
+warnings (`errors`), text forms of ids and values (`nimbo.text`), reading inputs
 and writing output files (`files`). Kept for the commands that import them
 from here."""
 
@@ -24,20 +24,18 @@ from .files import (
     OutputFile,
     OutputFileError,
     VectorBlocks,
-    line_of,
     loading_native,
-    parse_vector,
     progress_wanted,
     read_text,
     refuse_inputs,
     render_errors,
     simulator,
 )
-from .text import VALUE_SHOWN, clip, is_bit_string, one_line, quote, show_id, show_name, show_value
+from ..text import VALUE_SHOWN, clip, one_line, quote, show_id, show_name, show_value
 
 __all__ = [
     "EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "PROG", "VALUE_SHOWN", "CliError", "OutputError",
-    "OutputFile", "OutputFileError", "Parser", "VectorBlocks", "clip", "flush", "is_bit_string",
-    "line_of", "loading_native", "message_of", "one_line", "output_error", "parse_vector", "progress_wanted", "quote",
+    "OutputFile", "OutputFileError", "Parser", "VectorBlocks", "clip", "flush",
+    "loading_native", "message_of", "one_line", "output_error", "progress_wanted", "quote",
     "read_text", "refuse_inputs", "render_errors", "say", "show_id", "show_name", "show_value", "simulator", "warn",
 ]

@@ -7,7 +7,7 @@ import argparse
 import sys
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
-from .text import one_line
+from ..text import one_line
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite

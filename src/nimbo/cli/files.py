@@ -5,7 +5,6 @@ run succeeds."""
 from __future__ import annotations
 
 import io
-import json
 import os
 import shlex
 import stat
@@ -16,7 +15,7 @@ from typing import TYPE_CHECKING, TextIO, cast
 
 from ..atomic import AtomicFile
 from .errors import EXIT_USAGE, CliError
-from .text import clip, show_name
+from ..text import clip
 
 if TYPE_CHECKING:
     from .. import Simulator
@@ -185,51 +184,6 @@ class VectorBlocks:
             line = self.next_line if self.next_line is not None else line + block.count(b"\n")
         if pending:
             yield b"".join(pending), line
-
-
-def parse_vector(raw: bytes, where: str) -> dict[str, str | int] | None:
-    """One line of a vectors file: an object of bus or port name to value
-    (a string, or a JSON number, which is decimal), or None for a blank
-    line."""
-    try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError as exc:
-        raise CliError(f"{where}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
-    if not text.strip():
-        return None
-    try:
-        step = json.loads(text)
-    except json.JSONDecodeError as exc:
-        raise CliError(f"{where}: invalid JSON: {exc.msg} (column {exc.colno})") from None
-    except ValueError:  # a number of more digits than Python converts
-        raise CliError(
-            f"{where}: a number of more than {sys.get_int_max_str_digits()} digits; write it in quotes, in hex (\"0x...\")"
-        ) from None
-    except RecursionError:
-        raise CliError(f"{where}: invalid JSON: nested too deeply") from None
-    if not isinstance(step, dict):
-        raise CliError(f"{where}: expected an object of bus or port name to value")
-    for bus_id, value in step.items():
-        if isinstance(value, bool) or not isinstance(value, (str, int)):
-            raise CliError(f"{where}: the value of {show_name(bus_id)} must be a string or a whole number")
-    return step
-
-
-def lines_from(block: bytes, first_line: int, line: int) -> bytes:
-    """The block from the start of line number `line` on."""
-    start = 0
-    for _ in range(line - first_line):
-        start = block.index(b"\n", start) + 1
-    return block[start:]
-
-
-def line_of(block: bytes, first_line: int, line: int) -> bytes:
-    """Line number `line` of a block whose first line is `first_line`."""
-    start = 0
-    for _ in range(line - first_line):
-        start = block.index(b"\n", start) + 1
-    end = block.find(b"\n", start)
-    return block[start:] if end < 0 else block[start:end]
 
 
 def refuse_inputs(output: str, inputs: Sequence[str], option: str) -> None:

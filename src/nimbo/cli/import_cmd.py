@@ -8,7 +8,7 @@ import sys
 from typing import TextIO
 
 from ..ports import plural
-from ..verilog.yosys import FLOW_NAMES, FLOWS, ImportFailure, Imported, Synthesis, import_text, run_yosys
+from ..verilog.yosys import FLOW_NAMES, FLOWS, MEMORY_MODES, ImportFailure, Imported, Synthesis, import_text, run_yosys
 from .errors import EXIT_OK, EXIT_USAGE, CliError, say
 from .files import OutputFile, read_text, refuse_inputs
 
@@ -38,6 +38,8 @@ def summary(imported: Imported, synthesis: Synthesis | None) -> str:
     )
     if imported.latches:
         line += f", {plural(imported.latches, 'latch', 'latches')}"
+    if imported.memories:
+        line += f", {plural(len(imported.memories), 'memory', 'memories')}"
     if synthesis is not None:
         line += f"; Yosys flow {synthesis.flow} ({synthesis.script})"
     return line
@@ -62,12 +64,12 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
     synthesis: Synthesis | None = None
     try:
         if verilog:
-            synthesis = run_yosys(sources, args.top, args.yosys, args.flow)
+            synthesis = run_yosys(sources, args.top, args.yosys, args.flow, args.memories)
             netlist, where = synthesis.netlist, "synthesized netlist"
         else:
             netlist, where = read_text(sources[0]), sources[0]
         try:
-            imported = import_text(netlist, args.top)
+            imported = import_text(netlist, args.top, args.memories)
         except ImportFailure as exc:
             raise CliError(str(exc) if verilog else f"{where}: {exc}") from None
     except ImportFailure as exc:
@@ -83,7 +85,7 @@ def command_import(args: argparse.Namespace, out: TextIO) -> int:
         for warning in synthesis.warnings if synthesis else []:
             say(f"nimbo: warning: yosys: {warning}")
         print(summary(imported, synthesis) + ("" if args.output == "-" else f" -> {args.output}"), file=report)
-        for note in imported.notes:
+        for note in (synthesis.notes if synthesis else []) + imported.notes:
             print(f"note: {note}", file=report)
     return EXIT_OK
 
@@ -108,6 +110,12 @@ def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type
         "--flow", choices=FLOW_NAMES, default="auto",
         help=f"how Yosys maps the design to gates ({flows}); auto: light when the design is already made of "
              "bit operations, full otherwise",
+    )  # fmt: skip
+    parser.add_argument(
+        "--memories", choices=MEMORY_MODES, default="map",
+        help="map (the default): memories become registers and logic (Yosys's memory_map); keep: memories stay "
+             "memories in the IR's \"memories\" section (those it cannot describe exactly are mapped, with a note), "
+             "which this engine does not simulate yet",
     )  # fmt: skip
     parser.add_argument("-q", "--quiet", action="store_true", help="print no summary, notes or Yosys warnings")
     parser.set_defaults(handler=command_import)

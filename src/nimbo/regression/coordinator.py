@@ -50,14 +50,16 @@ from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Literal, Union
 
+from .. import stepping
+from ..ports import Port
+from ..stepping import BlockFault, Names, Stepper, shown_names
+from .expect import may_expect, split_lines
 from .pieces import DIGEST_BLOCK, Piece, PieceOutcome, SetFault, failed_outcome
 
 if TYPE_CHECKING:
     from distributed import Client, Future, LocalCluster
 
     from .._engine import Simulator
-    from ..cli.run import Stepper
-    from ..ports import Port
 
 RADIXES = ("hex", "bin", "dec")
 Keep = Literal["all", "last", "digest"]
@@ -358,42 +360,28 @@ class _Checker:
         allow_unknown: bool,
         warn: Callable[[str], None],
     ):
-        from ..cli.errors import CliError
-        from ..cli.run import Names
-
-        class Checking(Names):
-            def unknown(self, where: str, name: str) -> None:
-                if not self.allow_unknown:
-                    try:
-                        Names.unknown(self, where, name)
-                    except CliError as exc:
-                        raise UnknownName(str(exc), name) from None
-                from ..cli.text import show_name
-
-                if name not in self._warned:
-                    self._warned.add(name)
-                    warn(f"{where}: no {'port or bus' if self.ports else 'bus'} named {show_name(name)}; ignored")
-
-        self.names: Names = Checking(simulator.bus_ids, ports, allow_unknown)
+        self.names = Names(simulator.bus_ids, ports, allow_unknown, warn)
         self.simulator, self.ir = simulator, ir
         self._stepper: Stepper | None = None
 
     def shown(self, show: Sequence[str] | None, busses: bool) -> tuple[str, ...]:
-        from ..cli.run import shown_names
-
-        return shown_names(self.simulator, self.names, list(show or []), busses)
+        try:
+            return shown_names(self.simulator.bus_ids, self.names, list(show or []), busses)
+        except stepping.UnknownName as exc:
+            raise UnknownName(str(exc), exc.name) from None
 
     def scan(self, name: str, data: bytes) -> None:
-        from ..cli.run import BlockFault, Stepper
-        from .expect import may_expect, split_lines
+        try:
+            self._scan(name, data)
+        except stepping.UnknownName as exc:
+            raise UnknownName(str(exc), exc.name) from None
 
+    def _scan(self, name: str, data: bytes) -> None:
         data = _head(data)
         if self._stepper is None:
-            self._stepper = Stepper(_shadow(self.simulator, self.ir), (), self.names)
-            self._stepper.threads = 1
+            self._stepper = Stepper(_shadow(self.simulator, self.ir), (), self.names, threads=1, note_bit_strings=False)
         stepper = self._stepper
         stepper.sim.reset()
-        stepper.python_only = False
         position, line = 0, 1
         while position < len(data):
             end = data.find(b"\n", position + _SCAN_BYTES) + 1 or len(data)
@@ -406,7 +394,9 @@ class _Checker:
                             self.names.unknown(f"{name}:{number}: expect", key)
             try:
                 stepper.run_block(block, line, lambda number: f"{name}:{number}")
-            except BlockFault:
+            except BlockFault as fault:
+                if isinstance(fault.error, stepping.UnknownName):
+                    raise fault.error from None
                 return  # the set stops at this vector when it runs
             line = stepper.next_line
             position = end
@@ -1099,7 +1089,6 @@ def prepare(
     """Renders the circuit here and checks every name of the run (see
     _Checker); a set that is no regular file is read here once."""
     from .._engine import Simulator
-    from ..cli.run import Stepper
     from ..ports import ports_from_text
 
     try:
@@ -1120,7 +1109,7 @@ def prepare(
         if data is not None:
             checker.scan(name, data)
         checked.append((name, source))
-    stepper = Stepper(simulator, shown, checker.names)
+    stepper = Stepper(simulator, shown, checker.names, note_bit_strings=False)
     info = CircuitInfo(
         id=simulator.id,
         shown=shown,

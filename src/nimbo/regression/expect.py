@@ -6,7 +6,7 @@ A vector line may carry the values the step must give, under the key
     {"a": 5, "b": 6, "expect": {"y": 11, "cout": "x"}}
 
 Each name is a port or a bus; each value is written as an input value is
-(a bit string, element 0 first, or a number; see nimbo.cli.run), or is
+(a bit string, element 0 first, or a number; see nimbo.stepping), or is
 "don't care": ``null`` or ``"x"`` for the whole value, an ``x`` (or ``?``)
 for single bits in a bit string (``"1x0x"``) or in a binary Verilog literal
 (``8'b1xxx_0000``, most significant bit first). A step's values are compared

@@ -4,8 +4,8 @@ so that a test suite imports each design once.
 A cached IR is found by a key over everything the import depends on: the
 contents of the sources in their order (and of the files they ``include``,
 found beside the including file or in the current directory), whether each is
-read as SystemVerilog, the top module, the flow, the Yosys version and
-nimbo's version. Sources whose includes cannot all be found are imported
+read as SystemVerilog, the top module, the flow, whether memories are kept,
+the Yosys version and nimbo's version. Sources whose includes cannot all be found are imported
 every time. Entries are written through a temporary file and renamed into
 place, so processes sharing the directory never read half an entry.
 """
@@ -30,10 +30,12 @@ _versions: dict[tuple[str, int, int], str | None] = {}
 
 
 def imported_ir(
-    sources: Sequence[str], top: str | None, flow: str, yosys: str | None, cache_dir: str | os.PathLike[str] | None
+    sources: Sequence[str], top: str | None, flow: str, yosys: str | None, cache_dir: str | os.PathLike[str] | None,
+    memories: str = "map",
 ) -> str:
-    """The IR text of `sources` imported as ``nimbo import`` does; through
-    the cache in `cache_dir` when one is given."""
+    """The IR text of `sources` imported as ``nimbo import`` does (with
+    ``--memories`` `memories`); through the cache in `cache_dir` when one is
+    given."""
     if not sources:
         raise ImportFailure("no Verilog sources given")
     for source in sources:
@@ -41,23 +43,23 @@ def imported_ir(
             what = "is a directory" if os.path.isdir(source) else "does not exist"
             raise ImportFailure(f"{source}: {what}")
     command = find_yosys(yosys, "yosys=PATH")[0]
-    key = None if cache_dir is None else cache_key(sources, top, flow, command)
+    key = None if cache_dir is None else cache_key(sources, top, flow, command, memories)
     if cache_dir is None or key is None:
-        return _import(sources, top, flow, command)
+        return _import(sources, top, flow, command, memories)
     path = os.path.join(os.fspath(cache_dir), key[:2], key + ".json")
     try:
         with open(path, encoding="utf-8") as stream:
             return stream.read()
     except FileNotFoundError:
         pass
-    text = _import(sources, top, flow, command)
+    text = _import(sources, top, flow, command, memories)
     _store(path, text)
     return text
 
 
-def _import(sources: Sequence[str], top: str | None, flow: str, command: str) -> str:
-    synthesis = run_yosys(sources, top, command, flow)
-    return import_text(synthesis.netlist, top).text()
+def _import(sources: Sequence[str], top: str | None, flow: str, command: str, memories: str) -> str:
+    synthesis = run_yosys(sources, top, command, flow, memories)
+    return import_text(synthesis.netlist, top, memories).text()
 
 
 def _store(path: str, text: str) -> None:
@@ -78,14 +80,14 @@ def _store(path: str, text: str) -> None:
         warnings.warn(f"nimbo: the imported design was not cached ({path}: {exc.strerror or exc})", stacklevel=3)
 
 
-def cache_key(sources: Sequence[str], top: str | None, flow: str, command: str) -> str | None:
+def cache_key(sources: Sequence[str], top: str | None, flow: str, command: str, memories: str = "map") -> str | None:
     """The key of an import, or None when it cannot be told (an include that
     cannot be found, a Yosys that does not say its version)."""
     version = yosys_version(command)
     if version is None:
         return None
     digest = hashlib.sha256()
-    header = [CACHE_FORMAT, _nimbo_version(), version, flow, top]
+    header = [CACHE_FORMAT, _nimbo_version(), version, flow, top] + ([memories] if memories != "map" else [])
     digest.update(json.dumps(header).encode() + b"\0")
     seen: set[str] = set()
     for source in sources:

@@ -42,9 +42,16 @@ import subprocess
 import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
+from typing import cast
 
 from . import yosys_log
-from ..ir import Document, Expr, RegisterRecord, build_document, const, count_gates, dependency_order, gate, ref
+from ..ir import (
+    Document, Expr, MemoryRecord, ReadPortRecord, RegisterRecord, WritePortRecord, build_document, const,
+    count_gates, dependency_order, gate, init_runs, ref,
+)  # fmt: skip
+from .memory_cells import (
+    MEMORY_CELL, MemoryCell, MemoryCellError, ReadPortCell, dumped_memories, memory_cell, memory_name, unkept_reason,
+)  # fmt: skip
 from ..ports import Port, plural
 from .yosys_log import Message, paused_gc
 
@@ -190,6 +197,7 @@ class Imported:
     registers: list[RegisterRecord] = field(default_factory=list)
     clocks: list[str] = field(default_factory=list)  # the clock bus ids, in the order of the inputs
     latches: int = 0
+    memories: list[MemoryRecord] = field(default_factory=list)
 
     def text(self) -> str:
         return json.dumps(self.document, separators=(",", ":"), ensure_ascii=False)
@@ -209,6 +217,12 @@ def _refusal(what: str, kind: str) -> ImportFailure:
         return ImportFailure(
             f"{what} is a flip-flop on the global (formal) clock ({kind}); nimbo import takes flip-flops "
             "clocked from an input port"
+        )
+    if kind == MEMORY_CELL:
+        return ImportFailure(
+            f"{what} (type {kind}) is a memory left unmapped (Yosys's memory_map maps a memory only when its "
+            "write ports share one clock and edge); keep it a memory with --memories keep, or map it to "
+            "registers and logic yourself"
         )
     if kind.startswith(("$mem", "$dff", "$adff", "$sdff", "$aldff", "$dlatch", "$adlatch", "$sr")):
         thing = "a memory" if kind.startswith("$mem") else "a word-level flip-flop or latch"
@@ -285,8 +299,11 @@ class _Cell:
 class _Importer:
     """One module of a netlist on its way to IR; see :func:`import_netlist`."""
 
-    def __init__(self, module_name: str, module: dict[str, object]):
+    def __init__(self, module_name: str, module: dict[str, object], memories: str = "map"):
         self.module_name = module_name
+        self.keep_memories = memories == "keep"
+        self.memories: list[tuple[MemoryCell, str]] = []  # with where it is
+        self.memory_data: dict[int, ReadPortCell] = {}  # net -> the read port driving it
         raw_ports = module.get("ports", {})
         raw_cells = module.get("cells", {})
         raw_nets = module.get("netnames", {})
@@ -306,6 +323,7 @@ class _Importer:
         self.init: dict[int, str] = {}  # net -> its initial value, from the "init" attribute of its net
         self.undriven: set[int] = set()
         self.unknown_consts = 0
+        self.memory_x_bits = 0  # bits of initial memory contents that are x
         self._read_ports(raw_ports)
         self._read_cells(raw_cells)
         self._name_nets()
@@ -354,6 +372,9 @@ class _Importer:
             conns = cell.get("connections")
             if not isinstance(conns, dict):
                 raise ImportFailure(f"cell '{cname}' has no connections")
+            if kind == MEMORY_CELL and self.keep_memories:
+                self._read_memory(cname, cell)
+                continue
             spec = _CELLS.get(kind)
             shape = state_kind(kind) if spec is None else None
             if spec is None and shape is None:
@@ -368,7 +389,7 @@ class _Importer:
             out = pins.pop("Y") if spec is not None else pins["Q"]
             if not isinstance(out, int):
                 raise ImportFailure(f"cell '{cname}' ({kind}) drives a constant")
-            if out in self.driver or out in self.names:
+            if self._driven(out) or out in self.names:
                 port_bit = next((bus_id for bus_id, bit in self.outputs if bit == out), None)
                 name = self._visible_name(out) or port_bit or self.names.get(out) or f"net {out}"
                 places = [c.where for c in (self.driver.get(out),) if c is not None and c.where]
@@ -378,6 +399,25 @@ class _Importer:
             entry = _Cell(cname, kind, pins, out, cell.get("attributes"), shape)
             self.driver[out] = entry
             (self.flops if isinstance(shape, FlopKind) else self.cells).append(entry)
+
+    def _read_memory(self, cname: str, cell: dict[str, object]) -> None:
+        title = self._cell_title(cname, cell)
+        try:
+            memory = memory_cell(cell)
+        except MemoryCellError as exc:
+            raise ImportFailure(f"{title} cannot be kept as a memory: {exc}; map it to registers and logic "
+                                "(memory_map, or import the Verilog with --memories map)") from None
+        for port in memory.read_ports:
+            for bit in port.data:
+                if self._driven(bit) or bit in self.names:
+                    name = self._visible_name(bit) or self.names.get(bit) or f"net {bit}"
+                    raise ImportFailure(f"'{name}' has more than one driver: drive each signal from one place")
+                self.memory_data[bit] = port
+        self.memories.append((memory, source_line(cell.get("attributes"))))
+
+    def _driven(self, bit: int) -> bool:
+        """Whether a cell or a memory's read port drives the net."""
+        return bit in self.driver or bit in self.memory_data
 
     def _cell_title(self, cname: str, cell: dict[str, object]) -> str:
         """How a refusal names a cell: the instance name of a module instance,
@@ -412,7 +452,7 @@ class _Importer:
     def _name_nets(self) -> None:
         """Names for driven nets: an output port bit first, then a visible net name, then $N."""
         for bus_id, bit in self.outputs:
-            if isinstance(bit, int) and bit in self.driver and bit not in self.names:
+            if isinstance(bit, int) and self._driven(bit) and bit not in self.names:
                 self.names[bit] = bus_id
         visible = sorted(
             ((name, entry) for name, entry in self.raw_nets.items()
@@ -426,7 +466,7 @@ class _Importer:
             ranged = len(net_bits) > 1 or "offset" in entry
             ids = _bit_names(net_name, len(net_bits), _int_field(entry, "offset"), bool(entry.get("upto")), ranged)
             for bus_id, bit in zip(ids, net_bits):
-                if isinstance(bit, int) and bit in self.driver and bit not in self.names and bus_id not in self.used:
+                if isinstance(bit, int) and self._driven(bit) and bit not in self.names and bus_id not in self.used:
                     self.names[bit] = self.claim(bus_id)
         for entry in self.raw_nets.values():
             attributes = entry.get("attributes") if isinstance(entry, dict) else None
@@ -436,7 +476,7 @@ class _Importer:
                 for bit, value in zip(net_bits, reversed(init)):  # the text is most significant bit first
                     if isinstance(bit, int) and value in "01":
                         self.init.setdefault(bit, value)
-        for bit in self.driver:
+        for bit in [*self.driver, *self.memory_data]:
             if bit not in self.names:
                 self.names[bit] = self.claim(f"${bit}")
 
@@ -525,6 +565,8 @@ class _Importer:
             bit = self.driver[bit].pins["A"]
         if not isinstance(bit, int) or bit not in self.names:
             return ("", inverted)  # a constant (or undriven: reads as 0)
+        if bit in self.memory_data:  # a synchronous read is a register, an asynchronous one logic
+            return ("", inverted) if self.memory_data[bit].clock is not None else None
         source = self.driver.get(bit)
         if source is None:
             return (self.names[bit], inverted)
@@ -622,6 +664,9 @@ class _Importer:
         for _, bit in self.outputs:
             if isinstance(bit, int):
                 readers[bit] = readers.get(bit, 0) + 2
+        for bit, _ in self.memory_inputs():
+            if isinstance(bit, int):
+                readers[bit] = readers.get(bit, 0) + 2
         folded = set()
         for cell in self.cells:
             source = cell.pins["A"] if cell.kind == "$_NOT_" else None
@@ -631,11 +676,11 @@ class _Importer:
                 folded.add(driver.out)
         return folded
 
-    def refuse_clocks_as_data(self, registers: list[RegisterRecord]) -> None:
-        """Refuses a register whose data, enable or synchronous reset depends
-        on a clock through logic: at the edge Verilog sees the clock's new
-        value (or, with two clocks, races), a step the value before the edge."""
-        clocks = {r["clock"] for r in registers}
+    def refuse_clocks_as_data(self, clocks: set[str]) -> None:
+        """Refuses a register or memory port whose data, address, enable or
+        synchronous reset depends on a clock through logic: at the edge
+        Verilog sees the clock's new value (or, with two clocks, races), a
+        step the value before the edge."""
         tainted = {bit for bit, bus_id in self.names.items() if bus_id in clocks}
         if not tainted:
             return
@@ -662,6 +707,118 @@ class _Importer:
                             "edge Verilog sees the clock's new value, nimbo's step the value before the edge: use "
                             "clocks only to clock registers"
                         )
+        for bit, (memory, what) in self.memory_inputs():
+            if isinstance(bit, int) and bit in origin:
+                raise ImportFailure(
+                    f"{memory} takes the clock '{origin[bit]}' into {what}: at the edge Verilog sees the clock's "
+                    "new value, nimbo's step the value before the edge: use clocks only to clock memories"
+                )
+
+    # ------------------------------------------------------------ memories
+
+    def memory_title(self, memory: MemoryCell, where: str) -> str:
+        return f"memory '{memory.name}'" + (f" ({where})" if where else "")
+
+    def memory_inputs(self) -> list[tuple[Bit, tuple[str, str]]]:
+        """Every bit a memory port reads but its clock, with the memory and
+        what the bit is, for messages."""
+        found: list[tuple[Bit, tuple[str, str]]] = []
+        for memory, where in self.memories:
+            title = self.memory_title(memory, where)
+            for r, read in enumerate(memory.read_ports):
+                place = f"its read port {r}"
+                found += [(bit, (title, f"the address of {place}")) for bit in read.address]
+                if read.clock is not None:
+                    found += [(read.enable, (title, f"the enable of {place}")),
+                              (read.sync_reset, (title, f"the synchronous reset of {place}")),
+                              (read.async_reset, (title, f"the asynchronous reset of {place}"))]
+            for w, write in enumerate(memory.write_ports):
+                place = f"its write port {w}"
+                found += [(bit, (title, f"the address of {place}")) for bit in write.address]
+                found += [(bit, (title, f"the data of {place}")) for bit in write.data]
+                found += [(bit, (title, f"the enable of {place}")) for bit in write.enable]
+        return found
+
+    def memory_clock(self, bit: Bit | None, title: str, input_ids: set[str]) -> str:
+        clock_id = self.names.get(bit) if isinstance(bit, int) else None
+        if clock_id is None or clock_id not in input_ids:
+            if clock_id is not None:
+                what = f"'{clock_id}', which is not an input port"
+            else:
+                what = "a constant" if not isinstance(bit, int) else "a net that nothing drives"
+            raise ImportFailure(
+                f"{title} is clocked by {what}; nimbo clocks memories only from input ports: clock it from the "
+                "input clock and turn the derived or gated clock into an enable"
+            )
+        return clock_id
+
+    def defined(self, bits: str) -> str:
+        """A parameter's word with its x and z bits read as 0, counted."""
+        self.unknown_consts += sum(ch not in "01" for ch in bits)
+        return "".join(ch if ch in "01" else "0" for ch in bits)
+
+    def memory_record(
+        self, memory: MemoryCell, where: str, input_ids: set[str], async_levels: dict[str, set[bool]]
+    ) -> MemoryRecord:
+        title = self.memory_title(memory, where)
+        name = memory.name
+
+        def busses(bits: list[Bit]) -> list[str]:
+            return [self.bus_for(self.operand(bit), "") for bit in bits]
+
+        def control(bit: Bit, wanted: str, idle: str) -> str | None:
+            """The bus of a one-bit control, or None when it is constantly `idle`."""
+            expr = self.operand(bit)
+            return None if expr == const(idle) else self.bus_for(expr, wanted)
+
+        reads: list[ReadPortRecord] = []
+        writes: list[WritePortRecord] = []
+        for r, port in enumerate(memory.read_ports):
+            read: ReadPortRecord = {"address": busses(port.address), "data": [self.names[b] for b in port.data]}
+            if port.clock is not None:
+                read["clock"] = self.memory_clock(port.clock, title, input_ids)
+                read["edge"] = "posedge" if port.posedge else "negedge"
+                enable = control(port.enable, f"{name}$rd{r}$en", "1")
+                if enable is not None:
+                    read["enable"] = enable
+                reset = control(port.async_reset, f"{name}$rd{r}$arst", "0")
+                if reset is not None:
+                    source = self.async_source(port.async_reset)
+                    if source is None:
+                        raise ImportFailure(
+                            f"{title} has an asynchronous reset on its read port {r} driven by logic "
+                            f"({self.show(port.async_reset)}); logic can pulse between clock edges in an "
+                            "event-driven simulator, which nimbo, settling logic before it applies resets, does not "
+                            "reproduce exactly: drive the reset from an input port or a register"
+                        )
+                    if source[0]:
+                        async_levels.setdefault(source[0], set()).add(not source[1])
+                    read["async_reset"] = reset
+                    read["async_reset_value"] = self.defined(port.async_reset_value)
+                reset = control(port.sync_reset, f"{name}$rd{r}$srst", "0")
+                if reset is not None:
+                    read["sync_reset"] = reset
+                    read["sync_reset_value"] = self.defined(port.sync_reset_value)
+                    if port.enable_over_reset and enable is not None:
+                        read["enable_over_reset"] = True
+                if port.transparent:
+                    read["transparent"] = port.transparent
+            reads.append(read)
+        for writer in memory.write_ports:
+            write: WritePortRecord = {"clock": self.memory_clock(writer.clock, title, input_ids),
+                                      "edge": "posedge" if writer.posedge else "negedge",
+                                      "address": busses(writer.address), "data": busses(writer.data)}  # fmt: skip
+            if any(self.operand(bit) != const("1") for bit in writer.enable):
+                write["enable"] = busses(writer.enable)
+            writes.append(write)
+        self.memory_x_bits += sum(ch not in "01" for bits in memory.init for ch in bits)
+        runs = init_runs([int("".join(ch if ch == "1" else "0" for ch in reversed(bits)), 2) for bits in memory.init])
+        # The members in the order docs/ir.md gives them.
+        return cast(MemoryRecord, {
+            "name": name, "words": memory.words, "width": memory.width,
+            **({"offset": memory.offset} if memory.offset else {}), **({"init": runs} if runs else {}),
+            "read_ports": reads, "write_ports": writes,
+        })  # fmt: skip
 
     # ------------------------------------------------------------ the document
 
@@ -669,7 +826,11 @@ class _Importer:
         input_ids = set(self.inputs)
         async_levels: dict[str, set[bool]] = {}  # input -> the levels at which it resets something
         registers = [self.register(cell, input_ids, async_levels) for cell in self.flops]
-        self.refuse_clocks_as_data(registers)
+        memories = [self.memory_record(memory, where, input_ids, async_levels) for memory, where in self.memories]
+        used = {r["clock"] for r in registers}
+        for m in memories:
+            used.update(port["clock"] for port in [*m["read_ports"], *m["write_ports"]] if "clock" in port)
+        self.refuse_clocks_as_data(used)
 
         def sources(index: int) -> list[int]:
             found = [self.driver.get(bit) for bit in self.cells[index].pins.values() if isinstance(bit, int)]
@@ -687,6 +848,11 @@ class _Importer:
         for cell in self.flops:
             no_init += cell.out not in self.init
             busses.append((self.names[cell.out], self.init.get(cell.out, "0"), None))
+        for memory, _ in self.memories:
+            for port in memory.read_ports:
+                for net, value in zip(port.data, port.init_value if port.clock is not None else "0" * memory.width):
+                    no_init += value not in "01"
+                    busses.append((self.names[net], value if value in "01" else "0", None))
         gates = 0
         folded = self.inverted_gates()
         exprs: dict[int, Expr] = {}  # the expressions of folded gates, for their inverter
@@ -722,23 +888,34 @@ class _Importer:
             verb, them = ("starts", "it") if no_init == 1 else ("start", "them")
             notes.append(f"{plural(no_init, 'register or latch bit')} without an initial value {verb} at 0 "
                          f"(Verilog starts {them} at x)")
-        used = {r["clock"] for r in registers}
+        if self.memory_x_bits:
+            verb = "starts" if self.memory_x_bits == 1 else "start"
+            notes.append(f"{plural(self.memory_x_bits, 'memory bit')} without an initial value {verb} at 0 (Verilog "
+                         "starts them at x)")
         clocks = [bus_id for bus_id in self.inputs if bus_id in used]
         port_records = {name: port.to_json() for name, port in self.ports.items()}
-        document = build_document(self.module_name, busses, port_records, registers if registers else None)
+        document = build_document(self.module_name, busses, port_records, registers if registers else None,
+                                  memories if memories else None)
         latches = sum(1 for cell in self.cells if cell.shape is not None)
-        return Imported(document, self.module_name, len(self.cells) + len(self.flops), gates, self.ports, notes,
-                        registers, clocks, latches)
+        return Imported(document, self.module_name, len(self.cells) + len(self.flops) + len(memories), gates,
+                        self.ports, notes, registers, clocks, latches, memories)
 
 
-def import_netlist(doc: object, top: str | None = None) -> Imported:
+MEMORY_MODES = ("map", "keep")
+
+
+def import_netlist(doc: object, top: str | None = None, memories: str = "map") -> Imported:
     """Converts the module `top` (default: the netlist's top module) of a
-    parsed Yosys JSON netlist into an IR document."""
+    parsed Yosys JSON netlist into an IR document. `memories`: "keep" makes
+    each memory cell ($mem_v2) a memory record, "map" refuses them (Yosys's
+    memory_map makes them registers and logic first)."""
+    if memories not in MEMORY_MODES:
+        raise ImportFailure(f"unknown memories mode '{memories}' (choose from {', '.join(MEMORY_MODES)})")
     module_name, module = _pick_module(doc, top)
-    return _Importer(module_name, module).build()
+    return _Importer(module_name, module, memories).build()
 
 
-def import_text(text: str, top: str | None = None) -> Imported:
+def import_text(text: str, top: str | None = None, memories: str = "map") -> Imported:
     with paused_gc():
         try:
             doc = json.loads(text)
@@ -746,7 +923,7 @@ def import_text(text: str, top: str | None = None) -> Imported:
             raise ImportFailure(f"invalid JSON: {exc.msg} (line {exc.lineno}, column {exc.colno})") from None
         except RecursionError:
             raise ImportFailure("invalid JSON: nested too deeply") from None
-        return import_netlist(doc, top)
+        return import_netlist(doc, top, memories)
 
 
 # ---------------------------------------------------------------- running Yosys
@@ -757,6 +934,13 @@ FLOWS = {
     "light": "{memory}techmap",  # the cells as they are, mapped to gates one by one
 }
 FLOW_NAMES = ("auto",) + tuple(FLOWS)
+# The flows with memories kept: what runs before the memories are looked at
+# and what after; Yosys's synth without its memory_map.
+KEEP_FLOWS = {
+    "full": ("synth -flatten -top {top} -run :fine",
+             "opt -fast -full; opt -full; techmap; opt -fast; abc -fast; opt -fast; hierarchy -check; check"),
+    "light": ("opt_expr -keepdc; memory -nomap", "techmap"),
+}  # fmt: skip
 # Cells after elaboration that are already bit operations: a design made only
 # of these (and flip-flops and latches) is a gate netlist, for the light flow.
 _BIT_CELLS = frozenset(
@@ -777,6 +961,7 @@ class Synthesis:
     flow: str  # a key of FLOWS
     script: str  # the flow's commands, as run
     warnings: list[Message]
+    notes: list[str] = field(default_factory=list)  # memories mapped although kept memories were asked for
 
 
 def find_yosys(explicit: str | None = None, option: str = "--yosys") -> list[str]:
@@ -892,16 +1077,22 @@ def _read(path: str) -> str:
 
 
 def run_yosys(
-    sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto"
+    sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto",
+    memories: str = "map",
 ) -> Synthesis:
     """Reads Verilog sources with Yosys, refuses the mistakes Yosys only
     warns about (see :mod:`nimbo.yosys_log`), flattens the design and maps it
     to gate-level cells with `flow`: "full" (synth), "light" (techmap), or
     "auto": light when the elaborated design is already made of bit
-    operations, full otherwise. One Yosys process runs it all, in the current
-    directory (so that messages name the sources as given)."""
+    operations, full otherwise. `memories`: "map" makes memories registers
+    and logic (memory_map), "keep" leaves them memory cells, but for those
+    that nimbo's memories cannot say exactly, which are mapped (the notes say
+    which and why). One Yosys process runs it all, in the current directory
+    (so that messages name the sources as given)."""
     if flow not in FLOW_NAMES:
         raise ImportFailure(f"unknown flow '{flow}' (choose from {', '.join(FLOW_NAMES)})")
+    if memories not in MEMORY_MODES:
+        raise ImportFailure(f"unknown memories mode '{memories}' (choose from {', '.join(MEMORY_MODES)})")
     if top is not None and (not top or any(ch.isspace() or ch in ";\"'" for ch in top)):
         raise ImportFailure(f"'{top}' is not a module name")
     command = find_yosys(yosys)
@@ -910,7 +1101,7 @@ def run_yosys(
             raise ImportFailure(f"the temporary directory '{tmp}' has a space, quote or semicolon, which Yosys "
                                 "scripts cannot take: point TMPDIR elsewhere")
         files = {name: os.path.join(tmp, name) for name in ("read.log", "modules.txt", "stat.txt", "yosys.log",
-                                                            "stderr.txt", "netlist.json")}  # fmt: skip
+                                                            "stderr.txt", "netlist.json", "memories.txt")}  # fmt: skip
         # The syntax tree and the reading's warnings go to read.log only.
         reads = [f"tee -q -a {files['read.log']} read_verilog -dump_ast2"
                  f"{' -sv' if s.lower().endswith(('.sv', '.svh')) else ''} {_quoted(s)}" for s in sources]  # fmt: skip
@@ -933,15 +1124,43 @@ def run_yosys(
             module, counts = _cell_counts(_read(files["stat.txt"]))
             if flow == "auto":
                 flow = "light" if all(kind.startswith("$_") or kind in _BIT_CELLS for kind in counts) else "full"
-            memory = "opt_expr -keepdc; memory; " if any(kind.startswith(_MEMORY_CELLS) for kind in counts) else ""
-            script = FLOWS[flow].format(top=module, memory=memory)
-            shell.finish([script, f"write_json {files['netlist.json']}"])
+            has_memories = any(kind.startswith(_MEMORY_CELLS) for kind in counts)
+            notes: list[str] = []
+            if memories == "keep" and has_memories:
+                script, notes = _keep_memories(shell, flow, module, files["memories.txt"])
+                rest = []
+            else:
+                script = FLOWS[flow].format(top=module, memory="opt_expr -keepdc; memory; " if has_memories else "")
+                rest = [script]
+            shell.finish(rest + [f"write_json {files['netlist.json']}"])
         netlist = _read(files["netlist.json"])
         warnings = yosys_log.warnings(log) + yosys_log.warnings(_read(files["yosys.log"]))
-    return Synthesis(netlist, module, flow, script, list(dict.fromkeys(warnings)))
+    return Synthesis(netlist, module, flow, script, list(dict.fromkeys(warnings)), notes)
 
 
-def synthesize(sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto") -> str:
+def _keep_memories(shell: _Shell, flow: str, module: str, dump: str) -> tuple[str, list[str]]:
+    """Runs `flow` with the design's memories kept as memory cells (wide
+    ports split), but for those nimbo's memories cannot say exactly, which
+    memory_map maps; returns the commands run and a note per mapped memory."""
+    before, after = (part.format(top=module) for part in KEEP_FLOWS[flow])
+    # The memory cells get names a selection can name whatever the design calls them.
+    look = [before, "memory_narrow", "rename -hide t:$mem_v2", "rename -enumerate -pattern nimbo_mem_% t:$mem_v2"]
+    shell.elaborate(look + [f"tee -q -o {dump} dump t:$mem_v2"])
+    mapped, notes = [], []
+    for cell, parameters in dumped_memories(_read(dump)).items():
+        reason = unkept_reason(parameters)
+        if reason is not None:
+            mapped.append(f"memory_map */{cell.lstrip(chr(92))}")
+            notes.append(f"memory '{memory_name(parameters.get('MEMID', cell))}' is imported as registers and "
+                         f"logic: {reason}")
+    shell.elaborate(mapped + [after])
+    return "; ".join(look + mapped + [after]), notes
+
+
+def synthesize(
+    sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto",
+    memories: str = "map",
+) -> str:
     """Runs Yosys on Verilog sources (see :func:`run_yosys`) and returns the
     JSON netlist text."""
-    return run_yosys(sources, top, yosys, flow).netlist
+    return run_yosys(sources, top, yosys, flow, memories).netlist

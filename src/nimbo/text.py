@@ -15,7 +15,6 @@ _ESCAPES = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0
 _COMBINING = ("Mn", "Me")
 # Ids made of these characters are shown as they are.
 _PLAIN_ASCII = re.compile(r"[!#-\[\]-~]+")
-_BITS = re.compile(r"[01]*")
 VALUE_SHOWN = 40  # characters of a value that a message shows
 
 
@@ -71,6 +70,3 @@ def clip(message: str, limit: int = 300) -> str:
         return message
     return f"{message[:limit]}... ({len(message)} characters)"
 
-
-def is_bit_string(text: str) -> bool:
-    return _BITS.fullmatch(text) is not None
