@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer (clang from Debian) and runs each for a bounded
 # time. Exits non-zero when a fuzzer finds a crash, leak, sanitizer fault or
 # a disagreement between the engines.
-#   fuzz/run.sh [seconds]        (default 40, for each target)
+#   fuzz/run.sh [seconds]        (default 30, for each target)
 #   fuzz/run.sh [seconds] TARGET...   only those targets
 # FUZZ_BUILD overrides the build directory (default build/fuzz).
 #
@@ -16,7 +16,7 @@
 #   numbers       number texts against a slow reference of their rule
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-seconds="${1:-40}"
+seconds="${1:-30}"
 [ $# -gt 0 ] && shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(render vector_lines steps numbers)

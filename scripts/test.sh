@@ -4,7 +4,7 @@
 # target (fuzz/run.sh) for a bounded time, then builds the Python package
 # for every CPython >= 3.11 found and runs the Python tests against each.
 #
-#   scripts/test.sh            (NIMBO_FUZZ_SECONDS=40 by default, for each of the 4 targets)
+#   scripts/test.sh            (NIMBO_FUZZ_SECONDS=30 by default, for each of the 4 targets)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -27,8 +27,8 @@ fi
 build/test/tests/cpp/nimbo_tests --gtest_brief=1
 
 if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
-  echo "== fuzzing, ${NIMBO_FUZZ_SECONDS:-40} s for each target"
-  bash fuzz/run.sh "${NIMBO_FUZZ_SECONDS:-40}"
+  echo "== fuzzing, ${NIMBO_FUZZ_SECONDS:-30} s for each target"
+  bash fuzz/run.sh "${NIMBO_FUZZ_SECONDS:-30}"
 fi
 
 echo "== Python tests"
