@@ -19,7 +19,7 @@ void BusState::move_to(std::unique_ptr<WordPass> pass) {
   }
 }
 
-void BusState::read(std::size_t position, BitBusValue& value) {
+void BusState::read_any(std::size_t position, BitBusValue& value) {
   if (!words_) {
     value = table_[position];
     return;

@@ -54,8 +54,15 @@ class BusState {
     }
     return table_[position].width();
   }
-  // The value of the bus at `position`.
-  void read(std::size_t position, BitBusValue& value);
+  // The value of the bus at `position`. (Runs read shown busses after
+  // every vector: the common case inline.)
+  void read(std::size_t position, BitBusValue& value) {
+    if (words_ && words_->evaluated() && !words_->behind()) {
+      words_->read(position, value);
+      return;
+    }
+    read_any(position, value);
+  }
   // Every value, by position.
   std::vector<BitBusValue> snapshot();
   // Puts back values of every bus (as snapshot() gave them, or as after a
@@ -63,6 +70,7 @@ class BusState {
   void restore(std::span<const BitBusValue> values);
 
  private:
+  void read_any(std::size_t position, BitBusValue& value);
   // A driven bus of a one-pass simulation whose value is still the table's.
   bool held(std::size_t position) const {
     return !words_->evaluated() && !words_->is_input(position);
