@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       __builtin_trap();
     }
     nimbo::Simulation simulation(std::move(rendered).value());
-    const std::string text = simulation.component().to_string();
+    const std::string text = simulation.to_string();
     if (simulation.bus_count() > 0 && text.empty()) __builtin_trap();
     // Every bus written with zeros of its width, then the same again as a
     // batch of vectors long enough for the lanes; a bounded amount of work.
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::span<const std::uint32_t> shown(first_bus, simulation.bus_count() > 0 ? 1 : 0);
       (void)simulation.run_vectors(nimbo::TextVectors{inputs, ends}, shown, sink, control);
     }
-    (void)simulation.component().to_string();
+    (void)simulation.to_string();
   } else if (rendered.error().empty() || !has_position(rendered.error())) {
     __builtin_trap();
   }

@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer (clang from Debian) and runs each for a share of
-# a bounded time. Exits non-zero when a fuzzer finds a crash, leak or
-# sanitizer fault.
-#   fuzz/run.sh [seconds]        (default 60, shared by the targets)
+# UndefinedBehaviorSanitizer (clang from Debian) and runs each for a bounded
+# time. Exits non-zero when a fuzzer finds a crash, leak, sanitizer fault or
+# a disagreement between the engines.
+#   fuzz/run.sh [seconds]        (default 30, for each target)
+#   fuzz/run.sh [seconds] TARGET...   only those targets
 # FUZZ_BUILD overrides the build directory (default build/fuzz).
 #
-# Targets: fuzz_render (IR texts, seeds in fuzz/corpus) and
-# fuzz_vector_lines (JSON Lines of vectors, seeds in fuzz/corpus_vectors).
+# Targets, each with its seeds in fuzz/corpus_<name>:
+#   render        IR texts through the render driver, an update and a batch
+#   vector_lines  JSON Lines of vectors, whole and in pieces, with and without ports
+#   steps         designs with registers from the input, stepped, updated, batched and
+#                 run as sequences on the word pass, the worklist, the lanes and the
+#                 plain clocked model of tests/cpp, which must all agree
+#   numbers       number texts against a slow reference of their rule
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-seconds="${1:-60}"
+seconds="${1:-30}"
+[ $# -gt 0 ] && shift
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(render vector_lines steps numbers)
 build="${FUZZ_BUILD:-$root/build/fuzz}"
 cxx="${CXX_FUZZ:-clang++}"
 mkdir -p "$build/obj" "$build/artifacts"
@@ -20,7 +29,8 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,addre
 compile() {  # compile SRC: the object, rebuilt when it or a header is newer
   local src="$1"
   local obj="$build/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
-  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$root/src" -name '*.hpp' -newer "$obj" -print -quit)" ]; then
+  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] ||
+     [ -n "$(find "$root/src" "$root/tests/cpp" -name '*.hpp' -newer "$obj" -print -quit)" ]; then
     "$cxx" "${flags[@]}" -c "$src" -o "$obj"
   fi
   echo "$obj"
@@ -31,8 +41,8 @@ for src in "$root"/src/busses/*.cpp "$root"/src/expr_nodes/*.cpp "$root"/src/com
   objects+=("$(compile "$src")")
 done
 
-run() {  # run TARGET SEEDS SECONDS
-  local target="$1" seeds="$2" share="$3"
+run() {  # run NAME
+  local name="$1" target="fuzz_$1"
   "$cxx" -fsanitize=fuzzer,address,undefined "${objects[@]}" "$(compile "$root/fuzz/$target.cpp")" \
     -o "$build/$target"
   # New inputs go to the scratch corpus; the seeds stay as they are. The
@@ -40,14 +50,12 @@ run() {  # run TARGET SEEDS SECONDS
   mkdir -p "$build/corpus_$target"
   local log="$build/$target.log"
   if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    "$build/$target" -max_total_time="$share" -timeout=10 -rss_limit_mb=2048 \
+    "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -max_len=8192 -artifact_prefix="$build/artifacts/" -print_final_stats=1 \
-    "$build/corpus_$target" "$seeds" > "$log" 2>&1; then
+    "$build/corpus_$target" "$root/fuzz/corpus_$name" > "$log" 2>&1; then
     cat "$log"
     exit 1
   fi
   echo "fuzz: $target: no finding in $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs"
 }
-half=$(( (seconds + 1) / 2 ))
-run fuzz_render "$root/fuzz/corpus" "$half"
-run fuzz_vector_lines "$root/fuzz/corpus_vectors" "$half"
+for name in "${targets[@]}"; do run "$name"; done

@@ -83,13 +83,13 @@ std::vector<std::pair<std::string, std::string>> Component::get_values() const {
   return values;
 }
 
-std::string Component::to_string() const {
+std::string Component::to_string(std::span<const BitBusValue> values) const {
   const BusTable& table = busses_;
   std::string text;
   for (std::size_t p = 0; p < table.size(); ++p) {
     text += table.id(p);
     text += ": ";
-    table.append_bus_text(text, p);
+    append_bus_text(text, &table.id(p), table.influence_list(p), values[p]);
     text += ' ';
     append_influence_debug(text, table.influence_list(p));
     text += '\n';

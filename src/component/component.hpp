@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,7 +54,9 @@ class Component {
   // Bus id and bit-string text of every bus, in table order.
   std::vector<std::pair<std::string, std::string>> get_values() const;
   // One line per bus: "<id>: <bus text> <influence list>\n".
-  std::string to_string() const;
+  std::string to_string() const { return to_string(busses_.values()); }
+  // The same with the busses holding `values` (one per position) instead.
+  std::string to_string(std::span<const BitBusValue> values) const;
 
  private:
   void mark_influence_list(Position bus);

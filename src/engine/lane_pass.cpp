@@ -11,8 +11,8 @@
 namespace nimbo {
 namespace {
 
-constexpr LanePass::Signal kZero = 0;
-constexpr LanePass::Signal kOne = 1;
+constexpr LanePass::Signal kZero = LanePass::kAllZero;
+constexpr LanePass::Signal kOne = LanePass::kAllOne;
 
 template <std::size_t kWords, TruthTable kTable>
 void run_lanes(Word* lanes, const LanePass::Signal* left, const LanePass::Signal* right, Word* out,
@@ -107,6 +107,18 @@ LanePass::LanePass(const GateGraph& graph, const Schedule& schedule, const PassP
   set_lane_words(1);
 }
 
+void LanePass::fit(std::size_t vectors) {
+  // More lane words take more vectors per pass, but once the lanes outgrow
+  // the cache every gate waits on memory: keep them within a budget.
+  constexpr std::size_t kLaneBudget = std::size_t{2} << 20;  // bytes of lane words
+  std::size_t words = 1;
+  while (words < kMaxLaneWords && 64 * words < vectors &&
+         signal_count() * words * 2 * sizeof(Word) <= kLaneBudget) {
+    words *= 2;
+  }
+  if (lane_words() != words) set_lane_words(words);
+}
+
 void LanePass::set_lane_words(std::size_t words) {
   lane_words_ = words;
   lanes_.assign(signal_count_ * words, 0);
@@ -117,6 +129,13 @@ void LanePass::clear_inputs() noexcept {
   std::fill(lanes_.begin() + static_cast<std::ptrdiff_t>(2 * lane_words_),
             lanes_.begin() + static_cast<std::ptrdiff_t>(first_gate_signal_ * lane_words_),
             Word{0});
+}
+
+void LanePass::load_inputs(const WordPass& words, std::span<const std::uint32_t> inputs) {
+  for (const std::uint32_t p : inputs) {
+    const auto bits = signals(p);
+    for (std::size_t i = 0; i < bits.size(); ++i) fill(bits[i], 0, block_size(), words.bit(p, i));
+  }
 }
 
 void LanePass::fill(Signal signal, std::size_t from, std::size_t to, bool on) noexcept {

@@ -19,6 +19,7 @@
 #include "engine/pass_plan.hpp"
 #include "engine/schedule.hpp"
 #include "engine/vectors.hpp"
+#include "engine/word_pass.hpp"
 #include "expr_nodes/gate_graph.hpp"
 
 namespace nimbo {
@@ -33,6 +34,9 @@ class LanePass {
   // Sets the number of lane words per signal (1, 2, 4 or 8): a block holds
   // 64 * words vectors.
   void set_lane_words(std::size_t words);
+  // Sets as many lane words as `vectors` vectors fill, within a budget of
+  // memory.
+  void fit(std::size_t vectors);
   std::size_t lane_words() const noexcept { return lane_words_; }
   std::size_t block_size() const noexcept { return 64 * lane_words_; }
   std::size_t signal_count() const noexcept { return signal_count_; }
@@ -50,11 +54,16 @@ class LanePass {
   }
   // Sets lanes [from, to) of `signal` to `on`.
   void fill(Signal signal, std::size_t from, std::size_t to, bool on) noexcept;
+  // The two constant signals: every lane 0, and every lane 1.
+  static constexpr Signal kAllZero = 0;
+  static constexpr Signal kAllOne = 1;
   // The signals of input busses are [first_input_signal(), + input_signal_count()).
   Signal first_input_signal() const noexcept { return 2; }
   std::size_t input_signal_count() const noexcept { return first_gate_signal_ - 2; }
   // Sets every lane of every input signal to 0.
   void clear_inputs() noexcept;
+  // Sets every lane of the input busses at `inputs` to their values in `words`.
+  void load_inputs(const WordPass& words, std::span<const std::uint32_t> inputs);
   // The first signal of the input bus at `position` (its signals follow one
   // another), or kNoSignal for a driven bus.
   static constexpr Signal kNoSignal = ~Signal{0};

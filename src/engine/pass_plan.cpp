@@ -6,13 +6,14 @@
 
 namespace nimbo {
 
-PassPlan make_pass_plan(const GateGraph& graph, const Schedule& schedule, const BusTable& busses) {
+PassPlan make_pass_plan(const GateGraph& graph, const Schedule& schedule,
+                        std::span<const BitBusValue> values) {
   PassPlan plan;
-  const std::size_t values = graph.value_count();
-  plan.widths.assign(values, 0);
-  std::vector<std::uint32_t> level(values, 0);
-  for (std::size_t p = 0; p < graph.bus_count(); ++p) plan.widths[p] = busses.value(p).width();
-  for (ValueId v = static_cast<ValueId>(graph.bus_count()); v < values; ++v) {
+  const std::size_t value_count = graph.value_count();
+  plan.widths.assign(value_count, 0);
+  std::vector<std::uint32_t> level(value_count, 0);
+  for (std::size_t p = 0; p < graph.bus_count(); ++p) plan.widths[p] = values[p].width();
+  for (ValueId v = static_cast<ValueId>(graph.bus_count()); v < value_count; ++v) {
     if (graph.is_constant(v)) plan.widths[v] = graph.constant(v).width();
   }
 

@@ -8,9 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
-#include "busses/bus_table.hpp"
+#include "busses/bit_bus_value.hpp"
 #include "engine/schedule.hpp"
 #include "expr_nodes/gate_graph.hpp"
 
@@ -30,6 +31,9 @@ struct PassPlan {
   std::uint32_t levels = 0;
 };
 
-PassPlan make_pass_plan(const GateGraph& graph, const Schedule& schedule, const BusTable& busses);
+// The plan of a one-pass circuit whose busses hold `values` (the inputs'
+// widths are theirs).
+PassPlan make_pass_plan(const GateGraph& graph, const Schedule& schedule,
+                        std::span<const BitBusValue> values);
 
 }  // namespace nimbo

@@ -1,200 +1,297 @@
-// Simulation: binding, and the update that dispatches to an engine.
+// Simulation: binding, the state's reads, and the calls that check their
+// inputs and pick the runner.
 #include "engine/simulation.hpp"
 
-#include <algorithm>
 #include <utility>
 
+#include "engine/circuit.hpp"
+#include "engine/input_checks.hpp"
+#include "engine/lane_batches.hpp"
+#include "engine/lane_pass.hpp"
+#include "engine/messages.hpp"
+#include "engine/sequence_lanes.hpp"
+#include "engine/word_steps.hpp"
+#include "engine/worklist.hpp"
+
 namespace nimbo {
+namespace {
+
+// Below this many vectors the updates run one by one: a block would
+// evaluate lanes nobody reads.
+constexpr std::size_t kLaneThreshold = 8;
+
+}  // namespace
+
+// What prepare() builds: the circuit, and the runners that keep something
+// of their own between calls.
+struct Simulation::Bound {
+  Circuit circuit;
+  Worklist worklist;                // circuits that do not run as one pass
+  WordSteps word_steps;             // one-pass circuits with registers
+  std::unique_ptr<LanePass> lanes;  // one-pass circuits, built on the first batch
+};
+
+// The simulation's own update, as Cycles takes it.
+class Simulation::Updates final : public PlainUpdates {
+ public:
+  explicit Updates(Simulation& simulation) : simulation_(simulation) {}
+  Status update(std::span<const PositionInput> texts, std::span<const ValueWrite> values,
+                const UpdateControl& control) override {
+    return simulation_.update_with(texts, values, control, Resets::kLeave);
+  }
+  void read(std::size_t position, BitBusValue& value) override {
+    simulation_.state_.read(position, value);
+  }
+
+ private:
+  Simulation& simulation_;
+};
 
 Simulation::Simulation(Component component, Registers registers)
-    : component_(std::move(component)), registers_(std::move(registers)) {
-  if (!registers_.empty()) {
-    is_clock_.assign(component_.bus_count(), 0);
-    for (const std::uint32_t clock : registers_.clocks) is_clock_[clock] = 1;
-    captured_.resize(registers_.list.size());
-  }
-  one_.set_bit(0, true);
-}
+    : model_(std::move(component)),
+      registers_(std::move(registers)),
+      state_(model_.busses().values()) {}
 
 Simulation::~Simulation() = default;
 Simulation::Simulation(Simulation&&) noexcept = default;
 Simulation& Simulation::operator=(Simulation&&) noexcept = default;
 
-void Simulation::sync_table() const {
-  if (!table_stale_) return;
-  finish_pass();
-  BusTable& table = component_.busses();
-  for (std::size_t p = 0; p < table.size(); ++p) word_pass_->read(p, table.value(p));
-  table_stale_ = false;
+void Simulation::read_value(std::size_t position, BitBusValue& value) {
+  state_.read(position, value);
 }
 
-const Component& Simulation::component() const {
-  sync_table();
-  return component_;
-}
-
-std::size_t Simulation::width(std::size_t position) const {
-  if (evaluated_ && word_pass_) return word_pass_->width(position);
-  return component_.busses().value(position).width();
-}
-
-void Simulation::read_value(std::size_t position, BitBusValue& value) const {
-  if (table_stale_) {
-    finish_pass();
-    word_pass_->read(position, value);
-  } else {
-    value = component_.busses().value(position);
-  }
-}
-
-std::vector<BitBusValue> Simulation::snapshot() const {
-  const auto values = component().busses().values();
-  return std::vector<BitBusValue>(values.begin(), values.end());
+std::vector<BitBusValue> Simulation::snapshot() {
+  return state_.snapshot();
 }
 
 void Simulation::restore_values(std::span<const BitBusValue> values) {
-  sync_table();
-  BusTable& table = component_.busses();
-  for (std::size_t p = 0; p < table.size() && p < values.size(); ++p) table.value(p) = values[p];
-  evaluated_ = false;
-  pass_pending_ = false;
-  if (!bound_) return;
-  worklist_.forget(table);
-  if (word_pass_) word_pass_->load_inputs(table);
+  state_.restore(values);
+  if (bound_ && !state_.on_words()) bound_->worklist.forget(state_.table());
+}
+
+std::string Simulation::to_string() {
+  return model_.to_string(snapshot());
 }
 
 Status Simulation::prepare(const UpdateControl& control) {
   if (bound_) return ok_status();
-  if (bind(control)) return ok_status();
-  // Interrupted: nothing of the binding is kept, the next call starts again.
-  graph_ = GateGraph();
-  schedule_ = Schedule();
-  worklist_ = Worklist();
-  plan_.reset();
-  word_pass_.reset();
-  inputs_.clear();
-  return Error{"Update interrupted", true};
+  // An interrupt keeps nothing: the next call starts again.
+  std::optional<Circuit> circuit = bind_circuit(model_, state_.table(), registers_, control);
+  if (!circuit) return messages::interrupted();
+  auto bound = std::make_unique<Bound>();
+  bound->circuit = std::move(*circuit);
+  const Circuit& bound_circuit = bound->circuit;
+  if (!bound_circuit.one_pass()) {
+    bound->worklist = Worklist(bound_circuit.graph, model_.busses(), state_.table());
+    if (control.due()) return messages::interrupted();
+  } else {
+    auto words = std::make_unique<WordPass>(bound_circuit.graph, bound_circuit.schedule,
+                                            *bound_circuit.plan, state_.table());
+    if (control.due()) return messages::interrupted();
+    if (clocked()) bound->word_steps = WordSteps(bound_circuit, registers_, *words);
+    state_.move_to(std::move(words));
+  }
+  bound_ = std::move(bound);
+  return ok_status();
 }
 
-bool Simulation::bind(const UpdateControl& control) {
-  // Binding a large component takes a while: an interrupt is looked for
-  // along the busses and between the steps.
-  const BusTable& table = component_.busses();
-  const std::size_t count = table.size();
-  GraphBuilder builder(table);
-  for (std::size_t p = 0; p < count; ++p) {
-    const Evaluator* tree = component_.assignment(table.id(p));
-    if (tree != nullptr) builder.add_driver(p, *tree);
-    if (control.poll(1)) return false;
-  }
-  graph_ = std::move(builder).take();
-  if (control.due()) return false;
-  schedule_ = make_schedule(graph_, table);
-  if (control.due()) return false;
-  worklist_ = Worklist(graph_, table);
-  if (control.due()) return false;
-
-  inputs_.clear();
-  for (std::size_t p = 0; p < count; ++p) {
-    if (graph_.driver(p).kind == BusDriver::Kind::kInput)
-      inputs_.push_back(static_cast<std::uint32_t>(p));
-  }
-  if (schedule_.one_pass) {
-    plan_ = make_pass_plan(graph_, schedule_, table);
-    if (control.due()) return false;
-    word_pass_ = std::make_unique<WordPass>(graph_, schedule_, *plan_, table);
-  }
-  evaluated_ = false;
-  bound_ = true;
-  return true;
+bool Simulation::has_feedback() const noexcept {
+  return bound_ && bound_->circuit.schedule.feedback;
 }
 
-std::optional<std::pair<std::size_t, Error>> Simulation::refused_input(
-    std::span<const PositionInput> inputs) const {
-  for (std::size_t i = 0; i < inputs.size(); ++i) {
-    Status checked = check_value_text(inputs[i].bits, width(inputs[i].position));
-    if (!checked.ok()) return std::make_pair(i, Error{std::move(checked).error()});
-  }
-  return std::nullopt;
+bool Simulation::runs_one_pass() const noexcept {
+  return bound_ && bound_->circuit.one_pass();
+}
+
+const GateGraph& Simulation::graph() const noexcept {
+  static const GateGraph kUnbound;
+  return bound_ ? bound_->circuit.graph : kUnbound;
+}
+
+std::size_t Simulation::influence_entry_count() const noexcept {
+  return bound_ ? bound_->circuit.influence_entries : 0;
+}
+
+std::uint64_t Simulation::last_evaluations_run() const noexcept {
+  if (!bound_) return 0;
+  return state_.on_words() ? last_evaluations_ : bound_->worklist.last_evaluations_run();
+}
+
+std::uint64_t Simulation::work_limit() const noexcept {
+  if (bound_ && !state_.on_words()) return bound_->worklist.work_limit();
+  return Worklist::work_limit(bus_count(), influence_entry_count());
 }
 
 Status Simulation::update_signals(std::span<const SignalInput> new_values,
-                                  const UpdateControl& control) {
+                                  const UpdateControl& control, Resets resets) {
   std::vector<PositionInput> inputs;
   inputs.reserve(new_values.size());
   for (const SignalInput& input : new_values) {
-    const auto position = component_.find(input.id);
+    const auto position = model_.find(input.id);
     if (position) inputs.push_back({*position, input.bits});
   }
-  return update_positions(inputs, control);
+  return update_positions(inputs, control, resets);
 }
 
 Status Simulation::update_positions(std::span<const PositionInput> new_values,
-                                    const UpdateControl& control) {
-  return update_with(new_values, {}, control);
+                                    const UpdateControl& control, Resets resets) {
+  return update_with(new_values, {}, control, resets);
 }
 
 Status Simulation::update_with(std::span<const PositionInput> texts,
-                               std::span<const ValueWrite> values, const UpdateControl& control) {
+                               std::span<const ValueWrite> values, const UpdateControl& control,
+                               Resets resets) {
   last_evaluations_ = 0;
-  if (auto refused = refused_input(texts)) return std::move(refused->second);
+  if (auto refused = refused_input(state_, texts)) return std::move(refused->second);
   for (const ValueWrite& write : values) {
     const std::size_t expected = width(write.position);
     if (write.value->width() != expected) {
       return check_value_text(write.value->to_string(), expected);
     }
   }
-  if (component_.busses().empty()) return ok_status();
+  if (bus_count() == 0) return ok_status();
   if (Status bound = prepare(control); !bound.ok()) return bound;
-  if (word_pass_) {
-    run_one_pass(texts, values);
+  Status settled = settle_writes(texts, values, control);
+  if (!settled.ok() || resets == Resets::kLeave) return settled;
+  return apply_resets(control);
+}
+
+Status Simulation::settle_writes(std::span<const PositionInput> texts,
+                                 std::span<const ValueWrite> values, const UpdateControl& control) {
+  if (state_.on_words()) {
+    // A value written into a driven bus is replaced by its evaluation before
+    // anything reads it (busses are evaluated after what they read), so only
+    // inputs are written.
+    WordPass& words = state_.words();
+    for (const PositionInput& input : texts) {
+      if (words.is_input(input.position)) words.write_text(input.position, input.bits);
+    }
+    for (const ValueWrite& write : values) {
+      if (words.is_input(write.position)) words.write(write.position, *write.value);
+    }
+    words.run();
+    last_evaluations_ = words.last_evaluated();
     return ok_status();
   }
-  return run_worklist(texts, values, control);
-}
-
-void Simulation::run_one_pass(std::span<const PositionInput> texts,
-                              std::span<const ValueWrite> values) {
-  // A value written into a driven bus is replaced by its evaluation before
-  // anything reads it (busses are evaluated after what they read), so only
-  // inputs are written.
-  for (const PositionInput& input : texts) {
-    if (graph_.driver(input.position).kind == BusDriver::Kind::kInput) {
-      word_pass_->write_text(input.position, input.bits);
-    }
-  }
-  for (const ValueWrite& write : values) {
-    if (graph_.driver(write.position).kind == BusDriver::Kind::kInput) {
-      word_pass_->write(write.position, *write.value);
-    }
-  }
-  word_pass_->run();
-  pass_pending_ = false;
-  evaluated_ = true;
-  table_stale_ = true;
-  last_evaluations_ = word_pass_->last_evaluated();
-}
-
-Status Simulation::run_worklist(std::span<const PositionInput> texts,
-                                std::span<const ValueWrite> values, const UpdateControl& control) {
-  BusTable& table = component_.busses();
-  BitBusValue written;
-  for (const PositionInput& input : texts) {
-    BitBusValue& value = table.value(input.position);
-    written.assign_text(input.bits);
-    if (written == value) continue;
-    std::swap(written, value);
-    worklist_.note_written(input.position);
-  }
-  for (const ValueWrite& write : values) {
-    BitBusValue& value = table.value(write.position);
-    if (*write.value == value) continue;
-    value = *write.value;
-    worklist_.note_written(write.position);
-  }
-  Status settled = worklist_.settle(table, graph_, schedule_.feedback, control);
-  last_evaluations_ = worklist_.last_evaluations();
+  Worklist& worklist = bound_->worklist;
+  const std::span<BitBusValue> table = state_.table();
+  for (const PositionInput& input : texts) worklist.write_text(table, input.position, input.bits);
+  for (const ValueWrite& write : values) worklist.write(table, write.position, *write.value);
+  Status settled =
+      worklist.settle(table, bound_->circuit.graph, bound_->circuit.schedule.feedback, control);
+  last_evaluations_ = worklist.last_evaluations();
   return settled;
+}
+
+Status Simulation::settle(const UpdateControl& control, Resets resets) {
+  Updates updates(*this);
+  Status settled = cycles_.clocks_low(updates, registers_, {}, control);
+  if (!settled.ok() || resets == Resets::kLeave) return settled;
+  return apply_resets(control);
+}
+
+Status Simulation::apply_resets(const UpdateControl& control) {
+  if (!registers_.any_async_reset) return ok_status();
+  if (Status bound = prepare(control); !bound.ok()) return bound;
+  if (state_.on_words()) {
+    WordPass& words = state_.words();
+    if (words.behind()) words.run();
+    return bound_->word_steps.resets(words);
+  }
+  Updates updates(*this);
+  return cycles_.resets(updates, registers_, control);
+}
+
+RefusedInput Simulation::refused_step_input(std::span<const PositionInput> inputs) const {
+  return nimbo::refused_step_input(model_, registers_, state_, inputs);
+}
+
+Status Simulation::step(std::span<const PositionInput> inputs, const UpdateControl& control) {
+  if (!clocked()) return update_positions(inputs, control);
+  if (auto refused = refused_step_input(inputs)) {
+    return std::move(refused->second);
+  }
+  if (Status bound = prepare(control); !bound.ok()) return bound;
+  if (state_.on_words()) return bound_->word_steps.step(state_.words(), inputs);
+  Updates updates(*this);
+  return cycles_.step(updates, registers_, inputs, control);
+}
+
+Status Simulation::check_registers() const {
+  return check_register_widths(model_, registers_,
+                               [this](std::size_t position) { return width(position); });
+}
+
+LanePass& Simulation::lanes_for(std::size_t vectors) {
+  const Circuit& circuit = bound_->circuit;
+  if (!bound_->lanes) {
+    bound_->lanes = std::make_unique<LanePass>(circuit.graph, circuit.schedule, *circuit.plan);
+  }
+  bound_->lanes->fit(vectors);
+  return *bound_->lanes;
+}
+
+std::optional<VectorFault> Simulation::run_vectors(const TextVectors& vectors,
+                                                   std::span<const std::uint32_t> shown,
+                                                   VectorSink& sink, const UpdateControl& control) {
+  if (auto fault = fault_of(0, prepare(control))) return fault;
+  if (state_.on_words() && !clocked() && vectors.size() >= kLaneThreshold) {
+    LaneBatches batches(bound_->circuit, state_, lanes_for(vectors.size()));
+    return batches.run(vectors, shown, sink, control);
+  }
+  return run_vectors_one_by_one(vectors, shown, sink, control);
+}
+
+std::optional<VectorFault> Simulation::run_vectors(const ByteVectors& vectors,
+                                                   std::span<const std::uint32_t> shown,
+                                                   VectorSink& sink, const UpdateControl& control) {
+  // The columns of a bus are as many as its width when the call starts; a
+  // driven bus whose evaluated width differs then refuses its later texts,
+  // as update_positions would.
+  if (auto fault = fault_of(0, prepare(control))) return fault;
+  std::size_t columns = 0;
+  for (const std::uint32_t position : vectors.inputs) columns += width(position);
+  if (columns != vectors.columns) {
+    return VectorFault{0, std::nullopt, messages::columns_differ(columns, vectors.columns)};
+  }
+  if (state_.on_words() && !clocked() && vectors.rows >= kLaneThreshold) {
+    LaneBatches batches(bound_->circuit, state_, lanes_for(vectors.rows));
+    return batches.run(vectors, shown, sink, control);
+  }
+  return run_vectors_one_by_one(vectors, shown, sink, control);
+}
+
+std::optional<VectorFault> Simulation::run_sequences(
+    std::span<const TextVectors> sequences, std::span<const std::uint32_t> shown,
+    SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
+    const UpdateControl& control) {
+  const TextSequences source{sequences};
+  faults.assign(source.count(), std::nullopt);
+  if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);
+  if (!state_.on_words()) return run_sequences_one_by_one(source, shown, sink, faults, control);
+  SequenceLanes lanes(bound_->circuit, registers_, model_, state_, lanes_for(source.count()));
+  return lanes.run(source, shown, sink, faults, control);
+}
+
+std::optional<VectorFault> Simulation::run_sequences(
+    const ByteSequences& sequences, std::span<const std::uint32_t> shown, SequenceSink& sink,
+    std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control) {
+  faults.assign(sequences.count(), std::nullopt);
+  if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);
+  if (!state_.on_words()) {
+    return run_sequences_one_by_one(sequences, shown, sink, faults, control);
+  }
+  SequenceLanes lanes(bound_->circuit, registers_, model_, state_, lanes_for(sequences.count()));
+  return lanes.run(sequences, shown, sink, faults, control);
+}
+
+void Simulation::read_shown(std::span<const std::uint32_t> shown,
+                            std::vector<BitBusValue>& values) {
+  if (state_.on_words() && clocked()) {
+    bound_->word_steps.read_shown(state_, shown, values);
+    return;
+  }
+  for (std::size_t i = 0; i < shown.size(); ++i) state_.read(shown[i], values[i]);
 }
 
 }  // namespace nimbo

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "busses/bit_bus_value.hpp"
+#include "common/result.hpp"
 
 namespace nimbo {
 
@@ -16,6 +17,13 @@ namespace nimbo {
 struct PositionInput {
   std::uint32_t position;
   std::string_view bits;
+};
+
+// A value to write, already a value rather than text (of the bus's width
+// unless the update is to refuse it).
+struct ValueWrite {
+  std::uint32_t position;
+  const BitBusValue* value;
 };
 
 // Vectors as bit-string texts: vector v writes
@@ -136,5 +144,7 @@ struct VectorFault {
 VectorFault stopped_by_sink(std::size_t vector);
 // The fault of a run interrupted before `vector`.
 VectorFault interrupted_at(std::size_t vector);
+// The fault of vector `vector` when `status` is a failure.
+std::optional<VectorFault> fault_of(std::size_t vector, const Status& status);
 
 }  // namespace nimbo

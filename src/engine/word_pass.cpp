@@ -41,7 +41,7 @@ constexpr auto kByteRuns = narrow_runs<std::uint8_t>(std::make_index_sequence<16
 }  // namespace
 
 WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassPlan& plan,
-                   const BusTable& busses) {
+                   std::span<const BitBusValue> values) {
   const auto gates = graph.gates();
   std::vector<Place> place(graph.value_count());
   std::size_t next = 0;
@@ -162,7 +162,7 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
       std::fill(tables_.begin() + run.begin, tables_.begin() + run.end, run.table);
     marked_.assign((gates_total + 63) / 64, 0);
   }
-  load_inputs(busses);
+  load_inputs(values);
 }
 
 namespace {
@@ -189,11 +189,11 @@ void WordPass::note_change(std::uint32_t slot) {
   changed_.push_back(slot);
 }
 
-void WordPass::load_inputs(const BusTable& busses) {
+void WordPass::load_inputs(std::span<const BitBusValue> values) {
   consistent_ = false;
-  for (std::size_t p = 0; p < buses_.size(); ++p) {
+  for (std::size_t p = 0; p < buses_.size() && p < values.size(); ++p) {
     if (!input_[p]) continue;
-    const BitBusValue& value = busses.value(p);
+    const BitBusValue& value = values[p];
     for (std::size_t w = 0; w < value.word_count(); ++w) store(buses_[p].slot + w, value.data()[w]);
   }
 }

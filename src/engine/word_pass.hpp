@@ -26,7 +26,6 @@
 #include <vector>
 
 #include "busses/bit_bus_value.hpp"
-#include "busses/bus_table.hpp"
 #include "common/large_pages.hpp"
 #include "engine/pass_plan.hpp"
 #include "engine/schedule.hpp"
@@ -37,8 +36,9 @@ namespace nimbo {
 class WordPass {
  public:
   WordPass() = default;
+  // Built with the inputs' values taken from `values` (every bus, by position).
   WordPass(const GateGraph& graph, const Schedule& schedule, const PassPlan& plan,
-           const BusTable& busses);
+           std::span<const BitBusValue> values);
 
   // The width of the bus at `position` once driven busses were evaluated.
   std::uint64_t width(std::size_t position) const { return buses_[position].width; }
@@ -52,20 +52,29 @@ class WordPass {
   bool bit(std::size_t position, std::size_t index) const {
     return (load(buses_[position].slot + index / 64) >> (index % 64)) & 1U;
   }
-  // Takes the value of every input bus from `busses`.
-  void load_inputs(const BusTable& busses);
+  // Takes the value of every input bus from `values` (by position; inputs
+  // past its end keep theirs).
+  void load_inputs(std::span<const BitBusValue> values);
   // Brings every gate up to date with the inputs.
   void run();
+  // Whether a pass ran since the inputs were loaded: until then the driven
+  // busses' slots hold nothing meaningful.
+  bool evaluated() const noexcept { return consistent_; }
+  // Whether some gate may not be up to date with the inputs: a write changed
+  // something since the last run() (or none ran yet).
+  bool behind() const noexcept { return !consistent_ || changes_overflowed_ || !changed_.empty(); }
+  bool is_input(std::size_t position) const { return input_[position]; }
 
   // Slots, for the register copies of a clock edge: the first slot of the
-  // bus at `position`, a slot's word, and a write into an input's slot that
-  // is noted as a change for the next run().
+  // bus at `position`, a slot's word, and a write into a slot of an input
+  // whose value starts at `first` (the gates that read a value are found
+  // from its first slot) that is noted as a change for the next run().
   std::uint32_t slot(std::size_t position) const { return buses_[position].slot; }
   Word slot_word(std::uint32_t slot) const { return load(slot); }
-  void store_word(std::uint32_t slot, Word value) {
+  void store_word(std::uint32_t slot, Word value, std::uint32_t first) {
     if (load(slot) == value) return;
     store(slot, value);
-    note_change(slot);
+    note_change(first);
   }
   // The gates (in run order) whose results the busses at `positions` read,
   // directly or through other gates.

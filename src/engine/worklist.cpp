@@ -34,6 +34,7 @@
 #include <string>
 
 #include "common/checked_index.hpp"
+#include "engine/messages.hpp"
 
 namespace nimbo {
 
@@ -50,11 +51,13 @@ constexpr std::uint64_t kWorkPerElement = 64;
 
 }  // namespace
 
-std::uint64_t Worklist::work_limit() const noexcept {
-  return kWorkAllowance + kWorkPerElement * (count_ + influence_targets_.size());
+std::uint64_t Worklist::work_limit(std::size_t busses, std::size_t influence_entries) noexcept {
+  return kWorkAllowance + kWorkPerElement * (busses + influence_entries);
 }
 
-Worklist::Worklist(const GateGraph& graph, const BusTable& busses) : count_(busses.size()) {
+Worklist::Worklist(const GateGraph& graph, const BusTable& busses,
+                   std::span<const BitBusValue> values)
+    : count_(busses.size()) {
   const std::size_t count = count_;
   state_.assign(count, 0);
   operands_.assign(count, Operands{});
@@ -109,10 +112,10 @@ Worklist::Worklist(const GateGraph& graph, const BusTable& busses) : count_(buss
 
   temporaries_.assign(graph.temporary_count(), BitBusValue());
   queue_.assign(count, 0);
-  forget(busses);
+  forget(values);
 }
 
-void Worklist::forget(const BusTable& busses) {
+void Worklist::forget(std::span<const BitBusValue> values) {
   stale_.assign((count_ + 63) / 64, 0);
   driven_ = 0;
   driven_words_ = 0;
@@ -120,7 +123,7 @@ void Worklist::forget(const BusTable& busses) {
     if (shape_of(state_[p]) == Shape::kNone) continue;
     mark_stale(p);
     ++driven_;
-    driven_words_ += busses.value(p).word_count();
+    driven_words_ += values[p].word_count();
   }
 }
 
@@ -136,21 +139,37 @@ void Worklist::note_written(std::uint32_t position) {
   mark_readers_stale(position);
 }
 
-const BitBusValue& Worklist::value_of(const BusTable& busses, const GateGraph& graph,
+void Worklist::write(std::span<BitBusValue> values, std::uint32_t position,
+                     const BitBusValue& value) {
+  BitBusValue& current = values[position];
+  if (value == current) return;
+  driven_words_ -= shape_of(state_[position]) != Shape::kNone ? current.word_count() : 0;
+  current = value;
+  driven_words_ += shape_of(state_[position]) != Shape::kNone ? current.word_count() : 0;
+  note_written(position);
+}
+
+void Worklist::write_text(std::span<BitBusValue> values, std::uint32_t position,
+                          std::string_view bits) {
+  written_.assign_text(bits);
+  write(values, position, written_);
+}
+
+const BitBusValue& Worklist::value_of(std::span<const BitBusValue> values, const GateGraph& graph,
                                       ValueId value) const {
-  if (graph.is_bus(value)) return busses.value(value);
+  if (graph.is_bus(value)) return values[value];
   if (graph.is_constant(value)) return graph.constant(value);
   return temporaries_[graph.temporary_index(value)];
 }
 
 // Inlined into the settle loop: a call per evaluation costs as much as the
 // evaluation itself.
-[[gnu::always_inline]] inline bool Worklist::evaluate_and_store(BusTable& busses,
+[[gnu::always_inline]] inline bool Worklist::evaluate_and_store(std::span<BitBusValue> all,
                                                                 const GateGraph& graph,
                                                                 std::uint32_t position,
                                                                 std::uint8_t state) {
   const Operands operands = operands_[position];
-  BitBusValue* values = busses.values().data();
+  BitBusValue* values = all.data();
   BitBusValue& current = values[position];
   clear_stale(position);
   switch (shape_of(state)) {
@@ -175,7 +194,7 @@ const BitBusValue& Worklist::value_of(const BusTable& busses, const GateGraph& g
       break;
     }
     case Shape::kCopy: {
-      const BitBusValue& source = value_of(busses, graph, operands.a);
+      const BitBusValue& source = value_of(all, graph, operands.a);
       if (source == current) return false;
       driven_words_ += source.word_count();
       driven_words_ -= current.word_count();
@@ -187,8 +206,8 @@ const BitBusValue& Worklist::value_of(const BusTable& busses, const GateGraph& g
       for (const GraphGate& gate : graph.gates_of(position)) {
         BitBusValue& out =
             gate.out == position ? scratch_ : temporaries_[graph.temporary_index(gate.out)];
-        out.assign_table(gate.table, value_of(busses, graph, gate.left),
-                         value_of(busses, graph, gate.right));
+        out.assign_table(gate.table, value_of(all, graph, gate.left),
+                         value_of(all, graph, gate.right));
       }
       break;
   }
@@ -200,7 +219,7 @@ const BitBusValue& Worklist::value_of(const BusTable& busses, const GateGraph& g
   return true;
 }
 
-Status Worklist::settle(BusTable& busses, const GateGraph& graph, bool feedback,
+Status Worklist::settle(std::span<BitBusValue> values, const GateGraph& graph, bool feedback,
                         const UpdateControl& control) {
   // Every bus starts out waiting, in table order. The seeds are taken by
   // walking the positions, so while position `seed` is being taken every
@@ -255,7 +274,7 @@ Status Worklist::settle(BusTable& busses, const GateGraph& graph, bool feedback,
     next_poll = done + UpdateControl::kWorkBetweenClockLooks;
     return control.due();
   };
-  const auto interruption = [] { return Error{"Update interrupted", true}; };
+  const auto interruption = [] { return messages::interrupted(); };
 
   // The seeds: only stale busses are evaluated, in table order. While seeds
   // are taken, a change appends only influenced positions at or before the
@@ -272,8 +291,8 @@ Status Worklist::settle(BusTable& busses, const GateGraph& graph, bool feedback,
       from = position + 1;
       ++evaluations_run;
       const std::uint8_t taken = state[position];
-      const bool changed = evaluate_and_store(busses, graph, position, taken);
-      done += 1 + busses.value(position).word_count();
+      const bool changed = evaluate_and_store(values, graph, position, taken);
+      done += 1 + values[position].word_count();
       if (changed && (taken & kInfluencesEarlier)) propagate(position, position + 1);
       if (interrupted()) return stop(interruption());  // the seeds left are dropped
       if (from == (w + 1) * 64) break;
@@ -297,15 +316,14 @@ Status Worklist::settle(BusTable& busses, const GateGraph& graph, bool feedback,
       continue;
     }
     if (work >= limit) {
-      return stop(Error{"Circuit did not settle: stopped after " + std::to_string(evaluations) +
-                        " evaluations"});
+      return stop(Error{messages::did_not_settle(evaluations)});
     }
     ++evaluations;
     if (is_stale(position)) {
       ++evaluations_run;
-      if (evaluate_and_store(busses, graph, position, taken)) propagate(position, count);
+      if (evaluate_and_store(values, graph, position, taken)) propagate(position, count);
     }
-    const std::size_t value_words = busses.value(position).word_count();
+    const std::size_t value_words = values[position].word_count();
     work += value_words;
     done += value_words;
     if (interrupted()) return stop(interruption());

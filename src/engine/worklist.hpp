@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "busses/bit_bus_value.hpp"
@@ -28,17 +30,20 @@ class Worklist {
  public:
   Worklist() = default;
   // Built once the table's busses, assignments and influence lists are
-  // final; every driven bus counts as not evaluated yet.
-  Worklist(const GateGraph& graph, const BusTable& busses);
+  // final (`busses` gives the influence lists, `values` the values of every
+  // bus by position); every driven bus counts as not evaluated yet.
+  Worklist(const GateGraph& graph, const BusTable& busses, std::span<const BitBusValue> values);
 
-  // The value at `position` was written from outside and changed.
-  void note_written(std::uint32_t position);
+  // Writes `value` into the bus at `position` from outside, noting a change.
+  void write(std::span<BitBusValue> values, std::uint32_t position, const BitBusValue& value);
+  // The same for a checked bit string (only '0' and '1', of the bus's width).
+  void write_text(std::span<BitBusValue> values, std::uint32_t position, std::string_view bits);
   // Every driven bus counts as not evaluated yet (after values were put back).
-  void forget(const BusTable& busses);
+  void forget(std::span<const BitBusValue> values);
 
   // Seeds every bus and propagates until nothing waits, or until the work
   // limit (with feedback) or an interrupt stops it.
-  Status settle(BusTable& busses, const GateGraph& graph, bool feedback,
+  Status settle(std::span<BitBusValue> values, const GateGraph& graph, bool feedback,
                 const UpdateControl& control);
 
   // Evaluations the last settle() counts (skipped ones included).
@@ -47,7 +52,12 @@ class Worklist {
   std::uint64_t last_evaluations_run() const noexcept { return last_evaluations_run_; }
   std::size_t influence_entry_count() const noexcept { return influence_targets_.size(); }
   // The most work one update of a component with feedback may do.
-  std::uint64_t work_limit() const noexcept;
+  std::uint64_t work_limit() const noexcept {
+    return work_limit(count_, influence_targets_.size());
+  }
+  // The same for a component of `busses` busses and `influence_entries`
+  // entries that name one of them.
+  static std::uint64_t work_limit(std::size_t busses, std::size_t influence_entries) noexcept;
 
  private:
   // How a bus is evaluated: nothing (an input), a copy, one gate over two
@@ -71,10 +81,13 @@ class Worklist {
     ValueId b = 0;
   };
 
-  // Evaluates the assignment of `position` into the table; true on a change.
-  bool evaluate_and_store(BusTable& busses, const GateGraph& graph, std::uint32_t position,
-                          std::uint8_t state);
-  const BitBusValue& value_of(const BusTable& busses, const GateGraph& graph, ValueId value) const;
+  // The value at `position` was written from outside and changed.
+  void note_written(std::uint32_t position);
+  // Evaluates the assignment of `position` into `values`; true on a change.
+  bool evaluate_and_store(std::span<BitBusValue> values, const GateGraph& graph,
+                          std::uint32_t position, std::uint8_t state);
+  const BitBusValue& value_of(std::span<const BitBusValue> values, const GateGraph& graph,
+                              ValueId value) const;
   void mark_stale(std::uint32_t position) noexcept {
     stale_[position / 64] |= std::uint64_t{1} << (position % 64);
   }
@@ -103,6 +116,7 @@ class Worklist {
   std::uint64_t driven_words_ = 0;  // words of their current values
   std::vector<BitBusValue> temporaries_;
   BitBusValue scratch_;
+  BitBusValue written_;  // a text being written
   std::vector<std::uint32_t> queue_;
   std::uint64_t last_evaluations_ = 0;
   std::uint64_t last_evaluations_run_ = 0;

@@ -45,10 +45,10 @@ struct ValuesCopy {
   std::vector<std::string> ids;  // only while the handle has no key cache
 };
 
-ValuesCopy copy_values(const Component& component, const Handle& handle) {
+ValuesCopy copy_values(Simulation& simulation, const Handle& handle) {
   ValuesCopy copy;
-  copy.values = snapshot_values(component);
-  if (!handle.bus_keys.ready()) copy.ids = copy_bus_ids(component);
+  copy.values = simulation.snapshot();
+  if (!handle.bus_keys.ready()) copy.ids = copy_bus_ids(simulation.model());
   return copy;
 }
 
@@ -62,8 +62,7 @@ PyObject* read_values(PyObject* self) {
   Handle& handle = handle_of(self);
   std::optional<ValuesCopy> copy;
   const bool found = ComponentStore::instance().with_component(
-      handle.key,
-      [&](const Simulation& simulation) { copy = copy_values(simulation.component(), handle); });
+      handle.key, [&](Simulation& simulation) { copy = copy_values(simulation, handle); });
   if (!found) return raise_not_found();
   return values_to_dict(handle, *copy);
 }
@@ -92,8 +91,7 @@ PyObject* component_text(PyObject* self) {
   return entry([&]() -> PyObject* {
     std::string text;
     const bool found = ComponentStore::instance().with_component(
-        handle_of(self).key,
-        [&](const Simulation& simulation) { text = simulation.component().to_string(); });
+        handle_of(self).key, [&](Simulation& simulation) { text = simulation.to_string(); });
     if (!found) return raise_not_found();
     return new_str(text);
   });
@@ -179,7 +177,7 @@ PyObject* update(const Parameter& parameter, bool read_back, PyObject* self, PyO
           }
           positions.resize(kept);
           status.emplace(simulation.update_positions(positions, interrupt_control()));
-          if (read_back && status->ok()) copy = copy_values(simulation.component(), handle);
+          if (read_back && status->ok()) copy = copy_values(simulation, handle);
         });
     if (!found) return raise_not_found();
     if (status->interrupted()) return raise_interrupt();

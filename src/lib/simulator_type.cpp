@@ -15,6 +15,7 @@
 
 #include "busses/number_text.hpp"
 #include "component/memories.hpp"
+#include "engine/messages.hpp"
 #include "lib/arguments.hpp"
 #include "lib/byte_grid.hpp"
 #include "lib/call_lock.hpp"
@@ -230,10 +231,13 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + memories.error());
     }
     Simulation simulation(std::move(design.component), std::move(registers).value());
+    // The initial state: every clock at 0 and settled, then (once the
+    // registers and memories fit the evaluated widths) the asynchronous
+    // resets applied.
     const UpdateControl control = call_control();
     const Status bound = simulation.prepare(control);
     if (bound.interrupted()) return raise_interrupt();
-    const Status settled = simulation.settle(control);
+    const Status settled = simulation.settle(control, Resets::kLeave);
     if (settled.interrupted()) return raise_interrupt();
     if (!settled.ok()) return raise_error(PyExc_RuntimeError, settled.error());
     const Status checked = simulation.check_registers();
@@ -251,6 +255,9 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
           PyExc_RuntimeError,
           "memories are not simulated yet by this engine; import with --memories map");
     }
+    const Status reset = simulation.apply_resets(control);
+    if (reset.interrupted()) return raise_interrupt();
+    if (!reset.ok()) return raise_error(PyExc_RuntimeError, reset.error());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     try {
@@ -375,19 +382,20 @@ PyObject* stats(PyObject* self, PyObject*) {
 }
 
 // update() and step(): one call that writes its inputs (a dict, or None
-// for none when they are `optional`) through `apply`.
+// for none when they are `optional`) through `apply`, which also takes the
+// flag parsed after allow_unknown (update's resets).
 template <class Apply>
 PyObject* write_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
-                       bool optional, Apply apply) {
+                       const char* const* keywords, bool optional, Apply apply) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"inputs", "allow_unknown", nullptr};
     PyObject* argument = Py_None;
     int allow_unknown = 0;
+    int flag = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &argument,
-                                     &allow_unknown)) {
+                                     &allow_unknown, &flag)) {
       return nullptr;
     }
     if (!ensure_ids(state)) return nullptr;
@@ -397,7 +405,7 @@ PyObject* write_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const c
         !convert_inputs(state, argument, std::nullopt, allow_unknown != 0, writes, owners)) {
       return nullptr;
     }
-    const Status status = apply(state.simulation, writes);
+    const Status status = apply(state.simulation, writes, flag != 0);
     if (status.interrupted()) return raise_interrupt();
     if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
     Py_RETURN_NONE;
@@ -405,15 +413,18 @@ PyObject* write_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const c
 }
 
 PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return write_inputs(self, args, kwargs, "O|$p:update", false,
-                      [](Simulation& simulation, const auto& writes) {
-                        return simulation.update_positions(writes, call_control());
+  static const char* const keywords[] = {"inputs", "allow_unknown", "resets", nullptr};
+  return write_inputs(self, args, kwargs, "O|$pp:update", keywords, false,
+                      [](Simulation& simulation, const auto& writes, bool resets) {
+                        return simulation.update_positions(
+                            writes, call_control(), resets ? Resets::kApply : Resets::kLeave);
                       });
 }
 
 PyObject* step(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return write_inputs(self, args, kwargs, "|O$p:step", true,
-                      [](Simulation& simulation, const auto& writes) {
+  static const char* const keywords[] = {"inputs", "allow_unknown", nullptr};
+  return write_inputs(self, args, kwargs, "|O$p:step", keywords, true,
+                      [](Simulation& simulation, const auto& writes, bool) {
                         return simulation.step(writes, call_control());
                       });
 }
@@ -435,10 +446,11 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!positions) return nullptr;
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
-    const BusTable& table = state.simulation.busses();
+    BitBusValue value;
     for (std::size_t i = 0; i < positions->size(); ++i) {
       PyObject* key = state.keys.key((*positions)[i]);
-      PyRef text = PyRef::steal(value_text(table.value((*positions)[i])));
+      state.simulation.read_value((*positions)[i], value);
+      PyRef text = PyRef::steal(value_text(value));
       if (!text || PyDict_SetItem(result.get(), key, text.get()) < 0) return nullptr;
     }
     return result.release();
@@ -650,10 +662,10 @@ PyObject* run_bits(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::size_t columns = 0;
     for (const std::uint32_t p : *input_positions) columns += state.simulation.width(p);
     if (columns != static_cast<std::size_t>(view.shape[1])) {
-      PyErr_Format(PyExc_ValueError,
-                   "argument 'data': the inputs have %zu bits but the rows have %zd columns",
-                   columns, view.shape[1]);
-      return nullptr;
+      return raise_error(
+          PyExc_ValueError,
+          "argument 'data': " +
+              messages::columns_differ(columns, static_cast<std::size_t>(view.shape[1])));
     }
     const auto strides = strides_of(view);
     ByteVectors vectors{*input_positions,
@@ -890,10 +902,10 @@ PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::size_t columns = 0;
     for (const std::uint32_t p : *input_positions) columns += state.simulation.width(p);
     if (columns != static_cast<std::size_t>(view.shape[2])) {
-      PyErr_Format(PyExc_ValueError,
-                   "argument 'data': the inputs have %zu bits but the rows have %zd columns",
-                   columns, view.shape[2]);
-      return nullptr;
+      return raise_error(
+          PyExc_ValueError,
+          "argument 'data': " +
+              messages::columns_differ(columns, static_cast<std::size_t>(view.shape[2])));
     }
     const auto strides = strides_of(view);
     const ByteSequences sequences{*input_positions,
@@ -1219,10 +1231,13 @@ PyObject* get_bit_strings(PyObject* self, void*) {
 PyMethodDef simulator_methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update)),
      METH_VARARGS | METH_KEYWORDS,
-     "update($self, inputs, *, allow_unknown=False)\n--\n\n"
+     "update($self, inputs, *, allow_unknown=False, resets=True)\n--\n\n"
      "Writes the inputs (a dict of bus id to bit string) and lets the circuit settle, as\n"
-     "Component.update_signals does; a rejected input changes nothing. An id that names no\n"
-     "bus is a ValueError suggesting the closest ids; allow_unknown=True skips it."},
+     "Component.update_signals does, without a clock edge; a rejected input changes nothing.\n"
+     "With registers, the asynchronous resets that are 1 then act, as levels do (raising a\n"
+     "reset resets its registers at once); resets=False leaves them, for the plain update of\n"
+     "update_signals. An id that names no bus is a ValueError suggesting the closest ids;\n"
+     "allow_unknown=True skips it."},
     {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step)),
      METH_VARARGS | METH_KEYWORDS,
      "step($self, inputs=None, *, allow_unknown=False)\n--\n\n"
@@ -1235,7 +1250,10 @@ PyMethodDef simulator_methods[] = {
      "widths($self)\n--\n\nThe width an input of each bus must have now, in bus_ids order."},
     {"stats", stats, METH_NOARGS,
      "stats($self)\n--\n\nCounts: busses, driven busses, gates, influence entries."},
-    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\nPuts every bus back to its rendered value."},
+    {"reset", reset, METH_NOARGS,
+     "reset($self)\n--\n\n"
+     "Puts every bus back to the initial state, as the simulator was built: the rendered\n"
+     "values settled with every clock at 0, and the asynchronous resets applied."},
     {"read_inputs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_inputs)),
      METH_VARARGS | METH_KEYWORDS,
      "read_inputs($self, inputs, *, ports=None, allow_unknown=False)\n--\n\n"

@@ -44,11 +44,6 @@ PyObject* shared_bit_text(bool one) {
   return Py_NewRef(one ? g_one : g_zero);
 }
 
-std::vector<BitBusValue> snapshot_values(const Component& component) {
-  const auto values = component.busses().values();
-  return std::vector<BitBusValue>(values.begin(), values.end());
-}
-
 std::vector<std::string> copy_bus_ids(const Component& component) {
   const BusTable& table = component.busses();
   std::vector<std::string> ids;

@@ -26,10 +26,8 @@ bool init_value_texts();
 // A new reference to the cached str "1" (when `one`) or "0".
 PyObject* shared_bit_text(bool one);
 
-// The bus values of `component` in table order. Runs under the store lock:
-// it copies, it creates no Python objects.
-std::vector<BitBusValue> snapshot_values(const Component& component);
-// The bus ids of `component` in table order (same rules as above).
+// The bus ids of `component` in table order. Runs under the store lock: it
+// copies, it creates no Python objects.
 std::vector<std::string> copy_bus_ids(const Component& component);
 
 // A component's bus ids as Python strs: the keys of its value dictionaries,
@@ -53,7 +51,7 @@ class BusKeys {
   enum class Lookup { kFound, kAbsent, kByText, kError };
   Lookup find(PyObject* id, std::uint32_t& position) const;
   // A new dict mapping every bus id to the text of its value in `values`
-  // (table order, as snapshot_values gives it). Null with an exception set
+  // (table order, as Simulation::snapshot gives it). Null with an exception set
   // when an insertion fails.
   PyObject* make_dict(std::span<const BitBusValue> values);
 

@@ -2,25 +2,26 @@
 // 130 bits, shuffled declaration order, complete or partial influence
 // lists, with or without feedback. Each circuit is built twice, as a
 // Component (then taken over by a Simulation) and as the plain reference
-// model.
+// model; so is each design with registers (clocked_design.hpp).
 #pragma once
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "clocked_design.hpp"
+#include "clocked_model.hpp"
 #include "component/component.hpp"
 #include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
 #include "reference_model.hpp"
 
 namespace nimbo::testing_model {
-
-using Values = std::vector<std::pair<std::string, std::string>>;
 
 struct CircuitShape {
   bool feedback = false;      // trees may read any bus, themselves included
@@ -143,24 +144,75 @@ inline Status apply(Simulation& simulation, const Values& inputs,
   return simulation.update_signals(signals, control);
 }
 
+// Bus id and bit-string text of every bus of `simulation` now, in table order.
+inline Values values_of(Simulation& simulation) {
+  const std::vector<BitBusValue> values = simulation.snapshot();
+  Values texts;
+  for (std::size_t p = 0; p < values.size(); ++p) {
+    texts.emplace_back(simulation.model().busses().id(p), values[p].to_string());
+  }
+  return texts;
+}
+
 // The same bits as the model, compared as values (width and every word, so
 // also the bits past the width, which must stay zero) and not only as text.
-inline ::testing::AssertionResult same_values(const Simulation& simulation,
-                                              const ReferenceModel& model) {
-  const BusTable& ours = simulation.busses();
+inline ::testing::AssertionResult same_values(Simulation& simulation, const ReferenceModel& model) {
+  const std::vector<BitBusValue> ours = simulation.snapshot();
   const BusTable& theirs = model.table();
   if (ours.size() != theirs.size()) return ::testing::AssertionFailure() << "bus counts differ";
   for (std::size_t p = 0; p < ours.size(); ++p) {
-    if (!(ours.value(p) == theirs.value(p))) {
-      return ::testing::AssertionFailure()
-             << "bus " << ours.id(p) << ": " << ours.value(p).to_string() << " against "
-             << theirs.value(p).to_string();
+    if (!(ours[p] == theirs.value(p))) {
+      return ::testing::AssertionFailure() << "bus " << theirs.id(p) << ": " << ours[p].to_string()
+                                           << " against " << theirs.value(p).to_string();
     }
   }
   return ::testing::AssertionSuccess();
 }
 
-// A small work limit keeps the plain model quick on circuits that never settle.
-inline constexpr std::uint64_t kModelWorkLimit = 5000;
+struct ClockedCircuit {
+  std::unique_ptr<Simulation> simulation;
+  std::unique_ptr<ClockedModel> model;
+  std::map<std::string, std::size_t> inputs;  // written by steps: id and width
+  std::vector<std::string> qs;
+};
+
+inline ClockedCircuit make_clocked_circuit(std::mt19937_64& rng, const ClockedShape& shape) {
+  const auto pick = [&](std::size_t count) { return static_cast<std::size_t>(rng() % count); };
+  const ClockedDesign design = make_clocked_design(pick, shape);
+  Component component = design.component();
+  Result<Registers> registers = resolve_registers(component, design.registers);
+  EXPECT_TRUE(registers.ok()) << (registers.ok() ? "" : registers.error());
+  return ClockedCircuit{
+      std::make_unique<Simulation>(std::move(component), std::move(registers).value()),
+      std::make_unique<ClockedModel>(design.model()), design.inputs, design.qs};
+}
+
+// The initial state as nimbo.Simulator makes it: every clock at 0 and
+// settled, the registers checked, the resets applied.
+inline std::string start(Simulation& simulation) {
+  const UpdateControl control{nullptr, kModelWorkLimit};
+  Status status = simulation.settle(control, Resets::kLeave);
+  if (status.ok()) status = simulation.check_registers();
+  if (status.ok()) status = simulation.apply_resets(control);
+  return status.ok() ? "" : status.error();
+}
+
+// Random step inputs: a random subset of the inputs; now and then (with
+// probability `bad` in a thousand) a value of the wrong width.
+inline Values random_step(std::mt19937_64& rng, const ClockedCircuit& circuit, unsigned bad = 0) {
+  Values step;
+  for (const auto& [id, width] : circuit.inputs) {
+    if (rng() % 2) step.emplace_back(id, random_bits(rng, width));
+  }
+  if (!step.empty() && rng() % 1000 < bad) step[rng() % step.size()].second += "1";
+  return step;
+}
+
+// The inputs by position, pointing into the texts of `inputs`.
+inline std::vector<PositionInput> positions_of(const Simulation& simulation, const Values& inputs) {
+  std::vector<PositionInput> positions;
+  for (const auto& [id, bits] : inputs) positions.push_back({*simulation.find(id), bits});
+  return positions;
+}
 
 }  // namespace nimbo::testing_model

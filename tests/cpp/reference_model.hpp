@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -18,6 +19,12 @@
 #include "expr_nodes/nodes.hpp"
 
 namespace nimbo::testing_model {
+
+// Bus ids and bit-string texts: the inputs of an update, or every value.
+using Values = std::vector<std::pair<std::string, std::string>>;
+
+// A small work limit keeps the plain model quick on circuits that never settle.
+inline constexpr std::uint64_t kModelWorkLimit = 5000;
 
 // Every id a tree references.
 inline void collect_refs(const Evaluator& tree, std::vector<std::string>& out) {
@@ -79,8 +86,7 @@ class ReferenceModel {
   // any is written; only a component with feedback has a work limit, checked
   // before evaluating a bus appended after the seeds. Work counts each bus
   // taken and each word of each evaluated value.
-  std::string update(const std::vector<std::pair<std::string, std::string>>& inputs,
-                     std::uint64_t work_limit) {
+  std::string update(const Values& inputs, std::uint64_t work_limit) {
     evaluations = 0;
     for (const auto& [id, text] : inputs) {
       const auto position = table_.find(id);
@@ -128,8 +134,8 @@ class ReferenceModel {
 
   const BusTable& table() const noexcept { return table_; }
 
-  std::vector<std::pair<std::string, std::string>> values() const {
-    std::vector<std::pair<std::string, std::string>> out;
+  Values values() const {
+    Values out;
     for (std::size_t p = 0; p < table_.size(); ++p)
       out.emplace_back(table_.id(p), table_.value(p).to_string());
     return out;

@@ -129,7 +129,7 @@ TEST_P(BatchAgainstModel, TextVectors) {
     EXPECT_FALSE(fault.has_value());
   }
   EXPECT_EQ(sink.rows.size(), v);
-  EXPECT_EQ(simulation.component().get_values(), circuit.model.values());
+  EXPECT_EQ(testing_model::values_of(simulation), circuit.model.values());
   EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
 }
 
@@ -171,10 +171,10 @@ TEST_P(BatchAgainstModel, ByteVectorsCarryTheirInputs) {
     Values vector;
     for (std::size_t i = 0, column = 0; i < inputs.size(); ++i) {
       std::string text;
-      for (std::size_t b = 0; b < simulation.busses().value(inputs[i]).width(); ++b) {
+      for (std::size_t b = 0; b < simulation.width(inputs[i]); ++b) {
         text += static_cast<char>('0' + data[row * columns + column++]);
       }
-      vector.emplace_back(simulation.busses().id(inputs[i]), text);
+      vector.emplace_back(simulation.model().busses().id(inputs[i]), text);
     }
     const std::string error = circuit.model.update(vector, testing_model::kModelWorkLimit);
     if (!error.empty()) {  // a feedback circuit that does not settle
@@ -186,7 +186,7 @@ TEST_P(BatchAgainstModel, ByteVectorsCarryTheirInputs) {
     const Values expected = circuit.model.values();
     for (std::size_t i = 0; i < shown.size(); ++i) ASSERT_EQ(sink.rows[row][i], expected[i].second);
   }
-  EXPECT_EQ(simulation.component().get_values(), circuit.model.values());
+  EXPECT_EQ(testing_model::values_of(simulation), circuit.model.values());
   EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
 }
 
@@ -229,7 +229,7 @@ TEST(Batch, SinkStopLeavesTheStateOfTheLastVectorItTook) {
   for (std::size_t v = 0; v <= 100; ++v) {
     ASSERT_EQ(circuit.model.update(batch.vectors[v], testing_model::kModelWorkLimit), "");
   }
-  EXPECT_EQ(simulation.component().get_values(), circuit.model.values());
+  EXPECT_EQ(testing_model::values_of(simulation), circuit.model.values());
   EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
 }
 
@@ -278,7 +278,7 @@ TEST(Batch, AnInterruptStopsABatchOfShortUpdatesBetweenVectors) {
     for (std::size_t v = 0; v < fault->vector; ++v) {
       ASSERT_EQ(twin.model.update(batch.vectors[v], testing_model::kModelWorkLimit), "");
     }
-    EXPECT_EQ(simulation.component().get_values(), twin.model.values());
+    EXPECT_EQ(testing_model::values_of(simulation), twin.model.values());
     return;
   }
 }

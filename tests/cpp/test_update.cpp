@@ -44,8 +44,8 @@ Simulation worked_example(bool feedback) {
   return Simulation(std::move(component));
 }
 
-Values example_values(const Simulation& simulation) {
-  Values values = simulation.component().get_values();
+Values example_values(Simulation& simulation) {
+  Values values = testing_model::values_of(simulation);
   values.resize(4);
   return values;
 }
@@ -68,10 +68,10 @@ TEST(Update, WorkedExampleRunsAsOnePassWithTheSameValues) {
   Simulation simulation = worked_example(false);
   ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
   EXPECT_TRUE(simulation.runs_one_pass());
-  EXPECT_EQ(simulation.component().get_values(),
+  EXPECT_EQ(testing_model::values_of(simulation),
             (Values{{"d", "0"}, {"a", "1"}, {"c", "1"}, {"b", "1"}}));
   ASSERT_TRUE(apply(simulation, {{"a", "0"}}).ok());
-  EXPECT_EQ(simulation.component().get_values(),
+  EXPECT_EQ(testing_model::values_of(simulation),
             (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
 }
 
@@ -113,11 +113,11 @@ TEST(Update, RejectedInputChangesNothing) {
   for (const bool feedback : {false, true}) {
     Simulation simulation = worked_example(feedback);
     ASSERT_TRUE(apply(simulation, {{"a", "1"}}).ok());
-    const Values before = simulation.component().get_values();
+    const Values before = testing_model::values_of(simulation);
     const Status status = apply(simulation, {{"nope", "1"}, {"b", "1"}, {"a", "11"}, {"c", "x"}});
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error(), "Invalid value \"11\". The value must have 1 bits.");
-    EXPECT_EQ(simulation.component().get_values(), before);
+    EXPECT_EQ(testing_model::values_of(simulation), before);
   }
 }
 
@@ -138,7 +138,7 @@ TEST(Update, LatchSettlesAndHoldsItsState) {
   connect(latch, {{"s_n", "q"}, {"qn", "q"}, {"r_n", "qn"}, {"q", "qn"}});
   Simulation simulation(std::move(latch));
   auto q_and_qn = [&] {
-    const Values v = simulation.component().get_values();
+    const Values v = testing_model::values_of(simulation);
     return v[2].second + v[3].second;
   };
   const std::pair<Values, const char*> steps[] = {
@@ -179,7 +179,7 @@ TEST(Update, RingStopsAtTheWorkLimitAndStaysUsable) {
                 static_cast<double>(simulation.work_limit() / cost), 4);
 
     ASSERT_TRUE(apply(simulation, {{"enable", std::string(width, '0')}}).ok());
-    EXPECT_EQ(simulation.component().get_values()[1].second, std::string(width, '1'));
+    EXPECT_EQ(testing_model::values_of(simulation)[1].second, std::string(width, '1'));
   }
 }
 
@@ -213,7 +213,7 @@ TEST(Update, EvaluatedWidthBecomesTheBusWidth) {
     // Before the first update the driven bus has its declared width.
     EXPECT_FALSE(apply(simulation, {{"out", "1111"}}).ok());
     ASSERT_TRUE(apply(simulation, {{"in", "0101"}, {"out", "1"}}).ok());
-    EXPECT_EQ(simulation.component().get_values()[1].second, "1010");
+    EXPECT_EQ(testing_model::values_of(simulation)[1].second, "1010");
     EXPECT_FALSE(apply(simulation, {{"out", "1"}}).ok());
     EXPECT_TRUE(apply(simulation, {{"out", "1111"}}).ok());
   }
@@ -229,10 +229,10 @@ TEST(Update, RestoredValuesAreTheRenderedState) {
   const std::vector<BitBusValue> initial(4, BitBusValue::from_string("0").value());
   ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
   simulation.restore_values(initial);
-  EXPECT_EQ(simulation.component().get_values(),
+  EXPECT_EQ(testing_model::values_of(simulation),
             (Values{{"d", "0"}, {"a", "0"}, {"c", "0"}, {"b", "0"}}));
   ASSERT_TRUE(apply(simulation, {{"b", "1"}}).ok());
-  EXPECT_EQ(simulation.component().get_values(),
+  EXPECT_EQ(testing_model::values_of(simulation),
             (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
 }
 
@@ -265,7 +265,7 @@ TEST_P(AgainstReferenceModel, SameValuesAndErrors) {
     if (!simulation.runs_one_pass() && status.ok()) {
       EXPECT_EQ(simulation.last_evaluation_count(), circuit.model.evaluations) << "step " << step;
     }
-    ASSERT_EQ(simulation.component().get_values(), circuit.model.values()) << "step " << step;
+    ASSERT_EQ(testing_model::values_of(simulation), circuit.model.values()) << "step " << step;
     ASSERT_TRUE(testing_model::same_values(simulation, circuit.model)) << "step " << step;
   }
 }
@@ -318,7 +318,7 @@ TEST(Update, FollowingChangesGivesTheValuesOfAFullPass) {
       }
       ASSERT_TRUE(testing_model::apply(simulation, written).ok());
       ASSERT_EQ(circuit.model.update(written, testing_model::kModelWorkLimit), "");
-      ASSERT_EQ(simulation.component().get_values(), circuit.model.values())
+      ASSERT_EQ(testing_model::values_of(simulation), circuit.model.values())
           << "seed " << seed << " step " << step;
       followed = followed || simulation.last_evaluation_count() < simulation.graph().gates().size();
     }
@@ -341,17 +341,17 @@ TEST(Update, AnInterruptWhileBindingKeepsNothing) {
       testing_model::RandomCircuit circuit =
           testing_model::make_random_circuit(rng, {feedback, true, 0, false}, busses);
       Simulation& simulation = circuit.simulation;
-      const Values before = simulation.component().get_values();
+      const Values before = testing_model::values_of(simulation);
       const UpdateControl stop{&stop_now, testing_model::kModelWorkLimit,
                                std::chrono::nanoseconds{0}};
       const Status interrupted = apply(simulation, {}, stop);
       ASSERT_TRUE(interrupted.interrupted()) << busses;
       EXPECT_EQ(simulation.graph().gates().size(), 0U) << busses;
-      EXPECT_EQ(simulation.component().get_values(), before) << busses;
+      EXPECT_EQ(testing_model::values_of(simulation), before) << busses;
       const Status status = apply(simulation, {}, {nullptr, testing_model::kModelWorkLimit});
       EXPECT_EQ(status.ok() ? "" : status.error(),
                 circuit.model.update({}, testing_model::kModelWorkLimit));
-      EXPECT_EQ(simulation.component().get_values(), circuit.model.values()) << busses;
+      EXPECT_EQ(testing_model::values_of(simulation), circuit.model.values()) << busses;
     }
   }
 }

@@ -169,6 +169,7 @@ BAD_REGISTERS = [
     ({"q": "a", "d": "a", "clock": "clk", "async_reset": "clk2", "reset_value": "11"}, "reset_value must be a bit string of 1 bit"),
     ({"q": "a", "clock": "clk"}, "'d' is missing"),
     ({"q": "a", "d": "a", "clock": "clk", "enable": "w"}, "enable 'w' has 2 bits"),
+    ({"q": "z", "d": "z", "clock": "clk"}, "q has 0 bits; a register holds at least one"),
 ]
 
 
@@ -176,7 +177,7 @@ BAD_REGISTERS = [
 def test_bad_registers_are_refused_when_the_simulator_loads(record, message):
     from nimbo.core import Renderer
 
-    busses = [{"id": i, "value": v} for i, v in (("clk", "0"), ("clk2", "0"), ("a", "0"), ("w", "00"))]
+    busses = [{"id": i, "value": v} for i, v in (("clk", "0"), ("clk2", "0"), ("a", "0"), ("w", "00"), ("z", ""))]
     busses.append({"id": "y", "assignment": {"type": "ref", "args": {"id": "a"}}})
     ir = json.dumps({"component": {"id": "bad", "registers": [record], "busses": busses}})
     with pytest.raises(RuntimeError) as caught:
@@ -344,3 +345,71 @@ def test_resets_of_a_step_act_together_and_registers_see_their_clock(order, cloc
     out = simulator.run_sequences(["x"], memoryview(bytes(grid) * 70).cast("B", (70, len(steps), 1)), show)
     assert all(["".join(map(str, row)) for row in sequence] == ["".join(row) for row in rows]
                for sequence in out.tolist())
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("seed", range(4))
+def test_an_update_applies_the_asynchronous_resets_unless_told_not_to(shape, seed):
+    # A reset is a level: the update is the plain update, then the rounds of
+    # resets; with resets=False the plain update alone, as nimbo.core's.
+    rng = random.Random(300 + seed)
+    ir, inputs = random_clocked_circuit(rng, **shape)
+    try:
+        model = ClockedModel(ir)
+    except RuntimeError:
+        return
+    simulator = Simulator(ir)
+    qs = {r.q: len(model.values()[r.q]) for r in model.registers}
+    for update in random_steps(rng, inputs, 30, bad=0.03) + random_steps(rng, qs, 10):
+        resets = rng.randrange(3) != 0
+        try:
+            model.component.update_signals(update)
+            if resets:
+                model.asynchronous_parts()
+        except RuntimeError as error:
+            with pytest.raises(RuntimeError) as caught:
+                simulator.update(update, resets=resets)
+            assert str(caught.value) == str(error)
+            assert simulator.values() == model.values()
+            if "settle" in str(error):
+                break
+            continue
+        simulator.update(update, resets=resets)
+        assert simulator.values() == model.values()
+
+
+def test_a_simulator_settles_when_it_is_built_with_or_without_registers():
+    from nimbo.ir import gate, ref
+
+    busses = [{"id": "a", "value": "0"}, {"id": "y", "value": "0", "assignment": gate("not", ref("a"))}]
+    for registers in ([], [{"q": "q", "d": "y", "clock": "clk", "async_reset": "y", "reset_value": "1"}]):
+        extra = [{"id": "clk", "value": "1"}, {"id": "q", "value": "0"}] if registers else []
+        ir = json.dumps({"component": {"id": "s", "registers": registers, "busses": busses + extra}})
+        simulator = Simulator(ir)
+        assert simulator.values(["a", "y"]) == {"a": "0", "y": "1"}
+        if registers:  # the clock written 0, the reset applied
+            assert simulator.values(["clk", "q"]) == {"clk": "0", "q": "1"}
+        simulator.update({"a": "1"})
+        simulator.reset()
+        assert simulator.values() == ClockedModel(ir).values()
+
+
+def test_a_register_wider_than_a_word_whose_upper_word_alone_changes_is_followed():
+    # d = q xor (only bit 64): each edge flips bit 64 alone; y reads it among
+    # enough gates that a step follows its changes.
+    mask = {"type": "const", "args": {"value": "0" * 64 + "1"}}
+    busses = [
+        {"id": "clk", "value": "0"},
+        {"id": "q", "value": "0" * 65, "influence_list": ["d", "y"]},
+        {"id": "d", "assignment": {"type": "xor", "args": {"l_expr": {"type": "ref", "args": {"id": "q"}}, "r_expr": mask}}},
+        {"id": "y", "assignment": {"type": "and", "args": {"l_expr": {"type": "ref", "args": {"id": "q"}}, "r_expr": mask}}},
+        {"id": "a", "value": "0", "influence_list": [f"f{i}" for i in range(40)]},
+    ]
+    busses += [{"id": f"f{i}", "assignment": {"type": "not", "args": {"expr": {"type": "ref", "args": {"id": "a"}}}}}
+               for i in range(40)]
+    ir = json.dumps({"component": {"id": "wide", "registers": [{"q": "q", "d": "d", "clock": "clk"}], "busses": busses}})
+    simulator, model = Simulator(ir), ClockedModel(ir)
+    assert simulator.one_pass
+    for _ in range(4):
+        simulator.step()
+        assert simulator.values() == model.step({})

@@ -1,45 +1,27 @@
-// The batches of a one-pass component, a block of vectors at a time: the
-// inputs in force in each vector go into one lane of the LanePass, one pass
-// evaluates the block, and the state after the last good vector is then set
-// through the WordPass (the driven values follow from the inputs alone).
+#include "engine/lane_batches.hpp"
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "engine/pass_plan.hpp"
-#include "engine/simulation.hpp"
+#include "engine/input_checks.hpp"
+#include "engine/messages.hpp"
 
 namespace nimbo {
-namespace {
 
-constexpr std::size_t kLaneBudget = std::size_t{2} << 20;  // bytes of lane words
+LaneBatches::LaneBatches(const Circuit& circuit, BusState& state, LanePass& lanes)
+    : circuit_(circuit), state_(state), words_(state.words()), lanes_(lanes) {}
 
-}  // namespace
-
-LanePass& Simulation::lanes_for(std::size_t vectors) {
-  if (!lane_pass_) lane_pass_ = std::make_unique<LanePass>(graph_, schedule_, *plan_);
-  // More lane words take more vectors per pass, but once the lanes outgrow
-  // the cache every gate waits on memory: keep them within a budget.
-  std::size_t words = 1;
-  while (words < LanePass::kMaxLaneWords && 64 * words < vectors &&
-         lane_pass_->signal_count() * words * 2 * sizeof(Word) <= kLaneBudget) {
-    words *= 2;
-  }
-  if (lane_pass_->lane_words() != words) lane_pass_->set_lane_words(words);
-  return *lane_pass_;
+std::size_t LaneBatches::width_in_batch(std::size_t position, std::size_t vector) const {
+  // A driven bus keeps its width now until its first evaluation.
+  if (vector > 0 && !circuit_.is_input(position)) return words_.width(position);
+  return state_.width(position);
 }
 
-std::size_t Simulation::width_in_batch(std::size_t position, std::size_t vector) const {
-  // A driven bus keeps its declared width until its first evaluation.
-  if (vector > 0 && graph_.driver(position).kind != BusDriver::Kind::kInput) {
-    return word_pass_->width(position);
-  }
-  return width(position);
-}
-
-bool Simulation::hand_out(const LanePass& lanes, std::size_t first, std::size_t count,
-                          std::span<const std::uint32_t> shown, VectorSink& sink,
-                          std::size_t& stopped) {
+bool LaneBatches::hand_out(std::size_t first, std::size_t count,
+                           std::span<const std::uint32_t> shown, VectorSink& sink,
+                           std::size_t& stopped) {
+  const LanePass& lanes = lanes_;
   if (sink.takes_blocks()) {
     sink.take_block(first, count, LanesOfShown(lanes, shown));
     return true;
@@ -55,30 +37,19 @@ bool Simulation::hand_out(const LanePass& lanes, std::size_t first, std::size_t 
   return true;
 }
 
-void Simulation::load_lanes(LanePass& lanes) const {
-  for (const std::uint32_t p : inputs_) {
-    const auto signals = lanes.signals(p);
-    for (std::size_t i = 0; i < signals.size(); ++i) {
-      lanes.fill(signals[i], 0, lanes.block_size(), word_pass_->bit(p, i));
-    }
-  }
-}
-
-void Simulation::settle_on_lane(const LanePass& lanes, std::size_t lane) {
+void LaneBatches::settle_on_lane(std::size_t lane) {
   BitBusValue value;
-  for (const std::uint32_t p : inputs_) {
-    lanes.read(p, lane, value);
-    word_pass_->write(p, value);
+  for (const std::uint32_t p : circuit_.inputs) {
+    lanes_.read(p, lane, value);
+    words_.write(p, value);
   }
-  word_pass_->run();
-  evaluated_ = true;
-  table_stale_ = true;
+  words_.run();
 }
 
-std::optional<VectorFault> Simulation::run_lanes(const TextVectors& vectors,
-                                                 std::span<const std::uint32_t> shown,
-                                                 VectorSink& sink, const UpdateControl& control) {
-  LanePass& lanes = lanes_for(vectors.size());
+std::optional<VectorFault> LaneBatches::run(const TextVectors& vectors,
+                                            std::span<const std::uint32_t> shown, VectorSink& sink,
+                                            const UpdateControl& control) {
+  LanePass& lanes = lanes_;
   const std::size_t block = lanes.block_size();
   // Each written bit goes straight into its lane; the lanes an input signal
   // was not written in keep the value in force before them: `bit` is that
@@ -87,10 +58,10 @@ std::optional<VectorFault> Simulation::run_lanes(const TextVectors& vectors,
   const std::size_t input_signals = lanes.input_signal_count();
   std::vector<std::uint8_t> bit(input_signals);
   std::vector<std::uint32_t> next(input_signals, 0);
-  for (const std::uint32_t p : inputs_) {
+  for (const std::uint32_t p : circuit_.inputs) {
     const auto signals = lanes.signals(p);
     for (std::size_t i = 0; i < signals.size(); ++i)
-      bit[signals[i] - first_input] = word_pass_->bit(p, i);
+      bit[signals[i] - first_input] = words_.bit(p, i);
   }
   const auto close_stretches = [&](std::size_t end) {
     for (std::size_t s = 0; s < input_signals; ++s) {
@@ -101,7 +72,7 @@ std::optional<VectorFault> Simulation::run_lanes(const TextVectors& vectors,
   };
   for (std::size_t first = 0; first < vectors.size(); first += block) {
     if (first != 0 && control.poll(lanes.signal_count() * lanes.lane_words())) {
-      settle_on_lane(lanes, block - 1);
+      settle_on_lane(block - 1);
       return interrupted_at(first);
     }
     lanes.clear_inputs();
@@ -113,20 +84,13 @@ std::optional<VectorFault> Simulation::run_lanes(const TextVectors& vectors,
       const auto inputs = vectors.of(vector);
       // Checked before any is written: a refused vector leaves its lane, and
       // the lanes after it, with the inputs in force before it.
-      for (const PositionInput& input : inputs) {
-        // A driven bus keeps its declared width until its first evaluation.
-        const std::size_t expected = vector > 0 || evaluated_
-                                         ? word_pass_->width(input.position)
-                                         : component_.busses().value(input.position).width();
-        if (input.bits.size() != expected ||
-            input.bits.find_first_not_of("01") != std::string_view::npos) {
-          fault =
-              VectorFault{vector, input.position, check_value_text(input.bits, expected).error()};
-          good = lane;
-          break;
-        }
+      const Widths widths = vector > 0 ? Widths::kEvaluated : Widths::kNow;
+      if (auto refused = refused_input(state_, inputs, widths)) {
+        fault = VectorFault{vector, inputs[refused->first].position,
+                            std::move(refused->second.message)};
+        good = lane;
+        break;
       }
-      if (fault) break;
       const Word lane_bit = Word{1} << (lane % 64);
       for (const PositionInput& input : inputs) {
         const LanePass::Signal first_signal = lanes.first_signal_of_input(input.position);
@@ -146,23 +110,23 @@ std::optional<VectorFault> Simulation::run_lanes(const TextVectors& vectors,
       }
     }
     close_stretches(block);
-    if (auto stop = finish_block(lanes, first, good, shown, sink)) return stop;
+    if (auto stop = finish_block(first, good, shown, sink)) return stop;
     if (fault || first + block >= vectors.size()) {
-      settle_after_block(lanes, first, good);
+      settle_after_block(first, good);
       return fault;
     }
   }
   return std::nullopt;
 }
 
-std::optional<VectorFault> Simulation::run_lanes(const ByteVectors& vectors,
-                                                 std::span<const std::uint32_t> shown,
-                                                 VectorSink& sink, const UpdateControl& control) {
-  LanePass& lanes = lanes_for(vectors.rows);
+std::optional<VectorFault> LaneBatches::run(const ByteVectors& vectors,
+                                            std::span<const std::uint32_t> shown, VectorSink& sink,
+                                            const UpdateControl& control) {
+  LanePass& lanes = lanes_;
   const std::size_t block = lanes.block_size();
   // Inputs the rows do not write keep their value in every lane; the
   // blocks below overwrite the lanes of those they write.
-  load_lanes(lanes);
+  lanes.load_inputs(words_, circuit_.inputs);
   // Where each input's columns start; each has as many as its width now.
   std::vector<std::size_t> column_of(vectors.inputs.size());
   // A driven bus whose evaluated width differs from its columns refuses
@@ -170,9 +134,9 @@ std::optional<VectorFault> Simulation::run_lanes(const ByteVectors& vectors,
   bool widths_change = false;
   for (std::size_t i = 0, column = 0; i < vectors.inputs.size(); ++i) {
     column_of[i] = column;
-    column += width(vectors.inputs[i]);
+    column += state_.width(vectors.inputs[i]);
     widths_change =
-        widths_change || width(vectors.inputs[i]) != width_in_batch(vectors.inputs[i], 1);
+        widths_change || state_.width(vectors.inputs[i]) != width_in_batch(vectors.inputs[i], 1);
   }
   // The slow check, input by input, only for a row that needs it.
   const auto row_fault = [&](std::size_t row) -> std::optional<VectorFault> {
@@ -186,7 +150,7 @@ std::optional<VectorFault> Simulation::run_lanes(const ByteVectors& vectors,
   };
   for (std::size_t first = 0; first < vectors.rows; first += block) {
     if (first != 0 && control.poll(lanes.signal_count() * lanes.lane_words())) {
-      settle_on_lane(lanes, block - 1);
+      settle_on_lane(block - 1);
       return interrupted_at(first);
     }
     const std::size_t count = std::min(block, vectors.rows - first);
@@ -202,7 +166,7 @@ std::optional<VectorFault> Simulation::run_lanes(const ByteVectors& vectors,
     const std::size_t filled = good > 0 ? good : first != 0;
     for (std::size_t i = 0; i < vectors.inputs.size(); ++i) {
       const std::uint32_t p = vectors.inputs[i];
-      if (graph_.driver(p).kind != BusDriver::Kind::kInput) continue;
+      if (!circuit_.is_input(p)) continue;
       const auto signals = lanes.signals(p);
       for (std::size_t b = 0; b < signals.size(); ++b) {
         Word* words = lanes.lanes(signals[b]);
@@ -217,25 +181,24 @@ std::optional<VectorFault> Simulation::run_lanes(const ByteVectors& vectors,
         }
       }
     }
-    if (auto stop = finish_block(lanes, first, good, shown, sink)) return stop;
+    if (auto stop = finish_block(first, good, shown, sink)) return stop;
     if (fault || first + block >= vectors.rows) {
-      settle_after_block(lanes, first, good);
+      settle_after_block(first, good);
       return fault;
     }
   }
   return std::nullopt;
 }
 
-std::optional<VectorFault> Simulation::refused_row(const ByteVectors& vectors, std::size_t row,
-                                                   std::uint32_t position,
-                                                   std::size_t first_column) const {
-  const std::size_t columns = width(position);
+std::optional<VectorFault> LaneBatches::refused_row(const ByteVectors& vectors, std::size_t row,
+                                                    std::uint32_t position,
+                                                    std::size_t first_column) const {
+  const std::size_t columns = state_.width(position);
   std::string text(columns, '0');
   for (std::size_t b = 0; b < columns; ++b) {
     const std::uint8_t byte = vectors.at(row, first_column + b);
     if (byte > 1) {
-      return VectorFault{row, position,
-                         "Invalid bit " + std::to_string(byte) + " (bits are 0 or 1)"};
+      return VectorFault{row, position, messages::invalid_bit(byte)};
     }
     text[b] = static_cast<char>('0' + byte);
   }
@@ -244,23 +207,22 @@ std::optional<VectorFault> Simulation::refused_row(const ByteVectors& vectors, s
   return VectorFault{row, position, std::move(checked).error()};
 }
 
-void Simulation::settle_after_block(const LanePass& lanes, std::size_t first, std::size_t good) {
+void LaneBatches::settle_after_block(std::size_t first, std::size_t good) {
   if (good > 0) {
-    settle_on_lane(lanes, good - 1);
+    settle_on_lane(good - 1);
   } else if (first != 0) {
-    settle_on_lane(lanes, 0);  // the inputs in force before the block
+    settle_on_lane(0);  // the inputs in force before the block
   }
 }
 
-std::optional<VectorFault> Simulation::finish_block(LanePass& lanes, std::size_t first,
-                                                    std::size_t good,
-                                                    std::span<const std::uint32_t> shown,
-                                                    VectorSink& sink) {
+std::optional<VectorFault> LaneBatches::finish_block(std::size_t first, std::size_t good,
+                                                     std::span<const std::uint32_t> shown,
+                                                     VectorSink& sink) {
   if (good == 0) return std::nullopt;
-  lanes.run();
+  lanes_.run();
   std::size_t stopped = 0;
-  if (hand_out(lanes, first, good, shown, sink, stopped)) return std::nullopt;
-  settle_on_lane(lanes, stopped);
+  if (hand_out(first, good, shown, sink, stopped)) return std::nullopt;
+  settle_on_lane(stopped);
   return stopped_by_sink(first + stopped);
 }
 
