@@ -26,8 +26,9 @@ HERE = Path(__file__).resolve().parent
 HEX = HERE.parents[1] / "designs" / "rv32sys_rom.hex"
 ROM_WORDS = 1024
 CROSS = "riscv64-unknown-elf-"
-FLAGS = ["-march=rv32im", "-mabi=ilp32", "-O2", "-nostdlib", "-ffreestanding",
+FLAGS = ["-march=rv32im", "-mabi=ilp32", "-mcmodel=medany", "-O2", "-nostdlib", "-ffreestanding",
          "-fno-tree-loop-distribute-patterns",  # no calls to memset: there is no C library
+         "-Wl,--no-relax",  # every address from auipc, the ROM table's too
          "-Wall", "-Wextra", "-Werror"]
 
 

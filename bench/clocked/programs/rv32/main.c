@@ -5,7 +5,7 @@
  * checksums to the output register (11 words).
  *
  * Built for rv32sys by build.py (riscv64-unknown-elf-gcc -march=rv32im
- * -mabi=ilp32 -O2 -nostdlib); compiled with -DHOST for the host, where
+ * -mabi=ilp32 -mcmodel=medany -O2 -nostdlib); compiled with -DHOST for the host, where
  * `host SEED ROUNDS` prints what the rounds write, one word a line in hex.
  */
 #include <stdint.h>
@@ -140,6 +140,7 @@ static uint32_t divisions(void) {
   int32_t most_negative = (int32_t)(words[0] | 0x80000000u) & (int32_t)0x80000000u;
   acc += (uint32_t)sdiv(most_negative, minus_one) ^ (uint32_t)srem(most_negative, minus_one);
   acc += (uint32_t)sdiv((int32_t)words[5], zero) ^ (uint32_t)srem((int32_t)words[6], zero);
+  acc += (uint32_t)sdiv((int32_t)words[WORDS - 2], zero) ^ (uint32_t)srem((int32_t)words[WORDS - 3], zero) << 1;
   acc += udiv(words[7], (uint32_t)zero) ^ urem(words[8], (uint32_t)zero);
   return acc;
 }
