@@ -13,7 +13,7 @@
 //          writes and goes to FETCH: 2 cycles.
 //   LOAD   writes rd from mem_rdata (lb lh lw lbu lhu) and puts out pc.
 //   DIV    a restoring divider, one quotient bit per cycle: div divu rem
-//          remu take 34 cycles, then FETCH.
+//          remu take 35 cycles with the FETCH that follows.
 //   TRAP   stays there until reset; trap is 1.
 // mul mulh mulhsu mulhu take one cycle: a 33 x 33 signed `*`.
 //
