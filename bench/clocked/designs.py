@@ -8,7 +8,8 @@ probability per bit, least significant first); during the first
 ``RESET_CYCLES`` cycles of every sequence an input with a ``start`` value
 holds it instead, so that every sequence begins with the design's resets
 asserted and all simulators start from the same state whatever they
-assumed before.
+assumed before. An input with ``hold`` is drawn once per sequence and kept
+for all its cycles (a processor's seed, read by its program).
 
 ``flavour`` says how the design is simulated: "registers" for a design
 whose flip-flops stay flip-flops (nimbo steps it: registers in the IR),
@@ -37,6 +38,7 @@ class Input:
     width: int
     p_one: float | tuple[float, ...] = 0.5
     start: int | None = None  # value held during the first RESET_CYCLES cycles
+    hold: bool = False  # one value for the whole sequence
 
     def probabilities(self) -> tuple[float, ...]:
         if isinstance(self.p_one, tuple):
@@ -63,6 +65,11 @@ class Design:
     flavour: str = "registers"  # or "nand"
     negedge: bool = False  # has registers on the falling edge
     icarus_cycles: int | None = None  # at most this many cycles under Icarus (None: all)
+    data: tuple[str, ...] = ()  # files in designs/ the sources read ($readmemh), by name in the working directory
+
+    @property
+    def data_paths(self) -> list[Path]:
+        return [DESIGN_DIR / d for d in self.data]
 
     @property
     def paths(self) -> list[Path]:
@@ -82,6 +89,13 @@ def _bits(low: float, high: float, split: int, width: int) -> tuple[float, ...]:
     return tuple(low if i < split else high for i in range(width))
 
 
+RV32SYS_ABOUT = (
+    "multi-cycle RV32IM core (regs[0:31], 33x33 `*`, serial divider) with a 1024-word ROM ($readmemh) and a "
+    "1024-word RAM with byte writes; program: programs/rv32/main.c (gcc -O2), rounds of random words from the "
+    "seed port, insertion sort, CRC-32, sieve, products, divisions, writing 11 checksums a round to `out`; "
+    "under Icarus they equal the host build of main.c (test_clocked.py)"
+)
+
 DESIGNS: dict[str, Design] = {
     d.name: d
     for d in (
@@ -93,6 +107,15 @@ DESIGNS: dict[str, Design] = {
             (Output("out_port", 16), Output("out_strobe", 1), Output("pc_out", 8), Output("halted", 1),
              Output("wb_data", 16), Output("wb_en", 1)),
             "16-bit RISC, 256-word RAM, program: sieve, insertion sort, CRC-16 (programs/sortcrc.s)",
+        ),
+        Design(
+            "rv32sys",
+            "rv32sys",
+            ("rv32sys.v", "rv32_core.v"),
+            (Input("rst", 1, 0.0, start=1), Input("seed", 32, hold=True)),
+            (Output("out", 32), Output("out_valid", 1), Output("pc", 32), Output("trap", 1)),
+            RV32SYS_ABOUT,
+            data=("rv32sys_rom.hex",),
         ),
         Design(
             "periph",
@@ -142,4 +165,4 @@ DESIGNS: dict[str, Design] = {
     )
 }
 
-DEFAULT = ("mac4_nand", "risc16", "periph", "fir")
+DEFAULT = ("mac4_nand", "risc16", "rv32sys", "periph", "fir")

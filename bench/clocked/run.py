@@ -1,6 +1,6 @@
 """Clocked designs, cycle by cycle: nimbo against Verilator and Icarus Verilog.
 
-    python bench/clocked/run.py [--quick] [--designs risc16,periph,fir,mac4_nand] [--skip SIM,...]
+    python bench/clocked/run.py [--quick] [--designs risc16,rv32sys,periph,fir,mac4_nand] [--skip SIM,...]
 
 For each design (designs.py; Verilog in designs/): Yosys synthesizes the
 flattened gate netlist once (synth.py, cached), and every simulator runs the
@@ -182,6 +182,8 @@ def run_design(design: Design, args) -> dict[str, Any]:
         "cycles": args.cycles, "sequences": args.sequences, "sequence_cycles": args.sequence_cycles,
         "input_bits": design.input_bits, "output_bits": design.output_bits,
     }
+    for path in design.data_paths:  # read at run time by Verilator's RTL model and by Icarus, from here
+        shutil.copy(path, work / path.name)
     long_stim = stimulus.generate(design, 1, args.cycles, args.seed)
     (work / "stim_long.bin").write_bytes(long_stim)
     if design.flavour == "registers":

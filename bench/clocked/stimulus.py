@@ -44,7 +44,12 @@ def generate(design: Design, sequences: int, cycles: int, seed: int) -> bytes:
     column = 0
     for port in design.inputs:
         for bit, p in enumerate(port.probabilities()):
-            data[column::width] = draw(rng, rows, p)
+            if port.hold:  # one draw per sequence
+                for s, value in enumerate(draw(rng, sequences, p)):
+                    base = s * cycles * width + column
+                    data[base:base + cycles * width:width] = bytes([value]) * cycles
+            else:
+                data[column::width] = draw(rng, rows, p)
             if port.start is not None:
                 value = (port.start >> bit) & 1
                 for s in range(sequences):

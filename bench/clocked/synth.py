@@ -28,7 +28,9 @@ a whole vector to every reader of any of its bits, took 130 times as long
 per cycle on the vector form.
 
 Results are kept in OUT/synth/NAME-HASH/, the hash covering the Yosys
-version, the script and the sources, and reused while they match.
+version, the script, the sources and the files they read (a ROM's
+``$readmemh`` file, which Yosys finds beside the source), and reused while
+they match.
 """
 
 from __future__ import annotations
@@ -143,7 +145,7 @@ def _key(design: Design) -> str:
     digest.update(script(design).encode())
     if design.flavour == "nand":
         digest.update(Path(__file__).read_bytes())  # two_phase
-    for path in design.paths:
+    for path in design.paths + design.data_paths:  # data: a ROM's $readmemh file becomes gates
         digest.update(path.read_bytes())
     return digest.hexdigest()[:16]
 

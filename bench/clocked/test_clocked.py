@@ -19,8 +19,10 @@ import pytest
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE / "programs" / "rv32"))
 
 import asm  # noqa: E402
+import build as rv32_build  # noqa: E402  (programs/rv32/build.py)
 import icarus_tb  # noqa: E402
 import stimulus  # noqa: E402
 import synth  # noqa: E402
@@ -31,6 +33,8 @@ from run import compare  # noqa: E402
 needs_icarus = pytest.mark.skipif(shutil.which("iverilog") is None, reason="needs Icarus Verilog")
 needs_yosys = pytest.mark.skipif(shutil.which("yosys") is None, reason="needs Yosys")
 needs_verilator = pytest.mark.skipif(shutil.which("verilator") is None, reason="needs Verilator")
+needs_host_cc = pytest.mark.skipif(shutil.which("cc") is None and shutil.which("gcc") is None,
+                                   reason="needs a C compiler")
 
 # ---------------------------------------------------------------- the program
 
@@ -122,6 +126,21 @@ def test_stimulus_holds_resets_and_matches_the_readmemb_lines() -> None:
                     assert values[port.name] == port.start
 
 
+def test_held_inputs_keep_one_value_per_sequence() -> None:
+    design = DESIGNS["rv32sys"]
+    sequences, cycles = 40, 30
+    data = stimulus.generate(design, sequences, cycles, seed=3)
+    ports, width = [(p.name, p.width) for p in design.inputs], design.input_bits
+    seeds = []
+    for s in range(sequences):
+        block = stimulus.sequence(data, design, cycles, s)
+        values = [stimulus.port_values(block[c * width:(c + 1) * width], ports) for c in range(cycles)]
+        assert [v["rst"] for v in values] == [1] * RESET_CYCLES + [0] * (cycles - RESET_CYCLES)
+        assert len({v["seed"] for v in values}) == 1
+        seeds.append(values[0]["seed"])
+    assert len(set(seeds)) == sequences
+
+
 def test_draw_follows_its_probability() -> None:
     rng = random.Random(3)
     for p in (0.0, 0.0002, 0.3, 0.5, 0.995, 1.0):
@@ -169,6 +188,87 @@ def test_risc16_rtl_follows_the_instruction_set_model(tmp_path: Path, rounds: in
             expected += bytes((out[port.name] >> i) & 1 for i in range(port.width))
     assert compare(bytes(expected), trace, design, cycles) is None
     assert (halted_at is not None) == (rounds == 1)
+
+
+# ---------------------------------------------------------------- rv32sys
+
+
+def _with_seed(design: Design, data: bytes, cycles: int, seed: int) -> bytes:
+    """One sequence of `data` with the input seed set to `seed` in every cycle."""
+    width, column = design.input_bits, 0
+    for port in design.inputs:
+        if port.name == "seed":
+            break
+        column += port.width
+    rows = bytearray(data)
+    for c in range(cycles):
+        rows[c * width + column:c * width + column + 32] = bytes((seed >> i) & 1 for i in range(32))
+    return bytes(rows)
+
+
+def _rv32_run(tmp_path: Path, seed: int, cycles: int, rom: list[int] | None = None) -> list[dict[str, int]]:
+    """rv32sys's RTL under the benchmark's Icarus testbench: the outputs of every cycle."""
+    design = DESIGNS["rv32sys"]
+    if rom is None:
+        shutil.copy(design.data_paths[0], tmp_path / "rv32sys_rom.hex")
+    else:
+        (tmp_path / "rv32sys_rom.hex").write_text(rv32_build.hex_text(rom + [0] * (1024 - len(rom))))
+    data = _with_seed(design, stimulus.generate(design, 1, cycles, seed=1), cycles, seed)
+    trace = _icarus(design, data, cycles, tmp_path)
+    width = design.output_bits
+    assert len(trace) == cycles * width and set(trace) <= {0, 1}  # no x or z after the reset
+    outs = [(p.name, p.width) for p in design.outputs]
+    return [stimulus.port_values(trace[c * width:(c + 1) * width], outs) for c in range(cycles)]
+
+
+@needs_icarus
+@needs_host_cc
+@pytest.mark.parametrize("seed", [0xDE453231, 0, 0x80000000])
+def test_rv32sys_writes_what_the_program_computes_on_the_host(tmp_path: Path, seed: int) -> None:
+    """The committed ROM under Icarus writes, round after round, the words
+    that main.c compiled for this machine prints (11 a round: the round,
+    the smallest and largest word, CRC-32, primes, sieve sum, signed sums,
+    comparisons, products, divisions, all of them mixed)."""
+    cycles = 30_000
+    rows = _rv32_run(tmp_path, seed, cycles)
+    assert not any(r["trap"] for r in rows)
+    written = [r["out"] for r in rows if r["out_valid"]]
+    assert len(written) >= 22  # two rounds
+    assert written == rv32_build.host_outputs(seed, len(written) // 11 + 1, tmp_path)[:len(written)]
+
+
+# Hand-encoded RV32I words for the trap test.
+_LUI_X2_IO = 0x80000137  # lui x2, 0x80000 (the output register)
+_ADDI_X1_42 = 0x02A00093  # addi x1, x0, 42
+_ADDI_X1_7 = 0x00700093  # addi x1, x0, 7
+_SW_X1_X2 = 0x00112023  # sw x1, 0(x2)
+_FENCE = 0x0FF0000F  # fence iorw, iorw
+
+
+@needs_icarus
+@pytest.mark.parametrize("word", [0x00000073, 0x00100073, 0x30001073, 0x40001033, 0x00000000, 0x00006003,
+                                  0x02001013, 0x00003067])
+def test_rv32sys_traps_on_what_it_does_not_execute(tmp_path: Path, word: int) -> None:
+    """ecall, ebreak, csrrw, sll with funct7 0100000, a word whose low bits
+    are not 11, a load with funct3 110, slli with funct7 1, jalr with funct3
+    3: the core stops at that word's address with trap 1; what comes before
+    it (a fence among them) has run, nothing after."""
+    rom = [_LUI_X2_IO, _ADDI_X1_42, _FENCE, _SW_X1_X2, word, _ADDI_X1_7, _SW_X1_X2]
+    rows = _rv32_run(tmp_path, 5, 40, rom)
+    assert [r["out"] for r in rows if r["out_valid"]] == [42]
+    first = next(c for c, r in enumerate(rows) if r["trap"])
+    assert all(r["trap"] and r["pc"] == 16 for r in rows[first:])
+    assert first < 20 and rows[-1]["out"] == 42
+
+
+needs_cross = pytest.mark.skipif(shutil.which(rv32_build.CROSS + "gcc") is None,
+                                 reason="needs gcc-riscv64-unknown-elf")
+
+
+@needs_cross
+def test_committed_rv32sys_rom_is_the_built_program(tmp_path: Path) -> None:
+    words, _ = rv32_build.build(tmp_path)
+    assert rv32_build.HEX.read_text() == rv32_build.hex_text(words)
 
 
 def _icarus(design: Design, data: bytes, cycles: int, work: Path, sources: list[Path] | None = None,
