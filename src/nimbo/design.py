@@ -25,7 +25,6 @@ from typing import TYPE_CHECKING
 
 from .names import did_you_mean
 from .ports import Port, plural, ports_from_text
-from .resets import AsyncResets
 
 if TYPE_CHECKING:
     from ._engine import Simulator
@@ -78,7 +77,6 @@ class Design:
         ports = ports_from_text(ir)
         if not ports:
             ports = _ports_of_busses(ir, bus_ids, driven)
-        self._resets = AsyncResets.from_text(ir) if sim.clocks else AsyncResets()
         for port in ports.values():
             _check_port(port, widths)
         port_widths = sim.port_widths({name: list(port.bits) for name, port in ports.items()})
@@ -211,11 +209,11 @@ class Design:
         """Writes the given inputs and lets the circuit settle, without a clock
         edge (asynchronous resets act). Returns every output as an unsigned int."""
         self.simulator.update(self._encode(values, named))
-        self._resets.settle(self.simulator)
         return self._output_values()
 
     def reset(self) -> None:
-        """Back to the initial state: as rendered, settled with the clocks at 0."""
+        """Back to the initial state: as rendered, settled with the clocks at 0
+        and the asynchronous resets applied."""
         self.simulator.reset()
 
     def read(self, name: str, signed: bool = False) -> int:

@@ -20,7 +20,6 @@ from typing import TYPE_CHECKING, Protocol
 
 from .names import did_you_mean
 from .ports import Port
-from .resets import AsyncResets
 from .text import clip, show_name, show_value
 
 if TYPE_CHECKING:
@@ -195,9 +194,9 @@ class Stepper:
 
     # ------------------------------------------------------------ steps
 
-    def start(self, settings: Mapping[str, str], resets: AsyncResets, place: str = "--set") -> None:
-        """Step 0: the settings in one plain update (no clock edge), then
-        the asynchronous resets."""
+    def start(self, settings: Mapping[str, str], place: str = "--set") -> None:
+        """Step 0: the settings in one update without a clock edge, which
+        applies the asynchronous resets."""
         from ._engine import VectorError
 
         given: dict[str, str | int] = {}
@@ -215,7 +214,6 @@ class Stepper:
         self._note_bit_strings(lambda line: place)
         try:
             self.sim.update(inputs)
-            resets.settle(self.sim)
         except (RuntimeError, UnicodeError) as exc:
             raise StepError(place, clip(str(exc))) from None
 

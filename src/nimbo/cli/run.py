@@ -22,7 +22,6 @@ from itertools import count
 from typing import TYPE_CHECKING, Never, TextIO
 
 from ..ports import Port, plural, ports_from_text
-from ..resets import AsyncResets
 from ..stepping import BlockFault, Blocks, Column, Names, Row, StepError, Stepper, shown_names
 from ..text import clip, show_id, show_name, show_value
 from .errors import EXIT_OK, EXIT_USAGE, CliError, Parser, flush, output_error, warn
@@ -316,12 +315,11 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
             text = read_text(args.ir)
             sim = simulator(args.ir, text)
             ports = recorded_ports(args.ir, text, sim.bus_ids)
-            resets = AsyncResets.from_text(text) if sim.clocks and settings else AsyncResets()
             del text
             names = Names(sim.bus_ids, ports, args.allow_unknown, warn)
             try:
                 stepper = Stepper(sim, shown_names(sim.bus_ids, names, args.show, args.busses), names)
-                stepper.start(settings, resets)
+                stepper.start(settings)
             except StepError as exc:
                 raise CliError(str(exc)) from None
             first = stepper.row()
