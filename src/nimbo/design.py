@@ -24,8 +24,9 @@ from __future__ import annotations
 
 import json
 import os
+import weakref
 from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING
+from typing import IO, TYPE_CHECKING
 
 from .names import did_you_mean
 from .ports import Port, plural, ports_from_text
@@ -110,7 +111,10 @@ class Design:
             for name, port in ports.items()
         ])  # fmt: skip
         self._bench.set_outputs(list(self.outputs))
+        self._port_bits = {name: port.bits for name, port in ports.items()}
         self._port_names = tuple(ports)
+        self._trace: _Trace | None = None
+        self._trace_end: weakref.finalize[[], Design] | None = None  # completes the trace's file once
         self._nets: dict[str, tuple[str, ...]] | None = None  # read on the first name not found
 
     # ---------------------------------------------------------------- loading
@@ -188,17 +192,23 @@ class Design:
         unsigned int. Only inputs can be written: a register's state changes
         through :meth:`poke`."""
         try:
-            return self._bench.step(self._given(values), named)
+            outputs = self._bench.step(self._given(values), named)
         except KeyError as exc:
             raise self._refusal(exc, values, named, "step") from None
+        if self._trace is not None:
+            self._trace.record(edge=True)
+        return outputs
 
     def settle(self, values: Mapping[str, Value] | None = None, /, **named: Value) -> dict[str, int]:
         """Writes the given inputs and lets the circuit settle, without a clock
         edge (asynchronous resets act). Returns every output as an unsigned int."""
         try:
-            return self._bench.settle(self._given(values), named)
+            outputs = self._bench.settle(self._given(values), named)
         except KeyError as exc:
             raise self._refusal(exc, values, named, "settle") from None
+        if self._trace is not None:
+            self._trace.record(edge=False)
+        return outputs
 
     def poke(self, values: Mapping[str, Value] | None = None, /, **named: Value) -> None:
         """Changes the state of registers: writes the given values into their
@@ -210,11 +220,49 @@ class Design:
             self._bench.poke(self._given(values), named)
         except KeyError as exc:
             raise self._refusal(exc, values, named, "poke") from None
+        if self._trace is not None:
+            self._trace.record(edge=False)
 
     def reset(self) -> None:
         """Back to the initial state: as rendered, settled with the clocks at 0
         and the asynchronous resets applied."""
         self.simulator.reset()
+        if self._trace is not None:
+            self._trace.record(edge=False)
+
+    def trace(self, path: str | os.PathLike[str] | None, signals: Sequence[str] | None = None) -> None:
+        """Records the design to a VCD file at `path` from now on: the state
+        now, then every step, settle, poke and reset, until ``trace(None)``
+        (or another ``trace``), or until the design is dropped or the
+        interpreter exits, each of which completes the file. `signals` are
+        the names to record (ports, bus ids, named nets; a register's state
+        by its q's bus id or a port of q's); by default every port. The
+        clocks are recorded too. With clocks, step k takes two units of
+        1 ns: its inputs change at 2k-1, half a cycle before the rising edge
+        at 2k that samples them, and the clocks fall at 2k+1."""
+        if self._trace is not None:
+            self._trace = None
+            if self._trace_end is not None:
+                self._trace_end()
+        if path is None:
+            return
+        names = list(dict.fromkeys(signals if signals is not None else self._port_names))
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(f"a signal is a name, a str, not {type(name).__name__}")
+        groups = [self._bits_of(name) for name in names]
+        roles = dict(zip(self.simulator.bus_ids, self._bench.bus_roles()))
+        clock_busses = frozenset(self.simulator.clocks)
+        clock_columns = [i for i, name in enumerate(names) if name in self.clocks]
+        inputs = [
+            i for i, bits in enumerate(groups)
+            if names[i] in self.inputs or all(roles[b] == _INPUT and b not in clock_busses for b in bits)
+        ]  # fmt: skip
+        shown_clocks = {names[i] for i in clock_columns}
+        extra = [clock for clock in self.clocks if clock not in shown_clocks]
+        self._trace = _Trace(os.fspath(path), self.simulator, self.name, names, groups,
+                             (clock_columns, extra, inputs))  # fmt: skip
+        self._trace_end = weakref.finalize(self, self._trace.close)
 
     def read(self, name: str, signed: bool = False) -> int:
         """The value of a port, bus or named net as an int (two's complement when `signed`)."""
@@ -251,6 +299,17 @@ class Design:
         )
 
     # ---------------------------------------------------------------- internals
+
+    def _bits_of(self, name: str) -> tuple[str, ...]:
+        """The busses of a port, bus or net (looked up in that order), least significant first."""
+        if name in self._port_bits:
+            return tuple(self._port_bits[name])
+        if name in self.simulator.bus_ids:
+            return (name,)
+        self._add_nets()
+        if self._nets and name in self._nets:
+            return tuple(self._nets[name])
+        raise self._unknown_read(name)
 
     def _add_nets(self) -> bool:
         """Adds the named nets of an imported design to what can be read, once;
@@ -318,6 +377,47 @@ class Design:
         if not isinstance(name, str):
             return TypeError(f"a name is a str, not {type(name).__name__}")
         return UnknownNameError(f"{self.name} has no {what} named '{name}'{did_you_mean(name, candidates)}")
+
+
+class _Trace:
+    """A VCD being recorded for a Design: one row of the traced names' values
+    after each call. It refers to the simulator, not to the design, so that
+    dropping the design completes the file."""
+
+    def __init__(
+        self, path: str, simulator: Simulator, scope: str, names: Sequence[str],
+        groups: Sequence[tuple[str, ...]], columns: tuple[list[int], list[str], list[int]],
+    ):  # fmt: skip
+        from .waves.vcd import VcdRecorder
+
+        self._simulator = simulator
+        self._groups = groups
+        self._read = list(dict.fromkeys(bit for bits in groups for bit in bits))
+        self._step = 0
+        self._stream: IO[str] | None = open(path, "w", encoding="ascii", newline="\n")
+        try:
+            self._recorder = VcdRecorder(self._stream, scope, names, self._row(), *columns)
+        except BaseException:
+            self._stream.close()
+            raise
+
+    def _row(self) -> tuple[str, ...]:
+        values = self._simulator.values(self._read)
+        return tuple("".join([values[bit] for bit in bits]) for bits in self._groups)
+
+    def record(self, edge: bool) -> None:
+        self._step += 1
+        self._recorder.record_rows(self._step, [self._row()], edges=edge)
+
+    def close(self) -> None:
+        """Completes the file; once."""
+        if self._stream is None:
+            return
+        stream, self._stream = self._stream, None
+        try:
+            self._recorder.close(self._step)
+        finally:
+            stream.close()
 
 
 _INPUT = 1  # Testbench.role: written by step and settle
