@@ -39,6 +39,7 @@ PyObject* init_engine() {
     if (!module || !init_value_texts()) return nullptr;
     if (!add(module.get(), "Simulator", simulator_type()) ||
         !add(module.get(), "Testbench", testbench_type()) ||
+        !add(module.get(), "Lanes", lanes_type()) ||
         !add(module.get(), "VectorError", vector_error_type()) ||
         !add(module.get(), "PanicException", panic_exception_type())) {
       return nullptr;

@@ -26,13 +26,15 @@ __version__ = "0.5.0"
 if TYPE_CHECKING:
     from ._engine import PanicException, Simulator, VectorError
     from .design import Design
+    from .lanes import DesignLanes
     from .regression import regress
 
-__all__ = ["Design", "PanicException", "Simulator", "VectorError", "__version__", "regress"]
+__all__ = ["Design", "DesignLanes", "PanicException", "Simulator", "VectorError", "__version__", "regress"]
 
 # Names imported on first use, and their modules.
 _LAZY = {
     "Design": "design",
+    "DesignLanes": "lanes",
     "PanicException": "_engine", "Simulator": "_engine", "VectorError": "_engine",
     "regress": "regression",
 }

@@ -26,17 +26,19 @@ import json
 import os
 import weakref
 from collections.abc import Iterable, Mapping, Sequence
-from typing import IO, TYPE_CHECKING
+from typing import IO, TYPE_CHECKING, Protocol, TypeVar
 
 from .names import did_you_mean
 from .ports import Port, plural, ports_from_text
 
 if TYPE_CHECKING:
     from ._engine import Simulator
+    from .lanes import DesignLanes
 
 __all__ = ["Design", "UnknownNameError"]
 
 Value = int | str
+_V = TypeVar("_V")
 
 
 class UnknownNameError(KeyError, ValueError):
@@ -246,22 +248,8 @@ class Design:
                 self._trace_end()
         if path is None:
             return
-        names = list(dict.fromkeys(signals if signals is not None else self._port_names))
-        for name in names:
-            if not isinstance(name, str):
-                raise TypeError(f"a signal is a name, a str, not {type(name).__name__}")
-        groups = [self._bits_of(name) for name in names]
-        roles = dict(zip(self.simulator.bus_ids, self._bench.bus_roles()))
-        clock_busses = frozenset(self.simulator.clocks)
-        clock_columns = [i for i, name in enumerate(names) if name in self.clocks]
-        inputs = [
-            i for i, bits in enumerate(groups)
-            if names[i] in self.inputs or all(roles[b] == _INPUT and b not in clock_busses for b in bits)
-        ]  # fmt: skip
-        shown_clocks = {names[i] for i in clock_columns}
-        extra = [clock for clock in self.clocks if clock not in shown_clocks]
-        self._trace = _Trace(os.fspath(path), self.simulator, self.name, names, groups,
-                             (clock_columns, extra, inputs))  # fmt: skip
+        names, groups, columns = self._traced(signals)
+        self._trace = _Trace(os.fspath(path), self.simulator, self.name, names, groups, columns)
         self._trace_end = weakref.finalize(self, self._trace.close)
 
     def read(self, name: str, signed: bool = False) -> int:
@@ -300,6 +288,37 @@ class Design:
 
     # ---------------------------------------------------------------- internals
 
+    def lanes(self, count: int, *, numpy: bool = False) -> DesignLanes:
+        """`count` copies of this design side by side, one per lane, each in
+        the state the design has now: a testbench that reads outputs and
+        decides the next inputs steps every lane in one call (see
+        :class:`nimbo.DesignLanes`). With `numpy`, outputs are NumPy arrays.
+        The design must run as one pass (no combinational feedback)."""
+        from .lanes import DesignLanes
+
+        return DesignLanes(self, count, numpy=numpy)
+
+    def _traced(
+        self, signals: Sequence[str] | None
+    ) -> tuple[list[str], list[tuple[str, ...]], tuple[list[int], list[str], list[int]]]:
+        """What a trace records: the names, their busses, and which of them are
+        clocks, the clocks they leave out, and which are inputs."""
+        names = list(dict.fromkeys(signals if signals is not None else self._port_names))
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(f"a signal is a name, a str, not {type(name).__name__}")
+        groups = [self._bits_of(name) for name in names]
+        roles = dict(zip(self.simulator.bus_ids, self._bench.bus_roles()))
+        clock_busses = frozenset(self.simulator.clocks)
+        clock_columns = [i for i, name in enumerate(names) if name in self.clocks]
+        inputs = [
+            i for i, bits in enumerate(groups)
+            if names[i] in self.inputs or all(roles[b] == _INPUT and b not in clock_busses for b in bits)
+        ]  # fmt: skip
+        shown_clocks = {names[i] for i in clock_columns}
+        extra = [clock for clock in self.clocks if clock not in shown_clocks]
+        return names, groups, (clock_columns, extra, inputs)
+
     def _bits_of(self, name: str) -> tuple[str, ...]:
         """The busses of a port, bus or net (looked up in that order), least significant first."""
         if name in self._port_bits:
@@ -323,7 +342,7 @@ class Design:
         return True
 
     @staticmethod
-    def _given(values: Mapping[str, Value] | None) -> dict[str, Value] | None:
+    def _given(values: Mapping[str, _V] | None) -> dict[str, _V] | None:
         if values is None or type(values) is dict:
             return values
         if not isinstance(values, Mapping):
@@ -379,18 +398,24 @@ class Design:
         return UnknownNameError(f"{self.name} has no {what} named '{name}'{did_you_mean(name, candidates)}")
 
 
+class _Values(Protocol):
+    """Where a trace reads values: bit strings by bus id (a Simulator), or by name (a lane)."""
+
+    def values(self, ids: Sequence[str]) -> dict[str, str]: ...
+
+
 class _Trace:
     """A VCD being recorded for a Design: one row of the traced names' values
     after each call. It refers to the simulator, not to the design, so that
     dropping the design completes the file."""
 
     def __init__(
-        self, path: str, simulator: Simulator, scope: str, names: Sequence[str],
+        self, path: str, source: _Values, scope: str, names: Sequence[str],
         groups: Sequence[tuple[str, ...]], columns: tuple[list[int], list[str], list[int]],
     ):  # fmt: skip
         from .waves.vcd import VcdRecorder
 
-        self._simulator = simulator
+        self._simulator = source
         self._groups = groups
         self._read = list(dict.fromkeys(bit for bits in groups for bit in bits))
         self._step = 0
