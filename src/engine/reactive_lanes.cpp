@@ -11,6 +11,9 @@ namespace nimbo {
 namespace {
 
 constexpr std::size_t kMaxWords = LanePass::kMaxLaneWords;
+// Up to this many signals, write and read move bits lane by lane instead of
+// transposing 64 x 64 bits.
+constexpr std::size_t kBitByBit = 16;
 
 // Transposes a 64 x 64 bit matrix in place: bit j of rows[i] becomes bit i
 // of rows[j] (quadrants swapped, then the quadrants of those, down to bits).
@@ -94,6 +97,19 @@ void ReactiveLanes::write(std::span<const Signal> signals, const Word* values,
     if (live == 0) continue;
     const std::size_t first = group * 64;
     const std::size_t lanes_here = std::min<std::size_t>(64, count_ - first);
+    if (signals.size() <= kBitByBit) {
+      // A narrow port: its bits lane by lane cost less than a transpose.
+      LanePass& lanes = *blocks_[first / block_lanes_];
+      const std::size_t word = (first % block_lanes_) / 64;
+      for (std::size_t i = 0; i < signals.size(); ++i) {
+        if (signals[i] == LanePass::kNoSignal) continue;
+        Word bits = 0;
+        for (std::size_t l = 0; l < lanes_here; ++l) bits |= ((values[first + l] >> i) & 1U) << l;
+        Word& target = lanes.lanes(signals[i])[word];
+        target = (target & ~live) | (bits & live);
+      }
+      continue;
+    }
     std::copy_n(values + first, lanes_here, rows.begin());
     std::fill(rows.begin() + static_cast<std::ptrdiff_t>(lanes_here), rows.end(), Word{0});
     transpose(rows);
@@ -113,6 +129,17 @@ void ReactiveLanes::read(std::span<const Signal> signals, Word* values) const {
     const std::size_t first = group * 64;
     const LanePass& lanes = *blocks_[first / block_lanes_];
     const std::size_t word = (first % block_lanes_) / 64;
+    const std::size_t lanes_here = std::min<std::size_t>(64, count_ - first);
+    if (signals.size() <= kBitByBit) {
+      std::array<Word, kBitByBit> bits{};
+      for (std::size_t i = 0; i < signals.size(); ++i) bits[i] = lanes.lanes(signals[i])[word];
+      for (std::size_t l = 0; l < lanes_here; ++l) {
+        Word value = 0;
+        for (std::size_t i = 0; i < signals.size(); ++i) value |= ((bits[i] >> l) & 1U) << i;
+        values[first + l] = value;
+      }
+      continue;
+    }
     for (std::size_t i = 0; i < 64; ++i) {
       rows[i] = i < signals.size() ? lanes.lanes(signals[i])[word] : Word{0};
     }

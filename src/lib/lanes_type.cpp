@@ -206,6 +206,12 @@ bool lane_values(PyObject* value, const TablePort& port, std::size_t count, std:
   };
   if (PyUnicode_Check(value) || PyLong_Check(value)) return broadcast();
   const auto one_lane = [&](std::size_t lane, PyObject* item) {
+    if (PyLong_CheckExact(item)) {
+      // The common case, without a message unless it does not fit.
+      const int fits = int_words(item, port.width, out + lane * words);
+      if (fits > 0) return true;
+      if (fits < 0) return false;
+    }
     const std::string prefix = lane_prefix(lane);
     if (!value_words(item, port.width, {prefix, port.label}, scratch)) return false;
     std::copy_n(scratch.begin(), words, out + lane * words);

@@ -159,7 +159,10 @@ bool value_words(PyObject* value, std::size_t width, const ValuePlace& place,
 }
 
 PyObject* int_of_words(const Word* words, std::size_t width) {
-  if (width <= kWordBits) return PyLong_FromUnsignedLongLong(width == 0 ? 0 : words[0]);
+  // Through PyLong_FromLongLong where it fits: small ints come from the cache.
+  if (width < kWordBits)
+    return PyLong_FromLongLong(static_cast<long long>(width == 0 ? 0 : words[0]));
+  if (width == kWordBits) return PyLong_FromUnsignedLongLong(words[0]);
   PyRef shift = PyRef::steal(PyLong_FromLong(static_cast<long>(kWordBits)));
   if (!shift) return nullptr;
   const std::size_t count = BitBusValue::words_for(width);

@@ -193,8 +193,10 @@ class Design:
         fall); without registers one update. Returns every output as an
         unsigned int. Only inputs can be written: a register's state changes
         through :meth:`poke`."""
+        if values is not None and type(values) is not dict:
+            values = self._given(values)
         try:
-            outputs = self._bench.step(self._given(values), named)
+            outputs = self._bench.step(values, named)
         except KeyError as exc:
             raise self._refusal(exc, values, named, "step") from None
         if self._trace is not None:
@@ -204,8 +206,10 @@ class Design:
     def settle(self, values: Mapping[str, Value] | None = None, /, **named: Value) -> dict[str, int]:
         """Writes the given inputs and lets the circuit settle, without a clock
         edge (asynchronous resets act). Returns every output as an unsigned int."""
+        if values is not None and type(values) is not dict:
+            values = self._given(values)
         try:
-            outputs = self._bench.settle(self._given(values), named)
+            outputs = self._bench.settle(values, named)
         except KeyError as exc:
             raise self._refusal(exc, values, named, "settle") from None
         if self._trace is not None:
@@ -218,8 +222,10 @@ class Design:
         bus by id), then lets the circuit settle without a clock edge
         (asynchronous resets act). The explicit way to put a design into a
         state that its inputs would take cycles to reach."""
+        if values is not None and type(values) is not dict:
+            values = self._given(values)
         try:
-            self._bench.poke(self._given(values), named)
+            self._bench.poke(values, named)
         except KeyError as exc:
             raise self._refusal(exc, values, named, "poke") from None
         if self._trace is not None:

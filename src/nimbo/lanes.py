@@ -76,8 +76,10 @@ class DesignLanes:
         """Writes the inputs into the lanes `hold` leaves out, and those lanes
         take one step (one cycle of every clock). Returns every output, one
         unsigned int per lane (held lanes give what they hold)."""
+        if values is not None and type(values) is not dict:
+            values = self.design._given(values)
         try:
-            outputs = self._lanes.step(self.design._given(values), named, hold)
+            outputs = self._lanes.step(values, named, hold)
         except KeyError as exc:
             raise self.design._refusal(exc, values, named, "step") from None
         if self._trace is not None:
@@ -89,8 +91,10 @@ class DesignLanes:
     ) -> dict[str, Any]:
         """Writes the inputs into the lanes `hold` leaves out, which settle
         without a clock edge (asynchronous resets act)."""
+        if values is not None and type(values) is not dict:
+            values = self.design._given(values)
         try:
-            outputs = self._lanes.settle(self.design._given(values), named, hold)
+            outputs = self._lanes.settle(values, named, hold)
         except KeyError as exc:
             raise self.design._refusal(exc, values, named, "settle") from None
         if self._trace is not None:
@@ -100,8 +104,10 @@ class DesignLanes:
     def poke(self, values: Mapping[str, LaneValue] | None = None, /, hold: Any = None, **named: LaneValue) -> None:
         """Changes registers' state (q's, as ``Design.poke``) in the lanes
         `hold` leaves out, which then settle."""
+        if values is not None and type(values) is not dict:
+            values = self.design._given(values)
         try:
-            self._lanes.poke(self.design._given(values), named, hold)
+            self._lanes.poke(values, named, hold)
         except KeyError as exc:
             raise self.design._refusal(exc, values, named, "poke") from None
         if self._trace is not None:
