@@ -182,6 +182,17 @@ def test_a_vcd_per_set_holds_each_vector_at_its_step(clusters, tmp_path):
         assert state == expected, k
 
 
+def test_a_clocked_sets_vcd_has_its_inputs_half_a_cycle_before_the_edge(clusters, tmp_path):
+    from test_cli_vcd import read_vcd
+
+    counter = (pathlib.Path(__file__).resolve().parents[2] / "examples" / "counter.json").read_text()
+    vectors = [{"en": "1"}, {}, {"en": "0"}]
+    result = regress(counter, {"c.jsonl": vectors}, show=["value", "en"], vcd_dir=tmp_path, client=clusters(1)).results[0]
+    variables = read_vcd(result.vcd.read_text())
+    assert variables["en"][2] == {0: 0, 1: 1, 5: 0} and variables["value"][2] == {0: 0, 2: 1, 4: 2}
+    assert variables["clk"][2] == {0: 0, 2: 1, 3: 0, 4: 1, 5: 0, 6: 1, 7: 0}
+
+
 def test_a_split_stops_where_a_line_is_unclear():
     inputs = {"a": 1, "b": 2}
     lines = [json.dumps({"a": "1", "b": "01"})] * 2048 + ['{"b": "1"}'] + [json.dumps({"a": "0"})] * 2048

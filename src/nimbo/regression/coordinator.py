@@ -590,7 +590,7 @@ def _write_vcd(
     show: Sequence[str],
     first: Sequence[str],
     rows: Sequence[tuple[str, ...]],
-    clocks: tuple[list[int], list[str]] = ([], []),
+    clocks: tuple[list[int], list[str], list[int]] = ([], [], []),
 ) -> str | None:
     """Step 0 is the initial state `first`, step k the values after vector k.
     The file is written beside `path` and put in place once whole, so that a
@@ -829,7 +829,7 @@ class _Run:
         bar: _Progress,
         radix: str | None = None,
         reference: Mapping[str, Mapping[str, object]] | None = None,
-        clocks: tuple[list[int], list[str]] = ([], []),
+        clocks: tuple[list[int], list[str], list[int]] = ([], [], []),
         allow_unknown: bool = False,
     ):
         from distributed import LocalCluster, as_completed
@@ -1074,7 +1074,7 @@ class Prepared:
     ir: str
     sets: list[tuple[str, VectorSource]]
     info: CircuitInfo
-    clocks: tuple[list[int], list[str]]
+    clocks: tuple[list[int], list[str], list[int]]  # clock columns, clocks not shown, input columns
     allow_unknown: bool
 
 
@@ -1118,7 +1118,8 @@ def prepare(
         one_pass=simulator.one_pass,
         initial=dict(zip(shown, stepper.row())),
     )
-    return Prepared(ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []), allow_unknown)
+    clocks = (*stepper.clock_columns(), stepper.input_columns()) if simulator.clocks else ([], [], [])
+    return Prepared(ir, checked, info, clocks, allow_unknown)
 
 
 def _regress(
