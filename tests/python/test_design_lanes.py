@@ -172,3 +172,27 @@ def test_a_lanes_trace_is_that_lanes_design_alone(tmp_path):
     alone.trace(None)
     assert (tmp_path / "lane.vcd").read_text().split("$enddefinitions")[1] == \
         (tmp_path / "alone.vcd").read_text().split("$enddefinitions")[1]
+
+
+@pytest.mark.parametrize("width", [1, 7, 63, 64, 65, 130])
+def test_values_of_every_width_and_form_match_a_design_alone(width):
+    """Per-lane ints (negative ones too), strings, and one value for all
+    lanes, converted in C++, against the same values written to a Design."""
+    ir = json.dumps({"component": {"id": "w", "busses": [
+        {"id": "a", "value": "0" * width, "influence_list": ["y"]},
+        {"id": "y", "assignment": {"type": "not", "args": {"expr": {"type": "ref", "args": {"id": "a"}}}}}]}})
+    rng = random.Random(width)
+    count = 67
+    lanes, alone = Design(ir).lanes(count), Design(ir)
+    low, high = -(1 << (width - 1)), 1 << width
+    values = [rng.choice([low, -1, 0, high - 1, rng.randrange(low, high)]) for _ in range(count)]
+    values[3] = "1" * width  # a bit string in one lane
+    got = lanes.settle(a=values)
+    for lane, value in enumerate(values):
+        assert got["y"][lane] == alone.settle(a=value)["y"]
+        assert lanes.read("a", signed=True)[lane] == alone.read("a", signed=True)
+    assert lanes.settle(a=f"{width}'d1")["y"] == [alone.settle(a=1)["y"]] * count
+    with pytest.raises(ValueError, match=rf"^lane 5: port 'a' has {width} bits?: {high} does not fit"):
+        lanes.settle(a=[0] * 5 + [high] + [0] * (count - 6))
+    assert lanes["a"] == [1] * count  # the refused call wrote no lane
+

@@ -106,3 +106,17 @@ def test_the_fixture_keeps_the_waves_of_failing_tests(tmp_path):
     assert kept == ["test_acc.py_test_fails-2.vcd", "test_acc.py_test_fails.vcd"]
     assert f"waveform: {waves / 'test_acc.py_test_fails-2.vcd'}" in out
     assert at(read_vcd((waves / kept[0]).read_text())["y"][2], 2) == 3
+
+
+def test_without_clocks_each_call_is_one_unit(tmp_path):
+    c = Circuit("inv")
+    c.output("y", ~c.input("a", 3))
+    design = Design(c.to_ir())
+    design.trace(tmp_path / "t.vcd")
+    for a in (5, 5, 2):
+        design.settle(a=a)
+    design.step(a=7)
+    design.trace(None)
+    variables = read_vcd((tmp_path / "t.vcd").read_text())
+    assert variables["a"][2] == {0: 0, 1: 5, 3: 2, 4: 7} and variables["y"][2] == {0: 7, 1: 2, 3: 5, 4: 0}
+    assert "clk" not in variables
