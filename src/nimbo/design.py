@@ -313,8 +313,8 @@ class Design:
         for name in names:
             if not isinstance(name, str):
                 raise TypeError(f"a signal is a name, a str, not {type(name).__name__}")
-        groups = [self._bits_of(name) for name in names]
         roles = dict(zip(self.simulator.bus_ids, self._bench.bus_roles()))
+        groups = [self._bits_of(name, roles) for name in names]
         clock_busses = frozenset(self.simulator.clocks)
         clock_columns = [i for i, name in enumerate(names) if name in self.clocks]
         inputs = [
@@ -325,11 +325,12 @@ class Design:
         extra = [clock for clock in self.clocks if clock not in shown_clocks]
         return names, groups, (clock_columns, extra, inputs)
 
-    def _bits_of(self, name: str) -> tuple[str, ...]:
-        """The busses of a port, bus or net (looked up in that order), least significant first."""
+    def _bits_of(self, name: str, busses: Mapping[str, object]) -> tuple[str, ...]:
+        """The busses of a port, bus (a key of `busses`) or net, looked up in
+        that order, least significant first."""
         if name in self._port_bits:
             return tuple(self._port_bits[name])
-        if name in self.simulator.bus_ids:
+        if name in busses:
             return (name,)
         self._add_nets()
         if self._nets and name in self._nets:
