@@ -12,7 +12,9 @@ Three tables, every figure measured in this one run:
    cycle are compared.
 2. ``Design.step`` (ints in, every output back as ints) against
    ``Simulator.step`` (a ready dict of bus bit strings, no output read) per
-   cycle, on a 4-bit counter and on the risc16 processor of bench/clocked.
+   cycle, on a 4-bit counter, on the risc16 processor of bench/clocked and,
+   when bench/clocked/run.py has left its IR in bench/out/clocked, on the
+   rv32sys RISC-V system.
 3. ``Design.lanes(256)`` stepping 256 FIFO sequences together from Python,
    outputs read every cycle, against ``Simulator.run_sequences`` running
    the same vectors in one call; outputs compared.
@@ -105,10 +107,16 @@ def step_costs(quick: bool) -> list[tuple[str, float, float]]:
     counter = Design(c.to_ir())
     risc = load([ROOT / "bench/clocked/designs/risc16.v", ROOT / "bench/clocked/designs/risc16_rom.v"], "risc16")
     risc.step(rst=1, run=1, in_port=0)
+    cases = [("counter4", counter, {"en": 1}, 20_000 if quick else 200_000),
+             ("risc16", risc, {"rst": 0, "run": 1, "in_port": 1234}, 2_000 if quick else 20_000)]
+    # The RISC-V system of bench/clocked, when its run has left the IR there.
+    rv32 = ROOT / "bench/out/clocked/rv32sys/ir.json"
+    if rv32.exists() and not quick:
+        system = Design.load(rv32)
+        system.step(rst=1, seed=7)
+        cases.append(("rv32sys", system, {"rst": 0, "seed": 7}, 3_000))
     rows = []
-    for name, design, given, count in (("counter4", counter, {"en": 1}, 20_000 if quick else 200_000),
-                                       ("risc16", risc, {"rst": 0, "run": 1, "in_port": 1234},
-                                        2_000 if quick else 20_000)):
+    for name, design, given, count in cases:
         ports = {n: list(p.bits) for n, p in ports_from_text(design.ir).items()}
         busses = design.simulator.read_inputs(dict(given), ports={n: ports[n] for n in given if n in ports})
         sim_step, design_step = design.simulator.step, design.step
