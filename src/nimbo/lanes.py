@@ -186,8 +186,10 @@ def _finalize(owner: object, trace: _Trace) -> Any:
 def _array_maker() -> Any:
     """What the engine calls to make an output array: array(data, signed),
     data a bytearray of 64-bit numbers or a list of ints (above 64 bits)."""
+    import importlib
+
     try:
-        import numpy
+        numpy = importlib.import_module("numpy")  # an optional extra: typed as a module either way
     except ImportError:
         from .extras import install_hint
 
