@@ -456,3 +456,25 @@ def test_cli_without_dask_says_what_to_install(sets, tmp_path, capsys, monkeypat
         "nimbo: error: nimbo regress needs Dask: pip install 'dask[distributed]'"
         " (or install nimbo with its extra: pip install 'nimbo[distributed]')\n"
     )
+
+
+def test_workers_start_uninitialised_registers_as_the_run_says(clusters, tmp_path):
+    from test_writes import counter_ir
+
+    ir = counter_ir()
+    sets = [b'{"en": 1, "x": 3}\n{}\n', b"{}\n"]
+    for x_initial, seed in (("ones", None), ("random", 5), ("random", 6)):
+        start = Simulator(ir, x_initial=x_initial, seed=seed)
+        start.step()
+        held = start.values(["w"])["w"]
+        result = regress(ir, sets, show=["r", "w"], x_initial=x_initial, seed=seed, client=clusters(2))
+        assert [r.values for r in result.results] == [
+            [{"r": "1100", "w": held}, {"r": "1100", "w": held}],
+            [{"r": start.values(["r"])["r"], "w": held}],
+        ]
+    (tmp_path / "ctr.json").write_text(ir)
+    (tmp_path / "s.jsonl").write_bytes(sets[1])
+    status, out = run_cli("regress", tmp_path / "ctr.json", tmp_path / "s.jsonl", "--show", "w", "--radix", "bin",
+                          "--x-initial", "random", "--seed", "6", "--scheduler", clusters(2).scheduler.address)
+    assert status == 0
+    assert json.loads(out.splitlines()[0])["values"] == [{"w": "0b" + held[::-1]}]

@@ -51,8 +51,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Literal, Union
 
 from .. import stepping
+from ..nets import nets_from_text
 from ..ports import Port
-from ..stepping import BlockFault, Names, Stepper, shown_names
+from ..stepping import BlockFault, Names, Stepper, XInitial, shown_names
 from .expect import may_expect, split_lines
 from .pieces import DIGEST_BLOCK, Piece, PieceOutcome, SetFault, failed_outcome
 
@@ -359,8 +360,9 @@ class _Checker:
         ports: Mapping[str, Port],
         allow_unknown: bool,
         warn: Callable[[str], None],
+        nets: Mapping[str, Sequence[str]] | None = None,
     ):
-        self.names = Names(simulator.bus_ids, ports, allow_unknown, warn)
+        self.names = Names(simulator.bus_ids, ports, allow_unknown, warn, nets)
         self.simulator, self.ir = simulator, ir
         self._stepper: Stepper | None = None
 
@@ -1019,6 +1021,8 @@ def regress(
     allow_unknown: bool = False,
     reference: str | os.PathLike[str] | Mapping[str, Mapping[str, object]] | None = None,
     warn: Callable[[str], None] | None = None,
+    x_initial: str = "zero",
+    seed: int | None = None,
 ) -> Regression:
     """Runs every vector set from the initial state of the circuit `ir`.
 
@@ -1045,7 +1049,12 @@ def regress(
     RuntimeWarning) once and left out. A line's expected values (see
     nimbo.regression.expect) are compared after its step; reference: the records of an
     earlier run (a path, or records by set name, see read_reference) to
-    compare each set with.
+    compare each set with. x_initial, seed: what registers without an
+    initial value start as ("zero", "ones", or "random" bits from seed; see
+    nimbo.Simulator), on every worker alike.
+
+    Lines write only inputs: a name that is an output, logic or a
+    register's state fails its set at its line.
 
     A bad vector or a value that differs fails its set (SetResult.fault) and
     not the run. Raises DaskMissing without Dask, ValueError for a bad
@@ -1063,7 +1072,7 @@ def regress(
     sets = _named(vector_sets)
     import_distributed()
     records = read_reference(reference) if isinstance(reference, (str, os.PathLike)) else reference
-    prepared = prepare(ir, sets, show, busses, allow_unknown, warn or _warning)
+    prepared = prepare(ir, sets, show, busses, allow_unknown, warn or _warning, XInitial(x_initial, seed))
     return _regress(prepared, keep, chunk, vcd_dir, client, scheduler, workers, on_result, progress, radix, records)
 
 
@@ -1076,6 +1085,7 @@ class Prepared:
     info: CircuitInfo
     clocks: tuple[list[int], list[str]]
     allow_unknown: bool
+    start: XInitial = XInitial()
 
 
 def prepare(
@@ -1085,14 +1095,15 @@ def prepare(
     busses: bool,
     allow_unknown: bool,
     warn: Callable[[str], None],
+    start: XInitial = XInitial(),
 ) -> Prepared:
     """Renders the circuit here and checks every name of the run (see
     _Checker); a set that is no regular file is read here once."""
-    from .._engine import Simulator
+    from ..lint import register_records
     from ..ports import ports_from_text
 
     try:
-        simulator = Simulator(ir)
+        simulator = start.simulator(ir)
     except RuntimeError as exc:
         raise RenderError(str(exc)) from None
     ports = ports_from_text(ir)
@@ -1101,7 +1112,7 @@ def prepare(
         missing = next((bit for bit in port.bits if bit not in known), None)
         if missing is not None:
             raise ValueError(f"port {port.name!r} names the bus {missing!r}, which the circuit lacks")
-    checker = _Checker(simulator, ir, ports, allow_unknown, warn)
+    checker = _Checker(simulator, ir, ports, allow_unknown, warn, nets_from_text(ir))
     shown = checker.shown(show, busses)
     checked: list[tuple[str, VectorSource]] = []
     for name, source in sets:
@@ -1110,15 +1121,20 @@ def prepare(
             checker.scan(name, data)
         checked.append((name, source))
     stepper = Stepper(simulator, shown, checker.names, note_bit_strings=False)
+    # The busses a line may write: a register's q is no input (a piece's
+    # preamble writes only inputs).
+    state = {record["q"] for record in register_records(json.loads(ir))} if simulator.clocks else set()
     info = CircuitInfo(
         id=simulator.id,
         shown=shown,
         missing=(),
-        inputs={b: w for b, w, d in zip(simulator.bus_ids, simulator.widths(), simulator.driven) if not d},
+        inputs={b: w for b, w, d in zip(simulator.bus_ids, simulator.widths(), simulator.driven) if not d and b not in state},
         one_pass=simulator.one_pass,
         initial=dict(zip(shown, stepper.row())),
     )
-    return Prepared(ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []), allow_unknown)
+    return Prepared(
+        ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []), allow_unknown, start
+    )
 
 
 def _regress(
@@ -1143,7 +1159,7 @@ def _regress(
         threads = max(1, sum(dask_client.nthreads().values()))
         key = hashlib.blake2b(ir.encode(), digest_size=8).hexdigest()
         plugin = f"nimbo-ir-{key}-{uuid.uuid4().hex[:8]}"
-        replies = dask_client.register_plugin(regression_worker.IRPlugin(ir), name=plugin)
+        replies = dask_client.register_plugin(regression_worker.IRPlugin(ir, prepared.start), name=plugin)
         stack.callback(_forget_plugin, dask_client, plugin)
         for address, reply in (replies or {}).items():
             if isinstance(reply, dict) and reply.get("status") == "error":
