@@ -295,6 +295,18 @@ class Stepper:
         except VectorError as exc:
             raise self.fault(exc, place) from None
 
+    def line_writes(self, name: str, value: object) -> dict[str, str] | None:
+        """The bus inputs a vector line's member writes, as the simulator
+        reads it; None when the line would be refused there."""
+        from ._engine import VectorError
+
+        if not isinstance(value, (str, int)) or isinstance(value, bool) or name not in self.names:
+            return None
+        try:
+            return self.sim.read_inputs({name: value}, ports=self.port_bits, input_ports=self.input_ports)
+        except (VectorError, ValueError, TypeError):
+            return None
+
     def _role(self, bus_id: str) -> str:
         """What a bus is to a write: 'input', 'output', 'logic' or 'state'
         (the simulator's word for it)."""

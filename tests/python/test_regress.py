@@ -478,3 +478,19 @@ def test_workers_start_uninitialised_registers_as_the_run_says(clusters, tmp_pat
                           "--x-initial", "random", "--seed", "6", "--scheduler", clusters(2).scheduler.address)
     assert status == 0
     assert json.loads(out.splitlines()[0])["values"] == [{"w": "0b" + held[::-1]}]
+
+
+@pytest.mark.parametrize("first", ['{"a": 5, "b": 1}', '{"a": "0x5", "b": "1000"}', '{"a": "1010", "a[0]": "0"}'])
+def test_a_split_set_carries_ports_and_numbers_into_the_next_chunk(clusters, first):
+    from nimbo.build import Circuit
+
+    c = Circuit("add")
+    a, b = c.input("a", 4), c.input("b", 4)
+    c.output("y", a + b)
+    ir = c.to_ir()
+    lines = (first + "\n" + '{"b": 1}\n' * 1500 + '{"expect": {"y": "x"}}\n' * 600).encode()
+    split, whole = (
+        regress(ir, [lines], show=["y", "a"], keep="all", chunk=chunk, client=clusters(2)).results[0]
+        for chunk in (1024, 0)
+    )
+    assert split.fault is None and split.values == whole.values

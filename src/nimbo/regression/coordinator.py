@@ -54,7 +54,7 @@ from .. import stepping
 from ..nets import nets_from_text
 from ..ports import Port
 from ..stepping import BlockFault, Names, Stepper, XInitial, shown_names
-from .expect import may_expect, split_lines
+from .expect import EXPECT_KEY, may_expect, split_lines
 from .pieces import DIGEST_BLOCK, Piece, PieceOutcome, SetFault, failed_outcome
 
 if TYPE_CHECKING:
@@ -226,10 +226,20 @@ class Span:
     preamble: dict[str, str] | None
 
 
-def _last_writes(lines: Sequence[bytes], inputs: Mapping[str, int]) -> dict[str, str] | None:
-    """The last value written to each input in `lines`, read from the end;
-    None when a line is not a clean object of bit strings (the engine decides
-    about such lines, so the split stops there)."""
+# The bus inputs that write a value to a name (a port, a net, or a bus given
+# a number), as a line writes them; None when the line would be refused.
+NameReader = Callable[[str, object], "dict[str, str] | None"]
+
+
+def _last_writes(
+    lines: Sequence[bytes], inputs: Mapping[str, int], read: NameReader | None = None
+) -> dict[str, str] | None:
+    """The last value written to each input bus in `lines`, read from the end;
+    None when a line is not a clean object of values for inputs (the engine
+    decides about such lines, so the split stops there). A name that is no
+    input bus, or a value that is no bit string, is read by `read` (without
+    it the split stops there too): a port or a number writes busses all the
+    same."""
     seen: dict[str, str] = {}
     for raw in reversed(lines):
         if not raw.strip(_BLANK):
@@ -240,20 +250,29 @@ def _last_writes(lines: Sequence[bytes], inputs: Mapping[str, int]) -> dict[str,
             return None
         if not isinstance(vector, dict):
             return None
-        for bus_id, bits in vector.items():
-            if bus_id in inputs and bus_id not in seen:
-                if not isinstance(bits, str) or len(bits) != inputs[bus_id] or not _BITS.fullmatch(bits):
-                    return None
-                seen[bus_id] = bits
+        # A line's own writes, in its order: a later member over an earlier one.
+        writes: dict[str, str] = {}
+        for name, value in vector.items():
+            if name == EXPECT_KEY:
+                continue
+            if name in inputs and isinstance(value, str) and len(value) == inputs[name] and _BITS.fullmatch(value):
+                writes[name] = value
+                continue
+            read_bits = read(name, value) if read is not None else None
+            if read_bits is None:
+                return None
+            writes.update(read_bits)
+        for bus_id, bits in writes.items():
+            seen.setdefault(bus_id, bits)
         if len(seen) == len(inputs):
             break
     return seen
 
 
-def split_set(data: bytes, chunk: int, inputs: Mapping[str, int]) -> list[Span]:
+def split_set(data: bytes, chunk: int, inputs: Mapping[str, int], read: NameReader | None = None) -> list[Span]:
     """Cuts JSON Lines into spans of `chunk` vectors (blank lines are no
-    vectors), each with the inputs in force before it. Valid only for a
-    circuit that runs as one pass."""
+    vectors), each with the inputs in force before it (`read`: see
+    _last_writes). Valid only for a circuit that runs as one pass."""
     lines = data.split(b"\n")
     cuts: list[tuple[int, int]] = [(0, 0)]  # (line index, byte offset) where a span starts
     count = offset = 0
@@ -268,7 +287,7 @@ def split_set(data: bytes, chunk: int, inputs: Mapping[str, int]) -> list[Span]:
     for number, (first, start) in enumerate(cuts):
         last_span = number + 1 == len(cuts)
         end_line, end = (len(lines), len(data)) if last_span else cuts[number + 1]
-        writes = None if last_span else _last_writes(lines[first:end_line], inputs)
+        writes = None if last_span else _last_writes(lines[first:end_line], inputs, read)
         if writes is None:  # the rest runs as one span
             spans.append(Span(start, len(data), first + 1, preamble))
             break
@@ -833,9 +852,11 @@ class _Run:
         reference: Mapping[str, Mapping[str, object]] | None = None,
         clocks: tuple[list[int], list[str]] = ([], []),
         allow_unknown: bool = False,
+        read: NameReader | None = None,
     ):
         from distributed import LocalCluster, as_completed
 
+        self.line_writes = read  # what a line's ports and numbers write, for the preambles of split sets
         self.radix, self.reference, self.clocks = radix, reference, clocks
         self.allow_unknown = allow_unknown
         self.client, self.plugin, self.info, self.show, self.keep = client, plugin, info, show, keep
@@ -863,7 +884,7 @@ class _Run:
             return
         data = loaded.data
         if splits and data is not None and data.count(b"\n") >= self.chunk:
-            spans = split_set(data, self.chunk, self.info.inputs)
+            spans = split_set(data, self.chunk, self.info.inputs, self.line_writes)
         else:
             spans = [Span(0, loaded.size if data is None else len(data), 1, None)]
         self.sets[index] = _SetState(name, loaded.lined, [None] * len(spans), [None] * len(spans))
@@ -1086,6 +1107,7 @@ class Prepared:
     clocks: tuple[list[int], list[str]]
     allow_unknown: bool
     start: XInitial = XInitial()
+    read: NameReader | None = None
 
 
 def prepare(
@@ -1133,7 +1155,8 @@ def prepare(
         initial=dict(zip(shown, stepper.row())),
     )
     return Prepared(
-        ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []), allow_unknown, start
+        ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []), allow_unknown, start,
+        stepper.line_writes,
     )
 
 
@@ -1176,7 +1199,7 @@ def _regress(
         batch = max(1, window // (4 * threads))
         run = _Run(
             dask_client, plugin, info, shown, keep, chunk, batch, directory, on_result, bar, radix, reference,
-            prepared.clocks, prepared.allow_unknown,
+            prepared.clocks, prepared.allow_unknown, prepared.read,
         )
         read = delivered = 0
         while True:
