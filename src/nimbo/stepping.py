@@ -209,7 +209,7 @@ class Stepper:
         for name, bits in names.nets.items():
             self.port_bits.setdefault(name, bits)
         # Of those, the ones a line may write (with bus ids that are inputs).
-        self.input_ports = [name for name, port in names.ports.items() if port.direction != "output"]
+        self.input_ports = frozenset(name for name, port in names.ports.items() if port.direction != "output")
         # The busses of each shown name (None: each is a bus, shown once),
         # and the busses row() reads (None: every bus).
         self._groups: list[tuple[str, ...]] | None = None
