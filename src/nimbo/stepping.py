@@ -81,6 +81,11 @@ class UnknownName(StepError):
         self.name = name
 
 
+class NetWritten(StepError):
+    """A write to a net: a net is read, never written (a line or a setting
+    writes the ports and busses of inputs)."""
+
+
 class Blocks(Protocol):
     """Where steps come from: blocks of JSON Lines and their first line numbers."""
 
@@ -204,10 +209,14 @@ class Stepper:
         self.line_keys = tuple(line_keys)
         self.next_line = 1  # the line after the last block run
         # The names the simulator's reader takes besides bus ids, looked up
-        # before them: the ports, then the nets.
+        # before them: the ports, then the nets shown (only those: the
+        # reader resolves every name it is given on each call, and a design
+        # may name thousands of nets). A line that writes a net names
+        # nothing there, and is refused here (_stop_at_unknown).
         self.port_bits: dict[str, Sequence[str]] = {name: port.bits for name, port in names.ports.items()}
-        for name, bits in names.nets.items():
-            self.port_bits.setdefault(name, bits)
+        for name in shown:
+            if name in names.nets:
+                self.port_bits.setdefault(name, names.nets[name])
         # Of those, the ones a line may write (with bus ids that are inputs).
         self.input_ports = frozenset(name for name, port in names.ports.items() if port.direction != "output")
         # The busses of each shown name (None: each is a bus, shown once),
@@ -257,6 +266,8 @@ class Stepper:
         state = self._poked(pokes or {}, poke_place)
         given: dict[str, str | int] = {}
         for name, value in settings.items():
+            if name in self.names.nets and name not in self.port_bits:
+                raise self._net_written(place, name)
             if name in self.names:
                 given[name] = value
             else:
@@ -290,8 +301,9 @@ class Stepper:
             given[name] = value
         if not given:
             return {}
+        nets = {name: self.names.nets[name] for name in given if name in self.names.nets}
         try:
-            return self.sim.read_inputs(given, ports=self.port_bits)
+            return self.sim.read_inputs(given, ports={**nets, **self.port_bits})
         except VectorError as exc:
             raise self.fault(exc, place) from None
 
@@ -306,6 +318,13 @@ class Stepper:
             return self.sim.read_inputs({name: value}, ports=self.port_bits, input_ports=self.input_ports)
         except (VectorError, ValueError, TypeError):
             return None
+
+    def _net_written(self, place: str, name: str, line: int | None = None) -> NetWritten:
+        """The error of a write to the net `name`: what its first bus that is
+        no input is (an output, when every bus is one)."""
+        roles = (self._role(bit) for bit in self.names.nets[name])
+        role = next((role for role in roles if role != "input"), "output")
+        return NetWritten(place, not_an_input("net", name, role), line)
 
     def _role(self, bus_id: str) -> str:
         """What a bus is to a write: 'input', 'output', 'logic' or 'state'
@@ -336,7 +355,7 @@ class Stepper:
             self.next_line = first_line + block.count(b"\n")
             good = exc.results if isinstance(exc.results, list) else []
             error = self._refused(exc, where)
-            if isinstance(error, UnknownName):
+            if isinstance(error, (UnknownName, NetWritten)):
                 good = good[: _vectors_before(block, first_line, error.line)]
             raise BlockFault(error, rows=good) from None
         # The simulator counted the lines it read (a last line without its
@@ -362,7 +381,7 @@ class Stepper:
         except VectorError as exc:
             good = exc.results if isinstance(exc.results, str) else ""
             error = self._refused(exc, where)
-            if isinstance(error, UnknownName):
+            if isinstance(error, (UnknownName, NetWritten)):
                 good = _first_lines(good, _vectors_before(block, first_line, error.line))
             raise BlockFault(error, text=good) from None
         self._note_bit_strings(where)
@@ -381,10 +400,15 @@ class Stepper:
         self._note_bit_strings(where, before=line + 1)
         return self._stop_at_unknown(before, where) or self.fault(exc, where(line), line)
 
-    def _stop_at_unknown(self, unknown: list[tuple[int, str]], where: Callable[[int], str]) -> UnknownName | None:
-        """The error of the first line that names nothing; None when there is
-        none or such names are only warned about."""
+    def _stop_at_unknown(
+        self, unknown: list[tuple[int, str]], where: Callable[[int], str]
+    ) -> UnknownName | NetWritten | None:
+        """The error of the first line that names nothing (or a net, which the
+        simulator was not given); None when there is none or such names are
+        only warned about."""
         for line, name in unknown:
+            if name in self.names.nets:
+                return self._net_written(where(line), name, line)
             try:
                 self.names.unknown(where(line), name, line)
             except UnknownName as exc:

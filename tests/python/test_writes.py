@@ -282,3 +282,14 @@ def test_nets_are_shown_recorded_and_expected_whole(tmp_path, capsys):
     assert outcome.fault is None and outcome.compared == 2
     fault = piece_fault(ir, '{"en": 1, "x": 6, "expect": {"state": 7}}\n')
     assert (fault.line, fault.bus, fault.reason) == (1, "state", "net state: expected 1110, got 0110")
+
+
+def test_a_net_is_never_written_even_where_unknown_names_are_skipped(tmp_path, capsys):
+    path = tmp_path / "ctr.json"
+    path.write_text(counter_ir())
+    (tmp_path / "v.jsonl").write_text('{"en": 1, "zz": 1}\n{"state": 2}\n')
+    status, out = run_cli("run", path, "--vectors", tmp_path / "v.jsonl", "--allow-unknown", "--format", "json")
+    assert status == 1 and len(out.splitlines()) == 2
+    err = capsys.readouterr().err.splitlines()
+    assert err[0].endswith("no port, net or bus named zz; ignored")
+    assert err[1].startswith(f"nimbo: error: {tmp_path / 'v.jsonl'}:2: net state is not an input: a register's state")
