@@ -99,11 +99,13 @@ TEST_P(StepsAgainstModel, PlainCyclesGiveTheRunnersSteps) {
   const UpdateControl control{nullptr, testing_model::kModelWorkLimit};
   Cycles cycles;
   PublicUpdates updates(*twin.simulation);
+  MemoryWords words(twin.simulation->memories());
+  const StateElements elements{twin.simulation->registers(), twin.simulation->memories(), words};
   for (int s = 0; s < 30; ++s) {
     const Values step = testing_model::random_step(rng, circuit, 0);
     const Status ran =
         circuit.simulation->step(testing_model::positions_of(*circuit.simulation, step), control);
-    const Status plain = cycles.step(updates, twin.simulation->registers(),
+    const Status plain = cycles.step(updates, elements,
                                      testing_model::positions_of(*twin.simulation, step), control);
     ASSERT_EQ(ran.ok() ? "" : ran.error(), plain.ok() ? "" : plain.error()) << "step " << s;
     ASSERT_EQ(testing_model::values_of(*circuit.simulation),

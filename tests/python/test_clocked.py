@@ -1,4 +1,4 @@
-"""Designs with registers: every step form of nimbo.Simulator gives what the
+"""Designs with registers and memories: every step form of nimbo.Simulator gives what the
 plain model gives, stepping through nimbo.core one update at a time."""
 
 import json
@@ -18,6 +18,12 @@ SHAPES = [
     pytest.param(dict(widths=(1,), registers=8, reset_chains=True), id="reset-chains"),
     pytest.param(dict(widths=(1, 65), reset_chains=True, feedback=True), id="reset-chains-feedback"),
     pytest.param(dict(widths=(1, 3), clocks_as_data=True), id="clocks-as-data"),
+    pytest.param(dict(memories=2), id="memories"),
+    pytest.param(dict(memories=2, feedback=True), id="memories-feedback"),
+    pytest.param(dict(registers=0, memories=3), id="memories-alone"),
+    pytest.param(dict(widths=(1,), memories=3), id="memories-one-bit"),
+    pytest.param(dict(widths=(1, 65), memories=2, reset_chains=True), id="memories-wide"),
+    pytest.param(dict(widths=(1, 3), memories=2, clocks_as_data=True), id="memories-clocks-as-data"),
 ]
 
 
