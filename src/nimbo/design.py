@@ -23,6 +23,7 @@ import os
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING
 
+from .memory_words import read_words
 from .names import did_you_mean
 from .ports import Port, plural, ports_from_text
 
@@ -213,8 +214,31 @@ class Design:
 
     def reset(self) -> None:
         """Back to the initial state: as rendered, settled with the clocks at 0
-        and the asynchronous resets applied."""
+        and the asynchronous resets applied; the memories hold their initial
+        words (those of their last load_memory)."""
         self.simulator.reset()
+
+    def memory(self, name: str) -> list[int]:
+        """The words of the memory `name` now, word 0 (the word at the
+        memory's offset) first."""
+        return self.simulator.memory(name)
+
+    def load_memory(self, name: str, words: str | os.PathLike[str] | Sequence[int]) -> None:
+        """Replaces the words of the memory `name`, now and as the initial
+        contents reset() goes back to: a list of ints (word 0 first) or the
+        path of a `$readmemh`-style file (nimbo.memory_words); the words
+        not given are 0."""
+        if isinstance(words, (str, os.PathLike)):
+            shape = self.simulator.memories.get(name) if isinstance(name, str) else None
+            if shape is None:
+                self.simulator.memory(name)  # raises, naming the memories there are
+                raise AssertionError(name)  # pragma: no cover
+            count, width, offset = shape
+            where = os.fspath(words)
+            with open(where, encoding="utf-8") as file:
+                text = file.read()
+            words = read_words(text, name=name, words=count, width=width, offset=offset, where=where)
+        self.simulator.load_memory(name, words)
 
     def read(self, name: str, signed: bool = False) -> int:
         """The value of a port, bus or named net as an int (two's complement when `signed`)."""
