@@ -1,5 +1,5 @@
-// Steps of designs with registers against the plain clocked model: the
-// word pass's steps (WordSteps) and the plain cycles over the worklist or
+// Steps of designs with registers and memories against the plain clocked
+// model: the word pass's steps (WordSteps) and the plain cycles over the worklist or
 // the word pass (Cycles), one step at a time and in batches, and updates
 // that apply the asynchronous resets.
 #include <gtest/gtest.h>
@@ -35,6 +35,12 @@ const StepCase kStepCases[] = {
     {"ResetChains", {.widths = {1}, .reset_chains = true, .registers = 8}},
     {"ResetChainsFeedback", {.feedback = true, .widths = {1, 65}, .reset_chains = true}},
     {"ClocksAsData", {.widths = {1, 3}, .clocks_as_data = true}},
+    {"Memories", {.memories = 2}},
+    {"MemoriesFeedback", {.feedback = true, .memories = 2}},
+    {"MemoriesAlone", {.registers = 0, .memories = 3}},
+    {"MemoriesOneBit", {.widths = {1}, .memories = 3}},
+    {"MemoriesWide", {.widths = {1, 65, 130}, .reset_chains = true, .memories = 2}},
+    {"MemoriesClocksAsData", {.widths = {1, 3}, .clocks_as_data = true, .memories = 2}},
 };
 
 class StepsAgainstModel : public ::testing::TestWithParam<std::tuple<StepCase, unsigned>> {
