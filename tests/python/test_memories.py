@@ -351,7 +351,7 @@ def test_memory_cells_that_cannot_stay_memories_are_refused_from_a_netlist(param
         assert memory["read_ports"][0]["clock"] == "clk" and memory["write_ports"][0]["enable"] == ["we", "we"]
         unmapped = r"memory 'ram' \(top.v:3\) \(type \$mem_v2\) is a memory left unmapped"
         with pytest.raises(ImportFailure, match=unmapped):
-            import_netlist(netlist)  # map: memory cells are refused as before
+            import_netlist(netlist, memories="map")  # memory cells are refused as before
         return
     with pytest.raises(ImportFailure) as refused:
         import_netlist(netlist, memories="keep")
@@ -519,16 +519,16 @@ def test_runs_give_back_random_contents():
 
 
 @needs_yosys
-def test_nimbo_import_keeps_memories_on_request_and_nimbo_run_runs_them(tmp_path):
+def test_nimbo_import_keeps_memories_by_default_and_nimbo_run_runs_them(tmp_path):
     from nimbo.cli import main
 
     out = tmp_path / "ram.json"
     report = io.StringIO()
-    assert main(["import", str(DESIGNS / "ram.v"), "--memories", "keep", "-o", str(out)], out=report) == 0
+    assert main(["import", str(DESIGNS / "ram.v"), "-o", str(out)], out=report) == 0
     assert ", 2 memories; Yosys flow full (synth -flatten -nofsm -top ram -run :fine; memory_narrow;" in report.getvalue()
     assert [m["name"] for m in json.loads(out.read_text())["component"]["memories"]] == ["mem", "rom"]
     assert main(["run", str(out)], out=io.StringIO()) == 0
-    assert main(["import", str(DESIGNS / "ram.v"), "-o", str(out)], out=io.StringIO()) == 0
+    assert main(["import", str(DESIGNS / "ram.v"), "--memories", "map", "-o", str(out)], out=io.StringIO()) == 0
     assert "memories" not in json.loads(out.read_text())["component"]
 
 
@@ -536,8 +536,10 @@ def test_nimbo_import_keeps_memories_on_request_and_nimbo_run_runs_them(tmp_path
 def test_design_from_verilog_caches_each_memories_mode_apart(tmp_path):
     from nimbo import Design
 
-    mapped = Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path)
+    mapped = Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path, memories="map")
     assert mapped.step(we=1, waddr=2, wdata=9, raddr=2)["async_q"] == 9
-    kept = Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path, memories="keep")
+    kept = Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path)
     assert kept.step(we=1, waddr=2, wdata=9, raddr=2)["async_q"] == 9
-    assert len(list(tmp_path.glob("*/*.json"))) == 2
+    assert kept.memory("mem")[2] == 9 and len(list(tmp_path.glob("*/*.json"))) == 2
+    assert Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path, memories="keep").memory("mem")[2] == 6
+    assert len(list(tmp_path.glob("*/*.json"))) == 2  # keep is the default: the same entry
