@@ -93,10 +93,6 @@ std::optional<std::size_t> Simulation::find_memory(std::string_view name) const 
   return std::nullopt;
 }
 
-void Simulation::write_memory(std::size_t memory, std::vector<Word> units) {
-  state_.memory_words().assign(memory, std::move(units));
-}
-
 std::string Simulation::to_string() {
   return model_.to_string(snapshot());
 }

@@ -126,9 +126,6 @@ class Simulation {
   std::span<const Word> memory_words(std::size_t memory) const {
     return state_.memory_words().of(memory);
   }
-  // Replaces the words of memory `memory` (as many units as it holds, bits
-  // past the width 0); the read ports follow at the next asynchronous parts.
-  void write_memory(std::size_t memory, std::vector<Word> units);
   // One step (check_registers() first).
   Status step(std::span<const PositionInput> inputs, const UpdateControl& control = {});
   // The first input a step refuses (a clock, or a bad text), with the
