@@ -9,6 +9,7 @@
 #include "engine/lane_batches.hpp"
 #include "engine/lane_pass.hpp"
 #include "engine/messages.hpp"
+#include "engine/reactive_lanes.hpp"
 #include "engine/sequence_lanes.hpp"
 #include "engine/word_steps.hpp"
 #include "engine/worklist.hpp"
@@ -325,6 +326,16 @@ std::optional<VectorFault> Simulation::run_sequences(
   if (lanes == nullptr) return run_sequences_one_by_one(sequences, shown, sink, faults, control);
   SequenceLanes runner(bound_->circuit, registers_, memories_, model_, state_, *lanes);
   return runner.run(sequences, shown, sink, faults, control);
+}
+
+std::unique_ptr<ReactiveLanes> Simulation::reactive_lanes(std::size_t count) {
+  if (!memories_.empty() || !prepare().ok() || !state_.on_words()) return nullptr;
+  auto lanes = std::make_unique<ReactiveLanes>(bound_->circuit, registers_, count);
+  const std::vector<BitBusValue> now = snapshot();
+  std::vector<Word> all(lanes->mask_words(), ~Word{0});
+  if (lanes->count() % 64 != 0) all.back() = (Word{1} << (lanes->count() % 64)) - 1;
+  lanes->load(now, all);
+  return lanes;
 }
 
 void Simulation::read_shown(std::span<const std::uint32_t> shown,

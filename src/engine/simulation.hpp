@@ -44,6 +44,7 @@
 namespace nimbo {
 
 class LanePass;
+class ReactiveLanes;
 
 // One input of an update: a bus id and the bit-string text to write.
 struct SignalInput {
@@ -162,6 +163,17 @@ class Simulation {
                                            std::vector<std::optional<VectorFault>>& faults,
                                            const UpdateControl& control = {});
 
+  // Lanes of their own for `count` copies of this simulation driven call by
+  // call (reactive_lanes.hpp), each in the state now; null when the
+  // simulation does not run as one pass or has memories (the lanes hold no
+  // memory words). They read the bound circuit and
+  // the registers: the simulation outlives them.
+  std::unique_ptr<ReactiveLanes> reactive_lanes(std::size_t count);
+  // The values of the busses at `positions`, as after a step: when the
+  // word pass is behind, only what they read is brought up to date where
+  // that costs less than the pass.
+  void read_shown(std::span<const std::uint32_t> shown, std::vector<BitBusValue>& values);
+
   // Binds the simulation if it is not bound yet (the first update does it).
   // An interrupt (from `control`) leaves it unbound.
   Status prepare(const UpdateControl& control = {});
@@ -207,8 +219,6 @@ class Simulation {
   std::optional<VectorFault> run_sequences_one_by_one(
       const Source& source, std::span<const std::uint32_t> shown, SequenceSink& sink,
       std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control);
-  // The values of the busses at `shown`, as after a step.
-  void read_shown(std::span<const std::uint32_t> shown, std::vector<BitBusValue>& values);
   StateElements elements() { return StateElements{registers_, memories_, state_.memory_words()}; }
 
   Component model_;

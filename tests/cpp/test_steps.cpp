@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/cycles.hpp"
+#include "engine/reactive_lanes.hpp"
 #include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
 #include "random_circuit.hpp"
@@ -215,6 +216,18 @@ TEST_P(StepsAgainstModel, BatchesStepOncePerVector) {
 // A register of 65 bits whose last bit alone changes at each edge (d = q
 // xor a constant with only that bit set), read by logic among enough gates
 // that a step follows its changes instead of running every gate.
+// Reactive lanes hold no memory words: a design with memories gets none
+// (and its callers step it as it is), one without gets them.
+TEST(Steps, ReactiveLanesAreMadeOnlyForDesignsWithoutMemories) {
+  for (const int memories : {0, 2}) {
+    std::mt19937_64 rng(3);
+    ClockedCircuit circuit =
+        testing_model::make_clocked_circuit(rng, ClockedShape{.memories = memories});
+    ASSERT_EQ(testing_model::start(*circuit.simulation), "");
+    EXPECT_EQ(circuit.simulation->reactive_lanes(3) == nullptr, memories != 0);
+  }
+}
+
 TEST(Steps, AChangeOfAWideRegistersUpperWordReachesItsReaders) {
   const std::string high(64, '0');
   Component component("wide");
