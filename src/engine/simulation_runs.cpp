@@ -114,7 +114,7 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
         break;
       }
       if (!status.ok()) {
-        faults[s] = VectorFault{step, std::nullopt, status.error()};
+        faults[s] = fault_of(step, status);
         break;
       }
       for (std::size_t i = 0; i < shown.size(); ++i) read_value(shown[i], values[i]);
