@@ -1,6 +1,7 @@
-// libFuzzer target: designs with registers made from the fuzz input (widths
-// up to 200 bits, with and without feedback, complete or partial influence
-// lists, resets from inputs, from other registers or from clocks), then
+// libFuzzer target: designs with registers and memories made from the fuzz
+// input (widths up to 200 bits, with and without feedback, complete or
+// partial influence lists, resets from inputs, from other registers or from
+// clocks, memories with every kind of port), then
 // steps, updates with and without the asynchronous resets, a batch and
 // sequences, all from the same input.
 //
@@ -203,6 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   shape.registers = static_cast<int>(pick(7));
   shape.logic = 1 + static_cast<int>(pick(12));
   shape.filler = pick(2) == 0 ? 0 : 40;
+  shape.memories = static_cast<int>(pick(3));
   const ClockedDesign design = nimbo::testing_model::make_clocked_design(pick, shape);
 
   const auto simulation_of = [&](bool loop) {
@@ -210,7 +212,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     nimbo::Result<nimbo::Registers> registers =
         nimbo::resolve_registers(component, design.registers);
     check(registers.ok());
-    return Simulation(std::move(component), std::move(registers).value());
+    nimbo::Result<nimbo::Memories> memories =
+        nimbo::resolve_memories(component, design.registers, design.memories);
+    check(memories.ok());
+    return Simulation(std::move(component), std::move(registers).value(),
+                      std::move(memories).value());
   };
   Simulation as_is = simulation_of(false);
   Simulation looped = simulation_of(true);

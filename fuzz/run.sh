@@ -10,7 +10,7 @@
 # Targets, each with its seeds in fuzz/corpus_<name>:
 #   render        IR texts through the render driver, an update and a batch
 #   vector_lines  JSON Lines of vectors, whole and in pieces, with and without ports
-#   steps         designs with registers from the input, stepped, updated, batched and
+#   steps         designs with registers and memories from the input, stepped, updated, batched and
 #                 run as sequences on the word pass, the worklist, the lanes and the
 #                 plain clocked model of tests/cpp, which must all agree
 #   numbers       number texts against a slow reference of their rule

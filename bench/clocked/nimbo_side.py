@@ -43,12 +43,16 @@ MODES = ("step", "run_bits", "run_jsonl", "lanes", "update4", "bits4")
 _NEEDS = {"step": "step", "run_bits": "step", "run_jsonl": "step", "lanes": "run_sequences"}
 
 
-def import_ir(sources: list[Path], top: str, out: Path) -> tuple[str | None, float]:
+def import_ir(
+    sources: list[Path], top: str, out: Path, memories: str = "map", cwd: Path | None = None
+) -> tuple[str | None, float]:
     """`nimbo import` of a Yosys JSON netlist, or of Verilog sources, into
-    `out`: (None or the command's error line, seconds)."""
+    `out`, with `--memories` `memories`, run in `cwd` (where `$readmemh`
+    finds its files): (None or the command's error line, seconds)."""
     start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-m", "nimbo", "import", *map(str, sources), "--top", top, "-o", str(out)],
-                          capture_output=True, text=True)
+    command = [sys.executable, "-m", "nimbo", "import", *map(str, sources), "--top", top, "-o", str(out),
+               "--memories", memories]  # fmt: skip
+    done = subprocess.run(command, capture_output=True, text=True, cwd=cwd)
     seconds = time.perf_counter() - start
     if done.returncode != 0:
         lines = [line.strip() for line in done.stderr.splitlines() if line.strip()] or [f"status {done.returncode}"]

@@ -13,12 +13,15 @@ same seeded random inputs, one vector per clock cycle:
 * Icarus Verilog on the RTL (on the gate netlist for a "nand" design), its
   testbench applying each vector, then #5 clock 1, #5 clock 0, #1 reading
   the outputs (icarus_tb.py);
-* nimbo on the IR that ``nimbo import`` makes of the same gate netlist (its
+* nimbo on the IR that ``nimbo import --memories map`` makes of the same gate netlist (its
   Yosys JSON; ``--nimbo-import verilog``: of the Verilog sources) (nimbo_side.py): Simulator.step per cycle from Python, run_bits over the
   whole sequence, and run_sequences over many sequences in lanes against
   Verilator running them one after another; a "nand" design, whose
   flip-flops are latches of NAND gates on two clock phases, with four
-  Simulator.update calls per cycle and with run_bits over four rows per cycle.
+  Simulator.update calls per cycle and with run_bits over four rows per cycle;
+* for a design with memories, nimbo again on the Verilog sources imported
+  with their memories kept as memories (``--memories keep``), every mode, in
+  a table of its own beside the memories as gates.
 
 The outputs of every cycle are compared across all simulators (the
 reference is Verilator on the gate netlist). Results go to
@@ -58,6 +61,9 @@ LABELS = {
     "lanes": "nimbo run_sequences", "update4": "nimbo 4 x update()", "bits4": "nimbo run_bits, 4 rows a cycle",
     "verilator-gates lanes": "Verilator, gates (sequences)", "verilator-rtl lanes": "Verilator, RTL (sequences)",
 }
+LABELS.update({f"mem {mode}": f"{label}, memories kept" for mode, label in list(LABELS.items())
+               if label.startswith("nimbo")})
+LABELS["mem nimbo"] = "nimbo import, memories kept"
 
 
 def log(text: str) -> None:
@@ -140,7 +146,7 @@ def run_nimbo(design: Design, netlist: synth.Netlist, work: Path, args, result: 
     from_verilog = args.nimbo_import == "verilog" and design.flavour == "registers"
     log(f"== {design.name}: nimbo import of the {'Verilog' if from_verilog else 'gate netlist'}")
     sources = design.paths if from_verilog else [netlist.json_path]
-    error, seconds = nimbo_side.import_ir(sources, design.top, work / "ir.json")
+    error, seconds = nimbo_side.import_ir(sources, design.top, work / "ir.json", cwd=work)
     result["nimbo import_s"] = seconds
     if error:
         for source in sources:  # the message names the file: keep it short
@@ -148,26 +154,51 @@ def run_nimbo(design: Design, netlist: synth.Netlist, work: Path, args, result: 
         result["nimbo"] = {"error": f"nimbo import: {error.split('; ')[0]}"}
         return
     result["nimbo"] = {"import_s": seconds}
+    run_nimbo_modes(design, work, args, result, "ir.json", "")
+    if design.flavour != "registers" or "memories" in args.skip:
+        return
+    # The Verilog again, its memories kept as memories: the same modes on
+    # that IR, beside the memories as gates above.
+    log(f"== {design.name}: nimbo import of the Verilog, memories kept")
+    error, seconds = nimbo_side.import_ir(design.paths, design.top, work / "ir_mem.json", "keep", cwd=work)
+    if error:
+        result["mem nimbo"] = {"error": f"nimbo import --memories keep: {error.split('; ')[0]}"}
+        return
+    document = json.loads((work / "ir_mem.json").read_text())["component"]
+    if not document.get("memories"):
+        return  # no memories: the same as the Verilog mapped
+    result["mem nimbo"] = {
+        "import_s": seconds, "memories": len(document["memories"]),
+        "register_bits": sum(len(r["q"]) if isinstance(r["q"], list) else 1 for r in document.get("registers", [])),
+        "busses": len(document["busses"]),
+    }  # fmt: skip
+    run_nimbo_modes(design, work, args, result, "ir_mem.json", "mem ")
+
+
+def run_nimbo_modes(design: Design, work: Path, args, result: dict, ir: str, prefix: str) -> None:
+    """Every nimbo mode of the design on `ir`, its figures under `prefix` + mode."""
     for mode in NIMBO_MODES[design.flavour]:
         if mode in args.skip or (mode == "run_jsonl" and not args.jsonl):
             continue
-        log(f"== {design.name}: {LABELS[mode]}")
+        log(f"== {design.name}: {LABELS[mode]}{' (memories kept)' if prefix else ''}")
         lanes = mode == "lanes"
-        job = {"mode": mode, "ir": "ir.json", "phases": list(PHASES) if design.flavour == "nand" else [],
+        job = {"mode": mode, "ir": ir, "phases": list(PHASES) if design.flavour == "nand" else [],
                "inputs": [p.name for p in design.inputs], "outputs": [p.name for p in design.outputs],
                "stimulus": "stim_lanes.bin" if lanes else "stim_long.bin",
                "sequences": args.sequences if lanes else 1,
                "cycles": args.sequence_cycles if lanes else args.cycles,
-               "trace": f"trace_{mode}.bin", "min_seconds": args.min_seconds, "max_seconds": args.max_seconds}
-        (work / f"job_{mode}.json").write_text(json.dumps(job))
-        ran = measure([sys.executable, str(HERE / "nimbo_side.py"), f"job_{mode}.json"], work, args.timeout)
+               "trace": f"trace_{prefix.strip()}{mode}.bin", "min_seconds": args.min_seconds,
+               "max_seconds": args.max_seconds}  # fmt: skip
+        name = f"job_{prefix.strip()}{mode}.json"
+        (work / name).write_text(json.dumps(job))
+        ran = measure([sys.executable, str(HERE / "nimbo_side.py"), name], work, args.timeout)
         try:
             figures = json.loads(ran.stdout.strip().splitlines()[-1])
         except (IndexError, ValueError):
             figures = {"error": f"the runner failed: {last_line(ran.stderr, f'status {ran.status}')}"}
         if "error" not in figures:
             figures.update({"rss_mb": ran.rss_mb, "trace": job["trace"]})
-        result[mode] = figures
+        result[prefix + mode] = figures
 
 
 def run_design(design: Design, args) -> dict[str, Any]:
@@ -205,9 +236,9 @@ def run_design(design: Design, args) -> dict[str, Any]:
     # Every trace against the reference: Verilator on the gate netlist (else the first that ran).
     checks: dict[str, str | None] = {}
     for group in ("", " lanes"):
-        names = [n + group for n in ("verilator-gates", "verilator-rtl")] + \
-            ([m for m in NIMBO_MODES[design.flavour] if (m == "lanes") == bool(group)]) + \
-            (["icarus"] if not group else [])
+        modes = [m for m in NIMBO_MODES[design.flavour] if (m == "lanes") == bool(group)]
+        names = [n + group for n in ("verilator-gates", "verilator-rtl")] + modes + \
+            ["mem " + m for m in modes] + (["icarus"] if not group else [])
         ran = [n for n in names if "trace" in result.get(n, {})]
         if len(ran) < 2:
             continue
@@ -305,6 +336,32 @@ def table(results: list[dict]) -> str:
                 f"| {_ratio(_get(r, 'step', 'per_cycle_s'), vg)} | {_ratio(_get(r, 'run_bits', 'per_cycle_s'), vg)} "
                 f"| {_cell(r, 'verilator-gates lanes')} / {_cell(r, 'lanes')} "
                 f"| {_ratio(_get(r, 'lanes', 'per_cycle_s'), lanes_v)} | {_agree(r)} |")
+    kept = [r for r in clocked if "mem nimbo" in r and "error" not in r["mem nimbo"]]
+    if kept:
+        out += [
+            "",
+            "| design | nimbo import: gate netlist (memories as gates) / Verilog, memories kept (register bits left) | "
+            "per cycle, memories as gates: step() / run_bits / run_jsonl | "
+            "per cycle, memories kept: step() / run_bits / run_jsonl | "
+            "kept run_bits ÷ Verilator gates | kept run_bits ÷ Verilator RTL | "
+            "per sequence-cycle: run_sequences as gates / kept | "
+            "Verilator gates one after another ÷ kept run_sequences | outputs agree |",
+            "|" + "---|" * 9,
+        ]
+        for r in kept:
+            vg = _get(r, "verilator-gates", "per_cycle_s")
+            vr = _get(r, "verilator-rtl", "per_cycle_s")
+            lanes_v = _get(r, "verilator-gates lanes", "per_cycle_s")
+            kept_lanes = _get(r, "mem lanes", "per_cycle_s")
+            out.append(
+                f"| {r['design']} | {fmt_time(r.get('nimbo import_s'))} / {fmt_time(r['mem nimbo'].get('import_s'))} "
+                f"({r['mem nimbo'].get('register_bits', 0):,}) "
+                f"| {_cell(r, 'step')} / {_cell(r, 'run_bits')} / {_cell(r, 'run_jsonl')} "
+                f"| {_cell(r, 'mem step')} / {_cell(r, 'mem run_bits')} / {_cell(r, 'mem run_jsonl')} "
+                f"| {_ratio(_get(r, 'mem run_bits', 'per_cycle_s'), vg)} "
+                f"| {_ratio(_get(r, 'mem run_bits', 'per_cycle_s'), vr)} "
+                f"| {_cell(r, 'lanes')} / {_cell(r, 'mem lanes')} "
+                f"| {_ratio(lanes_v, kept_lanes)} | {_agree(r)} |")
     if nand:
         if out:
             out.append("")
@@ -359,7 +416,8 @@ def main() -> int:
     parser.add_argument("--designs", help=f"comma-separated (default: {','.join(DEFAULT)}; also: "
                         f"{','.join(d for d in DESIGNS if d not in DEFAULT)})")
     parser.add_argument("--skip", default="", help="comma-separated: verilator, verilator-gates, verilator-rtl, "
-                        "icarus, nimbo, lanes, or a nimbo mode (step, run_bits, update4, bits4)")
+                        "icarus, nimbo, memories (nimbo on the Verilog with its memories kept), lanes, or a nimbo "
+                        "mode (step, run_bits, update4, bits4)")
     parser.add_argument("--nimbo-import", choices=("netlist", "verilog"), default="netlist",
                         help="what nimbo imports: the Yosys JSON of the peers' gate netlist (default: the same "
                         "cells), or the Verilog sources, which nimbo import synthesizes itself")

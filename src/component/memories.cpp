@@ -433,9 +433,17 @@ Result<Memories> resolve_memories(const Component& component,
       }
     };
     for (const MemoryReadPort& port : memory.read_ports) {
-      if (port.clock) note_clock(*port.clock);
+      ++memories.read_ports;
+      memories.async_reads = memories.async_reads || !port.synchronous();
+      memories.async_parts = memories.async_parts || !port.synchronous() || port.async_reset;
+      if (!port.clock) continue;
+      note_clock(*port.clock);
+      memories.any_negedge = memories.any_negedge || port.edge == Edge::kNegedge;
     }
-    for (const MemoryWritePort& port : memory.write_ports) note_clock(port.clock);
+    for (const MemoryWritePort& port : memory.write_ports) {
+      note_clock(port.clock);
+      memories.any_negedge = memories.any_negedge || port.edge == Edge::kNegedge;
+    }
   }
   return memories;
 }

@@ -74,6 +74,12 @@ struct Memory {
 struct Memories {
   std::vector<Memory> list;
   std::vector<std::uint32_t> clocks;  // distinct clock positions, in first use order
+  std::size_t read_ports = 0;         // of every memory
+  bool async_reads = false;           // some read port is asynchronous
+  bool any_negedge = false;           // some port takes the falling edge
+  // Some read port acts between edges: an asynchronous one, or one with an
+  // asynchronous reset.
+  bool async_parts = false;
 
   bool empty() const noexcept { return list.empty(); }
 };

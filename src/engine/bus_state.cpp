@@ -5,8 +5,8 @@
 
 namespace nimbo {
 
-BusState::BusState(std::span<const BitBusValue> rendered)
-    : table_(rendered.begin(), rendered.end()) {}
+BusState::BusState(std::span<const BitBusValue> rendered, MemoryWords words)
+    : table_(rendered.begin(), rendered.end()), memory_words_(std::move(words)) {}
 BusState::~BusState() = default;
 BusState::BusState(BusState&&) noexcept = default;
 BusState& BusState::operator=(BusState&&) noexcept = default;

@@ -10,8 +10,9 @@
 //
 // A step on the word pass leaves its last pass to the next read (see
 // WordSteps): reading a driven bus runs it first, so reads change the state
-// they read and are not const. The state of a new kind of state element
-// (memory words, say) goes here beside the busses, with its own reads.
+// they read and are not const. The words of the memories are kept here
+// beside the busses (MemoryWords): the runners read and write them in
+// place, and a snapshot of the state takes them with the values.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "busses/bit_bus_value.hpp"
+#include "engine/memory_words.hpp"
 #include "engine/word_pass.hpp"
 
 namespace nimbo {
@@ -28,7 +30,7 @@ class BusState {
  public:
   BusState() = default;
   // Every bus with its value as rendered, by position.
-  explicit BusState(std::span<const BitBusValue> rendered);
+  explicit BusState(std::span<const BitBusValue> rendered, MemoryWords words = {});
   ~BusState();
   BusState(BusState&&) noexcept;
   BusState& operator=(BusState&&) noexcept;
@@ -45,6 +47,9 @@ class BusState {
   // Every value (while not on_words()); the worklist writes them.
   std::span<BitBusValue> table() noexcept { return table_; }
   std::span<const BitBusValue> table() const noexcept { return table_; }
+  // The words of every memory now.
+  MemoryWords& memory_words() noexcept { return memory_words_; }
+  const MemoryWords& memory_words() const noexcept { return memory_words_; }
 
   // The width of the bus at `position` now: an input written into it must
   // have it. (Every update asks it of every input: inline.)
@@ -78,6 +83,7 @@ class BusState {
 
   std::vector<BitBusValue> table_;
   std::unique_ptr<WordPass> words_;
+  MemoryWords memory_words_;
 };
 
 }  // namespace nimbo

@@ -5,11 +5,28 @@
 namespace nimbo {
 namespace {
 
-bool reads_a_clock(const GateGraph& graph, const Registers& registers) {
-  if (registers.empty()) return false;
+bool reads_a_clock(const GateGraph& graph, const Registers& registers, const Memories& memories) {
+  if (registers.clocks.empty()) return false;
   for (const Register& reg : registers.list) {
     for (const auto read : {std::optional<std::uint32_t>(reg.d), reg.enable, reg.async_reset}) {
       if (read && registers.clock_at(*read)) return true;
+    }
+  }
+  const auto any_clock = [&](const BitList& list) {
+    for (const std::uint32_t p : list) {
+      if (registers.clock_at(p)) return true;
+    }
+    return false;
+  };
+  for (const Memory& memory : memories.list) {
+    for (const MemoryReadPort& port : memory.read_ports) {
+      if (any_clock(port.address)) return true;
+      for (const auto read : {port.enable, port.async_reset, port.sync_reset}) {
+        if (read && registers.clock_at(*read)) return true;
+      }
+    }
+    for (const MemoryWritePort& port : memory.write_ports) {
+      if (any_clock(port.address) || any_clock(port.data) || any_clock(port.enable)) return true;
     }
   }
   for (std::size_t q = 0; q < graph.bus_count(); ++q) {
@@ -22,8 +39,21 @@ bool reads_a_clock(const GateGraph& graph, const Registers& registers) {
 
 }  // namespace
 
+bool Circuit::pass_changes(std::size_t position) const {
+  // Copies chain without cycles in a one-pass circuit; the bound is a guard.
+  for (std::size_t hops = 0; hops <= graph.bus_count(); ++hops) {
+    const BusDriver& driver = graph.driver(position);
+    if (driver.kind == BusDriver::Kind::kInput) return false;
+    if (driver.kind == BusDriver::Kind::kGates) return true;
+    if (!graph.is_bus(driver.source)) return false;  // a constant
+    position = driver.source;
+  }
+  return true;
+}
+
 std::optional<Circuit> bind_circuit(const Component& component, std::span<const BitBusValue> values,
-                                    const Registers& registers, const UpdateControl& control) {
+                                    const Registers& registers, const Memories& memories,
+                                    const UpdateControl& control) {
   Circuit circuit;
   const BusTable& table = component.busses();
   const std::size_t count = table.size();
@@ -47,7 +77,7 @@ std::optional<Circuit> bind_circuit(const Component& component, std::span<const 
     circuit.plan = make_pass_plan(circuit.graph, circuit.schedule, values);
     if (control.due()) return std::nullopt;
   }
-  circuit.clocks_read = reads_a_clock(circuit.graph, registers);
+  circuit.clocks_read = reads_a_clock(circuit.graph, registers, memories);
   return circuit;
 }
 

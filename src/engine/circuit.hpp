@@ -15,6 +15,7 @@
 
 #include "busses/bit_bus_value.hpp"
 #include "component/component.hpp"
+#include "component/memories.hpp"
 #include "engine/pass_plan.hpp"
 #include "engine/registers.hpp"
 #include "engine/schedule.hpp"
@@ -28,8 +29,9 @@ struct Circuit {
   Schedule schedule;
   std::optional<PassPlan> plan;       // one-pass circuits only
   std::vector<std::uint32_t> inputs;  // positions of busses without an assignment
-  // Some gate or some register (as its d, enable or asynchronous reset)
-  // reads a clock: the clock's level within a step is then seen.
+  // Some gate, some register (as its d, enable or asynchronous reset) or
+  // some memory port reads a clock: the clock's level within a step is then
+  // seen.
   bool clocks_read = false;
   // Influence entries that name a bus of the component.
   std::size_t influence_entries = 0;
@@ -38,12 +40,17 @@ struct Circuit {
   bool is_input(std::size_t position) const {
     return graph.driver(position).kind == BusDriver::Kind::kInput;
   }
+  // Whether a pass of a one-pass circuit can change the bus at `position`:
+  // it is driven by gates, or copies (through other copies) a bus that is.
+  // A copy of an input or a constant shares its value.
+  bool pass_changes(std::size_t position) const;
 };
 
 // Binds `component`, whose busses hold `values` (their widths fix those of
 // the one-pass form). A large component takes a while: `control` is polled
 // along the busses and between the steps, and an interrupt gives nullopt.
 std::optional<Circuit> bind_circuit(const Component& component, std::span<const BitBusValue> values,
-                                    const Registers& registers, const UpdateControl& control);
+                                    const Registers& registers, const Memories& memories,
+                                    const UpdateControl& control);
 
 }  // namespace nimbo

@@ -1,5 +1,6 @@
 #include "engine/cycles.hpp"
 
+#include "engine/memory_rules.hpp"
 #include "engine/register_rules.hpp"
 
 namespace nimbo {
@@ -34,7 +35,8 @@ Status Cycles::clocks_low(PlainUpdates& updates, const Registers& registers,
   return updates.update(texts, writes_, control);
 }
 
-bool Cycles::reset_round(PlainUpdates& updates, const Registers& registers) {
+bool Cycles::reset_round(PlainUpdates& updates, const StateElements& elements) {
+  const Registers& registers = elements.registers;
   captured_.resize(registers.list.size());
   writes_.clear();
   for (std::size_t i = 0; i < registers.list.size(); ++i) {
@@ -45,19 +47,24 @@ bool Cycles::reset_round(PlainUpdates& updates, const Registers& registers) {
     if (captured_[i] == q_) continue;
     writes_.push_back({reg.q, &captured_[i]});
   }
+  if (!elements.memories.empty()) {
+    memories_.async_round(updates, elements.memories, elements.words, writes_);
+  }
   return !writes_.empty();
 }
 
-Status Cycles::resets(PlainUpdates& updates, const Registers& registers,
+Status Cycles::resets(PlainUpdates& updates, const StateElements& elements,
                       const UpdateControl& control) {
-  if (!registers.any_async_reset) return ok_status();
-  return settle_resets(
-      registers.list.size(), [&] { return reset_round(updates, registers); },
+  if (!elements.any_async_part()) return ok_status();
+  return settle_async_parts(
+      AsyncParts(elements.registers.list.size(), elements.memories),
+      [&] { return reset_round(updates, elements); },
       [&] { return updates.update({}, writes_, control); });
 }
 
-Status Cycles::edge(PlainUpdates& updates, const Registers& registers, Edge edge,
+Status Cycles::edge(PlainUpdates& updates, const StateElements& elements, Edge edge,
                     const UpdateControl& control) {
+  const Registers& registers = elements.registers;
   // Everything the edge writes is read before anything is written.
   captured_.resize(registers.list.size());
   writes_.clear();
@@ -82,20 +89,23 @@ Status Cycles::edge(PlainUpdates& updates, const Registers& registers, Edge edge
     next_value(q_, reset ? q_ : d_, enabled, reset, reg.reset_value, captured_[i]);
     writes_.push_back({reg.q, &captured_[i]});
   }
+  if (!elements.memories.empty()) {
+    memories_.edge(updates, elements.memories, elements.words, edge, writes_);
+  }
   Status written = updates.update({}, writes_, control);
   if (!written.ok()) return written;
-  return resets(updates, registers, control);
+  return resets(updates, elements, control);
 }
 
-Status Cycles::step(PlainUpdates& updates, const Registers& registers,
+Status Cycles::step(PlainUpdates& updates, const StateElements& elements,
                     std::span<const PositionInput> inputs, const UpdateControl& control) {
-  Status settled = clocks_low(updates, registers, inputs, control);
+  Status settled = clocks_low(updates, elements.registers, inputs, control);
   if (!settled.ok()) return settled;
-  settled = resets(updates, registers, control);
+  settled = resets(updates, elements, control);
   if (!settled.ok()) return settled;
-  settled = edge(updates, registers, Edge::kPosedge, control);
+  settled = edge(updates, elements, Edge::kPosedge, control);
   if (!settled.ok()) return settled;
-  return edge(updates, registers, Edge::kNegedge, control);
+  return edge(updates, elements, Edge::kNegedge, control);
 }
 
 }  // namespace nimbo

@@ -12,6 +12,12 @@
 // register's reset is 1 and its q is not its reset value, all such q's are
 // written in one update.
 //
+// With memories (memory_rules.hpp), each edge also reads what the
+// synchronous read ports take and what the write ports write before
+// anything is written, writes the words, and writes the read data with the
+// q's; the rounds after an update are the asynchronous parts, which take
+// the read ports' asynchronous resets and the asynchronous reads in.
+//
 // Cycles takes steps as exactly those updates, made through PlainUpdates
 // (the simulation's own update, on the worklist or the word pass), so a step
 // gives the values of those updates made one by one through nimbo.core. A
@@ -26,6 +32,8 @@
 #include "busses/bit_bus_value.hpp"
 #include "common/result.hpp"
 #include "component/register_record.hpp"
+#include "engine/memory_cycles.hpp"
+#include "engine/memory_words.hpp"
 #include "engine/registers.hpp"
 #include "engine/update_control.hpp"
 #include "engine/vectors.hpp"
@@ -56,6 +64,16 @@ inline bool is_high(const BitBusValue& value) noexcept {
 void next_value(const BitBusValue& q, const BitBusValue& d, bool enabled, bool reset,
                 const BitBusValue& reset_value, BitBusValue& next);
 
+// What a step acts on beside the busses: the registers (their clocks are
+// every clock of the design), the memories and their words.
+struct StateElements {
+  const Registers& registers;
+  const Memories& memories;
+  MemoryWords& words;
+
+  bool any_async_part() const noexcept { return registers.any_async_reset || memories.async_parts; }
+};
+
 class Cycles {
  public:
   Cycles();
@@ -64,20 +82,22 @@ class Cycles {
   // resets, and a new simulation's first state.
   Status clocks_low(PlainUpdates& updates, const Registers& registers,
                     std::span<const PositionInput> texts, const UpdateControl& control);
-  // The asynchronous resets, after an update.
-  Status resets(PlainUpdates& updates, const Registers& registers, const UpdateControl& control);
+  // The asynchronous resets (with memories, the asynchronous parts), after
+  // an update.
+  Status resets(PlainUpdates& updates, const StateElements& elements, const UpdateControl& control);
   // One step; its inputs are checked, and none is a clock.
-  Status step(PlainUpdates& updates, const Registers& registers,
+  Status step(PlainUpdates& updates, const StateElements& elements,
               std::span<const PositionInput> inputs, const UpdateControl& control);
 
  private:
   bool reads_high(PlainUpdates& updates, std::size_t position);
-  // Prepares the writes of one round of resets; false when there are none.
-  bool reset_round(PlainUpdates& updates, const Registers& registers);
-  Status edge(PlainUpdates& updates, const Registers& registers, Edge edge,
+  // Prepares the writes of one round; false when there are none.
+  bool reset_round(PlainUpdates& updates, const StateElements& elements);
+  Status edge(PlainUpdates& updates, const StateElements& elements, Edge edge,
               const UpdateControl& control);
 
   std::vector<BitBusValue> captured_;  // by register: what it takes
+  MemoryCycles memories_;
   std::vector<ValueWrite> writes_;
   BitBusValue q_, d_, level_;
   BitBusValue zero_ = BitBusValue::zeros(1);

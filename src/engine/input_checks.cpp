@@ -19,7 +19,7 @@ RefusedInput refused_input(const BusState& state, std::span<const PositionInput>
 RefusedInput refused_step_input(const Component& model, const Registers& registers,
                                 const BusState& state, std::span<const PositionInput> inputs,
                                 Widths widths) {
-  if (!registers.empty()) {
+  if (!registers.clocks.empty()) {
     for (std::size_t i = 0; i < inputs.size(); ++i) {
       if (!registers.clock_at(inputs[i].position)) continue;
       return std::make_pair(i,

@@ -31,6 +31,9 @@ std::string with_detail(const std::string& message, const std::string& detail);
 
 // The rounds of asynchronous resets did not end (register_rules.hpp).
 inline constexpr std::string_view kResetsDidNotSettle = "Asynchronous resets did not settle";
+// The same rounds with asynchronous memory reads in them (memory_rules.hpp).
+inline constexpr std::string_view kResetsOrReadsDidNotSettle =
+    "Asynchronous resets or memory reads did not settle";
 
 // A step, or a vector or sequence step, that writes a clock.
 std::string clock_written(std::string_view id);

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 #include "busses/truth_table.hpp"
 #include "common/result.hpp"
@@ -46,14 +48,19 @@ constexpr Word held_q(Word q, Word reset, Word reset_value) noexcept {
 // settle. Each round writes at least one q, and a q written keeps its reset
 // value while its reset holds, so the rounds end unless the logic between
 // them keeps changing the resets.
+//
+// With memories the rounds take the asynchronous parts in (memory_rules.hpp):
+// `elements` then counts the read ports too, and `message` says what did not
+// settle.
 template <class Round, class Update>
-Status settle_resets(std::size_t registers, Round&& round, Update&& update) {
-  for (std::size_t done = 0; done <= registers; ++done) {
+Status settle_resets(std::size_t elements, Round&& round, Update&& update,
+                     std::string_view message = messages::kResetsDidNotSettle) {
+  for (std::size_t done = 0; done <= elements; ++done) {
     if (!round()) return ok_status();
     Status updated = update();
     if (!updated.ok()) return updated;
   }
-  return Error{std::string(messages::kResetsDidNotSettle)};
+  return Error{std::string(message)};
 }
 
 }  // namespace nimbo

@@ -97,6 +97,16 @@ Result<Registers> resolve_registers(const Component& component,
   return registers;
 }
 
+void Registers::add_clocks(std::span<const std::uint32_t> more, std::size_t busses) {
+  if (more.empty()) return;
+  if (is_clock.empty()) is_clock.assign(busses, 0);
+  for (const std::uint32_t clock : more) {
+    if (is_clock[clock]) continue;
+    is_clock[clock] = 1;
+    clocks.push_back(clock);
+  }
+}
+
 Status check_register_widths(const Component& component, const Registers& registers,
                              const std::function<std::size_t(std::size_t)>& width) {
   const BusTable& table = component.busses();

@@ -33,12 +33,15 @@ struct Register {
 struct Registers {
   std::vector<Register> list;
   std::vector<std::uint32_t> clocks;   // distinct clock positions, in first use order
-  std::vector<std::uint8_t> is_clock;  // by position; empty without registers
+  std::vector<std::uint8_t> is_clock;  // by position; empty without clocks
   bool any_negedge = false;
   bool any_posedge = false;
   bool any_async_reset = false;
 
   bool empty() const noexcept { return list.empty(); }
+  // Adds clocks of other state elements (memories), in their order, so that
+  // every clock of the design is here: steps cycle them all.
+  void add_clocks(std::span<const std::uint32_t> more, std::size_t busses);
   bool clock_at(std::size_t position) const { return !is_clock.empty() && is_clock[position]; }
   // Whether some register of `edge` exists.
   bool any_of(Edge edge) const noexcept {

@@ -37,8 +37,16 @@ Word* SequenceLanes::capture(const LanePass& lanes, std::span<const RegisterBit>
 }
 
 SequenceLanes::SequenceLanes(const Circuit& circuit, const Registers& registers,
-                             const Component& model, BusState& state, LanePass& lanes)
-    : circuit_(circuit), registers_(registers), model_(model), state_(state), lanes_(lanes) {}
+                             const Memories& memories, const Component& model, BusState& state,
+                             LanePass& lanes)
+    : circuit_(circuit),
+      registers_(registers),
+      memories_(memories, lanes),
+      async_parts_(registers.list.size(), memories),
+      clocked_(!registers.empty() || !memories.empty()),
+      model_(model),
+      state_(state),
+      lanes_(lanes) {}
 
 void SequenceLanes::plan_registers() {
   const auto signal_of = [&](const std::optional<std::uint32_t>& position,
@@ -61,11 +69,12 @@ void SequenceLanes::plan_registers() {
 
 void SequenceLanes::resets(std::span<Word> live, std::size_t first, std::size_t step,
                            std::vector<std::optional<VectorFault>>& faults) {
-  if (reset_bits_.empty()) return;
+  if (reset_bits_.empty() && !memories_.async_parts()) return;
   const std::size_t words = lanes_.lane_words();
   Word changed[kMaxWords] = {};
-  // A round reads every reset and q before it writes: the flips of the q
-  // bits of the live lanes, register by register.
+  // A round reads every reset, q and read port before it writes: the flips
+  // of the q bits of the live lanes, register by register, and those of the
+  // read data.
   const auto round = [&] {
     std::fill_n(changed, words, Word{0});
     captured_.clear();
@@ -80,7 +89,9 @@ void SequenceLanes::resets(std::span<Word> live, std::size_t first, std::size_t 
         any |= flip;
       }
     }
-    return any != 0;
+    const bool reads = memories_.async_parts() &&
+                       memories_.async_round(lanes_, live, std::span<Word>(changed, words));
+    return any != 0 || reads;
   };
   const auto update = [&] {
     const Word* flips = captured_.data();
@@ -88,10 +99,11 @@ void SequenceLanes::resets(std::span<Word> live, std::size_t first, std::size_t 
       Word* q = lanes_.lanes(bit.q);
       for (std::size_t w = 0; w < words; ++w) q[w] ^= *flips++;
     }
+    if (memories_.async_parts()) memories_.flip(lanes_);
     lanes_.run();
     return ok_status();
   };
-  const Status settled = settle_resets(registers_.list.size(), round, update);
+  const Status settled = settle_async_parts(async_parts_, round, update);
   if (settled.ok()) return;
   // The lanes that still changed in the last round did not settle.
   for (std::size_t w = 0; w < words; ++w) {
@@ -111,9 +123,10 @@ void SequenceLanes::edge(Edge edge, std::span<Word> live, std::size_t first, std
       lanes_.fill(lanes_.signals(clock)[0], 0, lanes_.block_size(), level);
     }
   };
-  if (!registers_.any_of(edge) && !circuit_.clocks_read) {
-    // Nothing reads the clocks and no register takes this edge: only the
-    // clocks change, and the pass would give what the other lanes hold.
+  if (!registers_.any_of(edge) && !memories_.any_of(edge) && !circuit_.clocks_read) {
+    // Nothing reads the clocks and no register or memory port takes this
+    // edge: only the clocks change, and the pass would give what the other
+    // lanes hold.
     write_clocks();
     return;
   }
@@ -128,7 +141,9 @@ void SequenceLanes::edge(Edge edge, std::span<Word> live, std::size_t first, std
   captured = capture<true, false>(lanes_, kinds[kWithEnable], words, captured);
   captured = capture<false, true>(lanes_, kinds[kWithReset], words, captured);
   captured = capture<true, true>(lanes_, kinds[kWithEnable | kWithReset], words, captured);
+  if (!memories_.empty()) memories_.edge(lanes_, edge, live);
   write_clocks();
+  if (!memories_.empty()) memories_.store(lanes_);
   captured = captured_.data();
   for (const std::vector<RegisterBit>& bits : kinds) {
     for (const RegisterBit& bit : bits) {
@@ -156,6 +171,7 @@ std::optional<VectorFault> SequenceLanes::run_blocks(
     const std::span<Word> live(live_words, words);
     for (std::size_t lane = 0; lane < count; ++lane) live[lane / 64] |= Word{1} << (lane % 64);
     lanes_.load_inputs(words_pass, circuit_.inputs);
+    if (!memories_.empty()) memories_.start(state_.memory_words());
     for (std::size_t step = 0;; ++step) {
       if (control.poll(lanes_.signal_count() * words)) return interrupted_at(step);
       bool any = false;
@@ -185,7 +201,7 @@ std::optional<VectorFault> SequenceLanes::run_blocks(
       }
       lanes_.run();
       resets(live, first, step, faults);
-      if (!registers_.empty()) {
+      if (clocked_) {
         edge(Edge::kPosedge, live, first, step, faults);
         edge(Edge::kNegedge, live, first, step, faults);
       }

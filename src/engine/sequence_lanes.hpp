@@ -7,7 +7,8 @@
 // lane from that lane's inputs alone, so a lane whose inputs did not change
 // keeps its values whatever the other lanes do, and a phase of a step can
 // be run for all lanes when only some of them need it. The state is read
-// (the start of every sequence) and left as it was.
+// (the start of every sequence) and left as it was. Each lane has its own
+// memory words (LaneMemories), which its steps read and write.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +20,9 @@
 #include "component/component.hpp"
 #include "engine/bus_state.hpp"
 #include "engine/circuit.hpp"
+#include "engine/lane_memories.hpp"
 #include "engine/lane_pass.hpp"
+#include "engine/memory_rules.hpp"
 #include "engine/registers.hpp"
 #include "engine/update_control.hpp"
 #include "engine/vectors.hpp"
@@ -29,8 +32,8 @@ namespace nimbo {
 class SequenceLanes {
  public:
   // Runs from `state`'s word pass, with `lanes` fitted to the sequences.
-  SequenceLanes(const Circuit& circuit, const Registers& registers, const Component& model,
-                BusState& state, LanePass& lanes);
+  SequenceLanes(const Circuit& circuit, const Registers& registers, const Memories& memories,
+                const Component& model, BusState& state, LanePass& lanes);
 
   // Runs every sequence, handing the shown values after each step to
   // `sink`. A sequence that fails stops there and its fault goes to
@@ -97,6 +100,9 @@ class SequenceLanes {
 
   const Circuit& circuit_;
   const Registers& registers_;
+  LaneMemories memories_;
+  AsyncParts async_parts_;
+  bool clocked_ = false;  // registers or memories: a step has edges
   const Component& model_;
   BusState& state_;
   LanePass& lanes_;

@@ -21,6 +21,11 @@ namespace {
 // evaluate lanes nobody reads.
 constexpr std::size_t kLaneThreshold = 8;
 
+// Sequences in lanes hold a copy of the written memories per lane, within
+// this many bytes; a block takes fewer lanes to stay within it, and
+// memories too large even for 64 lanes run their sequences one by one.
+constexpr std::size_t kLaneMemoryBudget = std::size_t{256} << 20;
+
 }  // namespace
 
 // What prepare() builds: the circuit, and the runners that keep something
@@ -48,10 +53,13 @@ class Simulation::Updates final : public PlainUpdates {
   Simulation& simulation_;
 };
 
-Simulation::Simulation(Component component, Registers registers)
+Simulation::Simulation(Component component, Registers registers, Memories memories)
     : model_(std::move(component)),
       registers_(std::move(registers)),
-      state_(model_.busses().values()) {}
+      memories_(std::move(memories)),
+      state_(model_.busses().values(), MemoryWords(memories_)) {
+  registers_.add_clocks(memories_.clocks, model_.bus_count());
+}
 
 Simulation::~Simulation() = default;
 Simulation::Simulation(Simulation&&) noexcept = default;
@@ -70,6 +78,22 @@ void Simulation::restore_values(std::span<const BitBusValue> values) {
   if (bound_ && !state_.on_words()) bound_->worklist.forget(state_.table());
 }
 
+SimulationState Simulation::save_state() {
+  return SimulationState{snapshot(), state_.memory_words()};
+}
+
+void Simulation::restore_state(const SimulationState& state) {
+  restore_values(state.values);
+  state_.memory_words() = state.words;
+}
+
+std::optional<std::size_t> Simulation::find_memory(std::string_view name) const {
+  for (std::size_t m = 0; m < memories_.list.size(); ++m) {
+    if (memories_.list[m].name == name) return m;
+  }
+  return std::nullopt;
+}
+
 std::string Simulation::to_string() {
   return model_.to_string(snapshot());
 }
@@ -77,7 +101,8 @@ std::string Simulation::to_string() {
 Status Simulation::prepare(const UpdateControl& control) {
   if (bound_) return ok_status();
   // An interrupt keeps nothing: the next call starts again.
-  std::optional<Circuit> circuit = bind_circuit(model_, state_.table(), registers_, control);
+  std::optional<Circuit> circuit =
+      bind_circuit(model_, state_.table(), registers_, memories_, control);
   if (!circuit) return messages::interrupted();
   auto bound = std::make_unique<Bound>();
   bound->circuit = std::move(*circuit);
@@ -89,7 +114,7 @@ Status Simulation::prepare(const UpdateControl& control) {
     auto words = std::make_unique<WordPass>(bound_circuit.graph, bound_circuit.schedule,
                                             *bound_circuit.plan, state_.table());
     if (control.due()) return messages::interrupted();
-    if (clocked()) bound->word_steps = WordSteps(bound_circuit, registers_, *words);
+    if (clocked()) bound->word_steps = WordSteps(bound_circuit, registers_, memories_, *words);
     state_.move_to(std::move(words));
   }
   bound_ = std::move(bound);
@@ -199,15 +224,15 @@ Status Simulation::settle(const UpdateControl& control, Resets resets) {
 }
 
 Status Simulation::apply_resets(const UpdateControl& control) {
-  if (!registers_.any_async_reset) return ok_status();
+  if (!elements().any_async_part()) return ok_status();
   if (Status bound = prepare(control); !bound.ok()) return bound;
   if (state_.on_words()) {
     WordPass& words = state_.words();
     if (words.behind()) words.run();
-    return bound_->word_steps.resets(words);
+    return bound_->word_steps.resets(words, state_.memory_words());
   }
   Updates updates(*this);
-  return cycles_.resets(updates, registers_, control);
+  return cycles_.resets(updates, elements(), control);
 }
 
 RefusedInput Simulation::refused_step_input(std::span<const PositionInput> inputs) const {
@@ -220,14 +245,19 @@ Status Simulation::step(std::span<const PositionInput> inputs, const UpdateContr
     return std::move(refused->second);
   }
   if (Status bound = prepare(control); !bound.ok()) return bound;
-  if (state_.on_words()) return bound_->word_steps.step(state_.words(), inputs);
+  if (state_.on_words()) {
+    return bound_->word_steps.step(state_.words(), state_.memory_words(), inputs);
+  }
   Updates updates(*this);
-  return cycles_.step(updates, registers_, inputs, control);
+  return cycles_.step(updates, elements(), inputs, control);
 }
 
 Status Simulation::check_registers() const {
-  return check_register_widths(model_, registers_,
-                               [this](std::size_t position) { return width(position); });
+  Status registers = check_register_widths(
+      model_, registers_, [this](std::size_t position) { return width(position); });
+  if (!registers.ok()) return registers;
+  return check_memory_widths(model_, memories_,
+                             [this](std::uint32_t position) { return width(position); });
 }
 
 LanePass& Simulation::lanes_for(std::size_t vectors) {
@@ -269,6 +299,18 @@ std::optional<VectorFault> Simulation::run_vectors(const ByteVectors& vectors,
   return run_vectors_one_by_one(vectors, shown, sink, control);
 }
 
+LanePass* Simulation::sequence_lanes_for(std::size_t sequences) {
+  if (!state_.on_words()) return nullptr;
+  LanePass& lanes = lanes_for(sequences);
+  const std::size_t per_lane = LaneMemories::bytes_per_lane(memories_);
+  if (per_lane == 0) return &lanes;
+  std::size_t words = lanes.lane_words();
+  while (words > 1 && 64 * words * per_lane > kLaneMemoryBudget) words /= 2;
+  if (64 * words * per_lane > kLaneMemoryBudget) return nullptr;
+  if (words != lanes.lane_words()) lanes.set_lane_words(words);
+  return &lanes;
+}
+
 std::optional<VectorFault> Simulation::run_sequences(
     std::span<const TextVectors> sequences, std::span<const std::uint32_t> shown,
     SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
@@ -276,9 +318,10 @@ std::optional<VectorFault> Simulation::run_sequences(
   const TextSequences source{sequences};
   faults.assign(source.count(), std::nullopt);
   if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);
-  if (!state_.on_words()) return run_sequences_one_by_one(source, shown, sink, faults, control);
-  SequenceLanes lanes(bound_->circuit, registers_, model_, state_, lanes_for(source.count()));
-  return lanes.run(source, shown, sink, faults, control);
+  LanePass* lanes = sequence_lanes_for(source.count());
+  if (lanes == nullptr) return run_sequences_one_by_one(source, shown, sink, faults, control);
+  SequenceLanes runner(bound_->circuit, registers_, memories_, model_, state_, *lanes);
+  return runner.run(source, shown, sink, faults, control);
 }
 
 std::optional<VectorFault> Simulation::run_sequences(
@@ -286,15 +329,14 @@ std::optional<VectorFault> Simulation::run_sequences(
     std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control) {
   faults.assign(sequences.count(), std::nullopt);
   if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);
-  if (!state_.on_words()) {
-    return run_sequences_one_by_one(sequences, shown, sink, faults, control);
-  }
-  SequenceLanes lanes(bound_->circuit, registers_, model_, state_, lanes_for(sequences.count()));
-  return lanes.run(sequences, shown, sink, faults, control);
+  LanePass* lanes = sequence_lanes_for(sequences.count());
+  if (lanes == nullptr) return run_sequences_one_by_one(sequences, shown, sink, faults, control);
+  SequenceLanes runner(bound_->circuit, registers_, memories_, model_, state_, *lanes);
+  return runner.run(sequences, shown, sink, faults, control);
 }
 
 std::unique_ptr<ReactiveLanes> Simulation::reactive_lanes(std::size_t count) {
-  if (!prepare().ok() || !state_.on_words()) return nullptr;
+  if (!memories_.empty() || !prepare().ok() || !state_.on_words()) return nullptr;
   auto lanes = std::make_unique<ReactiveLanes>(bound_->circuit, registers_, count);
   const std::vector<BitBusValue> now = snapshot();
   std::vector<Word> all(lanes->mask_words(), ~Word{0});

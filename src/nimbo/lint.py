@@ -42,7 +42,7 @@ PORT_LISTS = ("address", "data", "enable")
 
 @dataclass(frozen=True)
 class Finding:
-    kind: str  # one of WARNING_KINDS or ERROR_KINDS, or "feedback" or "engine" (information)
+    kind: str  # one of WARNING_KINDS or ERROR_KINDS, or "feedback" (information)
     busses: tuple[str, ...]
     message: str
 

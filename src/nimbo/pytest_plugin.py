@@ -122,7 +122,7 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> It
         top: str | None = None,
         flow: str = "auto",
         yosys: str | None = None,
-        memories: str = "map",
+        memories: str | None = None,
         defines: Mapping[str, str | int | None] | None = None,
         include_dirs: Sequence[str | os.PathLike[str]] | None = None,
         parameters: Mapping[str, str | int] | None = None,
@@ -138,7 +138,7 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> It
         if verilog and len(verilog) != len(paths):
             pytest.fail("nimbo_design: give either Verilog sources or one IR file, not both", pytrace=False)
         options = (memories, defines, include_dirs, parameters, sv, strict, recode_fsm)
-        if not verilog and (more or top is not None or options != ("map", None, None, None, False, False, False)):
+        if not verilog and (more or top is not None or options != (None, None, None, None, False, False, False)):
             pytest.fail("nimbo_design: an IR file is one design: give it alone, without top or import options",
                         pytrace=False)  # fmt: skip
         folders = None if include_dirs is None else [folder / os.fspath(d) for d in include_dirs]

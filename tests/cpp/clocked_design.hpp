@@ -10,7 +10,8 @@
 // two clocks, both edges, enables and asynchronous resets (from inputs or
 // from logic), reset values and initial values at random. Without
 // `feedback`, logic reads only lower ranks; with it, any bus, so the
-// worklist runs between registers.
+// worklist runs between registers. With `memories`, random memories of
+// every kind of port (add_memories).
 #pragma once
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 
 #include "clocked_model.hpp"
 #include "component/component.hpp"
+#include "component/memory_record.hpp"
 #include "component/register_record.hpp"
 #include "expr_nodes/nodes.hpp"
 #include "reference_model.hpp"
@@ -41,6 +43,7 @@ struct ClockedShape {
   // Gates nothing reads: enough of them that a step follows its changes
   // instead of evaluating every gate.
   int filler = 0;
+  int memories = 0;
 };
 
 struct ClockedDesign {
@@ -49,7 +52,9 @@ struct ClockedDesign {
   std::map<std::string, BoxedEvaluator> trees;
   std::vector<std::pair<std::string, std::string>> influence;  // bus, reader
   std::vector<RegisterRecord> registers;
-  std::map<std::string, std::size_t> inputs;  // written by steps: id and width
+  std::vector<MemoryRecord> memories;
+  std::vector<std::vector<std::string>> contents;  // of each memory: its initial words as bits
+  std::map<std::string, std::size_t> inputs;       // written by steps: id and width
   std::vector<std::string> clocks;
   std::vector<std::string> qs;
 
@@ -82,7 +87,11 @@ struct ClockedDesign {
       plain.set_assignment("loop", std::make_unique<BusRef>("loop"));
       plain.add_influence("loop", "loop");
     }
-    return ClockedModel(std::move(plain), registers);
+    std::vector<ModelMemory> model_memories;
+    for (std::size_t m = 0; m < memories.size(); ++m) {
+      model_memories.push_back({memories[m], contents[m]});
+    }
+    return ClockedModel(std::move(plain), registers, std::move(model_memories));
   }
 };
 
@@ -91,6 +100,121 @@ std::string picked_bits(Pick& pick, std::size_t width) {
   std::string text(width, '0');
   for (char& c : text) c = pick(2) != 0 ? '1' : '0';
   return text;
+}
+
+// A random memory of `width` bits into `design`, whose read ports drive the
+// bit lists of `reads` ((data, synchronous) pairs), their addresses,
+// enables and resets from `ranked` (asynchronous addresses from
+// `settled`): a few words at a small offset (addresses land inside and
+// outside), random initial words, synchronous ports with enables, both
+// resets, enable_over_reset and transparency, write ports on both edges
+// with per-bit enables.
+template <class Pick>
+void add_memory(Pick& pick, ClockedDesign& design, const std::string& name, std::size_t width,
+                const std::vector<std::pair<std::vector<std::string>, bool>>& reads,
+                const std::vector<std::string>& ranked, const std::vector<std::string>& settled,
+                const std::map<std::string, std::size_t>& width_of, bool clocks_as_data) {
+  MemoryRecord record;
+  record.index = design.memories.size();
+  record.name = name;
+  record.words = 1 + pick(9);
+  record.width = width;
+  record.offset = pick(3) == 0 ? static_cast<std::int64_t>(1 + pick(3)) : 0;
+  const auto one_bit_of = [&](const std::vector<std::string>& pool) {
+    std::vector<std::string> bits;
+    for (const std::string& id : pool) {
+      if (width_of.at(id) == 1) bits.push_back(id);
+    }
+    if (clocks_as_data) bits.insert(bits.end(), design.clocks.begin(), design.clocks.end());
+    return bits;
+  };
+  const std::vector<std::string> one_bit = one_bit_of(ranked);
+  const auto bit_list = [&](std::size_t bits) {
+    std::vector<std::string> whole;
+    for (const std::string& id : ranked) {
+      if (width_of.at(id) == bits) whole.push_back(id);
+    }
+    if (!whole.empty() && (bits > 4 || pick(3) != 0)) {
+      return std::vector<std::string>{whole[pick(whole.size())]};
+    }
+    std::vector<std::string> list;
+    for (std::size_t b = 0; b < bits; ++b) list.push_back(one_bit[pick(one_bit.size())]);
+    return list;
+  };
+  const auto address = [&](const std::vector<std::string>& pool) {
+    std::vector<std::string> narrow, wide;
+    for (const std::string& id : pool) {
+      const std::size_t w = width_of.at(id);
+      if (w <= 4) narrow.push_back(id);
+      if (w > 4 && w <= 64) wide.push_back(id);
+    }
+    if (!narrow.empty() && pick(3) != 0)
+      return std::vector<std::string>{narrow[pick(narrow.size())]};
+    if (!wide.empty() && pick(8) == 0) return std::vector<std::string>{wide[pick(wide.size())]};
+    const std::vector<std::string> bits = one_bit_of(pool);
+    std::vector<std::string> list;
+    for (std::size_t b = 0, count = 1 + pick(4); b < count; ++b) {
+      list.push_back(bits[pick(bits.size())]);
+    }
+    return list;
+  };
+  for (std::size_t w = 0, count = pick(4); w < count; ++w) {
+    MemoryWriteRecord port;
+    port.clock = design.clocks[pick(design.clocks.size())];
+    port.edge = pick(3) == 0 ? Edge::kNegedge : Edge::kPosedge;
+    port.address = address(ranked);
+    port.data = bit_list(width);
+    const std::size_t kind = pick(3);
+    if (kind == 1) port.enable = std::vector<std::string>(width, one_bit[pick(one_bit.size())]);
+    if (kind == 2) port.enable = bit_list(width);
+    record.write_ports.push_back(std::move(port));
+  }
+  for (const auto& [data, synchronous] : reads) {
+    MemoryReadRecord port;
+    port.address = address(synchronous ? ranked : settled);
+    port.data = data;
+    if (synchronous) {
+      port.clock = design.clocks[pick(design.clocks.size())];
+      if (pick(3) == 0) port.edge = Edge::kNegedge;
+      if (pick(2) != 0) port.enable = one_bit[pick(one_bit.size())];
+      if (pick(3) == 0) {
+        port.async_reset = one_bit[pick(one_bit.size())];
+        if (pick(2) != 0) port.async_reset_value = picked_bits(pick, width);
+      }
+      if (pick(3) == 0) {
+        port.sync_reset = one_bit[pick(one_bit.size())];
+        if (pick(2) != 0) port.sync_reset_value = picked_bits(pick, width);
+        if (port.enable && pick(2) != 0) port.enable_over_reset = true;
+      }
+      std::vector<std::uint64_t> transparent;
+      for (std::size_t w = 0; w < record.write_ports.size(); ++w) {
+        const MemoryWriteRecord& writer = record.write_ports[w];
+        if (writer.clock == *port.clock && writer.edge == port.edge.value_or(Edge::kPosedge) &&
+            pick(2) != 0) {
+          transparent.push_back(w);
+        }
+      }
+      if (!transparent.empty()) port.transparent = std::move(transparent);
+    }
+    record.read_ports.push_back(std::move(port));
+  }
+  // Initial words: some 0, others random, written as hex runs of one word.
+  std::vector<std::string>& contents = design.contents.emplace_back();
+  for (std::uint64_t w = 0; w < record.words; ++w) {
+    std::string bits(width, '0');
+    if (pick(2) != 0) bits = picked_bits(pick, width);
+    contents.push_back(bits);
+    std::string hex;
+    for (std::size_t top = (width + 3) / 4; top-- > 0;) {
+      unsigned digit = 0;
+      for (std::size_t b = 0; b < 4 && top * 4 + b < width; ++b) {
+        if (bits[top * 4 + b] == '1') digit |= 1U << b;
+      }
+      hex += "0123456789abcdef"[digit];
+    }
+    record.init.push_back(MemoryInitRecord{w, {hex}, 1});
+  }
+  design.memories.push_back(std::move(record));
 }
 
 template <class Pick>
@@ -133,6 +257,36 @@ ClockedDesign make_clocked_design(Pick& pick, const ClockedShape& shape) {
     ranked.push_back(id);
   }
 
+  // Read data have no assignment: synchronous ones before the logic, which
+  // reads them; asynchronous ones after it, read by no logic and by no
+  // asynchronous address, so that the reads settle.
+  struct MemoryShape {
+    std::size_t width = 1;
+    std::vector<std::pair<std::vector<std::string>, bool>> reads;  // data, synchronous
+  };
+  std::vector<MemoryShape> memory_shapes;
+  std::vector<std::string> async_data;
+  for (int m = 0; m < shape.memories; ++m) {
+    MemoryShape& memory = memory_shapes.emplace_back();
+    memory.width = pick(4) == 0 ? 1 + pick(6) : classes[pick(classes.size())];
+    for (std::size_t p = 0, count = 1 + pick(3); p < count; ++p) {
+      const bool synchronous = pick(3) != 0;
+      const std::string stem = "m" + std::to_string(m) + "r" + std::to_string(p);
+      std::vector<std::string> data;
+      if (memory.width > 1 && memory.width <= 8 && pick(3) == 0) {
+        for (std::size_t b = 0; b < memory.width; ++b) {
+          data.push_back(stem + "_" + std::to_string(b));
+          declare(data.back(), 1);
+        }
+      } else {
+        data.push_back(stem);
+        declare(stem, memory.width);
+      }
+      for (const std::string& id : data) (synchronous ? ranked : async_data).push_back(id);
+      memory.reads.emplace_back(std::move(data), synchronous);
+    }
+  }
+
   std::vector<std::string> logic;
   for (int i = 0; i < shape.logic; ++i) {
     logic.push_back("g" + std::to_string(i));
@@ -173,6 +327,13 @@ ClockedDesign make_clocked_design(Pick& pick, const ClockedShape& shape) {
     declare(id, 1);
     design.trees[id] = std::make_unique<Not>(std::make_unique<BusRef>("in_en"));
     readers["in_en"].push_back(id);
+  }
+
+  const std::vector<std::string> settled = ranked;
+  ranked.insert(ranked.end(), async_data.begin(), async_data.end());
+  for (std::size_t m = 0; m < memory_shapes.size(); ++m) {
+    add_memory(pick, design, "mem" + std::to_string(m), memory_shapes[m].width,
+               memory_shapes[m].reads, ranked, settled, width_of, shape.clocks_as_data);
   }
 
   for (const std::string& q : design.qs) {

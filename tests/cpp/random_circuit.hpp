@@ -182,8 +182,11 @@ inline ClockedCircuit make_clocked_circuit(std::mt19937_64& rng, const ClockedSh
   Component component = design.component();
   Result<Registers> registers = resolve_registers(component, design.registers);
   EXPECT_TRUE(registers.ok()) << (registers.ok() ? "" : registers.error());
+  Result<Memories> memories = resolve_memories(component, design.registers, design.memories);
+  EXPECT_TRUE(memories.ok()) << (memories.ok() ? "" : memories.error());
   return ClockedCircuit{
-      std::make_unique<Simulation>(std::move(component), std::move(registers).value()),
+      std::make_unique<Simulation>(std::move(component), std::move(registers).value(),
+                                   std::move(memories).value()),
       std::make_unique<ClockedModel>(design.model()), design.inputs, design.qs};
 }
 

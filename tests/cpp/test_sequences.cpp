@@ -69,6 +69,10 @@ const SequenceCase kSequenceCases[] = {
     {"ResetChains", {.widths = {1}, .reset_chains = true, .registers = 8}},
     {"ClocksAsData", {.widths = {1, 3}, .clocks_as_data = true}},
     {"NoRegisters", {.registers = 0}},
+    {"Memories", {.memories = 2}},
+    {"MemoriesAlone", {.registers = 0, .memories = 3}},
+    {"MemoriesWide", {.widths = {1, 65, 130}, .memories = 2}},
+    {"MemoriesFeedback", {.feedback = true, .widths = {1, 3}, .memories = 2}},
 };
 
 class SequencesAgainstModel : public ::testing::TestWithParam<std::tuple<SequenceCase, unsigned>> {

@@ -1,5 +1,5 @@
-// Steps of designs with registers against the plain clocked model: the
-// word pass's steps (WordSteps) and the plain cycles over the worklist or
+// Steps of designs with registers and memories against the plain clocked
+// model: the word pass's steps (WordSteps) and the plain cycles over the worklist or
 // the word pass (Cycles), one step at a time and in batches, and updates
 // that apply the asynchronous resets.
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/cycles.hpp"
+#include "engine/reactive_lanes.hpp"
 #include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
 #include "random_circuit.hpp"
@@ -35,6 +36,12 @@ const StepCase kStepCases[] = {
     {"ResetChains", {.widths = {1}, .reset_chains = true, .registers = 8}},
     {"ResetChainsFeedback", {.feedback = true, .widths = {1, 65}, .reset_chains = true}},
     {"ClocksAsData", {.widths = {1, 3}, .clocks_as_data = true}},
+    {"Memories", {.memories = 2}},
+    {"MemoriesFeedback", {.feedback = true, .memories = 2}},
+    {"MemoriesAlone", {.registers = 0, .memories = 3}},
+    {"MemoriesOneBit", {.widths = {1}, .memories = 3}},
+    {"MemoriesWide", {.widths = {1, 65, 130}, .reset_chains = true, .memories = 2}},
+    {"MemoriesClocksAsData", {.widths = {1, 3}, .clocks_as_data = true, .memories = 2}},
 };
 
 class StepsAgainstModel : public ::testing::TestWithParam<std::tuple<StepCase, unsigned>> {
@@ -99,11 +106,13 @@ TEST_P(StepsAgainstModel, PlainCyclesGiveTheRunnersSteps) {
   const UpdateControl control{nullptr, testing_model::kModelWorkLimit};
   Cycles cycles;
   PublicUpdates updates(*twin.simulation);
+  MemoryWords words(twin.simulation->memories());
+  const StateElements elements{twin.simulation->registers(), twin.simulation->memories(), words};
   for (int s = 0; s < 30; ++s) {
     const Values step = testing_model::random_step(rng, circuit, 0);
     const Status ran =
         circuit.simulation->step(testing_model::positions_of(*circuit.simulation, step), control);
-    const Status plain = cycles.step(updates, twin.simulation->registers(),
+    const Status plain = cycles.step(updates, elements,
                                      testing_model::positions_of(*twin.simulation, step), control);
     ASSERT_EQ(ran.ok() ? "" : ran.error(), plain.ok() ? "" : plain.error()) << "step " << s;
     ASSERT_EQ(testing_model::values_of(*circuit.simulation),
@@ -207,6 +216,18 @@ TEST_P(StepsAgainstModel, BatchesStepOncePerVector) {
 // A register of 65 bits whose last bit alone changes at each edge (d = q
 // xor a constant with only that bit set), read by logic among enough gates
 // that a step follows its changes instead of running every gate.
+// Reactive lanes hold no memory words: a design with memories gets none
+// (and its callers step it as it is), one without gets them.
+TEST(Steps, ReactiveLanesAreMadeOnlyForDesignsWithoutMemories) {
+  for (const int memories : {0, 2}) {
+    std::mt19937_64 rng(3);
+    ClockedCircuit circuit =
+        testing_model::make_clocked_circuit(rng, ClockedShape{.memories = memories});
+    ASSERT_EQ(testing_model::start(*circuit.simulation), "");
+    EXPECT_EQ(circuit.simulation->reactive_lanes(3) == nullptr, memories != 0);
+  }
+}
+
 TEST(Steps, AChangeOfAWideRegistersUpperWordReachesItsReaders) {
   const std::string high(64, '0');
   Component component("wide");

@@ -250,6 +250,7 @@ def random_clocked_circuit(
     widths=(1, 3, 64, 65),
     reset_chains=False,
     clocks_as_data=False,
+    memories=0,
 ):
     """A random design with registers; returns (ir, {input id: width}).
 
@@ -261,7 +262,9 @@ def random_clocked_circuit(
     lower ranks; with it, any bus, so the worklist runs between registers.
     With `reset_chains`, asynchronous resets are mostly other registers' q's
     (one register resetting the next); with `clocks_as_data`, registers take
-    clocks as their d, enable or asynchronous reset, and no gate reads them."""
+    clocks as their d, enable or asynchronous reset, and no gate reads them.
+    With `memories`, that many random memories (random_memory_records) whose
+    read data logic reads."""
     from nimbo.ir import gate, ref  # noqa: PLC0415 (tests import this module before nimbo is needed)
 
     classes = rng.sample(widths, k=min(len(widths), rng.randrange(1, 4)))
@@ -304,6 +307,28 @@ def random_clocked_circuit(
         inputs["in_en"] = 1
         ranked.append("in_en")
 
+    # Read data busses have no assignment. Synchronous ones are declared
+    # before the logic, which reads them; asynchronous ones after it and
+    # are read by no logic and no asynchronous address, so that a design
+    # settles (a read whose address follows its own data may not).
+    memory_shapes = []
+    async_data: list[str] = []
+    for m in range(memories):
+        w = rng.choice([*classes, rng.randint(1, 6)])
+        reads = []
+        for p in range(rng.randint(1, 3)):
+            synchronous = rng.randrange(3) > 0
+            if 1 < w <= 8 and rng.randrange(3) == 0:
+                data = [f"m{m}r{p}_{b}" for b in range(w)]
+                for bus_id in data:
+                    declare(bus_id, 1)
+            else:
+                data = [f"m{m}r{p}"]
+                declare(data[0], w)
+            (ranked if synchronous else async_data).extend(data)
+            reads.append((data, synchronous))
+        memory_shapes.append((w, reads))
+
     def tree(owner: str, w: int, limit: int, depth: int) -> Any:
         pool = [b for b in ranked[:limit] if width_of[b] == w]
         if depth == 0 or not pool or rng.randrange(3) == 0:
@@ -326,6 +351,12 @@ def random_clocked_circuit(
         w = width_of[name]
         limit = len(ranked) if feedback else ranked.index(name)
         declare(name, w, tree(name, w, limit, rng.randrange(1, 4)))
+    settled = list(ranked)
+    ranked.extend(async_data)
+    memory_records = [
+        random_memory_record(rng, f"mem{m}", w, reads, clocks, ranked, settled, width_of, clocks_as_data)
+        for m, (w, reads) in enumerate(memory_shapes)
+    ]
     registers_out = []
     for q in qs:
         w = width_of[q]
@@ -363,5 +394,88 @@ def random_clocked_circuit(
         if influence:
             entry["influence_list"] = influence
         busses.append(entry)
-    document = {"component": {"id": "clocked", "registers": registers_out, "busses": busses}}
+    document: dict[str, Any] = {"component": {"id": "clocked", "registers": registers_out, "busses": busses}}
+    if memory_records:
+        document["component"]["memories"] = memory_records
     return json.dumps(document), inputs
+
+
+def random_memory_record(rng, name, width, reads, clocks, ranked, settled, width_of, clocks_as_data=False) -> dict[str, Any]:
+    """A memory of `width` bits whose read ports drive the bit lists of
+    `reads` ((data, synchronous) pairs), their addresses, enables and resets
+    taken from `ranked` (asynchronous addresses from `settled`): a few words at a small offset (so that addresses land inside and
+    outside), random initial words, asynchronous and synchronous read ports
+    with enables, both resets, enable_over_reset and transparency, write
+    ports on both edges with per-bit enables; addresses, data and enables are
+    inputs, q's, read data or logic, as one bus or one-bit busses."""
+    from nimbo.ir import init_runs  # noqa: PLC0415
+
+    words = rng.randint(1, 9)
+    offset = rng.choice([0, 0, rng.randint(1, 3)])
+    one_bit = [b for b in ranked if width_of[b] == 1]
+    if clocks_as_data:
+        one_bit += clocks
+
+    def bit_list(bits: int) -> list[str]:
+        """`bits` bits: one bus of that width when there is one, else one-bit busses."""
+        whole = [b for b in ranked if width_of[b] == bits]
+        if whole and (bits > 4 or rng.randrange(3)):
+            return [rng.choice(whole)]
+        return [rng.choice(one_bit) for _ in range(bits)]
+
+    def address(pool: list[str]) -> list[str]:
+        narrow = [b for b in pool if width_of[b] <= 4]
+        if narrow and rng.randrange(3):
+            return [rng.choice(narrow)]
+        if rng.randrange(8) == 0:
+            wide = [b for b in pool if 4 < width_of[b] <= 64]
+            if wide:
+                return [rng.choice(wide)]
+        bits = [b for b in pool if width_of[b] == 1] + (clocks if clocks_as_data else [])
+        return [rng.choice(bits) for _ in range(rng.randint(1, 4))]
+
+    def bits(count: int) -> str:
+        return "".join(rng.choice("01") for _ in range(count))
+
+    writes = []
+    for _ in range(rng.randint(0, 3)):
+        port: dict[str, Any] = {"clock": rng.choice(clocks), "address": address(ranked), "data": bit_list(width)}
+        if rng.randrange(3) == 0:
+            port["edge"] = "negedge"
+        kind = rng.randrange(3)
+        if kind == 1:
+            port["enable"] = [rng.choice(one_bit)] * width
+        elif kind == 2:
+            port["enable"] = bit_list(width)
+        writes.append(port)
+    read_ports = []
+    for data, synchronous in reads:
+        port = {"address": address(ranked if synchronous else settled), "data": data}
+        if synchronous:
+            port["clock"] = rng.choice(clocks)
+            if rng.randrange(3) == 0:
+                port["edge"] = "negedge"
+            if rng.randrange(2):
+                port["enable"] = rng.choice(one_bit)
+            if rng.randrange(3) == 0:
+                port["async_reset"] = rng.choice(one_bit)
+                if rng.randrange(2):
+                    port["async_reset_value"] = bits(width)
+            if rng.randrange(3) == 0:
+                port["sync_reset"] = rng.choice(one_bit)
+                if rng.randrange(2):
+                    port["sync_reset_value"] = bits(width)
+                if "enable" in port and rng.randrange(2):
+                    port["enable_over_reset"] = True
+            edge = port.get("edge", "posedge")
+            same = [i for i, w in enumerate(writes) if w["clock"] == port["clock"] and w.get("edge", "posedge") == edge]
+            transparent = [i for i in same if rng.randrange(2)]
+            if transparent:
+                port["transparent"] = transparent
+        read_ports.append(port)
+    contents = [rng.choice([0, rng.getrandbits(width)]) for _ in range(words)]
+    record: dict[str, Any] = {"name": name, "words": words, "width": width, "init": init_runs(contents),
+                              "read_ports": read_ports, "write_ports": writes}  # fmt: skip
+    if offset:
+        record["offset"] = offset
+    return record

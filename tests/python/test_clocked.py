@@ -1,4 +1,4 @@
-"""Designs with registers: every step form of nimbo.Simulator gives what the
+"""Designs with registers and memories: every step form of nimbo.Simulator gives what the
 plain model gives, stepping through nimbo.core one update at a time."""
 
 import json
@@ -18,6 +18,12 @@ SHAPES = [
     pytest.param(dict(widths=(1,), registers=8, reset_chains=True), id="reset-chains"),
     pytest.param(dict(widths=(1, 65), reset_chains=True, feedback=True), id="reset-chains-feedback"),
     pytest.param(dict(widths=(1, 3), clocks_as_data=True), id="clocks-as-data"),
+    pytest.param(dict(memories=2), id="memories"),
+    pytest.param(dict(memories=2, feedback=True), id="memories-feedback"),
+    pytest.param(dict(registers=0, memories=3), id="memories-alone"),
+    pytest.param(dict(widths=(1,), memories=3), id="memories-one-bit"),
+    pytest.param(dict(widths=(1, 65), memories=2, reset_chains=True), id="memories-wide"),
+    pytest.param(dict(widths=(1, 3), memories=2, clocks_as_data=True), id="memories-clocks-as-data"),
 ]
 
 
@@ -32,6 +38,14 @@ def random_steps(rng, inputs, count, bad=0.0, qs=()):
             step[victim] += "1"
         steps.append(step)
     return steps
+
+
+def same_reason(got: str, expected: str) -> bool:
+    """The simulator's reason is the model's; where the circuit did not
+    settle, it also names the busses that kept changing."""
+    if expected.startswith("Circuit did not settle"):
+        return got.startswith(f"{expected}; bus") and " still changing: " in got
+    return got == expected
 
 
 def model_run(ir, steps):
@@ -95,7 +109,7 @@ def test_batches_step_once_per_vector(shape, seed):
     else:
         with pytest.raises(VectorError) as caught:
             simulator.run(steps)
-        assert caught.value.reason == error
+        assert same_reason(caught.value.reason, error)
         assert caught.value.index == len(expected)
         assert caught.value.results == expected
     assert simulator.values() == final
@@ -128,7 +142,7 @@ def test_batches_step_once_per_vector(shape, seed):
         else:
             with pytest.raises(VectorError) as caught:
                 simulator.run_jsonl(lines, show)
-            assert caught.value.reason == error
+            assert same_reason(caught.value.reason, error)
 
 
 def test_a_counter_counts_on_rising_edges_only_while_enabled():
@@ -236,7 +250,8 @@ def test_sequences_side_by_side_give_each_sequence_alone(shape, seed):
             assert error is None
         else:
             assert isinstance(error, VectorError)
-            assert (error.reason, error.index, error.line) == (failure, len(expected), len(expected) + 1)
+            assert same_reason(error.reason, failure)
+            assert (error.index, error.line) == (len(expected), len(expected) + 1)
 
 
 @pytest.mark.parametrize("shape", SHAPES)
@@ -372,7 +387,7 @@ def test_an_update_applies_the_asynchronous_resets_unless_told_not_to(shape, see
         except RuntimeError as error:
             with pytest.raises(RuntimeError) as caught:
                 simulator.update(update, resets=resets)
-            assert str(caught.value) == str(error)
+            assert same_reason(str(caught.value), str(error))
             assert simulator.values() == model.values()
             if "settle" in str(error):
                 break

@@ -136,7 +136,7 @@ def test_every_gate_cell_has_its_truth_table(kind, core):
 )
 def test_unsupported_netlists_are_refused(cells, ports, message):
     with pytest.raises(ImportFailure) as info:
-        import_netlist(netlist(cells, ports))
+        import_netlist(netlist(cells, ports), memories="map")
     assert message in str(info.value)
 
 

@@ -174,7 +174,7 @@ def test_a_memory_too_large_to_map_is_refused_before_mapping(tmp_path):
                     "  reg [31:0] mem [0:1<<20];\n  always @(posedge clk) if (we) mem[a] <= d;\n"
                     "  assign q = mem[a];\nendmodule\n")
     with pytest.raises(ImportFailure) as info:
-        import_verilog([str(path)])
+        import_verilog([str(path)], memories="map")
     assert str(info.value).startswith(f"memory 'mem' ({path}:2) has 1,048,577 words × 32 bits = 33,554,464 bits: ")
     assert "-G NAME=VALUE" in str(info.value)
 

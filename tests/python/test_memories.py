@@ -171,14 +171,18 @@ def test_kept_memories_step_like_their_mapped_form(seed, tmp_path):
     assert len(kept.memories) == 1 and not mapped.memories
     model = ClockedModel(kept.text())
     simulator = Simulator(mapped.text())
+    engine = Simulator(kept.text())
     memory = model.memories[0]
     outputs = {n: p for n, p in kept.ports.items() if p.direction == "output"}
     for cycle in range(40):
         vector = stimulus(rng, shape)
         got = port_values(outputs, model.step(expand_inputs(kept.ports, vector)))
         simulator.step(expand_inputs(mapped.ports, vector))
+        engine.step(expand_inputs(kept.ports, vector))
         values = simulator.values()
         assert got == port_values(outputs, values), f"cycle {cycle}: {vector}"
+        assert engine.values() == model.values(), f"cycle {cycle}: {vector}"
+        assert engine.memory(memory.name) == memory.contents
         for index, word in enumerate(memory.contents):
             shown = word_busses(values, memory.offset + index, memory.width)
             assert shown in (None, word_bits(word, memory.width)), f"cycle {cycle}: word {index}"
@@ -237,6 +241,20 @@ def test_kept_memories_match_icarus_cycle_by_cycle(design, bias, flow, tmp_path)
     for k, vector in enumerate(vectors):
         got = port_values(outputs, model.step(expand_inputs(imported.ports, vector)))
         assert agrees(got, expected[k]), f"cycle {k}: inputs {vector}"
+    # The engine's forms: one run of every vector, and the same run as one
+    # sequence among copies of itself in lanes.
+    from nimbo import Simulator
+
+    simulator = Simulator(imported.text())
+    steps = [expand_inputs(imported.ports, vector) for vector in vectors]
+    rows = simulator.run(steps)
+    assert all(agrees(port_values(outputs, row), expected[k]) for k, row in enumerate(rows))
+    simulator.reset()
+    show = list(simulator.bus_ids)
+    lines = "\n".join(json.dumps(step) for step in steps).encode()
+    for values, unknown, error in simulator.run_sequences_jsonl([lines] * 70, show):
+        assert (unknown, error) == ([], None)
+        assert values == [tuple(row[b] for b in show) for row in rows]
 
 
 @needs_yosys
@@ -253,15 +271,30 @@ def test_a_processor_with_kept_memories_runs_like_its_mapped_form():
     assert sorted((m["words"], m["width"], len(m["write_ports"])) for m in kept.memories) == [(128, 16, 0), (256, 16, 1)]
     model = ClockedModel(kept.text())
     simulator = Simulator(mapped.text())
+    engine = Simulator(kept.text())
     outputs = {n: p for n, p in kept.ports.items() if p.direction == "output"}
     rng = random.Random(16)
+    steps = []
     for cycle in range(300):
         vector = {"rst": "0", "run": "1", "in_port": format(rng.getrandbits(16), "016b")}
-        got = port_values(outputs, model.step(expand_inputs(kept.ports, vector)))
+        steps.append(expand_inputs(kept.ports, vector))
+        got = port_values(outputs, model.step(steps[-1]))
         simulator.step(expand_inputs(mapped.ports, vector))
+        engine.step(steps[-1])
         assert got == port_values(outputs, simulator.values()), f"cycle {cycle}"
+        assert engine.values() == model.values(), f"cycle {cycle}"
     (ram,) = [memory for memory in model.memories if memory.write_ports]
     assert sum(word != 0 for word in ram.contents) > 10  # the program stored words
+    assert engine.memory(ram.name) == ram.contents
+    # The same cycles in lanes, each lane with its own words.
+    engine.reset()
+    show = [bit for port in outputs.values() for bit in port.bits]
+    lines = "\n".join(json.dumps(step) for step in steps).encode()
+    engine_rows = [port_values(outputs, row) for row in engine.run(steps, show)]
+    engine.reset()
+    for values, unknown, error in engine.run_sequences_jsonl([lines] * 65, show):
+        assert (unknown, error) == ([], None)
+        assert [port_values(outputs, dict(zip(show, row))) for row in values] == engine_rows
 
 
 @needs_yosys
@@ -318,7 +351,7 @@ def test_memory_cells_that_cannot_stay_memories_are_refused_from_a_netlist(param
         assert memory["read_ports"][0]["clock"] == "clk" and memory["write_ports"][0]["enable"] == ["we", "we"]
         unmapped = r"memory 'ram' \(top.v:3\) \(type \$mem_v2\) is a memory left unmapped"
         with pytest.raises(ImportFailure, match=unmapped):
-            import_netlist(netlist)  # map: memory cells are refused as before
+            import_netlist(netlist, memories="map")  # memory cells are refused as before
         return
     with pytest.raises(ImportFailure) as refused:
         import_netlist(netlist, memories="keep")
@@ -402,7 +435,6 @@ def memory_ir(memory: dict) -> str:
 @pytest.mark.parametrize(
     "change, message",
     [
-        ({}, "memories are not simulated yet by this engine; import with --memories map"),
         ({"words": 0}, "Failed to render circuit: memories[0] (name 'ram'): 'words' must be from 1 to 16777216"),
         ({"read_ports": [{"address": ["a"], "data": ["n"]}]},
          "Failed to render circuit: memories[0] (name 'ram'): read_ports[0]: data 'n' has an assignment"),
@@ -413,7 +445,7 @@ def memory_ir(memory: dict) -> str:
          "Failed to render circuit: memories[0] (name 'ram'): init[0]: value '8' does not fit in 3 bits"),
     ],
 )
-def test_the_simulator_checks_memories_then_refuses_them_while_nimbo_core_ignores_them(change, message):
+def test_the_simulator_checks_memories_while_nimbo_core_ignores_them(change, message):
     from nimbo import Simulator
     from nimbo.core import Renderer
 
@@ -427,12 +459,17 @@ def test_the_simulator_checks_memories_then_refuses_them_while_nimbo_core_ignore
     assert with_memories.update_and_get({"we": "1"}) == without.update_and_get({"we": "1"})
 
 
-def test_the_model_steps_the_hand_written_memory():
-    model = ClockedModel(memory_ir(GOOD_MEMORY))
-    assert model.values()["q"] == "000" and model.memories[0].contents == [0, 5, 0, 0]
-    assert model.step({"a": "10"})["q"] == "101"  # word 1, read asynchronously
-    assert model.step({"we": "1", "a": "00", "d": "011"})["q"] == "011"  # written at the edge, then read
-    assert model.memories[0].contents == [6, 5, 0, 0]
+def test_the_model_and_the_simulator_step_the_hand_written_memory():
+    from nimbo import Simulator
+
+    for stepper in (ClockedModel(memory_ir(GOOD_MEMORY)), Simulator(memory_ir(GOOD_MEMORY))):
+        assert stepper.values()["q"] == "000"
+        stepper.step({"a": "10"})
+        assert stepper.values()["q"] == "101"  # word 1, read asynchronously
+        stepper.step({"we": "1", "a": "00", "d": "011"})
+        assert stepper.values()["q"] == "011"  # written at the edge, then read
+        words = stepper.memories[0].contents if isinstance(stepper, ClockedModel) else stepper.memory("ram")
+        assert words == [6, 5, 0, 0]
 
 
 @pytest.mark.parametrize("words, settles", [([1, 1], True), ([0, 1], False)])
@@ -442,11 +479,14 @@ def test_a_read_whose_address_follows_its_data_settles_or_fails_in_rounds(words,
     memory = {"name": "loop", "words": 2, "width": 1, "init": init_runs(words),
               "read_ports": [{"address": ["a"], "data": ["q"]}], "write_ports": []}  # fmt: skip
     ir = json.dumps(build_document("loop", busses, memories=[memory]))
-    if settles:
-        assert ClockedModel(ir).values() == {"a": "0", "q": "1"}
-    else:
-        with pytest.raises(RuntimeError, match="^Asynchronous resets or memory reads did not settle$"):
-            ClockedModel(ir)
+    from nimbo import Simulator
+
+    for stepper in (ClockedModel, Simulator):
+        if settles:
+            assert stepper(ir).values() == {"a": "0", "q": "1"}
+        else:
+            with pytest.raises(RuntimeError, match="^Asynchronous resets or memory reads did not settle$"):
+                stepper(ir)
 
 
 @pytest.mark.parametrize(
@@ -479,17 +519,16 @@ def test_runs_give_back_random_contents():
 
 
 @needs_yosys
-def test_nimbo_import_keeps_memories_on_request_and_nimbo_run_says_it_cannot_run_them(tmp_path, capsys):
+def test_nimbo_import_keeps_memories_by_default_and_nimbo_run_runs_them(tmp_path):
     from nimbo.cli import main
 
     out = tmp_path / "ram.json"
     report = io.StringIO()
-    assert main(["import", str(DESIGNS / "ram.v"), "--memories", "keep", "-o", str(out)], out=report) == 0
+    assert main(["import", str(DESIGNS / "ram.v"), "-o", str(out)], out=report) == 0
     assert ", 2 memories; Yosys flow full (synth -flatten -nofsm -top ram -run :fine; memory_narrow;" in report.getvalue()
     assert [m["name"] for m in json.loads(out.read_text())["component"]["memories"]] == ["mem", "rom"]
-    assert main(["run", str(out)], out=io.StringIO()) != 0
-    assert "memories are not simulated yet by this engine; import with --memories map" in capsys.readouterr().err
-    assert main(["import", str(DESIGNS / "ram.v"), "-o", str(out)], out=io.StringIO()) == 0
+    assert main(["run", str(out)], out=io.StringIO()) == 0
+    assert main(["import", str(DESIGNS / "ram.v"), "--memories", "map", "-o", str(out)], out=io.StringIO()) == 0
     assert "memories" not in json.loads(out.read_text())["component"]
 
 
@@ -497,8 +536,10 @@ def test_nimbo_import_keeps_memories_on_request_and_nimbo_run_says_it_cannot_run
 def test_design_from_verilog_caches_each_memories_mode_apart(tmp_path):
     from nimbo import Design
 
-    mapped = Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path)
+    mapped = Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path, memories="map")
     assert mapped.step(we=1, waddr=2, wdata=9, raddr=2)["async_q"] == 9
-    with pytest.raises(RuntimeError, match="memories are not simulated yet"):
-        Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path, memories="keep")
-    assert len(list(tmp_path.glob("*/*.json"))) == 2
+    kept = Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path)
+    assert kept.step(we=1, waddr=2, wdata=9, raddr=2)["async_q"] == 9
+    assert kept.memory("mem")[2] == 9 and len(list(tmp_path.glob("*/*.json"))) == 2
+    assert Design.from_verilog(DESIGNS / "ram.v", cache_dir=tmp_path, memories="keep").memory("mem")[2] == 6
+    assert len(list(tmp_path.glob("*/*.json"))) == 2  # keep is the default: the same entry

@@ -12,9 +12,8 @@ from ..ports import plural
 from .errors import EXIT_FAILURE, EXIT_OK, CliError
 from .files import loading_native, read_text, render_errors
 
-# How the simulator words a register or memory record it refuses, and a design it does not run yet.
+# How the simulator words a register or memory record it refuses.
 _RECORD_ERROR = re.compile(r"Failed to render circuit: '?(registers|memories)")
-_NOT_SIMULATED = "memories are not simulated yet"
 
 
 def _domain_line(domain: ClockDomain) -> str:
@@ -67,8 +66,7 @@ def print_report(report: Report, out: TextIO) -> None:
 
 def record_finding(text: str) -> Finding | None:
     """The simulator's reason for refusing the register or memory records of
-    an IR that renders (an error), or the note that it does not run
-    memories yet; None when it takes them. Only the records are judged here:
+    an IR that renders (an error); None when it takes them. Only the records are judged here:
     an IR whose initial state does not settle is nimbo run's to report."""
     if '"registers"' not in text and '"memories"' not in text:
         return None
@@ -80,8 +78,6 @@ def record_finding(text: str) -> Finding | None:
         found = _RECORD_ERROR.match(str(exc))
         if found:
             return Finding("register" if found.group(1) == "registers" else "memory", (), str(exc))
-        if str(exc).startswith(_NOT_SIMULATED):
-            return Finding("engine", (), str(exc))
     return None
 
 

@@ -10,7 +10,7 @@ from typing import TextIO
 from ..ports import plural
 from ..verilog.options import ImportOptions, parse_assignments
 from ..verilog.yosys import (
-    FLOW_NAMES, FLOWS, MEMORY_MODES, ImportFailure, Imported, Synthesis, import_text, import_verilog,
+    DEFAULT_MEMORIES, FLOW_NAMES, FLOWS, MEMORY_MODES, ImportFailure, Imported, Synthesis, import_text, import_verilog,
 )  # fmt: skip
 from .errors import EXIT_OK, EXIT_USAGE, CliError, say, warn
 from .files import OutputFile, read_text, refuse_inputs
@@ -130,8 +130,8 @@ def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type
             "Import a gate-level Yosys JSON netlist (write_json after synth), or Verilog sources, which Yosys reads, "
             "elaborates, flattens and maps to gates first. Every net bit becomes a 1-bit bus; port bits are named "
             "NAME[i] (NAME for a 1-bit port), and the IR records each port's bits, least significant first, and the "
-            "named vectors inside (nets). Flip-flops become register records, latches feedback, memories registers "
-            "and logic (or, with --memories keep, memory records). What nimbo simulates otherwise than Verilog (delays, "
+            "named vectors inside (nets). Flip-flops become register records, latches feedback, memories memory "
+            "records (or, with --memories map, registers and logic). What nimbo simulates otherwise than Verilog (delays, "
             "system tasks, x and z, combinational loops, logic on clocks, registers and memories without an initial "
             "value) and values cut to a narrower signal are warnings, or with --strict errors."
         ),
@@ -162,10 +162,9 @@ def register(commands: argparse._SubParsersAction) -> None:  # type: ignore[type
              "bit operations, full otherwise",
     )  # fmt: skip
     parser.add_argument(
-        "--memories", choices=MEMORY_MODES, default="map",
-        help="map (the default): memories become registers and logic (Yosys's memory_map); keep: memories stay "
-             "memories in the IR's \"memories\" section (those it cannot describe exactly are mapped, with a note), "
-             "which this engine does not simulate yet",
+        "--memories", choices=MEMORY_MODES, default=DEFAULT_MEMORIES,
+        help="keep (the default): memories stay memories in the IR's \"memories\" section (those it cannot "
+             "describe exactly are mapped, with a note); map: memories become registers and logic (Yosys's memory_map)",
     )  # fmt: skip
     parser.add_argument("-q", "--quiet", action="store_true", help="print no summary, warnings or notes")
     parser.set_defaults(handler=command_import)

@@ -31,6 +31,8 @@ from .files import OutputFile, OutputFileError, VectorBlocks, progress_wanted, r
 if TYPE_CHECKING:
     from tqdm import tqdm
 
+    from .._engine import Simulator
+
 # How the simulator writes rows itself: (first step, step width, fragments
 # around the step number and the columns).
 Layout = tuple[int, int, list[str]]
@@ -237,6 +239,31 @@ def parse_assignment(text: str, option: str = "--set") -> tuple[str, str]:
     return bus_id, value
 
 
+def parse_memory_load(text: str) -> tuple[str, str]:
+    name, sep, path = text.partition("=")
+    if not sep or not name or not path:
+        raise CliError(f"--load-memory expects NAME=FILE, got {show_value(text)}", EXIT_USAGE)
+    return name, path
+
+
+def load_memories(sim: Simulator, loads: Sequence[tuple[str, str]]) -> None:
+    """Loads each memory's words from its file (nimbo.memory_words), in the
+    order given, before step 0."""
+    from ..memory_words import read_words
+
+    for name, path in loads:
+        shape = sim.memories.get(name)
+        if shape is None:
+            known = ", ".join(sim.memories) or f"{sim.id} has no memories"
+            raise CliError(f"--load-memory: no memory named {show_value(name)} ({known})")
+        text = read_text(path)
+        count, width, offset = shape
+        try:
+            sim.load_memory(name, read_words(text, name=name, words=count, width=width, offset=offset, where=path))
+        except (ValueError, RuntimeError) as exc:
+            raise CliError(str(exc)) from None
+
+
 def recorded_nets(path: str, text: str) -> dict[str, tuple[str, ...]]:
     """The named vectors an import records (`component.nets`)."""
     try:
@@ -320,6 +347,7 @@ class Cycles:
 
 def command_run(args: argparse.Namespace, out: TextIO) -> int:
     settings = dict(parse_assignment(item) for item in args.set)
+    loads = [parse_memory_load(item) for item in args.load_memory]
     pokes = dict(parse_assignment(item, "--poke") for item in args.poke)
     start = x_initial(args)
     if args.cycles is not None and args.cycles < 0:
@@ -335,6 +363,7 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
             vectors = stack.enter_context(VectorBlocks(args.vectors)) if args.vectors else None
             text = read_text(args.ir)
             sim = simulator(args.ir, text, start)
+            load_memories(sim, loads)
             ports = recorded_ports(args.ir, text, sim.bus_ids)
             nets = recorded_nets(args.ir, text)
             del text
@@ -505,6 +534,11 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
     parser.add_argument(
         "--vectors", metavar="FILE",
         help="JSON Lines file, - for standard input: one object of bus or port name to value per step",
+    )
+    parser.add_argument(
+        "--load-memory", metavar="NAME=FILE", action="append", default=[],
+        help="the words of memory NAME from a $readmemh-style FILE (hex words, @address, comments), "
+        "before step 0 (repeatable)",
     )
     parser.add_argument(
         "--cycles", metavar="N", type=int, help="run N more steps that write no inputs (after the vectors, if any)"

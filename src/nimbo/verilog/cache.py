@@ -26,7 +26,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from .options import ImportOptions
-from .yosys import ImportFailure, find_yosys, import_verilog
+from .yosys import DEFAULT_MEMORIES, ImportFailure, find_yosys, import_verilog
 from .yosys_log import Message
 
 # Changes whenever the entries' layout or meaning changes.
@@ -53,7 +53,7 @@ def imported_ir(
     yosys: str | None,
     cache_dir: str | os.PathLike[str] | None,
     options: ImportOptions | None = None,
-    memories: str = "map",
+    memories: str = DEFAULT_MEMORIES,
 ) -> ImportedIR:
     """The IR of `sources` imported as ``nimbo import`` does (with
     ``--memories`` `memories`); through the cache in `cache_dir` when one is
@@ -129,7 +129,7 @@ def cache_key(
     flow: str,
     command: str,
     options: ImportOptions | None = None,
-    memories: str = "map",
+    memories: str = DEFAULT_MEMORIES,
 ) -> str | None:
     """The key of an import, or None when it cannot be told (an include that
     cannot be found, a Yosys that does not say its version)."""

@@ -27,8 +27,9 @@ asynchronous load of data that is not constant, an asynchronous reset
 driven by logic.
 
 Memory cells (``$mem_v2``) become ``component.memories`` records with
-``memories="keep"`` (see :mod:`nimbo.verilog.memory_cells`); by default they
-are refused, as Yosys's ``memory_map`` makes memories registers and logic.
+``memories="keep"``, the default (see :mod:`nimbo.verilog.memory_cells`);
+``memories="map"`` refuses them, as Yosys's ``memory_map`` makes memories
+registers and logic first.
 
 Constant bits ``x`` and ``z``, and bits that nothing drives, read as 0; the
 result lists them among its ``findings`` (see
@@ -140,6 +141,11 @@ class LatchKind:
 def _level(letter: str) -> bool:
     return letter == "P"
 
+
+MEMORY_MODES = ("map", "keep")
+# Memories stay memories unless asked otherwise; the ones the IR cannot say
+# exactly are mapped all the same.
+DEFAULT_MEMORIES = "keep"
 
 _STATE_TYPE = re.compile(r"\$_(DFF|DFFE|DFFSR|DFFSRE|SDFF|SDFFE|SDFFCE|ALDFF|ALDFFE|DLATCH|DLATCHSR|SR)_([NP01]+)_")
 # The letters each kind takes: P/N an active level, V a reset value.
@@ -313,7 +319,7 @@ class _Importer:
     """One module of a netlist on its way to IR; see :func:`import_netlist`."""
 
     def __init__(
-        self, module_name: str, module: dict[str, object], memories: str = "map", elaborated: Synthesis | None = None
+        self, module_name: str, module: dict[str, object], memories: str = DEFAULT_MEMORIES, elaborated: Synthesis | None = None
     ):
         self.module_name = module_name
         self.keep_memories = memories == "keep"
@@ -1021,7 +1027,6 @@ class _Importer:
                         self.ports, findings, registers, clocks, latches, memories, nets)
 
 
-MEMORY_MODES = ("map", "keep")
 
 
 def _defined_bits(bits: str) -> str:
@@ -1030,7 +1035,7 @@ def _defined_bits(bits: str) -> str:
 
 
 def import_netlist(
-    doc: object, top: str | None = None, memories: str = "map", elaborated: Synthesis | None = None
+    doc: object, top: str | None = None, memories: str = DEFAULT_MEMORIES, elaborated: Synthesis | None = None
 ) -> Imported:
     """Converts the module `top` (default: the netlist's top module) of a
     parsed Yosys JSON netlist into an IR document. `memories`: "keep" makes
@@ -1049,7 +1054,7 @@ def _vector_of(bus_id: str) -> str:
 
 
 def import_text(
-    text: str, top: str | None = None, memories: str = "map", elaborated: Synthesis | None = None
+    text: str, top: str | None = None, memories: str = DEFAULT_MEMORIES, elaborated: Synthesis | None = None
 ) -> Imported:
     with paused_gc():
         try:
@@ -1277,7 +1282,7 @@ def run_yosys(
     top: str | None = None,
     yosys: str | None = None,
     flow: str = "auto",
-    memories: str = "map",
+    memories: str = DEFAULT_MEMORIES,
     options: ImportOptions | None = None,
     verilog: bool = False,
 ) -> Synthesis:
@@ -1428,7 +1433,7 @@ def _parameter_number(parameters: dict[str, str], name: str) -> int:
 
 def synthesize(
     sources: Sequence[str], top: str | None = None, yosys: str | None = None, flow: str = "auto",
-    memories: str = "map",
+    memories: str = DEFAULT_MEMORIES,
 ) -> str:
     """Runs Yosys on Verilog sources (see :func:`run_yosys`) and returns the
     JSON netlist text."""
@@ -1440,7 +1445,7 @@ def import_verilog(
     top: str | None = None,
     yosys: str | None = None,
     flow: str = "auto",
-    memories: str = "map",
+    memories: str = DEFAULT_MEMORIES,
     options: ImportOptions | None = None,
     verilog: bool = False,
 ) -> tuple[Synthesis, Imported]:
