@@ -20,6 +20,7 @@
 #include "engine/bus_state.hpp"
 #include "engine/circuit.hpp"
 #include "engine/lane_pass.hpp"
+#include "engine/packed_vectors.hpp"
 #include "engine/registers.hpp"
 #include "engine/update_control.hpp"
 #include "engine/vectors.hpp"
@@ -108,6 +109,7 @@ class SequenceLanes {
   std::optional<std::size_t> first_clock_;  // of inputs_: a clock, which steps do not write
   bool widths_change_ = false;              // some input's evaluated width is not its columns
   std::vector<Word> captured_;
+  UnpackedWrites unpacked_;  // the writes of a text step
 };
 
 }  // namespace nimbo

@@ -33,6 +33,7 @@
 #include "component/component.hpp"
 #include "engine/bus_state.hpp"
 #include "engine/cycles.hpp"
+#include "engine/packed_vectors.hpp"
 #include "engine/registers.hpp"
 #include "engine/update_control.hpp"
 #include "engine/vectors.hpp"
@@ -77,6 +78,9 @@ class Simulation {
 
   // The value of the bus at `position` as it is now.
   void read_value(std::size_t position, BitBusValue& value);
+  // The values of the busses at `shown` (`values` has their number): after
+  // a step, only the gates they read are evaluated when those are few.
+  void read_shown(std::span<const std::uint32_t> shown, std::vector<BitBusValue>& values);
   // Every bus value, and putting them back (one per position, e.g. as after
   // a render: driven busses not evaluated since).
   std::vector<BitBusValue> snapshot();
@@ -132,6 +136,10 @@ class Simulation {
                                            std::span<const std::uint32_t> shown, SequenceSink& sink,
                                            std::vector<std::optional<VectorFault>>& faults,
                                            const UpdateControl& control = {});
+  std::optional<VectorFault> run_sequences(std::span<const PackedVectors> sequences,
+                                           std::span<const std::uint32_t> shown, SequenceSink& sink,
+                                           std::vector<std::optional<VectorFault>>& faults,
+                                           const UpdateControl& control = {});
   std::optional<VectorFault> run_sequences(const ByteSequences& sequences,
                                            std::span<const std::uint32_t> shown, SequenceSink& sink,
                                            std::vector<std::optional<VectorFault>>& faults,
@@ -179,8 +187,6 @@ class Simulation {
   std::optional<VectorFault> run_sequences_one_by_one(
       const Source& source, std::span<const std::uint32_t> shown, SequenceSink& sink,
       std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control);
-  // The values of the busses at `shown`, as after a step.
-  void read_shown(std::span<const std::uint32_t> shown, std::vector<BitBusValue>& values);
 
   Component model_;
   Registers registers_;
