@@ -9,6 +9,7 @@
 #include "engine/lane_batches.hpp"
 #include "engine/lane_pass.hpp"
 #include "engine/messages.hpp"
+#include "engine/reactive_lanes.hpp"
 #include "engine/sequence_lanes.hpp"
 #include "engine/word_steps.hpp"
 #include "engine/worklist.hpp"
@@ -293,6 +294,16 @@ std::optional<VectorFault> Simulation::run_sequences(
   }
   SequenceLanes lanes(bound_->circuit, registers_, model_, state_, lanes_for(sequences.count()));
   return lanes.run(sequences, shown, sink, faults, control);
+}
+
+std::unique_ptr<ReactiveLanes> Simulation::reactive_lanes(std::size_t count) {
+  if (!prepare().ok() || !state_.on_words()) return nullptr;
+  auto lanes = std::make_unique<ReactiveLanes>(bound_->circuit, registers_, count);
+  const std::vector<BitBusValue> now = snapshot();
+  std::vector<Word> all(lanes->mask_words(), ~Word{0});
+  if (lanes->count() % 64 != 0) all.back() = (Word{1} << (lanes->count() % 64)) - 1;
+  lanes->load(now, all);
+  return lanes;
 }
 
 void Simulation::read_shown(std::span<const std::uint32_t> shown,

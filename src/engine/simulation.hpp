@@ -42,6 +42,7 @@
 namespace nimbo {
 
 class LanePass;
+class ReactiveLanes;
 
 // One input of an update: a bus id and the bit-string text to write.
 struct SignalInput {
@@ -78,9 +79,6 @@ class Simulation {
 
   // The value of the bus at `position` as it is now.
   void read_value(std::size_t position, BitBusValue& value);
-  // The values of the busses at `shown` (`values` has their number): after
-  // a step, only the gates they read are evaluated when those are few.
-  void read_shown(std::span<const std::uint32_t> shown, std::vector<BitBusValue>& values);
   // Every bus value, and putting them back (one per position, e.g. as after
   // a render: driven busses not evaluated since).
   std::vector<BitBusValue> snapshot();
@@ -144,6 +142,16 @@ class Simulation {
                                            std::span<const std::uint32_t> shown, SequenceSink& sink,
                                            std::vector<std::optional<VectorFault>>& faults,
                                            const UpdateControl& control = {});
+
+  // Lanes of their own for `count` copies of this simulation driven call by
+  // call (reactive_lanes.hpp), each in the state now; null when the
+  // simulation does not run as one pass. They read the bound circuit and
+  // the registers: the simulation outlives them.
+  std::unique_ptr<ReactiveLanes> reactive_lanes(std::size_t count);
+  // The values of the busses at `positions`, as after a step: when the
+  // word pass is behind, only what they read is brought up to date where
+  // that costs less than the pass.
+  void read_shown(std::span<const std::uint32_t> shown, std::vector<BitBusValue>& values);
 
   // Binds the simulation if it is not bound yet (the first update does it).
   // An interrupt (from `control`) leaves it unbound.

@@ -6,6 +6,7 @@
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
 #include "lib/simulator_type.hpp"
+#include "lib/testbench_type.hpp"
 #include "lib/value_dict.hpp"
 #include "lib/vector_error.hpp"
 
@@ -37,6 +38,7 @@ PyObject* init_engine() {
     PyRef module = PyRef::steal(PyModule_Create(&engine_module));
     if (!module || !init_value_texts()) return nullptr;
     if (!add(module.get(), "Simulator", simulator_type()) ||
+        !add(module.get(), "Testbench", testbench_type()) ||
         !add(module.get(), "VectorError", vector_error_type()) ||
         !add(module.get(), "PanicException", panic_exception_type())) {
       return nullptr;

@@ -24,6 +24,7 @@
 #include "lib/interpreter.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/py_text.hpp"
+#include "lib/simulator_state.hpp"
 #include "lib/unraisable.hpp"
 #include "lib/value_dict.hpp"
 #include "lib/vector_error.hpp"
@@ -38,20 +39,6 @@ namespace {
 // iterable never lives in memory whole.
 constexpr std::size_t kBlock = 4096;
 
-struct SimulatorState {
-  explicit SimulatorState(Simulation settled)
-      : simulation(std::move(settled)), initial(simulation.snapshot()) {}
-
-  Simulation simulation;
-  std::vector<BitBusValue> initial;        // the initial state: rendered, then settled
-  BusKeys keys;                            // the ids as strs, built on first need
-  VectorBlock lines;                       // reads run_jsonl's blocks, one after the other
-  std::string rows;                        // run_jsonl's rows as text, reused from block to block
-  std::size_t next_line = 1;               // the line after run_jsonl's last data
-  std::vector<BitStringNote> bit_strings;  // noted by run_jsonl's last call
-  CallLock calls;                          // one call at a time
-};
-
 struct SimulatorObject {
   PyObject_HEAD InObject<SimulatorState> state;
 };
@@ -59,14 +46,6 @@ struct SimulatorObject {
 SimulatorState& state_of(PyObject* self) {
   return reinterpret_cast<SimulatorObject*>(self)->state.get();
 }
-
-// Holds the simulator's call lock for one call (see call_lock.hpp): every
-// method that reads or changes the simulation takes it first and keeps it
-// until its result is built.
-class SimulatorCall : public CallGuard {
- public:
-  explicit SimulatorCall(SimulatorState& state) : CallGuard(state.calls, "simulator") {}
-};
 
 // The bus keys, built on first need (a failure raises through the fault
 // boundary). False with KeyboardInterrupt set when Ctrl-C stopped it.
@@ -1417,6 +1396,17 @@ PyType_Spec simulator_spec = {
 };
 
 }  // namespace
+
+SimulatorState* simulator_state(PyObject* object, const char* argument) {
+  PyObject* type = simulator_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a nimbo.Simulator, not '%s'", argument,
+                 Py_TYPE(object)->tp_name);
+    return nullptr;
+  }
+  return &state_of(object);
+}
 
 PyObject* simulator_type() {
   static PyObject* type = nullptr;

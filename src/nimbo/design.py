@@ -12,16 +12,21 @@ complement). Written values are ints that fit the port's width (negative ones
 down to -2**(W-1), in two's complement) or strings in the command line's
 forms: numbers most significant digit first (``"0x1f"``, ``"-3"``,
 ``"8'h1f"``, ``"10"``) or bit strings of exactly W characters 0 and 1,
-element 0 (bit 0) first. The simulator reads them (Simulator.read_inputs),
-as it reads the values of vector lines.
+element 0 (bit 0) first. They are converted in the engine (the native
+Testbench), as the values of vector lines are, and outputs come back as ints
+without going through bit strings.
+
+``step`` and ``settle`` write inputs only; ``poke`` is the one call that
+changes a register's state.
 """
 
 from __future__ import annotations
 
 import json
 import os
+import weakref
 from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING
+from typing import IO, TYPE_CHECKING
 
 from .names import did_you_mean
 from .ports import Port, plural, ports_from_text
@@ -56,13 +61,14 @@ class Design:
     looked up among the ports first, then among the bus ids, then among the
     named vectors an imported design records (``d["state"]``, see
     :mod:`nimbo.nets`), so single bits (``d["count[2]"]``) and internal
-    signals can be read too; writes take the input ports and the busses
-    without assignment that are no clock.
+    signals can be read too; ``step`` and ``settle`` write the input ports
+    and the busses without assignment that are no clock and no register's q,
+    ``poke`` only registers' q's.
     """
 
     def __init__(self, ir: str):
         """Renders the IR text and settles it (the initial state)."""
-        from ._engine import Simulator
+        from ._engine import Simulator, Testbench
 
         if not isinstance(ir, str):
             raise TypeError(f"Design takes the IR text, a str, not {type(ir).__name__} (Design.load reads a file)")
@@ -80,54 +86,36 @@ class Design:
         for port in ports.values():
             _check_port(port, widths)
         port_widths = sim.port_widths({name: list(port.bits) for name, port in ports.items()})
-        # name -> (width, bus ids least significant first)
-        self._reads: dict[str, tuple[int, tuple[str, ...]]] = {}
-        for name, port in ports.items():
-            self._reads[name] = (port_widths[name], port.bits)
-        for bus_id in bus_ids:
-            self._reads.setdefault(bus_id, (widths[bus_id], (bus_id,)))
-        self._widths: dict[str, int] | None = widths  # until the nets are read, on the first name not found
-        self._nets: dict[str, tuple[str, ...]] = {}
-
         clocks = [name for name, port in ports.items() if clock_busses.intersection(port.bits)]
         held = set().union(*(ports[name].bits for name in clocks))
         clocks += [bus_id for bus_id in sim.clocks if bus_id not in held]
         self.clocks: tuple[str, ...] = tuple(clocks)
         """The clocks (port names, or bus ids of clocks that no port holds); every step cycles each once."""
         self.inputs: dict[str, int] = {
-            name: self._reads[name][0]
+            name: port_widths[name]
             for name, port in ports.items()
             if port.direction != "output" and name not in self.clocks
         }
         """Input port name -> width, in port order."""
         self.outputs: dict[str, int] = {
-            name: self._reads[name][0] for name, port in ports.items() if port.direction != "input"
+            name: port_widths[name] for name, port in ports.items() if port.direction != "input"
         }
         """Output port name -> width, in port order."""
-        # What a write may name: the inputs, then every bus without assignment (a
-        # clock among them is refused by the simulator, in its words).
-        # name -> (width, bus ids, what it is for messages)
-        self._writes: dict[str, tuple[int, tuple[str, ...], str]] = {
-            name: (*self._reads[name], f"port '{name}'") for name in (*self.inputs, *self.clocks)
-        }
-        for bus_id in bus_ids:
-            if not driven[bus_id]:
-                self._writes.setdefault(bus_id, (widths[bus_id], (bus_id,), f"bus '{bus_id}'"))
-        # The name each write is read by (Simulator.read_inputs reads a name
-        # that is a bus as the bus, so a port named after a bus it is not
-        # goes by another), and the ports among them.
-        self._keys: dict[str, str] = {}
-        self._ports: dict[str, Sequence[str]] = {}
-        for name, (_, bits, _) in self._writes.items():
-            key = name
-            if name in widths and bits != (name,):
-                key = "\0port " + name
-            self._keys[name] = key
-            if key not in widths:
-                self._ports[key] = bits
-        self._names = {key: name for name, key in self._keys.items()}
-        self._output_ports = [(name, self._reads[name][1]) for name in self.outputs]  # not changed with outputs
-        self._output_busses = list(dict.fromkeys(b for _, bits in self._output_ports for b in bits))
+        # The native side converts ints both ways and knows what each name may
+        # take: the ports (inputs and clocks written by steps, the clocks then
+        # refused in the simulator's words), then every bus by its id, then the
+        # named nets, read on the first name that is neither.
+        self._bench = Testbench(sim)
+        self._bench.add([
+            (name, port.bits, f"port '{name}'", name in self.inputs or name in self.clocks)
+            for name, port in ports.items()
+        ])  # fmt: skip
+        self._bench.set_outputs(list(self.outputs))
+        self._port_bits = {name: port.bits for name, port in ports.items()}
+        self._port_names = tuple(ports)
+        self._trace: _Trace | None = None
+        self._trace_end: weakref.finalize[[], Design] | None = None  # completes the trace's file once
+        self._nets: dict[str, tuple[str, ...]] | None = None  # read on the first name not found
 
     # ---------------------------------------------------------------- loading
 
@@ -201,37 +189,107 @@ class Design:
         """Writes the given inputs, then runs one cycle of every clock (the
         inputs are written with the clocks at 0, then the clocks rise and
         fall); without registers one update. Returns every output as an
-        unsigned int."""
-        self.simulator.step(self._encode(values, named))
-        return self._output_values()
+        unsigned int. Only inputs can be written: a register's state changes
+        through :meth:`poke`."""
+        try:
+            outputs = self._bench.step(self._given(values), named)
+        except KeyError as exc:
+            raise self._refusal(exc, values, named, "step") from None
+        if self._trace is not None:
+            self._trace.record(edge=True)
+        return outputs
 
     def settle(self, values: Mapping[str, Value] | None = None, /, **named: Value) -> dict[str, int]:
         """Writes the given inputs and lets the circuit settle, without a clock
         edge (asynchronous resets act). Returns every output as an unsigned int."""
-        self.simulator.update(self._encode(values, named))
-        return self._output_values()
+        try:
+            outputs = self._bench.settle(self._given(values), named)
+        except KeyError as exc:
+            raise self._refusal(exc, values, named, "settle") from None
+        if self._trace is not None:
+            self._trace.record(edge=False)
+        return outputs
+
+    def poke(self, values: Mapping[str, Value] | None = None, /, **named: Value) -> None:
+        """Changes the state of registers: writes the given values into their
+        q's (a port or net whose busses are all register outputs, or such a
+        bus by id), then lets the circuit settle without a clock edge
+        (asynchronous resets act). The explicit way to put a design into a
+        state that its inputs would take cycles to reach."""
+        try:
+            self._bench.poke(self._given(values), named)
+        except KeyError as exc:
+            raise self._refusal(exc, values, named, "poke") from None
+        if self._trace is not None:
+            self._trace.record(edge=False)
 
     def reset(self) -> None:
         """Back to the initial state: as rendered, settled with the clocks at 0
         and the asynchronous resets applied."""
         self.simulator.reset()
+        if self._trace is not None:
+            self._trace.record(edge=False)
+
+    def trace(self, path: str | os.PathLike[str] | None, signals: Sequence[str] | None = None) -> None:
+        """Records the design to a VCD file at `path` from now on: the state
+        now, then every step, settle, poke and reset, until ``trace(None)``
+        (or another ``trace``), or until the design is dropped or the
+        interpreter exits, each of which completes the file. `signals` are
+        the names to record (ports, bus ids, named nets; a register's state
+        by its q's bus id or a port of q's); by default every port. The
+        clocks are recorded too. With clocks, step k takes two units of
+        1 ns: its inputs change at 2k-1, half a cycle before the rising edge
+        at 2k that samples them, and the clocks fall at 2k+1."""
+        if self._trace is not None:
+            self._trace = None
+            if self._trace_end is not None:
+                self._trace_end()
+        if path is None:
+            return
+        names = list(dict.fromkeys(signals if signals is not None else self._port_names))
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(f"a signal is a name, a str, not {type(name).__name__}")
+        groups = [self._bits_of(name) for name in names]
+        roles = dict(zip(self.simulator.bus_ids, self._bench.bus_roles()))
+        clock_busses = frozenset(self.simulator.clocks)
+        clock_columns = [i for i, name in enumerate(names) if name in self.clocks]
+        inputs = [
+            i for i, bits in enumerate(groups)
+            if names[i] in self.inputs or all(roles[b] == _INPUT and b not in clock_busses for b in bits)
+        ]  # fmt: skip
+        shown_clocks = {names[i] for i in clock_columns}
+        extra = [clock for clock in self.clocks if clock not in shown_clocks]
+        self._trace = _Trace(os.fspath(path), self.simulator, self.name, names, groups,
+                             (clock_columns, extra, inputs))  # fmt: skip
+        self._trace_end = weakref.finalize(self, self._trace.close)
 
     def read(self, name: str, signed: bool = False) -> int:
         """The value of a port, bus or named net as an int (two's complement when `signed`)."""
-        entry = self._read_entry(name)
-        width, bits = entry
-        values = self.simulator.values(bits)
-        number = _number("".join(values[b] for b in bits))
-        if signed and width and number >> (width - 1):
-            number -= 1 << width
-        return number
+        try:
+            return self._bench.read(name, signed)
+        except KeyError:
+            if not self._add_nets():
+                raise self._unknown_read(name) from None
+        try:
+            return self._bench.read(name, signed)
+        except KeyError:
+            raise self._unknown_read(name) from None
 
     def __getitem__(self, name: str) -> int:
         return self.read(name)
 
     def width(self, name: str) -> int:
         """The width of a port, bus or named net."""
-        return self._read_entry(name)[0]
+        try:
+            return self._bench.width(name)
+        except KeyError:
+            if not self._add_nets():
+                raise self._unknown_read(name) from None
+        try:
+            return self._bench.width(name)
+        except KeyError:
+            raise self._unknown_read(name) from None
 
     def __repr__(self) -> str:
         clocks = f", clocked by {', '.join(self.clocks)}" if self.clocks else ""
@@ -242,77 +300,67 @@ class Design:
 
     # ---------------------------------------------------------------- internals
 
-    def _read_entry(self, name: object) -> tuple[int, tuple[str, ...]]:
-        entry = self._reads.get(name) if isinstance(name, str) else None
-        if entry is None and isinstance(name, str) and self._widths is not None:
-            self._read_nets(self._widths)
-            entry = self._reads.get(name)
-        if entry is None:
-            raise self._unknown(name, self._reads, "port, bus or net" if self._nets else "port or bus")
-        return entry
+    def _bits_of(self, name: str) -> tuple[str, ...]:
+        """The busses of a port, bus or net (looked up in that order), least significant first."""
+        if name in self._port_bits:
+            return tuple(self._port_bits[name])
+        if name in self.simulator.bus_ids:
+            return (name,)
+        self._add_nets()
+        if self._nets and name in self._nets:
+            return tuple(self._nets[name])
+        raise self._unknown_read(name)
 
-    def _read_nets(self, widths: Mapping[str, int]) -> None:
-        """Adds the named nets of an imported design to what can be read."""
+    def _add_nets(self) -> bool:
+        """Adds the named nets of an imported design to what can be read, once;
+        False when they were added before."""
+        if self._nets is not None:
+            return False
         from .nets import nets_from_text
 
-        self._widths = None
         self._nets = nets_from_text(self.ir)
-        for name, bits in self._nets.items():
-            missing = [b for b in bits if b not in widths]
-            if missing:
-                raise ValueError(f"net '{name}' names bus '{missing[0]}', which does not exist")
-            self._reads.setdefault(name, (sum(widths[b] for b in bits), bits))
+        self._bench.add([(name, bits, f"net '{name}'", False) for name, bits in self._nets.items()])
+        return True
 
-    def _output_values(self) -> dict[str, int]:
-        values = self.simulator.values(self._output_busses)
-        return {name: _number("".join(values[b] for b in bits)) for name, bits in self._output_ports}
-
-    def _encode(self, values: Mapping[str, Value] | None, named: dict[str, Value]) -> dict[str, str]:
-        """Bus inputs (bit strings) for the simulator from port and bus values."""
-        if values is None:
-            given: Mapping[str, Value] = named
-        elif not isinstance(values, Mapping):
+    @staticmethod
+    def _given(values: Mapping[str, Value] | None) -> dict[str, Value] | None:
+        if values is None or type(values) is dict:
+            return values
+        if not isinstance(values, Mapping):
             raise TypeError(f"inputs are a mapping of name to value, not {type(values).__name__}")
-        elif named:
-            twice = [name for name in named if name in values]
-            if twice:
-                raise TypeError(f"input '{twice[0]}' is given twice, in the mapping and by keyword")
-            given = {**values, **named}
-        else:
-            given = values
-        from ._engine import VectorError
+        return dict(values)
 
-        keyed: dict[str, int | str] = {}
-        for name, value in given.items():
-            entry = self._writes.get(name) if isinstance(name, str) else None
-            if entry is None:
-                raise self._refusal(name)
-            if not isinstance(value, (int, str)):
-                raise TypeError(f"{entry[2]}: a value is an int or a str, not {type(value).__name__}")
-            keyed[self._keys[name]] = int(value) if isinstance(value, bool) else value  # True is 1
-        ports = {key: self._ports[key] for key in keyed if key in self._ports}  # only those written
-        try:
-            return self.simulator.read_inputs(keyed, ports=ports)
-        except VectorError as exc:
-            if exc.kind != "value" or exc.bus is None:
-                raise ValueError(exc.reason) from None  # a clock, in the simulator's words
-            name = self._names[exc.bus]
-            width, _, label = self._writes[name]
-            value = given[name]
-            if isinstance(value, int):
-                low = -(1 << (width - 1)) if width else 0
-                span = f"0 to {(1 << width) - 1}" + (f", or down to {low} in two's complement" if width else "")
-                raise ValueError(f"{label} has {plural(width, 'bit')}: {value} does not fit ({span})") from None
-            raise ValueError(f"{label} has {plural(width, 'bit')}: {exc.reason}") from None
-
-    def _refusal(self, name: object) -> Exception:
+    def _refusal(
+        self, exc: KeyError, values: Mapping[str, Value] | None, named: Mapping[str, Value], call: str
+    ) -> Exception:
+        """The error for a name the native side refused (KeyError(name))."""
+        name = exc.args[0] if exc.args else None
         if not isinstance(name, str):
             return TypeError(f"an input name is a str, not {type(name).__name__}")
+        role = self._bench.role(name)
+        if role is None and self._add_nets():
+            role = self._bench.role(name)
+        if call == "poke":
+            if role is None:
+                return self._unknown(name, self._state_names(), "register state")
+            what = "an input (step and settle write it)" if role == _INPUT else "driven by logic"
+            return ValueError(f"'{name}' is {what}; poke writes only registers' state (a q, or a port or net of q's)")
+        if role == _STATE:
+            return ValueError(
+                f"'{name}' is a register's state; {call} writes only inputs ({self._listed()}); "
+                "Design.poke changes a register's state"
+            )
         if name in self.outputs:
             return ValueError(f"'{name}' is an output of {self.name}; only inputs can be written ({self._listed()})")
-        if name in self._reads:
-            return ValueError(f"bus '{name}' is driven by logic; only inputs can be written ({self._listed()})")
+        if role is not None:
+            label = f"net '{name}'" if self._nets and name in self._nets else f"bus '{name}'"
+            return ValueError(f"{label} is driven by logic; only inputs can be written ({self._listed()})")
         return self._unknown(name, self.inputs, "input")
+
+    def _state_names(self) -> list[str]:
+        names = [name for name in self.outputs if self._bench.role(name) == _STATE]
+        roles = self._bench.bus_roles()
+        return names + [b for b, r in zip(self.simulator.bus_ids, roles) if r == _STATE]
 
     def _listed(self) -> str:
         names = list(self.inputs)
@@ -321,15 +369,59 @@ class Design:
         shown = ", ".join(names[:8]) + (", ..." if len(names) > 8 else "")
         return f"inputs: {shown}"
 
+    def _unknown_read(self, name: object) -> Exception:
+        candidates = [*self._port_names, *self.simulator.bus_ids, *(self._nets or ())]
+        return self._unknown(name, dict.fromkeys(candidates), "port, bus or net" if self._nets else "port or bus")
+
     def _unknown(self, name: object, candidates: Iterable[str], what: str) -> Exception:
         if not isinstance(name, str):
             return TypeError(f"a name is a str, not {type(name).__name__}")
         return UnknownNameError(f"{self.name} has no {what} named '{name}'{did_you_mean(name, candidates)}")
 
 
-def _number(bits: str) -> int:
-    """The unsigned int of a bit string, element 0 first."""
-    return int(bits[::-1], 2) if bits else 0
+class _Trace:
+    """A VCD being recorded for a Design: one row of the traced names' values
+    after each call. It refers to the simulator, not to the design, so that
+    dropping the design completes the file."""
+
+    def __init__(
+        self, path: str, simulator: Simulator, scope: str, names: Sequence[str],
+        groups: Sequence[tuple[str, ...]], columns: tuple[list[int], list[str], list[int]],
+    ):  # fmt: skip
+        from .waves.vcd import VcdRecorder
+
+        self._simulator = simulator
+        self._groups = groups
+        self._read = list(dict.fromkeys(bit for bits in groups for bit in bits))
+        self._step = 0
+        self._stream: IO[str] | None = open(path, "w", encoding="ascii", newline="\n")
+        try:
+            self._recorder = VcdRecorder(self._stream, scope, names, self._row(), *columns)
+        except BaseException:
+            self._stream.close()
+            raise
+
+    def _row(self) -> tuple[str, ...]:
+        values = self._simulator.values(self._read)
+        return tuple("".join([values[bit] for bit in bits]) for bits in self._groups)
+
+    def record(self, edge: bool) -> None:
+        self._step += 1
+        self._recorder.record_rows(self._step, [self._row()], edges=edge)
+
+    def close(self) -> None:
+        """Completes the file; once."""
+        if self._stream is None:
+            return
+        stream, self._stream = self._stream, None
+        try:
+            self._recorder.close(self._step)
+        finally:
+            stream.close()
+
+
+_INPUT = 1  # Testbench.role: written by step and settle
+_STATE = 2  # Testbench.role: a register's state, written by poke
 
 
 def _check_port(port: Port, widths: Mapping[str, int]) -> None:

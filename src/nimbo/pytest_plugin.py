@@ -14,6 +14,11 @@ import again. What nimbo simulates otherwise than Verilog is a
 failure. A design that cannot be loaded fails the test with one line saying
 why (a missing Yosys: what to install).
 
+With ``pytest --nimbo-waves DIR``, every design the fixture gives is traced
+(``Design.trace``) into DIR, one VCD per design, named after the test; the
+VCDs of a test that fails are kept and named in its report, the others
+removed.
+
 Only pytest is imported when pytest starts; nimbo's engine is loaded by the
 first test that uses the fixture.
 """
@@ -21,11 +26,12 @@ first test that uses the fixture.
 from __future__ import annotations
 
 import os
+import re
 import tempfile
 import warnings
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import pytest
 
@@ -36,6 +42,35 @@ VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
 CACHE_NAME = "nimbo-designs"
 
 DesignFactory = Callable[..., "Design"]
+
+# The VCDs of the designs a test traces, and whether its call failed.
+_TRACED = pytest.StashKey[list[Path]]()
+_FAILED = pytest.StashKey[bool]()
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.getgroup("nimbo").addoption(
+        "--nimbo-waves", metavar="DIR", default=None,
+        help="trace every design of the nimbo_design fixture into DIR; keep the VCDs of failing tests",
+    )  # fmt: skip
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Generator[None, Any, None]:
+    """Names the VCDs of a failing test's designs in its report."""
+    outcome = yield
+    report = outcome.get_result()
+    traced = item.stash.get(_TRACED, [])
+    if traced and report.failed:
+        item.stash[_FAILED] = True
+        report.sections.append(("nimbo waves", "\n".join(f"waveform: {path}" for path in traced)))
+
+
+def _wave_path(folder: Path, nodeid: str, taken: Sequence[Path]) -> Path:
+    """A file name for a test's design: its node id with the characters that
+    are unsafe in a file name replaced, numbered after the first."""
+    stem = re.sub(r"[^A-Za-z0-9_.\[\]-]+", "_", nodeid).strip("_.") or "test"
+    return folder / (f"{stem}.vcd" if not taken else f"{stem}-{len(taken) + 1}.vcd")
 
 
 @pytest.fixture(scope="session")
@@ -60,14 +95,26 @@ def nimbo_design_cache(request: pytest.FixtureRequest, tmp_path_factory: pytest.
 
 
 @pytest.fixture
-def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> DesignFactory:
+def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> Iterator[DesignFactory]:
     """A factory of :class:`nimbo.Design`: ``nimbo_design("alu.v", top="alu")``
     (more Verilog sources as further arguments; ``flow``, ``yosys``,
     ``memories``, ``defines``, ``include_dirs``, ``parameters``, ``sv``,
     ``strict`` and ``recode_fsm`` as for ``Design.from_verilog``) or
     ``nimbo_design("alu.json")`` for an IR file. Each call gives a fresh
-    design in its initial state."""
+    design in its initial state (traced with ``--nimbo-waves``)."""
     folder = request.path.parent
+    waves = request.config.getoption("nimbo_waves")
+    traced: list[tuple[Design, Path]] = []
+
+    def trace(design: Design) -> Design:
+        if waves:
+            wave_folder = Path(waves)
+            wave_folder.mkdir(parents=True, exist_ok=True)
+            path = _wave_path(wave_folder, request.node.nodeid, [p for _, p in traced])
+            design.trace(path)
+            traced.append((design, path))
+            request.node.stash[_TRACED] = [p for _, p in traced]
+        return design
 
     def load(
         source: str | os.PathLike[str],
@@ -99,7 +146,7 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> De
         failure = ""
         try:
             if not verilog:
-                return Design.load(paths[0])
+                return trace(Design.load(paths[0]))
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 design = Design.from_verilog(
@@ -109,7 +156,7 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> De
                 )  # fmt: skip
             for warning in caught:  # told where the test called the fixture
                 warnings.warn(warning.message, stacklevel=2)
-            return design
+            return trace(design)
         except ImportFailure as exc:  # names the source already
             findings = getattr(exc, "findings", [])
             failure = f"nimbo_design: {exc}" + "".join(f"\n  {finding}" for finding in findings[1:])
@@ -119,4 +166,9 @@ def nimbo_design(request: pytest.FixtureRequest, nimbo_design_cache: Path) -> De
             failure = f"nimbo_design: {paths[0]}: {exc}"
         pytest.fail(failure, pytrace=False)
 
-    return load
+    yield load
+    failed = request.node.stash.get(_FAILED, False)
+    for design, path in traced:
+        design.trace(None)
+        if not failed:
+            path.unlink(missing_ok=True)

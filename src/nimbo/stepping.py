@@ -133,6 +133,9 @@ def _shown_number(digits: str) -> str:
     return digits if len(digits) <= 40 else f"{digits[:40]}... ({len(digits)} digits)"
 
 
+_INPUT_ROLE = 1  # Testbench.bus_roles: a bus without assignment that is no q
+
+
 class Stepper:
     """Writes settings and blocks of vector lines to the simulator and reads
     the shown names back, a port as its busses' texts side by side.
@@ -184,6 +187,19 @@ class Stepper:
                 columns.append(index)
                 covered.add(bits[0])
         return columns, [clock for clock in self.sim.clocks if clock not in covered]
+
+    def input_columns(self) -> list[int]:
+        """The shown columns a step writes: those whose busses are all inputs
+        (no assignment, no register's q, no clock)."""
+        from ._engine import Testbench
+
+        roles = dict(zip(self.sim.bus_ids, Testbench(self.sim).bus_roles()))
+        clocks = frozenset(self.sim.clocks)
+        groups = self._groups or [(name,) for name in self.shown]
+        return [
+            index for index, bits in enumerate(groups)
+            if bits and all(roles.get(bit) == _INPUT_ROLE and bit not in clocks for bit in bits)
+        ]  # fmt: skip
 
     def row(self) -> Row:
         """The shown values now."""

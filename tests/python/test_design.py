@@ -7,7 +7,7 @@ import pathlib
 import random
 
 import pytest
-from clocked_model import ClockedModel, random_clocked_circuit
+from clocked_model import ClockedModel, random_clocked_circuit, registers_of
 from conftest import random_circuit
 
 from nimbo import Design, Simulator
@@ -65,12 +65,17 @@ def check_against_model(rng, ir, steps):
     widths = {name: design.width(name) for name in ports}
     assert list(design.inputs) == [n for n, p in ports.items() if p.direction == "input" and n not in design.clocks]
     assert list(design.outputs) == [n for n, p in ports.items() if p.direction == "output"]
+    qs = [register.q for register in registers_of(ir)]
     for count in range(steps):
         given = {name: random_value(rng, widths[name]) for name in design.inputs if rng.randrange(3)}
         inputs = {}
         for name, value in given.items():
             inputs.update(ports[name].split(parse_value(value, widths[name])))
         clocked = count % 5 != 4
+        if qs and count % 7 == 3:  # a register's state changed explicitly
+            poked = {q: random_value(rng, design.width(q)) for q in rng.sample(qs, min(2, len(qs)))}
+            design.poke(poked)
+            model.settle({q: parse_value(value, design.width(q)) for q, value in poked.items()})
         got = design.step(given) if clocked else design.settle(given)
         model.step(inputs) if clocked else model.settle(inputs)
         values = model.values()
@@ -235,8 +240,35 @@ def test_clocks_are_refused_and_cycled():
     with pytest.raises(ValueError, match=r"^bus 'clk' is a clock: every step is one cycle of it"):
         design.step(en=1, clk=1)
     assert [design.step(en=1)["value"] for _ in range(9)] == [1, 2, 3, 4, 5, 6, 7, 0, 1]
-    design.settle({"count[0]": 0})  # a register's state may be written
+    design.poke({"count[0]": 0})  # a register's state changes explicitly
     assert design["value"] == 0 and design["clk"] == 0
+
+
+@pytest.mark.parametrize(
+    "call, kind, message",
+    [
+        (lambda d: d.settle({"count[1]": 1}), ValueError, r"^'count\[1\]' is a register's state; settle writes only inputs \(inputs: en\); Design.poke changes"),
+        (lambda d: d.step(state=1), ValueError, r"^'state' is a register's state; step writes only inputs"),
+        (lambda d: d.poke(en=1), ValueError, r"^'en' is an input \(step and settle write it\); poke writes only registers' state"),
+        (lambda d: d.poke(clk=1), ValueError, r"^'clk' is an input .*poke writes only registers' state"),
+        (lambda d: d.poke(value=1), ValueError, r"^'value' is driven by logic; poke writes only registers' state"),
+        (lambda d: d.poke(state=8), ValueError, r"^port 'state' has 3 bits: 8 does not fit"),
+        (lambda d: d.poke({"state": 1}, state=2), TypeError, r"^state 'state' is given twice"),
+        (lambda d: d.poke(stat=1), UnknownNameError, r"^cnt has no register state named 'stat' \(did you mean 'state'"),
+    ],
+)
+def test_state_is_written_only_by_poke(call, kind, message):
+    """Steps and settles write inputs only, poke only q's; a refused call changes nothing."""
+    doc = counter_document()
+    doc["component"]["ports"]["state"] = {"direction": "output", "bits": ["count[0]", "count[1]", "count[2]"]}
+    design = Design(json.dumps(doc))
+    design.step(en=1)
+    with pytest.raises(kind, match=message):
+        call(design)
+    assert design["state"] == 1 and design["value"] == 1
+    design.poke(state=6)
+    assert design["value"] == 6  # settled after the write
+    assert [design.step(en=1)["value"] for _ in range(3)] == [7, 0, 1]
 
 
 def test_without_ports_the_busses_are_the_ports():

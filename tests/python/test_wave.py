@@ -24,6 +24,17 @@ def test_levels_boxes_and_labels():
     ]  # the zero-width bus is left out
 
 
+@pytest.mark.parametrize("clocks", [{"clk"}, set()])
+def test_inputs_are_drawn_half_a_cycle_before_the_edge(clocks):
+    steps = [{"clk": "0", "en": "0", "q": "00"}, {"clk": "0", "en": "1", "q": "01"}, {"clk": "0", "en": "1", "q": "10"}]
+    signals = {s["name"]: s for s in wave_source(["clk", "en", "q"], steps, clocks=clocks, inputs={"en"})["signal"]}
+    if clocks:
+        assert signals["en"] == {"name": "en", "wave": "01..", "phase": 0.5}  # held to the end
+    else:
+        assert signals["en"] == {"name": "en", "wave": "01."}  # no edge to be before
+    assert "phase" not in signals["q"]
+
+
 def run_cli(*argv):
     pytest.importorskip("nimbo.core")
     from nimbo.cli import main

@@ -244,14 +244,15 @@ class _Vcd:
     """The --vcd file: a recorder writing into an OutputFile."""
 
     def __init__(
-        self, path: str, scope: str, bus_ids: Sequence[str], first: Row, clocks: tuple[list[int], list[str]]
+        self, path: str, scope: str, bus_ids: Sequence[str], first: Row, clocks: tuple[list[int], list[str]],
+        inputs: Sequence[int],
     ):
         from ..waves.vcd import VcdRecorder
 
         self.path = path
         self.file = OutputFile(path)
         try:
-            self.recorder: VcdRecorder = VcdRecorder(self.file.stream, scope, bus_ids, first, *clocks)
+            self.recorder: VcdRecorder = VcdRecorder(self.file.stream, scope, bus_ids, first, *clocks, inputs)
         except BaseException:
             self.file.discard()
             raise
@@ -324,8 +325,9 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
                 raise CliError(str(exc)) from None
             first = stepper.row()
             clocks = stepper.clock_columns()
+            inputs = stepper.input_columns() if args.vcd or args.wave else []
             if args.vcd:
-                vcd = _Vcd(args.vcd, sim.id, stepper.shown, first, clocks)
+                vcd = _Vcd(args.vcd, sim.id, stepper.shown, first, clocks, inputs)
             output = Output(out)
             wave: list[Row] | None = [first] if args.wave else None
             stepping = vectors is not None or args.cycles is not None
@@ -345,7 +347,7 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
                 )
             output.flush()
             if wave is not None:
-                _draw_wave(args.wave, stepper.shown, wave, sim.id, values, clocks)
+                _draw_wave(args.wave, stepper.shown, wave, sim.id, values, clocks, inputs)
             if vcd:
                 vcd.finish(last)
     except BaseException as exc:
@@ -360,7 +362,8 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def _draw_wave(
-    path: str, shown: Sequence[str], rows: list[Row], title: str, values: ValueText, clocks: tuple[list[int], list[str]]
+    path: str, shown: Sequence[str], rows: list[Row], title: str, values: ValueText, clocks: tuple[list[int], list[str]],
+    inputs: Sequence[int],
 ) -> None:
     from ..waves.formats import encode, picture_format
     from ..waves.svg import WaveUnavailable, wave_svg
@@ -372,7 +375,8 @@ def _draw_wave(
     clock_names = {*extra, *(shown[i] for i in columns)}
     try:
         suffix = picture_format(path)  # the format its extension names
-        picture = encode(wave_svg(order, steps, title, label=values.value, clocks=clock_names), suffix)
+        input_names = {shown[i] for i in inputs}
+        picture = encode(wave_svg(order, steps, title, values.value, clock_names, input_names), suffix)
     except WaveUnavailable as exc:
         raise CliError(str(exc)) from None
     # Written as every output file is: an existing picture is replaced only by a whole new one.

@@ -5,11 +5,15 @@ the range ``[W-1:0]`` and its values are written most significant bit first
 (element W-1 of the bit text first), as Verilog simulators write them, so a
 waveform viewer shows the numbers the design computes.
 
-Time: without clocks step k is at ``#k``. With clocks (a design with
-registers) step k is at ``#2k``: every clock rises at ``#2k`` (k >= 1) and
-falls at ``#2k+1``, and every other value of step k (the state after its
-cycle) changes at ``#2k``, so edges show where the registers take their new
-values. Step 0, the state before the first cycle, has every clock at 0.
+Time (a unit of 1 ns): without clocks step k is at ``#k``. With clocks (a
+design with registers) a step is two units, as a testbench drives a design:
+the inputs of step k change at ``#2k-1``, half a cycle before the edge that
+samples them, together with the falling edge of the cycle before; every
+clock rises at ``#2k`` (k >= 1) and falls at ``#2k+1``, and every other value
+of step k (the state after its cycle) changes at ``#2k``, so edges show where
+the registers take their new values. Step 0, the state before the first
+cycle, has every clock at 0. A row without an edge (a settle between steps)
+changes its values at its own time without a clock pulse.
 """
 
 from __future__ import annotations
@@ -66,11 +70,14 @@ class VcdRecorder:
 
     `clock_columns` are the columns that are clocks, and `extra_clocks` the
     clocks to record beside the columns (first); with any clock, time runs
-    two units per step and the clocks toggle (see the module's text)."""
+    two units per step and the clocks toggle (see the module's text).
+    `input_columns` are the columns a testbench writes (inputs), which change
+    half a cycle before the edge."""
 
     def __init__(
         self, stream: IO[str], scope: str, bus_ids: Sequence[str], first: Sequence[str],
         clock_columns: Iterable[int] = (), extra_clocks: Sequence[str] = (),
+        input_columns: Iterable[int] = (),
     ):
         self._writer = VCDWriter(stream, timescale="1 ns", version=f"nimbo {__version__}")
         self._ids = list(bus_ids)
@@ -106,25 +113,32 @@ class VcdRecorder:
             else:
                 self._vars.append(var)
         self._scale = 2 if self._clocks else 1
+        # Half a cycle earlier for the inputs, when there is an edge to be before.
+        self._early = frozenset(input_columns) if self._clocks else frozenset()
 
-    def record_rows(self, first_step: int, rows: Iterable[tuple[str, ...]]) -> None:
-        """Records the rows as steps `first_step`, `first_step + 1`, ..."""
+    def record_rows(self, first_step: int, rows: Iterable[tuple[str, ...]], edges: bool = True) -> None:
+        """Records the rows as steps `first_step`, `first_step + 1`, ...; each
+        a clock cycle when `edges` (and the design has clocks), else an update
+        without an edge."""
         last = self._last
         change = self._writer.change
-        scale, clocks = self._scale, self._clocks
+        scale, clocks, early = self._scale, self._clocks, self._early
+        edges = edges and bool(clocks)
         for step, row in enumerate(rows, first_step):
             time = step * scale
             if row != last:
-                for index, (old, new) in enumerate(zip(last, row)):
-                    if old == new:
-                        continue
+                changed = [index for index, (old, new) in enumerate(zip(last, row)) if old != new]
+                for index in changed:
+                    if len(row[index]) != len(last[index]):
+                        raise WidthChangeError(self._ids[index], len(last[index]), len(row[index]), step)
+                if edges and step and early:  # the inputs first: time only goes forward
+                    changed.sort(key=lambda index: index not in early)
+                for index in changed:
                     var = self._vars[index]
-                    if len(new) != len(old):
-                        raise WidthChangeError(self._ids[index], len(old), len(new), step)
                     if var is not None:
-                        change(var, time, new[::-1])
+                        change(var, time - 1 if edges and step and index in early else time, row[index][::-1])
                 last = row
-            if step:
+            if step and edges:
                 for clock in clocks:
                     change(clock, time, "1")
                 for clock in clocks:

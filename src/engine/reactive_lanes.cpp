@@ -1,0 +1,234 @@
+#include "engine/reactive_lanes.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+
+#include "engine/messages.hpp"
+#include "engine/register_rules.hpp"
+
+namespace nimbo {
+namespace {
+
+constexpr std::size_t kMaxWords = LanePass::kMaxLaneWords;
+
+// Transposes a 64 x 64 bit matrix in place: bit j of rows[i] becomes bit i
+// of rows[j] (quadrants swapped, then the quadrants of those, down to bits).
+void transpose(std::array<Word, 64>& rows) noexcept {
+  Word mask = 0x00000000FFFFFFFFULL;
+  for (std::size_t j = 32; j != 0; j >>= 1, mask ^= mask << j) {
+    for (std::size_t k = 0; k < 64; k = ((k | j) + 1) & ~j) {
+      const Word swapped = ((rows[k] >> j) ^ rows[k | j]) & mask;
+      rows[k] ^= swapped << j;
+      rows[k | j] ^= swapped;
+    }
+  }
+}
+
+}  // namespace
+
+ReactiveLanes::ReactiveLanes(const Circuit& circuit, const Registers& registers, std::size_t count)
+    : circuit_(circuit), registers_(registers), count_(std::max<std::size_t>(count, 1)) {
+  auto first = std::make_unique<LanePass>(circuit.graph, circuit.schedule, *circuit.plan);
+  first->fit(count_);
+  block_lanes_ = first->block_size();
+  const std::size_t blocks = (count_ + block_lanes_ - 1) / block_lanes_;
+  blocks_.push_back(std::move(first));
+  while (blocks_.size() < blocks) blocks_.push_back(std::make_unique<LanePass>(*blocks_.front()));
+
+  const LanePass& lanes = *blocks_.front();
+  const auto signal_of = [&](const std::optional<std::uint32_t>& position, Signal absent) {
+    return position ? lanes.signals(*position)[0] : absent;
+  };
+  for (const Register& reg : registers_.list) {
+    const auto q = lanes.signals(reg.q);
+    const auto d = lanes.signals(reg.d);
+    for (std::size_t b = 0; b < q.size(); ++b) {
+      const RegisterBit bit{q[b], d[b], signal_of(reg.enable, LanePass::kAllOne),
+                            signal_of(reg.async_reset, LanePass::kAllZero),
+                            level_mask(reg.reset_value.bit(b))};
+      edge_bits_[reg.edge == Edge::kPosedge ? 0 : 1].push_back(bit);
+      if (reg.async_reset) reset_bits_.push_back(bit);
+    }
+  }
+  for (const std::uint32_t clock : registers_.clocks) {
+    clock_signals_.push_back(lanes.signals(clock)[0]);
+  }
+}
+
+ReactiveLanes::~ReactiveLanes() = default;
+
+void ReactiveLanes::block_mask(std::span<const Word> mask, std::size_t block, Word* live) const {
+  const std::size_t words = blocks_[block]->lane_words();
+  const std::size_t first = block * block_lanes_ / 64;
+  for (std::size_t w = 0; w < words; ++w) {
+    live[w] = first + w < mask.size() ? mask[first + w] : Word{0};
+  }
+}
+
+void ReactiveLanes::load(std::span<const BitBusValue> values, std::span<const Word> mask) {
+  for (std::size_t b = 0; b < blocks_.size(); ++b) {
+    LanePass& lanes = *blocks_[b];
+    Word live[kMaxWords] = {};
+    block_mask(mask, b, live);
+    for (const std::uint32_t position : circuit_.inputs) {
+      const auto bits = lanes.signals(position);
+      const BitBusValue& value = values[position];
+      for (std::size_t i = 0; i < bits.size() && i < value.width(); ++i) {
+        Word* words = lanes.lanes(bits[i]);
+        const Word level = level_mask(value.bit(i));
+        for (std::size_t w = 0; w < lanes.lane_words(); ++w) {
+          words[w] = (words[w] & ~live[w]) | (level & live[w]);
+        }
+      }
+    }
+    lanes.run();
+  }
+}
+
+void ReactiveLanes::write(std::span<const Signal> signals, const Word* values,
+                          std::span<const Word> mask) {
+  std::array<Word, 64> rows{};
+  for (std::size_t group = 0; group < mask_words(); ++group) {
+    const Word live = mask[group];
+    if (live == 0) continue;
+    const std::size_t first = group * 64;
+    const std::size_t lanes_here = std::min<std::size_t>(64, count_ - first);
+    std::copy_n(values + first, lanes_here, rows.begin());
+    std::fill(rows.begin() + static_cast<std::ptrdiff_t>(lanes_here), rows.end(), Word{0});
+    transpose(rows);
+    LanePass& lanes = *blocks_[first / block_lanes_];
+    const std::size_t word = (first % block_lanes_) / 64;
+    for (std::size_t i = 0; i < signals.size(); ++i) {
+      if (signals[i] == LanePass::kNoSignal) continue;
+      Word& target = lanes.lanes(signals[i])[word];
+      target = (target & ~live) | (rows[i] & live);
+    }
+  }
+}
+
+void ReactiveLanes::read(std::span<const Signal> signals, Word* values) const {
+  std::array<Word, 64> rows{};
+  for (std::size_t group = 0; group < mask_words(); ++group) {
+    const std::size_t first = group * 64;
+    const LanePass& lanes = *blocks_[first / block_lanes_];
+    const std::size_t word = (first % block_lanes_) / 64;
+    for (std::size_t i = 0; i < 64; ++i) {
+      rows[i] = i < signals.size() ? lanes.lanes(signals[i])[word] : Word{0};
+    }
+    transpose(rows);
+    std::copy_n(rows.begin(), std::min<std::size_t>(64, count_ - first), values + first);
+  }
+}
+
+void ReactiveLanes::resets(LanePass& lanes, std::span<Word> live, std::size_t first,
+                           std::vector<std::size_t>& failed) {
+  if (reset_bits_.empty()) return;
+  const std::size_t words = lanes.lane_words();
+  Word changed[kMaxWords] = {};
+  // A round reads every reset and q before it writes: the flips of the q
+  // bits of the live lanes, register by register.
+  const auto round = [&] {
+    std::fill_n(changed, words, Word{0});
+    captured_.clear();
+    Word any = 0;
+    for (const RegisterBit& bit : reset_bits_) {
+      const Word* q = lanes.lanes(bit.q);
+      const Word* reset = lanes.lanes(bit.reset);
+      for (std::size_t w = 0; w < words; ++w) {
+        const Word flip = held_q(q[w], reset[w] & live[w], bit.reset_value) ^ q[w];
+        captured_.push_back(flip);
+        changed[w] |= flip;
+        any |= flip;
+      }
+    }
+    return any != 0;
+  };
+  const auto update = [&] {
+    const Word* flips = captured_.data();
+    for (const RegisterBit& bit : reset_bits_) {
+      Word* q = lanes.lanes(bit.q);
+      for (std::size_t w = 0; w < words; ++w) q[w] ^= *flips++;
+    }
+    lanes.run();
+    return ok_status();
+  };
+  if (settle_resets(registers_.list.size(), round, update).ok()) return;
+  // The lanes that still changed in the last round did not settle.
+  for (std::size_t w = 0; w < words; ++w) {
+    for (Word left = changed[w]; left != 0; left &= left - 1) {
+      failed.push_back(first + w * 64 + static_cast<std::size_t>(std::countr_zero(left)));
+    }
+    live[w] &= ~changed[w];
+  }
+}
+
+void ReactiveLanes::edge(LanePass& lanes, Edge edge, std::span<Word> live, std::size_t first,
+                         std::vector<std::size_t>& failed) {
+  const bool level = edge == Edge::kPosedge;
+  const auto write_clocks = [&] {
+    for (const Signal clock : clock_signals_) lanes.fill(clock, 0, lanes.block_size(), level);
+  };
+  if (!registers_.any_of(edge) && !circuit_.clocks_read) {
+    // Nothing reads the clocks and no register takes this edge: only the
+    // clocks change, and a pass would give every lane what it holds.
+    write_clocks();
+    return;
+  }
+  const std::size_t words = lanes.lane_words();
+  const std::vector<RegisterBit>& bits = edge_bits_[edge == Edge::kPosedge ? 0 : 1];
+  // Everything the edge writes is read before anything is written; the
+  // lanes out of `live` keep their q's.
+  captured_.resize(bits.size() * words);
+  Word* captured = captured_.data();
+  for (const RegisterBit& bit : bits) {
+    const Word* q = lanes.lanes(bit.q);
+    const Word* d = lanes.lanes(bit.d);
+    const Word* enable = lanes.lanes(bit.enable);
+    const Word* reset = lanes.lanes(bit.reset);
+    for (std::size_t w = 0; w < words; ++w) {
+      const Word next = next_q(q[w], d[w], enable[w], reset[w], bit.reset_value);
+      *captured++ = (next & live[w]) | (q[w] & ~live[w]);
+    }
+  }
+  write_clocks();
+  captured = captured_.data();
+  for (const RegisterBit& bit : bits) {
+    Word* q = lanes.lanes(bit.q);
+    for (std::size_t w = 0; w < words; ++w) q[w] = *captured++;
+  }
+  lanes.run();
+  resets(lanes, live, first, failed);
+}
+
+void ReactiveLanes::settle(std::span<const Word> mask, std::vector<std::size_t>& failed) {
+  for (std::size_t b = 0; b < blocks_.size(); ++b) {
+    Word live_words[kMaxWords] = {};
+    block_mask(mask, b, live_words);
+    LanePass& lanes = *blocks_[b];
+    const std::span<Word> live(live_words, lanes.lane_words());
+    if (std::all_of(live.begin(), live.end(), [](Word w) { return w == 0; })) continue;
+    lanes.run();
+    resets(lanes, live, b * block_lanes_, failed);
+  }
+}
+
+void ReactiveLanes::step(std::span<const Word> mask, std::vector<std::size_t>& failed) {
+  for (std::size_t b = 0; b < blocks_.size(); ++b) {
+    Word live_words[kMaxWords] = {};
+    block_mask(mask, b, live_words);
+    LanePass& lanes = *blocks_[b];
+    const std::span<Word> live(live_words, lanes.lane_words());
+    if (std::all_of(live.begin(), live.end(), [](Word w) { return w == 0; })) continue;
+    const std::size_t first = b * block_lanes_;
+    // The clocks are 0 between calls: the step's first update is a pass.
+    lanes.run();
+    resets(lanes, live, first, failed);
+    if (registers_.empty()) continue;
+    edge(lanes, Edge::kPosedge, live, first, failed);
+    edge(lanes, Edge::kNegedge, live, first, failed);
+  }
+  std::sort(failed.begin(), failed.end());
+}
+
+}  // namespace nimbo
