@@ -5,12 +5,13 @@
 1. Per cycle of the clocked designs' stimulus (the IRs and stimuli that
    `python bench/clocked/run.py` leaves under bench/out/clocked/), side by
    side in one run: `Simulator.step` alone; then followed by `values` of
-   every output bit, of one output bit, and of one input bit. The ratio to
-   the step alone is what the read adds.
+   every output bit, of one output bit, of one input bit, and of one output
+   bit, another each cycle (turns). The ratio to the step alone is what the
+   read adds.
 2. In a child process each: the peak memory of `run_sequences_jsonl` over
    sequences of N lines `{"resetn": 0, "seed": 12345}` (ports of 1 and 32
-   one-bit busses, numbers written in decimal) against the same call on one
-   line, per line of text, beside the text's own size.
+   one-bit busses, numbers written in decimal), shown nothing, per line of
+   text, beside the text's own size.
 """
 
 from __future__ import annotations
@@ -67,13 +68,25 @@ def reads(design: str, seconds: float) -> None:
                     values(ids)
         return run
 
+    def make_turns():
+        step, values = sim.step, sim.values
+        turns = [[i] for i in out_ids]
+
+        def run() -> None:
+            for c, vector in enumerate(vectors):
+                step(vector)
+                values(turns[c % len(turns)])
+        return run
+
     modes = [("step", None), (f"+ values({len(out_ids)} outputs)", out_ids),
-             ("+ values(1 output)", one_out), ("+ values(1 input)", one_in)]
+             ("+ values(1 output)", one_out), ("+ values(1 input)", one_in),
+             ("+ values(1 output, turns)", "turns")]
     # Rounds over the modes, the best of each: a loaded machine slows some.
     best = [float("inf")] * len(modes)
     for _ in range(3):
         for m, (_, ids) in enumerate(modes):
-            best[m] = min(best[m], per_cycle(make(ids), cycles, seconds / 3))
+            run = make_turns() if ids == "turns" else make(ids)
+            best[m] = min(best[m], per_cycle(run, cycles, seconds / 3))
     for (name, _), seconds_per in zip(modes, best):
         print(f"{design:>8} {name:<26} {seconds_per * 1e6:9.2f} us/cycle  {seconds_per / best[0]:5.2f}x")
 

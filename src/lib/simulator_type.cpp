@@ -425,11 +425,14 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!positions) return nullptr;
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
-    std::vector<BitBusValue> values(positions->size());
-    state.simulation.read_shown(*positions, values);
+    // One read at a time: a step's pending pass runs at the first driven
+    // bus, once, and the next step starts from it (a cone of these ids,
+    // found anew for each list asked, would cost more than it saves).
+    BitBusValue value;
     for (std::size_t i = 0; i < positions->size(); ++i) {
       PyObject* key = state.keys.key((*positions)[i]);
-      PyRef text = PyRef::steal(value_text(values[i]));
+      state.simulation.read_value((*positions)[i], value);
+      PyRef text = PyRef::steal(value_text(value));
       if (!text || PyDict_SetItem(result.get(), key, text.get()) < 0) return nullptr;
     }
     return result.release();
