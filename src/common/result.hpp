@@ -12,6 +12,10 @@ struct Error {
   std::string message;
   // The operation was stopped from outside (an interrupt), not refused.
   bool interrupted = false;
+  // More about the failure, for the callers that add it to the message
+  // (what a circuit that did not settle kept changing); nimbo.core's
+  // messages leave it out.
+  std::string detail = {};
 };
 
 template <class T>
@@ -28,6 +32,7 @@ class [[nodiscard]] Result {
   T&& value() && { return std::get<0>(std::move(state_)); }
 
   const std::string& error() const& { return std::get<1>(state_).message; }
+  const std::string& detail() const& { return std::get<1>(state_).detail; }
   bool interrupted() const noexcept { return !ok() && std::get<1>(state_).interrupted; }
   std::string&& error() && { return std::move(std::get<1>(state_).message); }
 

@@ -56,6 +56,10 @@ struct MemoryRecord {
   std::uint64_t width = 0;
   std::int64_t offset = 0;  // the address of word 0
   std::vector<MemoryInitRecord> init;
+  // The words that no init run names have no initial value (Verilog starts
+  // them at x): they start as the x-initial rule says (engine/x_initial.hpp),
+  // not at 0.
+  bool uninitialised = false;
   std::vector<MemoryReadRecord> read_ports;
   std::vector<MemoryWriteRecord> write_ports;
 };

@@ -19,6 +19,9 @@ struct RegisterRecord {
   std::optional<std::string> enable;       // 1-bit; the edge writes q only while it is 1
   std::optional<std::string> async_reset;  // 1-bit; while it is 1, q holds reset_value
   std::optional<std::string> reset_value;  // bit string of q's width; all 0 when absent
+  // The design gives q no initial value (Verilog starts it at x): it starts
+  // as the x-initial rule says (engine/x_initial.hpp), not at q's value.
+  bool uninitialised = false;
 };
 
 }  // namespace nimbo

@@ -1,6 +1,9 @@
 #include "engine/messages.hpp"
 
+#include <algorithm>
 #include <initializer_list>
+
+#include "busses/quoted_id.hpp"
 
 namespace nimbo::messages {
 namespace {
@@ -15,6 +18,25 @@ std::string joined(std::initializer_list<std::string_view> parts) {
   return text;
 }
 
+// Busses a message names, and loop busses it shows, before it says how many more.
+constexpr std::size_t kChangingShown = 5;
+constexpr std::size_t kLoopShown = 8;
+// Characters of an id a message shows.
+constexpr std::size_t kIdShown = 40;
+
+// An id as messages name busses in a list: as it is when it is printable
+// ASCII without spaces, quotes or backslashes, else quoted with escapes; a
+// long one cut, with its length given.
+std::string listed_id(const std::string& id) {
+  const std::string_view shown = std::string_view(id).substr(0, kIdShown);
+  const bool plain = !shown.empty() && std::all_of(shown.begin(), shown.end(), [](char c) {
+    return c > ' ' && c < 0x7f && c != '"' && c != '\\';
+  });
+  std::string text = plain ? std::string(shown) : quote_id(shown);
+  if (id.size() > kIdShown) text += "... (" + std::to_string(id.size()) + " characters)";
+  return text;
+}
+
 }  // namespace
 
 Error interrupted() {
@@ -23,6 +45,33 @@ Error interrupted() {
 
 std::string did_not_settle(std::uint64_t evaluations) {
   return "Circuit did not settle: stopped after " + std::to_string(evaluations) + " evaluations";
+}
+
+std::string still_changing(std::span<const std::uint32_t> changing,
+                           std::span<const std::uint32_t> loop,
+                           const std::function<const std::string&(std::uint32_t)>& id) {
+  std::string text = changing.size() == 1 ? "bus still changing: " : "busses still changing: ";
+  for (std::size_t i = 0; i < changing.size() && i < kChangingShown; ++i) {
+    text += (i == 0 ? "" : ", ") + listed_id(id(changing[i]));
+  }
+  if (changing.size() > kChangingShown) {
+    text += " and " + std::to_string(changing.size() - kChangingShown) + " more";
+  }
+  if (loop.empty()) return text;
+  // Shown the way values flow: each bus drives the next, so the loop, in
+  // which each reads the next, is walked backwards from its first bus.
+  text += " (";
+  for (std::size_t i = 0; i < loop.size() && i < kLoopShown; ++i) {
+    text += listed_id(id(loop[(loop.size() - i) % loop.size()])) + " -> ";
+  }
+  if (loop.size() > kLoopShown) text += "... -> ";
+  text += listed_id(id(loop[0]));
+  if (loop.size() > kLoopShown) text += ", a loop of " + std::to_string(loop.size()) + " busses";
+  return text + ")";
+}
+
+std::string with_detail(const std::string& message, const std::string& detail) {
+  return detail.empty() ? message : message + "; " + detail;
 }
 
 std::string clock_written(std::string_view id) {

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,15 @@ Error interrupted();
 
 // A component with feedback that reached its work limit.
 std::string did_not_settle(std::uint64_t evaluations);
+// What it adds to that (Error::detail): "busses still changing: a, b, c
+// (a -> b -> c -> a)", a few of them and the loop they form, each bus
+// driving the next (unsettled.hpp); `id` names the bus at a position.
+std::string still_changing(std::span<const std::uint32_t> changing,
+                           std::span<const std::uint32_t> loop,
+                           const std::function<const std::string&(std::uint32_t)>& id);
+// A failure's message with its detail after it, as nimbo.Simulator words
+// them: "MESSAGE; DETAIL" (the message alone without a detail).
+std::string with_detail(const std::string& message, const std::string& detail);
 
 // The rounds of asynchronous resets did not end (register_rules.hpp).
 inline constexpr std::string_view kResetsDidNotSettle = "Asynchronous resets did not settle";

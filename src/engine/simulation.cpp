@@ -181,7 +181,14 @@ Status Simulation::settle_writes(std::span<const PositionInput> texts,
   Status settled =
       worklist.settle(table, bound_->circuit.graph, bound_->circuit.schedule.feedback, control);
   last_evaluations_ = worklist.last_evaluations();
-  return settled;
+  const Unsettled& unsettled = worklist.unsettled();
+  if (settled.ok() || unsettled.empty()) return settled;
+  // The message stays nimbo.core's; what kept changing goes beside it.
+  const auto id = [this](std::uint32_t position) -> const std::string& {
+    return model_.busses().id(position);
+  };
+  return Error{settled.error(), false,
+               messages::still_changing(unsettled.changing, unsettled.loop, id)};
 }
 
 Status Simulation::settle(const UpdateControl& control, Resets resets) {

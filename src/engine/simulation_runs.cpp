@@ -115,7 +115,7 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
         break;
       }
       if (!status.ok()) {
-        faults[s] = VectorFault{step, std::nullopt, status.error()};
+        faults[s] = fault_of(step, status);
         break;
       }
       read_shown(shown, values);

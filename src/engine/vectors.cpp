@@ -17,7 +17,8 @@ VectorFault interrupted_at(std::size_t vector) {
 
 std::optional<VectorFault> fault_of(std::size_t vector, const Status& status) {
   if (status.ok()) return std::nullopt;
-  return VectorFault{vector, std::nullopt, status.error(), status.interrupted()};
+  return VectorFault{vector, std::nullopt,   status.error(), status.interrupted(),
+                     false,  status.detail()};
 }
 
 }  // namespace nimbo

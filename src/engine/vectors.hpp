@@ -130,6 +130,7 @@ struct VectorFault {
   std::string message;
   bool interrupted = false;
   bool stopped_by_sink = false;  // after `vector` was applied
+  std::string detail = {};       // Error::detail of the failure
 };
 
 // The fault of a run that the sink stopped after `vector`.

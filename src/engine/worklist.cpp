@@ -242,6 +242,7 @@ Status Worklist::settle(std::span<BitBusValue> values, const GateGraph& graph, b
   std::uint64_t next_poll = UpdateControl::kWorkBetweenClockLooks;
   std::size_t head = 0;
   std::size_t waiting = 0;  // ids in the ring
+  unsettled_ = {};
 
   // Appends the influenced positions that are not waiting; positions from
   // `first_seed` on are seeds still to be taken.
@@ -316,6 +317,9 @@ Status Worklist::settle(std::span<BitBusValue> values, const GateGraph& graph, b
       continue;
     }
     if (work >= limit) {
+      if (!note_unsettled(values, graph, position, head, waiting, control)) {
+        return stop(interruption());
+      }
       return stop(Error{messages::did_not_settle(evaluations)});
     }
     ++evaluations;
@@ -331,6 +335,58 @@ Status Worklist::settle(std::span<BitBusValue> values, const GateGraph& graph, b
   last_evaluations_ = evaluations;
   last_evaluations_run_ = evaluations_run;
   return ok_status();
+}
+
+bool Worklist::note_unsettled(std::span<const BitBusValue> values, const GateGraph& graph,
+                              std::uint32_t taken, std::size_t head, std::size_t waiting,
+                              const UpdateControl& control) {
+  // Run on a copy, with a queue of its own: the update's values, ring and
+  // flags stay as the limit left them. The evaluations below clear and set
+  // stale bits for the copy's values, so every bit is set again after.
+  std::vector<BitBusValue> copy(values.begin(), values.end());
+  std::vector<std::uint8_t> queued(count_, 0);
+  std::vector<std::uint32_t> ring;
+  ring.reserve(waiting + 1);
+  ring.push_back(taken);
+  for (std::size_t i = 0; i < waiting; ++i) ring.push_back(queue_[(head + i) % count_]);
+  for (const std::uint32_t position : ring) queued[position] = 1;
+  std::vector<std::uint8_t> changed(count_, 0);
+  // About one more evaluation of every bus and influence entry: a loop
+  // changes each of its busses at least once in that time.
+  const std::uint64_t budget = count_ + influence_targets_.size() + 64;
+  std::size_t front = 0;
+  bool stopped = false;
+  for (std::uint64_t n = 0; n < budget && front < ring.size(); ++n) {
+    const std::uint32_t position = ring[front++];
+    queued[position] = 0;
+    const auto shape = static_cast<std::uint8_t>(state_[position] & ~kWaiting);
+    if (shape_of(shape) != Shape::kNone && evaluate_and_store(copy, graph, position, shape)) {
+      changed[position] = 1;
+      for (std::uint32_t i = influence_offsets_[position]; i != influence_offsets_[position + 1];
+           ++i) {
+        const std::uint32_t target = influence_targets_[i];
+        if (queued[target]) continue;
+        queued[target] = 1;
+        ring.push_back(target);
+      }
+    }
+    if (control.poll(1 + copy[position].word_count())) {
+      stopped = true;
+      break;
+    }
+    // The ring only grows: take back the room of what was taken.
+    if (front > count_ && front * 2 > ring.size()) {
+      ring.erase(ring.begin(), ring.begin() + static_cast<std::ptrdiff_t>(front));
+      front = 0;
+    }
+  }
+  forget(values);
+  if (stopped) return false;
+  for (std::uint32_t position = 0; position < count_; ++position) {
+    if (changed[position]) unsettled_.changing.push_back(position);
+  }
+  unsettled_.loop = loop_among(changed, reader_offsets_, readers_);
+  return true;
 }
 
 }  // namespace nimbo

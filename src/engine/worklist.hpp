@@ -21,6 +21,7 @@
 #include "busses/bit_bus_value.hpp"
 #include "busses/bus_table.hpp"
 #include "common/result.hpp"
+#include "engine/unsettled.hpp"
 #include "engine/update_control.hpp"
 #include "expr_nodes/gate_graph.hpp"
 
@@ -45,6 +46,10 @@ class Worklist {
   // limit (with feedback) or an interrupt stops it.
   Status settle(std::span<BitBusValue> values, const GateGraph& graph, bool feedback,
                 const UpdateControl& control);
+
+  // After a settle() that reached the work limit: the busses that kept
+  // changing and a loop among them (empty after any other settle()).
+  const Unsettled& unsettled() const noexcept { return unsettled_; }
 
   // Evaluations the last settle() counts (skipped ones included).
   std::uint64_t last_evaluations() const noexcept { return last_evaluations_; }
@@ -83,6 +88,14 @@ class Worklist {
 
   // The value at `position` was written from outside and changed.
   void note_written(std::uint32_t position);
+  // Fills unsettled_ when settle() reached the work limit with `taken` just
+  // taken and `waiting` ids from `head` in the ring: the update goes on, on
+  // a copy of `values`, for about one more evaluation of everything, and
+  // notes what changed. `values` is left as it is. False when `control`
+  // stopped it.
+  bool note_unsettled(std::span<const BitBusValue> values, const GateGraph& graph,
+                      std::uint32_t taken, std::size_t head, std::size_t waiting,
+                      const UpdateControl& control);
   // Evaluates the assignment of `position` into `values`; true on a change.
   bool evaluate_and_store(std::span<BitBusValue> values, const GateGraph& graph,
                           std::uint32_t position, std::uint8_t state);
@@ -120,6 +133,7 @@ class Worklist {
   std::vector<std::uint32_t> queue_;
   std::uint64_t last_evaluations_ = 0;
   std::uint64_t last_evaluations_run_ = 0;
+  Unsettled unsettled_;
 };
 
 }  // namespace nimbo

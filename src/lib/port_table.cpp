@@ -3,18 +3,22 @@
 #include <algorithm>
 #include <string_view>
 
+#include "engine/write_roles.hpp"
 #include "lib/fault.hpp"
 
 namespace nimbo::py {
 
 PortTable::PortTable(SimulatorState& state) : state_(state) {
   if (!index_) fail_api_call();
-  const Simulation& simulation = state.simulation;
-  bus_roles_.assign(simulation.bus_count(), PortRole::kRead);
-  for (std::size_t p = 0; p < simulation.bus_count(); ++p) {
-    if (!simulation.is_driven(p)) bus_roles_[p] = PortRole::kInput;
+  // What each bus is, as every write of inputs sees it (engine/write_roles.hpp).
+  const std::vector<WriteRole> roles =
+      write_roles(state.simulation.model(), state.simulation.registers());
+  bus_roles_.reserve(roles.size());
+  for (const WriteRole role : roles) {
+    bus_roles_.push_back(role == WriteRole::kInput   ? PortRole::kInput
+                         : role == WriteRole::kState ? PortRole::kState
+                                                     : PortRole::kRead);
   }
-  for (const Register& reg : simulation.registers().list) bus_roles_[reg.q] = PortRole::kState;
 }
 
 bool PortTable::add_port(PyObject* name, std::vector<std::uint32_t> positions, std::string label,

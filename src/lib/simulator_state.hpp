@@ -8,6 +8,7 @@
 
 #include "busses/bit_bus_value.hpp"
 #include "engine/simulation.hpp"
+#include "engine/write_roles.hpp"
 #include "lib/call_lock.hpp"
 #include "lib/python.hpp"
 #include "lib/value_dict.hpp"
@@ -26,6 +27,7 @@ struct SimulatorState {
   std::string rows;                        // run_jsonl's rows as text, reused from block to block
   std::size_t next_line = 1;               // the line after run_jsonl's last data
   std::vector<BitStringNote> bit_strings;  // noted by run_jsonl's last call
+  std::vector<WriteRole> roles;            // what each bus is to a write of inputs, on first need
   CallLock calls;                          // one call at a time
 };
 

@@ -16,6 +16,8 @@
 #include "busses/number_text.hpp"
 #include "component/memories.hpp"
 #include "engine/messages.hpp"
+#include "engine/write_roles.hpp"
+#include "engine/x_initial.hpp"
 #include "lib/arguments.hpp"
 #include "lib/byte_grid.hpp"
 #include "lib/call_lock.hpp"
@@ -188,13 +190,62 @@ PyObject* raise_vector_fault(SimulatorState& state, const VectorFault& fault, st
 
 // ---------------------------------------------------------------- methods
 
+// The x_initial and seed arguments of Simulator(): a mode name, and None or
+// a seed for "random" of 0 to 2**64 - 1. Nullopt with an exception set.
+std::optional<XInitialRule> x_initial_argument(PyObject* mode, PyObject* seed) {
+  XInitialRule rule;
+  if (mode != Py_None) {
+    if (!PyUnicode_Check(mode)) {
+      PyErr_Format(PyExc_TypeError, "argument 'x_initial': expected a str, not '%s'",
+                   Py_TYPE(mode)->tp_name);
+      return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(mode, &size);
+    if (text == nullptr) return std::nullopt;
+    const auto named = x_initial_named(std::string_view(text, static_cast<std::size_t>(size)));
+    if (!named) {
+      PyErr_Format(PyExc_ValueError,
+                   "argument 'x_initial': expected 'zero', 'ones' or 'random', not %R", mode);
+      return std::nullopt;
+    }
+    rule.mode = *named;
+  }
+  if (seed == Py_None) return rule;
+  if (!PyLong_Check(seed) || PyBool_Check(seed)) {
+    PyErr_Format(PyExc_TypeError, "argument 'seed': expected an int, not '%s'",
+                 Py_TYPE(seed)->tp_name);
+    return std::nullopt;
+  }
+  if (rule.mode != XInitial::kRandom) {
+    PyErr_SetString(PyExc_ValueError, "argument 'seed' goes with x_initial='random'");
+    return std::nullopt;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(seed);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError, "argument 'seed': expected 0 to 2**64 - 1");
+    return std::nullopt;
+  }
+  rule.seed = value;
+  return rule;
+}
+
 PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr Parameter kNew{"Simulator.__new__", "ir"};
   return entry([&]() -> PyObject* {
-    PyObject* argument = single_argument(kNew, args, kwargs);
-    if (argument == nullptr) return nullptr;
+    static const char* keywords[] = {"ir", "x_initial", "seed", nullptr};
+    PyObject* argument = nullptr;
+    PyObject* mode = Py_None;
+    PyObject* seed = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Simulator", const_cast<char**>(keywords),
+                                     &argument, &mode, &seed)) {
+      return nullptr;
+    }
     const std::optional<std::string_view> ir = utf8_argument(kNew, argument);
     if (!ir) return nullptr;
+    const std::optional<XInitialRule> rule = x_initial_argument(mode, seed);
+    if (!rule) return nullptr;
     Result<Design> rendered = Renderer{std::string(*ir)}.render_design();
     if (!rendered.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + rendered.error());
@@ -204,6 +255,8 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!registers.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + registers.error());
     }
+    // Registers without an initial value start as the rule says.
+    start_uninitialised(design.component, design.registers, *rule);
     Result<Memories> memories =
         resolve_memories(design.component, design.registers, design.memories);
     if (!memories.ok()) {
@@ -218,7 +271,10 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (bound.interrupted()) return raise_interrupt();
     const Status settled = simulation.settle(control, Resets::kLeave);
     if (settled.interrupted()) return raise_interrupt();
-    if (!settled.ok()) return raise_error(PyExc_RuntimeError, settled.error());
+    if (!settled.ok()) {
+      return raise_error(PyExc_RuntimeError,
+                         messages::with_detail(settled.error(), settled.detail()));
+    }
     const Status checked = simulation.check_registers();
     if (!checked.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + checked.error());
@@ -236,7 +292,9 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     const Status reset = simulation.apply_resets(control);
     if (reset.interrupted()) return raise_interrupt();
-    if (!reset.ok()) return raise_error(PyExc_RuntimeError, reset.error());
+    if (!reset.ok()) {
+      return raise_error(PyExc_RuntimeError, messages::with_detail(reset.error(), reset.detail()));
+    }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     try {
@@ -386,7 +444,10 @@ PyObject* write_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const c
     }
     const Status status = apply(state.simulation, writes, flag != 0);
     if (status.interrupted()) return raise_interrupt();
-    if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
+    if (!status.ok()) {
+      return raise_error(PyExc_RuntimeError,
+                         messages::with_detail(status.error(), status.detail()));
+    }
     Py_RETURN_NONE;
   });
 }
@@ -495,20 +556,22 @@ std::optional<Shown> shown_names(SimulatorState& state, PyObject* show,
                    Py_TYPE(name)->tp_name);
       return std::nullopt;
     }
-    std::uint32_t position = 0;
-    const Lookup found = find_bus(state, name, position);
-    if (found == Lookup::kFound) {
-      shown.positions.push_back(position);
-      shown.groups.push_back(1);
-      continue;
-    }
-    if (found != Lookup::kAbsent) return std::nullopt;
+    // The ports come before the bus ids.
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr) return std::nullopt;
     const auto port = names->find_port(std::string_view(text, static_cast<std::size_t>(size)));
     if (!port) {
-      PyErr_Format(PyExc_ValueError, "argument 'show': no bus or port named %R", name);
+      std::uint32_t position = 0;
+      const Lookup found = find_bus(state, name, position);
+      if (found == Lookup::kFound) {
+        shown.positions.push_back(position);
+        shown.groups.push_back(1);
+        continue;
+      }
+      if (found == Lookup::kAbsent) {
+        PyErr_Format(PyExc_ValueError, "argument 'show': no bus or port named %R", name);
+      }
       return std::nullopt;
     }
     const std::vector<std::uint32_t>& bits = names->port(*port).positions;
@@ -693,10 +756,39 @@ constexpr std::size_t kHeldPerPiece = std::size_t{4} << 20;
 // texts, packed (PackedVectors: about a byte per one-bit bus a line writes).
 constexpr std::size_t kHeldBySequences = std::size_t{512} << 20;
 
-// The ports argument of the JSON Lines calls: None, or a dict of port
-// name to the ids of its busses (least significant bit first), which lets
-// lines name ports and write numbers. False with an exception set.
-bool ports_argument(SimulatorState& state, PyObject* ports, std::optional<VectorNames>& names) {
+// The role of every bus to a write that takes only inputs, worked out on
+// the first call that needs it.
+const std::vector<WriteRole>& write_roles_of(SimulatorState& state) {
+  if (state.roles.empty()) {
+    state.roles = write_roles(state.simulation.model(), state.simulation.registers());
+  }
+  return state.roles;
+}
+
+// Whether `inputs` (the argument input_ports) holds `name`, a str.
+// Nullopt with an exception set.
+std::optional<bool> holds(PyObject* inputs, PyObject* name) {
+  const int found = PySequence_Contains(inputs, name);
+  if (found < 0) return std::nullopt;
+  return found == 1;
+}
+
+// The ports and input_ports arguments of the calls that read names: ports
+// is None, or a dict of port name to the ids of its busses (least
+// significant bit first), which lets lines name ports and write numbers;
+// input_ports is None (every bus and port may be written), or the names of
+// the ports that are inputs: writes then take only inputs (write_roles.hpp).
+// False with an exception set.
+bool ports_argument(SimulatorState& state, PyObject* ports, std::optional<VectorNames>& names,
+                    PyObject* inputs = Py_None) {
+  if (inputs != Py_None && ports == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "argument 'input_ports' goes with argument 'ports'");
+    return false;
+  }
+  if (inputs != Py_None && (!PySequence_Check(inputs) && !PyAnySet_Check(inputs))) {
+    PyErr_SetString(PyExc_TypeError, "argument 'input_ports': expected a collection of port names");
+    return false;
+  }
   if (ports == Py_None) return true;
   constexpr const char* kExpected = "argument 'ports': expected a dict of str to bus ids";
   if (!PyDict_Check(ports)) {
@@ -725,8 +817,16 @@ bool ports_argument(SimulatorState& state, PyObject* ports, std::optional<Vector
       PyErr_Format(PyExc_ValueError, "argument 'ports': port %R has no bus", name);
       return false;
     }
-    names->add_port(std::string(text, static_cast<std::size_t>(size)), std::move(*positions));
+    bool input = true;
+    if (inputs != Py_None) {
+      const std::optional<bool> held = holds(inputs, name);
+      if (!held) return false;
+      input = *held;
+    }
+    names->add_port(std::string(text, static_cast<std::size_t>(size)), std::move(*positions),
+                    input);
   }
+  if (inputs != Py_None) names->take_only_inputs(write_roles_of(state));
   return true;
 }
 
@@ -735,17 +835,18 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"data",    "show",  "first_line", "layout",
-                                     "threads", "ports", nullptr};
+    static const char* keywords[] = {"data",    "show",  "first_line",  "layout",
+                                     "threads", "ports", "input_ports", nullptr};
     Py_buffer data;
     PyObject* show = Py_None;
     Py_ssize_t first_line = 1;
     PyObject* layout = Py_None;
     Py_ssize_t threads = 1;
     PyObject* ports = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On$OnO:run_jsonl",
+    PyObject* inputs = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|On$OnOO:run_jsonl",
                                      const_cast<char**>(keywords), &data, &show, &first_line,
-                                     &layout, &threads, &ports)) {
+                                     &layout, &threads, &ports, &inputs)) {
       return nullptr;
     }
     struct Release {
@@ -754,7 +855,7 @@ PyObject* run_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     } release{&data};
     if (!ensure_ids(state)) return nullptr;
     std::optional<VectorNames> names;
-    if (!ports_argument(state, ports, names)) return nullptr;
+    if (!ports_argument(state, ports, names, inputs)) return nullptr;
     const auto shown = shown_names(state, show, names);
     if (!shown) return nullptr;
     std::optional<TextSink> text_sink;
@@ -993,17 +1094,19 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"blocks", "show", "ports", nullptr};
+    static const char* keywords[] = {"blocks", "show", "ports", "input_ports", nullptr};
     PyObject* blocks = nullptr;
     PyObject* show = Py_None;
     PyObject* ports = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:run_sequences_jsonl",
-                                     const_cast<char**>(keywords), &blocks, &show, &ports)) {
+    PyObject* inputs = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:run_sequences_jsonl",
+                                     const_cast<char**>(keywords), &blocks, &show, &ports,
+                                     &inputs)) {
       return nullptr;
     }
     if (!ensure_ids(state)) return nullptr;
     std::optional<VectorNames> names;
-    if (!ports_argument(state, ports, names)) return nullptr;
+    if (!ports_argument(state, ports, names, inputs)) return nullptr;
     const auto shown = shown_names(state, show, names);
     if (!shown) return nullptr;
     PyRef sequence = PyRef::steal(PySequence_Fast(
@@ -1098,17 +1201,18 @@ bool input_text(PyObject* name, PyObject* value, std::string& text) {
   return true;
 }
 
-// Raises VectorError (kind 'value') for `value`, which cannot be written to
-// the bus or port `name` for `detail`.
-PyObject* raise_refused_value(PyObject* name, PyObject* value, const std::string& text, bool port,
-                              std::string detail) {
+// Raises VectorError for `value`, written to the bus or port `name` and
+// refused: `kind` kValue (it cannot be written there for `detail`) or
+// kNotInput (`name` is no input, `detail` what it is, `message` the reason).
+PyObject* raise_refused(PyObject* name, PyObject* value, const std::string& text, bool port,
+                        LineRefusal kind, std::string message, std::string detail) {
   Py_ssize_t size = 0;
   const char* id = PyUnicode_AsUTF8AndSize(name, &size);
   if (id == nullptr) return nullptr;
   LineFault fault;
   fault.id = std::string(id, static_cast<std::size_t>(size));
-  fault.kind = LineRefusal::kValue;
-  fault.message = (PyUnicode_Check(value) ? "\"" + text + "\" " : text + " ") + detail;
+  fault.kind = kind;
+  fault.message = std::move(message);
   fault.value = text;
   fault.integer = !PyUnicode_Check(value);
   fault.detail = std::move(detail);
@@ -1124,13 +1228,14 @@ PyObject* read_inputs(PyObject* self, PyObject* args, PyObject* kwargs) {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"inputs", "ports", "allow_unknown", nullptr};
+    static const char* keywords[] = {"inputs", "ports", "allow_unknown", "input_ports", nullptr};
     PyObject* inputs = nullptr;
     PyObject* ports = Py_None;
     int allow_unknown = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:read_inputs",
-                                     const_cast<char**>(keywords), &inputs, &ports,
-                                     &allow_unknown)) {
+    PyObject* input_ports = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OpO:read_inputs",
+                                     const_cast<char**>(keywords), &inputs, &ports, &allow_unknown,
+                                     &input_ports)) {
       return nullptr;
     }
     if (!PyDict_Check(inputs)) {
@@ -1140,7 +1245,7 @@ PyObject* read_inputs(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!ensure_ids(state)) return nullptr;
     std::optional<VectorNames> names;
-    if (!ports_argument(state, ports, names)) return nullptr;
+    if (!ports_argument(state, ports, names, input_ports)) return nullptr;
     // The entries held first: reading their texts may run Python code.
     PyRef items = PyRef::steal(PyDict_Items(inputs));
     if (!items) return nullptr;
@@ -1162,38 +1267,45 @@ PyObject* read_inputs(PyObject* self, PyObject* args, PyObject* kwargs) {
       std::uint32_t position = 0;
       const VectorNames::Port* port = nullptr;
       std::size_t width = 0;
-      switch (find_bus(state, name, position)) {
-        case Lookup::kFound:
-          width = state.simulation.width(position);
-          break;
-        case Lookup::kAbsent: {
-          Py_ssize_t size = 0;
-          const char* id = PyUnicode_AsUTF8AndSize(name, &size);
-          if (id == nullptr) return nullptr;
-          const auto found =
-              names ? names->find_port(std::string_view(id, static_cast<std::size_t>(size)))
-                    : std::nullopt;
-          if (!found) {
+      WriteRole role = WriteRole::kInput;
+      // The ports come before the bus ids.
+      Py_ssize_t size = 0;
+      const char* id = PyUnicode_AsUTF8AndSize(name, &size);
+      if (id == nullptr) return nullptr;
+      const auto found_port =
+          names ? names->find_port(std::string_view(id, static_cast<std::size_t>(size)))
+                : std::nullopt;
+      if (found_port) {
+        port = &names->port(*found_port);
+        width = names->port_width(*port);
+        role = names->port_role(*found_port);
+      } else {
+        switch (find_bus(state, name, position)) {
+          case Lookup::kFound:
+            width = state.simulation.width(position);
+            if (names) role = names->bus_role(position);
+            break;
+          case Lookup::kAbsent:
             if (allow_unknown != 0) continue;
             raise_unknown_input(state, name, std::nullopt);
             return nullptr;
-          }
-          port = &names->port(*found);
-          width = names->port_width(*port);
-          break;
+          case Lookup::kError:
+          case Lookup::kByText:  // resolved by find_bus
+            return nullptr;
         }
-        case Lookup::kError:
-        case Lookup::kByText:  // resolved by find_bus
-          return nullptr;
+      }
+      if (role != WriteRole::kInput) {
+        return raise_refused(name, value, text, port != nullptr, LineRefusal::kNotInput,
+                             not_input_message(role), write_role_name(role));
       }
       Result<std::string_view> bits = VectorNames::value_bits(text, false, width, made);
       if (!bits.ok()) {
-        return raise_refused_value(name, value, text, port != nullptr, std::move(bits).error());
+        std::string detail = std::move(bits).error();
+        std::string message = (PyUnicode_Check(value) ? "\"" + text + "\" " : text + " ") + detail;
+        return raise_refused(name, value, text, port != nullptr, LineRefusal::kValue,
+                             std::move(message), std::move(detail));
       }
       if (PyUnicode_Check(value) && bit_string_may_mislead(text, width)) {
-        Py_ssize_t size = 0;
-        const char* id = PyUnicode_AsUTF8AndSize(name, &size);
-        if (id == nullptr) return nullptr;
         state.bit_strings.push_back({0, std::string(id, static_cast<std::size_t>(size)), text});
       }
       kept.emplace_back(bits.value());
@@ -1299,13 +1411,14 @@ PyMethodDef simulator_methods[] = {
      "values settled with every clock at 0, and the asynchronous resets applied."},
     {"read_inputs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_inputs)),
      METH_VARARGS | METH_KEYWORDS,
-     "read_inputs($self, inputs, *, ports=None, allow_unknown=False)\n--\n\n"
+     "read_inputs($self, inputs, *, ports=None, allow_unknown=False, input_ports=None)\n--\n\n"
      "The bus inputs (a dict of bus id to bit string) that write inputs (a dict of name\n"
-     "to value) as a vector line writes them: a name is a bus, or a port of ports (as for\n"
+     "to value) as a vector line writes them: a name is a port of ports or a bus (as for\n"
      "run_jsonl); a value a str (a bit string of the width, or a number) or an int. Refused\n"
      "as a step refuses them: a value that cannot be written, or a clock, raises\n"
-     "VectorError (kind 'value' or 'run'); a name that is neither raises ValueError\n"
-     "unless allow_unknown=True skips it. Changes nothing."},
+     "VectorError (kind 'value' or 'run'), and with input_ports (as for run_jsonl) a name\n"
+     "that is no input (kind 'input'); a name that is neither raises ValueError unless\n"
+     "allow_unknown=True skips it. Changes nothing."},
     {"port_widths", port_widths, METH_O,
      "port_widths($self, ports)\n--\n\n"
      "The width a value written to each port of ports (a dict of port name to its bus ids,\n"
@@ -1331,22 +1444,25 @@ PyMethodDef simulator_methods[] = {
     {"run_sequences_jsonl",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_sequences_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
-     "run_sequences_jsonl($self, blocks, show=None, *, ports=None)\n--\n\n"
+     "run_sequences_jsonl($self, blocks, show=None, *, ports=None, input_ports=None)\n--\n\n"
      "Runs one sequence per item of blocks (bytes of JSON Lines, one step per line), each\n"
      "from the current state (which the call leaves as it was), side by side. Returns one\n"
      "(values, unknown, error) per sequence: a tuple of the shown busses' texts per step,\n"
      "(line, id) for ids that name nothing, and None or the VectorError (not raised) that\n"
-     "stopped the sequence. ports (and port names in show) as for run_jsonl."},
+     "stopped the sequence. ports, input_ports (and port names in show) as for run_jsonl."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
      "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1,\n"
-     "          ports=None)\n--\n\n"
+     "          ports=None, input_ports=None)\n--\n\n"
      "Applies each JSON line of data (bytes) and returns (values, unknown): a tuple of the\n"
      "shown busses' texts per vector, and (line, id) for ids that name nothing. With ports\n"
      "(a dict of port name to its bus ids, least significant bit first), a line may also\n"
-     "name a port that no bus is named after, and write a value as a number (a str such\n"
+     "name a port, looked up before the bus ids, and write a value as a number (a str such\n"
      "as '0x52e6', \"16'h52e6\", '-3', or a JSON integer), as nimbo run reads them, and show\n"
-     "may name ports, each shown as its busses' texts side by side. With layout\n"
+     "may name ports, each shown as its busses' texts side by side. With input_ports (the\n"
+     "names of the ports of ports that are inputs), lines write only inputs: a bus driven\n"
+     "by logic, a register's q, another port or a port holding such a bus is refused\n"
+     "(VectorError kind 'input', its detail 'output', 'logic' or 'state'). With layout\n"
      "(first_step, step_width, fragments[, columns]), values is one str of rows instead: per\n"
      "vector fragments[0], the step number right-aligned to step_width, fragments[1], then\n"
      "each column followed by the next fragment. A column is one shown name, or with columns,\n"
@@ -1382,9 +1498,12 @@ PyGetSetDef simulator_getset[] = {
 };
 
 PyType_Slot simulator_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Simulator(ir)\n--\n\n"
-                                  "A circuit rendered from an IR text, simulated one update or "
-                                  "many vectors at a time.")},
+    {Py_tp_doc,
+     const_cast<char*>("Simulator(ir, *, x_initial='zero', seed=None)\n--\n\n"
+                       "A circuit rendered from an IR text, simulated one update or many vectors "
+                       "at a time.\nRegisters the IR marks uninitialised start all 0 (x_initial="
+                       "'zero'), all 1 ('ones') or\nat bits drawn from seed ('random'; the same "
+                       "seed gives the same bits everywhere).")},
     {Py_tp_new, reinterpret_cast<void*>(simulator_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(simulator_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(simulator_repr)},

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/messages.hpp"
 #include "lib/arguments.hpp"
 #include "lib/fault.hpp"
 #include "lib/in_object.hpp"
@@ -132,7 +133,11 @@ PyObject* write_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Ca
                                               : simulation.update_positions(
                                                     bench.writes, call_control(), Resets::kApply);
     if (status.interrupted()) return raise_interrupt();
-    if (!status.ok()) return raise_error(PyExc_RuntimeError, status.error());
+    if (!status.ok()) {
+      // What kept changing, when the circuit did not settle, after nimbo.core's message.
+      return raise_error(PyExc_RuntimeError,
+                         messages::with_detail(status.error(), status.detail()));
+    }
     if (call == Call::kPoke) Py_RETURN_NONE;
     return output_values(bench);
   });

@@ -1,5 +1,6 @@
 #include "lib/vector_error.hpp"
 
+#include "engine/messages.hpp"
 #include "lib/py_ref.hpp"
 
 namespace nimbo::py {
@@ -14,9 +15,11 @@ PyObject* vector_error_type() {
         "with port True the port, at fault, or None), reason (the message), results (what\n"
         "the vectors before it gave), sequence (the sequence's number for run_sequences, else\n"
         "None), kind (why: 'json' not JSON, 'object' not an object, 'type' a value neither a\n"
-        "string nor a whole number, 'value' a value that cannot be written there, 'run' the\n"
-        "simulation refused or failed it), value and detail (for 'value': the value as\n"
-        "written, and what is wrong with it, worded to follow it), number (the value is a\n"
+        "string nor a whole number, 'value' a value that cannot be written there, 'input' a\n"
+        "name that is no input where only inputs are written, 'run' the simulation refused\n"
+        "or failed it), value and detail (for 'value': the value as written, and what is\n"
+        "wrong with it, worded to follow it; for 'input': the value, and what the name is:\n"
+        "'output', 'logic' or 'state'), number (the value is a\n"
         "JSON integer), unknown (run_jsonl: (line, id) of the ids before it that name\n"
         "nothing).",
         PyExc_RuntimeError, nullptr);
@@ -35,7 +38,7 @@ PyObject* raise_vector_error(const VectorFault& fault, std::size_t index,
 
 namespace {
 
-constexpr const char* kKinds[] = {"json", "object", "type", "value"};
+constexpr const char* kKinds[] = {"json", "object", "type", "value", "input"};
 
 PyObject* text_or_none(const std::optional<std::string>& text) {
   if (!text) return Py_NewRef(Py_None);
@@ -66,7 +69,8 @@ PyObject* new_vector_error(const VectorFault& fault, std::size_t index,
   message += "vector " + std::to_string(index);
   if (line) message += " (line " + std::to_string(*line) + ")";
   if (id) message += ", bus '" + *id + "'";
-  message += ": " + fault.message;
+  const std::string reason_text = messages::with_detail(fault.message, fault.detail);
+  message += ": " + reason_text;
   PyRef text = PyRef::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return nullptr;
@@ -78,7 +82,7 @@ PyObject* new_vector_error(const VectorFault& fault, std::size_t index,
                        id->data(), static_cast<Py_ssize_t>(id->size()), "replace"))
                  : PyRef::borrow(Py_None);
   PyRef reason = PyRef::steal(PyUnicode_DecodeUTF8(
-      fault.message.data(), static_cast<Py_ssize_t>(fault.message.size()), "replace"));
+      reason_text.data(), static_cast<Py_ssize_t>(reason_text.size()), "replace"));
   PyRef sequence_object =
       sequence ? PyRef::steal(PyLong_FromSize_t(*sequence)) : PyRef::borrow(Py_None);
   if (!index_object || !line_object || !bus || !reason || !sequence_object) return nullptr;
@@ -111,7 +115,7 @@ PyObject* make_line_error(const LineFault& fault, std::size_t index,
   const VectorFault as_fault{fault.vector, std::nullopt, fault.message};
   PyRef error = PyRef::steal(new_vector_error(as_fault, index, line, fault.id, results, sequence));
   if (!error) return nullptr;
-  const bool valued = fault.kind == LineRefusal::kValue;
+  const bool valued = fault.kind == LineRefusal::kValue || fault.kind == LineRefusal::kNotInput;
   if (!set_refusal(error.get(), kKinds[static_cast<std::size_t>(fault.kind)],
                    valued ? std::optional<std::string>(fault.value) : std::nullopt,
                    valued ? std::optional<std::string>(fault.detail) : std::nullopt, fault.integer,

@@ -1,4 +1,4 @@
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Collection, Iterable, Mapping, Sequence
 from typing import Final, final, overload
 
 from typing_extensions import Buffer
@@ -32,7 +32,7 @@ def format_value(bits: str, radix: str) -> str:
 class Simulator:
     """A circuit rendered from an IR text, simulated one update or many vectors at a time."""
 
-    def __new__(cls, ir: str) -> Simulator: ...
+    def __new__(cls, ir: str, *, x_initial: str = "zero", seed: int | None = None) -> Simulator: ...
     @property
     def id(self) -> str: ...
     @property
@@ -64,6 +64,7 @@ class Simulator:
         *,
         ports: dict[str, Sequence[str]] | None = None,
         allow_unknown: bool = False,
+        input_ports: Collection[str] | None = None,
     ) -> dict[str, str]: ...
     def reset(self) -> None:
         """Back to the initial state: the rendered values settled with every clock at 0
@@ -79,6 +80,7 @@ class Simulator:
         show: Sequence[str] | None = None,
         *,
         ports: dict[str, Sequence[str]] | None = None,
+        input_ports: Collection[str] | None = None,
     ) -> list[tuple[list[tuple[str, ...]], list[tuple[int, str]], VectorError | None]]: ...
     @overload
     def run_jsonl(
@@ -90,6 +92,7 @@ class Simulator:
         layout: None = None,
         threads: int = 1,
         ports: dict[str, Sequence[str]] | None = None,
+        input_ports: Collection[str] | None = None,
     ) -> tuple[list[tuple[str, ...]], list[tuple[int, str]]]: ...
     @overload
     def run_jsonl(
@@ -101,6 +104,7 @@ class Simulator:
         layout: tuple[int, int, Sequence[str]] | tuple[int, int, Sequence[str], Sequence[tuple[int, str | None, int]]],
         threads: int = 1,
         ports: dict[str, Sequence[str]] | None = None,
+        input_ports: Collection[str] | None = None,
     ) -> tuple[str, list[tuple[int, str]]]: ...
 
 @final

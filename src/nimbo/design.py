@@ -66,14 +66,16 @@ class Design:
     ``poke`` only registers' q's.
     """
 
-    def __init__(self, ir: str):
-        """Renders the IR text and settles it (the initial state)."""
+    def __init__(self, ir: str, *, x_initial: str = "zero", seed: int | None = None):
+        """Renders the IR text and settles it (the initial state). Registers
+        without an initial value start as `x_initial` says: "zero", "ones",
+        or "random" bits drawn from `seed` (as nimbo.Simulator takes them)."""
         from ._engine import Simulator, Testbench
 
         if not isinstance(ir, str):
             raise TypeError(f"Design takes the IR text, a str, not {type(ir).__name__} (Design.load reads a file)")
         self.ir = ir
-        self.simulator: Simulator = Simulator(ir)
+        self.simulator: Simulator = Simulator(ir, x_initial=x_initial, seed=seed)
         sim = self.simulator
         self.name = sim.id
         bus_ids = sim.bus_ids
@@ -120,10 +122,10 @@ class Design:
     # ---------------------------------------------------------------- loading
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str]) -> Design:
-        """The design of an IR JSON file."""
+    def load(cls, path: str | os.PathLike[str], *, x_initial: str = "zero", seed: int | None = None) -> Design:
+        """The design of an IR JSON file (`x_initial`, `seed` as for Design())."""
         with open(path, encoding="utf-8") as stream:
-            return cls(stream.read())
+            return cls(stream.read(), x_initial=x_initial, seed=seed)
 
     @classmethod
     def from_verilog(
@@ -141,6 +143,8 @@ class Design:
         sv: bool = False,
         strict: bool = False,
         recode_fsm: bool = False,
+        x_initial: str = "zero",
+        seed: int | None = None,
     ) -> Design:
         """Imports Verilog sources through Yosys, as ``nimbo import`` does
         (`flow`: "auto", "full" or "light"; `yosys`: the program, default
@@ -153,7 +157,7 @@ class Design:
         `cache_dir`, the IR is kept there under a key of the sources'
         contents (with the files they ``include``), `top`, `flow`,
         `memories`, the options, the Yosys version and nimbo's version, so
-        each design is imported once.
+        each design is imported once. `x_initial`, `seed` as for Design().
 
         What nimbo simulates otherwise than Verilog does (delays, system
         tasks, x and z, combinational loops, logic on clocks; values cut to
@@ -181,7 +185,7 @@ class Design:
         for finding in result.findings:
             if not finding.note:
                 warnings.warn(str(finding), SimulationWarning, stacklevel=2)
-        return cls(result.ir)
+        return cls(result.ir, x_initial=x_initial, seed=seed)
 
     # ---------------------------------------------------------------- driving
 

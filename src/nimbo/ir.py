@@ -94,6 +94,7 @@ class RegisterRecord(TypedDict):
     enable: NotRequired[str]
     async_reset: NotRequired[str]
     reset_value: NotRequired[str]
+    uninitialised: NotRequired[bool]  # q has no initial value: it starts as --x-initial says
 
 
 class InitRun(TypedDict):
@@ -138,6 +139,7 @@ class MemoryRecord(TypedDict):
     width: int
     offset: NotRequired[int]
     init: NotRequired[list[InitRun]]
+    uninitialised: NotRequired[bool]  # the words no init run names start as --x-initial says
     read_ports: list[ReadPortRecord]
     write_ports: list[WritePortRecord]
 

@@ -6,6 +6,11 @@ that the importer writes for the signals a Verilog design names inside
 
 A net's ``bits`` list bus ids, least significant first, as a port's do; its
 value is read the same way (element 0 = bit 0). See docs/ir.md.
+
+Where a name is taken (``nimbo run``'s --set, --poke, --show and vector
+lines, a regression's lines, shown names and expected values;
+nimbo.stepping.Names), it is looked up among the ports, then the nets,
+then the bus ids: the first that has it wins.
 """
 
 from __future__ import annotations

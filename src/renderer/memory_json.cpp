@@ -214,9 +214,12 @@ Result<MemoryRecord> memory_record(const json::value& element, std::size_t index
   if (auto error = fields.read("width", width)) return *error;
   if (!width) return fields.fail("'width' is missing");
   if (auto error = fields.read("offset", offset)) return *error;
+  std::optional<bool> uninitialised;
+  if (auto error = fields.read("uninitialised", uninitialised)) return *error;
   memory.words = *words;
   memory.width = *width;
   memory.offset = offset.value_or(0);
+  memory.uninitialised = uninitialised.value_or(false);
 
   Result<std::vector<Fields>> inits = fields.objects("init", "an init run");
   if (!inits.ok()) return Error{std::move(inits).error()};

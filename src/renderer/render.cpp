@@ -132,6 +132,10 @@ Result<RegisterRecord> register_record(const json::value& element, std::size_t i
     if (!text.ok()) return Error{std::move(text).error()};
     *target = std::move(text).value();
   }
+  if (const json::value* flag = record->if_contains("uninitialised")) {
+    if (!flag->is_bool()) return Error{place + ": 'uninitialised' must be true or false"};
+    reg.uninitialised = flag->get_bool();
+  }
   return reg;
 }
 

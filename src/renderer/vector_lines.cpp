@@ -65,6 +65,11 @@ struct VectorLines::Handler {
   // digits.
   void take_value(std::string_view value, bool number) {
     if (!object) return;  // an item of a line that is an array, refused
+    if (const WriteRole role = lines->expected_[member - 1].role; role != WriteRole::kInput) {
+      refusals.push_back({member - 1, LineRefusal::kNotInput, not_input_message(role),
+                          std::string(value), number, write_role_name(role)});
+      return;
+    }
     std::string detail;
     if (!lines->add_value(member - 1, value, number, text, detail)) {
       const bool quoted = !number;
@@ -203,13 +208,19 @@ void VectorLines::find_member(std::size_t member, std::string_view id) {
   found.id = id;
   found.position.reset();
   found.port.reset();
+  found.role = WriteRole::kInput;
   found.noted = false;
-  if (const auto position = component_->find(id)) {
+  // The ports (and what else the names hold) come before the bus ids.
+  if (names_ != nullptr) found.port = names_->find_port(id);
+  if (found.port) {
+    found.width = names_->port_width(names_->port(*found.port));
+    found.role = names_->port_role(*found.port);
+  } else if (const auto position = component_->find(id)) {
     found.position = static_cast<std::uint32_t>(*position);
-    if (names_ != nullptr) found.width = names_->width(*found.position);
-  } else if (names_ != nullptr) {
-    found.port = names_->find_port(id);
-    if (found.port) found.width = names_->port_width(names_->port(*found.port));
+    if (names_ != nullptr) {
+      found.width = names_->width(*found.position);
+      found.role = names_->bus_role(*found.position);
+    }
   }
   if (!found.position && !found.port) note_unknown(id);
 }

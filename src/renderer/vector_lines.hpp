@@ -27,6 +27,7 @@ enum class LineRefusal : unsigned char {
   kNotObject,  // JSON, but not an object
   kValueType,  // a member's value is not a string (nor, with names, a whole number)
   kValue,      // a member's value cannot be written to what the member names
+  kNotInput,   // the member names no input, and writes take only inputs
 };
 
 // A line that was refused, as data: callers word it from these.
@@ -39,6 +40,8 @@ struct LineFault {
   // kValue: the value as written (a JSON integer's digits), whether it is a
   // JSON integer, what is wrong with it (worded to follow it: "does not fit
   // in 8 bits"), and whether the member names a port rather than a bus.
+  // kNotInput: the value and whether it is an integer likewise, and in
+  // `detail` the name of the WriteRole that refused it ("state").
   std::string value;
   bool integer = false;
   std::string detail;
@@ -73,11 +76,12 @@ class VectorLines {
   // not checked. The vectors point into `text` (or into this object), which
   // must outlive them.
   //
-  // With `names`, a member may also name a port (when no bus has its name),
-  // whose value is split over the busses of its bits, and a value may be a
+  // With `names`, a member may also name a port (looked up before the bus
+  // ids), whose value is split over the busses of its bits, and a value may be a
   // number (a string in one of the forms of busses/number_text, or a JSON
   // integer, which is decimal), read at the width of what it is written to
-  // (VectorNames::value_bits). `names` must outlive the vectors too.
+  // (VectorNames::value_bits). When `names` takes only inputs, a member that
+  // names no input is refused (kNotInput). `names` must outlive the vectors too.
   //
   // The vectors of a line may hold far more than its text (a port of many
   // bits written as a short number): reading stops after the line at which
@@ -109,9 +113,10 @@ class VectorLines {
   struct Expected {
     std::string id;
     std::optional<std::uint32_t> position;
-    std::optional<std::uint32_t> port;  // of names_, when no bus has the id
-    std::size_t width = 0;              // with names_: of a value written there
-    bool noted = false;                 // a bit string note was taken here
+    std::optional<std::uint32_t> port;   // of names_, when no bus has the id
+    std::size_t width = 0;               // with names_: of a value written there
+    WriteRole role = WriteRole::kInput;  // with names_: why a write there is refused
+    bool noted = false;                  // a bit string note was taken here
   };
   static constexpr std::size_t kNoMember = static_cast<std::size_t>(-1);
   struct Refusal {

@@ -1,8 +1,9 @@
 // What a vector line may name besides bus ids, and how it may write values
 // besides bit strings: ports, each the busses of its bits, and numbers, read
 // at the width of the bus or port they are written to (busses/number_text).
-// The one owner of how a port's value goes to its busses, and of the width a
-// value written to a port must have.
+// The one owner of how a port's value goes to its busses, of the width a
+// value written to a port must have, and of which names a write that takes
+// only inputs refuses.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,7 @@
 
 #include "busses/number_text.hpp"
 #include "common/result.hpp"
+#include "engine/write_roles.hpp"
 
 namespace nimbo {
 
@@ -33,12 +35,27 @@ class VectorNames {
     std::string name;
     std::vector<std::uint32_t> positions;
   };
-  // Adds a port; a name given twice keeps its first busses.
-  void add_port(std::string name, std::vector<std::uint32_t> positions);
+  // Adds a port; a name given twice keeps its first busses. `input` says
+  // whether a write that takes only inputs may name it.
+  void add_port(std::string name, std::vector<std::uint32_t> positions, bool input = true);
 
   // The index of the port named `name`.
   std::optional<std::uint32_t> find_port(std::string_view name) const;
   const Port& port(std::uint32_t index) const { return ports_[index]; }
+
+  // From now on writes take only inputs: `roles` gives the role of each bus
+  // position (a clock is an input here: a step refuses it in its own words).
+  // Without this call every bus and port may be written. Call it after the
+  // ports are added.
+  void take_only_inputs(std::vector<WriteRole> roles);
+  // What a write to the bus at `position`, or to port `index`, is refused
+  // for (kInput: written).
+  WriteRole bus_role(std::uint32_t position) const {
+    return bus_roles_.empty() ? WriteRole::kInput : bus_roles_[position];
+  }
+  WriteRole port_role(std::uint32_t index) const {
+    return port_roles_.empty() ? WriteRole::kInput : port_roles_[index];
+  }
 
   std::size_t width(std::uint32_t position) const { return width_(position); }
   // The width of a value written to a port.
@@ -86,6 +103,9 @@ class VectorNames {
 
   std::function<std::size_t(std::uint32_t)> width_;
   std::vector<Port> ports_;
+  std::vector<bool> port_inputs_;      // by port: whether it is an input
+  std::vector<WriteRole> bus_roles_;   // empty: every write taken
+  std::vector<WriteRole> port_roles_;  // likewise
   std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> index_;
 };
 

@@ -200,7 +200,6 @@ struct Ported {
     component.add_bus("w", BitBus(BitBusValue::zeros(4)));
     names.add_port("a", {0, 1, 2, 3});
     names.add_port("wp", {4});
-    names.add_port("w", {0});    // a bus of that name comes first
     names.add_port("low", {0});  // a port of one 1-bit bus
   }
 };
@@ -324,6 +323,76 @@ TEST(VectorLines, ARefusedLineSaysWhyAsData) {
     EXPECT_EQ(fault.detail, c.detail) << c.line;
     EXPECT_EQ(fault.port, c.port) << c.line;
   }
+}
+
+TEST(VectorLines, APortComesBeforeTheBusOfItsName) {
+  Ported ported;
+  ported.names.add_port("w", {0});  // a 1-bit port over a[0], named as the 4-bit bus
+  VectorLines lines;
+  lines.parse("{\"w\": 1}\n{\"w\": \"0011\"}\n", 1, ported.component, &ported.names);
+  ASSERT_TRUE(lines.fault().has_value());
+  EXPECT_EQ(writes_of(ported.component, lines.vectors()), (std::vector<Writes>{{{"a[0]", "1"}}}));
+  EXPECT_EQ(lines.fault()->message,
+            "\"0011\" does not fit in 1 bit (as a number; a bit string has exactly 1 digit)");
+}
+
+// Busses in[0..1] (inputs), y (driven by logic) and q (a register's q),
+// with the ports in (input) over in[0..1], y (output) over y, q (output)
+// over q, and the port loop (output) over in[1] alone, for lines that
+// write only inputs.
+struct Roles {
+  Component component{"roles"};
+  VectorNames names{[](std::uint32_t) { return std::size_t{1}; }};
+  Roles() {
+    for (const char* id : {"in[0]", "in[1]", "y", "q"}) component.add_bus(id, BitBus());
+    names.add_port("in", {0, 1});
+    names.add_port("yp", {2}, false);
+    names.add_port("qp", {3}, false);
+    names.add_port("back", {1}, false);
+    names.take_only_inputs(
+        {WriteRole::kInput, WriteRole::kInput, WriteRole::kLogic, WriteRole::kState});
+  }
+};
+
+TEST(VectorLines, LinesThatTakeOnlyInputsRefuseEveryOtherNameAsData) {
+  struct Case {
+    const char* line;
+    const char* id;  // nullptr: taken
+    const char* detail;
+    bool port;
+  };
+  const Case cases[] = {
+      {"{\"in\": 2, \"in[0]\": \"1\"}", nullptr, "", false},
+      {"{\"in\": 1, \"y\": \"1\"}", "y", "logic", false},
+      {"{\"q\": 0}", "q", "state", false},
+      {"{\"yp\": 1}", "yp", "logic", true},
+      {"{\"qp\": \"1\"}", "qp", "state", true},
+      // An output port holding only inputs is refused as an output.
+      {"{\"back\": 1}", "back", "output", true},
+      // Refused even when a later member is fine, and even as a bad value.
+      {"{\"q\": \"xyz\", \"in\": 0}", "q", "state", false},
+  };
+  Roles roles;
+  for (const Case& c : cases) {
+    VectorLines lines;
+    lines.parse(std::string(c.line) + "\n", 1, roles.component, &roles.names);
+    if (c.id == nullptr) {
+      EXPECT_FALSE(lines.fault().has_value()) << c.line << ": " << lines.fault()->message;
+      continue;
+    }
+    ASSERT_TRUE(lines.fault().has_value()) << c.line;
+    const LineFault& fault = *lines.fault();
+    EXPECT_EQ(fault.kind, LineRefusal::kNotInput) << c.line;
+    EXPECT_EQ(fault.id.value_or(""), c.id) << c.line;
+    EXPECT_EQ(fault.detail, c.detail) << c.line;
+    EXPECT_EQ(fault.port, c.port) << c.line;
+    EXPECT_EQ(fault.vector, 0U) << c.line;
+  }
+  // Without take_only_inputs every name is written.
+  Ported ported;
+  VectorLines all;
+  all.parse("{\"w\": 3}\n", 1, ported.component, &ported.names);
+  EXPECT_FALSE(all.fault().has_value());
 }
 
 TEST(VectorLines, BitStringsThatMayMeanANumberAreNotedOncePerName) {

@@ -47,6 +47,7 @@ class Register:
     enable: str | None = None
     async_reset: str | None = None
     reset_value: str | None = None  # None: all 0 of q's width
+    uninitialised: bool = False  # started at q's value: the model is x_initial "zero"
 
 
 def registers_of(ir_text: str) -> list[Register]:

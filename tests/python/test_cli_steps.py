@@ -382,8 +382,8 @@ def test_step_zero_applies_asynchronous_resets(tmp_path):
     arst, x = c.input("arst"), c.input("x", 4)
     c.output("q", c.register("r", 4, async_reset=arst, init=5, d=x))
     (tmp_path / "ar.json").write_text(c.to_ir())
-    for settings, q in ((["r=3"], "0x3"), (["r=3", "arst=1"], "0x5"), (["x=9"], "0x5")):
-        argv = [a for s in settings for a in ("--set", s)]
+    for settings, q in ((["--poke", "r=3"], "0x3"), (["--poke", "r=3", "--set", "arst=1"], "0x5"), (["--set", "x=9"], "0x5")):
+        argv = settings
         status, text = run_cli("run", tmp_path / "ar.json", *argv, "--show", "q", "--format", "json")
         assert status == 0 and json.loads(text) == {"q": q}
     status, text = run_cli("run", tmp_path / "ar.json", "--set", "x=9", "--cycles", "1", "--show", "q", "--format", "json")

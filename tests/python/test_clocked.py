@@ -66,7 +66,10 @@ def test_steps_give_the_plain_model(shape, seed):
         except RuntimeError as error:
             with pytest.raises(RuntimeError) as caught:
                 simulator.step(step)
-            assert str(caught.value) == str(error)
+            if str(error).startswith("Circuit did not settle"):  # the simulator names what kept changing
+                assert str(caught.value).startswith(f"{error}; bus") and " still changing: " in str(caught.value)
+            else:
+                assert str(caught.value) == str(error)
             assert simulator.values() == model.values()
             if "settle" in str(error):
                 break  # each further step would run to the work bound again

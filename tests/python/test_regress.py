@@ -456,3 +456,41 @@ def test_cli_without_dask_says_what_to_install(sets, tmp_path, capsys, monkeypat
         "nimbo: error: nimbo regress needs Dask: pip install 'dask[distributed]'"
         " (or install nimbo with its extra: pip install 'nimbo[distributed]')\n"
     )
+
+
+def test_workers_start_uninitialised_registers_as_the_run_says(clusters, tmp_path):
+    from test_writes import counter_ir
+
+    ir = counter_ir()
+    sets = [b'{"en": 1, "x": 3}\n{}\n', b"{}\n"]
+    for x_initial, seed in (("ones", None), ("random", 5), ("random", 6)):
+        start = Simulator(ir, x_initial=x_initial, seed=seed)
+        start.step()
+        held = start.values(["w"])["w"]
+        result = regress(ir, sets, show=["r", "w"], x_initial=x_initial, seed=seed, client=clusters(2))
+        assert [r.values for r in result.results] == [
+            [{"r": "1100", "w": held}, {"r": "1100", "w": held}],
+            [{"r": start.values(["r"])["r"], "w": held}],
+        ]
+    (tmp_path / "ctr.json").write_text(ir)
+    (tmp_path / "s.jsonl").write_bytes(sets[1])
+    status, out = run_cli("regress", tmp_path / "ctr.json", tmp_path / "s.jsonl", "--show", "w", "--radix", "bin",
+                          "--x-initial", "random", "--seed", "6", "--scheduler", clusters(2).scheduler.address)
+    assert status == 0
+    assert json.loads(out.splitlines()[0])["values"] == [{"w": "0b" + held[::-1]}]
+
+
+@pytest.mark.parametrize("first", ['{"a": 5, "b": 1}', '{"a": "0x5", "b": "1000"}', '{"a": "1010", "a[0]": "0"}'])
+def test_a_split_set_carries_ports_and_numbers_into_the_next_chunk(clusters, first):
+    from nimbo.build import Circuit
+
+    c = Circuit("add")
+    a, b = c.input("a", 4), c.input("b", 4)
+    c.output("y", a + b)
+    ir = c.to_ir()
+    lines = (first + "\n" + '{"b": 1}\n' * 1500 + '{"expect": {"y": "x"}}\n' * 600).encode()
+    split, whole = (
+        regress(ir, [lines], show=["y", "a"], keep="all", chunk=chunk, client=clusters(2)).results[0]
+        for chunk in (1024, 0)
+    )
+    assert split.fault is None and split.values == whole.values

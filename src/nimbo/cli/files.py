@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, TextIO, cast
 
 from ..atomic import AtomicFile
 from .errors import EXIT_USAGE, CliError
+from ..stepping import RUN_SHOWN, XInitial
 from ..text import clip
 
 if TYPE_CHECKING:
@@ -63,13 +64,14 @@ def loading_native() -> Iterator[None]:
         raise CliError(f"the native module of nimbo cannot be loaded: {clip(reason)}; reinstall nimbo") from None
 
 
-def simulator(path: str, text: str) -> Simulator:
-    """Renders the IR `text` (read from `path`) once, natively; render errors
-    are reported as the renderer words them."""
+def simulator(path: str, text: str, start: XInitial = XInitial()) -> Simulator:
+    """Renders the IR `text` (read from `path`) once, natively, its
+    uninitialised state started as `start` says; render errors are reported
+    as the renderer words them."""
     with loading_native():
-        from .. import Simulator
+        from .. import Simulator  # noqa: F401  (a broken install fails here, in its words)
     with render_errors(path):
-        return Simulator(text)
+        return start.simulator(text)
 
 
 VERILOG_SUFFIXES = (".v", ".sv", ".vh", ".svh")
@@ -82,7 +84,7 @@ def render_errors(path: str) -> Iterator[None]:
     try:
         yield
     except RuntimeError as exc:
-        error = CliError(f"{path}: {clip(str(exc))}")
+        error = CliError(f"{path}: {clip(str(exc), RUN_SHOWN)}")
         if "Failed to parse IR JSON" in str(exc) and path.lower().endswith(VERILOG_SUFFIXES):
             ir = shlex.quote(os.path.splitext(os.path.basename(path))[0] + ".json")
             error.add_note(f"this looks like Verilog: turn it into IR with: nimbo import {shlex.quote(path)} -o {ir}")

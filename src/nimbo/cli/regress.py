@@ -26,7 +26,7 @@ from ..regression.coordinator import (
     prepare,
     read_reference,
 )
-from .run import add_name_options
+from .run import add_name_options, add_start_options, x_initial
 from .common import (
     EXIT_FAILURE,
     EXIT_OK,
@@ -143,6 +143,7 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
     except DaskMissing:
         raise CliError(f"nimbo regress needs Dask: {DASK_HINT}") from None
 
+    start = x_initial(args)
     ir = read_text(args.ir)
     sets = _sets(args.sets)
     if args.vcd_dir is not None:
@@ -168,11 +169,13 @@ def command_regress(args: argparse.Namespace, out: TextIO) -> int:
     where = f"the scheduler at {args.scheduler}" if args.scheduler else "the local cluster"
     # Names are checked before the cluster starts.
     try:
-        prepared = prepare(ir, [(str(path), path) for path in sets], args.show, args.busses, args.allow_unknown, warn)
+        prepared = prepare(
+            ir, [(str(path), path) for path in sets], args.show, args.busses, args.allow_unknown, warn, start
+        )
     except UnknownName as exc:
         raise CliError(clip(str(exc), 400)) from None
     except (ValueError, RenderError) as exc:
-        raise CliError(f"{args.ir}: {clip(str(exc))}") from None
+        raise CliError(f"{args.ir}: {clip(str(exc), 1000)}") from None
     try:
         with connect(args.scheduler, args.workers, quiet=True, warn=warn) as client:
             regression = _regress(
@@ -235,6 +238,7 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
         radix="how multi-bit values are recorded: numbers in hex, bin or dec (default: hex)",
         busses="report every bus even when the IR records ports (shown by default)",
     )
+    add_start_options(parser)
     parser.add_argument(
         "--reference", metavar="FILE",
         help="records of an earlier run (its --out) to compare each set with; a set that differs fails",

@@ -21,8 +21,9 @@ from contextlib import AbstractContextManager, ExitStack
 from itertools import count
 from typing import TYPE_CHECKING, Never, TextIO
 
+from ..nets import nets_from_text
 from ..ports import Port, plural, ports_from_text
-from ..stepping import BlockFault, Blocks, Column, Names, Row, StepError, Stepper, shown_names
+from ..stepping import X_INITIAL_MODES, BlockFault, Blocks, Column, Names, Row, StepError, Stepper, XInitial, shown_names
 from ..text import clip, show_id, show_name, show_value
 from .errors import EXIT_OK, EXIT_USAGE, CliError, Parser, flush, output_error, warn
 from .files import OutputFile, OutputFileError, VectorBlocks, progress_wanted, read_text, refuse_inputs, simulator
@@ -229,11 +230,28 @@ def recorded_ports(path: str, text: str, bus_ids: Sequence[str]) -> dict[str, Po
     return ports
 
 
-def parse_assignment(text: str) -> tuple[str, str]:
+def parse_assignment(text: str, option: str = "--set") -> tuple[str, str]:
     bus_id, sep, value = text.rpartition("=")
     if not sep or not bus_id:
-        raise CliError(f"--set expects ID=VALUE, got {show_value(text)}", EXIT_USAGE)
+        raise CliError(f"{option} expects ID=VALUE, got {show_value(text)}", EXIT_USAGE)
     return bus_id, value
+
+
+def recorded_nets(path: str, text: str) -> dict[str, tuple[str, ...]]:
+    """The named vectors an import records (`component.nets`)."""
+    try:
+        return nets_from_text(text)
+    except (ValueError, RecursionError) as exc:  # NetError is a ValueError
+        raise CliError(f"{path}: {clip(str(exc))}") from None
+
+
+def x_initial(args: argparse.Namespace) -> XInitial:
+    """--x-initial and --seed."""
+    if args.seed is not None and args.x_initial != "random":
+        raise CliError("--seed goes with --x-initial random", EXIT_USAGE)
+    if args.seed is not None and not 0 <= args.seed < 1 << 64:
+        raise CliError(f"--seed must be 0 to 2**64 - 1, not {args.seed}", EXIT_USAGE)
+    return XInitial(args.x_initial, args.seed)
 
 
 
@@ -302,6 +320,8 @@ class Cycles:
 
 def command_run(args: argparse.Namespace, out: TextIO) -> int:
     settings = dict(parse_assignment(item) for item in args.set)
+    pokes = dict(parse_assignment(item, "--poke") for item in args.poke)
+    start = x_initial(args)
     if args.cycles is not None and args.cycles < 0:
         raise CliError(f"--cycles must be 0 or more, not {args.cycles}", EXIT_USAGE)
     reading_stdin = args.vectors == VectorBlocks.STDIN
@@ -314,13 +334,14 @@ def command_run(args: argparse.Namespace, out: TextIO) -> int:
         with ExitStack() as stack:
             vectors = stack.enter_context(VectorBlocks(args.vectors)) if args.vectors else None
             text = read_text(args.ir)
-            sim = simulator(args.ir, text)
+            sim = simulator(args.ir, text, start)
             ports = recorded_ports(args.ir, text, sim.bus_ids)
+            nets = recorded_nets(args.ir, text)
             del text
-            names = Names(sim.bus_ids, ports, args.allow_unknown, warn)
+            names = Names(sim.bus_ids, ports, args.allow_unknown, warn, nets)
             try:
                 stepper = Stepper(sim, shown_names(sim.bus_ids, names, args.show, args.busses), names)
-                stepper.start(settings)
+                stepper.start(settings, pokes=pokes)
             except StepError as exc:
                 raise CliError(str(exc)) from None
             first = stepper.row()
@@ -442,7 +463,7 @@ def _run_steps(
 
 
 VALUES_HELP = """\
-values: a value in --set or in a vector line is
+values: a value in --set, --poke or a vector line is
   - a bit string: digits 0 and 1 only, element 0 (bit 0, the least significant) first,
     exactly as many as the bus or port has bits ("0101" for a 4-bit port is ten);
   - or a number, most significant digit first: 10, -3, 0x52e6, 0b1010, 0o17, or a Verilog
@@ -454,8 +475,12 @@ values: a value in --set or in a vector line is
   Values are shown as numbers in --radix (hex 0x52e6, bin 0b0101, dec 21222), a 1-bit value
   as 0 or 1; the VCD holds bits, most significant first.
 
-steps: step 0 is the state after --set (one update, no clock edge; asynchronous resets
-  apply). Each vector line, then each of --cycles N, is one step: for a design with
+writes: --set and vector lines write inputs only; a name that is an output, driven by
+  logic or a register's state is an error. --poke NAME=VALUE sets a register's state
+  (a port, net or bus that holds only registers' q's) in step 0.
+
+steps: step 0 is the state after --poke and --set (one update, no clock edge; asynchronous
+  resets apply). Each vector line, then each of --cycles N, is one step: for a design with
   registers one cycle of every clock (inputs written, clocks rise, then fall; values read
   after), otherwise one update. The VCD of a design with registers has step k at time 2k,
   each clock rising at 2k and falling at 2k+1.
@@ -471,7 +496,11 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
     parser.add_argument("ir", metavar="IR.json", help="the circuit's IR document")
     parser.add_argument(
         "--set", metavar="ID=VALUE", action="append", default=[],
-        help="input value (bus or port) applied before any vector, in step 0 (repeatable)",
+        help="input value (port or bus) applied before any vector, in step 0 (repeatable)",
+    )
+    parser.add_argument(
+        "--poke", metavar="ID=VALUE", action="append", default=[],
+        help="register state (a port, net or bus of registers' q's) set in step 0 (repeatable)",
     )
     parser.add_argument(
         "--vectors", metavar="FILE",
@@ -482,7 +511,7 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
     )
     parser.add_argument(
         "--show", metavar="ID[,ID...]", action="append", default=[],
-        help="print and record only these busses or ports, in this order (repeatable)",
+        help="print and record only these ports, nets or busses, in this order (repeatable)",
     )
     parser.add_argument("--vcd", metavar="OUT.vcd", help="also write the run as a Value Change Dump")
     parser.add_argument("--wave", metavar="OUT.svg", help="also draw the shown busses over the steps as a waveform "
@@ -493,7 +522,20 @@ def register(commands: argparse._SubParsersAction[Parser]) -> None:
         radix="how multi-bit values are shown in the table, the JSON and the picture (default: hex)",
         busses="show every bus even when the IR records ports (which are shown by default); inputs may name either",
     )
+    add_start_options(parser)
     parser.set_defaults(handler=command_run)
+
+
+def add_start_options(parser: argparse.ArgumentParser) -> None:
+    """--x-initial and --seed, which nimbo run and nimbo regress share."""
+    parser.add_argument(
+        "--x-initial", choices=X_INITIAL_MODES, default="zero",
+        help="what registers without an initial value start as: all 0, all 1, or random bits (default: zero)",
+    )
+    parser.add_argument(
+        "--seed", metavar="N", type=int,
+        help="the seed of --x-initial random, 0 to 2**64 - 1 (default: 0); the same seed gives the same bits",
+    )
 
 
 def add_name_options(parser: argparse.ArgumentParser, radix: str, busses: str) -> None:

@@ -51,9 +51,10 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Literal, Union
 
 from .. import stepping
+from ..nets import nets_from_text
 from ..ports import Port
-from ..stepping import BlockFault, Names, Stepper, shown_names
-from .expect import may_expect, split_lines
+from ..stepping import BlockFault, Names, Stepper, XInitial, shown_names
+from .expect import EXPECT_KEY, may_expect, split_lines
 from .pieces import DIGEST_BLOCK, Piece, PieceOutcome, SetFault, failed_outcome
 
 if TYPE_CHECKING:
@@ -225,10 +226,20 @@ class Span:
     preamble: dict[str, str] | None
 
 
-def _last_writes(lines: Sequence[bytes], inputs: Mapping[str, int]) -> dict[str, str] | None:
-    """The last value written to each input in `lines`, read from the end;
-    None when a line is not a clean object of bit strings (the engine decides
-    about such lines, so the split stops there)."""
+# The bus inputs that write a value to a name (a port, a net, or a bus given
+# a number), as a line writes them; None when the line would be refused.
+NameReader = Callable[[str, object], "dict[str, str] | None"]
+
+
+def _last_writes(
+    lines: Sequence[bytes], inputs: Mapping[str, int], read: NameReader | None = None
+) -> dict[str, str] | None:
+    """The last value written to each input bus in `lines`, read from the end;
+    None when a line is not a clean object of values for inputs (the engine
+    decides about such lines, so the split stops there). A name that is no
+    input bus, or a value that is no bit string, is read by `read` (without
+    it the split stops there too): a port or a number writes busses all the
+    same."""
     seen: dict[str, str] = {}
     for raw in reversed(lines):
         if not raw.strip(_BLANK):
@@ -239,20 +250,29 @@ def _last_writes(lines: Sequence[bytes], inputs: Mapping[str, int]) -> dict[str,
             return None
         if not isinstance(vector, dict):
             return None
-        for bus_id, bits in vector.items():
-            if bus_id in inputs and bus_id not in seen:
-                if not isinstance(bits, str) or len(bits) != inputs[bus_id] or not _BITS.fullmatch(bits):
-                    return None
-                seen[bus_id] = bits
+        # A line's own writes, in its order: a later member over an earlier one.
+        writes: dict[str, str] = {}
+        for name, value in vector.items():
+            if name == EXPECT_KEY:
+                continue
+            if name in inputs and isinstance(value, str) and len(value) == inputs[name] and _BITS.fullmatch(value):
+                writes[name] = value
+                continue
+            read_bits = read(name, value) if read is not None else None
+            if read_bits is None:
+                return None
+            writes.update(read_bits)
+        for bus_id, bits in writes.items():
+            seen.setdefault(bus_id, bits)
         if len(seen) == len(inputs):
             break
     return seen
 
 
-def split_set(data: bytes, chunk: int, inputs: Mapping[str, int]) -> list[Span]:
+def split_set(data: bytes, chunk: int, inputs: Mapping[str, int], read: NameReader | None = None) -> list[Span]:
     """Cuts JSON Lines into spans of `chunk` vectors (blank lines are no
-    vectors), each with the inputs in force before it. Valid only for a
-    circuit that runs as one pass."""
+    vectors), each with the inputs in force before it (`read`: see
+    _last_writes). Valid only for a circuit that runs as one pass."""
     lines = data.split(b"\n")
     cuts: list[tuple[int, int]] = [(0, 0)]  # (line index, byte offset) where a span starts
     count = offset = 0
@@ -267,7 +287,7 @@ def split_set(data: bytes, chunk: int, inputs: Mapping[str, int]) -> list[Span]:
     for number, (first, start) in enumerate(cuts):
         last_span = number + 1 == len(cuts)
         end_line, end = (len(lines), len(data)) if last_span else cuts[number + 1]
-        writes = None if last_span else _last_writes(lines[first:end_line], inputs)
+        writes = None if last_span else _last_writes(lines[first:end_line], inputs, read)
         if writes is None:  # the rest runs as one span
             spans.append(Span(start, len(data), first + 1, preamble))
             break
@@ -359,8 +379,9 @@ class _Checker:
         ports: Mapping[str, Port],
         allow_unknown: bool,
         warn: Callable[[str], None],
+        nets: Mapping[str, Sequence[str]] | None = None,
     ):
-        self.names = Names(simulator.bus_ids, ports, allow_unknown, warn)
+        self.names = Names(simulator.bus_ids, ports, allow_unknown, warn, nets)
         self.simulator, self.ir = simulator, ir
         self._stepper: Stepper | None = None
 
@@ -831,9 +852,11 @@ class _Run:
         reference: Mapping[str, Mapping[str, object]] | None = None,
         clocks: tuple[list[int], list[str]] = ([], []),
         allow_unknown: bool = False,
+        read: NameReader | None = None,
     ):
         from distributed import LocalCluster, as_completed
 
+        self.line_writes = read  # what a line's ports and numbers write, for the preambles of split sets
         self.radix, self.reference, self.clocks = radix, reference, clocks
         self.allow_unknown = allow_unknown
         self.client, self.plugin, self.info, self.show, self.keep = client, plugin, info, show, keep
@@ -861,7 +884,7 @@ class _Run:
             return
         data = loaded.data
         if splits and data is not None and data.count(b"\n") >= self.chunk:
-            spans = split_set(data, self.chunk, self.info.inputs)
+            spans = split_set(data, self.chunk, self.info.inputs, self.line_writes)
         else:
             spans = [Span(0, loaded.size if data is None else len(data), 1, None)]
         self.sets[index] = _SetState(name, loaded.lined, [None] * len(spans), [None] * len(spans))
@@ -1019,6 +1042,8 @@ def regress(
     allow_unknown: bool = False,
     reference: str | os.PathLike[str] | Mapping[str, Mapping[str, object]] | None = None,
     warn: Callable[[str], None] | None = None,
+    x_initial: str = "zero",
+    seed: int | None = None,
 ) -> Regression:
     """Runs every vector set from the initial state of the circuit `ir`.
 
@@ -1045,7 +1070,12 @@ def regress(
     RuntimeWarning) once and left out. A line's expected values (see
     nimbo.regression.expect) are compared after its step; reference: the records of an
     earlier run (a path, or records by set name, see read_reference) to
-    compare each set with.
+    compare each set with. x_initial, seed: what registers without an
+    initial value start as ("zero", "ones", or "random" bits from seed; see
+    nimbo.Simulator), on every worker alike.
+
+    Lines write only inputs: a name that is an output, logic or a
+    register's state fails its set at its line.
 
     A bad vector or a value that differs fails its set (SetResult.fault) and
     not the run. Raises DaskMissing without Dask, ValueError for a bad
@@ -1063,7 +1093,7 @@ def regress(
     sets = _named(vector_sets)
     import_distributed()
     records = read_reference(reference) if isinstance(reference, (str, os.PathLike)) else reference
-    prepared = prepare(ir, sets, show, busses, allow_unknown, warn or _warning)
+    prepared = prepare(ir, sets, show, busses, allow_unknown, warn or _warning, XInitial(x_initial, seed))
     return _regress(prepared, keep, chunk, vcd_dir, client, scheduler, workers, on_result, progress, radix, records)
 
 
@@ -1076,6 +1106,8 @@ class Prepared:
     info: CircuitInfo
     clocks: tuple[list[int], list[str]]
     allow_unknown: bool
+    start: XInitial = XInitial()
+    read: NameReader | None = None
 
 
 def prepare(
@@ -1085,14 +1117,15 @@ def prepare(
     busses: bool,
     allow_unknown: bool,
     warn: Callable[[str], None],
+    start: XInitial = XInitial(),
 ) -> Prepared:
     """Renders the circuit here and checks every name of the run (see
     _Checker); a set that is no regular file is read here once."""
-    from .._engine import Simulator
+    from ..lint import register_records
     from ..ports import ports_from_text
 
     try:
-        simulator = Simulator(ir)
+        simulator = start.simulator(ir)
     except RuntimeError as exc:
         raise RenderError(str(exc)) from None
     ports = ports_from_text(ir)
@@ -1101,7 +1134,7 @@ def prepare(
         missing = next((bit for bit in port.bits if bit not in known), None)
         if missing is not None:
             raise ValueError(f"port {port.name!r} names the bus {missing!r}, which the circuit lacks")
-    checker = _Checker(simulator, ir, ports, allow_unknown, warn)
+    checker = _Checker(simulator, ir, ports, allow_unknown, warn, nets_from_text(ir))
     shown = checker.shown(show, busses)
     checked: list[tuple[str, VectorSource]] = []
     for name, source in sets:
@@ -1110,15 +1143,21 @@ def prepare(
             checker.scan(name, data)
         checked.append((name, source))
     stepper = Stepper(simulator, shown, checker.names, note_bit_strings=False)
+    # The busses a line may write: a register's q is no input (a piece's
+    # preamble writes only inputs).
+    state = {record["q"] for record in register_records(json.loads(ir))} if simulator.clocks else set()
     info = CircuitInfo(
         id=simulator.id,
         shown=shown,
         missing=(),
-        inputs={b: w for b, w, d in zip(simulator.bus_ids, simulator.widths(), simulator.driven) if not d},
+        inputs={b: w for b, w, d in zip(simulator.bus_ids, simulator.widths(), simulator.driven) if not d and b not in state},
         one_pass=simulator.one_pass,
         initial=dict(zip(shown, stepper.row())),
     )
-    return Prepared(ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []), allow_unknown)
+    return Prepared(
+        ir, checked, info, stepper.clock_columns() if simulator.clocks else ([], []), allow_unknown, start,
+        stepper.line_writes,
+    )
 
 
 def _regress(
@@ -1143,7 +1182,7 @@ def _regress(
         threads = max(1, sum(dask_client.nthreads().values()))
         key = hashlib.blake2b(ir.encode(), digest_size=8).hexdigest()
         plugin = f"nimbo-ir-{key}-{uuid.uuid4().hex[:8]}"
-        replies = dask_client.register_plugin(regression_worker.IRPlugin(ir), name=plugin)
+        replies = dask_client.register_plugin(regression_worker.IRPlugin(ir, prepared.start), name=plugin)
         stack.callback(_forget_plugin, dask_client, plugin)
         for address, reply in (replies or {}).items():
             if isinstance(reply, dict) and reply.get("status") == "error":
@@ -1160,7 +1199,7 @@ def _regress(
         batch = max(1, window // (4 * threads))
         run = _Run(
             dask_client, plugin, info, shown, keep, chunk, batch, directory, on_result, bar, radix, reference,
-            prepared.clocks, prepared.allow_unknown,
+            prepared.clocks, prepared.allow_unknown, prepared.read,
         )
         read = delivered = 0
         while True:

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import hashlib
 import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -117,12 +117,18 @@ def _place(line: int) -> str:
     return f"line {line}"
 
 
-def _reader(simulator: Simulator, piece: Piece, ports: Mapping[str, Port], extra: Sequence[str]) -> Stepper:
+def _reader(
+    simulator: Simulator,
+    piece: Piece,
+    ports: Mapping[str, Port],
+    extra: Sequence[str],
+    nets: Mapping[str, Sequence[str]] | None = None,
+) -> Stepper:
     """What reads a piece's lines as `nimbo run --vectors` reads them,
     reading the shown names and then `extra`. The coordinator checked the
     names of the start of each set, and warned: a name that is not there is
     left out quietly with `allow_unknown`, else the set fails at its line."""
-    names = Names(simulator.bus_ids, ports, piece.allow_unknown)
+    names = Names(simulator.bus_ids, ports, piece.allow_unknown, nets=nets)
     more = [name for name in extra if name in names and name not in piece.show]
     return Stepper(simulator, (*piece.show, *more), names, threads=1, line_keys=(EXPECT_KEY,), note_bit_strings=False)
 
@@ -131,10 +137,16 @@ class _Checks:
     """Compares the rows of a piece with the expected values of its lines."""
 
     def __init__(
-        self, expected: dict[int, dict[str, object]], columns: Sequence[str], radix: str | None, allow_unknown: bool
+        self,
+        expected: dict[int, dict[str, object]],
+        columns: Sequence[str],
+        radix: str | None,
+        allow_unknown: bool,
+        kind: Callable[[str], str],
     ):
         from .._engine import format_value, parse_value
 
+        self.kind = kind  # what a name is in messages: port, net or bus
         self.allow_unknown = allow_unknown
         self.expected = expected
         self.column = {name: index for index, name in reversed(list(enumerate(columns)))}
@@ -152,10 +164,10 @@ class _Checks:
             if column is None:  # a name that is not there
                 if self.allow_unknown:
                     continue
-                kind = "port or bus" if ports else "bus"
+                kind = "port or bus" if ports else "bus"  # (the coordinator names nets too)
                 return SetFault(index, line, name, f"expect: no {kind} named {show_name(name)}", kind=kind)
             got = row[column]
-            kind = "port" if name in ports else "bus"
+            kind = self.kind(name)
             try:
                 expected = pattern(value, len(got), self.parse)
             except ExpectError as exc:
@@ -173,7 +185,12 @@ def _vector_lines(block: bytes, first_line: int) -> list[int]:
     return [first_line + number for number, raw in enumerate(block.split(b"\n")) if raw.strip()]
 
 
-def run_piece(simulator: Simulator, piece: Piece, ports: Mapping[str, Port] | None = None) -> PieceOutcome:
+def run_piece(
+    simulator: Simulator,
+    piece: Piece,
+    ports: Mapping[str, Port] | None = None,
+    nets: Mapping[str, Sequence[str]] | None = None,
+) -> PieceOutcome:
     """Runs a piece in calls of bounded length; the state carries between
     calls. Lines are read as `nimbo run --vectors` reads them (ports, numbers)
     and their expected values compared after each step."""
@@ -186,8 +203,8 @@ def run_piece(simulator: Simulator, piece: Piece, ports: Mapping[str, Port] | No
     expected: dict[int, dict[str, object]] = {}
     if may_expect(data):
         data, expected = split_lines(data, piece.first_line)
-    stepper = _reader(simulator, piece, ports, columns_of(expected))
-    checks = _Checks(expected, stepper.shown, piece.radix, piece.allow_unknown)
+    stepper = _reader(simulator, piece, ports, columns_of(expected), nets)
+    checks = _Checks(expected, stepper.shown, piece.radix, piece.allow_unknown, stepper.names.kind)
     width = len(piece.show)
     outcome = _Outcome(piece)
     position, line, step = 0, piece.first_line, _FIRST_CALL_BYTES
@@ -252,7 +269,12 @@ class _Outcome:
         return PieceOutcome(self.vectors, self.rows, self.last, blocks, [], self.fault, seconds, compared)
 
 
-def run_pieces(simulator: Simulator, pieces: Sequence[Piece], ports: Mapping[str, Port]) -> list[PieceOutcome]:
+def run_pieces(
+    simulator: Simulator,
+    pieces: Sequence[Piece],
+    ports: Mapping[str, Port],
+    nets: Mapping[str, Sequence[str]] | None = None,
+) -> list[PieceOutcome]:
     """Runs pieces one after the other, or, for a circuit with registers,
     the pieces that are whole sets side by side (Simulator.run_sequences_jsonl,
     one lane per set). A set the lanes cannot take as it is (a bad vector, a
@@ -272,10 +294,12 @@ def run_pieces(simulator: Simulator, pieces: Sequence[Piece], ports: Mapping[str
             texts.append(data)
             expectations.append(expected)
         extra = columns_of({k: v for expected in expectations for k, v in expected.items()})
-        stepper = _reader(simulator, pieces[whole[0]], ports, extra)
+        stepper = _reader(simulator, pieces[whole[0]], ports, extra, nets)
         simulator.reset()
         try:
-            results = simulator.run_sequences_jsonl(texts, stepper.shown, ports=stepper.port_bits)
+            results = simulator.run_sequences_jsonl(
+                texts, stepper.shown, ports=stepper.port_bits, input_ports=stepper.input_ports
+            )
         except ValueError:  # too much to hold side by side: each set runs alone
             results = []
         seconds = (time.perf_counter() - started) / len(whole)
@@ -283,13 +307,13 @@ def run_pieces(simulator: Simulator, pieces: Sequence[Piece], ports: Mapping[str
             if error is not None or unknown:
                 continue
             piece = pieces[index]
-            checks = _Checks(expected, stepper.shown, piece.radix, piece.allow_unknown)
+            checks = _Checks(expected, stepper.shown, piece.radix, piece.allow_unknown, stepper.names.kind)
             outcome = _Outcome(piece)
             outcome.take(values, len(piece.show), checks, _vector_lines(text, 1) if expected else None, ports)
             outcomes[index] = outcome.finish(checks.compared, seconds)
     for index, piece in enumerate(pieces):
         if outcomes[index] is None:
-            outcomes[index] = run_piece(simulator, piece, ports)
+            outcomes[index] = run_piece(simulator, piece, ports, nets)
     return [outcome for outcome in outcomes if outcome is not None]
 
 

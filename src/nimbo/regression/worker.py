@@ -19,17 +19,22 @@ from distributed import WorkerPlugin, get_worker
 
 from .._engine import Simulator
 from .pieces import Piece, PieceOutcome, failed_outcome, run_pieces
+from ..nets import nets_from_text
 from ..ports import Port, ports_from_text
+from ..stepping import XInitial
 
 
 class IRPlugin(WorkerPlugin):
-    """Holds one IR text and the simulators rendered from it on this worker."""
+    """Holds one IR text and the simulators rendered from it on this worker,
+    their uninitialised state started as `start` says."""
 
-    def __init__(self, ir: str) -> None:
+    def __init__(self, ir: str, start: XInitial = XInitial()) -> None:
         self.ir = ir
+        self.start = start
         self._idle: list[Simulator] = []
         self._lock = threading.Lock()
         self._ports: dict[str, Port] | None = None
+        self._nets: dict[str, tuple[str, ...]] | None = None
 
     @property
     def ports(self) -> dict[str, Port]:
@@ -38,21 +43,30 @@ class IRPlugin(WorkerPlugin):
             self._ports = ports_from_text(self.ir)
         return self._ports
 
+    @property
+    def nets(self) -> dict[str, tuple[str, ...]]:
+        """The nets the IR records (read once)."""
+        if self._nets is None:
+            self._nets = nets_from_text(self.ir)
+        return self._nets
+
     def __getstate__(self) -> dict[str, Any]:
-        return {"ir": self.ir}
+        return {"ir": self.ir, "start": tuple(self.start)}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.ir = state["ir"]
+        self.start = XInitial(*state["start"])
         self._idle = []
         self._lock = threading.Lock()
         self._ports = None
+        self._nets = None
 
     def setup(self, worker: object) -> None:
         # Every worker renders at once, side by side, while the plugin is
         # registered. An IR that does not render never gets here: the
         # coordinator renders it first and reports why.
         try:
-            self.give(Simulator(self.ir))
+            self.give(self.start.simulator(self.ir))
         except RuntimeError:
             pass
 
@@ -60,7 +74,7 @@ class IRPlugin(WorkerPlugin):
         with self._lock:
             if self._idle:
                 return self._idle.pop()
-        return Simulator(self.ir)
+        return self.start.simulator(self.ir)
 
     def give(self, simulator: Simulator) -> None:
         with self._lock:
@@ -84,13 +98,13 @@ def run(plugin: str, pieces: Sequence[Piece]) -> list[PieceOutcome]:
     holder = _holder(plugin)
     simulator = holder.take()
     try:
-        outcomes = run_pieces(simulator, pieces, holder.ports)
+        outcomes = run_pieces(simulator, pieces, holder.ports, holder.nets)
     except Exception:
         outcomes = []
         for piece in pieces:  # one at a time, to fail only the piece at fault
             simulator = holder.take()
             try:
-                outcomes.extend(run_pieces(simulator, [piece], holder.ports))
+                outcomes.extend(run_pieces(simulator, [piece], holder.ports, holder.nets))
             except Exception as exc:
                 outcomes.append(failed_outcome(f"{type(exc).__name__}: {exc}"))
                 continue

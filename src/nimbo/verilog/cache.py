@@ -30,7 +30,7 @@ from .yosys import ImportFailure, find_yosys, import_verilog
 from .yosys_log import Message
 
 # Changes whenever the entries' layout or meaning changes.
-CACHE_FORMAT = "nimbo-import-cache 3"
+CACHE_FORMAT = "nimbo-import-cache 4"
 
 _INCLUDE = re.compile(rb'`include\s+"([^"\n]+)"')
 _versions: dict[tuple[str, int, int], str | None] = {}

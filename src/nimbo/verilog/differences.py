@@ -369,18 +369,20 @@ def uninitialised_findings(
 ) -> list[Message]:
     """Registers, latches and memories, each (name, file:line or ""), without an initial value."""
     found = []
-    for items, what, how in (
-        (registers, plural(len(registers), "register") + " without an initial value", ""),
-        (latches, plural(len(latches), "latch", "latches") + " without an initial value", ""),
-        (memories, plural(len(memories), "memory", "memories") + " without initial contents", " in every word"),
+    for items, what, how, other in (
+        (registers, plural(len(registers), "register") + " without an initial value", "", True),
+        (latches, plural(len(latches), "latch", "latches") + " without an initial value", "", False),
+        (memories, plural(len(memories), "memory", "memories") + " without initial contents", " in every word", True),
     ):
         if not items:
             continue
         listed = ", ".join(f"'{name}'" + (f" ({where})" if where else "") for name, where in items[:8])
         more = f" and {len(items) - 8} more" if len(items) > 8 else ""
         verb, them = ("starts", "it") if len(items) == 1 else ("start", "them")
+        # The IR marks registers and memories: --x-initial starts them otherwise.
+        hint = f"; --x-initial ones or random starts {them} otherwise" if other else ""
         found.append(Message("", f"{what} {verb} at 0{how} ({TWO_STATE}; Verilog starts {them} at x): {listed}"
-                                 f"{more}; give {them} an initial value, or reset {them} before reading"))
+                                 f"{more}; give {them} an initial value, or reset {them} before reading{hint}"))
     return found
 
 

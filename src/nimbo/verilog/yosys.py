@@ -630,6 +630,8 @@ class _Importer:
         reset = self.async_control(cell, async_levels)
         if reset is not None:
             record["async_reset"], record["reset_value"] = reset
+        if cell.out not in self.init:  # Verilog starts it at x: --x-initial picks its bits
+            record["uninitialised"] = True
         return record
 
     def async_control(self, cell: _Cell, async_levels: dict[str, set[bool]]) -> tuple[str, str] | None:
@@ -843,10 +845,13 @@ class _Importer:
                 write["enable"] = busses(writer.enable)
             writes.append(write)
         runs = init_runs([int(_defined_bits(bits)[::-1], 2) for bits in memory.init])
+        # No word has a defined bit: Verilog starts every word at x, --x-initial picks their bits.
+        blank = not any(bits.strip("xz") for bits in memory.init)
         # The members in the order docs/ir.md gives them.
         return cast(MemoryRecord, {
             "name": name, "words": memory.words, "width": memory.width,
             **({"offset": memory.offset} if memory.offset else {}), **({"init": runs} if runs else {}),
+            **({"uninitialised": True} if blank else {}),
             "read_ports": reads, "write_ports": writes,
         })  # fmt: skip
 
