@@ -216,7 +216,7 @@ std::optional<VectorFault> SequenceLanes::run_blocks(
 std::optional<VectorFault> SequenceLanes::write_lane(const TextSequences& source,
                                                      std::size_t sequence, std::size_t step,
                                                      std::size_t lane) {
-  const auto inputs = source.sequences[sequence].of(step);
+  const auto inputs = source.of(sequence, step, unpacked_);
   const Widths widths = step == 0 ? Widths::kNow : Widths::kEvaluated;
   if (auto refused = refused_step_input(model_, registers_, state_, inputs, widths)) {
     return VectorFault{step, inputs[refused->first].position, std::move(refused->second.message)};

@@ -23,6 +23,7 @@
 #include "engine/lane_memories.hpp"
 #include "engine/lane_pass.hpp"
 #include "engine/memory_rules.hpp"
+#include "engine/packed_vectors.hpp"
 #include "engine/registers.hpp"
 #include "engine/update_control.hpp"
 #include "engine/vectors.hpp"
@@ -114,6 +115,7 @@ class SequenceLanes {
   std::optional<std::size_t> first_clock_;  // of inputs_: a clock, which steps do not write
   bool widths_change_ = false;              // some input's evaluated width is not its columns
   std::vector<Word> captured_;
+  UnpackedWrites unpacked_;  // the writes of a text step
 };
 
 }  // namespace nimbo

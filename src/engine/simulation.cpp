@@ -315,6 +315,16 @@ std::optional<VectorFault> Simulation::run_sequences(
     std::span<const TextVectors> sequences, std::span<const std::uint32_t> shown,
     SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
     const UpdateControl& control) {
+  std::vector<PackedVectors> packed;
+  packed.reserve(sequences.size());
+  for (const TextVectors& sequence : sequences) packed.emplace_back(sequence);
+  return run_sequences(packed, shown, sink, faults, control);
+}
+
+std::optional<VectorFault> Simulation::run_sequences(
+    std::span<const PackedVectors> sequences, std::span<const std::uint32_t> shown,
+    SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
+    const UpdateControl& control) {
   const TextSequences source{sequences};
   faults.assign(source.count(), std::nullopt);
   if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);

@@ -36,6 +36,7 @@
 #include "component/memories.hpp"
 #include "engine/bus_state.hpp"
 #include "engine/cycles.hpp"
+#include "engine/packed_vectors.hpp"
 #include "engine/registers.hpp"
 #include "engine/update_control.hpp"
 #include "engine/vectors.hpp"
@@ -155,6 +156,10 @@ class Simulation {
   // others go on. The result is the fault that stopped the whole call (an
   // interrupt, or the sink).
   std::optional<VectorFault> run_sequences(std::span<const TextVectors> sequences,
+                                           std::span<const std::uint32_t> shown, SequenceSink& sink,
+                                           std::vector<std::optional<VectorFault>>& faults,
+                                           const UpdateControl& control = {});
+  std::optional<VectorFault> run_sequences(std::span<const PackedVectors> sequences,
                                            std::span<const std::uint32_t> shown, SequenceSink& sink,
                                            std::vector<std::optional<VectorFault>>& faults,
                                            const UpdateControl& control = {});

@@ -84,6 +84,7 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
   std::vector<BitBusValue> values(shown.size());
   std::vector<PositionInput> row;
   std::vector<std::string> texts;
+  UnpackedWrites unpacked;
   std::optional<VectorFault> stop;
   for (std::size_t s = 0; s < source.count() && !stop; ++s) {
     restore_state(start);
@@ -94,7 +95,7 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
       }
       std::span<const PositionInput> step_inputs;
       if constexpr (std::is_same_v<Source, TextSequences>) {
-        step_inputs = source.sequences[s].of(step);
+        step_inputs = source.of(s, step, unpacked);
       } else {
         const auto byte = [&](std::size_t column) { return source.at(s, step, column); };
         if (auto fault = row_inputs(source.inputs, widths, step, byte, texts, row)) {
@@ -117,7 +118,7 @@ std::optional<VectorFault> Simulation::run_sequences_one_by_one(
         faults[s] = fault_of(step, status);
         break;
       }
-      for (std::size_t i = 0; i < shown.size(); ++i) read_value(shown[i], values[i]);
+      read_shown(shown, values);
       if (!sink.take(s, step, values)) {
         stop = stopped_by_sink(step);
         break;

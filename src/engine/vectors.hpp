@@ -85,14 +85,6 @@ class VectorSink {
   ~VectorSink() = default;
 };
 
-// Sequences of steps, each run from the same start.
-struct TextSequences {
-  std::span<const TextVectors> sequences;
-
-  std::size_t count() const noexcept { return sequences.size(); }
-  std::size_t length(std::size_t sequence) const { return sequences[sequence].size(); }
-};
-
 // Sequences as bytes: sequence s is rows [s][0 .. steps), which like
 // ByteVectors write every bus of `inputs` in every step.
 struct ByteSequences {

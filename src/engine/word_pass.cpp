@@ -357,19 +357,24 @@ bool WordPass::evaluate(std::uint32_t gate) {
   return changed;
 }
 
-std::vector<std::uint32_t> WordPass::cone_of(std::span<const std::uint32_t> positions) const {
-  // The driver of each result slot, then a walk back from the busses.
+std::vector<std::uint32_t> WordPass::cone_of(std::span<const std::uint32_t> positions) {
   const std::size_t gates = gate_count();
-  std::vector<std::uint8_t> in_cone(gates, 0);
+  if (driver_of_.empty()) {
+    driver_of_.assign(one_bit_ ? bytes_.size() : slots_.size(), kNoGate);
+    for (std::uint32_t g = 0; g < gates; ++g) driver_of_[result_slot(g)] = g;
+    cone_marks_.assign(gates, 0);
+  }
+  if (++cone_mark_ == 0) {  // the marks wrapped around: none is this call's
+    std::fill(cone_marks_.begin(), cone_marks_.end(), 0);
+    cone_mark_ = 1;
+  }
+  std::vector<std::uint32_t> cone;
   std::vector<std::uint32_t> stack;
-  std::vector<std::uint32_t> driver_of(one_bit_ ? bytes_.size() : slots_.size(),
-                                       std::numeric_limits<std::uint32_t>::max());
-  for (std::uint32_t g = 0; g < gates; ++g) driver_of[result_slot(g)] = g;
   const auto reach = [&](std::uint32_t slot) {
-    if (slot >= driver_of.size()) return;
-    const std::uint32_t g = driver_of[slot];
-    if (g == std::numeric_limits<std::uint32_t>::max() || in_cone[g]) return;
-    in_cone[g] = 1;
+    const std::uint32_t g = driver_of_[slot];
+    if (g == kNoGate || cone_marks_[g] == cone_mark_) return;
+    cone_marks_[g] = cone_mark_;
+    cone.push_back(g);
     stack.push_back(g);
   };
   for (const std::uint32_t p : positions) reach(buses_[p].slot);
@@ -385,14 +390,13 @@ std::vector<std::uint32_t> WordPass::cone_of(std::span<const std::uint32_t> posi
       reach(wide.right);
     }
   }
-  // Run order: runs in order, gates of a run in order.
-  std::vector<std::uint32_t> cone;
-  for (const Run& run : runs_) {
-    const std::uint32_t offset = run.wide ? static_cast<std::uint32_t>(left_.size()) : 0;
-    for (std::uint32_t i = run.begin; i < run.end; ++i) {
-      if (in_cone[offset + i]) cone.push_back(offset + i);
-    }
-  }
+  // A gate reads only gates of lower levels: by level, each comes after
+  // what it reads.
+  std::sort(cone.begin(), cone.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t level_a = runs_[run_of_[a]].level;
+    const std::uint32_t level_b = runs_[run_of_[b]].level;
+    return level_a != level_b ? level_a < level_b : a < b;
+  });
   return cone;
 }
 

@@ -76,9 +76,10 @@ class WordPass {
     store(slot, value);
     note_change(first);
   }
-  // The gates (in run order) whose results the busses at `positions` read,
-  // directly or through other gates.
-  std::vector<std::uint32_t> cone_of(std::span<const std::uint32_t> positions) const;
+  // The gates whose results the busses at `positions` read, directly or
+  // through other gates, each after the gates it reads. Costs what it
+  // finds (and its sort), not the size of the circuit.
+  std::vector<std::uint32_t> cone_of(std::span<const std::uint32_t> positions);
   // Evaluates exactly `gates` (a cone_of list) and notes the results that
   // changed, so that the next run() follows them: those busses are then up
   // to date, and the others as they were.
@@ -144,10 +145,14 @@ class WordPass {
     return gate < left_.size() ? narrow_base_ + gate : wide_[gate - left_.size()].out;
   }
 
-  bool sweeps_ = false;                              // one_bit_: changes are followed by run_sweep
-  std::vector<std::uint8_t> tables_;                 // sweeps_: the truth table of each gate
-  std::vector<Word> marked_;                         // sweeps_: one bit per gate, to evaluate
-  std::vector<std::uint32_t> run_of_;                // by gate reference
+  bool sweeps_ = false;                // one_bit_: changes are followed by run_sweep
+  std::vector<std::uint8_t> tables_;   // sweeps_: the truth table of each gate
+  std::vector<Word> marked_;           // sweeps_: one bit per gate, to evaluate
+  std::vector<std::uint32_t> run_of_;  // by gate reference
+  static constexpr std::uint32_t kNoGate = ~std::uint32_t{0};
+  std::vector<std::uint32_t> driver_of_;   // by slot: the gate writing it, or kNoGate
+  std::vector<std::uint32_t> cone_marks_;  // by gate: the cone_of call that found it
+  std::uint32_t cone_mark_ = 0;
   std::vector<std::uint32_t> reader_offsets_;        // by slot, plus the end
   std::vector<std::uint32_t> readers_;               // gates reading a value's first slot
   std::vector<std::vector<std::uint32_t>> waiting_;  // gates to evaluate, by level

@@ -476,6 +476,9 @@ PyObject* values(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!positions) return nullptr;
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
+    // One read at a time: a step's pending pass runs at the first driven
+    // bus, once, and the next step starts from it (a cone of these ids,
+    // found anew for each list asked, would cost more than it saves).
     BitBusValue value;
     for (std::size_t i = 0; i < positions->size(); ++i) {
       PyObject* key = state.keys.key((*positions)[i]);
@@ -844,8 +847,8 @@ std::optional<std::string> fault_id(const SimulatorState& state, const VectorFau
 // text (VectorLines::parse), per half.
 constexpr std::size_t kHeldPerPiece = std::size_t{4} << 20;
 
-// What the vectors of the sequences of one run_sequences_jsonl call may hold
-// beyond their texts.
+// What the sequences of one run_sequences_jsonl call may hold beside their
+// texts, packed (PackedVectors: about a byte per one-bit bus a line writes).
 constexpr std::size_t kHeldBySequences = std::size_t{512} << 20;
 
 // The role of every bus to a write that takes only inputs, worked out on
@@ -1119,6 +1122,68 @@ PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A sequence of run_sequences_jsonl as read: its vectors packed, the line
+// of each, the ids that name no bus (at their first line) and the line that
+// stopped the reading, if one did.
+struct ReadSequence {
+  PackedVectors vectors;
+  // (vector, line) where a vector's line is not the one after the previous
+  // vector's (the first, and those after blank lines).
+  std::vector<std::pair<std::size_t, std::size_t>> line_jumps;
+  std::vector<std::pair<std::size_t, std::string>> unknown;
+  std::optional<LineFault> fault;
+
+  void add_lines(std::size_t first_vector, std::span<const std::size_t> lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (first_vector + i == 0 || lines[i] != line(first_vector + i - 1) + 1) {
+        line_jumps.emplace_back(first_vector + i, lines[i]);
+      }
+    }
+  }
+  // The line of vector `vector`.
+  std::size_t line(std::size_t vector) const {
+    const auto after =
+        std::upper_bound(line_jumps.begin(), line_jumps.end(), vector,
+                         [](std::size_t v, const std::pair<std::size_t, std::size_t>& jump) {
+                           return v < jump.first;
+                         });
+    const auto& [first, line] = *std::prev(after);
+    return line + (vector - first);
+  }
+  std::size_t held() const noexcept {
+    return vectors.held() + line_jumps.capacity() * sizeof(line_jumps[0]);
+  }
+};
+
+// Reads the lines of one sequence a piece at a time (what the vectors of a
+// piece hold beyond its text stays below kHeldPerPiece) and packs each.
+void read_sequence(std::string_view text, const Component& model, const VectorNames* names,
+                   VectorLines& lines, ReadSequence& read) {
+  std::unordered_set<std::string> reported;
+  std::size_t done = 0;
+  for (std::size_t start = 0, line = 1;;) {
+    const std::string_view piece = text.substr(start);
+    lines.parse(piece, line, model, names, kHeldPerPiece);
+    read.vectors.append(lines.vectors());
+    read.add_lines(done, lines.lines());
+    for (const auto& entry : lines.unknown()) {
+      if (reported.insert(entry.second).second) read.unknown.push_back(entry);
+    }
+    if (lines.fault()) {
+      read.fault = lines.fault();
+      read.fault->vector += done;
+      break;
+    }
+    done += lines.vectors().size();
+    if (lines.read() >= piece.size()) break;
+    line += static_cast<std::size_t>(
+        std::count(piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(lines.read()), '\n'));
+    start += lines.read();
+  }
+  read.vectors.shrink_to_fit();
+  read.line_jumps.shrink_to_fit();
+}
+
 PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
@@ -1144,8 +1209,7 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!sequence) return nullptr;
     const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
     std::vector<BufferView> buffers(count);
-    std::vector<std::unique_ptr<VectorLines>> lines;
-    std::vector<TextVectors> vectors;
+    std::vector<ReadSequence> read(count);
     std::vector<PyRef> lists;
     for (std::size_t s = 0; s < count; ++s) {
       PyObject* block = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(s));
@@ -1164,23 +1228,23 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     std::vector<PyObject*> borrowed;
     for (const PyRef& list : lists) borrowed.push_back(list.get());
     SequenceTupleSink sink(std::move(borrowed), shown->positions.size(), shown->groups);
+    VectorLines lines;
     std::size_t held = 0;
+    std::vector<PackedVectors> vectors;
     for (std::size_t s = 0; s < count; ++s) {
       const std::string_view text(static_cast<const char*>(buffers[s].view.buf),
                                   static_cast<std::size_t>(buffers[s].view.len));
-      lines.push_back(std::make_unique<VectorLines>());
-      lines.back()->parse(text, 1, state.simulation.model(), names ? &*names : nullptr,
-                          kHeldBySequences - held);
-      if (lines.back()->stopped()) {
+      read_sequence(text, state.simulation.model(), names ? &*names : nullptr, lines, read[s]);
+      held += read[s].held();
+      if (held > kHeldBySequences) {
         PyErr_Format(PyExc_ValueError,
-                     "the sequences hold more than %zu MiB beyond their text (ports and numbers "
-                     "written in few characters): run fewer at once",
+                     "the sequences hold more than %zu MiB beside their text: run fewer at once",
                      kHeldBySequences >> 20);
         return nullptr;
       }
-      held += lines.back()->held();
-      vectors.push_back(lines.back()->vectors());
     }
+    vectors.reserve(count);
+    for (ReadSequence& sequence_read : read) vectors.push_back(std::move(sequence_read.vectors));
     stop = state.simulation.run_sequences(vectors, shown->positions, sink, faults, call_control());
     if (stop && stop->interrupted) return raise_interrupt();
     if (stop) return nullptr;
@@ -1189,7 +1253,7 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     for (std::size_t s = 0; s < count; ++s) {
       PyRef unknown = PyRef::steal(PyList_New(0));
       if (!unknown) return nullptr;
-      for (const auto& [line, id] : lines[s]->unknown()) {
+      for (const auto& [line, id] : read[s].unknown) {
         PyRef entry_object = PyRef::steal(Py_BuildValue(
             "(ns#)", static_cast<Py_ssize_t>(line), id.data(), static_cast<Py_ssize_t>(id.size())));
         if (!entry_object || PyList_Append(unknown.get(), entry_object.get()) < 0) return nullptr;
@@ -1197,9 +1261,9 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
       PyRef error = PyRef::borrow(Py_None);
       if (faults[s]) {
         error = PyRef::steal(make_vector_error(*faults[s], faults[s]->vector,
-                                               lines[s]->lines()[faults[s]->vector],
+                                               read[s].line(faults[s]->vector),
                                                fault_id(state, *faults[s]), lists[s].get(), s));
-      } else if (const auto& line_fault = lines[s]->fault()) {
+      } else if (const auto& line_fault = read[s].fault) {
         error = PyRef::steal(
             make_line_error(*line_fault, line_fault->vector, line_fault->line, lists[s].get(), s));
       }

@@ -391,6 +391,37 @@ def test_jsonl_holds_bounded_room_for_ports_written_in_few_characters():
     assert (len(shown), shown[0], shown[-1]) == (8001, "    1 1", " 8001 0")
 
 
+@pytest.mark.parametrize("tail", [b"", b'{"p": "x"}\n', b'{"p": 1, "zz": "1"}\n\n\n{"p": 2.5}\n'])
+def test_sequences_of_many_pieces_give_what_each_gives_alone(tail):
+    """Sequences are read a piece at a time and packed: each gives the rows,
+    unknown ids (once, at their first line) and faulty line that run_jsonl
+    gives it alone, line numbers counted across blank lines and pieces."""
+    from nimbo.build import Circuit
+
+    c = Circuit("wide")
+    p = c.inputs("p", 4096)
+    c.output("y", p[4095] ^ p[0])
+    ir = c.to_ir()
+    ports = {"p": [f"p[{i}]" for i in range(4096)]}
+    rng = random.Random(3)
+    blocks = []
+    for length in (1, 2000, 3000):
+        lines = [rng.choice([b'{"p": -1}', b'{"p": 0}', b'{"p": 1, "zz": "0"}', b"", b'{"p[4095]": "1"}'])
+                 for _ in range(length)]
+        blocks.append(b"\n".join(lines) + b"\n" + tail)
+    together = Simulator(ir).run_sequences_jsonl(blocks, ["y", "p[0]"], ports=ports)
+    for block, (values, unknown, error) in zip(blocks, together):
+        alone = Simulator(ir)
+        try:
+            expected, expected_unknown = alone.run_jsonl(block, ["y", "p[0]"], ports=ports)
+            expected_error = None
+        except VectorError as caught:
+            expected, expected_unknown = caught.results, caught.unknown
+            expected_error = (caught.index, caught.line, caught.bus, caught.reason)
+        assert (values, unknown) == (list(expected), expected_unknown)
+        assert (error and (error.index, error.line, error.bus, error.reason)) == expected_error
+
+
 def test_update_is_atomic_and_fast_path_keys_behave_like_text():
     class Key(str):
         def __hash__(self):
