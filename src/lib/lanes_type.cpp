@@ -450,7 +450,7 @@ PyObject* reset(PyObject* self, PyObject* mask_object) {
     if (!lock) return nullptr;
     const auto mask = mask_argument(*lanes.lanes, mask_object, "lanes", true);
     if (!mask) return nullptr;
-    lanes.lanes->load(state.initial, *mask);
+    lanes.lanes->load(state.initial.values, *mask);
     Py_RETURN_NONE;
   });
 }
@@ -561,8 +561,11 @@ PyObject* lanes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     lanes.lanes = bench->state->simulation.reactive_lanes(static_cast<std::size_t>(count));
     if (!lanes.lanes) {
       PyErr_SetString(PyExc_ValueError,
-                      "lanes need a design that runs as one pass; this one has combinational "
-                      "feedback or reads that do not settle");
+                      bench->state->simulation.memories().list.empty()
+                          ? "lanes need a design that runs as one pass; this one has "
+                            "combinational feedback or reads that do not settle"
+                          : "lanes do not run memories yet: import the design with "
+                            "memories=\"map\" to run it in lanes");
       return nullptr;
     }
     return self.release();
