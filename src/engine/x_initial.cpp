@@ -1,5 +1,7 @@
 #include "engine/x_initial.hpp"
 
+#include <vector>
+
 namespace nimbo {
 namespace {
 
@@ -56,6 +58,29 @@ void start_uninitialised(Component& component, std::span<const RegisterRecord> r
     if (!position) continue;
     BitBusValue& value = component.busses().value(*position);
     value.assign_text(initial_bits(rule, record.q, 0, value.width()));
+  }
+}
+
+void start_uninitialised(Memories& memories, std::span<const MemoryRecord> records,
+                         const XInitialRule& rule) {
+  if (rule.mode == XInitial::kZero) return;
+  for (std::size_t m = 0; m < records.size() && m < memories.list.size(); ++m) {
+    const MemoryRecord& record = records[m];
+    if (!record.uninitialised) continue;
+    Memory& memory = memories.list[m];
+    std::vector<bool> named(memory.words, false);
+    for (const MemoryInitRecord& run : record.init) {
+      const std::uint64_t end = run.word + run.values.size() * run.repeat;
+      for (std::uint64_t w = run.word; w < end && w < memory.words; ++w) named[w] = true;
+    }
+    for (std::uint64_t w = 0; w < memory.words; ++w) {
+      if (named[w]) continue;
+      const std::string bits = initial_bits(rule, memory.name, w, memory.width);
+      std::uint64_t* word = memory.contents.data() + w * memory.stride;
+      for (std::size_t b = 0; b < memory.width; ++b) {
+        if (bits[b] == '1') word[b / 64] |= std::uint64_t{1} << (b % 64);
+      }
+    }
   }
 }
 

@@ -19,6 +19,8 @@
 #include <string_view>
 
 #include "component/component.hpp"
+#include "component/memories.hpp"
+#include "component/memory_record.hpp"
 #include "component/register_record.hpp"
 
 namespace nimbo {
@@ -43,6 +45,13 @@ std::string initial_bits(const XInitialRule& rule, std::string_view name, std::u
 // every q names a bus). A memory marked uninitialised takes
 // initial_bits(rule, name, word, width) for each word no init run names.
 void start_uninitialised(Component& component, std::span<const RegisterRecord> records,
+                         const XInitialRule& rule);
+
+// Gives each word of a memory of `records` marked uninitialised that no init
+// run names its initial bits (`memories` resolved from `records`, in their
+// order, with their initial contents unpacked). Nothing to do for kZero: the
+// unnamed words already hold 0.
+void start_uninitialised(Memories& memories, std::span<const MemoryRecord> records,
                          const XInitialRule& rule);
 
 }  // namespace nimbo

@@ -277,6 +277,8 @@ PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!memories.ok()) {
       return raise_error(PyExc_RuntimeError, "Failed to render circuit: " + memories.error());
     }
+    // So do memory words without one.
+    start_uninitialised(memories.value(), design.memories, *rule);
     Simulation simulation(std::move(design.component), std::move(registers).value(),
                           std::move(memories).value());
     const Status started = start(simulation, call_control());
@@ -1612,11 +1614,12 @@ PyGetSetDef simulator_getset[] = {
 
 PyType_Slot simulator_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Simulator(ir, *, x_initial='zero', seed=None)\n--\n\n"
-                       "A circuit rendered from an IR text, simulated one update or many vectors "
-                       "at a time.\nRegisters the IR marks uninitialised start all 0 (x_initial="
-                       "'zero'), all 1 ('ones') or\nat bits drawn from seed ('random'; the same "
-                       "seed gives the same bits everywhere).")},
+     const_cast<char*>(
+         "Simulator(ir, *, x_initial='zero', seed=None)\n--\n\n"
+         "A circuit rendered from an IR text, simulated one update or many vectors "
+         "at a time.\nRegisters and memory words the IR marks uninitialised start all 0 (x_initial="
+         "'zero'), all 1 ('ones') or\nat bits drawn from seed ('random'; the same "
+         "seed gives the same bits everywhere).")},
     {Py_tp_new, reinterpret_cast<void*>(simulator_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(simulator_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(simulator_repr)},

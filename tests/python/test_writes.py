@@ -224,6 +224,30 @@ def test_x_initial_starts_uninitialised_registers_alike_everywhere(surface, tmp_
         assert start_values(ir, mode, seed, surface, tmp_path) == expected, mode
 
 
+def test_x_initial_starts_the_words_no_init_run_names():
+    from nimbo.ir import build_document
+
+    def memory(name, uninitialised, init):
+        return {"name": name, "words": 4, "width": 70, "init": init, "uninitialised": uninitialised,
+                "read_ports": [], "write_ports": []}  # fmt: skip
+
+    ir = json.dumps(build_document("m", [("a", "0", None)], memories=[
+        memory("u", True, [{"word": 1, "values": ["5"], "repeat": 2}]),
+        memory("v", True, []), memory("k", False, [])]))  # fmt: skip
+    ones = (1 << 70) - 1
+    assert Simulator(ir).memory("u") == [0, 5, 5, 0]
+    sim = Simulator(ir, x_initial="ones")
+    assert [sim.memory(n) for n in "uvk"] == [[ones, 5, 5, ones], [ones] * 4, [0] * 4]
+    sim.load_memory("v", [1])
+    sim.reset()
+    assert sim.memory("v") == [1, 0, 0, 0]  # a load replaces the start, for reset too
+    random = Simulator(ir, x_initial="random", seed=7)
+    u, v = random.memory("u"), random.memory("v")
+    assert u[1:3] == [5, 5] and len({u[0], u[3], *v}) == 6 and max(v) >= 1 << 64
+    assert (u, v) == (Simulator(ir, x_initial="random", seed=7).memory("u"), Simulator(ir, x_initial="random", seed=7).memory("v"))
+    assert Simulator(ir, x_initial="random", seed=8).memory("v") != v
+
+
 def test_x_initial_arguments_are_checked(tmp_path, capsys):
     ir = counter_ir()
     for kwargs, error, match in (
