@@ -130,6 +130,10 @@ void LaneMemories::start(const MemoryWords& words) {
 void LaneMemories::load(const MemoryWords& words, std::span<const Word> live) {
   for (Memory& memory : memories_) {
     const auto initial = words.of(memory.index);
+    if (!memory.copied) {
+      memory.shared = initial.data();
+      continue;
+    }
     memory.lane_words.resize(block_ * initial.size());
     for (std::size_t w = 0; w < lane_words_ && w < live.size(); ++w) {
       for (Word left = live[w]; left != 0; left &= left - 1) {

@@ -50,7 +50,8 @@ class LaneMemories {
   // reading (the memories nobody writes) until the call ends.
   void start(const MemoryWords& words);
   // The lanes of `live` (a word per 64 lanes) take `words` for their own;
-  // the other lanes keep theirs. Every memory has a copy (`copy_every`).
+  // the other lanes keep theirs. Without `copy_every`, every lane reads the
+  // memories nobody writes from `words`, which must outlive the call.
   void load(const MemoryWords& words, std::span<const Word> live);
 
   // One round of the asynchronous parts for the lanes of `live`: works out
