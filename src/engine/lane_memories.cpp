@@ -41,7 +41,7 @@ std::vector<Word> masks_of(const BitBusValue& value) {
 
 }  // namespace
 
-LaneMemories::LaneMemories(const Memories& memories, const LanePass& lanes)
+LaneMemories::LaneMemories(const Memories& memories, const LanePass& lanes, bool copy_every)
     : async_parts_(memories.async_parts),
       lane_words_(lanes.lane_words()),
       block_(lanes.block_size()) {
@@ -57,6 +57,7 @@ LaneMemories::LaneMemories(const Memories& memories, const LanePass& lanes)
     memory.offset = resolved.offset;
     memory.stride = resolved.stride;
     memory.width = resolved.width;
+    memory.copied = copy_every || !resolved.write_ports.empty();
     widest = std::max(widest, resolved.stride);
     for (const MemoryReadPort& port : resolved.read_ports) {
       ReadPort& read = memory.reads.emplace_back();
@@ -90,10 +91,11 @@ LaneMemories::LaneMemories(const Memories& memories, const LanePass& lanes)
   found_.assign(64 * widest, 0);
 }
 
-std::size_t LaneMemories::bytes_per_lane(const Memories& memories) {
+std::size_t LaneMemories::bytes_per_lane(const Memories& memories, bool copy_every) {
   std::size_t bytes = 0;
   for (const nimbo::Memory& memory : memories.list) {
-    if (!memory.write_ports.empty()) bytes += memory.words * memory.stride * sizeof(Word);
+    if (copy_every || !memory.write_ports.empty())
+      bytes += memory.words * memory.stride * sizeof(Word);
   }
   return bytes;
 }
@@ -113,7 +115,7 @@ bool LaneMemories::any_of(Edge edge) const noexcept {
 void LaneMemories::start(const MemoryWords& words) {
   for (Memory& memory : memories_) {
     const auto initial = words.of(memory.index);
-    if (memory.writes.empty()) {
+    if (!memory.copied) {
       memory.shared = initial.data();
       continue;
     }
@@ -121,6 +123,24 @@ void LaneMemories::start(const MemoryWords& words) {
     for (std::size_t lane = 0; lane < block_; ++lane) {
       std::copy(initial.begin(), initial.end(),
                 memory.lane_words.begin() + static_cast<std::ptrdiff_t>(lane * initial.size()));
+    }
+  }
+}
+
+void LaneMemories::load(const MemoryWords& words, std::span<const Word> live) {
+  for (Memory& memory : memories_) {
+    const auto initial = words.of(memory.index);
+    if (!memory.copied) {
+      memory.shared = initial.data();
+      continue;
+    }
+    memory.lane_words.resize(block_ * initial.size());
+    for (std::size_t w = 0; w < lane_words_ && w < live.size(); ++w) {
+      for (Word left = live[w]; left != 0; left &= left - 1) {
+        const std::size_t lane = w * 64 + static_cast<std::size_t>(std::countr_zero(left));
+        std::copy(initial.begin(), initial.end(),
+                  memory.lane_words.begin() + static_cast<std::ptrdiff_t>(lane * initial.size()));
+      }
     }
   }
 }

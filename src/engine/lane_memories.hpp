@@ -3,7 +3,8 @@
 // of memory_rules.hpp.
 //
 // A memory that no port writes is read from the simulation's words by every
-// lane. A written one has a copy of its words per lane, lane after lane
+// lane, unless every memory is copied (ReactiveLanes, whose lanes outlive a
+// call). A written one has a copy of its words per lane, lane after lane
 // (lane l's words are those of MemoryWords at l * words * stride), taken
 // from the simulation's words when a block starts. A port works on 64
 // lanes at a time: the bits of its address and data, one signal per bit
@@ -34,7 +35,8 @@ class LaneMemories {
  public:
   using Signal = LanePass::Signal;
 
-  LaneMemories(const Memories& memories, const LanePass& lanes);
+  // With `copy_every`, the memories no port writes have a copy per lane too.
+  LaneMemories(const Memories& memories, const LanePass& lanes, bool copy_every = false);
 
   bool empty() const noexcept { return memories_.empty(); }
   // Whether some port takes `edge`.
@@ -42,11 +44,15 @@ class LaneMemories {
   // Some read port acts between edges (memory_rules.hpp's asynchronous parts).
   bool async_parts() const noexcept { return async_parts_; }
   // The bytes a copy of the written memories' words takes per lane.
-  static std::size_t bytes_per_lane(const Memories& memories);
+  static std::size_t bytes_per_lane(const Memories& memories, bool copy_every = false);
 
   // Every lane of a block starts with `words`, which the lanes keep
   // reading (the memories nobody writes) until the call ends.
   void start(const MemoryWords& words);
+  // The lanes of `live` (a word per 64 lanes) take `words` for their own;
+  // the other lanes keep theirs. Without `copy_every`, every lane reads the
+  // memories nobody writes from `words`, which must outlive the call.
+  void load(const MemoryWords& words, std::span<const Word> live);
 
   // One round of the asynchronous parts for the lanes of `live`: works out
   // which read data bits of those lanes differ from what they must hold;
@@ -88,14 +94,15 @@ class LaneMemories {
     std::size_t width = 0;
     std::vector<ReadPort> reads;
     std::vector<WritePort> writes;
-    std::vector<Word> lane_words;  // written memories: every lane's words
+    bool copied = false;           // written (or copy_every): every lane has its words
+    std::vector<Word> lane_words;  // copied memories: every lane's words
     const Word* shared = nullptr;  // memories nobody writes: the simulation's
   };
 
   // The words of lane `lane` of `memory`.
   const Word* words_of(const Memory& memory, std::size_t lane) const {
-    return memory.writes.empty() ? memory.shared
-                                 : memory.lane_words.data() + lane * memory.words * memory.stride;
+    return memory.copied ? memory.lane_words.data() + lane * memory.words * memory.stride
+                         : memory.shared;
   }
   // One number per lane of lane word `w` from the signals `bits` (at most
   // 64), into numbers_.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 
 #include "engine/messages.hpp"
 #include "engine/register_rules.hpp"
@@ -30,14 +31,28 @@ void transpose(std::array<Word, 64>& rows) noexcept {
 
 }  // namespace
 
-ReactiveLanes::ReactiveLanes(const Circuit& circuit, const Registers& registers, std::size_t count)
-    : circuit_(circuit), registers_(registers), count_(std::max<std::size_t>(count, 1)) {
+ReactiveLanes::ReactiveLanes(const Circuit& circuit, const Registers& registers,
+                             const Memories& memories, std::size_t count)
+    : circuit_(circuit),
+      registers_(registers),
+      count_(std::max<std::size_t>(count, 1)),
+      async_parts_(registers.list.size(), memories),
+      clocked_(!registers.empty() || !memories.empty()) {
   auto first = std::make_unique<LanePass>(circuit.graph, circuit.schedule, *circuit.plan);
   first->fit(count_);
   block_lanes_ = first->block_size();
   const std::size_t blocks = (count_ + block_lanes_ - 1) / block_lanes_;
   blocks_.push_back(std::move(first));
   while (blocks_.size() < blocks) blocks_.push_back(std::make_unique<LanePass>(*blocks_.front()));
+  if (!memories.empty()) {
+    // The words themselves come with load().
+    for (const auto& block : blocks_) memories_.emplace_back(memories, *block, true);
+    // Saturated: a count too large for the budget must not wrap around it.
+    const std::size_t per_lane = LaneMemories::bytes_per_lane(memories, true);
+    const std::size_t lanes_held = blocks * block_lanes_;
+    memory_bytes_ =
+        per_lane != 0 && lanes_held > SIZE_MAX / per_lane ? SIZE_MAX : lanes_held * per_lane;
+  }
 
   const LanePass& lanes = *blocks_.front();
   const auto signal_of = [&](const std::optional<std::uint32_t>& position, Signal absent) {
@@ -69,11 +84,14 @@ void ReactiveLanes::block_mask(std::span<const Word> mask, std::size_t block, Wo
   }
 }
 
-void ReactiveLanes::load(std::span<const BitBusValue> values, std::span<const Word> mask) {
+void ReactiveLanes::load(std::span<const BitBusValue> values, const MemoryWords& words,
+                         std::span<const Word> mask) {
   for (std::size_t b = 0; b < blocks_.size(); ++b) {
     LanePass& lanes = *blocks_[b];
     Word live[kMaxWords] = {};
     block_mask(mask, b, live);
+    if (!memories_.empty())
+      memories_[b].load(words, std::span<const Word>(live, lanes.lane_words()));
     for (const std::uint32_t position : circuit_.inputs) {
       const auto bits = lanes.signals(position);
       const BitBusValue& value = values[position];
@@ -148,13 +166,17 @@ void ReactiveLanes::read(std::span<const Signal> signals, Word* values) const {
   }
 }
 
-void ReactiveLanes::resets(LanePass& lanes, std::span<Word> live, std::size_t first,
+void ReactiveLanes::resets(std::size_t block, std::span<Word> live, std::size_t first,
                            std::vector<std::size_t>& failed) {
-  if (reset_bits_.empty()) return;
+  LanePass& lanes = *blocks_[block];
+  LaneMemories* memories = memories_.empty() ? nullptr : &memories_[block];
+  const bool reads = memories != nullptr && memories->async_parts();
+  if (reset_bits_.empty() && !reads) return;
   const std::size_t words = lanes.lane_words();
   Word changed[kMaxWords] = {};
-  // A round reads every reset and q before it writes: the flips of the q
-  // bits of the live lanes, register by register.
+  // A round reads every reset, q and read port before it writes: the flips
+  // of the q bits of the live lanes, register by register, and those of the
+  // read data.
   const auto round = [&] {
     std::fill_n(changed, words, Word{0});
     captured_.clear();
@@ -169,7 +191,9 @@ void ReactiveLanes::resets(LanePass& lanes, std::span<Word> live, std::size_t fi
         any |= flip;
       }
     }
-    return any != 0;
+    const bool read_flips =
+        reads && memories->async_round(lanes, live, std::span<Word>(changed, words));
+    return any != 0 || read_flips;
   };
   const auto update = [&] {
     const Word* flips = captured_.data();
@@ -177,10 +201,11 @@ void ReactiveLanes::resets(LanePass& lanes, std::span<Word> live, std::size_t fi
       Word* q = lanes.lanes(bit.q);
       for (std::size_t w = 0; w < words; ++w) q[w] ^= *flips++;
     }
+    if (reads) memories->flip(lanes);
     lanes.run();
     return ok_status();
   };
-  if (settle_resets(registers_.list.size(), round, update).ok()) return;
+  if (settle_async_parts(async_parts_, round, update).ok()) return;
   // The lanes that still changed in the last round did not settle.
   for (std::size_t w = 0; w < words; ++w) {
     for (Word left = changed[w]; left != 0; left &= left - 1) {
@@ -190,15 +215,19 @@ void ReactiveLanes::resets(LanePass& lanes, std::span<Word> live, std::size_t fi
   }
 }
 
-void ReactiveLanes::edge(LanePass& lanes, Edge edge, std::span<Word> live, std::size_t first,
+void ReactiveLanes::edge(std::size_t block, Edge edge, std::span<Word> live, std::size_t first,
                          std::vector<std::size_t>& failed) {
+  LanePass& lanes = *blocks_[block];
+  LaneMemories* memories = memories_.empty() ? nullptr : &memories_[block];
   const bool level = edge == Edge::kPosedge;
   const auto write_clocks = [&] {
     for (const Signal clock : clock_signals_) lanes.fill(clock, 0, lanes.block_size(), level);
   };
-  if (!registers_.any_of(edge) && !circuit_.clocks_read) {
-    // Nothing reads the clocks and no register takes this edge: only the
-    // clocks change, and a pass would give every lane what it holds.
+  if (!registers_.any_of(edge) && (memories == nullptr || !memories->any_of(edge)) &&
+      !circuit_.clocks_read) {
+    // Nothing reads the clocks and no register or memory port takes this
+    // edge: only the clocks change, and a pass would give every lane what it
+    // holds.
     write_clocks();
     return;
   }
@@ -218,14 +247,16 @@ void ReactiveLanes::edge(LanePass& lanes, Edge edge, std::span<Word> live, std::
       *captured++ = (next & live[w]) | (q[w] & ~live[w]);
     }
   }
+  if (memories != nullptr) memories->edge(lanes, edge, live);
   write_clocks();
+  if (memories != nullptr) memories->store(lanes);
   captured = captured_.data();
   for (const RegisterBit& bit : bits) {
     Word* q = lanes.lanes(bit.q);
     for (std::size_t w = 0; w < words; ++w) q[w] = *captured++;
   }
   lanes.run();
-  resets(lanes, live, first, failed);
+  resets(block, live, first, failed);
 }
 
 void ReactiveLanes::settle(std::span<const Word> mask, std::vector<std::size_t>& failed) {
@@ -236,7 +267,7 @@ void ReactiveLanes::settle(std::span<const Word> mask, std::vector<std::size_t>&
     const std::span<Word> live(live_words, lanes.lane_words());
     if (std::all_of(live.begin(), live.end(), [](Word w) { return w == 0; })) continue;
     lanes.run();
-    resets(lanes, live, b * block_lanes_, failed);
+    resets(b, live, b * block_lanes_, failed);
   }
 }
 
@@ -250,10 +281,10 @@ void ReactiveLanes::step(std::span<const Word> mask, std::vector<std::size_t>& f
     const std::size_t first = b * block_lanes_;
     // The clocks are 0 between calls: the step's first update is a pass.
     lanes.run();
-    resets(lanes, live, first, failed);
-    if (registers_.empty()) continue;
-    edge(lanes, Edge::kPosedge, live, first, failed);
-    edge(lanes, Edge::kNegedge, live, first, failed);
+    resets(b, live, first, failed);
+    if (!clocked_) continue;
+    edge(b, Edge::kPosedge, live, first, failed);
+    edge(b, Edge::kNegedge, live, first, failed);
   }
   std::sort(failed.begin(), failed.end());
 }

@@ -12,6 +12,10 @@
 // the passes give it back the values it had: the clocks are 0 between calls,
 // and a pass computes each lane from that lane alone.
 //
+// Memories run as in SequenceLanes (LaneMemories), except that every
+// memory, written or not, has a copy of its words per lane: the lanes keep
+// their words between calls, and a held lane's words are left as they are.
+//
 // Each lane gives what a simulation stepped alone gives with the same calls.
 #pragma once
 
@@ -22,8 +26,12 @@
 #include <vector>
 
 #include "busses/bit_bus_value.hpp"
+#include "component/memories.hpp"
 #include "engine/circuit.hpp"
+#include "engine/lane_memories.hpp"
 #include "engine/lane_pass.hpp"
+#include "engine/memory_rules.hpp"
+#include "engine/memory_words.hpp"
 #include "engine/registers.hpp"
 
 namespace nimbo {
@@ -34,7 +42,8 @@ class ReactiveLanes {
 
   // `count` lanes (at least one) of the bound one-pass `circuit`, every
   // lane 0 until load() gives it a state.
-  ReactiveLanes(const Circuit& circuit, const Registers& registers, std::size_t count);
+  ReactiveLanes(const Circuit& circuit, const Registers& registers, const Memories& memories,
+                std::size_t count);
   ~ReactiveLanes();
   ReactiveLanes(const ReactiveLanes&) = delete;
   ReactiveLanes& operator=(const ReactiveLanes&) = delete;
@@ -42,6 +51,8 @@ class ReactiveLanes {
   std::size_t count() const noexcept { return count_; }
   // The words of a mask: bit l % 64 of word l / 64 is lane l.
   std::size_t mask_words() const noexcept { return (count_ + 63) / 64; }
+  // The bytes the lanes' copies of the memories' words take (every block's).
+  std::size_t memory_bytes() const noexcept { return memory_bytes_; }
 
   // The signals of the bus at `position`, element 0 first (the same in
   // every block), and whether they are written from outside (a bus without
@@ -54,9 +65,10 @@ class ReactiveLanes {
   }
 
   // The lanes of `mask` take the state of `values` (every bus by position,
-  // as Simulation::snapshot gives it: settled): their inputs and q's, then
-  // a pass.
-  void load(std::span<const BitBusValue> values, std::span<const Word> mask);
+  // as Simulation::snapshot gives it: settled) and `words` (the memories'
+  // words of that state): their inputs, q's and words, then a pass.
+  void load(std::span<const BitBusValue> values, const MemoryWords& words,
+            std::span<const Word> mask);
   // Writes bit i of values[l] into signals[i] (an input's signal, or
   // LanePass::kNoSignal for a bit that is not written) of lane l, for the
   // lanes of `mask`; at most 64 signals. `values` has count() words.
@@ -80,9 +92,10 @@ class ReactiveLanes {
 
   // The lane words of `mask` for block `block`, into `live`.
   void block_mask(std::span<const Word> mask, std::size_t block, Word* live) const;
-  void resets(LanePass& lanes, std::span<Word> live, std::size_t first,
+  // The asynchronous parts (resets, asynchronous reads) of block `block`.
+  void resets(std::size_t block, std::span<Word> live, std::size_t first,
               std::vector<std::size_t>& failed);
-  void edge(LanePass& lanes, Edge edge, std::span<Word> live, std::size_t first,
+  void edge(std::size_t block, Edge edge, std::span<Word> live, std::size_t first,
             std::vector<std::size_t>& failed);
 
   const Circuit& circuit_;
@@ -90,6 +103,10 @@ class ReactiveLanes {
   std::size_t count_;
   std::size_t block_lanes_;  // lanes per block: 64 times its lane words
   std::vector<std::unique_ptr<LanePass>> blocks_;
+  std::vector<LaneMemories> memories_;  // per block, none without memories
+  AsyncParts async_parts_;
+  bool clocked_ = false;  // registers or memories: a step has edges
+  std::size_t memory_bytes_ = 0;
   std::vector<RegisterBit> edge_bits_[2];  // posedge, negedge
   std::vector<RegisterBit> reset_bits_;    // of the registers with a reset, in register order
   std::vector<Signal> clock_signals_;

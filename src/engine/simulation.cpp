@@ -21,11 +21,6 @@ namespace {
 // evaluate lanes nobody reads.
 constexpr std::size_t kLaneThreshold = 8;
 
-// Sequences in lanes hold a copy of the written memories per lane, within
-// this many bytes; a block takes fewer lanes to stay within it, and
-// memories too large even for 64 lanes run their sequences one by one.
-constexpr std::size_t kLaneMemoryBudget = std::size_t{256} << 20;
-
 }  // namespace
 
 // What prepare() builds: the circuit, and the runners that keep something
@@ -345,13 +340,18 @@ std::optional<VectorFault> Simulation::run_sequences(
   return runner.run(sequences, shown, sink, faults, control);
 }
 
-std::unique_ptr<ReactiveLanes> Simulation::reactive_lanes(std::size_t count) {
-  if (!memories_.empty() || !prepare().ok() || !state_.on_words()) return nullptr;
-  auto lanes = std::make_unique<ReactiveLanes>(bound_->circuit, registers_, count);
+std::unique_ptr<ReactiveLanes> Simulation::reactive_lanes(std::size_t count, bool* over_budget) {
+  if (over_budget != nullptr) *over_budget = false;
+  if (!prepare().ok() || !state_.on_words()) return nullptr;
+  auto lanes = std::make_unique<ReactiveLanes>(bound_->circuit, registers_, memories_, count);
+  if (lanes->memory_bytes() > kLaneMemoryBudget) {
+    if (over_budget != nullptr) *over_budget = true;
+    return nullptr;
+  }
   const std::vector<BitBusValue> now = snapshot();
   std::vector<Word> all(lanes->mask_words(), ~Word{0});
   if (lanes->count() % 64 != 0) all.back() = (Word{1} << (lanes->count() % 64)) - 1;
-  lanes->load(now, all);
+  lanes->load(now, state_.memory_words(), all);
   return lanes;
 }
 

@@ -168,12 +168,20 @@ class Simulation {
                                            std::vector<std::optional<VectorFault>>& faults,
                                            const UpdateControl& control = {});
 
+  // Sequences in lanes hold a copy of the written memories per lane, within
+  // this many bytes; a block takes fewer lanes to stay within it, and
+  // memories too large even for 64 lanes run their sequences one by one.
+  // Reactive lanes hold a copy of every memory per lane, within the same
+  // budget.
+  static constexpr std::size_t kLaneMemoryBudget = std::size_t{256} << 20;
+
   // Lanes of their own for `count` copies of this simulation driven call by
   // call (reactive_lanes.hpp), each in the state now; null when the
-  // simulation does not run as one pass or has memories (the lanes hold no
-  // memory words). They read the bound circuit and
-  // the registers: the simulation outlives them.
-  std::unique_ptr<ReactiveLanes> reactive_lanes(std::size_t count);
+  // simulation does not run as one pass, or when the copies of its
+  // memories' words would take more than kLaneMemoryBudget (`over_budget`
+  // then says so). They read the bound circuit, the registers and the
+  // memories: the simulation outlives them.
+  std::unique_ptr<ReactiveLanes> reactive_lanes(std::size_t count, bool* over_budget = nullptr);
   // The values of the busses at `positions`, as after a step: when the
   // word pass is behind, only what they read is brought up to date where
   // that costs less than the pass.

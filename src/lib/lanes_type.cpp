@@ -450,7 +450,7 @@ PyObject* reset(PyObject* self, PyObject* mask_object) {
     if (!lock) return nullptr;
     const auto mask = mask_argument(*lanes.lanes, mask_object, "lanes", true);
     if (!mask) return nullptr;
-    lanes.lanes->load(state.initial.values, *mask);
+    lanes.lanes->load(state.initial.values, state.initial.words, *mask);
     Py_RETURN_NONE;
   });
 }
@@ -558,14 +558,20 @@ PyObject* lanes_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (array != Py_None) lanes.array = PyRef::borrow(array);
     const SimulatorCall lock(*bench->state);
     if (!lock) return nullptr;
-    lanes.lanes = bench->state->simulation.reactive_lanes(static_cast<std::size_t>(count));
+    bool over_budget = false;
+    lanes.lanes =
+        bench->state->simulation.reactive_lanes(static_cast<std::size_t>(count), &over_budget);
+    if (over_budget) {
+      PyErr_Format(PyExc_ValueError,
+                   "%zd lanes need a copy of the memories' words per lane, more than the lane "
+                   "memory budget of %zu MiB; use fewer lanes",
+                   count, Simulation::kLaneMemoryBudget >> 20);
+      return nullptr;
+    }
     if (!lanes.lanes) {
       PyErr_SetString(PyExc_ValueError,
-                      bench->state->simulation.memories().list.empty()
-                          ? "lanes need a design that runs as one pass; this one has "
-                            "combinational feedback or reads that do not settle"
-                          : "lanes do not run memories yet: import the design with "
-                            "memories=\"map\" to run it in lanes");
+                      "lanes need a design that runs as one pass; this one has "
+                      "combinational feedback or reads that do not settle");
       return nullptr;
     }
     return self.release();

@@ -65,6 +65,13 @@ const LanesCase kLanesCases[] = {
     {"ClocksAsData", {.widths = {1, 3}, .clocks_as_data = true}, 100},
     {"NoRegisters", {.registers = 0}, 5},
     {"Blocks", {.widths = {1, 3}}, 1100},
+    {"Memories", {.memories = 2}, 70},
+    {"MemoriesAlone", {.registers = 0, .memories = 3}, 5},
+    {"MemoriesWide", {.widths = {1, 65, 130}, .memories = 2}, 65},
+    {"MemoriesResetChains",
+     {.widths = {1}, .reset_chains = true, .registers = 6, .memories = 2},
+     64},
+    {"MemoriesBlocks", {.widths = {1, 3}, .memories = 1}, 1100},
 };
 
 class LanesAgainstModel : public ::testing::TestWithParam<std::tuple<LanesCase, unsigned>> {};
@@ -76,7 +83,7 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
   if (!circuit.model->settle({}).empty()) return;  // does not settle: see test_steps
   ASSERT_EQ(testing_model::start(*circuit.simulation), "");
   Simulation& simulation = *circuit.simulation;
-  const std::vector<BitBusValue> initial = simulation.snapshot();
+  const SimulationState initial = simulation.save_state();
   // The lanes start from the state now, here after one step.
   const Values first = testing_model::random_step(rng, circuit);
   if (!circuit.model->step(first).empty()) return;
@@ -114,7 +121,7 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
     }
     std::vector<Values> given(count);
     if (kind == 19) {
-      lanes->load(initial, mask);
+      lanes->load(initial.values, initial.words, mask);
       for (std::size_t l = 0; l < modelled; ++l) {
         if (!acts[l]) continue;
         twins[l] = fresh_twin();

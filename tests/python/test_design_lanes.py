@@ -3,6 +3,8 @@ gives what the plain model (or a Design) driven alone gives."""
 
 import json
 import random
+import shutil
+from pathlib import Path
 
 import pytest
 from clocked_model import ClockedModel, random_clocked_circuit, registers_of
@@ -196,3 +198,63 @@ def test_values_of_every_width_and_form_match_a_design_alone(width):
         lanes.settle(a=[0] * 5 + [high] + [0] * (count - 6))
     assert lanes["a"] == [1] * count  # the refused call wrote no lane
 
+
+
+@pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
+def test_lanes_of_a_design_with_memories_match_designs_alone(tmp_path):
+    # Each lane writes and reads its own copy of the RAM; held lanes keep
+    # their words, and a reset lane gets the words of the last load_memory.
+    ram = Path(__file__).resolve().parent / "designs" / "ram.v"
+    design = Design.from_verilog(ram, cache_dir=tmp_path)
+    design.load_memory("mem", [15 - i for i in range(8)])
+    design.step(we=1, waddr=3, wdata=1, raddr=3)  # the lanes start from this state
+    count, rng = 70, random.Random(5)
+    lanes = design.lanes(count)
+    alone = []
+    for _ in range(count):
+        twin = Design.from_verilog(ram, cache_dir=tmp_path)
+        twin.load_memory("mem", [15 - i for i in range(8)])
+        twin.step(we=1, waddr=3, wdata=1, raddr=3)
+        alone.append(twin)
+    for call in range(40):
+        if call % 9 == 8:
+            mask = [rng.randrange(3) == 0 for _ in range(count)]
+            lanes.reset(mask)
+            for lane in range(count):
+                if mask[lane]:
+                    alone[lane].reset()
+        else:
+            given = {
+                "we": [rng.randrange(2) for _ in range(count)],
+                "waddr": [rng.randrange(8) for _ in range(count)],
+                "wdata": [rng.randrange(16) for _ in range(count)],
+                "raddr": [rng.randrange(8) for _ in range(count)],
+            }
+            hold = [rng.randrange(4) == 0 for _ in range(count)]
+            lanes.step(given, hold=hold)
+            for lane, twin in enumerate(alone):
+                if not hold[lane]:
+                    twin.step({name: values[lane] for name, values in given.items()})
+        for name in ("async_q", "sync_q", "rom_q"):
+            assert lanes[name] == [twin[name] for twin in alone], (call, name)
+
+
+@pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
+@pytest.mark.filterwarnings("ignore:1 memory without initial contents")
+def test_lanes_whose_memory_copies_exceed_the_budget_are_refused(tmp_path):
+    # 65536 words of 64 bits: 512 KiB a lane, so 600 lanes need 300 MiB.
+    source = tmp_path / "big.v"
+    source.write_text(
+        "module big(input clk, input we, input [15:0] a, input [63:0] d, output [63:0] q);\n"
+        "  reg [63:0] m [0:65535];\n"
+        "  always @(posedge clk) if (we) m[a] <= d;\n"
+        "  assign q = m[a];\n"
+        "endmodule\n"
+    )
+    design = Design.from_verilog(source, cache_dir=tmp_path)
+    with pytest.raises(ValueError, match=r"^600 lanes need .* lane memory budget of 256 MiB; use fewer lanes$"):
+        design.lanes(600)
+    lanes = design.lanes(2)
+    lanes.step(we=1, a=[1, 2], d=[5, 6])
+    assert lanes.step(we=0, a=[2, 1], d=0)["q"] == [0, 0]  # each lane wrote its own copy
+    assert lanes.step(we=0, a=[1, 2], d=0)["q"] == [5, 6]
