@@ -199,27 +199,25 @@ class Design:
         fall); without registers one update. Returns every output as an
         unsigned int. Only inputs can be written: a register's state changes
         through :meth:`poke`."""
-        if values is not None and type(values) is not dict:
-            values = self._given(values)
-        try:
-            outputs = self._bench.step(values, named)
-        except KeyError as exc:
-            raise self._refusal(exc, values, named, "step") from None
-        if self._trace is not None:
-            self._trace.record(edge=True)
-        return outputs
+        return self._drive("step", values, named)
 
     def settle(self, values: Mapping[str, Value] | None = None, /, **named: Value) -> dict[str, int]:
         """Writes the given inputs and lets the circuit settle, without a clock
         edge (asynchronous resets act). Returns every output as an unsigned int."""
+        return self._drive("settle", values, named)
+
+    def _drive(self, call: str, values: Mapping[str, Value] | None, named: dict[str, Value]) -> dict[str, int]:
+        """step or settle (`call`) through the native testbench, refusals
+        worded for the user, the trace told whether a clock edge happened."""
         if values is not None and type(values) is not dict:
             values = self._given(values)
+        run = self._bench.step if call == "step" else self._bench.settle
         try:
-            outputs = self._bench.settle(values, named)
+            outputs = run(values, named)
         except KeyError as exc:
-            raise self._refusal(exc, values, named, "settle") from None
+            raise self._refusal(exc, values, named, call) from None
         if self._trace is not None:
-            self._trace.record(edge=False)
+            self._trace.record(edge=call == "step")
         return outputs
 
     def poke(self, values: Mapping[str, Value] | None = None, /, **named: Value) -> None:
