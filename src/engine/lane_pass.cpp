@@ -1,42 +1,17 @@
 #include "engine/lane_pass.hpp"
 
 #include "common/checked_index.hpp"
+#include "engine/lane_isa.hpp"
 
 #include <algorithm>
-#include <array>
 #include <limits>
 #include <stdexcept>
-#include <utility>
 
 namespace nimbo {
 namespace {
 
 constexpr LanePass::Signal kZero = LanePass::kAllZero;
 constexpr LanePass::Signal kOne = LanePass::kAllOne;
-
-template <std::size_t kWords, TruthTable kTable>
-void run_lanes(Word* lanes, const LanePass::Signal* left, const LanePass::Signal* right, Word* out,
-               std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const Word* l = lanes + left[i] * kWords;
-    const Word* r = lanes + right[i] * kWords;
-    Word* o = out + i * kWords;
-    for (std::size_t k = 0; k < kWords; ++k) o[k] = truth_table::apply_fixed<kTable>(l[k], r[k]);
-  }
-}
-
-using LaneRun = void (*)(Word*, const LanePass::Signal*, const LanePass::Signal*, Word*,
-                         std::size_t);
-
-template <std::size_t kWords, std::size_t... kTables>
-constexpr std::array<LaneRun, 16> lane_runs(std::index_sequence<kTables...>) {
-  return {&run_lanes<kWords, static_cast<TruthTable>(kTables)>...};
-}
-
-// By lane words (1, 2, 4, 8), then truth table.
-constexpr std::array<std::array<LaneRun, 16>, 4> kLaneRuns = {
-    lane_runs<1>(std::make_index_sequence<16>{}), lane_runs<2>(std::make_index_sequence<16>{}),
-    lane_runs<4>(std::make_index_sequence<16>{}), lane_runs<8>(std::make_index_sequence<16>{})};
 
 std::size_t words_index(std::size_t words) {
   return words == 1 ? 0 : words == 2 ? 1 : words == 4 ? 2 : 3;
@@ -151,9 +126,9 @@ void LanePass::fill(Signal signal, std::size_t from, std::size_t to, bool on) no
 }
 
 void LanePass::run() {
-  const auto& table = kLaneRuns[words_index(lane_words_)];
-  Word* all = lanes_.data();
-  Word* out = all + static_cast<std::size_t>(first_gate_signal_) * lane_words_;
+  const auto& table = lane_kernels_in_use().runs[words_index(lane_words_)];
+  const Word* all = lanes_.data();
+  Word* out = lanes_.data() + static_cast<std::size_t>(first_gate_signal_) * lane_words_;
   for (const Run& run : runs_) {
     table[run.table](all, left_.data() + run.begin, right_.data() + run.begin,
                      out + static_cast<std::size_t>(run.begin) * lane_words_, run.end - run.begin);
