@@ -361,9 +361,11 @@ bool SequenceByteSink::take(std::size_t sequence, std::size_t step,
 
 bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                                  const ShownLanes& values) {
-  column_lanes_.clear();
+  // The lanes of each column (threads write rows of their own at once).
+  thread_local std::vector<const Word*> column_lanes;
+  column_lanes.clear();
   for (std::size_t i = 0; i < widths_.size(); ++i) {
-    for (std::size_t b = 0; b < widths_[i]; ++b) column_lanes_.push_back(values.lanes(i, b));
+    for (std::size_t b = 0; b < widths_[i]; ++b) column_lanes.push_back(values.lanes(i, b));
   }
   // A sequence's row of this step is contiguous: written lane by lane.
   for (std::size_t w = 0; w < live.size(); ++w) {
@@ -371,7 +373,7 @@ bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<
       const std::size_t lane = w * 64 + static_cast<std::size_t>(std::countr_zero(left));
       std::uint8_t* row = bytes_.data() + ((first + lane) * steps_ + step) * columns_;
       for (std::size_t column = 0; column < columns_; ++column) {
-        row[column] = static_cast<std::uint8_t>(lane_bit(column_lanes_[column], lane));
+        row[column] = static_cast<std::uint8_t>(lane_bit(column_lanes[column], lane));
       }
     }
   }
