@@ -73,6 +73,10 @@ LaneIsa best_lane_isa() noexcept {
   return best;
 }
 
+std::size_t widest_lane_words(LaneIsa isa) noexcept {
+  return isa == LaneIsa::kAvx512 ? 8 : 4;
+}
+
 LaneIsa lane_isa() noexcept {
   return chosen().load(std::memory_order_relaxed);
 }

@@ -7,6 +7,7 @@
 // choose_lane_isa().
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -23,6 +24,10 @@ std::optional<LaneIsa> lane_isa_named(std::string_view name) noexcept;
 // Whether this build has the set and the processor runs it.
 bool lane_isa_supported(LaneIsa isa) noexcept;
 LaneIsa best_lane_isa() noexcept;
+
+// The most lane words per signal worth running with `isa`: 8 (one 512-bit
+// register) with AVX-512, else 4 (more run no faster; docs/benchmarks.md).
+std::size_t widest_lane_words(LaneIsa isa) noexcept;
 
 // The set in use (see above).
 LaneIsa lane_isa() noexcept;

@@ -83,11 +83,15 @@ LanePass::LanePass(const GateGraph& graph, const Schedule& schedule, const PassP
 }
 
 void LanePass::fit(std::size_t vectors) {
-  // More lane words take more vectors per pass, but once the lanes outgrow
-  // the cache every gate waits on memory: keep them within a budget.
-  constexpr std::size_t kLaneBudget = std::size_t{2} << 20;  // bytes of lane words
+  // As many lane words as the vectors fill, up to what the kernels in use
+  // combine in one or two instructions: a gate reads its operands' words
+  // from one cache line each, so wider lanes cost little more per pass even
+  // when the lanes outgrow the cache (see docs/benchmarks.md). The lanes
+  // stay within a budget of memory.
+  constexpr std::size_t kLaneBudget = std::size_t{256} << 20;  // bytes of lane words
+  const std::size_t widest = widest_lane_words(lane_isa());
   std::size_t words = 1;
-  while (words < kMaxLaneWords && 64 * words < vectors &&
+  while (words < widest && 64 * words < vectors &&
          signal_count() * words * 2 * sizeof(Word) <= kLaneBudget) {
     words *= 2;
   }
