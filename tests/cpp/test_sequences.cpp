@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,8 +34,12 @@ class SequenceRows final : public SequenceSink {
   bool takes_concurrently() const override { return concurrent_; }
   bool take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                  const ShownLanes& values) override {
-    calls.emplace_back(first, step);
-    if (calls.size() > stop_after_) return false;
+    {
+      // Threads of a run share the sink that takes their steps concurrently.
+      const std::lock_guard<std::mutex> lock(calls_mutex_);
+      calls.emplace_back(first, step);
+      if (calls.size() > stop_after_) return false;
+    }
     for (std::size_t w = 0; w < live.size(); ++w) {
       for (Word left = live[w]; left != 0; left &= left - 1) {
         const std::size_t lane = w * 64 + static_cast<std::size_t>(std::countr_zero(left));
@@ -66,6 +71,7 @@ class SequenceRows final : public SequenceSink {
   std::size_t shown_;
   bool concurrent_;
   std::size_t stop_after_;
+  std::mutex calls_mutex_;
 };
 
 struct SequenceCase {
