@@ -1596,7 +1596,9 @@ PyMethodDef simulator_methods[] = {
      "Runs independent sequences of steps, each from the current state (which the call\n"
      "leaves as it was), side by side: data is a 3-D buffer of 0/1 bytes (sequences, steps,\n"
      "one column per bit of each input bus); returns a 3-D memoryview (sequences, steps,\n"
-     "output bits). A bad step raises VectorError for the first sequence that has one."},
+     "output bits). A bad step raises VectorError for the first sequence that has one.\n"
+     "threads splits the sequences of a one-pass design over that many threads, with the\n"
+     "same results."},
     {"run_sequences_jsonl",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_sequences_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
@@ -1606,7 +1608,8 @@ PyMethodDef simulator_methods[] = {
      "from the current state (which the call leaves as it was), side by side. Returns one\n"
      "(values, unknown, error) per sequence: a tuple of the shown busses' texts per step,\n"
      "(line, id) for ids that name nothing, and None or the VectorError (not raised) that\n"
-     "stopped the sequence. ports, input_ports (and port names in show) as for run_jsonl."},
+     "stopped the sequence. ports, input_ports (and port names in show) as for run_jsonl;\n"
+     "threads as for run_sequences."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
      "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1,\n"
