@@ -1,6 +1,5 @@
 """`nimbo check`: one finding per kind of misleading IR, and silence on what the builder and importer produce."""
 
-import io
 import json
 import pathlib
 import shutil
@@ -8,20 +7,15 @@ import shutil
 import pytest
 
 pytest.importorskip("nimbo.core")
-from conftest import bus, gate, make_ir, ref  # noqa: E402
+from conftest import EXAMPLES, bus, gate, make_ir, ref, run_cli  # noqa: E402
 
-from nimbo.cli import main  # noqa: E402
-
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 DESIGNS = pathlib.Path(__file__).resolve().parent / "designs"
 
 
 def check(tmp_path, text, *extra):
     path = tmp_path / "c.json"
     path.write_text(text)
-    out = io.StringIO()
-    status = main(["check", str(path), *extra], out=out)
-    return status, out.getvalue()
+    return run_cli("check", path, *extra)
 
 
 def findings(tmp_path, busses, **ports):

@@ -1,6 +1,5 @@
 """The nimbo command line, run in-process on the shipped examples."""
 
-import io
 import json
 import pathlib
 import random
@@ -11,17 +10,10 @@ import sys
 import pytest
 
 pytest.importorskip("nimbo.core")
-from conftest import bus, gate, make_ir, ref  # noqa: E402
+from conftest import EXAMPLES, bus, gate, make_ir, ref, run_cli  # noqa: E402
 
 from nimbo.cli import main  # noqa: E402
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
-
-
-def run_cli(*argv):
-    out = io.StringIO()
-    status = main([str(a) for a in argv], out=out)
-    return status, out.getvalue()
 
 
 def run_steps(name, *extra):

@@ -3,9 +3,7 @@ shown in, names that must exist, --cycles and designs with registers, each
 compared with a plain model (bit strings through nimbo.Simulator, or the
 clocked model stepping nimbo.core)."""
 
-import io
 import json
-import pathlib
 import random
 import subprocess
 import sys
@@ -14,25 +12,13 @@ import pytest
 
 pytest.importorskip("nimbo.core")
 from clocked_model import ClockedModel, random_clocked_circuit  # noqa: E402
-from conftest import bus, gate, make_ir, random_circuit, ref  # noqa: E402
+from conftest import EXAMPLES, bus, gate, json_steps, make_ir, random_circuit, random_vectors, ref, run_cli  # noqa: E402
 
 from nimbo import Simulator  # noqa: E402
-from nimbo.cli import main  # noqa: E402
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 ALU = EXAMPLES / "alu8.json"
 FULL_ADDER = EXAMPLES / "full_adder.json"
 COUNTER = EXAMPLES / "counter.json"
-
-
-def run_cli(*argv):
-    out = io.StringIO()
-    status = main([str(a) for a in argv], out=out)
-    return status, out.getvalue()
-
-
-def json_steps(text):
-    return [json.loads(line)["values"] for line in text.splitlines()]
 
 
 def number(bits):
@@ -198,7 +184,7 @@ def test_values_a_vector_line_cannot_hold(line, message, tmp_path, capsys):
 
 
 def test_help_states_the_rule_for_values(capsys):
-    assert main(["run", "--help"], out=io.StringIO()) == 0
+    assert run_cli("run", "--help")[0] == 0
     text = capsys.readouterr().out
     for needle in ("element 0 (bit 0, the least significant) first", "0x52e6, 0b1010", "16'h52e6",
                    "0s and 1s of exactly the width are a bit string", "a JSON number is\n    decimal", "--radix"):
@@ -215,8 +201,7 @@ def test_every_radix_shows_the_values_the_simulator_computes(radix, seed, tmp_pa
     ir, inputs = random_circuit(rng, busses=16)
     path = tmp_path / "c.json"
     path.write_text(ir)
-    vectors = [{b: "".join(rng.choice("01") for _ in range(w)) for b, w in inputs.items() if rng.randrange(2)}
-               for _ in range(12)]
+    vectors = random_vectors(rng, inputs, 12)
     (tmp_path / "v.jsonl").write_text("".join(json.dumps(v) + "\n" for v in vectors))
     sim = Simulator(ir)
     expected = [sim.values()] + sim.run(vectors)
@@ -432,7 +417,7 @@ def test_the_command_line_and_the_simulator_start_from_the_same_state(seed, tmp_
     # unsettled start would show in step 0 and in every state after it.
     rng = random.Random(seed)
     ir, inputs = random_circuit(rng, busses=16, feedback=True)
-    vectors = random_vectors_for(rng, inputs, 12)
+    vectors = random_vectors(rng, inputs, 12)
     try:
         simulator = Simulator(ir)
         expected = [simulator.values()]
@@ -448,10 +433,3 @@ def test_the_command_line_and_the_simulator_start_from_the_same_state(seed, tmp_
     assert status == 0
     shown = [{b: v if len(v) <= 1 else "0b" + v[::-1] for b, v in values.items()} for values in expected]
     assert json_steps(text) == shown
-
-
-def random_vectors_for(rng, inputs, count):
-    return [
-        {b: "".join(rng.choice("01") for _ in range(w)) for b, w in inputs.items() if rng.randrange(2)}
-        for _ in range(count)
-    ]

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import cell, netlist
+from conftest import cell, netlist, run_cli
 
 from nimbo.ports import expand_inputs, port_values, ports_from_text
 from nimbo.verilog.yosys import ImportFailure, import_netlist, import_text, synthesize
@@ -291,15 +291,6 @@ def test_yosys_errors_are_one_line(tmp_path):
     with pytest.raises(ImportFailure, match=r"Yosys failed: .*bad.v:1: ERROR: syntax error") as info:
         synthesize([str(bad)], "bad")
     assert "\n" not in str(info.value)
-
-
-def run_cli(*argv):
-    import io
-
-    from nimbo.cli import main
-
-    out = io.StringIO()
-    return main([str(a) for a in argv], out=out), out.getvalue()
 
 
 @needs_yosys

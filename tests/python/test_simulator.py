@@ -1,4 +1,5 @@
-"""nimbo.Simulator: batches give what one update per vector gives."""
+"""nimbo.Simulator's calls: arguments, faults and what they carry, JSON lines,
+ports and Ctrl-C (test_clocked.py compares every batch form with the plain model)."""
 
 import _thread
 import functools
@@ -31,84 +32,6 @@ FULL_ADDER = make_ir(
 )
 
 
-def one_by_one(ir, vectors, show=None):
-    """The reference: one update_and_get per vector on a nimbo.core handle,
-    after the update without inputs a simulator starts with."""
-    component = Renderer(ir).component
-    component.update_signals({})
-    results = []
-    for vector in vectors:
-        values = component.update_and_get(vector)
-        results.append({b: values[b] for b in (show or values)})
-    return results
-
-
-def assert_unsettled(message, core):
-    """nimbo.Simulator's message of a circuit that did not settle: nimbo.core's,
-    then the busses still changing."""
-    assert core.startswith("Circuit did not settle: stopped after ")
-    assert message.startswith(core + "; bus") and " still changing: " in message
-
-
-SHAPES = [
-    pytest.param(dict(), id="dag"),
-    pytest.param(dict(drop_influence=3), id="dag-partial-lists"),
-    pytest.param(dict(feedback=True), id="feedback"),
-    pytest.param(dict(widths=(1,)), id="one-bit-dag"),
-]
-
-
-@pytest.mark.parametrize("shape", SHAPES)
-@pytest.mark.parametrize("seed", range(6))
-def test_every_batch_form_equals_one_update_per_vector(shape, seed):
-    rng = random.Random(seed)
-    ir, inputs = random_circuit(rng, **shape)
-    vectors = random_vectors(rng, inputs, 150)
-    try:
-        one_by_one(ir, [])
-    except RuntimeError as error:  # a circuit that does not settle from the start
-        with pytest.raises(RuntimeError) as refused:
-            Simulator(ir)
-        assert_unsettled(str(refused.value), str(error))
-        return
-    try:
-        expected = one_by_one(ir, vectors)
-    except RuntimeError as error:  # a circuit that does not settle
-        with pytest.raises(VectorError) as caught:
-            Simulator(ir).run(vectors)
-        assert_unsettled(caught.value.reason, str(error))
-        return
-    simulator = Simulator(ir)
-    assert simulator.run(vectors) == expected
-    assert simulator.values() == expected[-1]
-
-    show = list(simulator.bus_ids[::2])
-    simulator.reset()
-    lines = "\n".join(json.dumps(v) for v in vectors).encode()
-    values, unknown = simulator.run_jsonl(lines, show)
-    assert unknown == []
-    assert values == [tuple(row[b] for b in show) for row in expected]
-
-    # The byte form writes every input in every vector: carry the values.
-    names = sorted(inputs)
-    simulator.reset()
-    current = {b: Simulator(ir).values([b])[b] for b in names}
-    rows = []
-    for vector in vectors:
-        current.update({b: v for b, v in vector.items() if b in inputs})
-        rows.append([int(c) for b in names for c in current[b]])
-    data = bytes(bit for row in rows for bit in row)
-    columns = sum(inputs.values())
-    grid = memoryview(data).cast("B", (len(rows), columns)) if columns else memoryview(b"").cast("B", (len(rows), 0))
-    # Rows have fixed columns: leave out busses whose width changes (a bus
-    # read before its operands settled, where lists are incomplete).
-    show = [b for b in show if len({len(row[b]) for row in expected}) == 1]
-    out = simulator.run_bits(names, grid, show)
-    assert out.shape[0] == len(vectors)
-    for row, bits in zip(expected, out.tolist()):
-        assert "".join(map(str, bits)) == "".join(row[b] for b in show)
-
-
 def test_a_bad_vector_names_itself_and_keeps_the_good_ones():
     simulator = Simulator(FULL_ADDER)
     vectors = [{"a": "1"}, {"b": "1", "nope": "1"}, {"cin": "1", "a": "10"}, {"a": "0"}]
@@ -120,7 +43,7 @@ def test_a_bad_vector_names_itself_and_keeps_the_good_ones():
     assert str(error) == "vector 2, bus 'a': " + error.reason
     assert error.results == [{"sum": "1", "cout": "0"}, {"sum": "0", "cout": "1"}]
     # The state is that after vector 1: the bad vector wrote nothing (not even cin).
-    assert simulator.values() == one_by_one(FULL_ADDER, vectors[:2])[-1]
+    assert simulator.values() == {"a": "1", "b": "1", "cin": "0", "p": "0", "sum": "0", "cout": "1"}
 
 
 def test_an_iterator_that_fails_applies_the_vectors_before_it():
