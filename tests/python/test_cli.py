@@ -77,14 +77,6 @@ def test_vcd_is_accepted_by_a_real_consumer(tmp_path):
         subprocess.run(["vcd2fst", str(vcd), str(tmp_path / "latch.fst")], check=True, capture_output=True)
 
 
-def test_vcd_declares_multi_bit_busses_with_their_width(tmp_path):
-    vcd = tmp_path / "alu.vcd"
-    run_steps("alu8", "--vcd", vcd)
-    text = vcd.read_text()
-    assert "$var wire 8 " in text and " a[7:0] $end" in text and " a_head[3:0] $end" in text
-    assert "b01010011 " in text  # a's first vector, 0x53: most significant bit first
-
-
 RING = make_ir([bus("x", "0", gate("not", ref("x")), influence=["x"])], component_id="ring")
 
 

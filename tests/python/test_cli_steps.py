@@ -183,14 +183,6 @@ def test_values_a_vector_line_cannot_hold(line, message, tmp_path, capsys):
     assert capsys.readouterr().err == f"nimbo: error: {vectors}:2: {message}\n"
 
 
-def test_help_states_the_rule_for_values(capsys):
-    assert run_cli("run", "--help")[0] == 0
-    text = capsys.readouterr().out
-    for needle in ("element 0 (bit 0, the least significant) first", "0x52e6, 0b1010", "16'h52e6",
-                   "0s and 1s of exactly the width are a bit string", "a JSON number is\n    decimal", "--radix"):
-        assert needle in text
-
-
 # ---------------------------------------------------------------- radix
 
 
