@@ -254,16 +254,21 @@ def test_names_must_name_a_bus_or_a_port(argv, status, expected, tmp_path, capsy
 
 
 @pytest.mark.parametrize("block", [1, 1 << 20])
-def test_an_unknown_name_stops_at_its_line_in_every_block_size(block, tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("line, error", [
+    ('{"zz": "1"}', "no bus named zz"),
+    ('{"cin": "x"}', 'bus cin: "x" is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8\'h1f)\n'),
+])
+def test_a_faulty_line_stops_the_run_at_its_line_in_every_block_size(block, line, error, tmp_path, monkeypatch,
+                                                                      capsys):
     from nimbo.cli.files import VectorBlocks
 
     monkeypatch.setattr(VectorBlocks, "BLOCK", block)
     vectors = tmp_path / "v.jsonl"
-    vectors.write_text('{"a": "1"}\n\n{"b": "1"}\n  \n{"zz": "1"}\n{"cin": "1"}\n')
+    vectors.write_text('{"a": "1"}\n\n{"b": "1"}\n  \n' + line + '\n{"cin": "1"}\n')
     status, text = run_cli("run", FULL_ADDER, "--vectors", vectors, "--show", "sum")
     assert status == 1
     assert text.splitlines() == ["  step  sum", "     0  0", "     1  1", "     2  0"]
-    assert capsys.readouterr().err.startswith(f"nimbo: error: {vectors}:5: no bus named zz")
+    assert capsys.readouterr().err.startswith(f"nimbo: error: {vectors}:5: {error}")
 
 
 def test_port_names_are_suggested_too(tmp_path, capsys):
