@@ -92,5 +92,6 @@ def test_nimbo_run_writes_the_same_rows_natively_and_in_python(form, radix, tmp_
     native = run_cli("run", ir, "--vectors", vectors, "--radix", radix, "--format", form)
     # With a VCD, the rows are made in Python.
     assert run_cli("run", ir, "--vectors", vectors, "--radix", radix, "--format", form, "--vcd", tmp_path / "r.vcd") == native
-    native = native[1]
+    status, native = native
+    assert status == 0
     assert len(native.splitlines()) >= 151
