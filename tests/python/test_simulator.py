@@ -295,15 +295,24 @@ def test_read_inputs_reads_values_as_lines_do():
     assert simulator.values(["q", "step"]) == {"q": "000", "step": "000"}  # nothing was written
 
 
-def test_jsonl_holds_bounded_room_for_ports_written_in_few_characters():
-    """A port of many bits written as -1 holds far more than its text: a
-    block is read and run a piece at a time, with the same rows and faults."""
+WIDE_PORT = {"p": [f"p[{i}]" for i in range(4096)]}
+
+
+def wide_port():
+    """y = p[4095] and z = p[4095] xor p[0] over the port p of 4096 one-bit busses."""
     from nimbo.build import Circuit
 
     c = Circuit("wide")
-    c.output("y", c.inputs("p", 4096)[4095])
-    simulator = Simulator(c.to_ir())
-    ports = {"p": [f"p[{i}]" for i in range(4096)]}
+    p = c.inputs("p", 4096)
+    c.output("y", p[4095])
+    c.output("z", p[4095] ^ p[0])
+    return c.to_ir()
+
+
+def test_jsonl_holds_bounded_room_for_ports_written_in_few_characters():
+    """A port of many bits written as -1 holds far more than its text: a
+    block is read and run a piece at a time, with the same rows and faults."""
+    simulator, ports = Simulator(wide_port()), WIDE_PORT
     data = b'{"p": -1}\n{"p": 0}\n' * 4000 + b'{"p": "0x1"}\n'
     rows, unknown = simulator.run_jsonl(data, ["y"], ports=ports, threads=2)
     assert rows == [("1",), ("0",)] * 4000 + [("0",)] and unknown == []
@@ -319,24 +328,18 @@ def test_sequences_of_many_pieces_give_what_each_gives_alone(tail):
     """Sequences are read a piece at a time and packed: each gives the rows,
     unknown ids (once, at their first line) and faulty line that run_jsonl
     gives it alone, line numbers counted across blank lines and pieces."""
-    from nimbo.build import Circuit
-
-    c = Circuit("wide")
-    p = c.inputs("p", 4096)
-    c.output("y", p[4095] ^ p[0])
-    ir = c.to_ir()
-    ports = {"p": [f"p[{i}]" for i in range(4096)]}
+    ir, ports = wide_port(), WIDE_PORT
     rng = random.Random(3)
     blocks = []
     for length in (1, 2000, 3000):
         lines = [rng.choice([b'{"p": -1}', b'{"p": 0}', b'{"p": 1, "zz": "0"}', b"", b'{"p[4095]": "1"}'])
                  for _ in range(length)]
         blocks.append(b"\n".join(lines) + b"\n" + tail)
-    together = Simulator(ir).run_sequences_jsonl(blocks, ["y", "p[0]"], ports=ports)
+    together = Simulator(ir).run_sequences_jsonl(blocks, ["z", "p[0]"], ports=ports)
     for block, (values, unknown, error) in zip(blocks, together):
         alone = Simulator(ir)
         try:
-            expected, expected_unknown = alone.run_jsonl(block, ["y", "p[0]"], ports=ports)
+            expected, expected_unknown = alone.run_jsonl(block, ["z", "p[0]"], ports=ports)
             expected_error = None
         except VectorError as caught:
             expected, expected_unknown = caught.results, caught.unknown
