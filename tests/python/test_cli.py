@@ -474,8 +474,11 @@ READER_REASONS = [
     ('"w": "6\'d1"', None),
     ('"w": "5\'d1"', "bus w: \"5'd1\" has 5 bits but the value needs 6"),
     ('"w": "zz"', 'bus w: "zz" is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8\'h1f)'),
+    ('"w": "0x40"', 'bus w: "0x40" does not fit in 6 bits'),
     ('"w": true', "the value of w must be a string or a whole number"),
     ('"w": [1]', "the value of w must be a string or a whole number"),
+    ('"w": 1.5', "the value of w must be a string or a whole number"),
+    ('"w": null', "the value of w must be a string or a whole number"),
     ('"clk": 1', "bus 'clk' is a clock: every step is one cycle of it, so a step does not write it"),
 ]
 

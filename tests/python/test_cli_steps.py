@@ -164,25 +164,6 @@ def test_a_number_after_native_lines_keeps_the_rows_before_it(form, tmp_path, ca
         assert text.splitlines()[-1] == "     3  0xc0  0x07  0x00"
 
 
-BAD_LINES = [
-    ('{"a": true}', "the value of a must be a string or a whole number"),
-    ('{"a": 1.5}', "the value of a must be a string or a whole number"),
-    ('{"a": null}', "the value of a must be a string or a whole number"),
-    ('{"a": "0x1ff"}', 'bus a: "0x1ff" does not fit in 8 bits'),
-    ('{"a": -200}', "bus a: -200 does not fit in 8 bits"),
-    ('{"a": 256}', "bus a: 256 does not fit in 8 bits"),
-]
-
-
-@pytest.mark.parametrize("line, message", BAD_LINES)
-def test_values_a_vector_line_cannot_hold(line, message, tmp_path, capsys):
-    vectors = tmp_path / "v.jsonl"
-    vectors.write_text('{"a": 1}\n' + line + "\n")
-    status, text = run_cli("run", ALU, "--vectors", vectors, "--show", "a")
-    assert status == 1 and len(text.splitlines()) == 3
-    assert capsys.readouterr().err == f"nimbo: error: {vectors}:2: {message}\n"
-
-
 # ---------------------------------------------------------------- radix
 
 
