@@ -257,10 +257,6 @@ def vectors_through_a_pipe(tmp):
     return Ran(ran.status, ran.out, warning + ran.err)
 
 
-def version(tmp):
-    return run(tmp, "--version")
-
-
 def and_netlist(tmp) -> pathlib.Path:
     path = tmp / "and.json"
     path.write_text(json.dumps(netlist({"g": cell("$_AND_", A=2, B=3, Y=4)})))
@@ -399,7 +395,6 @@ SCENARIOS = [
     pytest.param(undecodable_id, 1, 'no bus named "\\u{dcff}"', id="undecodable --set id"),
     pytest.param(undecodable_id_allowed, 0, 'no bus named "\\u{dcff}"; ignored', id="undecodable --set id, allowed"),
     pytest.param(vectors_through_a_pipe, 0, "vectors.fifo:1: no bus named zz; ignored", id="vectors through a pipe"),
-    pytest.param(version, 0, f"nimbo {getattr(nimbo, '__version__', '?')}", id="--version"),
     pytest.param(progress_on_one_terminal, 0, "", id="progress bar and table on one terminal"),
     pytest.param(import_onto_a_device, 0, "-> null", id="import -o a device"),
     pytest.param(import_through_a_symlink, 0, "-> link.json", id="import -o a symbolic link"),

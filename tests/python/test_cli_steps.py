@@ -211,7 +211,6 @@ NAMES = [
     (["--set", "cou=1", "--set", "cin=1"], 1, "(did you mean cout?)"),
     (["--show", "sum,couts"], 1, "nimbo: error: --show: no bus named couts (did you mean cout?)"),
     (["--vectors", "{dir}/v.jsonl"], 1, "nimbo: error: {dir}/v.jsonl:2: no bus named bb (did you mean b?)"),
-    (["--set", "cinn=1", "--allow-unknown"], 0, "nimbo: warning: --set: no bus named cinn; ignored\n"),
     (["--show", "sum,couts", "--allow-unknown"], 0, "nimbo: warning: --show: no bus named couts; ignored\n"),
     (["--vectors", "{dir}/v.jsonl", "--allow-unknown"], 0, "nimbo: warning: {dir}/v.jsonl:2: no bus named bb; ignored\n"),
 ]
