@@ -3,7 +3,8 @@
 //   - batches of vectors (rows of 0/1 bytes, every input in every row),
 // in ns per gate and vector, at 10k, 100k and 1M gates; then the same
 // circuit declared in random order, and with an inverted operand on every
-// gate written inside the gate's tree or as a bus of its own.
+// gate written inside the gate's tree or as a bus of its own; then the
+// batches again with each build of the lane kernels the processor runs.
 //
 //   bench/run.sh update [--quick]
 //
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "component/component.hpp"
+#include "engine/lane_isa.hpp"
 #include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
 
@@ -205,5 +207,28 @@ int main(int argc, char** argv) {
     std::printf("%-34s %10zu %22.3f %22.4f\n", variant.name, gates, per_update(dag, runs),
                 per_batch_vector(dag, runs));
   }
+
+  std::printf("\nBatches by build of the lane kernels (ns per gate and vector; %s by default):\n",
+              std::string(nimbo::lane_isa_name(nimbo::lane_isa())).c_str());
+  std::printf("%-34s %10s", "circuit", "gates");
+  for (const nimbo::LaneIsa isa : nimbo::kLaneIsas) {
+    std::printf(" %10s", std::string(nimbo::lane_isa_name(isa)).c_str());
+  }
+  std::printf("\n");
+  const nimbo::LaneIsa chosen = nimbo::lane_isa();
+  for (const std::size_t size : sizes) {
+    Dag dag = random_read_dag(size, Form::kFlat, false, 42);
+    std::printf("%-34s %10zu", "dependency order", size);
+    for (const nimbo::LaneIsa isa : nimbo::kLaneIsas) {
+      if (!nimbo::choose_lane_isa(isa)) {
+        std::printf(" %10s", "-");
+        continue;
+      }
+      std::printf(" %10.4f", per_batch_vector(dag, runs));
+      std::fflush(stdout);
+    }
+    std::printf("\n");
+  }
+  nimbo::choose_lane_isa(chosen);
   return 0;
 }

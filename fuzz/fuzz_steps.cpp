@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "../tests/cpp/clocked_design.hpp"
+#include "engine/lane_isa.hpp"
 #include "engine/simulation.hpp"
 
 namespace {
@@ -286,8 +287,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Sequences from here: in lanes (one pass) and one after another (the
   // worklist); one of them replayed on a fresh model.
-  // Now and then more than one word of lanes.
-  std::vector<std::vector<Values>> sequences(pick(8) == 0 ? 60 + pick(10) : 1 + pick(4));
+  // Now and then more than one word of lanes, or more than one block on
+  // threads; the lanes of any build of their kernels the processor runs.
+  std::vector<std::vector<Values>> sequences(pick(8) == 0    ? 60 + pick(10)
+                                             : pick(16) == 0 ? 130 + pick(400)
+                                                             : 1 + pick(4));
+  const std::size_t threads = 1 + pick(3);
+  if (!nimbo::choose_lane_isa(nimbo::kLaneIsas[pick(3)])) {
+    nimbo::choose_lane_isa(nimbo::best_lane_isa());
+  }
   for (std::vector<Values>& sequence : sequences) {
     sequence.resize(pick(6));
     for (Values& step : sequence) step = pick.inputs(design, false);
@@ -308,7 +316,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SequenceRows one_by_one(sequences.size(), shown.size());
   std::vector<std::optional<nimbo::VectorFault>> faults;
   std::vector<std::optional<nimbo::VectorFault>> looped_faults;
-  check(!as_is.run_sequences(vectors, shown, lane_rows, faults, kControl));
+  check(!as_is.run_sequences(vectors, shown, lane_rows, faults, kControl, threads));
   check(!looped.run_sequences(vectors, shown, one_by_one, looped_faults, kControl));
   check(lane_rows.rows == one_by_one.rows);
   for (std::size_t s = 0; s < sequences.size(); ++s) {

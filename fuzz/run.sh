@@ -35,10 +35,28 @@ compile() {  # compile SRC: the object, rebuilt when it or a header is newer
   fi
   echo "$obj"
 }
+# The lane kernels: one object per instruction set (see CMakeLists.txt).
+kernel_sets=("kPortable:")
+if [ "$(uname -m)" = x86_64 ]; then
+  flags+=(-DNIMBO_LANE_X86)
+  kernel_sets+=("kAvx2:-mavx2" "kAvx512:-mavx512f -mavx512bw -mavx512vl")
+fi
 objects=()
 for src in "$root"/src/busses/*.cpp "$root"/src/expr_nodes/*.cpp "$root"/src/component/*.cpp \
            "$root"/src/engine/*.cpp "$root"/src/renderer/*.cpp; do
+  [ "$(basename "$src")" = lane_kernels.cpp ] && continue
   objects+=("$(compile "$src")")
+done
+kernels="$root/src/engine/lane_kernels.cpp"
+for set in "${kernel_sets[@]}"; do
+  name="${set%%:*}"
+  obj="$build/obj/engine_lane_kernels_$name.o"
+  if [ ! -f "$obj" ] || [ "$kernels" -nt "$obj" ] ||
+     [ "$root/src/engine/lane_kernels.hpp" -nt "$obj" ]; then
+    # shellcheck disable=SC2086  # the set's flags are words
+    "$cxx" "${flags[@]}" ${set#*:} -DNIMBO_LANE_KERNELS="$name" -c "$kernels" -o "$obj"
+  fi
+  objects+=("$obj")
 done
 
 run() {  # run NAME

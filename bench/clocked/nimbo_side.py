@@ -165,10 +165,12 @@ def run_job(job: dict[str, Any]) -> dict[str, Any]:
             return cycles
     elif mode == "lanes":
         cube = memoryview(data).cast("B", (sequences, cycles, width))
-        trace += bytes(sim.run_sequences(in_ids, cube, out_ids))
+        threads = job.get("threads", 1)
+        keywords = {"threads": threads} if threads != 1 else {}
+        trace += bytes(sim.run_sequences(in_ids, cube, out_ids, **keywords))
 
         def run() -> int:
-            sim.run_sequences(in_ids, cube, out_ids)
+            sim.run_sequences(in_ids, cube, out_ids, **keywords)
             return sequences * cycles
     else:
         raise ValueError(f"unknown mode {mode}")

@@ -19,6 +19,9 @@ same seeded random inputs, one vector per clock cycle:
   Verilator running them one after another; a "nand" design, whose
   flip-flops are latches of NAND gates on two clock phases, with four
   Simulator.update calls per cycle and with run_bits over four rows per cycle;
+* with ``--lane-isas portable,avx2,avx512`` and ``--threads 1,2``,
+  run_sequences again for each build of the lane kernels
+  (``NIMBO_LANE_ISA``) and each count of threads, in a table of its own;
 * for a design with memories, nimbo again on the Verilog sources imported
   with their memories kept as memories (``--memories keep``), every mode, in
   a table of its own beside the memories as gates.
@@ -175,30 +178,59 @@ def run_nimbo(design: Design, netlist: synth.Netlist, work: Path, args, result: 
     run_nimbo_modes(design, work, args, result, "ir_mem.json", "mem ")
 
 
+def lane_variants(args) -> list[tuple[str, int]]:
+    """The (lane kernels, threads) of the extra run_sequences rows: every pair
+    of --lane-isas ("" for the default) and --threads but the default pair."""
+    isas = args.lane_isas or [""]
+    return [(isa, threads) for isa in isas for threads in args.threads if (isa, threads) != ("", 1)]
+
+
+def variant_name(isa: str, threads: int) -> str:
+    return f"lanes {isa or 'default'} x{threads}"
+
+
 def run_nimbo_modes(design: Design, work: Path, args, result: dict, ir: str, prefix: str) -> None:
     """Every nimbo mode of the design on `ir`, its figures under `prefix` + mode."""
     for mode in NIMBO_MODES[design.flavour]:
         if mode in args.skip or (mode == "run_jsonl" and not args.jsonl):
             continue
-        log(f"== {design.name}: {LABELS[mode]}{' (memories kept)' if prefix else ''}")
-        lanes = mode == "lanes"
-        job = {"mode": mode, "ir": ir, "phases": list(PHASES) if design.flavour == "nand" else [],
-               "inputs": [p.name for p in design.inputs], "outputs": [p.name for p in design.outputs],
-               "stimulus": "stim_lanes.bin" if lanes else "stim_long.bin",
-               "sequences": args.sequences if lanes else 1,
-               "cycles": args.sequence_cycles if lanes else args.cycles,
-               "trace": f"trace_{prefix.strip()}{mode}.bin", "min_seconds": args.min_seconds,
-               "max_seconds": args.max_seconds}  # fmt: skip
-        name = f"job_{prefix.strip()}{mode}.json"
-        (work / name).write_text(json.dumps(job))
-        ran = measure([sys.executable, str(HERE / "nimbo_side.py"), name], work, args.timeout)
-        try:
-            figures = json.loads(ran.stdout.strip().splitlines()[-1])
-        except (IndexError, ValueError):
-            figures = {"error": f"the runner failed: {last_line(ran.stderr, f'status {ran.status}')}"}
-        if "error" not in figures:
-            figures.update({"rss_mb": ran.rss_mb, "trace": job["trace"]})
-        result[prefix + mode] = figures
+        variants = [(mode, "", 1)]
+        if mode == "lanes":
+            variants += [(variant_name(isa, threads), isa, threads) for isa, threads in lane_variants(args)]
+        for name, isa, threads in variants:
+            log(f"== {design.name}: {LABELS.get(name, name)}{' (memories kept)' if prefix else ''}")
+            result[prefix + name] = run_nimbo_mode(design, work, args, ir, prefix, mode, name, isa, threads)
+
+
+def run_nimbo_mode(design: Design, work: Path, args, ir: str, prefix: str, mode: str, name: str, isa: str,
+                   threads: int) -> dict:
+    lanes = mode == "lanes"
+    tag = f"{prefix.strip()}{name.replace(' ', '_')}"
+    job = {"mode": mode, "ir": ir, "phases": list(PHASES) if design.flavour == "nand" else [],
+           "inputs": [p.name for p in design.inputs], "outputs": [p.name for p in design.outputs],
+           "stimulus": "stim_lanes.bin" if lanes else "stim_long.bin",
+           "sequences": args.sequences if lanes else 1,
+           "cycles": args.sequence_cycles if lanes else args.cycles,
+           "trace": f"trace_{tag}.bin", "min_seconds": args.min_seconds,
+           "max_seconds": args.max_seconds, "threads": threads}  # fmt: skip
+    (work / f"job_{tag}.json").write_text(json.dumps(job))
+    before = os.environ.get("NIMBO_LANE_ISA")
+    if isa:
+        os.environ["NIMBO_LANE_ISA"] = isa
+    try:
+        ran = measure([sys.executable, str(HERE / "nimbo_side.py"), f"job_{tag}.json"], work, args.timeout)
+    finally:
+        if before is None:
+            os.environ.pop("NIMBO_LANE_ISA", None)
+        else:
+            os.environ["NIMBO_LANE_ISA"] = before
+    try:
+        figures = json.loads(ran.stdout.strip().splitlines()[-1])
+    except (IndexError, ValueError):
+        figures = {"error": f"the runner failed: {last_line(ran.stderr, f'status {ran.status}')}"}
+    if "error" not in figures:
+        figures.update({"rss_mb": ran.rss_mb, "trace": job["trace"]})
+    return figures
 
 
 def run_design(design: Design, args) -> dict[str, Any]:
@@ -237,6 +269,8 @@ def run_design(design: Design, args) -> dict[str, Any]:
     checks: dict[str, str | None] = {}
     for group in ("", " lanes"):
         modes = [m for m in NIMBO_MODES[design.flavour] if (m == "lanes") == bool(group)]
+        if group and "lanes" in modes:
+            modes += [variant_name(isa, threads) for isa, threads in lane_variants(args)]
         names = [n + group for n in ("verilator-gates", "verilator-rtl")] + modes + \
             ["mem " + m for m in modes] + (["icarus"] if not group else [])
         ran = [n for n in names if "trace" in result.get(n, {})]
@@ -379,6 +413,25 @@ def table(results: list[dict]) -> str:
                 f"| {_cell(r, 'verilator-gates')} / {_cell(r, 'icarus')} / {_cell(r, 'update4')} / {_cell(r, 'bits4')} "
                 f"| {_ratio(_get(r, 'update4', 'per_cycle_s'), vg)} | {_ratio(_get(r, 'bits4', 'per_cycle_s'), vg)} "
                 f"| {_agree(r)} |")
+    variants = [r for r in clocked if any(key.startswith(("lanes ", "mem lanes ")) for key in r)]
+    if variants:
+        names = sorted({key.removeprefix("mem ") for r in variants for key in r
+                        if key.startswith(("lanes ", "mem lanes "))})
+        out += [
+            "",
+            "| design | import | per sequence-cycle: run_sequences (default kernels, 1 thread) / "
+            + " / ".join(n.removeprefix("lanes ") for n in names) + " | fastest ÷ default |",
+            "|" + "---|" * 4,
+        ]
+        for r in variants:
+            for prefix, label in (("", "gates"), ("mem ", "memories kept")):
+                if prefix + "lanes" not in r:
+                    continue
+                cells = [_cell(r, prefix + "lanes")] + [_cell(r, prefix + n) for n in names]
+                times = [t for t in (_get(r, prefix + n, "per_cycle_s") for n in names) if t is not None]
+                best = min(times) if times else None
+                out.append(f"| {r['design']} | {label} | {' / '.join(cells)} "
+                           f"| {_ratio(best, _get(r, prefix + 'lanes', 'per_cycle_s'))} |")
     for r in results:
         for name, entry in r.items():
             if isinstance(entry, dict) and "error" in entry:
@@ -425,6 +478,10 @@ def main() -> int:
     parser.add_argument("--cycles", type=int, help="cycles of the long sequence (default 20,000)")
     parser.add_argument("--sequences", type=int, help="sequences run in lanes (default 256)")
     parser.add_argument("--sequence-cycles", type=int, help="cycles of each of those sequences (default 1,000)")
+    parser.add_argument("--lane-isas", help="comma-separated builds of the lane kernels to time run_sequences with "
+                        "(portable, avx2, avx512; NIMBO_LANE_ISA), each in a row of its own")
+    parser.add_argument("--threads", default="1", help="comma-separated counts of threads to time run_sequences "
+                        "with (default 1)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--min-seconds", type=float, help="replay each run at least this long (default 1)")
     parser.add_argument("--max-seconds", type=float, default=60.0, help="stop replaying nimbo after this long")
@@ -449,6 +506,15 @@ def main() -> int:
     args.sequence_cycles = args.sequence_cycles or (200 if quick else 1000)
     args.min_seconds = args.min_seconds if args.min_seconds is not None else (0.5 if quick else 1.0)
     args.skip = {s for s in args.skip.split(",") if s}
+    args.lane_isas = [s for s in (args.lane_isas or "").split(",") if s]
+    if any(isa not in ("portable", "avx2", "avx512") for isa in args.lane_isas):
+        parser.error("--lane-isas takes portable, avx2 and avx512")
+    try:
+        args.threads = [int(s) for s in args.threads.split(",") if s] or [1]
+    except ValueError:
+        parser.error("--threads takes counts such as 1,2")
+    if min(args.threads) < 1:
+        parser.error("--threads must be at least 1")
     names = args.designs.split(",") if args.designs else list(DEFAULT)
     unknown = [n for n in names if n not in DESIGNS]
     if unknown:

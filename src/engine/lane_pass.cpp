@@ -1,42 +1,17 @@
 #include "engine/lane_pass.hpp"
 
 #include "common/checked_index.hpp"
+#include "engine/lane_isa.hpp"
 
 #include <algorithm>
-#include <array>
 #include <limits>
 #include <stdexcept>
-#include <utility>
 
 namespace nimbo {
 namespace {
 
 constexpr LanePass::Signal kZero = LanePass::kAllZero;
 constexpr LanePass::Signal kOne = LanePass::kAllOne;
-
-template <std::size_t kWords, TruthTable kTable>
-void run_lanes(Word* lanes, const LanePass::Signal* left, const LanePass::Signal* right, Word* out,
-               std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const Word* l = lanes + left[i] * kWords;
-    const Word* r = lanes + right[i] * kWords;
-    Word* o = out + i * kWords;
-    for (std::size_t k = 0; k < kWords; ++k) o[k] = truth_table::apply_fixed<kTable>(l[k], r[k]);
-  }
-}
-
-using LaneRun = void (*)(Word*, const LanePass::Signal*, const LanePass::Signal*, Word*,
-                         std::size_t);
-
-template <std::size_t kWords, std::size_t... kTables>
-constexpr std::array<LaneRun, 16> lane_runs(std::index_sequence<kTables...>) {
-  return {&run_lanes<kWords, static_cast<TruthTable>(kTables)>...};
-}
-
-// By lane words (1, 2, 4, 8), then truth table.
-constexpr std::array<std::array<LaneRun, 16>, 4> kLaneRuns = {
-    lane_runs<1>(std::make_index_sequence<16>{}), lane_runs<2>(std::make_index_sequence<16>{}),
-    lane_runs<4>(std::make_index_sequence<16>{}), lane_runs<8>(std::make_index_sequence<16>{})};
 
 std::size_t words_index(std::size_t words) {
   return words == 1 ? 0 : words == 2 ? 1 : words == 4 ? 2 : 3;
@@ -108,11 +83,15 @@ LanePass::LanePass(const GateGraph& graph, const Schedule& schedule, const PassP
 }
 
 void LanePass::fit(std::size_t vectors) {
-  // More lane words take more vectors per pass, but once the lanes outgrow
-  // the cache every gate waits on memory: keep them within a budget.
-  constexpr std::size_t kLaneBudget = std::size_t{2} << 20;  // bytes of lane words
+  // As many lane words as the vectors fill, up to what the kernels in use
+  // combine in one or two instructions: a gate reads its operands' words
+  // from one cache line each, so wider lanes cost little more per pass even
+  // when the lanes outgrow the cache (see docs/benchmarks.md). The lanes
+  // stay within a budget of memory.
+  constexpr std::size_t kLaneBudget = std::size_t{256} << 20;  // bytes of lane words
+  const std::size_t widest = widest_lane_words(lane_isa());
   std::size_t words = 1;
-  while (words < kMaxLaneWords && 64 * words < vectors &&
+  while (words < widest && 64 * words < vectors &&
          signal_count() * words * 2 * sizeof(Word) <= kLaneBudget) {
     words *= 2;
   }
@@ -151,9 +130,9 @@ void LanePass::fill(Signal signal, std::size_t from, std::size_t to, bool on) no
 }
 
 void LanePass::run() {
-  const auto& table = kLaneRuns[words_index(lane_words_)];
-  Word* all = lanes_.data();
-  Word* out = all + static_cast<std::size_t>(first_gate_signal_) * lane_words_;
+  const auto& table = lane_kernels_in_use().runs[words_index(lane_words_)];
+  const Word* all = lanes_.data();
+  Word* out = lanes_.data() + static_cast<std::size_t>(first_gate_signal_) * lane_words_;
   for (const Run& run : runs_) {
     table[run.table](all, left_.data() + run.begin, right_.data() + run.begin,
                      out + static_cast<std::size_t>(run.begin) * lane_words_, run.end - run.begin);

@@ -121,15 +121,17 @@ void SequenceLanes::edge(Edge edge, std::span<Word> live, std::size_t first, std
 template <class Source>
 std::optional<VectorFault> SequenceLanes::run_blocks(
     const Source& source, std::span<const std::uint32_t> shown, SequenceSink& sink,
-    std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control) {
+    std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control,
+    std::size_t begin, std::size_t end) {
   // The lanes evaluate every gate from the inputs: the state is only read.
   if constexpr (std::is_same_v<Source, ByteSequences>) plan_inputs(source);
   plan_registers();
   const WordPass& words_pass = state_.words();
   const std::size_t block = lanes_.block_size();
   const std::size_t words = lanes_.lane_words();
-  for (std::size_t first = 0; first < source.count(); first += block) {
-    const std::size_t count = std::min(block, source.count() - first);
+  end = std::min(end, source.count());
+  for (std::size_t first = begin; first < end; first += block) {
+    const std::size_t count = std::min(block, end - first);
     Word live_words[kMaxWords] = {};
     const std::span<Word> live(live_words, words);
     for (std::size_t lane = 0; lane < count; ++lane) live[lane / 64] |= Word{1} << (lane % 64);
@@ -281,16 +283,18 @@ std::optional<VectorFault> SequenceLanes::run(const TextSequences& sequences,
                                               std::span<const std::uint32_t> shown,
                                               SequenceSink& sink,
                                               std::vector<std::optional<VectorFault>>& faults,
-                                              const UpdateControl& control) {
-  return run_blocks(sequences, shown, sink, faults, control);
+                                              const UpdateControl& control, std::size_t begin,
+                                              std::size_t end) {
+  return run_blocks(sequences, shown, sink, faults, control, begin, end);
 }
 
 std::optional<VectorFault> SequenceLanes::run(const ByteSequences& sequences,
                                               std::span<const std::uint32_t> shown,
                                               SequenceSink& sink,
                                               std::vector<std::optional<VectorFault>>& faults,
-                                              const UpdateControl& control) {
-  return run_blocks(sequences, shown, sink, faults, control);
+                                              const UpdateControl& control, std::size_t begin,
+                                              std::size_t end) {
+  return run_blocks(sequences, shown, sink, faults, control, begin, end);
 }
 
 }  // namespace nimbo

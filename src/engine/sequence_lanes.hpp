@@ -37,18 +37,22 @@ class SequenceLanes {
   SequenceLanes(const Circuit& circuit, const Registers& registers, const Memories& memories,
                 const Component& model, BusState& state, LanePass& lanes);
 
-  // Runs every sequence, handing the shown values after each step to
-  // `sink`. A sequence that fails stops there and its fault goes to
-  // `faults` (one per sequence); the others go on. The result is the fault
-  // that stopped the whole call (an interrupt, or the sink).
+  // Runs sequences [begin, end) (every sequence by default; `begin` is the
+  // first of a block), handing the shown values after each step to `sink`.
+  // A sequence that fails stops there and its fault goes to `faults` (one
+  // per sequence); the others go on. The result is the fault that stopped
+  // the whole call (an interrupt, or the sink).
+  static constexpr std::size_t kAll = ~std::size_t{0};
   std::optional<VectorFault> run(const TextSequences& sequences,
                                  std::span<const std::uint32_t> shown, SequenceSink& sink,
                                  std::vector<std::optional<VectorFault>>& faults,
-                                 const UpdateControl& control);
+                                 const UpdateControl& control, std::size_t begin = 0,
+                                 std::size_t end = kAll);
   std::optional<VectorFault> run(const ByteSequences& sequences,
                                  std::span<const std::uint32_t> shown, SequenceSink& sink,
                                  std::vector<std::optional<VectorFault>>& faults,
-                                 const UpdateControl& control);
+                                 const UpdateControl& control, std::size_t begin = 0,
+                                 std::size_t end = kAll);
 
  private:
   // An input bus of byte sequences as lanes take it: its columns (its width
@@ -65,7 +69,8 @@ class SequenceLanes {
   std::optional<VectorFault> run_blocks(const Source& source, std::span<const std::uint32_t> shown,
                                         SequenceSink& sink,
                                         std::vector<std::optional<VectorFault>>& faults,
-                                        const UpdateControl& control);
+                                        const UpdateControl& control, std::size_t begin,
+                                        std::size_t end);
   // Fills the register bits of each edge and those with resets.
   void plan_registers();
   // What the lanes of `bits` take at their edge, into `captured`: bits

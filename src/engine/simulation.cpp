@@ -2,6 +2,7 @@
 // inputs and pick the runner.
 #include "engine/simulation.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/circuit.hpp"
@@ -11,6 +12,7 @@
 #include "engine/messages.hpp"
 #include "engine/reactive_lanes.hpp"
 #include "engine/sequence_lanes.hpp"
+#include "engine/sequence_threads.hpp"
 #include "engine/word_steps.hpp"
 #include "engine/worklist.hpp"
 
@@ -294,50 +296,68 @@ std::optional<VectorFault> Simulation::run_vectors(const ByteVectors& vectors,
   return run_vectors_one_by_one(vectors, shown, sink, control);
 }
 
-LanePass* Simulation::sequence_lanes_for(std::size_t sequences) {
+LanePass* Simulation::sequence_lanes_for(std::size_t sequences, std::size_t threads) {
   if (!state_.on_words()) return nullptr;
-  LanePass& lanes = lanes_for(sequences);
+  threads = std::max<std::size_t>(threads, 1);
+  LanePass& lanes = lanes_for((sequences + threads - 1) / threads);
   const std::size_t per_lane = LaneMemories::bytes_per_lane(memories_);
   if (per_lane == 0) return &lanes;
+  // Each thread has its lanes' copies: the threads share the budget.
+  const std::size_t budget = kLaneMemoryBudget / threads;
   std::size_t words = lanes.lane_words();
-  while (words > 1 && 64 * words * per_lane > kLaneMemoryBudget) words /= 2;
+  while (words > 1 && 64 * words * per_lane > budget) words /= 2;
   if (64 * words * per_lane > kLaneMemoryBudget) return nullptr;
   if (words != lanes.lane_words()) lanes.set_lane_words(words);
   return &lanes;
 }
 
-std::optional<VectorFault> Simulation::run_sequences(
-    std::span<const TextVectors> sequences, std::span<const std::uint32_t> shown,
-    SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
-    const UpdateControl& control) {
-  std::vector<PackedVectors> packed;
-  packed.reserve(sequences.size());
-  for (const TextVectors& sequence : sequences) packed.emplace_back(sequence);
-  return run_sequences(packed, shown, sink, faults, control);
-}
-
-std::optional<VectorFault> Simulation::run_sequences(
-    std::span<const PackedVectors> sequences, std::span<const std::uint32_t> shown,
-    SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
-    const UpdateControl& control) {
-  const TextSequences source{sequences};
-  faults.assign(source.count(), std::nullopt);
-  if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);
-  LanePass* lanes = sequence_lanes_for(source.count());
+template <class Source>
+std::optional<VectorFault> Simulation::run_sequences_in_lanes(
+    const Source& source, std::span<const std::uint32_t> shown, SequenceSink& sink,
+    std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control,
+    std::size_t threads) {
+  LanePass* lanes = sequence_lanes_for(source.count(), threads);
   if (lanes == nullptr) return run_sequences_one_by_one(source, shown, sink, faults, control);
+  if (threads > 1 && source.count() > lanes->block_size()) {
+    // As many threads as the memories' copies fit in the budget.
+    const std::size_t per_lane = LaneMemories::bytes_per_lane(memories_);
+    const std::size_t per_thread = std::max<std::size_t>(per_lane * lanes->block_size(), 1);
+    threads = std::clamp<std::size_t>(kLaneMemoryBudget / per_thread, 1, threads);
+    const SequenceThreadsRun run{bound_->circuit, registers_, memories_, model_, state_, *lanes};
+    if (threads > 1)
+      return run_sequences_on_threads(run, source, shown, sink, faults, control, threads);
+  }
   SequenceLanes runner(bound_->circuit, registers_, memories_, model_, state_, *lanes);
   return runner.run(source, shown, sink, faults, control);
 }
 
 std::optional<VectorFault> Simulation::run_sequences(
+    std::span<const TextVectors> sequences, std::span<const std::uint32_t> shown,
+    SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
+    const UpdateControl& control, std::size_t threads) {
+  std::vector<PackedVectors> packed;
+  packed.reserve(sequences.size());
+  for (const TextVectors& sequence : sequences) packed.emplace_back(sequence);
+  return run_sequences(packed, shown, sink, faults, control, threads);
+}
+
+std::optional<VectorFault> Simulation::run_sequences(
+    std::span<const PackedVectors> sequences, std::span<const std::uint32_t> shown,
+    SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
+    const UpdateControl& control, std::size_t threads) {
+  const TextSequences source{sequences};
+  faults.assign(source.count(), std::nullopt);
+  if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);
+  return run_sequences_in_lanes(source, shown, sink, faults, control, threads);
+}
+
+std::optional<VectorFault> Simulation::run_sequences(
     const ByteSequences& sequences, std::span<const std::uint32_t> shown, SequenceSink& sink,
-    std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control) {
+    std::vector<std::optional<VectorFault>>& faults, const UpdateControl& control,
+    std::size_t threads) {
   faults.assign(sequences.count(), std::nullopt);
   if (Status bound = prepare(control); !bound.ok()) return interrupted_at(0);
-  LanePass* lanes = sequence_lanes_for(sequences.count());
-  if (lanes == nullptr) return run_sequences_one_by_one(sequences, shown, sink, faults, control);
-  SequenceLanes runner(bound_->circuit, registers_, memories_, model_, state_, *lanes);
-  return runner.run(sequences, shown, sink, faults, control);
+  return run_sequences_in_lanes(sequences, shown, sink, faults, control, threads);
 }
 
 std::unique_ptr<ReactiveLanes> Simulation::reactive_lanes(std::size_t count, bool* over_budget) {

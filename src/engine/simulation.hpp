@@ -154,19 +154,23 @@ class Simulation {
   // handing the shown values after each step to `sink`. A sequence that
   // fails stops there and its fault goes to `faults` (one per sequence); the
   // others go on. The result is the fault that stopped the whole call (an
-  // interrupt, or the sink).
+  // interrupt, or the sink). Sequences in lanes may run on up to `threads`
+  // threads (sequence_threads.hpp), with the same results, faults and stop.
   std::optional<VectorFault> run_sequences(std::span<const TextVectors> sequences,
                                            std::span<const std::uint32_t> shown, SequenceSink& sink,
                                            std::vector<std::optional<VectorFault>>& faults,
-                                           const UpdateControl& control = {});
+                                           const UpdateControl& control = {},
+                                           std::size_t threads = 1);
   std::optional<VectorFault> run_sequences(std::span<const PackedVectors> sequences,
                                            std::span<const std::uint32_t> shown, SequenceSink& sink,
                                            std::vector<std::optional<VectorFault>>& faults,
-                                           const UpdateControl& control = {});
+                                           const UpdateControl& control = {},
+                                           std::size_t threads = 1);
   std::optional<VectorFault> run_sequences(const ByteSequences& sequences,
                                            std::span<const std::uint32_t> shown, SequenceSink& sink,
                                            std::vector<std::optional<VectorFault>>& faults,
-                                           const UpdateControl& control = {});
+                                           const UpdateControl& control = {},
+                                           std::size_t threads = 1);
 
   // Sequences in lanes hold a copy of the written memories per lane, within
   // this many bytes; a block takes fewer lanes to stay within it, and
@@ -218,9 +222,19 @@ class Simulation {
                        const UpdateControl& control);
   // The lanes, built on the first batch, fitted to `vectors`.
   LanePass& lanes_for(std::size_t vectors);
-  // The lanes fitted to `sequences` and to a copy of the written memories
-  // per lane; nullptr when the sequences run one by one.
-  LanePass* sequence_lanes_for(std::size_t sequences);
+  // The lanes fitted to `sequences` split over `threads` threads, and to a
+  // copy of the written memories per lane on each; nullptr when the
+  // sequences run one by one.
+  LanePass* sequence_lanes_for(std::size_t sequences, std::size_t threads);
+  // Sequences in lanes, on `threads` threads when they fill more than one
+  // block.
+  template <class Source>
+  std::optional<VectorFault> run_sequences_in_lanes(const Source& source,
+                                                    std::span<const std::uint32_t> shown,
+                                                    SequenceSink& sink,
+                                                    std::vector<std::optional<VectorFault>>& faults,
+                                                    const UpdateControl& control,
+                                                    std::size_t threads);
 
   // One step after the other (simulation_runs.cpp): the batches and
   // sequences of a simulation that does not run them in lanes.

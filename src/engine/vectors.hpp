@@ -116,6 +116,10 @@ class SequenceSink {
   // The same for one sequence (runs that do not use lanes).
   virtual bool take(std::size_t sequence, std::size_t step,
                     std::span<const BitBusValue> values) = 0;
+  // Whether take_step may be called from several threads at once, each for
+  // sequences of its own (sequence_threads.hpp); otherwise every call comes
+  // from the thread that started the run.
+  virtual bool takes_concurrently() const { return false; }
 
  protected:
   ~SequenceSink() = default;

@@ -71,7 +71,39 @@ bool yield_then_sigint_pending() {
   return sigint_pending();
 }
 
+// The state of the thread whose ReleasedInterpreter let go of the lock
+// (null while the thread holds it).
+thread_local PyThreadState* t_released = nullptr;
+
+// Takes the lock for the moment of the look when the thread let go of it.
+bool released_sigint_pending() {
+  if (t_released == nullptr) return yield_then_sigint_pending();
+  retake_interpreter(t_released);
+  const bool pending = sigint_pending();
+  t_released = PyEval_SaveThread();
+  return pending;
+}
+
 }  // namespace
+
+ReleasedInterpreter::ReleasedInterpreter() {
+  t_released = PyEval_SaveThread();
+}
+
+ReleasedInterpreter::~ReleasedInterpreter() {
+  retake();
+}
+
+void ReleasedInterpreter::retake() {
+  if (t_released == nullptr) return;
+  PyThreadState* saved = t_released;
+  t_released = nullptr;
+  retake_interpreter(saved);
+}
+
+UpdateControl ReleasedInterpreter::control() {
+  return UpdateControl{&released_sigint_pending, 0};
+}
 
 bool check_interpreter(const char* module) {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());

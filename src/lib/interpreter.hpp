@@ -31,6 +31,22 @@ UpdateControl interrupt_control();
 // also share the interpreter during a long call on the main thread.
 UpdateControl call_control();
 
+// Lets go of the interpreter lock for a call whose work runs in C++ alone
+// (on threads of its own, see sequence_threads.hpp) and takes it back when
+// it ends. control() stops that work on a pending Ctrl-C, taking the lock
+// for the moment it looks. retake() takes the lock back early, for a part of
+// the call that makes Python objects; control() then works as
+// call_control(). One at a time on a thread.
+class ReleasedInterpreter {
+ public:
+  ReleasedInterpreter();
+  ReleasedInterpreter(const ReleasedInterpreter&) = delete;
+  ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
+  ~ReleasedInterpreter();
+  void retake();
+  static UpdateControl control();
+};
+
 // After an update stopped on Ctrl-C, with every lock released: hands the
 // signal to Python's handler and returns null with its exception set
 // (KeyboardInterrupt unless the handler raised something else).

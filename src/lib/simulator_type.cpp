@@ -1051,19 +1051,44 @@ struct BufferView {
   }
 };
 
+// The threads argument of the runs of sequences: an int of 1 or more.
+// Nullopt with an exception set.
+std::optional<std::size_t> threads_argument(PyObject* threads) {
+  if (threads == nullptr) return 1;
+  if (!PyLong_Check(threads) || PyBool_Check(threads)) {
+    PyErr_Format(PyExc_TypeError, "argument 'threads': expected an int, not '%s'",
+                 Py_TYPE(threads)->tp_name);
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(threads, &overflow);
+  if (value == -1 && PyErr_Occurred()) return std::nullopt;
+  if (overflow < 0 || (overflow == 0 && value < 1)) {
+    PyErr_Format(PyExc_ValueError, "argument 'threads': expected 1 or more, not %R", threads);
+    return std::nullopt;
+  }
+  // More threads than a machine has run no faster: any large count is as many.
+  constexpr long long kMostThreads = 1024;
+  return static_cast<std::size_t>(overflow > 0 ? kMostThreads : std::min(value, kMostThreads));
+}
+
 PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry([&]() -> PyObject* {
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"inputs", "data", "outputs", nullptr};
+    static const char* keywords[] = {"inputs", "data", "outputs", "threads", nullptr};
     PyObject* inputs = nullptr;
     PyObject* data = nullptr;
     PyObject* outputs = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:run_sequences",
-                                     const_cast<char**>(keywords), &inputs, &data, &outputs)) {
+    PyObject* threads_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:run_sequences",
+                                     const_cast<char**>(keywords), &inputs, &data, &outputs,
+                                     &threads_object)) {
       return nullptr;
     }
+    const auto threads = threads_argument(threads_object);
+    if (!threads) return nullptr;
     if (!ensure_ids(state)) return nullptr;
     const auto input_positions = positions_of(state, inputs, "argument 'inputs'");
     if (!input_positions) return nullptr;
@@ -1100,8 +1125,17 @@ PyObject* run_sequences(PyObject* self, PyObject* args, PyObject* kwargs) {
     for (const std::uint32_t p : *output_positions) widths.push_back(state.simulation.width(p));
     SequenceByteSink sink(sequences.sequences, sequences.steps, widths);
     std::vector<std::optional<VectorFault>> faults;
-    const std::optional<VectorFault> stop =
-        state.simulation.run_sequences(sequences, *output_positions, sink, faults, call_control());
+    std::optional<VectorFault> stop;
+    if (*threads == 1) {
+      stop = state.simulation.run_sequences(sequences, *output_positions, sink, faults,
+                                            call_control());
+    } else {
+      // The byte sink makes no Python object: the whole run lets go of the
+      // interpreter.
+      const ReleasedInterpreter released;
+      stop = state.simulation.run_sequences(sequences, *output_positions, sink, faults,
+                                            ReleasedInterpreter::control(), *threads);
+    }
     if (stop && stop->interrupted) return raise_interrupt();
     PyRef shaped = PyRef::steal(
         byte_grid(sink.take_bytes(), {sequences.sequences, sequences.steps, sink.columns()}));
@@ -1191,16 +1225,19 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     SimulatorState& state = state_of(self);
     const SimulatorCall call(state);
     if (!call) return nullptr;
-    static const char* keywords[] = {"blocks", "show", "ports", "input_ports", nullptr};
+    static const char* keywords[] = {"blocks", "show", "ports", "input_ports", "threads", nullptr};
     PyObject* blocks = nullptr;
     PyObject* show = Py_None;
     PyObject* ports = Py_None;
     PyObject* inputs = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:run_sequences_jsonl",
-                                     const_cast<char**>(keywords), &blocks, &show, &ports,
-                                     &inputs)) {
+    PyObject* threads_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOO:run_sequences_jsonl",
+                                     const_cast<char**>(keywords), &blocks, &show, &ports, &inputs,
+                                     &threads_object)) {
       return nullptr;
     }
+    const auto threads = threads_argument(threads_object);
+    if (!threads) return nullptr;
     if (!ensure_ids(state)) return nullptr;
     std::optional<VectorNames> names;
     if (!ports_argument(state, ports, names, inputs)) return nullptr;
@@ -1247,7 +1284,17 @@ PyObject* run_sequences_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) 
     }
     vectors.reserve(count);
     for (ReadSequence& sequence_read : read) vectors.push_back(std::move(sequence_read.vectors));
-    stop = state.simulation.run_sequences(vectors, shown->positions, sink, faults, call_control());
+    if (*threads == 1) {
+      stop =
+          state.simulation.run_sequences(vectors, shown->positions, sink, faults, call_control());
+    } else {
+      // The tuples are made on this thread, with the interpreter taken back,
+      // once the threads have run.
+      ReleasedInterpreter released;
+      HeldSequenceSink held(sink, released);
+      stop = state.simulation.run_sequences(vectors, shown->positions, held, faults,
+                                            ReleasedInterpreter::control(), *threads);
+    }
     if (stop && stop->interrupted) return raise_interrupt();
     if (stop) return nullptr;
     PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -1545,20 +1592,24 @@ PyMethodDef simulator_methods[] = {
      "input bus) and returns a 2-D memoryview of the output busses' bits, a row per vector."},
     {"run_sequences", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_sequences)),
      METH_VARARGS | METH_KEYWORDS,
-     "run_sequences($self, inputs, data, outputs)\n--\n\n"
+     "run_sequences($self, inputs, data, outputs, *, threads=1)\n--\n\n"
      "Runs independent sequences of steps, each from the current state (which the call\n"
      "leaves as it was), side by side: data is a 3-D buffer of 0/1 bytes (sequences, steps,\n"
      "one column per bit of each input bus); returns a 3-D memoryview (sequences, steps,\n"
-     "output bits). A bad step raises VectorError for the first sequence that has one."},
+     "output bits). A bad step raises VectorError for the first sequence that has one.\n"
+     "threads splits the sequences of a one-pass design over that many threads, with the\n"
+     "same results."},
     {"run_sequences_jsonl",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_sequences_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
-     "run_sequences_jsonl($self, blocks, show=None, *, ports=None, input_ports=None)\n--\n\n"
+     "run_sequences_jsonl($self, blocks, show=None, *, ports=None, input_ports=None,\n"
+     "                    threads=1)\n--\n\n"
      "Runs one sequence per item of blocks (bytes of JSON Lines, one step per line), each\n"
      "from the current state (which the call leaves as it was), side by side. Returns one\n"
      "(values, unknown, error) per sequence: a tuple of the shown busses' texts per step,\n"
      "(line, id) for ids that name nothing, and None or the VectorError (not raised) that\n"
-     "stopped the sequence. ports, input_ports (and port names in show) as for run_jsonl."},
+     "stopped the sequence. ports, input_ports (and port names in show) as for run_jsonl;\n"
+     "threads as for run_sequences."},
     {"run_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
      "run_jsonl($self, data, show=None, first_line=1, *, layout=None, threads=1,\n"

@@ -361,17 +361,22 @@ bool SequenceByteSink::take(std::size_t sequence, std::size_t step,
 
 bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                                  const ShownLanes& values) {
-  column_lanes_.clear();
+  // Column by column, each live lane's byte of it: the rows of a block
+  // stay in the cache, and the sink keeps nothing of its own between calls
+  // (threads write rows of their own at once).
+  const std::size_t row_stride = steps_ * columns_;
+  std::uint8_t* const step_rows = bytes_.data() + (first * steps_ + step) * columns_;
+  std::size_t column = 0;
   for (std::size_t i = 0; i < widths_.size(); ++i) {
-    for (std::size_t b = 0; b < widths_[i]; ++b) column_lanes_.push_back(values.lanes(i, b));
-  }
-  // A sequence's row of this step is contiguous: written lane by lane.
-  for (std::size_t w = 0; w < live.size(); ++w) {
-    for (Word left = live[w]; left != 0; left &= left - 1) {
-      const std::size_t lane = w * 64 + static_cast<std::size_t>(std::countr_zero(left));
-      std::uint8_t* row = bytes_.data() + ((first + lane) * steps_ + step) * columns_;
-      for (std::size_t column = 0; column < columns_; ++column) {
-        row[column] = static_cast<std::uint8_t>(lane_bit(column_lanes_[column], lane));
+    for (std::size_t b = 0; b < widths_[i]; ++b, ++column) {
+      const Word* lanes = values.lanes(i, b);
+      for (std::size_t w = 0; w < live.size(); ++w) {
+        const Word bits = lanes[w];
+        std::uint8_t* rows = step_rows + w * 64 * row_stride + column;
+        for (Word left = live[w]; left != 0; left &= left - 1) {
+          const auto lane = static_cast<unsigned>(std::countr_zero(left));
+          rows[lane * row_stride] = static_cast<std::uint8_t>((bits >> lane) & 1U);
+        }
       }
     }
   }

@@ -13,6 +13,7 @@
 #include "busses/bit_bus_value.hpp"
 #include "busses/number_text.hpp"
 #include "engine/vectors.hpp"
+#include "lib/interpreter.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
 
@@ -222,6 +223,27 @@ class SequenceTupleSink final : public SequenceSink {
   ShownGroups groups_;
 };
 
+// A sink that makes Python objects, in a call that let go of the
+// interpreter: takes it back before its first step.
+class HeldSequenceSink final : public SequenceSink {
+ public:
+  HeldSequenceSink(SequenceSink& sink, ReleasedInterpreter& released)
+      : sink_(sink), released_(released) {}
+  bool take_step(std::size_t first, std::size_t step, std::span<const Word> live,
+                 const ShownLanes& values) override {
+    released_.retake();
+    return sink_.take_step(first, step, live, values);
+  }
+  bool take(std::size_t sequence, std::size_t step, std::span<const BitBusValue> values) override {
+    released_.retake();
+    return sink_.take(sequence, step, values);
+  }
+
+ private:
+  SequenceSink& sink_;
+  ReleasedInterpreter& released_;
+};
+
 // Rows of 0/1 bytes: sequence s, step t at bytes[(s * steps + t) * columns].
 class SequenceByteSink final : public SequenceSink {
  public:
@@ -229,6 +251,7 @@ class SequenceByteSink final : public SequenceSink {
   bool take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                  const ShownLanes& values) override;
   bool take(std::size_t sequence, std::size_t step, std::span<const BitBusValue> values) override;
+  bool takes_concurrently() const override { return true; }
   std::size_t columns() const noexcept { return columns_; }
   std::vector<std::uint8_t> take_bytes() noexcept { return std::move(bytes_); }
   // The shown bus whose width changed (in a run without lanes), if one did.
@@ -240,7 +263,6 @@ class SequenceByteSink final : public SequenceSink {
   std::size_t columns_ = 0;
   std::vector<std::uint8_t> bytes_;
   std::optional<std::size_t> changed_width_;
-  std::vector<const Word*> column_lanes_;  // take_step: the lanes of each column
 };
 
 // Reads the layout argument of run_jsonl, (first_step, step_width,

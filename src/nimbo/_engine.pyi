@@ -77,7 +77,9 @@ class Simulator:
         self, vectors: Iterable[dict[str, str]], show: Sequence[str] | None = None, *, allow_unknown: bool = False
     ) -> list[dict[str, str]]: ...
     def run_bits(self, inputs: Sequence[str], data: Buffer, outputs: Sequence[str]) -> memoryview: ...
-    def run_sequences(self, inputs: Sequence[str], data: Buffer, outputs: Sequence[str]) -> memoryview: ...
+    def run_sequences(
+        self, inputs: Sequence[str], data: Buffer, outputs: Sequence[str], *, threads: int = 1
+    ) -> memoryview: ...
     def run_sequences_jsonl(
         self,
         blocks: Sequence[Buffer],
@@ -85,6 +87,7 @@ class Simulator:
         *,
         ports: dict[str, Sequence[str]] | None = None,
         input_ports: Collection[str] | None = None,
+        threads: int = 1,
     ) -> list[tuple[list[tuple[str, ...]], list[tuple[int, str]], VectorError | None]]: ...
     @overload
     def run_jsonl(

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/simulation.hpp"
+#include "lane_runners.hpp"
 #include "random_circuit.hpp"
 
 namespace nimbo {
@@ -86,10 +87,13 @@ struct BatchCase {
   std::size_t vectors;
 };
 
-class BatchAgainstModel : public ::testing::TestWithParam<std::tuple<BatchCase, unsigned>> {};
+class BatchAgainstModel
+    : public ::testing::TestWithParam<std::tuple<BatchCase, unsigned, testing_model::LaneRunner>> {
+};
 
 TEST_P(BatchAgainstModel, TextVectors) {
-  const auto& [batch_case, seed] = GetParam();
+  const auto& [batch_case, seed, runner] = GetParam();
+  NIMBO_USE_LANE_RUNNER(runner);
   std::mt19937_64 rng(seed);
   testing_model::RandomCircuit circuit =
       testing_model::make_random_circuit(rng, batch_case.shape, 2 + static_cast<int>(rng() % 30));
@@ -136,7 +140,8 @@ TEST_P(BatchAgainstModel, TextVectors) {
 // Every row writes every bus of its inputs: all the inputs, or (odd seeds)
 // some of them, while the others keep their values.
 TEST_P(BatchAgainstModel, ByteVectorsCarryTheirInputs) {
-  const auto& [batch_case, seed] = GetParam();
+  const auto& [batch_case, seed, runner] = GetParam();
+  NIMBO_USE_LANE_RUNNER(runner);
   std::mt19937_64 rng(seed + 1000);
   testing_model::RandomCircuit circuit =
       testing_model::make_random_circuit(rng, batch_case.shape, 2 + static_cast<int>(rng() % 30));
@@ -200,18 +205,21 @@ const BatchCase kBatchCases[] = {
 };
 
 // Names such as ShuffledNarrowDrop0Vectors1300Seed4.
-std::string batch_case_name(const ::testing::TestParamInfo<std::tuple<BatchCase, unsigned>>& info) {
+std::string batch_case_name(
+    const ::testing::TestParamInfo<std::tuple<BatchCase, unsigned, testing_model::LaneRunner>>&
+        info) {
   const BatchCase& batch_case = std::get<0>(info.param);
   const testing_model::CircuitShape& shape = batch_case.shape;
   return std::string(shape.feedback ? "Feedback" : "") + (shape.shuffled ? "Shuffled" : "") +
          (shape.narrow ? "Narrow" : "") + "Drop" + std::to_string(shape.dropped_influence) +
          "Vectors" + std::to_string(batch_case.vectors) + "Seed" +
-         std::to_string(std::get<1>(info.param));
+         std::to_string(std::get<1>(info.param)) + std::get<2>(info.param).name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Circuits, BatchAgainstModel,
                          ::testing::Combine(::testing::ValuesIn(kBatchCases),
-                                            ::testing::Range(1U, 13U)),
+                                            ::testing::Range(1U, 13U),
+                                            ::testing::ValuesIn(testing_model::kLaneIsaRunners)),
                          batch_case_name);
 
 TEST(Batch, SinkStopLeavesTheStateOfTheLastVectorItTook) {

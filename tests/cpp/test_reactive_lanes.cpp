@@ -9,6 +9,7 @@
 
 #include "engine/reactive_lanes.hpp"
 #include "engine/simulation.hpp"
+#include "lane_runners.hpp"
 #include "random_circuit.hpp"
 
 namespace nimbo {
@@ -74,10 +75,13 @@ const LanesCase kLanesCases[] = {
     {"MemoriesBlocks", {.widths = {1, 3}, .memories = 1}, 1100},
 };
 
-class LanesAgainstModel : public ::testing::TestWithParam<std::tuple<LanesCase, unsigned>> {};
+class LanesAgainstModel
+    : public ::testing::TestWithParam<std::tuple<LanesCase, unsigned, testing_model::LaneRunner>> {
+};
 
 TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
-  const auto& [lanes_case, seed] = GetParam();
+  const auto& [lanes_case, seed, runner] = GetParam();
+  NIMBO_USE_LANE_RUNNER(runner);
   std::mt19937_64 rng(seed);
   ClockedCircuit circuit = testing_model::make_clocked_circuit(rng, lanes_case.shape);
   if (!circuit.model->settle({}).empty()) return;  // does not settle: see test_steps
@@ -192,10 +196,12 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, LanesAgainstModel,
                          ::testing::Combine(::testing::ValuesIn(kLanesCases),
-                                            ::testing::Range(0U, 6U)),
+                                            ::testing::Range(0U, 6U),
+                                            ::testing::ValuesIn(testing_model::kLaneIsaRunners)),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) + "_" +
-                                  std::to_string(std::get<1>(info.param));
+                                  std::to_string(std::get<1>(info.param)) + "_" +
+                                  std::get<2>(info.param).name;
                          });
 
 TEST(ReactiveLanes, AWorklistSimulationHasNone) {

@@ -4,13 +4,17 @@
 // and the state is left as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <chrono>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
+#include "lane_runners.hpp"
 #include "random_circuit.hpp"
 
 namespace nimbo {
@@ -18,14 +22,24 @@ namespace {
 
 using testing_model::ClockedCircuit;
 using testing_model::ClockedShape;
+using testing_model::LaneRunner;
 using testing_model::Values;
 
 // The shown texts of every step of every sequence, from lanes or one by one.
 class SequenceRows final : public SequenceSink {
  public:
-  SequenceRows(std::size_t sequences, std::size_t shown) : rows(sequences), shown_(shown) {}
+  SequenceRows(std::size_t sequences, std::size_t shown, bool concurrent = false,
+               std::size_t stop_after = ~std::size_t{0})
+      : rows(sequences), shown_(shown), concurrent_(concurrent), stop_after_(stop_after) {}
+  bool takes_concurrently() const override { return concurrent_; }
   bool take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                  const ShownLanes& values) override {
+    {
+      // Threads of a run share the sink that takes their steps concurrently.
+      const std::lock_guard<std::mutex> lock(calls_mutex_);
+      calls.emplace_back(first, step);
+      if (calls.size() > stop_after_) return false;
+    }
     for (std::size_t w = 0; w < live.size(); ++w) {
       for (Word left = live[w]; left != 0; left &= left - 1) {
         const std::size_t lane = w * 64 + static_cast<std::size_t>(std::countr_zero(left));
@@ -51,9 +65,13 @@ class SequenceRows final : public SequenceSink {
     return true;
   }
   std::vector<std::vector<std::vector<std::string>>> rows;  // sequence, step, shown bus
+  std::vector<std::pair<std::size_t, std::size_t>> calls;   // (first, step) of each take_step
 
  private:
   std::size_t shown_;
+  bool concurrent_;
+  std::size_t stop_after_;
+  std::mutex calls_mutex_;
 };
 
 struct SequenceCase {
@@ -75,11 +93,17 @@ const SequenceCase kSequenceCases[] = {
     {"MemoriesFeedback", {.feedback = true, .widths = {1, 3}, .memories = 2}},
 };
 
-class SequencesAgainstModel : public ::testing::TestWithParam<std::tuple<SequenceCase, unsigned>> {
-};
+class SequencesAgainstModel
+    : public ::testing::TestWithParam<std::tuple<SequenceCase, unsigned, LaneRunner>> {};
+
+// Few sequences, a block of two words, and more than a block of eight.
+std::size_t sequence_count(unsigned seed) {
+  return seed % 3 == 0 ? 3 : seed % 3 == 1 ? 70 : 530;
+}
 
 TEST_P(SequencesAgainstModel, EachSequenceGivesWhatItGivesAlone) {
-  const auto& [sequence_case, seed] = GetParam();
+  const auto& [sequence_case, seed, runner] = GetParam();
+  NIMBO_USE_LANE_RUNNER(runner);
   std::mt19937_64 rng(seed);
   ClockedCircuit circuit = testing_model::make_clocked_circuit(rng, sequence_case.shape);
   if (!circuit.model->settle({}).empty()) return;  // does not settle: see test_steps
@@ -92,7 +116,7 @@ TEST_P(SequencesAgainstModel, EachSequenceGivesWhatItGivesAlone) {
   ASSERT_TRUE(simulation.step(testing_model::positions_of(simulation, first), control).ok());
   const Values start = testing_model::values_of(simulation);
 
-  const std::size_t count = seed % 2 == 0 ? 3 : 70;
+  const std::size_t count = sequence_count(seed);
   std::vector<std::vector<Values>> sequences(count);
   std::vector<std::vector<PositionInput>> writes(count);
   std::vector<std::vector<std::size_t>> ends(count);
@@ -113,9 +137,9 @@ TEST_P(SequencesAgainstModel, EachSequenceGivesWhatItGivesAlone) {
   }
   std::vector<std::uint32_t> shown;
   for (std::uint32_t p = 0; p < simulation.bus_count(); ++p) shown.push_back(p);
-  SequenceRows sink(count, shown.size());
+  SequenceRows sink(count, shown.size(), runner.concurrent_sink);
   std::vector<std::optional<VectorFault>> faults;
-  const auto stop = simulation.run_sequences(vectors, shown, sink, faults, control);
+  const auto stop = simulation.run_sequences(vectors, shown, sink, faults, control, runner.threads);
   ASSERT_FALSE(stop.has_value());
   EXPECT_EQ(testing_model::values_of(simulation), start);
 
@@ -149,7 +173,8 @@ TEST_P(SequencesAgainstModel, EachSequenceGivesWhatItGivesAlone) {
 
 // The same sequences as bytes, every input written in every step.
 TEST_P(SequencesAgainstModel, ByteSequencesGiveWhatEachGivesAlone) {
-  const auto& [sequence_case, seed] = GetParam();
+  const auto& [sequence_case, seed, runner] = GetParam();
+  NIMBO_USE_LANE_RUNNER(runner);
   std::mt19937_64 rng(seed + 50);
   ClockedCircuit circuit = testing_model::make_clocked_circuit(rng, sequence_case.shape);
   if (!circuit.model->settle({}).empty()) return;
@@ -163,22 +188,22 @@ TEST_P(SequencesAgainstModel, ByteSequencesGiveWhatEachGivesAlone) {
     names.push_back(id);
     columns += width;
   }
-  const std::size_t count = seed % 2 == 0 ? 5 : 67;
+  const std::size_t count = sequence_count(seed) + 2;
   const std::size_t steps = 6;
   std::vector<std::uint8_t> data(count * steps * columns);
   for (std::uint8_t& byte : data) byte = static_cast<std::uint8_t>(rng() & 1);
   if (seed % 3 == 0) data[rng() % data.size()] = 3;  // one bad byte
   std::vector<std::uint32_t> shown;
   for (std::uint32_t p = 0; p < simulation.bus_count(); p += 2) shown.push_back(p);
-  SequenceRows sink(count, shown.size());
+  SequenceRows sink(count, shown.size(), runner.concurrent_sink);
   std::vector<std::optional<VectorFault>> faults;
   const auto columns_stride = static_cast<std::ptrdiff_t>(columns);
   const ByteSequences sequences{inputs,         data.data(),
                                 count,          steps,
                                 columns,        columns_stride * static_cast<std::ptrdiff_t>(steps),
                                 columns_stride, 1};
-  const auto stop = simulation.run_sequences(sequences, shown, sink, faults,
-                                             {nullptr, testing_model::kModelWorkLimit});
+  const auto stop = simulation.run_sequences(
+      sequences, shown, sink, faults, {nullptr, testing_model::kModelWorkLimit}, runner.threads);
   ASSERT_FALSE(stop.has_value());
 
   for (std::size_t s = 0; s < count; ++s) {
@@ -215,10 +240,12 @@ TEST_P(SequencesAgainstModel, ByteSequencesGiveWhatEachGivesAlone) {
 
 INSTANTIATE_TEST_SUITE_P(Designs, SequencesAgainstModel,
                          ::testing::Combine(::testing::ValuesIn(kSequenceCases),
-                                            ::testing::Range(1U, 7U)),
+                                            ::testing::Range(1U, 7U),
+                                            ::testing::ValuesIn(testing_model::kSequenceRunners)),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) + "_" +
-                                  std::to_string(std::get<1>(info.param));
+                                  std::to_string(std::get<1>(info.param)) + "_" +
+                                  std::get<2>(info.param).name;
                          });
 
 // A driven bus written by sequences from a state not evaluated since it was
@@ -307,6 +334,82 @@ TEST(Sequences, ARowIsReadBeforeItsStepIsChecked) {
         << loop;
     EXPECT_EQ(faults[1]->message, "Invalid bit 2 (bits are 0 or 1)") << loop;
     EXPECT_EQ(faults[1]->position, inputs[1]) << loop;
+  }
+}
+
+// Sequences on threads give the rows and faults of one thread; a sink that
+// takes steps one at a time gets them in the order of their sequences (the
+// threads' blocks may hold fewer lanes than one thread's), and stops the
+// run where it says; an interrupt stops every thread.
+TEST(SequencesOnThreads, GiveWhatOneThreadGivesAndStopWhereTold) {
+  struct Stop {
+    const char* name;
+    std::size_t stop_after;  // take_step calls the sink takes
+    bool interrupt;
+  };
+  const Stop stops[] = {{"Never", ~std::size_t{0}, false},
+                        {"InTheFirstBlock", 3, false},
+                        {"InALaterBlock", 30, false},
+                        {"Interrupted", ~std::size_t{0}, true}};
+  std::mt19937_64 rng(11);
+  ClockedCircuit circuit = testing_model::make_clocked_circuit(rng, {.memories = 1});
+  ASSERT_EQ(testing_model::start(*circuit.simulation), "");
+  Simulation& simulation = *circuit.simulation;
+  std::vector<std::vector<PositionInput>> writes(300);
+  std::vector<std::vector<std::size_t>> ends(300);
+  std::vector<TextVectors> vectors;
+  std::vector<Values> steps;  // the texts the writes view
+  steps.reserve(300 * 12);
+  for (std::size_t s = 0; s < writes.size(); ++s) {
+    for (std::size_t t = 0; t < 12; ++t) {
+      // A fault in a middle sequence.
+      steps.push_back(testing_model::random_step(rng, circuit, s == 150 && t == 5 ? 1000 : 0));
+      for (const PositionInput& input : testing_model::positions_of(simulation, steps.back())) {
+        writes[s].push_back(input);
+      }
+      ends[s].push_back(writes[s].size());
+    }
+    vectors.push_back(TextVectors{writes[s], ends[s]});
+  }
+  std::vector<std::uint32_t> shown;
+  for (std::uint32_t p = 0; p < simulation.bus_count(); p += 3) shown.push_back(p);
+  const UpdateControl control{nullptr, testing_model::kModelWorkLimit};
+  SequenceRows alone(vectors.size(), shown.size());
+  std::vector<std::optional<VectorFault>> alone_faults;
+  ASSERT_FALSE(simulation.run_sequences(vectors, shown, alone, alone_faults, control));
+  ASSERT_TRUE(alone_faults[150].has_value());
+  for (const Stop& stop : stops) {
+    UpdateControl stopping = control;
+    if (stop.interrupt) {
+      stopping.interrupted = [] { return true; };
+      stopping.poll_interval = std::chrono::nanoseconds(0);
+    }
+    for (const std::size_t threads : {1, 2, 3, 8}) {
+      SequenceRows sink(vectors.size(), shown.size(), false, stop.stop_after);
+      std::vector<std::optional<VectorFault>> faults;
+      const auto got = simulation.run_sequences(vectors, shown, sink, faults, stopping, threads);
+      const std::string where = std::string(stop.name) + " " + std::to_string(threads);
+      EXPECT_TRUE(std::is_sorted(sink.calls.begin(), sink.calls.end())) << where;
+      if (stop.interrupt) {
+        EXPECT_TRUE(got && got->interrupted) << where;
+        continue;
+      }
+      if (sink.calls.size() > stop.stop_after) {
+        EXPECT_TRUE(got && got->stopped_by_sink) << where;
+        EXPECT_EQ(sink.calls.size(), stop.stop_after + 1) << where;
+        continue;
+      }
+      ASSERT_FALSE(got.has_value()) << where;
+      EXPECT_EQ(sink.rows, alone.rows) << where;
+      ASSERT_EQ(faults.size(), alone_faults.size());
+      for (std::size_t s = 0; s < faults.size(); ++s) {
+        ASSERT_EQ(faults[s].has_value(), alone_faults[s].has_value()) << where << " " << s;
+        if (faults[s]) {
+          EXPECT_EQ(faults[s]->vector, alone_faults[s]->vector) << where << " " << s;
+          EXPECT_EQ(faults[s]->message, alone_faults[s]->message) << where << " " << s;
+        }
+      }
+    }
   }
 }
 
