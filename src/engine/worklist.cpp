@@ -33,7 +33,12 @@
 // after the walk's position only after a change, and the readers that
 // change marks in the same word after it are added to the copy then (the
 // general form reads the word again instead). The walk therefore takes the
-// same seeds, in the same order, as reading the word before each one.
+// same seeds, in the same order, as reading the word before each one. The
+// byte form below also clears the word when the walk starts, and a change
+// marks in it only the readers at or before the seed taken (those after it
+// go to the copy alone): each seed's bit is then clear when it is taken,
+// and those it marks stay set, as if each were cleared when taken. An
+// interrupt puts the copy back into the word.
 //
 // The byte form. While every bus holds a value one bit wide and every
 // constant the graph reads is one bit wide, every evaluation gives one bit
@@ -278,7 +283,6 @@ const BitBusValue& Worklist::value_of(std::span<const BitBusValue> values, const
                                                           std::uint32_t position,
                                                           std::uint8_t state) {
   std::uint8_t* bits = bits_.data();
-  clear_stale(position);
   std::uint8_t bit = 0;
   const Shape shape = shape_of(state);
   if (shape == Shape::kGate || shape == Shape::kCopy) {
@@ -390,6 +394,7 @@ Status Worklist::run(std::span<BitBusValue> values, const GateGraph& graph, bool
   // the one before.
   for (std::size_t w = 0; w < words; ++w) {
     std::uint64_t pending = stale_[w];
+    if constexpr (kBits) stale_[w] = 0;  // the walk holds them (see above)
     while (pending != 0) {
       const auto bit = static_cast<unsigned>(std::countr_zero(pending));
       const auto position = static_cast<std::uint32_t>(w * 64 + bit);
@@ -406,7 +411,10 @@ Status Worklist::run(std::span<BitBusValue> values, const GateGraph& graph, bool
         }
         if (taken & kInfluencesEarlier) propagate(position, position + 1);
       }
-      if (interrupted()) return stop(interruption());  // the seeds left are dropped
+      if (interrupted()) {
+        if constexpr (kBits) stale_[w] |= pending;  // still stale
+        return stop(interruption());                // the seeds left are dropped
+      }
     }
   }
   evaluations = driven_;
@@ -435,6 +443,7 @@ Status Worklist::run(std::span<BitBusValue> values, const GateGraph& graph, bool
     ++evaluations;
     if (is_stale(position)) {
       ++evaluations_run;
+      if constexpr (kBits) clear_stale(position);
       if (evaluate<kBits>(values, graph, position, taken)) {
         if constexpr (kBits) mark_readers_stale(position);
         propagate(position, count);

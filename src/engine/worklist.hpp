@@ -107,7 +107,8 @@ class Worklist {
   bool evaluate_and_store(std::span<BitBusValue> values, const GateGraph& graph,
                           std::uint32_t position, std::uint8_t state);
   // The same while every value is one bit: reads the bytes of bits_, writes
-  // the byte and the table's word; the caller marks the readers stale.
+  // the byte and the table's word; the caller clears the bus's stale bit and
+  // marks its readers.
   bool evaluate_bit(std::span<BitBusValue> values, const GateGraph& graph, std::uint32_t position,
                     std::uint8_t state);
   template <bool kBits>
@@ -142,16 +143,18 @@ class Worklist {
       mark_stale(readers_[i]);
     }
   }
-  // The same, also giving the readers after `position` in its own word of
-  // the bits (word `word`), for a walk that keeps that word in a register.
+  // The same for the walk over the seeds of word `word` of the bits, which
+  // holds that word in a register: the readers after `position` in it are
+  // given back instead of marked.
   [[gnu::always_inline]] std::uint64_t mark_readers_stale(std::uint32_t position,
                                                           std::size_t word) noexcept {
     std::uint64_t later = 0;
     for (std::uint32_t i = reader_offsets_[position], end = reader_offsets_[position + 1]; i != end;
          ++i) {
       const std::uint32_t reader = readers_[i];
-      mark_stale(reader);
-      later |= std::uint64_t{reader / 64 == word && reader > position} << (reader % 64);
+      const std::uint64_t ahead = reader / 64 == word && reader > position;
+      later |= ahead << (reader % 64);
+      stale_[reader / 64] |= (ahead ^ 1U) << (reader % 64);
     }
     return later;
   }
