@@ -4,7 +4,7 @@
 // updates, in C++ with no Python between them. Prints the CPU time per cycle
 // and, per update of the four, the evaluations counted and those run.
 //
-//   bench_worklist IR STIMULUS PORT... [--seconds S]
+//   bench/run.sh worklist IR STIMULUS PORT... [--seconds S]
 //
 // IR is the design's IR (bench/out/clocked/mac4_nand/ir.json after
 // `python bench/clocked/run.py --designs mac4_nand`), STIMULUS its
