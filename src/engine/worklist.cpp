@@ -54,7 +54,12 @@
 // values, the counts, the work limit and every message are the same. The
 // general form writes only the table: the bytes are read again from it
 // before the byte form runs after it. odd_widths_ counts the busses not one
-// bit wide, kept up to date wherever a value is stored.
+// bit wide, kept up to date wherever a value is stored. A tree of several
+// gates that reads at most three values (a multiplexer) is one lookup in a
+// table of eight bits worked out from its gates when the worklist is built:
+// its inner results are read by nothing but its own later gates, and the
+// value of the tree is a function of the bits of the values it reads (its
+// own bus among them, read before it is written).
 #include "engine/worklist.hpp"
 
 #include <algorithm>
@@ -79,6 +84,58 @@ constexpr std::uint64_t kWorkAllowance = std::uint64_t{1} << 27;
 constexpr std::uint64_t kWorkPerElement = 64;
 
 }  // namespace
+
+std::optional<Worklist::ThreeInputs> Worklist::three_inputs(const GateGraph& graph,
+                                                            std::span<const GraphGate> gates) {
+  // The values read other than the tree's own inner results (a tree may
+  // read its own bus: that is its value before the evaluation).
+  ValueId leaves[3] = {};
+  std::size_t leaf_count = 0;
+  for (const GraphGate& gate : gates) {
+    for (const ValueId value : {gate.left, gate.right}) {
+      if (graph.is_temporary(value) ||
+          std::find(leaves, leaves + leaf_count, value) != leaves + leaf_count) {
+        continue;
+      }
+      if (leaf_count == 3) return std::nullopt;
+      leaves[leaf_count++] = value;
+    }
+  }
+  if (leaf_count == 0) return std::nullopt;
+  // Unused places read the first value again: the table does not depend on
+  // them.
+  for (std::size_t i = leaf_count; i < 3; ++i) leaves[i] = leaves[0];
+  ThreeInputs three{leaves[0], leaves[1], leaves[2], 0};
+  for (unsigned index = 0; index < 8; ++index) {
+    // The bit of each value for this index: a value in several places takes
+    // the bit of its first (the others read the same byte).
+    const auto bit_of = [&](ValueId value,
+                            const std::vector<std::pair<ValueId, unsigned>>& results) {
+      if (graph.is_temporary(value)) {
+        for (const auto& [out, bit] : results) {
+          if (out == value) return bit;
+        }
+      }
+      for (unsigned i = 0; i < 3; ++i) {
+        if (leaves[i] == value) return (index >> i) & 1U;
+      }
+      return 0U;
+    };
+    bool consistent = true;
+    for (unsigned i = 0; i < 3; ++i) {
+      if (leaves[i] == leaves[0] && ((index >> i) & 1U) != (index & 1U)) consistent = false;
+    }
+    if (!consistent) continue;  // an index the byte form never forms
+    std::vector<std::pair<ValueId, unsigned>> results;
+    unsigned last = 0;
+    for (const GraphGate& gate : gates) {
+      last = (gate.table >> (bit_of(gate.left, results) | (bit_of(gate.right, results) << 1))) & 1U;
+      results.emplace_back(gate.out, last);
+    }
+    three.table = static_cast<std::uint8_t>(three.table | (last << index));
+  }
+  return three;
+}
 
 std::uint64_t Worklist::work_limit(std::size_t busses, std::size_t influence_entries) noexcept {
   return kWorkAllowance + kWorkPerElement * (busses + influence_entries);
@@ -113,6 +170,10 @@ Worklist::Worklist(const GateGraph& graph, const BusTable& busses,
       operands_[p] = {gates[0].left, gates[0].right};
     } else if (driver.kind == BusDriver::Kind::kGates) {
       state_[p] = state_of(Shape::kGates, 0);
+      if (const auto three = three_inputs(graph, gates)) {
+        three_inputs_.push_back(*three);
+        operands_[p] = {checked_index(three_inputs_.size(), "gate trees"), 0};
+      }
     }
     if (influences_earlier) state_[p] |= kInfluencesEarlier;
   }
@@ -288,6 +349,9 @@ const BitBusValue& Worklist::value_of(std::span<const BitBusValue> values, const
   if (shape == Shape::kGate || shape == Shape::kCopy) {
     const Operands operands = operands_[position];
     bit = (state >> (2 + (bits[operands.a] | (bits[operands.b] << 1)))) & 1U;
+  } else if (shape == Shape::kGates && operands_[position].a != 0) {
+    const ThreeInputs& three = three_inputs_[operands_[position].a - 1];
+    bit = (three.table >> (bits[three.x] | (bits[three.y] << 1) | (bits[three.z] << 2))) & 1U;
   } else if (shape == Shape::kGates) {
     for (const GraphGate& gate : graph.gates_of(position)) {
       const auto out = static_cast<std::uint8_t>(

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -87,11 +88,25 @@ class Worklist {
   static TruthTable table_of(std::uint8_t state) noexcept {
     return static_cast<TruthTable>((state >> 2) & 0x0F);
   }
-  // kGate: the two bus positions; kCopy: the value copied; kGates: unused.
+  // kGate: the two bus positions; kCopy: the value copied; kGates: in `a`
+  // the index of its entry in three_inputs_ plus one, or 0 for none.
   struct Operands {
     ValueId a = 0;
     ValueId b = 0;
   };
+  // A tree of several gates over at most three values (busses or
+  // constants; a multiplexer is one) as the byte form evaluates it: bit
+  // (x + 2y + 4z) of `table` is its value for those bits of the three.
+  struct ThreeInputs {
+    ValueId x = 0;
+    ValueId y = 0;
+    ValueId z = 0;
+    std::uint8_t table = 0;
+  };
+  // The entry of `gates` (the gates of one tree) when they read at most
+  // three values other than their own results.
+  static std::optional<ThreeInputs> three_inputs(const GateGraph& graph,
+                                                 std::span<const GraphGate> gates);
 
   // The value at `position` was written from outside and changed.
   void note_written(std::uint32_t position);
@@ -168,6 +183,7 @@ class Worklist {
   std::size_t count_ = 0;
   std::vector<std::uint8_t> state_;
   std::vector<Operands> operands_;
+  std::vector<ThreeInputs> three_inputs_;
   // Influence lists: one array of targets cut by offsets (one per position,
   // plus the end), read only when a value changes.
   std::vector<std::uint32_t> influence_offsets_;
