@@ -140,6 +140,10 @@ std::uint64_t Simulation::last_evaluations_run() const noexcept {
   return state_.on_words() ? last_evaluations_ : bound_->worklist.last_evaluations_run();
 }
 
+bool Simulation::last_update_on_bits() const noexcept {
+  return bound_ && !state_.on_words() && bound_->worklist.last_on_bits();
+}
+
 std::uint64_t Simulation::work_limit() const noexcept {
   if (bound_ && !state_.on_words()) return bound_->worklist.work_limit();
   return Worklist::work_limit(bus_count(), influence_entry_count());

@@ -206,6 +206,9 @@ class Simulation {
   // Of those, the evaluations actually run: the worklist skips the ones that
   // cannot change anything (see worklist.cpp).
   std::uint64_t last_evaluations_run() const noexcept;
+  // Whether the last worklist update ran on one byte per one-bit value
+  // (worklist.hpp).
+  bool last_update_on_bits() const noexcept;
   // The most work (value words evaluated) one worklist update may do.
   std::uint64_t work_limit() const noexcept;
 

@@ -26,6 +26,40 @@
 // work are those of its value once its own evaluation is done. After the
 // seeds, the work is therefore the number of busses plus the words of every
 // driven value, a sum kept up to date as values change width.
+//
+// The seeds of one word of the bits are walked from a register copy of it.
+// Evaluating a seed clears its own bit (already out of the copy) and sets
+// bits only when its value changed; so the copy misses a set bit at or
+// after the walk's position only after a change, and the readers that
+// change marks in the same word after it are added to the copy then (the
+// general form reads the word again instead). The walk therefore takes the
+// same seeds, in the same order, as reading the word before each one. The
+// byte form below also clears the word when the walk starts, and a change
+// marks in it only the readers at or before the seed taken (those after it
+// go to the copy alone): each seed's bit is then clear when it is taken,
+// and those it marks stay set, as if each were cleared when taken. An
+// interrupt puts the copy back into the word.
+//
+// The byte form. While every bus holds a value one bit wide and every
+// constant the graph reads is one bit wide, every evaluation gives one bit
+// again: a gate's result has the smaller width of its operands, a copy the
+// width of its source, and a write is refused unless it has the bus's
+// width (a restore goes through forget(), which counts the widths again).
+// The same loop then runs with each value read from a byte per value of the
+// graph (bits_: busses, constants, temporaries) and a gate evaluated as
+// the bit of its truth table that its two operand bits select; a change is
+// written to the byte and to the word of the table, which stays the home of
+// every value, so the two agree after every write. A value one word wide
+// counts one word of work, as in the general form, so the order, the
+// values, the counts, the work limit and every message are the same. The
+// general form writes only the table: the bytes are read again from it
+// before the byte form runs after it. odd_widths_ counts the busses not one
+// bit wide, kept up to date wherever a value is stored. A tree of several
+// gates that reads at most three values (a multiplexer) is one lookup in a
+// table of eight bits worked out from its gates when the worklist is built:
+// its inner results are read by nothing but its own later gates, and the
+// value of the tree is a function of the bits of the values it reads (its
+// own bus among them, read before it is written).
 #include "engine/worklist.hpp"
 
 #include <algorithm>
@@ -51,6 +85,58 @@ constexpr std::uint64_t kWorkPerElement = 64;
 
 }  // namespace
 
+std::optional<Worklist::ThreeInputs> Worklist::three_inputs(const GateGraph& graph,
+                                                            std::span<const GraphGate> gates) {
+  // The values read other than the tree's own inner results (a tree may
+  // read its own bus: that is its value before the evaluation).
+  ValueId leaves[3] = {};
+  std::size_t leaf_count = 0;
+  for (const GraphGate& gate : gates) {
+    for (const ValueId value : {gate.left, gate.right}) {
+      if (graph.is_temporary(value) ||
+          std::find(leaves, leaves + leaf_count, value) != leaves + leaf_count) {
+        continue;
+      }
+      if (leaf_count == 3) return std::nullopt;
+      leaves[leaf_count++] = value;
+    }
+  }
+  if (leaf_count == 0) return std::nullopt;
+  // Unused places read the first value again: the table does not depend on
+  // them.
+  for (std::size_t i = leaf_count; i < 3; ++i) leaves[i] = leaves[0];
+  ThreeInputs three{leaves[0], leaves[1], leaves[2], 0};
+  for (unsigned index = 0; index < 8; ++index) {
+    // The bit of each value for this index: a value in several places takes
+    // the bit of its first (the others read the same byte).
+    const auto bit_of = [&](ValueId value,
+                            const std::vector<std::pair<ValueId, unsigned>>& results) {
+      if (graph.is_temporary(value)) {
+        for (const auto& [out, bit] : results) {
+          if (out == value) return bit;
+        }
+      }
+      for (unsigned i = 0; i < 3; ++i) {
+        if (leaves[i] == value) return (index >> i) & 1U;
+      }
+      return 0U;
+    };
+    bool consistent = true;
+    for (unsigned i = 0; i < 3; ++i) {
+      if (leaves[i] == leaves[0] && ((index >> i) & 1U) != (index & 1U)) consistent = false;
+    }
+    if (!consistent) continue;  // an index the byte form never forms
+    std::vector<std::pair<ValueId, unsigned>> results;
+    unsigned last = 0;
+    for (const GraphGate& gate : gates) {
+      last = (gate.table >> (bit_of(gate.left, results) | (bit_of(gate.right, results) << 1))) & 1U;
+      results.emplace_back(gate.out, last);
+    }
+    three.table = static_cast<std::uint8_t>(three.table | (last << index));
+  }
+  return three;
+}
+
 std::uint64_t Worklist::work_limit(std::size_t busses, std::size_t influence_entries) noexcept {
   return kWorkAllowance + kWorkPerElement * (busses + influence_entries);
 }
@@ -75,14 +161,19 @@ Worklist::Worklist(const GateGraph& graph, const BusTable& busses,
     const BusDriver& driver = graph.driver(p);
     const auto gates = graph.gates_of(p);
     if (driver.kind == BusDriver::Kind::kCopy) {
-      state_[p] = state_of(Shape::kCopy, 0);
-      operands_[p] = {driver.source, 0};
+      // As a gate, the copy is the table of its left operand, read twice.
+      state_[p] = state_of(Shape::kCopy, kCopyTable);
+      operands_[p] = {driver.source, driver.source};
     } else if (driver.kind == BusDriver::Kind::kGates && gates.size() == 1 &&
                graph.is_bus(gates[0].left) && graph.is_bus(gates[0].right)) {
       state_[p] = state_of(Shape::kGate, gates[0].table);
       operands_[p] = {gates[0].left, gates[0].right};
     } else if (driver.kind == BusDriver::Kind::kGates) {
       state_[p] = state_of(Shape::kGates, 0);
+      if (const auto three = three_inputs(graph, gates)) {
+        three_inputs_.push_back(*three);
+        operands_[p] = {checked_index(three_inputs_.size(), "gate trees"), 0};
+      }
     }
     if (influences_earlier) state_[p] |= kInfluencesEarlier;
   }
@@ -110,6 +201,10 @@ Worklist::Worklist(const GateGraph& graph, const BusTable& busses,
     });
   }
 
+  constants_one_bit_ = true;
+  for (auto v = static_cast<ValueId>(count); v < graph.value_count(); ++v) {
+    if (graph.is_constant(v) && graph.constant(v).width() != 1) constants_one_bit_ = false;
+  }
   temporaries_.assign(graph.temporary_count(), BitBusValue());
   queue_.assign(count, 0);
   forget(values);
@@ -119,18 +214,14 @@ void Worklist::forget(std::span<const BitBusValue> values) {
   stale_.assign((count_ + 63) / 64, 0);
   driven_ = 0;
   driven_words_ = 0;
+  odd_widths_ = 0;
+  bits_valid_ = false;
   for (std::uint32_t p = 0; p < count_; ++p) {
+    odd_widths_ += static_cast<std::size_t>(values[p].width() != 1);
     if (shape_of(state_[p]) == Shape::kNone) continue;
     mark_stale(p);
     ++driven_;
     driven_words_ += values[p].word_count();
-  }
-}
-
-void Worklist::mark_readers_stale(std::uint32_t position) noexcept {
-  for (std::uint32_t i = reader_offsets_[position], end = reader_offsets_[position + 1]; i != end;
-       ++i) {
-    mark_stale(readers_[i]);
   }
 }
 
@@ -144,15 +235,41 @@ void Worklist::write(std::span<BitBusValue> values, std::uint32_t position,
   BitBusValue& current = values[position];
   if (value == current) return;
   driven_words_ -= shape_of(state_[position]) != Shape::kNone ? current.word_count() : 0;
+  note_width(current.width(), value.width());
   current = value;
   driven_words_ += shape_of(state_[position]) != Shape::kNone ? current.word_count() : 0;
+  bits_valid_ = bits_valid_ && value.width() == 1;
+  if (bits_valid_) bits_[position] = static_cast<std::uint8_t>(value.narrow_word());
   note_written(position);
 }
 
 void Worklist::write_text(std::span<BitBusValue> values, std::uint32_t position,
                           std::string_view bits) {
+  if (bits_valid_ && bits.size() == 1 && values[position].width() == 1) {
+    // One bit over one bit: the byte is the table's value.
+    const auto bit = static_cast<std::uint8_t>(bits[0] == '1');
+    if (bits_[position] == bit) return;
+    bits_[position] = bit;
+    *values[position].data() = bit;
+    note_written(position);
+    return;
+  }
   written_.assign_text(bits);
   write(values, position, written_);
+}
+
+bool Worklist::use_bits(std::span<const BitBusValue> values, const GateGraph& graph) {
+  if (!constants_one_bit_ || odd_widths_ != 0) return false;
+  if (bits_valid_) return true;
+  bits_.assign(graph.value_count(), 0);
+  for (std::size_t p = 0; p < count_; ++p) {
+    bits_[p] = static_cast<std::uint8_t>(values[p].narrow_word());
+  }
+  for (auto v = static_cast<ValueId>(count_); v < graph.value_count(); ++v) {
+    if (graph.is_constant(v)) bits_[v] = static_cast<std::uint8_t>(graph.constant(v).narrow_word());
+  }
+  bits_valid_ = true;
+  return true;
 }
 
 const BitBusValue& Worklist::value_of(std::span<const BitBusValue> values, const GateGraph& graph,
@@ -186,6 +303,7 @@ const BitBusValue& Worklist::value_of(std::span<const BitBusValue> values, const
         if (current.equals_narrow(width, word)) return false;
         driven_words_ += 1;
         driven_words_ -= current.word_count();
+        note_width(current.width(), width);
         current.set_narrow(width, word);
         mark_readers_stale(position);
         return true;
@@ -198,6 +316,7 @@ const BitBusValue& Worklist::value_of(std::span<const BitBusValue> values, const
       if (source == current) return false;
       driven_words_ += source.word_count();
       driven_words_ -= current.word_count();
+      note_width(current.width(), source.width());
       current = source;
       mark_readers_stale(position);
       return true;
@@ -214,13 +333,55 @@ const BitBusValue& Worklist::value_of(std::span<const BitBusValue> values, const
   if (scratch_ == current) return false;
   driven_words_ += scratch_.word_count();
   driven_words_ -= current.word_count();
+  note_width(current.width(), scratch_.width());
   std::swap(scratch_, current);
   mark_readers_stale(position);
   return true;
 }
 
+[[gnu::always_inline]] inline bool Worklist::evaluate_bit(std::span<BitBusValue> values,
+                                                          const GateGraph& graph,
+                                                          std::uint32_t position,
+                                                          std::uint8_t state) {
+  std::uint8_t* bits = bits_.data();
+  std::uint8_t bit = 0;
+  const Shape shape = shape_of(state);
+  if (shape == Shape::kGate || shape == Shape::kCopy) {
+    const Operands operands = operands_[position];
+    bit = (state >> (2 + (bits[operands.a] | (bits[operands.b] << 1)))) & 1U;
+  } else if (shape == Shape::kGates && operands_[position].a != 0) {
+    const ThreeInputs& three = three_inputs_[operands_[position].a - 1];
+    bit = (three.table >> (bits[three.x] | (bits[three.y] << 1) | (bits[three.z] << 2))) & 1U;
+  } else if (shape == Shape::kGates) {
+    for (const GraphGate& gate : graph.gates_of(position)) {
+      const auto out = static_cast<std::uint8_t>(
+          (gate.table >> (bits[gate.left] | (bits[gate.right] << 1))) & 1U);
+      if (gate.out == position) {
+        bit = out;
+      } else {
+        bits[gate.out] = out;
+      }
+    }
+  } else {
+    return false;
+  }
+  if (bit == bits[position]) return false;
+  bits[position] = bit;
+  *values[position].data() = bit;
+  return true;
+}
+
 Status Worklist::settle(std::span<BitBusValue> values, const GateGraph& graph, bool feedback,
                         const UpdateControl& control) {
+  last_on_bits_ = use_bits(values, graph);
+  if (last_on_bits_) return run<true>(values, graph, feedback, control);
+  bits_valid_ = false;  // the general form writes the table alone
+  return run<false>(values, graph, feedback, control);
+}
+
+template <bool kBits>
+Status Worklist::run(std::span<BitBusValue> values, const GateGraph& graph, bool feedback,
+                     const UpdateControl& control) {
   // Every bus starts out waiting, in table order. The seeds are taken by
   // walking the positions, so while position `seed` is being taken every
   // position from `seed` on is still waiting as a seed. Ids appended later go
@@ -276,6 +437,14 @@ Status Worklist::settle(std::span<BitBusValue> values, const GateGraph& graph, b
     return control.due();
   };
   const auto interruption = [] { return messages::interrupted(); };
+  // Every value is one word wide on bits_.
+  const auto words_of = [&](std::uint32_t position) -> std::size_t {
+    if constexpr (kBits) {
+      return 1;
+    } else {
+      return values[position].word_count();
+    }
+  };
 
   // The seeds: only stale busses are evaluated, in table order. While seeds
   // are taken, a change appends only influenced positions at or before the
@@ -283,20 +452,33 @@ Status Worklist::settle(std::span<BitBusValue> values, const GateGraph& graph, b
   // names none of those needs no look at its list: in a circuit declared in
   // dependency order that is every position.
   const std::size_t words = stale_.size();
+  // The stale seeds of a word are kept in a register: only a change can
+  // mark more of them (the readers after the one just taken), and only then
+  // is the word read again, so one evaluation need not wait for the marks of
+  // the one before.
   for (std::size_t w = 0; w < words; ++w) {
-    std::size_t from = w * 64;  // positions below it in this word are taken
-    while (true) {
-      const std::uint64_t bits = stale_[w] & (~std::uint64_t{0} << (from - w * 64));
-      if (bits == 0) break;
-      const auto position = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
-      from = position + 1;
+    std::uint64_t pending = stale_[w];
+    if constexpr (kBits) stale_[w] = 0;  // the walk holds them (see above)
+    while (pending != 0) {
+      const auto bit = static_cast<unsigned>(std::countr_zero(pending));
+      const auto position = static_cast<std::uint32_t>(w * 64 + bit);
+      pending &= pending - 1;
       ++evaluations_run;
       const std::uint8_t taken = state[position];
-      const bool changed = evaluate_and_store(values, graph, position, taken);
-      done += 1 + values[position].word_count();
-      if (changed && (taken & kInfluencesEarlier)) propagate(position, position + 1);
-      if (interrupted()) return stop(interruption());  // the seeds left are dropped
-      if (from == (w + 1) * 64) break;
+      const bool changed = evaluate<kBits>(values, graph, position, taken);
+      done += 1 + words_of(position);
+      if (changed) {
+        if constexpr (kBits) {
+          pending |= mark_readers_stale(position, w);
+        } else {
+          pending = stale_[w] & ((~std::uint64_t{0} << bit) << 1);
+        }
+        if (taken & kInfluencesEarlier) propagate(position, position + 1);
+      }
+      if (interrupted()) {
+        if constexpr (kBits) stale_[w] |= pending;  // still stale
+        return stop(interruption());                // the seeds left are dropped
+      }
     }
   }
   evaluations = driven_;
@@ -325,9 +507,13 @@ Status Worklist::settle(std::span<BitBusValue> values, const GateGraph& graph, b
     ++evaluations;
     if (is_stale(position)) {
       ++evaluations_run;
-      if (evaluate_and_store(values, graph, position, taken)) propagate(position, count);
+      if constexpr (kBits) clear_stale(position);
+      if (evaluate<kBits>(values, graph, position, taken)) {
+        if constexpr (kBits) mark_readers_stale(position);
+        propagate(position, count);
+      }
     }
-    const std::size_t value_words = values[position].word_count();
+    const std::size_t value_words = words_of(position);
     work += value_words;
     done += value_words;
     if (interrupted()) return stop(interruption());

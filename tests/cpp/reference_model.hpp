@@ -133,6 +133,10 @@ class ReferenceModel {
   }
 
   const BusTable& table() const noexcept { return table_; }
+  // Puts back a value for every bus, by position.
+  void restore(const std::vector<BitBusValue>& values) {
+    for (std::size_t p = 0; p < table_.size(); ++p) table_.value(p) = values[p];
+  }
 
   Values values() const {
     Values out;
