@@ -161,6 +161,24 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
     for (const Run& run : runs_)
       std::fill(tables_.begin() + run.begin, tables_.begin() + run.end, run.table);
     marked_.assign((gates_total + 63) / 64, 0);
+    // Readers are listed in gate order: those of one word are consecutive.
+    mark_offsets_.assign(slot_count + 1, 0);
+    for (std::size_t s = 0; s < slot_count; ++s) {
+      std::uint32_t last_word = kNoGate;
+      for (std::uint32_t i = reader_offsets_[s]; i < reader_offsets_[s + 1]; ++i) {
+        const std::uint32_t word = readers_[i] / 64;
+        if (word != last_word) {
+          mark_words_.push_back(word);
+          mark_bits_.push_back(0);
+          last_word = word;
+        }
+        mark_bits_.back() |= Word{1} << (readers_[i] % 64);
+      }
+      mark_offsets_[s + 1] = checked_index(mark_words_.size(), "reader words");
+    }
+    // The sweep finds readers through their words alone.
+    readers_ = {};
+    reader_offsets_ = {};
   }
   load_inputs(values);
 }
@@ -272,11 +290,12 @@ void WordPass::run_changes() {
 
 void WordPass::run_sweep() {
   Word* __restrict marked = marked_.data();
-  const std::uint32_t* __restrict offsets = reader_offsets_.data();
-  const std::uint32_t* __restrict readers = readers_.data();
+  const std::uint32_t* __restrict offsets = mark_offsets_.data();
+  const std::uint32_t* __restrict mark_words = mark_words_.data();
+  const Word* __restrict mark_bits = mark_bits_.data();
   const auto mark_readers = [&](std::uint32_t slot) {
     for (std::uint32_t i = offsets[slot], end = offsets[slot + 1]; i < end; ++i) {
-      marked[readers[i] / 64] |= Word{1} << (readers[i] % 64);
+      marked[mark_words[i]] |= mark_bits[i];
     }
   };
   for (const std::uint32_t slot : changed_) mark_readers(slot);
