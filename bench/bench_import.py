@@ -1,7 +1,7 @@
 """Import speed: Yosys JSON netlists, and Verilog gate netlists through Yosys.
 
     python bench/bench_import.py [--copies 4] [--gates 100000] [--flows auto,full] [--skip-json]
-                                 [--skip-netlists] [--rounds 3] [--baseline DIR]
+                                 [--skip-netlists] [--skip-memories] [--rounds 3] [--baseline DIR]
 
 JSON: a netlist of COPIES side-by-side copies of the synthesized 64x64
 multiplier of bench/netlists (about 25,500 cells each, net numbers shifted,
@@ -16,10 +16,13 @@ in turn, in fresh processes, side by side; reported: wall time, CPU time of
 the command and its Yosys runs, and whether the IRs of the flows compute the
 same outputs on random inputs.
 
-Memories: the processor of bench/clocked (risc16: a 256-word RAM of 16 bits
-and its program ROM) imported with `nimbo import risc16.v risc16_rom.v
---memories map` and `--memories keep`, alternately ROUNDS times each in fresh
-processes; reported: the median wall and CPU times, and the size of each IR.
+Memories: the processors of bench/clocked (risc16: a 256-word RAM of 16 bits
+and its program ROM; rv32sys: a 32-bit core with a 1024-word ROM read by
+$readmemh and a 1024-word RAM with byte writes) imported with
+`nimbo import ... --memories map` and `--memories keep`, alternately ROUNDS
+times each in fresh processes; reported: the median wall and CPU times, and
+the size of each IR. With --baseline, the kept import also runs with that
+nimbo.
 
 --baseline DIR: a folder holding another installed nimbo package (a copy of
 site-packages/nimbo of an earlier version); every import of a gate netlist
@@ -97,7 +100,7 @@ def gate_netlists(gates: int, work: Path) -> list[tuple[str, Path, int]]:
 
 
 def run_import(
-    path: Path | list[Path], flow: str, out: Path, *extra: str, baseline: str | None = None
+    path: Path | list[Path], flow: str, out: Path, *extra: str, baseline: str | None = None, cwd: Path | None = None
 ) -> tuple[float, float, str]:
     """Wall and CPU seconds (the command and its children) of one nimbo import, and its summary;
     with `baseline`, of the nimbo in that folder."""
@@ -106,7 +109,7 @@ def run_import(
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     done = subprocess.run([sys.executable, "-m", "nimbo", "import", *paths, "-o", str(out), "--flow", flow, *extra],
-                          capture_output=True, text=True, env=env)
+                          capture_output=True, text=True, env=env, cwd=cwd)
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if done.returncode != 0:
@@ -165,34 +168,41 @@ def bench_verilog(gates: int, flows: list[str], baseline: str | None) -> None:
                 print(f"| {name} | {flow} | {cpu:.1f} s | {base_cpu:.1f} s | {cpu / base_cpu:.2f} |")
 
 
-def bench_memories(rounds: int) -> None:
+MEMORY_DESIGNS = {"risc16": ("risc16.v", "risc16_rom.v"), "rv32sys": ("rv32sys.v", "rv32_core.v")}
+
+
+def bench_memories(rounds: int, baseline: str | None) -> None:
     designs = ROOT / "bench" / "clocked" / "designs"
-    sources = [designs / "risc16.v", designs / "risc16_rom.v"]
-    modes = ("map", "keep")
-    times: dict[str, list[tuple[float, float]]] = {mode: [] for mode in modes}
-    with tempfile.TemporaryDirectory(prefix="nimbo-bench-import-") as tmp:
-        outs = {mode: Path(tmp) / f"risc16.{mode}.json" for mode in modes}
-        for _ in range(rounds):
+    modes = ("map", "keep") + (("keep, baseline",) if baseline else ())
+    for top, files in MEMORY_DESIGNS.items():
+        sources = [designs / name for name in files]
+        times: dict[str, list[tuple[float, float]]] = {mode: [] for mode in modes}
+        with tempfile.TemporaryDirectory(prefix="nimbo-bench-import-") as tmp:
+            outs = {mode: Path(tmp) / f"{top}.{mode.split(',')[0]}.json" for mode in modes}
+            for _ in range(rounds):
+                for mode in modes:
+                    wall, cpu, _ = run_import(sources, "auto", outs[mode], "--top", top, "--memories",
+                                              mode.split(",")[0], baseline=baseline if "baseline" in mode else None,
+                                              cwd=designs)  # the ROM's $readmemh names its file from here
+                    times[mode].append((wall, cpu))
+            sizes = {}
             for mode in modes:
-                wall, cpu, _ = run_import(sources, "auto", outs[mode], "--top", "risc16", "--memories", mode)
-                times[mode].append((wall, cpu))
-        sizes = {}
+                component = json.loads(outs[mode].read_text())["component"]
+                gates = circuit_from_document({"component": component}).gate_count()
+                memories = component.get("memories", [])
+                sizes[mode] = (gates, len(component.get("registers", [])), len(memories),
+                               sum(m["words"] * m["width"] for m in memories))
+        median = {mode: tuple(sorted(t[k] for t in times[mode])[len(times[mode]) // 2] for k in (0, 1))
+                  for mode in modes}
+        print(f"\n{top}, {rounds} rounds, medians:")
+        print("| `--memories` | wall | CPU | gates | register bits | memories (bits) |")
+        print("|---|---|---|---|---|---|")
         for mode in modes:
-            component = json.loads(outs[mode].read_text())["component"]
-            gates = circuit_from_document({"component": component}).gate_count()
-            memories = component.get("memories", [])
-            sizes[mode] = (gates, len(component.get("registers", [])), len(memories),
-                           sum(m["words"] * m["width"] for m in memories))
-    median = {mode: tuple(sorted(t[k] for t in times[mode])[len(times[mode]) // 2] for k in (0, 1)) for mode in modes}
-    print(f"\nrisc16, {rounds} rounds, medians:")
-    print("| `--memories` | wall | CPU | gates | register bits | memories (bits) |")
-    print("|---|---|---|---|---|---|")
-    for mode in modes:
-        gates, registers, count, bits = sizes[mode]
-        print(f"| {mode} | {median[mode][0]:.2f} s | {median[mode][1]:.2f} s | {gates:,} | {registers:,} | "
-              f"{count} ({bits:,}) |")
-    print(f"map ÷ keep: {median['map'][0] / median['keep'][0]:.1f} (wall), "
-          f"{median['map'][1] / median['keep'][1]:.1f} (CPU)", flush=True)
+            gates, registers, count, bits = sizes[mode]
+            print(f"| {mode} | {median[mode][0]:.2f} s | {median[mode][1]:.2f} s | {gates:,} | {registers:,} | "
+                  f"{count} ({bits:,}) |")
+        print(f"map ÷ keep: {median['map'][0] / median['keep'][0]:.1f} (wall), "
+              f"{median['map'][1] / median['keep'][1]:.1f} (CPU)", flush=True)
 
 
 def main() -> int:
@@ -202,14 +212,16 @@ def main() -> int:
     parser.add_argument("--flows", default="auto,full", help="flows to compare, the first the reference")
     parser.add_argument("--skip-json", action="store_true", help="leave out the JSON netlist")
     parser.add_argument("--skip-netlists", action="store_true", help="leave out the Verilog gate netlists")
-    parser.add_argument("--rounds", type=int, default=3, help="imports of risc16 per memories mode")
+    parser.add_argument("--rounds", type=int, default=3, help="imports of each processor per memories mode")
+    parser.add_argument("--skip-memories", action="store_true", help="leave out the processors with memories")
     parser.add_argument("--baseline", metavar="DIR", help="a folder holding another installed nimbo to compare with")
     args = parser.parse_args()
     if not args.skip_json:
         bench_json(args.copies)
     if not args.skip_netlists:
         bench_verilog(args.gates, [f for f in args.flows.split(",") if f], args.baseline)
-    bench_memories(args.rounds)
+    if not args.skip_memories:
+        bench_memories(args.rounds, args.baseline)
     return 0
 
 

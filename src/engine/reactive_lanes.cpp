@@ -55,16 +55,9 @@ ReactiveLanes::ReactiveLanes(const Circuit& circuit, const Registers& registers,
   }
 
   const LanePass& lanes = *blocks_.front();
-  const auto signal_of = [&](const std::optional<std::uint32_t>& position, Signal absent) {
-    return position ? lanes.signals(*position)[0] : absent;
-  };
   for (const Register& reg : registers_.list) {
-    const auto q = lanes.signals(reg.q);
-    const auto d = lanes.signals(reg.d);
-    for (std::size_t b = 0; b < q.size(); ++b) {
-      const RegisterBit bit{q[b], d[b], signal_of(reg.enable, LanePass::kAllOne),
-                            signal_of(reg.async_reset, LanePass::kAllZero),
-                            level_mask(reg.reset_value.bit(b))};
+    for (std::size_t b = 0; b < lanes.signals(reg.q).size(); ++b) {
+      const LaneRegisterBit bit = lane_register_bit(lanes, reg, b);
       edge_bits_[reg.edge == Edge::kPosedge ? 0 : 1].push_back(bit);
       if (reg.async_reset) reset_bits_.push_back(bit);
     }
@@ -170,42 +163,15 @@ void ReactiveLanes::resets(std::size_t block, std::span<Word> live, std::size_t 
                            std::vector<std::size_t>& failed) {
   LanePass& lanes = *blocks_[block];
   LaneMemories* memories = memories_.empty() ? nullptr : &memories_[block];
-  const bool reads = memories != nullptr && memories->async_parts();
-  if (reset_bits_.empty() && !reads) return;
+  if (memories != nullptr && !memories->async_parts()) memories = nullptr;
+  if (reset_bits_.empty() && memories == nullptr) return;
   const std::size_t words = lanes.lane_words();
   Word changed[kMaxWords] = {};
-  // A round reads every reset, q and read port before it writes: the flips
-  // of the q bits of the live lanes, register by register, and those of the
-  // read data.
-  const auto round = [&] {
-    std::fill_n(changed, words, Word{0});
-    captured_.clear();
-    Word any = 0;
-    for (const RegisterBit& bit : reset_bits_) {
-      const Word* q = lanes.lanes(bit.q);
-      const Word* reset = lanes.lanes(bit.reset);
-      for (std::size_t w = 0; w < words; ++w) {
-        const Word flip = held_q(q[w], reset[w] & live[w], bit.reset_value) ^ q[w];
-        captured_.push_back(flip);
-        changed[w] |= flip;
-        any |= flip;
-      }
-    }
-    const bool read_flips =
-        reads && memories->async_round(lanes, live, std::span<Word>(changed, words));
-    return any != 0 || read_flips;
-  };
-  const auto update = [&] {
-    const Word* flips = captured_.data();
-    for (const RegisterBit& bit : reset_bits_) {
-      Word* q = lanes.lanes(bit.q);
-      for (std::size_t w = 0; w < words; ++w) q[w] ^= *flips++;
-    }
-    if (reads) memories->flip(lanes);
-    lanes.run();
-    return ok_status();
-  };
-  if (settle_async_parts(async_parts_, round, update).ok()) return;
+  if (settle_lane_resets(lanes, reset_bits_, memories, async_parts_, live,
+                         std::span<Word>(changed, words), captured_)
+          .ok()) {
+    return;
+  }
   // The lanes that still changed in the last round did not settle.
   for (std::size_t w = 0; w < words; ++w) {
     for (Word left = changed[w]; left != 0; left &= left - 1) {
@@ -232,12 +198,12 @@ void ReactiveLanes::edge(std::size_t block, Edge edge, std::span<Word> live, std
     return;
   }
   const std::size_t words = lanes.lane_words();
-  const std::vector<RegisterBit>& bits = edge_bits_[edge == Edge::kPosedge ? 0 : 1];
+  const std::vector<LaneRegisterBit>& bits = edge_bits_[edge == Edge::kPosedge ? 0 : 1];
   // Everything the edge writes is read before anything is written; the
   // lanes out of `live` keep their q's.
   captured_.resize(bits.size() * words);
   Word* captured = captured_.data();
-  for (const RegisterBit& bit : bits) {
+  for (const LaneRegisterBit& bit : bits) {
     const Word* q = lanes.lanes(bit.q);
     const Word* d = lanes.lanes(bit.d);
     const Word* enable = lanes.lanes(bit.enable);
@@ -251,7 +217,7 @@ void ReactiveLanes::edge(std::size_t block, Edge edge, std::span<Word> live, std
   write_clocks();
   if (memories != nullptr) memories->store(lanes);
   captured = captured_.data();
-  for (const RegisterBit& bit : bits) {
+  for (const LaneRegisterBit& bit : bits) {
     Word* q = lanes.lanes(bit.q);
     for (std::size_t w = 0; w < words; ++w) q[w] = *captured++;
   }

@@ -30,6 +30,7 @@
 #include "engine/circuit.hpp"
 #include "engine/lane_memories.hpp"
 #include "engine/lane_pass.hpp"
+#include "engine/lane_registers.hpp"
 #include "engine/memory_rules.hpp"
 #include "engine/memory_words.hpp"
 #include "engine/registers.hpp"
@@ -84,12 +85,6 @@ class ReactiveLanes {
   void step(std::span<const Word> mask, std::vector<std::size_t>& failed);
 
  private:
-  // A register bit as lanes hold it (see SequenceLanes::RegisterBit).
-  struct RegisterBit {
-    Signal q, d, enable, reset;
-    Word reset_value;
-  };
-
   // The lane words of `mask` for block `block`, into `live`.
   void block_mask(std::span<const Word> mask, std::size_t block, Word* live) const;
   // The asynchronous parts (resets, asynchronous reads) of block `block`.
@@ -107,8 +102,8 @@ class ReactiveLanes {
   AsyncParts async_parts_;
   bool clocked_ = false;  // registers or memories: a step has edges
   std::size_t memory_bytes_ = 0;
-  std::vector<RegisterBit> edge_bits_[2];  // posedge, negedge
-  std::vector<RegisterBit> reset_bits_;    // of the registers with a reset, in register order
+  std::vector<LaneRegisterBit> edge_bits_[2];  // posedge, negedge
+  std::vector<LaneRegisterBit> reset_bits_;    // of the registers with a reset, in register order
   std::vector<Signal> clock_signals_;
   std::vector<Word> captured_;
 };

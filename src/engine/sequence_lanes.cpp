@@ -21,9 +21,9 @@ constexpr std::size_t kWithReset = 2;
 }  // namespace
 
 template <bool kEnable, bool kReset>
-Word* SequenceLanes::capture(const LanePass& lanes, std::span<const RegisterBit> bits,
+Word* SequenceLanes::capture(const LanePass& lanes, std::span<const LaneRegisterBit> bits,
                              std::size_t words, Word* captured) {
-  for (const RegisterBit& bit : bits) {
+  for (const LaneRegisterBit& bit : bits) {
     const Word* q = lanes.lanes(bit.q);
     const Word* d = lanes.lanes(bit.d);
     const Word* enable = lanes.lanes(bit.enable);
@@ -49,17 +49,9 @@ SequenceLanes::SequenceLanes(const Circuit& circuit, const Registers& registers,
       lanes_(lanes) {}
 
 void SequenceLanes::plan_registers() {
-  const auto signal_of = [&](const std::optional<std::uint32_t>& position,
-                             LanePass::Signal absent) {
-    return position ? lanes_.signals(*position)[0] : absent;
-  };
   for (const Register& reg : registers_.list) {
-    const auto q = lanes_.signals(reg.q);
-    const auto d = lanes_.signals(reg.d);
-    for (std::size_t b = 0; b < q.size(); ++b) {
-      const RegisterBit bit{q[b], d[b], signal_of(reg.enable, LanePass::kAllOne),
-                            signal_of(reg.async_reset, LanePass::kAllZero),
-                            level_mask(reg.reset_value.bit(b))};
+    for (std::size_t b = 0; b < lanes_.signals(reg.q).size(); ++b) {
+      const LaneRegisterBit bit = lane_register_bit(lanes_, reg, b);
       const std::size_t kind = (reg.enable ? kWithEnable : 0) | (reg.async_reset ? kWithReset : 0);
       edge_bits_[reg.edge == Edge::kPosedge ? 0 : 1][kind].push_back(bit);
       if (reg.async_reset) reset_bits_.push_back(bit);
@@ -72,38 +64,9 @@ void SequenceLanes::resets(std::span<Word> live, std::size_t first, std::size_t 
   if (reset_bits_.empty() && !memories_.async_parts()) return;
   const std::size_t words = lanes_.lane_words();
   Word changed[kMaxWords] = {};
-  // A round reads every reset, q and read port before it writes: the flips
-  // of the q bits of the live lanes, register by register, and those of the
-  // read data.
-  const auto round = [&] {
-    std::fill_n(changed, words, Word{0});
-    captured_.clear();
-    Word any = 0;
-    for (const RegisterBit& bit : reset_bits_) {
-      const Word* q = lanes_.lanes(bit.q);
-      const Word* reset = lanes_.lanes(bit.reset);
-      for (std::size_t w = 0; w < words; ++w) {
-        const Word flip = held_q(q[w], reset[w] & live[w], bit.reset_value) ^ q[w];
-        captured_.push_back(flip);
-        changed[w] |= flip;
-        any |= flip;
-      }
-    }
-    const bool reads = memories_.async_parts() &&
-                       memories_.async_round(lanes_, live, std::span<Word>(changed, words));
-    return any != 0 || reads;
-  };
-  const auto update = [&] {
-    const Word* flips = captured_.data();
-    for (const RegisterBit& bit : reset_bits_) {
-      Word* q = lanes_.lanes(bit.q);
-      for (std::size_t w = 0; w < words; ++w) q[w] ^= *flips++;
-    }
-    if (memories_.async_parts()) memories_.flip(lanes_);
-    lanes_.run();
-    return ok_status();
-  };
-  const Status settled = settle_async_parts(async_parts_, round, update);
+  const Status settled =
+      settle_lane_resets(lanes_, reset_bits_, memories_.async_parts() ? &memories_ : nullptr,
+                         async_parts_, live, std::span<Word>(changed, words), captured_);
   if (settled.ok()) return;
   // The lanes that still changed in the last round did not settle.
   for (std::size_t w = 0; w < words; ++w) {
@@ -134,7 +97,7 @@ void SequenceLanes::edge(Edge edge, std::span<Word> live, std::size_t first, std
   const auto& kinds = edge_bits_[edge == Edge::kPosedge ? 0 : 1];
   // Everything the edge writes is read before anything is written.
   std::size_t count = 0;
-  for (const std::vector<RegisterBit>& bits : kinds) count += bits.size();
+  for (const std::vector<LaneRegisterBit>& bits : kinds) count += bits.size();
   captured_.resize(count * words);
   Word* captured = captured_.data();
   captured = capture<false, false>(lanes_, kinds[0], words, captured);
@@ -145,8 +108,8 @@ void SequenceLanes::edge(Edge edge, std::span<Word> live, std::size_t first, std
   write_clocks();
   if (!memories_.empty()) memories_.store(lanes_);
   captured = captured_.data();
-  for (const std::vector<RegisterBit>& bits : kinds) {
-    for (const RegisterBit& bit : bits) {
+  for (const std::vector<LaneRegisterBit>& bits : kinds) {
+    for (const LaneRegisterBit& bit : bits) {
       Word* q = lanes_.lanes(bit.q);
       for (std::size_t w = 0; w < words; ++w) q[w] = *captured++;
     }

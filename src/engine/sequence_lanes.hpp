@@ -22,6 +22,7 @@
 #include "engine/circuit.hpp"
 #include "engine/lane_memories.hpp"
 #include "engine/lane_pass.hpp"
+#include "engine/lane_registers.hpp"
 #include "engine/memory_rules.hpp"
 #include "engine/packed_vectors.hpp"
 #include "engine/registers.hpp"
@@ -50,14 +51,6 @@ class SequenceLanes {
                                  const UpdateControl& control);
 
  private:
-  // A register bit as lanes hold it: the signals of its q, d, enable and
-  // asynchronous reset (a register without an enable reads the signal of
-  // all ones, one without a reset the signal of all zeros), and the mask
-  // of its reset value.
-  struct RegisterBit {
-    LanePass::Signal q, d, enable, reset;
-    Word reset_value;
-  };
   // An input bus of byte sequences as lanes take it: its columns (its width
   // when the call starts), its width once evaluated, and the first signal of
   // its bits (LanePass::kNoSignal for a driven bus).
@@ -79,8 +72,8 @@ class SequenceLanes {
   // without an enable or a reset pass the mask they would read as a
   // constant, so that no lane of it is read.
   template <bool kEnable, bool kReset>
-  static Word* capture(const LanePass& lanes, std::span<const RegisterBit> bits, std::size_t words,
-                       Word* captured);
+  static Word* capture(const LanePass& lanes, std::span<const LaneRegisterBit> bits,
+                       std::size_t words, Word* captured);
   // Fills inputs_ with the inputs of `source`.
   void plan_inputs(const ByteSequences& source);
   std::optional<VectorFault> write_lane(const TextSequences& source, std::size_t sequence,
@@ -109,8 +102,8 @@ class SequenceLanes {
   LanePass& lanes_;
   // By edge (posedge, negedge), then by kind (1: with an enable, 2: with a
   // reset).
-  std::vector<RegisterBit> edge_bits_[2][4];
-  std::vector<RegisterBit> reset_bits_;  // of the registers with a reset, in register order
+  std::vector<LaneRegisterBit> edge_bits_[2][4];
+  std::vector<LaneRegisterBit> reset_bits_;  // of the registers with a reset, in register order
   std::vector<LaneInput> inputs_;
   std::optional<std::size_t> first_clock_;  // of inputs_: a clock, which steps do not write
   bool widths_change_ = false;              // some input's evaluated width is not its columns

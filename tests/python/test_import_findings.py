@@ -60,11 +60,11 @@ def findings(tmp_path, text, flow="auto"):
         ("module t(input clk, input d, output reg [1:0] q, output l);\n  reg [3:0] mem [0:1];\n"
          "  always @(posedge clk) begin q <= {q[0], d}; mem[d] <= {2{q}}; end\n  assign l = mem[1][0];\nendmodule\n",
          ["1 register without an initial value starts at 0 (nimbo is two-state; Verilog starts it at x): 'q' "
-          "({p}:3); give it an initial value, or reset it before reading; --x-initial ones or random starts it "
-          "otherwise",
+          "({p}:3); give it an initial value, or reset it before reading; --x-initial ones or random (x_initial= "
+          "in Python) starts it otherwise",
           "1 memory without initial contents starts at 0 in every word (nimbo is two-state; Verilog starts it at "
-          "x): 'mem' ({p}:2); give it an initial value, or reset it before reading; --x-initial ones or random "
-          "starts it otherwise"]),
+          "x): 'mem' ({p}:2); give it an initial value, or reset it before reading; --x-initial ones or "
+          "random (x_initial= in Python) starts it otherwise"]),
         ("module t(input a, input b, output q, output qn);\n  assign q = ~(a | qn);\n  assign qn = ~(b | q);\n"
          "endmodule\n",
          ["{p}:2: combinational loop through 'q', 'qn': nimbo re-evaluates it until no value changes (it holds a "

@@ -379,8 +379,9 @@ def uninitialised_findings(
         listed = ", ".join(f"'{name}'" + (f" ({where})" if where else "") for name, where in items[:8])
         more = f" and {len(items) - 8} more" if len(items) > 8 else ""
         verb, them = ("starts", "it") if len(items) == 1 else ("start", "them")
-        # The IR marks registers and memories: --x-initial starts them otherwise.
-        hint = f"; --x-initial ones or random starts {them} otherwise" if other else ""
+        # The IR marks registers and memories: --x-initial (x_initial= of Simulator and Design) starts
+        # them otherwise.
+        hint = f"; --x-initial ones or random (x_initial= in Python) starts {them} otherwise" if other else ""
         found.append(Message("", f"{what} {verb} at 0{how} ({TWO_STATE}; Verilog starts {them} at x): {listed}"
                                  f"{more}; give {them} an initial value, or reset {them} before reading{hint}"))
     return found

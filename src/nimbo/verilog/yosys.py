@@ -1076,10 +1076,12 @@ FLOWS = {
 }
 FLOW_NAMES = ("auto",) + tuple(FLOWS)
 # The flows with memories kept: what runs before the memories are looked at
-# and what after; Yosys's synth without its memory_map.
+# and what after; Yosys's synth without its memory_map. Without memory_map
+# between them, synth's "opt -fast -full; opt -full" is "opt -full" alone
+# (it runs to a fixed point), done once: a fifth of the import of a processor.
 KEEP_FLOWS = {
     "full": ("synth -flatten{fsm} -top {top} -run :fine",
-             "opt -fast -full; opt -full; techmap; opt -fast; abc -fast; opt -fast; hierarchy -check; check"),
+             "opt -full; techmap; opt -fast; abc -fast; opt -fast; hierarchy -check; check"),
     "light": ("opt_expr -keepdc; memory -nomap", "techmap"),
 }  # fmt: skip
 # Cells after elaboration that are already bit operations: a design made only
