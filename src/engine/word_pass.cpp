@@ -43,6 +43,16 @@ constexpr auto kByteRuns = narrow_runs<std::uint8_t>(std::make_index_sequence<16
 WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassPlan& plan,
                    std::span<const BitBusValue> values) {
   const auto gates = graph.gates();
+  // All one bit: changes are followed gate by gate (run_sweep), readers
+  // marked by words of gates, so readers of one value go side by side.
+  const bool all_one_bit = std::all_of(plan.widths.begin(), plan.widths.end(),
+                                       [](std::uint64_t width) { return width <= 1; });
+  std::vector<std::uint32_t> reordered;
+  std::span<const std::uint32_t> gate_order = plan.gate_order;
+  if (all_one_bit) {
+    reordered = gates_by_operands(graph, schedule, plan);
+    gate_order = reordered;
+  }
   std::vector<Place> place(graph.value_count());
   std::size_t next = 0;
   const auto allocate = [&](ValueId value) {
@@ -63,12 +73,12 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
   }
   narrow_base_ = checked_index(next, "value words");
   std::size_t narrow_count = 0;
-  for (const std::uint32_t g : plan.gate_order) {
+  for (const std::uint32_t g : gate_order) {
     if (plan.widths[gates[g].out] <= BitBusValue::kWordBits) ++narrow_count;
   }
   {
     std::size_t narrow_index = 0;
-    for (const std::uint32_t g : plan.gate_order) {
+    for (const std::uint32_t g : gate_order) {
       const ValueId out = gates[g].out;
       if (plan.widths[out] <= BitBusValue::kWordBits) {
         place[out] = {checked_index(narrow_base_ + narrow_index++, "value words"),
@@ -76,7 +86,7 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
       }
     }
     next = narrow_base_ + narrow_count;
-    for (const std::uint32_t g : plan.gate_order) {
+    for (const std::uint32_t g : gate_order) {
       if (plan.widths[gates[g].out] > BitBusValue::kWordBits) allocate(gates[g].out);
     }
   }
@@ -97,14 +107,14 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
   for (std::size_t k = 0; k + 1 < plan.run_starts.size(); ++k) {
     const std::uint32_t first = plan.run_starts[k];
     const std::uint32_t end = plan.run_starts[k + 1];
-    const GraphGate& sample = gates[plan.gate_order[first]];
+    const GraphGate& sample = gates[gate_order[first]];
     const std::uint64_t width = plan.widths[sample.out];
     const bool wide = width > BitBusValue::kWordBits;
     Run run{sample.table,      wide, wide ? Word{0} : BitBusValue::narrow_mask(width), 0, 0,
             plan.run_levels[k]};
     run.begin = static_cast<std::uint32_t>(wide ? wide_.size() : left_.size());
     for (std::uint32_t i = first; i < end; ++i) {
-      const GraphGate& gate = gates[plan.gate_order[i]];
+      const GraphGate& gate = gates[gate_order[i]];
       if (wide) {
         wide_.push_back({gate.table, place[gate.left].slot, place[gate.right].slot,
                          place[gate.out].slot, static_cast<std::uint32_t>(words_of(width)),
