@@ -36,10 +36,7 @@ const StepCase kStepCases[] = {
     {"WideFollowed", {.widths = {1, 65, 130}, .filler = 60}},
     // All one bit, over many words of gates: the per-gate sweep, its readers
     // in the same word and in later ones.
-    {"OneBitFollowed", {.widths = {1}, .registers = 12, .logic = 120, .filler = 300}},
-    {"OneBitFollowedFeedback",
-     {.feedback = true, .widths = {1}, .registers = 12, .logic = 120, .filler = 300}},
-    {"OneBitFollowedResets",
+    {"OneBitFollowed",
      {.widths = {1}, .reset_chains = true, .registers = 12, .logic = 120, .filler = 300}},
     {"MemoriesOneBitFollowed", {.widths = {1}, .logic = 120, .filler = 300, .memories = 2}},
     {"ResetChains", {.widths = {1}, .reset_chains = true, .registers = 8}},
