@@ -4,7 +4,11 @@ Expressions come from nimbo.ir (ref, const, gate); bus and make_ir write bus
 entries and documents as they are given, also ones the renderer refuses."""
 
 import ctypes
+import io
 import json
+import pathlib
+import resource
+import signal
 import subprocess
 import sys
 import textwrap
@@ -13,7 +17,11 @@ import pytest
 
 from nimbo.ir import const, gate, ref
 
-__all__ = ["bus", "byte_grid", "cell", "const", "gate", "make_ir", "netlist", "random_circuit", "random_vectors", "ref", "run_python"]
+__all__ = ["EXAMPLES", "ROOT", "bus", "byte_grid", "cell", "const", "gate", "json_steps", "limit_file_size", "make_ir",
+           "netlist", "random_circuit", "random_vectors", "ref", "run_cli", "run_python"]
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
 
 
 def pytest_configure(config):
@@ -59,6 +67,30 @@ def run_python(code, timeout=600):
     )
     assert completed.returncode == 0, completed.stderr
     return completed.stdout
+
+
+def run_cli(*argv):
+    """`nimbo ARGV` in this process: (exit status, what it wrote to standard output)."""
+    from nimbo.cli import main
+
+    out = io.StringIO()
+    status = main([str(a) for a in argv], out=out)
+    return status, out.getvalue()
+
+
+def json_steps(text):
+    """The values of each step that `nimbo run --format json` printed."""
+    return [json.loads(line)["values"] for line in text.splitlines()]
+
+
+def limit_file_size(limit):
+    """A preexec_fn: writes past `limit` bytes fail (as on a full disk) instead of raising SIGXFSZ."""
+
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return apply
 
 
 @pytest.fixture

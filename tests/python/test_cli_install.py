@@ -1,6 +1,6 @@
-"""Install hints and the quickstart: what they install comes from the project
-directory, never by the name nimbo, which an unrelated package on the public
-index has too."""
+"""Install hints: what they install comes from the project directory, never
+by the name nimbo, which an unrelated package on the public index has too
+(test_scripts.py runs the quickstart)."""
 
 import json
 import pathlib
@@ -8,21 +8,9 @@ import re
 
 import pytest
 
-from test_scripts import BUILD, Machine, throwaway_checkout
-
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 # `pip install` followed by a bare requirement on nimbo, quoted or not.
 BARE_NIMBO = re.compile(r"pip install\s+['\"]?nimbo\b")
-
-
-def test_quickstart_installs_the_extras_the_walk_through_uses_from_the_checkout(tmp_path):
-    box = Machine(tmp_path, uid=1000, installed=BUILD + " yosys", boost=108100)
-    box.env["PYTHON"] = "python3.11"
-    checkout = throwaway_checkout(tmp_path)
-    done = box.run(checkout / "scripts" / "quickstart.sh")
-    assert done.returncode == 0, done.stderr
-    pip = [call for call in box.calls() if call.startswith("pip -m pip install")]
-    assert len(pip) == 1 and pip[0].split()[4] == f"{checkout}[distributed,wave]"
 
 
 @pytest.mark.parametrize(

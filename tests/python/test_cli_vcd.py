@@ -2,7 +2,6 @@
 [W-1:0], as Icarus Verilog writes them for the same design, and clocks that
 toggle once per step for a design with registers."""
 
-import io
 import json
 import pathlib
 import random
@@ -13,9 +12,8 @@ import subprocess
 import pytest
 
 pytest.importorskip("nimbo.core")
-from nimbo.cli import main  # noqa: E402
+from conftest import EXAMPLES, run_cli  # noqa: E402
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 DESIGNS = pathlib.Path(__file__).resolve().parent / "designs"
 
 _VAR = re.compile(r"\$var\s+\w+\s+(\d+)\s+(\S+)\s+([^\s\[]+)\s*(\[\d+:\d+\])?\s*\$end")
@@ -45,11 +43,6 @@ def read_vcd(text):
 def at(changes, time):
     """The value in force at `time`."""
     return changes[max(t for t in changes if t <= time)]
-
-
-def run_cli(*argv):
-    out = io.StringIO()
-    return main([str(a) for a in argv], out=out), out.getvalue()
 
 
 def test_a_clocked_design_has_step_k_at_2k_with_its_inputs_half_a_cycle_before(tmp_path):

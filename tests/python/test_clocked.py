@@ -1,5 +1,6 @@
-"""Designs with registers and memories: every step form of nimbo.Simulator gives what the
-plain model gives, stepping through nimbo.core one update at a time."""
+"""Every step and batch form of nimbo.Simulator gives what the plain model
+gives (clocked_model.py, stepping nimbo.core one update at a time), on random
+circuits without and with registers and memories."""
 
 import json
 import random
@@ -9,6 +10,7 @@ import pytest
 from nimbo import Simulator, VectorError
 
 from clocked_model import ClockedModel, random_clocked_circuit
+from conftest import byte_grid, make_ir, random_circuit
 
 SHAPES = [
     pytest.param(dict(), id="one-pass"),
@@ -25,6 +27,13 @@ SHAPES = [
     pytest.param(dict(widths=(1, 65), memories=2, reset_chains=True), id="memories-wide"),
     pytest.param(dict(widths=(1, 3), memories=2, clocks_as_data=True), id="memories-clocks-as-data"),
 ]
+# Circuits without registers, beside the clocked shapes: steps are plain updates.
+BATCH_SHAPES = [
+    pytest.param(random_circuit, dict(), id="dag"),
+    pytest.param(random_circuit, dict(drop_influence=3), id="dag-partial-lists"),
+    pytest.param(random_circuit, dict(feedback=True), id="dag-feedback"),
+    pytest.param(random_circuit, dict(widths=(1,)), id="dag-one-bit"),
+] + [pytest.param(random_clocked_circuit, *shape.values, id=shape.id) for shape in SHAPES]
 
 
 def random_steps(rng, inputs, count, bad=0.0, qs=()):
@@ -48,9 +57,12 @@ def same_reason(got: str, expected: str) -> bool:
     return got == expected
 
 
-def model_run(ir, steps):
-    """Values after each step, and the error of the first failing step."""
+def model_run(ir, steps, first=None):
+    """Values after each step (after `first`, when given), the error of the
+    first failing step, and the values the model is left with."""
     model = ClockedModel(ir)
+    if first is not None:
+        model.step(first)
     results = []
     for step in steps:
         try:
@@ -58,6 +70,20 @@ def model_run(ir, steps):
         except RuntimeError as error:
             return results, str(error), model.values()
     return results, None, model.values()
+
+
+def carried(start, vectors):
+    """The same vectors writing every input of `start` in each, with the value in force."""
+    current = dict(start)
+    return [current := current | vector for vector in vectors]
+
+
+def byte_rows(rows, names):
+    return bytes(int(c) for row in rows for name in names for c in row[name])
+
+
+def jsonl(steps):
+    return "\n".join(json.dumps(s) for s in steps).encode()
 
 
 @pytest.mark.parametrize("shape", SHAPES)
@@ -74,75 +100,176 @@ def test_steps_give_the_plain_model(shape, seed):
         return
     simulator = Simulator(ir)
     assert simulator.values() == model.values()
+    ids = list(simulator.bus_ids)
+    taken, rows = [], []
     for step in random_steps(rng, inputs, 60, bad=0.05):
         try:
             expected = model.step(step)
         except RuntimeError as error:
             with pytest.raises(RuntimeError) as caught:
                 simulator.step(step)
-            if str(error).startswith("Circuit did not settle"):  # the simulator names what kept changing
-                assert str(caught.value).startswith(f"{error}; bus") and " still changing: " in str(caught.value)
-            else:
-                assert str(caught.value) == str(error)
+            assert same_reason(str(caught.value), str(error))
             assert simulator.values() == model.values()
             if "settle" in str(error):
                 break  # each further step would run to the work bound again
             continue
         simulator.step(step)
+        # A read of a few busses brings only what they read up to date;
+        # other reads, later steps and a full read still see every bus.
+        for _ in range(rng.randrange(3)):
+            some = rng.sample(ids, rng.randint(1, min(3, len(ids))))
+            assert simulator.values(some) == {i: expected[i] for i in some}
         assert simulator.values() == expected
+        taken.append(step)
+        rows.append(tuple(expected[b] for b in ids))
+    # The steps taken, side by side from the start: a design whose clocks
+    # nothing reads and whose registers take one edge skips the pass of the
+    # other edge, and its clocks still show low after each step.
+    simulator.reset()
+    for result in simulator.run_sequences_jsonl([jsonl(taken)] * 3, ids):
+        assert result == (rows, [], None)
 
 
-@pytest.mark.parametrize("shape", SHAPES)
-@pytest.mark.parametrize("seed", range(5))
-def test_batches_step_once_per_vector(shape, seed):
+@pytest.mark.parametrize("make, shape", BATCH_SHAPES)
+@pytest.mark.parametrize("seed", range(6))
+def test_every_batch_form_gives_the_plain_model(make, shape, seed):
+    """run, run_jsonl, run_bits, run_sequences_jsonl and run_sequences, from
+    the state after a first step, with vectors that write some of the inputs
+    (those of `written`) and now and then a value of the wrong width."""
     rng = random.Random(100 + seed)
-    ir, inputs = random_clocked_circuit(rng, **shape)
-    steps = random_steps(rng, inputs, 80, bad=0.01)
+    ir, inputs = make(rng, **shape)
     try:
-        expected, error, final = model_run(ir, steps)
+        ClockedModel(ir)
+    except RuntimeError as error:  # does not settle from the start
+        with pytest.raises(RuntimeError) as refused:
+            Simulator(ir)
+        assert same_reason(str(refused.value), str(error)) if make is random_circuit else "settle" in str(error)
+        return
+    names = sorted(inputs)
+    written = [b for b in names if rng.randrange(2)] if rng.randrange(2) else names
+    bad = 0.01 if seed % 2 else 0.0
+
+    def partial(count, bad=0.0):
+        return random_steps(rng, {b: inputs[b] for b in written}, count, bad)
+
+    # Now and then the inputs nobody writes get values of their own first.
+    first = {b: "".join(rng.choice("01") for _ in range(inputs[b])) for b in names} if rng.randrange(2) else {}
+    vectors = partial(rng.choice((9, 200, 700)), bad)
+    try:
+        expected, error, final = model_run(ir, vectors, first)
     except RuntimeError:
-        return  # does not settle from the start: covered above
-    simulator = Simulator(ir)
+        return  # the first step does not settle: test_steps_give_the_plain_model covers that
+
+    def fresh():
+        simulator = Simulator(ir)
+        simulator.step(first)
+        return simulator
+
+    simulator = fresh()
+    start = simulator.values()
     show = list(simulator.bus_ids)
     if error is None:
-        assert simulator.run(steps) == expected
+        assert simulator.run(vectors) == expected
     else:
         with pytest.raises(VectorError) as caught:
-            simulator.run(steps)
+            simulator.run(vectors)
         assert same_reason(caught.value.reason, error)
-        assert caught.value.index == len(expected)
-        assert caught.value.results == expected
+        assert (caught.value.index, caught.value.results) == (len(expected), expected)
     assert simulator.values() == final
 
-    if error is None:
-        # The same steps as a grid of bytes, every input written in each row.
-        names = sorted(inputs)
-        held = {b: "0" * inputs[b] for b in names}
-        full = [held := held | step for step in steps]
-        grid = bytes(int(bit) for step in full for b in names for bit in step[b])
-        grid = memoryview(grid).cast("B", (len(steps), sum(inputs.values())))
-        outputs = [b for b in simulator.bus_ids if b not in inputs]
-        simulator.reset()
-        model = ClockedModel(ir)
-        for step, row in zip(full, simulator.run_bits(names, grid, outputs).tolist()):
-            values = model.step(step)
-            assert "".join(map(str, row)) == "".join(values[b] for b in outputs)
-
-    lines = "\n".join(json.dumps(s) for s in steps).encode()
-    driven = [b for b, d in zip(simulator.bus_ids, simulator.driven) if d]
-    # Every bus, and single busses early and late in the circuit: reads
-    # bring a few busses up to date, or all of them.
-    for show in (list(simulator.bus_ids), driven[:1], driven[-1:]):
-        simulator.reset()
+    # Every bus, every other one, and single busses early and late in the
+    # circuit: reads bring a few busses up to date, or all of them.
+    driven = [b for b, d in zip(show, simulator.driven) if d]
+    for some in (show, show[::2], driven[:1], driven[-1:]):
+        simulator = fresh()
         if error is None:
-            values, unknown = simulator.run_jsonl(lines, show)
-            assert unknown == []
-            assert values == [tuple(row[b] for b in show) for row in expected]
+            assert simulator.run_jsonl(jsonl(vectors), some) == ([tuple(row[b] for b in some) for row in expected], [])
             assert simulator.values() == final
         else:
             with pytest.raises(VectorError) as caught:
-                simulator.run_jsonl(lines, show)
+                simulator.run_jsonl(jsonl(vectors), some)
             assert same_reason(caught.value.reason, error)
+            if "settle" in error:
+                return  # each further run would run to the work bound again
+
+    # Rows of bytes have fixed columns: outputs whose width never changes
+    # (a bus read before its operands settled, where lists are incomplete).
+    outputs = [b for b in show if {len(row[b]) for row in expected} <= {len(start[b])}]
+    columns = sum(inputs[b] for b in written)
+    held = {b: start[b] for b in written}
+    if error is None:
+        simulator = fresh()
+        data = byte_rows(carried(held, vectors), written)
+        out = simulator.run_bits(written, byte_grid(data, len(vectors), columns), outputs)
+        assert out.tolist() == [[int(c) for b in outputs for c in row[b]] for row in expected]
+        assert simulator.values() == final
+
+    # Sequences side by side across the 64-lane boundary, each from the
+    # state after `first`, which the calls leave as it was.
+    sequences = [vectors[: rng.randrange(16)]] + [partial(rng.randrange(16), 0.02) for _ in range(rng.choice((2, 65)))]
+    simulator = fresh()
+    results = simulator.run_sequences_jsonl([jsonl(s) for s in sequences], show)
+    assert simulator.values() == start and len(results) == len(sequences)
+    failing = [s for s, result in enumerate(results) if result[2]]
+    for s in sorted({0, len(sequences) - 1, *rng.sample(range(len(sequences)), 3), *failing}):
+        rows, failure, _ = model_run(ir, sequences[s], first)
+        values, unknown, fault = results[s]
+        assert (values, unknown) == ([tuple(row[b] for b in show) for row in rows], [])
+        if failure is None:
+            assert fault is None
+        else:
+            assert isinstance(fault, VectorError) and same_reason(fault.reason, failure)
+            assert (fault.index, fault.line) == (len(rows), len(rows) + 1)
+
+    steps = rng.randrange(1, 9)
+    sequences = [partial(steps) for _ in range(rng.choice((2, 67)))]
+    data = b"".join(byte_rows(carried(held, s), written) for s in sequences)
+    simulator = fresh()
+    try:
+        out = simulator.run_sequences(written, byte_grid(data, len(sequences), steps, columns), outputs).tolist()
+    except VectorError as fault:  # a sequence that does not settle
+        assert same_reason(fault.reason, model_run(ir, sequences[fault.sequence], first)[1])
+        return
+    assert simulator.values() == start
+    for s in sorted({0, len(sequences) - 1, *rng.sample(range(len(sequences)), 2)}):
+        rows, failure, _ = model_run(ir, sequences[s], first)
+        assert failure is None and out[s] == [[int(c) for b in outputs for c in row[b]] for row in rows]
+
+
+@pytest.mark.parametrize("rows", [1, 7, 8, 64, 65, 600])
+def test_an_input_no_row_writes_keeps_its_1(rows):
+    ir = make_ir([{"id": "a"}, {"id": "b", "value": "1"}])
+    simulator = Simulator(ir)
+    out = simulator.run_bits(["a"], byte_grid(bytes(rows), rows, 1), ["b"])
+    assert out.tolist() == [[1]] * rows
+    assert simulator.values() == {"a": "0", "b": "1"}
+
+
+@pytest.mark.parametrize("shape", [{}, dict(widths=(1,))], ids=["registers", "registers-one-bit"])
+@pytest.mark.parametrize("seed", range(4))
+def test_a_bad_row_in_one_lane_leaves_the_other_sequences_alone(shape, seed):
+    """Sequences in lanes across a 64-lane boundary, one of which meets a bad
+    byte: it stops there with its rows before it, and every other sequence
+    gives what it gives without the bad byte."""
+    rng = random.Random(seed)
+    ir, inputs = random_clocked_circuit(rng, **shape)
+    names = sorted(b for b in inputs if inputs[b])
+    if not names:
+        return
+    simulator = Simulator(ir)
+    outputs = [b for b in simulator.bus_ids if b not in inputs][:8]
+    sequences, steps, columns = 70, 6, sum(inputs[b] for b in names)
+    good = bytes(rng.randrange(2) for _ in range(sequences * steps * columns))
+    expected = simulator.run_sequences(names, byte_grid(good, sequences, steps, columns), outputs).tolist()
+    bad, step = rng.randrange(sequences), rng.randrange(steps)
+    data = bytearray(good)
+    data[(bad * steps + step) * columns + rng.randrange(columns)] = 2
+    with pytest.raises(VectorError) as caught:
+        simulator.run_sequences(names, byte_grid(bytes(data), sequences, steps, columns), outputs)
+    assert (caught.value.sequence, caught.value.index) == (bad, step)
+    got = caught.value.results.tolist()
+    assert [got[s] for s in range(sequences) if s != bad] == [expected[s] for s in range(sequences) if s != bad]
+    assert got[bad][:step] == expected[bad][:step]
 
 
 def test_a_counter_counts_on_rising_edges_only_while_enabled():
@@ -210,130 +337,6 @@ def test_two_registers_on_one_q_are_refused():
     ir = json.dumps({"component": {"id": "bad", "registers": registers, "busses": busses}})
     with pytest.raises(RuntimeError, match=r"registers\[1\] \(q 'a'\): q 'a' is already the q of registers\[0\]"):
         Simulator(ir)
-
-
-@pytest.mark.parametrize("shape", SHAPES)
-@pytest.mark.parametrize("seed", range(4))
-def test_sequences_side_by_side_give_each_sequence_alone(shape, seed):
-    rng = random.Random(200 + seed)
-    ir, inputs = random_clocked_circuit(rng, **shape)
-    first = random_steps(rng, inputs, 1)[0]
-    try:
-        ClockedModel(ir).step(first)
-    except RuntimeError:
-        return  # does not settle: covered above
-    simulator = Simulator(ir)
-    simulator.step(first)  # sequences start from the current state
-    start = simulator.values()
-    count = rng.choice((3, 66))
-    sequences = [random_steps(rng, inputs, rng.randrange(0, 16), bad=0.02) for _ in range(count)]
-    show = list(simulator.bus_ids)
-    blocks = ["\n".join(json.dumps(s) for s in steps).encode() for steps in sequences]
-    results = simulator.run_sequences_jsonl(blocks, show)
-    assert simulator.values() == start
-    assert len(results) == count
-    checked = sorted(rng.sample(range(count), min(count, 10)) + [i for i, r in enumerate(results) if r[2]])
-    for steps, (values, unknown, error) in ((sequences[i], results[i]) for i in dict.fromkeys(checked)):
-        model = ClockedModel(ir)
-        model.step(first)
-        expected = []
-        failure = None
-        for step in steps:
-            try:
-                expected.append(model.step(step))
-            except RuntimeError as raised:
-                failure = str(raised)
-                break
-        assert unknown == []
-        assert values == [tuple(row[b] for b in show) for row in expected]
-        if failure is None:
-            assert error is None
-        else:
-            assert isinstance(error, VectorError)
-            assert same_reason(error.reason, failure)
-            assert (error.index, error.line) == (len(expected), len(expected) + 1)
-
-
-@pytest.mark.parametrize("shape", SHAPES)
-def test_byte_sequences_give_each_sequence_alone(shape):
-    rng = random.Random(7)
-    ir, inputs = random_clocked_circuit(rng, **shape)
-    try:
-        ClockedModel(ir)
-    except RuntimeError:
-        return
-    simulator = Simulator(ir)
-    names = sorted(inputs)
-    outputs = [b for b in simulator.bus_ids if b not in names][:12]
-    sequences, steps = 67, 6
-    data = bytearray()
-    for _ in range(sequences * steps):
-        data += bytes(rng.randrange(2) for _ in range(sum(inputs[b] for b in names)))
-    columns = sum(inputs[b] for b in names)
-    grid = memoryview(bytes(data)).cast("B", (sequences, steps, columns))
-    out = simulator.run_sequences(names, grid, outputs)
-    assert out.shape[:2] == (sequences, steps)
-    rows = out.tolist()
-    for s in sorted(rng.sample(range(sequences), 8)):
-        model = ClockedModel(ir)
-        for t in range(steps):
-            row = data[(s * steps + t) * columns:(s * steps + t + 1) * columns]
-            step, column = {}, 0
-            for b in names:
-                step[b] = "".join(str(bit) for bit in row[column:column + inputs[b]])
-                column += inputs[b]
-            values = model.step(step)
-            assert "".join(map(str, rows[s][t])) == "".join(values[b] for b in outputs)
-
-
-@pytest.mark.parametrize("seed", range(20))
-def test_sequences_show_the_clocks_low_after_each_step(seed):
-    # A design whose clocks nothing reads and whose registers take one edge
-    # only skips the pass of the other edge; the clocks still change.
-    rng = random.Random(seed)
-    ir, inputs = random_clocked_circuit(rng)
-    try:
-        model = ClockedModel(ir)
-    except RuntimeError:
-        return
-    simulator = Simulator(ir)
-    show = list(simulator.bus_ids)
-    steps = random_steps(rng, inputs, 6)
-    expected = []
-    for step in steps:
-        try:
-            values = model.step(step)
-        except RuntimeError:
-            return
-        expected.append(tuple(values[b] for b in show))
-    block = "\n".join(json.dumps(s) for s in steps).encode()
-    for values, unknown, error in simulator.run_sequences_jsonl([block] * 3, show):
-        assert (values, unknown, error) == (expected, [], None)
-
-
-@pytest.mark.parametrize("seed", range(30))
-def test_reading_a_few_busses_after_each_step_gives_the_model_s_values(seed):
-    # values(ids) after a step evaluates only what the ids read; reads of
-    # other ids, later steps and a full read still see every bus as the
-    # plain model has it.
-    rng = random.Random(seed)
-    ir, inputs = random_clocked_circuit(rng)
-    try:
-        model = ClockedModel(ir)
-    except RuntimeError:
-        return
-    simulator = Simulator(ir)
-    ids = list(simulator.bus_ids)
-    for step in random_steps(rng, inputs, 8):
-        try:
-            expected = model.step(step)
-        except RuntimeError:
-            return
-        simulator.step(step)
-        for _ in range(rng.randrange(3)):
-            some = rng.sample(ids, rng.randint(1, min(3, len(ids))))
-            assert simulator.values(some) == {i: expected[i] for i in some}
-    assert simulator.values() == {i: expected[i] for i in ids}
 
 
 def chain_ir(order, clock_reader):

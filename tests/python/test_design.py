@@ -86,20 +86,6 @@ def check_against_model(rng, ir, steps):
     assert design.step() == {name: number(ports[name], ClockedModel(ir).step({})) for name in design.outputs}
 
 
-@pytest.mark.parametrize("seed", range(12))
-def test_random_circuits_match_the_model(seed):
-    rng = random.Random(seed)
-    ir, _ = random_circuit(rng, busses=30, widths=(0, 1, 1, 1, 1, 3, 8, 64, 65))
-    check_against_model(rng, with_ports(rng, ir), 40)
-
-
-@pytest.mark.parametrize("seed", range(12))
-def test_random_clocked_circuits_match_the_model(seed):
-    rng = random.Random(seed)
-    ir, _ = random_clocked_circuit(rng)
-    check_against_model(rng, with_ports(rng, ir), 40)
-
-
 def accumulator():
     c = Circuit("acc")
     en, clear, arst = c.input("en"), c.input("clear"), c.input("arst")
@@ -111,13 +97,18 @@ def accumulator():
     return c.to_ir()
 
 
-@pytest.mark.parametrize("design", ["accumulator", "counter.v", "fsm.v", "shift.v", "async_reset.v", "edges.v"])
-def test_registers_match_the_model(tmp_path, design):
-    if design.endswith(".v"):
-        ir = Design.from_verilog(DESIGNS / design, cache_dir=tmp_path).ir
+@pytest.mark.parametrize(
+    "design", [*(f"random {s}" for s in range(12)), *(f"random clocked {s}" for s in range(12)), "accumulator",
+               "counter.v", "fsm.v", "shift.v", "async_reset.v", "edges.v"])
+def test_designs_match_the_model(tmp_path, design):
+    rng = random.Random(design if not design.startswith("random") else int(design.rsplit(" ", 1)[1]))
+    if design.startswith("random clocked"):
+        ir = with_ports(rng, random_clocked_circuit(rng)[0])
+    elif design.startswith("random"):
+        ir = with_ports(rng, random_circuit(rng, busses=30, widths=(0, 1, 1, 1, 1, 3, 8, 64, 65))[0])
     else:
-        ir = accumulator()
-    check_against_model(random.Random(design), ir, 60)
+        ir = accumulator() if design == "accumulator" else Design.from_verilog(DESIGNS / design, cache_dir=tmp_path).ir
+    check_against_model(rng, ir, 40 if design.startswith("random") else 60)
 
 
 def test_accumulator_adds_and_resets():

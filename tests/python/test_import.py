@@ -1,7 +1,7 @@
-"""Yosys netlists imported into nimbo, checked against Icarus Verilog on the original Verilog."""
+"""Yosys netlists imported into nimbo: cells, registers, ports, refusals and the
+command line (test_imported_designs.py runs imported designs against Icarus)."""
 
 import json
-import random
 import shutil
 import subprocess
 import sys
@@ -9,45 +9,18 @@ from pathlib import Path
 
 import pytest
 
-from conftest import cell, netlist
+from conftest import cell, netlist, run_cli
 
 from nimbo.ports import expand_inputs, port_values, ports_from_text
 from nimbo.verilog.yosys import ImportFailure, import_netlist, import_text, synthesize
 
 DESIGNS = Path(__file__).resolve().parent / "designs"
 needs_yosys = pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
-needs_icarus = pytest.mark.skipif(shutil.which("iverilog") is None, reason="iverilog is not installed")
 
 
 @pytest.fixture(scope="module")
 def core():
     return pytest.importorskip("nimbo.core")
-
-
-def random_vectors(ports, count, seed):
-    rng = random.Random(seed)
-    ins = [p for p in ports.values() if p.direction == "input"]
-    return [{p.name: "".join(rng.choice("01") for _ in p.bits) for p in ins} for _ in range(count)]
-
-
-def simulate(core, imported, vectors):
-    component = core.Renderer(imported.text()).component
-    outs = {n: p for n, p in imported.ports.items() if p.direction == "output"}
-    return [port_values(outs, component.update_and_get(expand_inputs(imported.ports, v))) for v in vectors]
-
-
-@needs_yosys
-@needs_icarus
-@pytest.mark.parametrize("flow", ["full", "light"])
-@pytest.mark.parametrize("design", ["adder8", "alu4", "shapes", "prio", "mul6"])
-def test_imported_design_matches_icarus_on_the_original(design, flow, core, tmp_path):
-    from nimbo.verilog import icarus
-
-    source = DESIGNS / f"{design}.v"
-    imported = import_text(synthesize([str(source)], design, flow=flow))
-    vectors = random_vectors(imported.ports, 200, seed=len(design))
-    expected = icarus.run([source], design, imported.ports, vectors, tmp_path).outputs
-    assert simulate(core, imported, vectors) == expected
 
 
 @needs_yosys
@@ -291,15 +264,6 @@ def test_yosys_errors_are_one_line(tmp_path):
     with pytest.raises(ImportFailure, match=r"Yosys failed: .*bad.v:1: ERROR: syntax error") as info:
         synthesize([str(bad)], "bad")
     assert "\n" not in str(info.value)
-
-
-def run_cli(*argv):
-    import io
-
-    from nimbo.cli import main
-
-    out = io.StringIO()
-    return main([str(a) for a in argv], out=out), out.getvalue()
 
 
 @needs_yosys

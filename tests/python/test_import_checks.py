@@ -2,13 +2,13 @@
 identifiers, width mismatches, clocking a step cannot reproduce), the Yosys
 warnings it shows, and the flow it picks."""
 
-import io
 import json
 import shutil
 
 import pytest
 
-from nimbo.cli import main
+from conftest import run_cli
+
 from nimbo.verilog.yosys import ImportFailure, import_text, run_yosys
 
 pytestmark = pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
@@ -118,11 +118,6 @@ def test_registers_a_step_cannot_clock_exactly_are_refused_by_their_names(tmp_pa
     with pytest.raises(ImportFailure) as info:
         import_text(run_yosys([path], "r").netlist)
     assert str(info.value).startswith("register 'q' (") and needle.format(path=path) in str(info.value)
-
-
-def run_cli(*argv):
-    out = io.StringIO()
-    return main([str(a) for a in argv], out=out), out.getvalue()
 
 
 @pytest.mark.parametrize(

@@ -4,13 +4,13 @@ initial value, cut values), with file, line and the design's names; and the
 strict import that refuses them, from the command line, Python and the
 fixture."""
 
-import io
 import shutil
 import warnings
 
 import pytest
 
-from nimbo.cli import main
+from conftest import run_cli
+
 from nimbo.verilog.differences import scan, strong_loops
 from nimbo.verilog.yosys import ImportFailure, StrictFailure, import_verilog
 
@@ -116,11 +116,6 @@ def test_a_cut_the_design_means_imports_and_simulates_as_the_cut(tmp_path):
     model = ClockedModel(imported.text())
     outs = {n: p for n, p in imported.ports.items() if p.direction == "output"}
     assert [port_values(outs, model.step(expand_inputs(imported.ports, v))) for v in vectors] == expected
-
-
-def run_cli(*argv):
-    out = io.StringIO()
-    return main([str(a) for a in argv], out=out), out.getvalue()
 
 
 DELAYED = "module t(input a, output reg y);\n  initial begin y = 0; #5 y = 1; end\nendmodule\n"

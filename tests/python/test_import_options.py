@@ -2,14 +2,14 @@
 module (-G), SystemVerilog (--sv), all part of the cache key; and the sizes
 refused before Yosys maps them, and how a Yosys that dies is reported."""
 
-import io
 import json
 import os
 import shutil
 
 import pytest
 
-from nimbo.cli import main
+from conftest import run_cli
+
 from nimbo.verilog.cache import cache_key
 from nimbo.verilog.options import ImportOptions, OptionError
 from nimbo.verilog.yosys import ImportFailure, import_verilog
@@ -31,11 +31,6 @@ CONFIGURED = """module cfg #(parameter W = 4, parameter [7:0] K = 8'h01, paramet
   assign named = S == `MSG;
 endmodule
 """
-
-
-def run_cli(*argv):
-    out = io.StringIO()
-    return main([str(a) for a in argv], out=out), out.getvalue()
 
 
 @pytest.fixture

@@ -72,34 +72,30 @@ def words(count: int) -> ImportOptions:
     return ImportOptions.make(parameters={"WORDS": count})
 
 
-def test_the_size_guard_holds_only_for_the_memories_that_are_mapped(sources):
-    many = words(8192)  # 262,144 bits: too many to map, a memory of the IR all the same
+@pytest.mark.parametrize(
+    "source, mode, count, message",
+    [
+        # 262,144 bits: too many to map (a memory of the IR all the same when kept, below)
+        ("ram.v", "map", 8192, "memory 'mem' (ram.v:2) has 8,192 words × 32 bits = 262,144 bits: nimbo maps memories "
+         "to one register per bit"),
+        # kept, but a memory that cannot stay one is mapped, with the reason
+        ("loose.v", "keep", 32768, "memory 'mem' (loose.v:3) has 32,768 words × 8 bits = 262,144 bits: it cannot stay "
+         "a memory (its read port 0 returns x when write port 0 writes the same address at the same edge "
+         "(no_rw_check)), so nimbo maps it to one register per bit, and more than 131,072 bits"),
+        # larger than a memory of the IR holds: refused before mapping
+        ("ram.v", "keep", (1 << 23) + 1, "memory 'mem' (ram.v:2) cannot be kept as a memory: it has 8,388,609 words "
+         "× 32 bits = 268,435,488 bits, and a memory of the IR holds at most 16,777,216 words of at most 65,536 bits, "
+         "268,435,456 bits in all"),
+    ],
+)
+def test_the_size_guard_holds_for_the_memories_that_are_mapped(sources, source, mode, count, message):
     with pytest.raises(ImportFailure) as refused:
-        import_verilog(["ram.v"], memories="map", options=many)
-    assert str(refused.value).startswith("memory 'mem' (ram.v:2) has 8,192 words × 32 bits = 262,144 bits: nimbo "
-                                         "maps memories to one register per bit")
-    _, imported = import_verilog(["ram.v"], memories="keep", options=many)
-    (memory,) = imported.memories
-    assert (memory["name"], memory["words"], memory["width"]) == ("mem", 8192, 32)
-
-
-def test_a_memory_kept_memories_still_map_is_held_to_the_size_guard_with_its_reason(sources):
-    with pytest.raises(ImportFailure) as refused:
-        import_verilog(["loose.v"], memories="keep", options=words(32768))
-    assert str(refused.value).startswith(
-        "memory 'mem' (loose.v:3) has 32,768 words × 8 bits = 262,144 bits: it cannot stay a memory (its read port 0 "
-        "returns x when write port 0 writes the same address at the same edge (no_rw_check)), so nimbo maps it to "
-        "one register per bit, and more than 131,072 bits"
-    )
-
-
-def test_a_memory_larger_than_the_ir_holds_is_refused_before_mapping(sources):
-    with pytest.raises(ImportFailure) as refused:
-        import_verilog(["ram.v"], memories="keep", options=words((1 << 23) + 1))
-    assert str(refused.value).startswith(
-        "memory 'mem' (ram.v:2) cannot be kept as a memory: it has 8,388,609 words × 32 bits = 268,435,488 bits, and "
-        "a memory of the IR holds at most 16,777,216 words of at most 65,536 bits, 268,435,456 bits in all"
-    )
+        import_verilog([source], memories=mode, options=words(count))
+    assert str(refused.value).startswith(message)
+    if source == "ram.v" and mode == "map":
+        _, imported = import_verilog(["ram.v"], memories="keep", options=words(count))
+        (memory,) = imported.memories
+        assert (memory["name"], memory["words"], memory["width"]) == ("mem", 8192, 32)
 
 
 def test_kept_memories_without_initial_contents_are_found_as_mapped_ones_are(sources):

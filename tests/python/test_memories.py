@@ -1,7 +1,8 @@
 """Memories: the plain model (clocked_model.py) against the same memories
 mapped to registers and logic by Yosys's memory_map (the importer's form
 without kept memories), cycle by cycle on every output, word and register;
-imported designs against Icarus Verilog; and the importer's choices."""
+the ROM of $readmemh, a processor's memories, and the importer's choices
+(test_imported_designs.py runs designs with kept memories against Icarus)."""
 
 import io
 import json
@@ -21,7 +22,6 @@ from nimbo.verilog.yosys_log import Message
 
 DESIGNS = Path(__file__).resolve().parent / "designs"
 needs_yosys = pytest.mark.skipif(shutil.which("yosys") is None, reason="yosys is not installed")
-needs_icarus = pytest.mark.skipif(shutil.which("iverilog") is None, reason="iverilog is not installed")
 
 
 # ---------------------------------------------------------------- random memory cells
@@ -188,7 +188,7 @@ def test_kept_memories_step_like_their_mapped_form(seed, tmp_path):
             assert shown in (None, word_bits(word, memory.width)), f"cycle {cycle}: word {index}"
 
 
-# ---------------------------------------------------------------- imported designs against Icarus
+# ---------------------------------------------------------------- imported designs with kept memories
 
 ROM_WORDS = [0x3F, 0x00, 0xA7, 0x11, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x42]
 
@@ -218,43 +218,6 @@ def agrees(got: dict[str, str], expected: dict[str, str]) -> bool:
         len(got[k]) == len(expected[k]) and all(g == e or (e == "x" and g == "0") for g, e in zip(got[k], expected[k]))
         for k in got
     )
-
-
-@needs_yosys
-@needs_icarus
-@pytest.mark.parametrize("flow", ["full", "light"])
-@pytest.mark.parametrize("design, bias", [("ram", {"we": 0.5}), ("memory", {}), ("dual_ram", {"rst": 0.1}),
-                                          ("rom", {})])  # fmt: skip
-def test_kept_memories_match_icarus_cycle_by_cycle(design, bias, flow, tmp_path):
-    from test_clocked_import import clock_ports, random_vectors
-
-    from nimbo.verilog import icarus
-
-    source = readmemh_rom(tmp_path) if design == "rom" else DESIGNS / f"{design}.v"
-    imported = import_text(synthesize([str(source)], design, flow=flow, memories="keep"), memories="keep")
-    assert imported.memories
-    clocks = clock_ports(imported)
-    vectors = random_vectors(imported, clocks, 200, seed=len(design), bias=bias)
-    expected = icarus.run([source], design, imported.ports, vectors, tmp_path, clocks=clocks).outputs
-    model = ClockedModel(imported.text())
-    outputs = {n: p for n, p in imported.ports.items() if p.direction == "output"}
-    for k, vector in enumerate(vectors):
-        got = port_values(outputs, model.step(expand_inputs(imported.ports, vector)))
-        assert agrees(got, expected[k]), f"cycle {k}: inputs {vector}"
-    # The engine's forms: one run of every vector, and the same run as one
-    # sequence among copies of itself in lanes.
-    from nimbo import Simulator
-
-    simulator = Simulator(imported.text())
-    steps = [expand_inputs(imported.ports, vector) for vector in vectors]
-    rows = simulator.run(steps)
-    assert all(agrees(port_values(outputs, row), expected[k]) for k, row in enumerate(rows))
-    simulator.reset()
-    show = list(simulator.bus_ids)
-    lines = "\n".join(json.dumps(step) for step in steps).encode()
-    for values, unknown, error in simulator.run_sequences_jsonl([lines] * 70, show):
-        assert (unknown, error) == ([], None)
-        assert values == [tuple(row[b] for b in show) for row in rows]
 
 
 @needs_yosys

@@ -20,8 +20,6 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 PAGES = ["README.md"] + sorted(f"docs/{page.name}" for page in (ROOT / "docs").glob("*.md"))
-# The builder's snippets have a test of their own in test_build.py.
-SKIPPED_PAGES = ("docs/builder.md",)
 
 
 def sections(text):
@@ -41,8 +39,6 @@ def snippets():
     before it; an id of page, section heading and index."""
     found = []
     for page in PAGES:
-        if page in SKIPPED_PAGES:
-            continue
         for heading, section in sections((ROOT / page).read_text(encoding="utf-8")):
             commands = []
             before = ""

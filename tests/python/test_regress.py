@@ -1,12 +1,9 @@
 """nimbo.regress and `nimbo regress`: vector sets on a local Dask cluster."""
 
 import hashlib
-import io
 import json
 import os
-import pathlib
 import random
-import resource
 import signal
 import subprocess
 import sys
@@ -20,14 +17,13 @@ if os.environ.get("CI"):
 else:
     pytest.importorskip("distributed")
 
-from conftest import random_circuit, random_vectors, run_python  # noqa: E402
+from conftest import EXAMPLES, limit_file_size, random_circuit, random_vectors, run_cli, run_python  # noqa: E402
 
 from nimbo import Simulator, VectorError  # noqa: E402
-from nimbo.cli import main  # noqa: E402
 from nimbo.ir import build_document, gate, ref  # noqa: E402
 from nimbo.regression import KEEPS, RenderError, connect, regress, split_set  # noqa: E402
 
-FULL_ADDER = (pathlib.Path(__file__).resolve().parents[2] / "examples" / "full_adder.json").read_text()
+FULL_ADDER = (EXAMPLES / "full_adder.json").read_text()
 # A bound that only stops a command that hangs; a slow or loaded machine never comes near it.
 HUNG = 1800
 
@@ -160,32 +156,22 @@ def test_a_list_set_fails_at_the_vector_json_cannot_hold(clusters, vectors, faul
 
 
 def test_a_vcd_per_set_holds_each_vector_at_its_step(clusters, tmp_path):
-    from vcd.reader import TokenKind, tokenize
+    from test_cli_vcd import at, read_vcd
 
     vectors = [{"a": "1"}, {"b": "1"}, {"cin": "1"}, {"a": "0", "b": "0"}]
     result = regress(FULL_ADDER, {"t/one.jsonl": vectors}, show=["sum", "cout"], vcd_dir=tmp_path,
                      client=clusters(2)).results[0]
     assert result.vcd == tmp_path / "one.vcd"
-    codes, step, seen = {}, 0, {}
-    with open(result.vcd, "rb") as stream:
-        for token in tokenize(stream):
-            if token.kind is TokenKind.VAR:
-                codes[token.data.id_code] = token.data.reference
-            elif token.kind is TokenKind.CHANGE_TIME:
-                step = token.data
-            elif token.kind is TokenKind.CHANGE_SCALAR:
-                seen.setdefault(step, {})[codes[token.data.id_code]] = token.data.value
+    variables = read_vcd(result.vcd.read_text())
     values = [{"sum": "0", "cout": "0"}] + Simulator(FULL_ADDER).run(vectors, ["sum", "cout"])
-    state = {}
     for k, expected in enumerate(values):  # a step records what changed
-        state.update(seen.get(k, {}))
-        assert state == expected, k
+        assert {name: str(at(variables[name][2], k)) for name in expected} == expected, k
 
 
 def test_a_clocked_sets_vcd_has_its_inputs_half_a_cycle_before_the_edge(clusters, tmp_path):
     from test_cli_vcd import read_vcd
 
-    counter = (pathlib.Path(__file__).resolve().parents[2] / "examples" / "counter.json").read_text()
+    counter = (EXAMPLES / "counter.json").read_text()
     vectors = [{"en": "1"}, {}, {"en": "0"}]
     result = regress(counter, {"c.jsonl": vectors}, show=["value", "en"], vcd_dir=tmp_path, client=clusters(1)).results[0]
     variables = read_vcd(result.vcd.read_text())
@@ -319,12 +305,6 @@ def test_api_refusals(clusters):
 # ---------------------------------------------------------------- command line
 
 
-def run_cli(*argv):
-    out = io.StringIO()
-    status = main([str(a) for a in argv], out=out)
-    return status, out.getvalue()
-
-
 @pytest.fixture
 def sets(tmp_path):
     (tmp_path / "good.jsonl").write_text('{"a": "1"}\n{"b": "1"}\n\n{"cin": "1"}\n')
@@ -376,14 +356,6 @@ def test_cli_refusals(clusters, sets, tmp_path, capsys, argv, status, message):
     argv = [clusters(2).scheduler.address if a is None else sets / "good.jsonl" if a == "SET" else a for a in argv]
     assert run_cli("regress", ir, sets / "good.jsonl", *argv)[0] == status
     assert message in capsys.readouterr().err.splitlines()[-1]
-
-
-def limit_file_size(limit):
-    def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails instead
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-
-    return apply
 
 
 def nimbo_cli(*argv, **options):

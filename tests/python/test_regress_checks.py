@@ -1,8 +1,6 @@
 """Regressions that check: names, values, expected values, references, lanes."""
 
-import io
 import json
-import pathlib
 import random
 
 import pytest
@@ -10,10 +8,9 @@ import pytest
 pytest.importorskip("distributed")
 
 from clocked_model import random_clocked_circuit  # noqa: E402
-from conftest import random_vectors  # noqa: E402
+from conftest import EXAMPLES, random_vectors, run_cli  # noqa: E402
 
 from nimbo import Simulator  # noqa: E402
-from nimbo.cli import main  # noqa: E402
 from nimbo.regression.expect import ExpectError, matches, pattern  # noqa: E402
 from nimbo._engine import parse_value  # noqa: E402
 from nimbo.regression import pieces as piece_module  # noqa: E402
@@ -21,7 +18,6 @@ from nimbo.regression.pieces import Piece, run_piece, run_pieces  # noqa: E402
 from nimbo.regression import UnknownName, connect, regress  # noqa: E402
 from nimbo.ports import ports_from_text  # noqa: E402
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 ALU = (EXAMPLES / "alu8.json").read_text()
 COUNTER = (EXAMPLES / "counter.json").read_text()
 
@@ -73,11 +69,6 @@ def adder_sets(tmp_path, lines_by_name):
     return paths
 
 
-def cli(*argv):
-    out = io.StringIO()
-    return main([str(a) for a in argv], out=out), out.getvalue()
-
-
 def test_sets_name_ports_and_are_checked(client, tmp_path, capsys):
     """Ports take whole values (numbers or bit strings), expected values are
     compared after the step, records hold ports in the radix, and the summary
@@ -113,7 +104,7 @@ def test_sets_name_ports_and_are_checked(client, tmp_path, capsys):
     # Expected values that are all "don't care" check nothing: run only.
     dont_care = [{**vector, "expect": {name: "x" for name in outputs}} for vector in good]
     paths = adder_sets(tmp_path, {"good": good, "bad": bad, "only": only, "dont_care": dont_care})
-    status, out = cli("regress", ir, *paths, "--radix", "dec", "--scheduler", client.scheduler.address)
+    status, out = run_cli("regress", ir, *paths, "--radix", "dec", "--scheduler", client.scheduler.address)
     assert status == 1
     records = [json.loads(line) for line in out.splitlines()]
     assert [(r["status"], r["checked"], r["vectors"]) for r in records] == [
@@ -141,7 +132,7 @@ def test_unknown_names_stop_the_run_before_it_starts(tmp_path, capsys, lines, sh
     ir.write_text((EXAMPLES / "full_adder.json").read_text())
     path = tmp_path / "set.jsonl"
     path.write_text("".join(json.dumps(line) + "\n" for line in lines))
-    status, _ = cli("regress", ir, path, *(["--show", *show] if show else []))
+    status, _ = run_cli("regress", ir, path, *(["--show", *show] if show else []))
     assert status == 1
     err = capsys.readouterr().err.strip()
     assert message in err and "--allow-unknown" in err
@@ -209,15 +200,15 @@ def test_a_reference_run_fails_sets_that_differ(client, tmp_path, capsys):
     paths = adder_sets(tmp_path, sets)
     for keep in ("all", "digest", "last"):
         reference = tmp_path / f"ref-{keep}.jsonl"
-        assert cli("regress", ir, *paths, "--keep", keep, "--out", reference, "--scheduler", client.scheduler.address)[0] == 0
-        assert cli("regress", ir, *paths, "--reference", reference, "--radix", "bin",
+        assert run_cli("regress", ir, *paths, "--keep", keep, "--out", reference, "--scheduler", client.scheduler.address)[0] == 0
+        assert run_cli("regress", ir, *paths, "--reference", reference, "--radix", "bin",
                    "--scheduler", client.scheduler.address)[0] == 0
         assert capsys.readouterr().err.splitlines()[-1].startswith("2 sets: 2 passed (2 checked, 0 run only)")
         changed = list(sets["two"])
         changed[-1] = {**changed[-1], next(iter(inputs)): "".join("1" if c == "0" else "0" for c in changed[-1].get(
             next(iter(inputs)), "0" * inputs[next(iter(inputs))]))}
         paths[1].write_text("".join(json.dumps(v) + "\n" for v in changed))
-        status, _ = cli("regress", ir, *paths, "--reference", reference, "--scheduler", client.scheduler.address)
+        status, _ = run_cli("regress", ir, *paths, "--reference", reference, "--scheduler", client.scheduler.address)
         detail = capsys.readouterr()
         assert status == 1
         if keep == "all":

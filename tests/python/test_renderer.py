@@ -18,11 +18,6 @@ def test_text_reports_utf8_byte_length(ir):
     assert str(renderer) == repr(renderer) == expected
 
 
-def test_byte_length_differs_from_character_count():
-    ir = make_ir([], component_id="é")
-    assert str(Renderer(ir)) == f"Renderer with IR length: {len(ir) + 1}"
-
-
 class IrText(str):
     pass
 

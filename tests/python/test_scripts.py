@@ -209,6 +209,9 @@ def test_quickstart_without_root_ends_by_saying_how_to_run_nimbo(tmp_path):
     assert f"source {checkout}/.venv/bin/activate" in done.stdout
     assert box.calls()[-1] == "nimbo run examples/full_adder.json --vectors examples/full_adder.vectors.jsonl"
     assert not installs(box)
+    # The extras the walk-through uses, from the checkout, never nimbo by name.
+    (pip,) = [call for call in box.calls() if call.startswith("pip -m pip install")]
+    assert pip.split()[4] == f"{checkout}[distributed,wave]"
     assert any(call.startswith("pip -m pip install") and call.split()[-2] == "pytest" for call in box.calls())
     assert "python -m pytest -q examples/pytest" in done.stdout
 

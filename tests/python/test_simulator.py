@@ -1,4 +1,5 @@
-"""nimbo.Simulator: batches give what one update per vector gives."""
+"""nimbo.Simulator's calls: arguments, faults and what they carry, JSON lines,
+ports and Ctrl-C (test_clocked.py compares every batch form with the plain model)."""
 
 import _thread
 import functools
@@ -31,84 +32,6 @@ FULL_ADDER = make_ir(
 )
 
 
-def one_by_one(ir, vectors, show=None):
-    """The reference: one update_and_get per vector on a nimbo.core handle,
-    after the update without inputs a simulator starts with."""
-    component = Renderer(ir).component
-    component.update_signals({})
-    results = []
-    for vector in vectors:
-        values = component.update_and_get(vector)
-        results.append({b: values[b] for b in (show or values)})
-    return results
-
-
-def assert_unsettled(message, core):
-    """nimbo.Simulator's message of a circuit that did not settle: nimbo.core's,
-    then the busses still changing."""
-    assert core.startswith("Circuit did not settle: stopped after ")
-    assert message.startswith(core + "; bus") and " still changing: " in message
-
-
-SHAPES = [
-    pytest.param(dict(), id="dag"),
-    pytest.param(dict(drop_influence=3), id="dag-partial-lists"),
-    pytest.param(dict(feedback=True), id="feedback"),
-    pytest.param(dict(widths=(1,)), id="one-bit-dag"),
-]
-
-
-@pytest.mark.parametrize("shape", SHAPES)
-@pytest.mark.parametrize("seed", range(6))
-def test_every_batch_form_equals_one_update_per_vector(shape, seed):
-    rng = random.Random(seed)
-    ir, inputs = random_circuit(rng, **shape)
-    vectors = random_vectors(rng, inputs, 150)
-    try:
-        one_by_one(ir, [])
-    except RuntimeError as error:  # a circuit that does not settle from the start
-        with pytest.raises(RuntimeError) as refused:
-            Simulator(ir)
-        assert_unsettled(str(refused.value), str(error))
-        return
-    try:
-        expected = one_by_one(ir, vectors)
-    except RuntimeError as error:  # a circuit that does not settle
-        with pytest.raises(VectorError) as caught:
-            Simulator(ir).run(vectors)
-        assert_unsettled(caught.value.reason, str(error))
-        return
-    simulator = Simulator(ir)
-    assert simulator.run(vectors) == expected
-    assert simulator.values() == expected[-1]
-
-    show = list(simulator.bus_ids[::2])
-    simulator.reset()
-    lines = "\n".join(json.dumps(v) for v in vectors).encode()
-    values, unknown = simulator.run_jsonl(lines, show)
-    assert unknown == []
-    assert values == [tuple(row[b] for b in show) for row in expected]
-
-    # The byte form writes every input in every vector: carry the values.
-    names = sorted(inputs)
-    simulator.reset()
-    current = {b: Simulator(ir).values([b])[b] for b in names}
-    rows = []
-    for vector in vectors:
-        current.update({b: v for b, v in vector.items() if b in inputs})
-        rows.append([int(c) for b in names for c in current[b]])
-    data = bytes(bit for row in rows for bit in row)
-    columns = sum(inputs.values())
-    grid = memoryview(data).cast("B", (len(rows), columns)) if columns else memoryview(b"").cast("B", (len(rows), 0))
-    # Rows have fixed columns: leave out busses whose width changes (a bus
-    # read before its operands settled, where lists are incomplete).
-    show = [b for b in show if len({len(row[b]) for row in expected}) == 1]
-    out = simulator.run_bits(names, grid, show)
-    assert out.shape[0] == len(vectors)
-    for row, bits in zip(expected, out.tolist()):
-        assert "".join(map(str, bits)) == "".join(row[b] for b in show)
-
-
 def test_a_bad_vector_names_itself_and_keeps_the_good_ones():
     simulator = Simulator(FULL_ADDER)
     vectors = [{"a": "1"}, {"b": "1", "nope": "1"}, {"cin": "1", "a": "10"}, {"a": "0"}]
@@ -120,7 +43,7 @@ def test_a_bad_vector_names_itself_and_keeps_the_good_ones():
     assert str(error) == "vector 2, bus 'a': " + error.reason
     assert error.results == [{"sum": "1", "cout": "0"}, {"sum": "0", "cout": "1"}]
     # The state is that after vector 1: the bad vector wrote nothing (not even cin).
-    assert simulator.values() == one_by_one(FULL_ADDER, vectors[:2])[-1]
+    assert simulator.values() == {"a": "1", "b": "1", "cin": "0", "p": "0", "sum": "0", "cout": "1"}
 
 
 def test_an_iterator_that_fails_applies_the_vectors_before_it():
@@ -372,15 +295,24 @@ def test_read_inputs_reads_values_as_lines_do():
     assert simulator.values(["q", "step"]) == {"q": "000", "step": "000"}  # nothing was written
 
 
-def test_jsonl_holds_bounded_room_for_ports_written_in_few_characters():
-    """A port of many bits written as -1 holds far more than its text: a
-    block is read and run a piece at a time, with the same rows and faults."""
+WIDE_PORT = {"p": [f"p[{i}]" for i in range(4096)]}
+
+
+def wide_port():
+    """y = p[4095] and z = p[4095] xor p[0] over the port p of 4096 one-bit busses."""
     from nimbo.build import Circuit
 
     c = Circuit("wide")
-    c.output("y", c.inputs("p", 4096)[4095])
-    simulator = Simulator(c.to_ir())
-    ports = {"p": [f"p[{i}]" for i in range(4096)]}
+    p = c.inputs("p", 4096)
+    c.output("y", p[4095])
+    c.output("z", p[4095] ^ p[0])
+    return c.to_ir()
+
+
+def test_jsonl_holds_bounded_room_for_ports_written_in_few_characters():
+    """A port of many bits written as -1 holds far more than its text: a
+    block is read and run a piece at a time, with the same rows and faults."""
+    simulator, ports = Simulator(wide_port()), WIDE_PORT
     data = b'{"p": -1}\n{"p": 0}\n' * 4000 + b'{"p": "0x1"}\n'
     rows, unknown = simulator.run_jsonl(data, ["y"], ports=ports, threads=2)
     assert rows == [("1",), ("0",)] * 4000 + [("0",)] and unknown == []
@@ -396,24 +328,18 @@ def test_sequences_of_many_pieces_give_what_each_gives_alone(tail):
     """Sequences are read a piece at a time and packed: each gives the rows,
     unknown ids (once, at their first line) and faulty line that run_jsonl
     gives it alone, line numbers counted across blank lines and pieces."""
-    from nimbo.build import Circuit
-
-    c = Circuit("wide")
-    p = c.inputs("p", 4096)
-    c.output("y", p[4095] ^ p[0])
-    ir = c.to_ir()
-    ports = {"p": [f"p[{i}]" for i in range(4096)]}
+    ir, ports = wide_port(), WIDE_PORT
     rng = random.Random(3)
     blocks = []
     for length in (1, 2000, 3000):
         lines = [rng.choice([b'{"p": -1}', b'{"p": 0}', b'{"p": 1, "zz": "0"}', b"", b'{"p[4095]": "1"}'])
                  for _ in range(length)]
         blocks.append(b"\n".join(lines) + b"\n" + tail)
-    together = Simulator(ir).run_sequences_jsonl(blocks, ["y", "p[0]"], ports=ports)
+    together = Simulator(ir).run_sequences_jsonl(blocks, ["z", "p[0]"], ports=ports)
     for block, (values, unknown, error) in zip(blocks, together):
         alone = Simulator(ir)
         try:
-            expected, expected_unknown = alone.run_jsonl(block, ["y", "p[0]"], ports=ports)
+            expected, expected_unknown = alone.run_jsonl(block, ["z", "p[0]"], ports=ports)
             expected_error = None
         except VectorError as caught:
             expected, expected_unknown = caught.results, caught.unknown

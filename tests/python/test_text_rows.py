@@ -3,17 +3,16 @@ those Python writes with format_value, on every path: a few vectors one by
 one, many in lanes, ports joined from single busses, values wider than a
 word, and `nimbo run` with and without a VCD (which makes Python write them)."""
 
-import io
 import json
 import random
 
 import pytest
 
 pytest.importorskip("nimbo.core")
+from conftest import run_cli  # noqa: E402
 from nimbo import Simulator  # noqa: E402
 from nimbo._engine import format_value  # noqa: E402
 from nimbo.build import Circuit  # noqa: E402
-from nimbo.cli import main  # noqa: E402
 
 
 def design():
@@ -90,12 +89,9 @@ def test_nimbo_run_writes_the_same_rows_natively_and_in_python(form, radix, tmp_
     vectors = tmp_path / "v.jsonl"
     vectors.write_text("".join(json.dumps(line) + "\n" for line in random_lines(random.Random(5), 150)))
 
-    def run(*extra):
-        out = io.StringIO()
-        argv = ["run", str(ir), "--vectors", str(vectors), "--radix", radix, "--format", form, *extra]
-        assert main(argv, out=out) == 0
-        return out.getvalue()
-
-    native = run()
-    assert native == run("--vcd", str(tmp_path / "rows.vcd"))  # a VCD: rows made in Python
+    native = run_cli("run", ir, "--vectors", vectors, "--radix", radix, "--format", form)
+    # With a VCD, the rows are made in Python.
+    assert run_cli("run", ir, "--vectors", vectors, "--radix", radix, "--format", form, "--vcd", tmp_path / "r.vcd") == native
+    status, native = native
+    assert status == 0
     assert len(native.splitlines()) >= 151

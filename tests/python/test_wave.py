@@ -1,15 +1,14 @@
 """Waveform pictures of a run (`nimbo run --wave`)."""
 
-import io
-import pathlib
 import sys
 import xml.etree.ElementTree as ET
 
 import pytest
 
+from conftest import EXAMPLES, run_cli
+
 from nimbo.waves.svg import wave_source
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
 def test_levels_boxes_and_labels():
@@ -35,17 +34,10 @@ def test_inputs_are_drawn_half_a_cycle_before_the_edge(clocks):
     assert "phase" not in signals["q"]
 
 
-def run_cli(*argv):
-    pytest.importorskip("nimbo.core")
-    from nimbo.cli import main
-
-    return main([str(a) for a in argv], out=io.StringIO())
-
-
 def test_run_draws_every_shown_bus_over_the_steps(tmp_path):
     pytest.importorskip("wavedrom")
     svg = tmp_path / "latch.svg"
-    assert run_cli("run", EXAMPLES / "sr_latch.json", "--vectors", EXAMPLES / "sr_latch.vectors.jsonl", "--wave", svg) == 0
+    assert run_cli("run", EXAMPLES / "sr_latch.json", "--vectors", EXAMPLES / "sr_latch.vectors.jsonl", "--wave", svg)[0] == 0
     root = ET.parse(svg).getroot()
     texts = {t.text for t in root.iter("{http://www.w3.org/2000/svg}text")} | {
         s.text for s in root.iter("{http://www.w3.org/2000/svg}tspan")}
@@ -54,7 +46,7 @@ def test_run_draws_every_shown_bus_over_the_steps(tmp_path):
 
 def test_missing_renderer_is_one_line(tmp_path, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "wavedrom", None)
-    assert run_cli("run", EXAMPLES / "full_adder.json", "--wave", tmp_path / "w.svg") == 1
+    assert run_cli("run", EXAMPLES / "full_adder.json", "--wave", tmp_path / "w.svg")[0] == 1
     err = capsys.readouterr().err
     assert err.startswith("nimbo: error: drawing needs the wavedrom package: pip install ") and err.count("\n") == 1
 
@@ -76,7 +68,7 @@ def test_a_picture_of_any_number_of_steps(cycles, tmp_path):
     pytest.importorskip("wavedrom")
     svg = tmp_path / "c.svg"
     argv = ["run", EXAMPLES / "counter.json", "--set", "en=1", "--show", "value,clk", "--radix", "dec", "--wave", svg]
-    assert run_cli(*argv, *(["--cycles", cycles] if cycles is not None else [])) == 0
+    assert run_cli(*argv, *(["--cycles", cycles] if cycles is not None else []))[0] == 0
     texts = svg_texts(svg)
     assert {"value", "clk"} <= set(texts)
     assert {str(n) for n in range((cycles or 0) + 1)} <= set(texts)  # the labels, in decimal
@@ -89,8 +81,8 @@ def test_a_png_is_a_png_of_the_same_picture(tmp_path):
     except (ImportError, OSError) as exc:  # OSError: the package is there, the Cairo library is not
         pytest.skip(f"cairosvg cannot be loaded: {exc}")
     argv = ["run", EXAMPLES / "counter.json", "--set", "en=1", "--cycles", "3"]
-    assert run_cli(*argv, "--wave", tmp_path / "c.png") == 0
-    assert run_cli(*argv, "--wave", tmp_path / "c.SVG") == 0
+    assert run_cli(*argv, "--wave", tmp_path / "c.png")[0] == 0
+    assert run_cli(*argv, "--wave", tmp_path / "c.SVG")[0] == 0
     png = (tmp_path / "c.png").read_bytes()
     assert png.startswith(b"\x89PNG\r\n\x1a\n") and ET.parse(tmp_path / "c.SVG").getroot().tag.endswith("svg")
 
@@ -108,7 +100,7 @@ def test_a_picture_format_that_cannot_be_written_is_one_line(tmp_path, monkeypat
     if missing:
         monkeypatch.setitem(sys.modules, missing, None)
     (tmp_path / name).write_text("kept")
-    assert run_cli("run", EXAMPLES / "full_adder.json", "--wave", tmp_path / name) == 1
+    assert run_cli("run", EXAMPLES / "full_adder.json", "--wave", tmp_path / name)[0] == 1
     err = capsys.readouterr().err
     assert err.startswith("nimbo: error: ") and needle in err and err.count("\n") == 1, err
     assert (tmp_path / name).read_text() == "kept"  # an existing file stays as it was

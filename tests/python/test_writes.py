@@ -3,27 +3,19 @@ poked), a circuit that does not settle names what kept changing and where,
 registers without an initial value start as --x-initial says, and nets are
 names like ports."""
 
-import io
 import json
 import shutil
 
 import pytest
 
 pytest.importorskip("nimbo.core")
-from conftest import bus, gate, make_ir, ref  # noqa: E402
+from conftest import bus, gate, make_ir, ref, run_cli  # noqa: E402
 
 from nimbo import Design, Simulator, VectorError  # noqa: E402
 from nimbo.build import Circuit  # noqa: E402
-from nimbo.cli import main  # noqa: E402
 from nimbo.core import Renderer  # noqa: E402
 from nimbo.regression.pieces import Piece, run_piece  # noqa: E402
 from nimbo.ports import ports_from_text  # noqa: E402
-
-
-def run_cli(*argv):
-    out = io.StringIO()
-    status = main([str(a) for a in argv], out=out)
-    return status, out.getvalue()
 
 
 def counter_ir():
