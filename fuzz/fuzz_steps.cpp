@@ -199,8 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   nimbo::testing_model::ClockedShape shape;
   shape.feedback = pick(4) == 0;
   shape.dropped_influence = pick(4) == 0 ? 3 : 0;
-  // Now and then every bus one bit wide: the looped design then runs the
-  // worklist's byte form.
+  // Now and then every bus one bit wide: the word pass then follows changes
+  // gate by gate, and the looped design runs the worklist's byte form.
   if (pick(4) == 0) {
     shape.widths = {1};
   } else {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <tuple>
+#include <utility>
 
 namespace nimbo {
 
@@ -50,6 +51,39 @@ PassPlan make_pass_plan(const GateGraph& graph, const Schedule& schedule,
   }
   plan.run_starts.push_back(static_cast<std::uint32_t>(plan.gate_order.size()));
   return plan;
+}
+
+std::vector<std::uint32_t> gates_by_operands(const GateGraph& graph, const Schedule& schedule,
+                                             const PassPlan& plan) {
+  const auto gates = graph.gates();
+  const std::size_t value_count = graph.value_count();
+  // A copy is placed where its source is.
+  std::vector<ValueId> source(value_count);
+  std::iota(source.begin(), source.end(), ValueId{0});
+  for (const std::uint32_t p : schedule.order) {
+    const BusDriver& driver = graph.driver(p);
+    if (driver.kind == BusDriver::Kind::kCopy) source[p] = source[driver.source];
+  }
+  std::vector<std::uint64_t> place(value_count);
+  std::iota(place.begin(), place.end(), std::uint64_t{0});
+  std::vector<std::uint32_t> order = plan.gate_order;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> run;
+  for (std::size_t k = 0; k + 1 < plan.run_starts.size(); ++k) {
+    // A run reads only earlier runs, whose places are final.
+    run.clear();
+    for (std::uint32_t i = plan.run_starts[k]; i < plan.run_starts[k + 1]; ++i) {
+      const GraphGate& gate = gates[order[i]];
+      run.emplace_back(std::min(place[source[gate.left]], place[source[gate.right]]), order[i]);
+    }
+    std::stable_sort(run.begin(), run.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t j = 0; j < run.size(); ++j) {
+      const std::uint32_t at = plan.run_starts[k] + static_cast<std::uint32_t>(j);
+      order[at] = run[j].second;
+      place[gates[run[j].second].out] = value_count + at;
+    }
+  }
+  return order;
 }
 
 }  // namespace nimbo

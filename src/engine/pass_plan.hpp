@@ -36,4 +36,12 @@ struct PassPlan {
 PassPlan make_pass_plan(const GateGraph& graph, const Schedule& schedule,
                         std::span<const BitBusValue> values);
 
+// `plan.gate_order` with the gates of each run sorted by the earliest place
+// of their operands (inputs and constants first, by id; results by their
+// place in this order): the readers of one value sit side by side, which
+// is what an engine that marks readers by words of gates wants. The runs
+// (their gates as sets, their starts and levels) stay those of `plan`.
+std::vector<std::uint32_t> gates_by_operands(const GateGraph& graph, const Schedule& schedule,
+                                             const PassPlan& plan);
+
 }  // namespace nimbo

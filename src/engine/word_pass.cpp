@@ -43,6 +43,16 @@ constexpr auto kByteRuns = narrow_runs<std::uint8_t>(std::make_index_sequence<16
 WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassPlan& plan,
                    std::span<const BitBusValue> values) {
   const auto gates = graph.gates();
+  // All one bit: changes are followed gate by gate (run_sweep), readers
+  // marked by words of gates, so readers of one value go side by side.
+  const bool all_one_bit = std::all_of(plan.widths.begin(), plan.widths.end(),
+                                       [](std::uint64_t width) { return width <= 1; });
+  std::vector<std::uint32_t> reordered;
+  std::span<const std::uint32_t> gate_order = plan.gate_order;
+  if (all_one_bit) {
+    reordered = gates_by_operands(graph, schedule, plan);
+    gate_order = reordered;
+  }
   std::vector<Place> place(graph.value_count());
   std::size_t next = 0;
   const auto allocate = [&](ValueId value) {
@@ -63,12 +73,12 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
   }
   narrow_base_ = checked_index(next, "value words");
   std::size_t narrow_count = 0;
-  for (const std::uint32_t g : plan.gate_order) {
+  for (const std::uint32_t g : gate_order) {
     if (plan.widths[gates[g].out] <= BitBusValue::kWordBits) ++narrow_count;
   }
   {
     std::size_t narrow_index = 0;
-    for (const std::uint32_t g : plan.gate_order) {
+    for (const std::uint32_t g : gate_order) {
       const ValueId out = gates[g].out;
       if (plan.widths[out] <= BitBusValue::kWordBits) {
         place[out] = {checked_index(narrow_base_ + narrow_index++, "value words"),
@@ -76,7 +86,7 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
       }
     }
     next = narrow_base_ + narrow_count;
-    for (const std::uint32_t g : plan.gate_order) {
+    for (const std::uint32_t g : gate_order) {
       if (plan.widths[gates[g].out] > BitBusValue::kWordBits) allocate(gates[g].out);
     }
   }
@@ -97,14 +107,14 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
   for (std::size_t k = 0; k + 1 < plan.run_starts.size(); ++k) {
     const std::uint32_t first = plan.run_starts[k];
     const std::uint32_t end = plan.run_starts[k + 1];
-    const GraphGate& sample = gates[plan.gate_order[first]];
+    const GraphGate& sample = gates[gate_order[first]];
     const std::uint64_t width = plan.widths[sample.out];
     const bool wide = width > BitBusValue::kWordBits;
     Run run{sample.table,      wide, wide ? Word{0} : BitBusValue::narrow_mask(width), 0, 0,
             plan.run_levels[k]};
     run.begin = static_cast<std::uint32_t>(wide ? wide_.size() : left_.size());
     for (std::uint32_t i = first; i < end; ++i) {
-      const GraphGate& gate = gates[plan.gate_order[i]];
+      const GraphGate& gate = gates[gate_order[i]];
       if (wide) {
         wide_.push_back({gate.table, place[gate.left].slot, place[gate.right].slot,
                          place[gate.out].slot, static_cast<std::uint32_t>(words_of(width)),
@@ -161,6 +171,24 @@ WordPass::WordPass(const GateGraph& graph, const Schedule& schedule, const PassP
     for (const Run& run : runs_)
       std::fill(tables_.begin() + run.begin, tables_.begin() + run.end, run.table);
     marked_.assign((gates_total + 63) / 64, 0);
+    // Readers are listed in gate order: those of one word are consecutive.
+    mark_offsets_.assign(slot_count + 1, 0);
+    for (std::size_t s = 0; s < slot_count; ++s) {
+      std::uint32_t last_word = kNoGate;
+      for (std::uint32_t i = reader_offsets_[s]; i < reader_offsets_[s + 1]; ++i) {
+        const std::uint32_t word = readers_[i] / 64;
+        if (word != last_word) {
+          mark_words_.push_back(word);
+          mark_bits_.push_back(0);
+          last_word = word;
+        }
+        mark_bits_.back() |= Word{1} << (readers_[i] % 64);
+      }
+      mark_offsets_[s + 1] = checked_index(mark_words_.size(), "reader words");
+    }
+    // The sweep finds readers through their words alone.
+    readers_ = {};
+    reader_offsets_ = {};
   }
   load_inputs(values);
 }
@@ -272,11 +300,12 @@ void WordPass::run_changes() {
 
 void WordPass::run_sweep() {
   Word* __restrict marked = marked_.data();
-  const std::uint32_t* __restrict offsets = reader_offsets_.data();
-  const std::uint32_t* __restrict readers = readers_.data();
+  const std::uint32_t* __restrict offsets = mark_offsets_.data();
+  const std::uint32_t* __restrict mark_words = mark_words_.data();
+  const Word* __restrict mark_bits = mark_bits_.data();
   const auto mark_readers = [&](std::uint32_t slot) {
     for (std::uint32_t i = offsets[slot], end = offsets[slot + 1]; i < end; ++i) {
-      marked[readers[i] / 64] |= Word{1} << (readers[i] % 64);
+      marked[mark_words[i]] |= mark_bits[i];
     }
   };
   for (const std::uint32_t slot : changed_) mark_readers(slot);

@@ -145,9 +145,14 @@ class WordPass {
     return gate < left_.size() ? narrow_base_ + gate : wide_[gate - left_.size()].out;
   }
 
-  bool sweeps_ = false;                // one_bit_: changes are followed by run_sweep
-  std::vector<std::uint8_t> tables_;   // sweeps_: the truth table of each gate
-  std::vector<Word> marked_;           // sweeps_: one bit per gate, to evaluate
+  bool sweeps_ = false;               // one_bit_: changes are followed by run_sweep
+  std::vector<std::uint8_t> tables_;  // sweeps_: the truth table of each gate
+  std::vector<Word> marked_;          // sweeps_: one bit per gate, to evaluate
+  // sweeps_: by slot, the words of marked_ its readers sit in, each with the
+  // bits of those readers: a change costs one OR per word, not per reader.
+  std::vector<std::uint32_t> mark_offsets_;  // by slot, plus the end
+  std::vector<std::uint32_t> mark_words_;
+  std::vector<Word> mark_bits_;
   std::vector<std::uint32_t> run_of_;  // by gate reference
   static constexpr std::uint32_t kNoGate = ~std::uint32_t{0};
   std::vector<std::uint32_t> driver_of_;   // by slot: the gate writing it, or kNoGate

@@ -4,6 +4,7 @@
 // that apply the asynchronous resets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,6 +34,11 @@ const StepCase kStepCases[] = {
     {"OneBit", {.widths = {1}}},
     {"Wide", {.widths = {1, 64, 65, 130}}},
     {"WideFollowed", {.widths = {1, 65, 130}, .filler = 60}},
+    // All one bit, over many words of gates: the per-gate sweep, its readers
+    // in the same word and in later ones.
+    {"OneBitFollowed",
+     {.widths = {1}, .reset_chains = true, .registers = 12, .logic = 120, .filler = 300}},
+    {"MemoriesOneBitFollowed", {.widths = {1}, .logic = 120, .filler = 300, .memories = 2}},
     {"ResetChains", {.widths = {1}, .reset_chains = true, .registers = 8}},
     {"ResetChainsFeedback", {.feedback = true, .widths = {1, 65}, .reset_chains = true}},
     {"ClocksAsData", {.widths = {1, 3}, .clocks_as_data = true}},
@@ -265,6 +271,42 @@ TEST(Steps, AChangeOfAWideRegistersUpperWordReachesItsReaders) {
     ASSERT_TRUE(simulation.step({}).ok());
     simulation.read_value(*simulation.find("y"), y);
     EXPECT_EQ(y.to_string(), high + (step % 2 == 1 ? "1" : "0")) << "step " << step;
+  }
+}
+
+// A one-bit design over many words of gates whose inputs change one at a
+// time: its updates and steps follow the changes gate by gate (fewer gates
+// evaluated than there are), through readers in the same word of the sweep
+// and in later ones, and give the model's values.
+TEST(Steps, OneBitDesignsFollowOneChangeAtATimeAsTheModel) {
+  const ClockedShape shape{.widths = {1}, .registers = 12, .logic = 160, .filler = 40};
+  for (unsigned seed = 1; seed < 9; ++seed) {
+    std::mt19937_64 rng(seed);
+    ClockedCircuit circuit = testing_model::make_clocked_circuit(rng, shape);
+    Simulation& simulation = *circuit.simulation;
+    ASSERT_EQ(circuit.model->settle({}), "");
+    ASSERT_EQ(testing_model::start(simulation), "") << "seed " << seed;
+    ASSERT_TRUE(simulation.runs_one_pass()) << "seed " << seed;
+    std::vector<std::string> inputs;
+    for (const auto& [id, width] : circuit.inputs) inputs.push_back(id);
+    const UpdateControl control{nullptr, testing_model::kModelWorkLimit};
+    const std::uint64_t gates = simulation.graph().gates().size();
+    std::uint64_t fewest = gates;
+    for (int s = 0; s < 60; ++s) {
+      const Values change{{inputs[rng() % inputs.size()], rng() % 2 ? "1" : "0"}};
+      const auto positions = testing_model::positions_of(simulation, change);
+      if (s % 3 == 2) {
+        ASSERT_EQ(circuit.model->step(change), "");
+        ASSERT_TRUE(simulation.step(positions, control).ok());
+      } else {
+        ASSERT_EQ(circuit.model->update(change), "");
+        ASSERT_TRUE(simulation.update_positions(positions, control).ok());
+        fewest = std::min(fewest, simulation.last_evaluation_count());
+      }
+      ASSERT_EQ(testing_model::values_of(simulation), circuit.model->values())
+          << "seed " << seed << ", step " << s;
+    }
+    EXPECT_LT(fewest, gates) << "seed " << seed;
   }
 }
 
