@@ -173,24 +173,19 @@ std::optional<VectorFault> run_parts(const SequenceThreadsRun& run, const Source
 
 }  // namespace
 
-std::optional<VectorFault> run_sequences_on_threads(const SequenceThreadsRun& run,
-                                                    const TextSequences& sequences,
-                                                    std::span<const std::uint32_t> shown,
-                                                    SequenceSink& sink,
-                                                    std::vector<std::optional<VectorFault>>& faults,
-                                                    const UpdateControl& control,
-                                                    std::size_t threads) {
+template <class Source>
+std::optional<VectorFault> run_sequences_on_threads(
+    const SequenceThreadsRun& run, const Source& sequences, std::span<const std::uint32_t> shown,
+    SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
+    const UpdateControl& control, std::size_t threads) {
   return run_parts(run, sequences, shown, sink, faults, control, threads);
 }
 
-std::optional<VectorFault> run_sequences_on_threads(const SequenceThreadsRun& run,
-                                                    const ByteSequences& sequences,
-                                                    std::span<const std::uint32_t> shown,
-                                                    SequenceSink& sink,
-                                                    std::vector<std::optional<VectorFault>>& faults,
-                                                    const UpdateControl& control,
-                                                    std::size_t threads) {
-  return run_parts(run, sequences, shown, sink, faults, control, threads);
-}
+template std::optional<VectorFault> run_sequences_on_threads(
+    const SequenceThreadsRun&, const TextSequences&, std::span<const std::uint32_t>, SequenceSink&,
+    std::vector<std::optional<VectorFault>>&, const UpdateControl&, std::size_t);
+template std::optional<VectorFault> run_sequences_on_threads(
+    const SequenceThreadsRun&, const ByteSequences&, std::span<const std::uint32_t>, SequenceSink&,
+    std::vector<std::optional<VectorFault>>&, const UpdateControl&, std::size_t);
 
 }  // namespace nimbo

@@ -37,19 +37,11 @@ struct SequenceThreadsRun {
   const LanePass& lanes;  // fitted: each thread starts from a copy
 };
 
-std::optional<VectorFault> run_sequences_on_threads(const SequenceThreadsRun& run,
-                                                    const TextSequences& sequences,
-                                                    std::span<const std::uint32_t> shown,
-                                                    SequenceSink& sink,
-                                                    std::vector<std::optional<VectorFault>>& faults,
-                                                    const UpdateControl& control,
-                                                    std::size_t threads);
-std::optional<VectorFault> run_sequences_on_threads(const SequenceThreadsRun& run,
-                                                    const ByteSequences& sequences,
-                                                    std::span<const std::uint32_t> shown,
-                                                    SequenceSink& sink,
-                                                    std::vector<std::optional<VectorFault>>& faults,
-                                                    const UpdateControl& control,
-                                                    std::size_t threads);
+// `Source`: TextSequences or ByteSequences.
+template <class Source>
+std::optional<VectorFault> run_sequences_on_threads(
+    const SequenceThreadsRun& run, const Source& sequences, std::span<const std::uint32_t> shown,
+    SequenceSink& sink, std::vector<std::optional<VectorFault>>& faults,
+    const UpdateControl& control, std::size_t threads);
 
 }  // namespace nimbo
