@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/register_rules.hpp"
+#include "engine/lane_words.hpp"
 
 namespace nimbo {
 
@@ -20,37 +20,49 @@ Status settle_lane_resets(LanePass& lanes, std::span<const LaneRegisterBit> rese
                           LaneMemories* memories, const AsyncParts& parts,
                           std::span<const Word> live, std::span<Word> changed,
                           std::vector<Word>& flips) {
-  const std::size_t words = lanes.lane_words();
-  // A round's writes are the flips of the q bits of the live lanes, register
-  // by register, and those of the read data.
-  const auto round = [&] {
-    std::fill(changed.begin(), changed.end(), Word{0});
-    flips.clear();
-    Word any = 0;
-    for (const LaneRegisterBit& bit : reset_bits) {
-      const Word* q = lanes.lanes(bit.q);
-      const Word* reset = lanes.lanes(bit.reset);
-      for (std::size_t w = 0; w < words; ++w) {
-        const Word flip = held_q(q[w], reset[w] & live[w], bit.reset_value) ^ q[w];
-        flips.push_back(flip);
-        changed[w] |= flip;
-        any |= flip;
+  flips.resize(reset_bits.size() * lanes.lane_words());
+  return with_lane_words(lanes.lane_words(), [&](auto words) {
+    constexpr std::size_t kWords = decltype(words)::value;
+    // A round's writes are the flips of the q bits of the live lanes,
+    // register by register, and those of the read data.
+    const auto round = [&] {
+      std::fill(changed.begin(), changed.end(), Word{0});
+      Word live_words[kWords];
+      std::copy_n(live.begin(), kWords, live_words);
+      Word changed_words[kWords] = {};
+      const Word* all = lanes.lanes(0);
+      Word* flip = flips.data();
+      for (const LaneRegisterBit& bit : reset_bits) {
+        const Word* q = all + bit.q * kWords;
+        const Word* reset = all + bit.reset * kWords;
+        for (std::size_t w = 0; w < kWords; ++w) {
+          flip[w] = held_q(q[w], reset[w] & live_words[w], bit.reset_value) ^ q[w];
+          changed_words[w] |= flip[w];
+        }
+        flip += kWords;
       }
-    }
-    const bool read_flips = memories != nullptr && memories->async_round(lanes, live, changed);
-    return any != 0 || read_flips;
-  };
-  const auto update = [&] {
-    const Word* flip = flips.data();
-    for (const LaneRegisterBit& bit : reset_bits) {
-      Word* q = lanes.lanes(bit.q);
-      for (std::size_t w = 0; w < words; ++w) q[w] ^= *flip++;
-    }
-    if (memories != nullptr) memories->flip(lanes);
-    lanes.run();
-    return ok_status();
-  };
-  return settle_async_parts(parts, round, update);
+      Word any = 0;
+      for (std::size_t w = 0; w < kWords; ++w) {
+        changed[w] = changed_words[w];
+        any |= changed_words[w];
+      }
+      const bool read_flips = memories != nullptr && memories->async_round(lanes, live, changed);
+      return any != 0 || read_flips;
+    };
+    const auto update = [&] {
+      Word* all = lanes.lanes(0);
+      const Word* flip = flips.data();
+      for (const LaneRegisterBit& bit : reset_bits) {
+        Word* q = all + bit.q * kWords;
+        for (std::size_t w = 0; w < kWords; ++w) q[w] ^= flip[w];
+        flip += kWords;
+      }
+      if (memories != nullptr) memories->flip(lanes);
+      lanes.run();
+      return ok_status();
+    };
+    return settle_async_parts(parts, round, update);
+  });
 }
 
 }  // namespace nimbo

@@ -1,7 +1,9 @@
 // Registers over lane words, for the runners that hold one sequence or copy
 // per lane (sequence_lanes, reactive_lanes): a register bit as lanes hold it,
 // and the rounds of asynchronous resets and asynchronous memory reads of
-// register_rules.hpp and memory_rules.hpp, lane word by lane word.
+// register_rules.hpp and memory_rules.hpp, lane word by lane word. The
+// loops over register bits take the lane words per signal as a template
+// argument (lane_words.hpp): a caller dispatches once per edge.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,7 @@
 #include "engine/lane_memories.hpp"
 #include "engine/lane_pass.hpp"
 #include "engine/memory_rules.hpp"
+#include "engine/register_rules.hpp"
 #include "engine/registers.hpp"
 
 namespace nimbo {
@@ -27,6 +30,44 @@ struct LaneRegisterBit {
 
 // Bit `bit` of `reg` in `lanes`.
 LaneRegisterBit lane_register_bit(const LanePass& lanes, const Register& reg, std::size_t bit);
+
+// What the lanes of `bits` take at their edge, kWords words per bit into
+// `captured`, which the result points past. Without kEnable (kReset) the
+// bits have no enable (reset) and those signals are not read. With kKeep,
+// the lanes out of `keep` (kWords words) keep their q.
+template <std::size_t kWords, bool kEnable, bool kReset, bool kKeep = false>
+Word* capture_lane_bits(const LanePass& lanes, std::span<const LaneRegisterBit> bits,
+                        const Word* keep, Word* captured) noexcept {
+  const Word* all = lanes.lanes(0);
+  for (const LaneRegisterBit& bit : bits) {
+    const Word* q = all + bit.q * kWords;
+    const Word* d = all + bit.d * kWords;
+    const Word* enable = all + bit.enable * kWords;
+    const Word* reset = all + bit.reset * kWords;
+    for (std::size_t w = 0; w < kWords; ++w) {
+      Word next = next_q(q[w], d[w], kEnable ? enable[w] : ~Word{0}, kReset ? reset[w] : Word{0},
+                         bit.reset_value);
+      if constexpr (kKeep) next = (next & keep[w]) | (q[w] & ~keep[w]);
+      captured[w] = next;
+    }
+    captured += kWords;
+  }
+  return captured;
+}
+
+// Writes what capture_lane_bits took into the q's of `bits`; the result
+// points past what was read.
+template <std::size_t kWords>
+const Word* store_lane_bits(LanePass& lanes, std::span<const LaneRegisterBit> bits,
+                            const Word* captured) noexcept {
+  Word* all = lanes.lanes(0);
+  for (const LaneRegisterBit& bit : bits) {
+    Word* q = all + bit.q * kWords;
+    for (std::size_t w = 0; w < kWords; ++w) q[w] = captured[w];
+    captured += kWords;
+  }
+  return captured;
+}
 
 // Settles the asynchronous parts of the `live` lanes: `reset_bits` are the
 // bits of the registers with a reset, in register order; `memories` those of

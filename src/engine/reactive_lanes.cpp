@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "engine/lane_words.hpp"
 #include "engine/messages.hpp"
 #include "engine/register_rules.hpp"
 
@@ -197,30 +198,20 @@ void ReactiveLanes::edge(std::size_t block, Edge edge, std::span<Word> live, std
     write_clocks();
     return;
   }
-  const std::size_t words = lanes.lane_words();
   const std::vector<LaneRegisterBit>& bits = edge_bits_[edge == Edge::kPosedge ? 0 : 1];
   // Everything the edge writes is read before anything is written; the
   // lanes out of `live` keep their q's.
-  captured_.resize(bits.size() * words);
-  Word* captured = captured_.data();
-  for (const LaneRegisterBit& bit : bits) {
-    const Word* q = lanes.lanes(bit.q);
-    const Word* d = lanes.lanes(bit.d);
-    const Word* enable = lanes.lanes(bit.enable);
-    const Word* reset = lanes.lanes(bit.reset);
-    for (std::size_t w = 0; w < words; ++w) {
-      const Word next = next_q(q[w], d[w], enable[w], reset[w], bit.reset_value);
-      *captured++ = (next & live[w]) | (q[w] & ~live[w]);
-    }
-  }
+  captured_.resize(bits.size() * lanes.lane_words());
+  with_lane_words(lanes.lane_words(), [&](auto words) {
+    capture_lane_bits<decltype(words)::value, true, true, true>(lanes, bits, live.data(),
+                                                                captured_.data());
+  });
   if (memories != nullptr) memories->edge(lanes, edge, live);
   write_clocks();
   if (memories != nullptr) memories->store(lanes);
-  captured = captured_.data();
-  for (const LaneRegisterBit& bit : bits) {
-    Word* q = lanes.lanes(bit.q);
-    for (std::size_t w = 0; w < words; ++w) q[w] = *captured++;
-  }
+  with_lane_words(lanes.lane_words(), [&](auto words) {
+    store_lane_bits<decltype(words)::value>(lanes, bits, captured_.data());
+  });
   lanes.run();
   resets(block, live, first, failed);
 }

@@ -6,8 +6,8 @@
 #include <type_traits>
 
 #include "engine/input_checks.hpp"
+#include "engine/lane_words.hpp"
 #include "engine/messages.hpp"
-#include "engine/register_rules.hpp"
 
 namespace nimbo {
 namespace {
@@ -19,22 +19,6 @@ constexpr std::size_t kWithEnable = 1;
 constexpr std::size_t kWithReset = 2;
 
 }  // namespace
-
-template <bool kEnable, bool kReset>
-Word* SequenceLanes::capture(const LanePass& lanes, std::span<const LaneRegisterBit> bits,
-                             std::size_t words, Word* captured) {
-  for (const LaneRegisterBit& bit : bits) {
-    const Word* q = lanes.lanes(bit.q);
-    const Word* d = lanes.lanes(bit.d);
-    const Word* enable = lanes.lanes(bit.enable);
-    const Word* reset = lanes.lanes(bit.reset);
-    for (std::size_t w = 0; w < words; ++w) {
-      *captured++ = next_q(q[w], d[w], kEnable ? enable[w] : ~Word{0}, kReset ? reset[w] : Word{0},
-                           bit.reset_value);
-    }
-  }
-  return captured;
-}
 
 SequenceLanes::SequenceLanes(const Circuit& circuit, const Registers& registers,
                              const Memories& memories, const Component& model, BusState& state,
@@ -93,27 +77,30 @@ void SequenceLanes::edge(Edge edge, std::span<Word> live, std::size_t first, std
     write_clocks();
     return;
   }
-  const std::size_t words = lanes_.lane_words();
   const auto& kinds = edge_bits_[edge == Edge::kPosedge ? 0 : 1];
   // Everything the edge writes is read before anything is written.
   std::size_t count = 0;
   for (const std::vector<LaneRegisterBit>& bits : kinds) count += bits.size();
-  captured_.resize(count * words);
-  Word* captured = captured_.data();
-  captured = capture<false, false>(lanes_, kinds[0], words, captured);
-  captured = capture<true, false>(lanes_, kinds[kWithEnable], words, captured);
-  captured = capture<false, true>(lanes_, kinds[kWithReset], words, captured);
-  captured = capture<true, true>(lanes_, kinds[kWithEnable | kWithReset], words, captured);
+  captured_.resize(count * lanes_.lane_words());
+  with_lane_words(lanes_.lane_words(), [&](auto words) {
+    constexpr std::size_t kWords = decltype(words)::value;
+    Word* captured = captured_.data();
+    captured = capture_lane_bits<kWords, false, false>(lanes_, kinds[0], nullptr, captured);
+    captured =
+        capture_lane_bits<kWords, true, false>(lanes_, kinds[kWithEnable], nullptr, captured);
+    captured = capture_lane_bits<kWords, false, true>(lanes_, kinds[kWithReset], nullptr, captured);
+    capture_lane_bits<kWords, true, true>(lanes_, kinds[kWithEnable | kWithReset], nullptr,
+                                          captured);
+  });
   if (!memories_.empty()) memories_.edge(lanes_, edge, live);
   write_clocks();
   if (!memories_.empty()) memories_.store(lanes_);
-  captured = captured_.data();
-  for (const std::vector<LaneRegisterBit>& bits : kinds) {
-    for (const LaneRegisterBit& bit : bits) {
-      Word* q = lanes_.lanes(bit.q);
-      for (std::size_t w = 0; w < words; ++w) q[w] = *captured++;
+  with_lane_words(lanes_.lane_words(), [&](auto words) {
+    const Word* captured = captured_.data();
+    for (const std::vector<LaneRegisterBit>& bits : kinds) {
+      captured = store_lane_bits<decltype(words)::value>(lanes_, bits, captured);
     }
-  }
+  });
   lanes_.run();
   resets(live, first, step, faults);
 }

@@ -73,12 +73,6 @@ class SequenceLanes {
                                         std::size_t end);
   // Fills the register bits of each edge and those with resets.
   void plan_registers();
-  // What the lanes of `bits` take at their edge, into `captured`: bits
-  // without an enable or a reset pass the mask they would read as a
-  // constant, so that no lane of it is read.
-  template <bool kEnable, bool kReset>
-  static Word* capture(const LanePass& lanes, std::span<const LaneRegisterBit> bits,
-                       std::size_t words, Word* captured);
   // Fills inputs_ with the inputs of `source`.
   void plan_inputs(const ByteSequences& source);
   std::optional<VectorFault> write_lane(const TextSequences& source, std::size_t sequence,
