@@ -5,6 +5,7 @@
 #include <string>
 #include <type_traits>
 
+#include "engine/bit_matrix.hpp"
 #include "engine/input_checks.hpp"
 #include "engine/lane_words.hpp"
 #include "engine/messages.hpp"
@@ -188,6 +189,7 @@ std::optional<VectorFault> SequenceLanes::write_lane(const TextSequences& source
 void SequenceLanes::plan_inputs(const ByteSequences& source) {
   // The columns of a bus are as many as its width when the call starts.
   inputs_.clear();
+  column_signals_.clear();
   first_clock_.reset();
   widths_change_ = false;
   for (const std::uint32_t position : source.inputs) {
@@ -195,7 +197,13 @@ void SequenceLanes::plan_inputs(const ByteSequences& source) {
     const std::size_t evaluated = state_.words().width(position);
     if (!first_clock_ && registers_.clock_at(position)) first_clock_ = inputs_.size();
     widths_change_ = widths_change_ || columns != evaluated;
-    inputs_.push_back({position, columns, evaluated, lanes_.first_signal_of_input(position)});
+    const LanePass::Signal first = lanes_.first_signal_of_input(position);
+    inputs_.push_back({position, columns, evaluated, first});
+    for (std::size_t i = 0; i < columns; ++i) {
+      column_signals_.push_back(first == LanePass::kNoSignal
+                                    ? LanePass::kNoSignal
+                                    : static_cast<LanePass::Signal>(first + i));
+    }
   }
 }
 
@@ -207,9 +215,17 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
                             static_cast<std::ptrdiff_t>(sequence) * source.sequence_stride +
                             static_cast<std::ptrdiff_t>(step) * source.step_stride;
   // As one step after another reads it: the row's bytes, then what the
-  // step refuses (a clock, then a width).
+  // step refuses (a clock, then a width). Adjacent columns are checked 8
+  // bytes at a time, and only a row with a byte other than 0 and 1 is
+  // searched for it.
+  const std::size_t columns = column_signals_.size();
+  bool bits = source.column_stride == 1;
+  for (std::size_t c = 0; bits && c < columns; c += 8) {
+    bits = bytes_are_bits(load_bytes(row + c, std::min<std::size_t>(8, columns - c)));
+  }
   std::ptrdiff_t at = 0;  // of the input's first column in the row
   for (const LaneInput& input : inputs_) {
+    if (bits) break;
     for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
       if (row[at] > 1) return VectorFault{step, input.position, messages::invalid_bit(row[at])};
     }
@@ -240,6 +256,7 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
 void SequenceLanes::write_byte_lanes(const ByteSequences& source, std::size_t first,
                                      std::size_t step, std::span<const Word> live) {
   if (inputs_.empty()) return;
+  const std::size_t columns = column_signals_.size();
   for (std::size_t w = 0; w < live.size(); ++w) {
     const Word mask = live[w];
     if (mask == 0) continue;
@@ -250,18 +267,40 @@ void SequenceLanes::write_byte_lanes(const ByteSequences& source, std::size_t fi
                    static_cast<std::ptrdiff_t>(first + w * 64 + lane) * source.sequence_stride +
                    static_cast<std::ptrdiff_t>(step) * source.step_stride;
     }
-    std::ptrdiff_t at = 0;
-    for (const LaneInput& input : inputs_) {
-      for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
-        if (input.first_signal == LanePass::kNoSignal) continue;
+    const auto write = [&](std::size_t column, Word value) {
+      const LanePass::Signal signal = column_signals_[column];
+      if (signal == LanePass::kNoSignal) return;
+      Word& word = lanes_.lanes(signal)[w];
+      word = (word & ~mask) | value;
+    };
+    if (source.column_stride != 1) {
+      for (std::size_t c = 0; c < columns; ++c) {
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(c) * source.column_stride;
         Word value = 0;
         for (Word left = mask; left != 0; left &= left - 1) {
           const auto lane = static_cast<unsigned>(std::countr_zero(left));
           value |= Word{rows[lane][at]} << lane;
         }
-        Word& word = lanes_.lanes(static_cast<LanePass::Signal>(input.first_signal + i))[w];
-        word = (word & ~mask) | value;
+        write(c, value);
       }
+      continue;
+    }
+    // Adjacent columns, 64 at a time: each lane's bytes of them (8 at a
+    // time) as one number, the numbers transposed into the columns' lanes.
+    for (std::size_t unit = 0; unit < columns; unit += 64) {
+      const std::size_t count = std::min<std::size_t>(64, columns - unit);
+      Word matrix[64] = {};
+      for (Word left = mask; left != 0; left &= left - 1) {
+        const auto lane = static_cast<std::size_t>(std::countr_zero(left));
+        const std::uint8_t* row = rows[lane] + unit;
+        Word bits = 0;
+        for (std::size_t c = 0; c < count; c += 8) {
+          bits |= bits_of_bytes(load_bytes(row + c, std::min<std::size_t>(8, count - c))) << c;
+        }
+        matrix[lane] = bits;
+      }
+      transpose_bits(matrix);
+      for (std::size_t c = 0; c < count; ++c) write(unit + c, matrix[c]);
     }
   }
 }

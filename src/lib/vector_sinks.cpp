@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/bit_matrix.hpp"
 #include "lib/arguments.hpp"
 #include "lib/value_dict.hpp"
 
@@ -361,21 +362,33 @@ bool SequenceByteSink::take(std::size_t sequence, std::size_t step,
 
 bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                                  const ShownLanes& values) {
-  // Column by column, each live lane's byte of it: the rows of a block
-  // stay in the cache, and the sink keeps nothing of its own between calls
-  // (threads write rows of their own at once).
+  // 64 lanes by 64 columns at a time: the columns' lane words, transposed,
+  // are each lane's bits of those columns, which go to its row 8 bytes at a
+  // time. The sink keeps nothing of its own between calls (threads write
+  // rows of their own at once).
   const std::size_t row_stride = steps_ * columns_;
   std::uint8_t* const step_rows = bytes_.data() + (first * steps_ + step) * columns_;
-  std::size_t column = 0;
-  for (std::size_t i = 0; i < widths_.size(); ++i) {
-    for (std::size_t b = 0; b < widths_[i]; ++b, ++column) {
-      const Word* lanes = values.lanes(i, b);
-      for (std::size_t w = 0; w < live.size(); ++w) {
-        const Word bits = lanes[w];
-        std::uint8_t* rows = step_rows + w * 64 * row_stride + column;
-        for (Word left = live[w]; left != 0; left &= left - 1) {
-          const auto lane = static_cast<unsigned>(std::countr_zero(left));
-          rows[lane * row_stride] = static_cast<std::uint8_t>((bits >> lane) & 1U);
+  Word matrix[64];
+  for (std::size_t w = 0; w < live.size(); ++w) {
+    if (live[w] == 0) continue;
+    std::size_t shown = 0, bit = 0;  // of the next column
+    for (std::size_t unit = 0; unit < columns_; unit += 64) {
+      const std::size_t count = std::min<std::size_t>(64, columns_ - unit);
+      for (std::size_t c = 0; c < count; ++c, ++bit) {
+        while (bit == widths_[shown]) {
+          ++shown;
+          bit = 0;
+        }
+        matrix[c] = values.lanes(shown, bit)[w];
+      }
+      std::fill(matrix + count, std::end(matrix), Word{0});
+      transpose_bits(matrix);
+      for (Word left = live[w]; left != 0; left &= left - 1) {
+        const auto lane = static_cast<std::size_t>(std::countr_zero(left));
+        std::uint8_t* row = step_rows + (w * 64 + lane) * row_stride + unit;
+        Word bits = matrix[lane];
+        for (std::size_t c = 0; c < count; c += 8, bits >>= 8) {
+          store_bytes(row + c, bytes_of_bits(bits), std::min<std::size_t>(8, count - c));
         }
       }
     }
