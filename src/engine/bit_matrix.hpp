@@ -17,8 +17,20 @@ static_assert(std::endian::native == std::endian::little,
               "byte i of a row is byte i of the word loaded from it");
 
 // Transposes a 64 x 64 bit matrix in place: bit j of rows[i] becomes bit i
-// of rows[j].
-void transpose_bits(Word (&rows)[64]) noexcept;
+// of rows[j]. Inline: its loops have constant bounds, and unrolled in its
+// callers they are a few hundred operations without a branch.
+inline void transpose_bits(Word (&rows)[64]) noexcept {
+  // Swaps ever smaller blocks across the diagonal: 32 x 32, then 16 x 16
+  // within each, and so on down to single bits.
+  Word mask = 0x00000000FFFFFFFFULL;
+  for (std::size_t span = 32; span != 0; span >>= 1, mask ^= mask << span) {
+    for (std::size_t k = 0; k < 64; k = ((k | span) + 1) & ~span) {
+      const Word swapped = ((rows[k] >> span) ^ rows[k | span]) & mask;
+      rows[k] ^= swapped << span;
+      rows[k | span] ^= swapped;
+    }
+  }
+}
 
 // The low 8 bits of `bits` as 8 bytes of 0 or 1, bit i in byte i.
 constexpr std::uint64_t bytes_of_bits(Word bits) noexcept {

@@ -155,7 +155,11 @@ void LaneMemories::fetch(const Memory& memory, std::size_t w, Word live) {
     const auto index = word_index(memory.offset, memory.words, numbers_[lane]);
     if (!index) continue;
     const Word* word = words_of(memory, w * 64 + lane) + *index * stride;
-    std::copy_n(word, stride, found_.begin() + static_cast<std::ptrdiff_t>(lane * stride));
+    if (stride == 1) {
+      found_[lane] = *word;  // the common case, without a call to copy one word
+    } else {
+      std::copy_n(word, stride, found_.begin() + static_cast<std::ptrdiff_t>(lane * stride));
+    }
   }
 }
 

@@ -14,6 +14,8 @@ namespace nimbo {
 namespace {
 
 constexpr std::size_t kMaxWords = LanePass::kMaxLaneWords;
+// How many lanes ahead a row of bytes is fetched.
+constexpr std::size_t kLanesAhead = 8;
 
 // The kinds of register bits: with an enable, with a reset.
 constexpr std::size_t kWithEnable = 1;
@@ -214,15 +216,20 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
   const std::uint8_t* row = source.data +
                             static_cast<std::ptrdiff_t>(sequence) * source.sequence_stride +
                             static_cast<std::ptrdiff_t>(step) * source.step_stride;
+  // The lanes of a block read rows far apart, too many streams for the
+  // processor to foresee: the row of a lane a few lanes on is asked for now.
+  if (sequence + kLanesAhead < source.sequences) {
+    __builtin_prefetch(row + static_cast<std::ptrdiff_t>(kLanesAhead) * source.sequence_stride);
+  }
   // As one step after another reads it: the row's bytes, then what the
   // step refuses (a clock, then a width). Adjacent columns are checked 8
   // bytes at a time, and only a row with a byte other than 0 and 1 is
   // searched for it.
   const std::size_t columns = column_signals_.size();
   bool bits = source.column_stride == 1;
-  for (std::size_t c = 0; bits && c < columns; c += 8) {
-    bits = bytes_are_bits(load_bytes(row + c, std::min<std::size_t>(8, columns - c)));
-  }
+  std::size_t c = 0;
+  for (; bits && c + 8 <= columns; c += 8) bits = bytes_are_bits(load_bytes(row + c, 8));
+  if (bits && c < columns) bits = bytes_are_bits(load_bytes(row + c, columns - c));
   std::ptrdiff_t at = 0;  // of the input's first column in the row
   for (const LaneInput& input : inputs_) {
     if (bits) break;
@@ -294,9 +301,9 @@ void SequenceLanes::write_byte_lanes(const ByteSequences& source, std::size_t fi
         const auto lane = static_cast<std::size_t>(std::countr_zero(left));
         const std::uint8_t* row = rows[lane] + unit;
         Word bits = 0;
-        for (std::size_t c = 0; c < count; c += 8) {
-          bits |= bits_of_bytes(load_bytes(row + c, std::min<std::size_t>(8, count - c))) << c;
-        }
+        std::size_t c = 0;
+        for (; c + 8 <= count; c += 8) bits |= bits_of_bytes(load_bytes(row + c, 8)) << c;
+        if (c < count) bits |= bits_of_bytes(load_bytes(row + c, count - c)) << c;
         matrix[lane] = bits;
       }
       transpose_bits(matrix);

@@ -360,6 +360,11 @@ bool SequenceByteSink::take(std::size_t sequence, std::size_t step,
                        changed_width_);
 }
 
+namespace {
+// How many lanes ahead a row is fetched.
+constexpr std::size_t kLanesAhead = 8;
+}  // namespace
+
 bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                                  const ShownLanes& values) {
   // 64 lanes by 64 columns at a time: the columns' lane words, transposed,
@@ -368,6 +373,7 @@ bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<
   // rows of their own at once).
   const std::size_t row_stride = steps_ * columns_;
   std::uint8_t* const step_rows = bytes_.data() + (first * steps_ + step) * columns_;
+  const std::size_t sequences = row_stride == 0 ? 0 : bytes_.size() / row_stride;
   Word matrix[64];
   for (std::size_t w = 0; w < live.size(); ++w) {
     if (live[w] == 0) continue;
@@ -386,10 +392,15 @@ bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<
       for (Word left = live[w]; left != 0; left &= left - 1) {
         const auto lane = static_cast<std::size_t>(std::countr_zero(left));
         std::uint8_t* row = step_rows + (w * 64 + lane) * row_stride + unit;
-        Word bits = matrix[lane];
-        for (std::size_t c = 0; c < count; c += 8, bits >>= 8) {
-          store_bytes(row + c, bytes_of_bits(bits), std::min<std::size_t>(8, count - c));
+        // Rows far apart, one per lane: the row of a lane a few lanes on
+        // is asked for now, to be written.
+        if (unit == 0 && first + w * 64 + lane + kLanesAhead < sequences) {
+          __builtin_prefetch(row + kLanesAhead * row_stride, 1);
         }
+        Word bits = matrix[lane];
+        std::size_t c = 0;
+        for (; c + 8 <= count; c += 8, bits >>= 8) store_bytes(row + c, bytes_of_bits(bits), 8);
+        if (c < count) store_bytes(row + c, bytes_of_bits(bits), count - c);
       }
     }
   }
