@@ -55,6 +55,24 @@ Word* capture_lane_bits(const LanePass& lanes, std::span<const LaneRegisterBit> 
   return captured;
 }
 
+// Writes what the lanes of `bits` take at their edge into their q's at
+// once, as capture_lane_bits and store_lane_bits would: for bits whose d,
+// enable and reset are no q that the same edge writes.
+template <std::size_t kWords, bool kEnable, bool kReset>
+void update_lane_bits(LanePass& lanes, std::span<const LaneRegisterBit> bits) noexcept {
+  Word* all = lanes.lanes(0);
+  for (const LaneRegisterBit& bit : bits) {
+    Word* q = all + bit.q * kWords;
+    const Word* d = all + bit.d * kWords;
+    const Word* enable = all + bit.enable * kWords;
+    const Word* reset = all + bit.reset * kWords;
+    for (std::size_t w = 0; w < kWords; ++w) {
+      q[w] = next_q(q[w], d[w], kEnable ? enable[w] : ~Word{0}, kReset ? reset[w] : Word{0},
+                    bit.reset_value);
+    }
+  }
+}
+
 // Writes what capture_lane_bits took into the q's of `bits`; the result
 // points past what was read.
 template <std::size_t kWords>

@@ -36,12 +36,29 @@ SequenceLanes::SequenceLanes(const Circuit& circuit, const Registers& registers,
       lanes_(lanes) {}
 
 void SequenceLanes::plan_registers() {
+  reset_bits_.clear();
+  std::vector<LaneRegisterBit> bits[2][4];
+  std::vector<bool> written[2];  // by edge: the q signals it writes
+  for (std::vector<bool>& signals : written) signals.assign(lanes_.signal_count(), false);
   for (const Register& reg : registers_.list) {
+    const std::size_t e = reg.edge == Edge::kPosedge ? 0 : 1;
     for (std::size_t b = 0; b < lanes_.signals(reg.q).size(); ++b) {
       const LaneRegisterBit bit = lane_register_bit(lanes_, reg, b);
       const std::size_t kind = (reg.enable ? kWithEnable : 0) | (reg.async_reset ? kWithReset : 0);
-      edge_bits_[reg.edge == Edge::kPosedge ? 0 : 1][kind].push_back(bit);
+      bits[e][kind].push_back(bit);
+      written[e][bit.q] = true;
       if (reg.async_reset) reset_bits_.push_back(bit);
+    }
+  }
+  for (std::size_t e = 0; e < 2; ++e) {
+    for (std::size_t kind = 0; kind < 4; ++kind) {
+      edge_bits_[e][kind].clear();
+      in_place_bits_[e][kind].clear();
+      for (const LaneRegisterBit& bit : bits[e][kind]) {
+        const bool reads_written =
+            written[e][bit.d] || written[e][bit.enable] || written[e][bit.reset];
+        (reads_written ? edge_bits_ : in_place_bits_)[e][kind].push_back(bit);
+      }
     }
   }
 }
@@ -95,7 +112,17 @@ void SequenceLanes::edge(Edge edge, std::span<Word> live, std::size_t first, std
     capture_lane_bits<kWords, true, true>(lanes_, kinds[kWithEnable | kWithReset], nullptr,
                                           captured);
   });
+  // The memories read before the q's in place are written, which read no
+  // q the edge writes; the clocks and the read data are written after.
   if (!memories_.empty()) memories_.edge(lanes_, edge, live);
+  const auto& in_place = in_place_bits_[edge == Edge::kPosedge ? 0 : 1];
+  with_lane_words(lanes_.lane_words(), [&](auto words) {
+    constexpr std::size_t kWords = decltype(words)::value;
+    update_lane_bits<kWords, false, false>(lanes_, in_place[0]);
+    update_lane_bits<kWords, true, false>(lanes_, in_place[kWithEnable]);
+    update_lane_bits<kWords, false, true>(lanes_, in_place[kWithReset]);
+    update_lane_bits<kWords, true, true>(lanes_, in_place[kWithEnable | kWithReset]);
+  });
   write_clocks();
   if (!memories_.empty()) memories_.store(lanes_);
   with_lane_words(lanes_.lane_words(), [&](auto words) {

@@ -100,8 +100,11 @@ class SequenceLanes {
   BusState& state_;
   LanePass& lanes_;
   // By edge (posedge, negedge), then by kind (1: with an enable, 2: with a
-  // reset).
+  // reset): the bits that read a q the same edge writes (their d, enable or
+  // reset), which are read before any is written, and the others, written
+  // in place.
   std::vector<LaneRegisterBit> edge_bits_[2][4];
+  std::vector<LaneRegisterBit> in_place_bits_[2][4];
   std::vector<LaneRegisterBit> reset_bits_;  // of the registers with a reset, in register order
   std::vector<LaneInput> inputs_;
   std::vector<LanePass::Signal> column_signals_;  // of each column of inputs_, kNoSignal if driven
