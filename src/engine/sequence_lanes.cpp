@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -17,6 +18,20 @@ constexpr std::size_t kMaxWords = LanePass::kMaxLaneWords;
 // The kinds of register bits: with an enable, with a reset.
 constexpr std::size_t kWithEnable = 1;
 constexpr std::size_t kWithReset = 2;
+
+// Whether each of the `count` bytes from `bytes` is 0 or 1.
+bool bytes_are_bits(const std::uint8_t* bytes, std::size_t count) {
+  constexpr std::uint64_t kHighBits = 0xFEFE'FEFE'FEFE'FEFEULL;
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t chunk;
+    std::memcpy(&chunk, bytes + i, sizeof chunk);
+    high |= chunk & kHighBits;
+  }
+  for (; i < count; ++i) high |= bytes[i] & 0xFEU;
+  return high == 0;
+}
 
 }  // namespace
 
@@ -201,10 +216,12 @@ std::optional<VectorFault> SequenceLanes::write_lane(const TextSequences& source
 void SequenceLanes::plan_inputs(const ByteSequences& source) {
   // The columns of a bus are as many as its width when the call starts.
   inputs_.clear();
+  input_columns_ = 0;
   first_clock_.reset();
   widths_change_ = false;
   for (const std::uint32_t position : source.inputs) {
     const std::size_t columns = state_.width(position);
+    input_columns_ += columns;
     const std::size_t evaluated = state_.words().width(position);
     if (!first_clock_ && registers_.clock_at(position)) first_clock_ = inputs_.size();
     widths_change_ = widths_change_ || columns != evaluated;
@@ -220,9 +237,12 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
                             static_cast<std::ptrdiff_t>(sequence) * source.sequence_stride +
                             static_cast<std::ptrdiff_t>(step) * source.step_stride;
   // As one step after another reads it: the row's bytes, then what the
-  // step refuses (a clock, then a width).
+  // step refuses (a clock, then a width). A row of side-by-side bytes, all
+  // 0 or 1, is seen eight bytes at a time; a row with another byte is
+  // searched input by input for the first.
+  const bool all_bits = source.column_stride == 1 && bytes_are_bits(row, input_columns_);
   std::ptrdiff_t at = 0;  // of the input's first column in the row
-  for (const LaneInput& input : inputs_) {
+  for (const LaneInput& input : all_bits ? std::span<const LaneInput>{} : inputs_) {
     for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
       if (row[at] > 1) return VectorFault{step, input.position, messages::invalid_bit(row[at])};
     }

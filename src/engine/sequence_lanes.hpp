@@ -110,6 +110,7 @@ class SequenceLanes {
   std::vector<LaneRegisterBit> edge_bits_[2][4];
   std::vector<LaneRegisterBit> reset_bits_;  // of the registers with a reset, in register order
   std::vector<LaneInput> inputs_;
+  std::size_t input_columns_ = 0;           // of inputs_, in all
   std::optional<std::size_t> first_clock_;  // of inputs_: a clock, which steps do not write
   bool widths_change_ = false;              // some input's evaluated width is not its columns
   std::vector<Word> captured_;
