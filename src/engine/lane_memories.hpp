@@ -27,10 +27,6 @@
 
 namespace nimbo {
 
-// Transposes a 64 x 64 bit matrix in place: bit j of rows[i] becomes bit i
-// of rows[j].
-void transpose_bits(Word (&rows)[64]) noexcept;
-
 class LaneMemories {
  public:
   using Signal = LanePass::Signal;

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "engine/bit_matrix.hpp"
 #include "engine/messages.hpp"
 #include "engine/register_rules.hpp"
 
@@ -15,19 +16,6 @@ constexpr std::size_t kMaxWords = LanePass::kMaxLaneWords;
 // Up to this many signals, write and read move bits lane by lane instead of
 // transposing 64 x 64 bits.
 constexpr std::size_t kBitByBit = 16;
-
-// Transposes a 64 x 64 bit matrix in place: bit j of rows[i] becomes bit i
-// of rows[j] (quadrants swapped, then the quadrants of those, down to bits).
-void transpose(std::array<Word, 64>& rows) noexcept {
-  Word mask = 0x00000000FFFFFFFFULL;
-  for (std::size_t j = 32; j != 0; j >>= 1, mask ^= mask << j) {
-    for (std::size_t k = 0; k < 64; k = ((k | j) + 1) & ~j) {
-      const Word swapped = ((rows[k] >> j) ^ rows[k | j]) & mask;
-      rows[k] ^= swapped << j;
-      rows[k | j] ^= swapped;
-    }
-  }
-}
 
 }  // namespace
 
@@ -123,7 +111,7 @@ void ReactiveLanes::write(std::span<const Signal> signals, const Word* values,
     }
     std::copy_n(values + first, lanes_here, rows.begin());
     std::fill(rows.begin() + static_cast<std::ptrdiff_t>(lanes_here), rows.end(), Word{0});
-    transpose(rows);
+    transpose_bits(rows);
     LanePass& lanes = *blocks_[first / block_lanes_];
     const std::size_t word = (first % block_lanes_) / 64;
     for (std::size_t i = 0; i < signals.size(); ++i) {
@@ -154,7 +142,7 @@ void ReactiveLanes::read(std::span<const Signal> signals, Word* values) const {
     for (std::size_t i = 0; i < 64; ++i) {
       rows[i] = i < signals.size() ? lanes.lanes(signals[i])[word] : Word{0};
     }
-    transpose(rows);
+    transpose_bits(rows);
     std::copy_n(rows.begin(), std::min<std::size_t>(64, count_ - first), values + first);
   }
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/bit_matrix.hpp"
 #include "lib/arguments.hpp"
 #include "lib/value_dict.hpp"
 
@@ -361,22 +362,45 @@ bool SequenceByteSink::take(std::size_t sequence, std::size_t step,
 
 bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                                  const ShownLanes& values) {
-  // Column by column, each live lane's byte of it: the rows of a block
-  // stay in the cache, and the sink keeps nothing of its own between calls
-  // (threads write rows of their own at once).
+  // Up to 64 columns at a time, 64 lanes at a time: the columns' lane
+  // words, transposed, are each lane's bits of those columns, spread into
+  // its row. A word with few live lanes writes their bytes one by one. The
+  // sink keeps nothing of its own between calls (threads write rows of
+  // their own at once).
+  constexpr int kTransposeFrom = 8;  // live lanes in a word
   const std::size_t row_stride = steps_ * columns_;
   std::uint8_t* const step_rows = bytes_.data() + (first * steps_ + step) * columns_;
-  std::size_t column = 0;
-  for (std::size_t i = 0; i < widths_.size(); ++i) {
-    for (std::size_t b = 0; b < widths_[i]; ++b, ++column) {
-      const Word* lanes = values.lanes(i, b);
-      for (std::size_t w = 0; w < live.size(); ++w) {
-        const Word bits = lanes[w];
-        std::uint8_t* rows = step_rows + w * 64 * row_stride + column;
+  const Word* column_lanes[64];
+  Word block[64];
+  std::size_t shown = 0;
+  std::size_t bit = 0;  // of the shown bus of the next column
+  for (std::size_t column = 0; column < columns_; column += 64) {
+    const std::size_t count = std::min<std::size_t>(64, columns_ - column);
+    for (std::size_t j = 0; j < count; ++j, ++bit) {
+      while (bit == widths_[shown]) {
+        ++shown;
+        bit = 0;
+      }
+      column_lanes[j] = values.lanes(shown, bit);
+    }
+    for (std::size_t w = 0; w < live.size(); ++w) {
+      std::uint8_t* rows = step_rows + w * 64 * row_stride + column;
+      if (std::popcount(live[w]) < kTransposeFrom) {
         for (Word left = live[w]; left != 0; left &= left - 1) {
           const auto lane = static_cast<unsigned>(std::countr_zero(left));
-          rows[lane * row_stride] = static_cast<std::uint8_t>((bits >> lane) & 1U);
+          std::uint8_t* row = rows + lane * row_stride;
+          for (std::size_t j = 0; j < count; ++j) {
+            row[j] = static_cast<std::uint8_t>((column_lanes[j][w] >> lane) & 1U);
+          }
         }
+        continue;
+      }
+      for (std::size_t j = 0; j < count; ++j) block[j] = column_lanes[j][w];
+      std::fill(block + count, block + 64, Word{0});
+      transpose_bits(block);
+      for (Word left = live[w]; left != 0; left &= left - 1) {
+        const auto lane = static_cast<unsigned>(std::countr_zero(left));
+        bits_to_bytes(block[lane], count, rows + lane * row_stride);
       }
     }
   }

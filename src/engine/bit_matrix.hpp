@@ -1,0 +1,22 @@
+// Bit matrices of lane words: the transpose that turns 64 signals of 64
+// lanes into 64 lanes' numbers (and back), and the spread of a number's
+// bits into 0/1 bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "busses/truth_table.hpp"
+
+namespace nimbo {
+
+// Transposes a 64 x 64 bit matrix in place: bit j of rows[i] becomes bit i
+// of rows[j].
+void transpose_bits(std::span<Word, 64> rows) noexcept;
+
+// Writes the low `count` bits of `bits` (at most 64) as bytes 0 or 1,
+// bit 0 first.
+void bits_to_bytes(Word bits, std::size_t count, std::uint8_t* bytes) noexcept;
+
+}  // namespace nimbo
