@@ -91,7 +91,7 @@ void ReactiveLanes::load(std::span<const BitBusValue> values, const MemoryWords&
 
 void ReactiveLanes::write(std::span<const Signal> signals, const Word* values,
                           std::span<const Word> mask) {
-  Word rows[64] = {};
+  std::array<Word, 64> rows{};
   for (std::size_t group = 0; group < mask_words(); ++group) {
     const Word live = mask[group];
     if (live == 0) continue;
@@ -110,8 +110,8 @@ void ReactiveLanes::write(std::span<const Signal> signals, const Word* values,
       }
       continue;
     }
-    std::copy_n(values + first, lanes_here, std::begin(rows));
-    std::fill(std::begin(rows) + static_cast<std::ptrdiff_t>(lanes_here), std::end(rows), Word{0});
+    std::copy_n(values + first, lanes_here, rows.begin());
+    std::fill(rows.begin() + static_cast<std::ptrdiff_t>(lanes_here), rows.end(), Word{0});
     transpose_bits(rows);
     LanePass& lanes = *blocks_[first / block_lanes_];
     const std::size_t word = (first % block_lanes_) / 64;
@@ -124,7 +124,7 @@ void ReactiveLanes::write(std::span<const Signal> signals, const Word* values,
 }
 
 void ReactiveLanes::read(std::span<const Signal> signals, Word* values) const {
-  Word rows[64] = {};
+  std::array<Word, 64> rows{};
   for (std::size_t group = 0; group < mask_words(); ++group) {
     const std::size_t first = group * 64;
     const LanePass& lanes = *blocks_[first / block_lanes_];
@@ -144,7 +144,7 @@ void ReactiveLanes::read(std::span<const Signal> signals, Word* values) const {
       rows[i] = i < signals.size() ? lanes.lanes(signals[i])[word] : Word{0};
     }
     transpose_bits(rows);
-    std::copy_n(std::begin(rows), std::min<std::size_t>(64, count_ - first), values + first);
+    std::copy_n(rows.begin(), std::min<std::size_t>(64, count_ - first), values + first);
   }
 }
 

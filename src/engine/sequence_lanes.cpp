@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -20,6 +21,20 @@ constexpr std::size_t kLanesAhead = 8;
 // The kinds of register bits: with an enable, with a reset.
 constexpr std::size_t kWithEnable = 1;
 constexpr std::size_t kWithReset = 2;
+
+// Whether each of the `count` bytes from `bytes` is 0 or 1.
+bool bytes_are_bits(const std::uint8_t* bytes, std::size_t count) {
+  constexpr std::uint64_t kHighBits = 0xFEFE'FEFE'FEFE'FEFEULL;
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t chunk;
+    std::memcpy(&chunk, bytes + i, sizeof chunk);
+    high |= chunk & kHighBits;
+  }
+  for (; i < count; ++i) high |= bytes[i] & 0xFEU;
+  return high == 0;
+}
 
 }  // namespace
 
@@ -249,17 +264,12 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
     __builtin_prefetch(row + static_cast<std::ptrdiff_t>(kLanesAhead) * source.sequence_stride);
   }
   // As one step after another reads it: the row's bytes, then what the
-  // step refuses (a clock, then a width). Adjacent columns are checked 8
-  // bytes at a time, and only a row with a byte other than 0 and 1 is
-  // searched for it.
-  const std::size_t columns = column_signals_.size();
-  bool bits = source.column_stride == 1;
-  std::size_t c = 0;
-  for (; bits && c + 8 <= columns; c += 8) bits = bytes_are_bits(load_bytes(row + c, 8));
-  if (bits && c < columns) bits = bytes_are_bits(load_bytes(row + c, columns - c));
+  // step refuses (a clock, then a width). A row of side-by-side bytes, all
+  // 0 or 1, is seen eight bytes at a time; a row with another byte is
+  // searched input by input for the first.
+  const bool all_bits = source.column_stride == 1 && bytes_are_bits(row, column_signals_.size());
   std::ptrdiff_t at = 0;  // of the input's first column in the row
-  for (const LaneInput& input : inputs_) {
-    if (bits) break;
+  for (const LaneInput& input : all_bits ? std::span<const LaneInput>{} : inputs_) {
     for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
       if (row[at] > 1) return VectorFault{step, input.position, messages::invalid_bit(row[at])};
     }
@@ -326,12 +336,7 @@ void SequenceLanes::write_byte_lanes(const ByteSequences& source, std::size_t fi
       Word matrix[64] = {};
       for (Word left = mask; left != 0; left &= left - 1) {
         const auto lane = static_cast<std::size_t>(std::countr_zero(left));
-        const std::uint8_t* row = rows[lane] + unit;
-        Word bits = 0;
-        std::size_t c = 0;
-        for (; c + 8 <= count; c += 8) bits |= bits_of_bytes(load_bytes(row + c, 8)) << c;
-        if (c < count) bits |= bits_of_bytes(load_bytes(row + c, count - c)) << c;
-        matrix[lane] = bits;
+        matrix[lane] = bytes_to_bits(rows[lane] + unit, count);
       }
       transpose_bits(matrix);
       for (std::size_t c = 0; c < count; ++c) write(unit + c, matrix[c]);

@@ -360,47 +360,47 @@ bool SequenceByteSink::take(std::size_t sequence, std::size_t step,
                        changed_width_);
 }
 
-namespace {
-// How many lanes ahead a row is fetched.
-constexpr std::size_t kLanesAhead = 8;
-}  // namespace
-
 bool SequenceByteSink::take_step(std::size_t first, std::size_t step, std::span<const Word> live,
                                  const ShownLanes& values) {
-  // 64 lanes by 64 columns at a time: the columns' lane words, transposed,
-  // are each lane's bits of those columns, which go to its row 8 bytes at a
-  // time. The sink keeps nothing of its own between calls (threads write
-  // rows of their own at once).
+  // Up to 64 columns at a time, 64 lanes at a time: the columns' lane
+  // words, transposed, are each lane's bits of those columns, spread into
+  // its row. A word with few live lanes writes their bytes one by one. The
+  // sink keeps nothing of its own between calls (threads write rows of
+  // their own at once).
+  constexpr int kTransposeFrom = 8;  // live lanes in a word
   const std::size_t row_stride = steps_ * columns_;
   std::uint8_t* const step_rows = bytes_.data() + (first * steps_ + step) * columns_;
-  const std::size_t sequences = row_stride == 0 ? 0 : bytes_.size() / row_stride;
-  Word matrix[64];
-  for (std::size_t w = 0; w < live.size(); ++w) {
-    if (live[w] == 0) continue;
-    std::size_t shown = 0, bit = 0;  // of the next column
-    for (std::size_t unit = 0; unit < columns_; unit += 64) {
-      const std::size_t count = std::min<std::size_t>(64, columns_ - unit);
-      for (std::size_t c = 0; c < count; ++c, ++bit) {
-        while (bit == widths_[shown]) {
-          ++shown;
-          bit = 0;
-        }
-        matrix[c] = values.lanes(shown, bit)[w];
+  const Word* column_lanes[64];
+  Word block[64];
+  std::size_t shown = 0;
+  std::size_t bit = 0;  // of the shown bus of the next column
+  for (std::size_t column = 0; column < columns_; column += 64) {
+    const std::size_t count = std::min<std::size_t>(64, columns_ - column);
+    for (std::size_t j = 0; j < count; ++j, ++bit) {
+      while (bit == widths_[shown]) {
+        ++shown;
+        bit = 0;
       }
-      std::fill(matrix + count, std::end(matrix), Word{0});
-      transpose_bits(matrix);
-      for (Word left = live[w]; left != 0; left &= left - 1) {
-        const auto lane = static_cast<std::size_t>(std::countr_zero(left));
-        std::uint8_t* row = step_rows + (w * 64 + lane) * row_stride + unit;
-        // Rows far apart, one per lane: the row of a lane a few lanes on
-        // is asked for now, to be written.
-        if (unit == 0 && first + w * 64 + lane + kLanesAhead < sequences) {
-          __builtin_prefetch(row + kLanesAhead * row_stride, 1);
+      column_lanes[j] = values.lanes(shown, bit);
+    }
+    for (std::size_t w = 0; w < live.size(); ++w) {
+      std::uint8_t* rows = step_rows + w * 64 * row_stride + column;
+      if (std::popcount(live[w]) < kTransposeFrom) {
+        for (Word left = live[w]; left != 0; left &= left - 1) {
+          const auto lane = static_cast<unsigned>(std::countr_zero(left));
+          std::uint8_t* row = rows + lane * row_stride;
+          for (std::size_t j = 0; j < count; ++j) {
+            row[j] = static_cast<std::uint8_t>((column_lanes[j][w] >> lane) & 1U);
+          }
         }
-        Word bits = matrix[lane];
-        std::size_t c = 0;
-        for (; c + 8 <= count; c += 8, bits >>= 8) store_bytes(row + c, bytes_of_bits(bits), 8);
-        if (c < count) store_bytes(row + c, bytes_of_bits(bits), count - c);
+        continue;
+      }
+      for (std::size_t j = 0; j < count; ++j) block[j] = column_lanes[j][w];
+      std::fill(block + count, block + 64, Word{0});
+      transpose_bits(block);
+      for (Word left = live[w]; left != 0; left &= left - 1) {
+        const auto lane = static_cast<unsigned>(std::countr_zero(left));
+        bits_to_bytes(block[lane], count, rows + lane * row_stride);
       }
     }
   }

@@ -1,59 +1,53 @@
-// The 64 x 64 bit transpose and bits as bytes, against bit-by-bit loops.
+// The transpose of lane words and the spread of bits into bytes, against
+// bit-by-bit loops on random words.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
+#include <vector>
 
 #include "engine/bit_matrix.hpp"
 
 namespace nimbo {
 namespace {
 
-TEST(BitMatrix, TransposeMovesEveryBitAcrossTheDiagonal) {
+TEST(BitMatrix, TransposeMovesEachBitAcrossTheDiagonal) {
   std::mt19937_64 rng(7);
   for (int round = 0; round < 20; ++round) {
-    Word rows[64];
-    for (Word& row : rows) row = round == 0 ? Word{1} << (&row - rows) : rng();
-    Word before[64];
-    std::copy(std::begin(rows), std::end(rows), before);
-    transpose_bits(rows);
+    std::array<Word, 64> rows{};
+    for (Word& row : rows) row = rng() & rng();  // sparse and dense bits
+    std::array<Word, 64> turned = rows;
+    transpose_bits(turned);
     for (std::size_t i = 0; i < 64; ++i) {
       for (std::size_t j = 0; j < 64; ++j) {
-        ASSERT_EQ((rows[j] >> i) & 1U, (before[i] >> j) & 1U) << i << "," << j;
+        ASSERT_EQ((turned[j] >> i) & 1U, (rows[i] >> j) & 1U) << i << ", " << j;
       }
     }
+    transpose_bits(turned);
+    EXPECT_EQ(turned, rows);
   }
 }
 
-TEST(BitMatrix, BitsBecomeBytesAndBack) {
-  for (Word bits = 0; bits < 512; ++bits) {  // the bits above the low 8 are ignored
-    const std::uint64_t bytes = bytes_of_bits(bits);
-    for (std::size_t i = 0; i < 8; ++i) {
-      ASSERT_EQ((bytes >> (8 * i)) & 0xFFU, (bits >> i) & 1U) << bits << " byte " << i;
-    }
-    ASSERT_TRUE(bytes_are_bits(bytes));
-    ASSERT_EQ(bits_of_bytes(bytes), bits & 0xFFU);
-  }
-}
-
-TEST(BitMatrix, AnyByteOtherThanZeroAndOneIsNoBit) {
-  for (std::size_t i = 0; i < 8; ++i) {
-    for (unsigned byte = 0; byte < 256; ++byte) {
-      const std::uint64_t bytes = 0x0001000100010001ULL | (std::uint64_t{byte} << (8 * i));
-      const bool bits = ((bytes >> (8 * i)) & 0xFFU) <= 1;
-      ASSERT_EQ(bytes_are_bits(bytes), bits) << "byte " << i << " = " << byte;
+TEST(BitMatrix, BytesHoldTheCountedBitsAndNothingPast) {
+  std::mt19937_64 rng(8);
+  for (std::size_t count = 0; count <= 64; ++count) {
+    const Word bits = rng();
+    std::vector<std::uint8_t> bytes(72, 7);
+    bits_to_bytes(bits, count, bytes.data());
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+      ASSERT_EQ(bytes[k], k < count ? (bits >> k) & 1U : 7U) << count << ", " << k;
     }
   }
 }
 
-TEST(BitMatrix, LoadsAndStoresOnlyTheBytesAsked) {
-  const std::uint8_t row[9] = {1, 0, 1, 1, 0, 0, 1, 0, 7};
-  for (std::size_t count = 0; count <= 8; ++count) {
-    std::uint64_t expected = 0;
-    for (std::size_t i = 0; i < count; ++i) expected |= std::uint64_t{row[i]} << (8 * i);
-    ASSERT_EQ(load_bytes(row, count), expected) << count;
-    std::uint8_t out[9] = {9, 9, 9, 9, 9, 9, 9, 9, 9};
-    store_bytes(out, ~std::uint64_t{0}, count);
-    for (std::size_t i = 0; i < 9; ++i) ASSERT_EQ(out[i], i < count ? 0xFF : 9) << count;
+TEST(BitMatrix, BytesGiveBackTheirBits) {
+  std::mt19937_64 rng(9);
+  for (std::size_t count = 0; count <= 64; ++count) {
+    const Word bits = rng();
+    std::vector<std::uint8_t> bytes(72, 1);  // past `count`: ones, which must not be read
+    bits_to_bytes(bits, count, bytes.data());
+    const Word low = count == 64 ? bits : bits & ((Word{1} << count) - 1);
+    ASSERT_EQ(bytes_to_bits(bytes.data(), count), low) << count;
   }
 }
 
