@@ -34,4 +34,20 @@ void bits_to_bytes(Word bits, std::size_t count, std::uint8_t* bytes) noexcept {
   }
 }
 
+Word bytes_to_bits(const std::uint8_t* bytes, std::size_t count) noexcept {
+  Word bits = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Eight bytes at a time: the product gathers their low bits into its
+    // top byte, byte k into bit k (no two partial products meet).
+    for (std::size_t k = 0; k < count; k += 8) {
+      Word chunk = 0;
+      std::memcpy(&chunk, bytes + k, std::min<std::size_t>(8, count - k));
+      bits |= ((chunk * 0x0102040810204080ULL) >> 56) << k;
+    }
+  } else {
+    for (std::size_t k = 0; k < count; ++k) bits |= Word{bytes[k]} << k;
+  }
+  return bits;
+}
+
 }  // namespace nimbo

@@ -6,6 +6,7 @@
 #include <string>
 #include <type_traits>
 
+#include "engine/bit_matrix.hpp"
 #include "engine/input_checks.hpp"
 #include "engine/messages.hpp"
 #include "engine/register_rules.hpp"
@@ -217,6 +218,7 @@ void SequenceLanes::plan_inputs(const ByteSequences& source) {
   // The columns of a bus are as many as its width when the call starts.
   inputs_.clear();
   input_columns_ = 0;
+  column_signals_.clear();
   first_clock_.reset();
   widths_change_ = false;
   for (const std::uint32_t position : source.inputs) {
@@ -226,6 +228,12 @@ void SequenceLanes::plan_inputs(const ByteSequences& source) {
     if (!first_clock_ && registers_.clock_at(position)) first_clock_ = inputs_.size();
     widths_change_ = widths_change_ || columns != evaluated;
     inputs_.push_back({position, columns, evaluated, lanes_.first_signal_of_input(position)});
+    const LanePass::Signal first = inputs_.back().first_signal;
+    for (std::size_t i = 0; i < columns; ++i) {
+      column_signals_.push_back(first == LanePass::kNoSignal
+                                    ? LanePass::kNoSignal
+                                    : static_cast<LanePass::Signal>(first + i));
+    }
   }
 }
 
@@ -273,6 +281,11 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
 void SequenceLanes::write_byte_lanes(const ByteSequences& source, std::size_t first,
                                      std::size_t step, std::span<const Word> live) {
   if (inputs_.empty()) return;
+  // A word with enough live lanes over rows of side-by-side bytes packs up
+  // to 64 columns of each lane's row into a number and transposes the
+  // numbers into the columns' lane words; otherwise each column gathers
+  // its bit lane by lane. The rows' bytes were checked to be 0 or 1.
+  constexpr int kTransposeFrom = 8;  // live lanes in a word
   for (std::size_t w = 0; w < live.size(); ++w) {
     const Word mask = live[w];
     if (mask == 0) continue;
@@ -282,6 +295,23 @@ void SequenceLanes::write_byte_lanes(const ByteSequences& source, std::size_t fi
       rows[lane] = source.data +
                    static_cast<std::ptrdiff_t>(first + w * 64 + lane) * source.sequence_stride +
                    static_cast<std::ptrdiff_t>(step) * source.step_stride;
+    }
+    if (source.column_stride == 1 && std::popcount(mask) >= kTransposeFrom) {
+      Word block[64];
+      for (std::size_t column = 0; column < input_columns_; column += 64) {
+        const std::size_t count = std::min<std::size_t>(64, input_columns_ - column);
+        for (std::size_t lane = 0; lane < 64; ++lane) {
+          block[lane] = rows[lane] == nullptr ? 0 : bytes_to_bits(rows[lane] + column, count);
+        }
+        transpose_bits(block);
+        for (std::size_t j = 0; j < count; ++j) {
+          const LanePass::Signal signal = column_signals_[column + j];
+          if (signal == LanePass::kNoSignal) continue;
+          Word& word = lanes_.lanes(signal)[w];
+          word = (word & ~mask) | block[j];
+        }
+      }
+      continue;
     }
     std::ptrdiff_t at = 0;
     for (const LaneInput& input : inputs_) {

@@ -110,7 +110,9 @@ class SequenceLanes {
   std::vector<LaneRegisterBit> edge_bits_[2][4];
   std::vector<LaneRegisterBit> reset_bits_;  // of the registers with a reset, in register order
   std::vector<LaneInput> inputs_;
-  std::size_t input_columns_ = 0;           // of inputs_, in all
+  std::size_t input_columns_ = 0;  // of inputs_, in all
+  // By column of a row: the input's lane signal, or none.
+  std::vector<std::uint32_t> column_signals_;
   std::optional<std::size_t> first_clock_;  // of inputs_: a clock, which steps do not write
   bool widths_change_ = false;              // some input's evaluated width is not its columns
   std::vector<Word> captured_;

@@ -28,7 +28,7 @@ TEST(BitMatrix, TransposeMovesEachBitAcrossTheDiagonal) {
   }
 }
 
-TEST(BitMatrix, BytesHoldTheCountedBitsAndNothingPast) {
+TEST(BitMatrix, BytesHoldTheCountedBitsAndNothingPastAndGiveThemBack) {
   std::mt19937_64 rng(8);
   for (std::size_t count = 0; count <= 64; ++count) {
     const Word bits = rng();
@@ -37,6 +37,9 @@ TEST(BitMatrix, BytesHoldTheCountedBitsAndNothingPast) {
     for (std::size_t k = 0; k < bytes.size(); ++k) {
       ASSERT_EQ(bytes[k], k < count ? (bits >> k) & 1U : 7U) << count << ", " << k;
     }
+    bytes.resize(count);  // and back, from exactly `count` bytes
+    const Word low = count == 64 ? bits : bits & ((Word{1} << count) - 1);
+    EXPECT_EQ(bytes_to_bits(bytes.data(), count), low) << count;
   }
 }
 
