@@ -9,7 +9,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -216,6 +218,80 @@ inline std::vector<PositionInput> positions_of(const Simulation& simulation, con
   std::vector<PositionInput> positions;
   for (const auto& [id, bits] : inputs) positions.push_back({*simulation.find(id), bits});
   return positions;
+}
+
+// Steps by position (pointing into the texts of `steps`), one vector each.
+struct TextBatch {
+  std::vector<PositionInput> writes;
+  std::vector<std::size_t> ends;
+  TextVectors vectors() const { return TextVectors{writes, ends}; }
+};
+
+inline TextBatch text_batch(const Simulation& simulation, const std::vector<Values>& steps) {
+  TextBatch batch;
+  for (const Values& step : steps) {
+    for (const PositionInput& input : positions_of(simulation, step)) batch.writes.push_back(input);
+    batch.ends.push_back(batch.writes.size());
+  }
+  return batch;
+}
+
+// The shown texts of every vector of a batch; the sink stops the batch
+// after `stop_after` rows.
+class ShownRows final : public VectorSink {
+ public:
+  explicit ShownRows(std::size_t stop_after = ~std::size_t{0}) : stop_after_(stop_after) {}
+  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
+    EXPECT_EQ(vector, rows.size());
+    std::vector<std::string> row;
+    for (const BitBusValue& value : values) row.push_back(value.to_string());
+    rows.push_back(std::move(row));
+    return rows.size() <= stop_after_;
+  }
+  std::vector<std::vector<std::string>> rows;
+
+ private:
+  std::size_t stop_after_;
+};
+
+// The rows and the fault a run of `count` vectors gave, against a model:
+// `advance(v)` takes vector v into the model and gives its error ("" when
+// it takes it), `expected()` the model's values then. Each row holds the
+// texts of the `shown` positions; the first vector the model refuses is
+// the fault, with its index and message, and the rows end before it.
+template <class Advance, class Expected>
+void expect_rows_of_model(const std::vector<std::vector<std::string>>& rows,
+                          const std::optional<VectorFault>& fault, std::size_t count,
+                          std::span<const std::uint32_t> shown, Advance advance,
+                          Expected expected) {
+  std::size_t v = 0;
+  for (; v < count; ++v) {
+    const std::string error = advance(v);
+    if (!error.empty()) {
+      ASSERT_TRUE(fault.has_value()) << "vector " << v << ": " << error;
+      EXPECT_EQ(fault->vector, v);
+      EXPECT_EQ(fault->message, error);
+      break;
+    }
+    ASSERT_LT(v, rows.size());
+    const Values now = expected();
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+      ASSERT_EQ(rows[v][i], now[shown[i]].second)
+          << "vector " << v << ", bus " << now[shown[i]].first;
+    }
+  }
+  EXPECT_EQ(rows.size(), v);
+  if (v == count) {
+    EXPECT_FALSE(fault.has_value()) << fault->message;
+  }
+}
+
+// Every position of `simulation`, or every `stride`th.
+inline std::vector<std::uint32_t> positions_every(const Simulation& simulation,
+                                                  std::uint32_t stride = 1) {
+  std::vector<std::uint32_t> shown;
+  for (std::uint32_t p = 0; p < simulation.bus_count(); p += stride) shown.push_back(p);
+  return shown;
 }
 
 }  // namespace nimbo::testing_model

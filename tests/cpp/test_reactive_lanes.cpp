@@ -75,9 +75,7 @@ const LanesCase kLanesCases[] = {
     {"MemoriesBlocks", {.widths = {1, 3}, .memories = 1}, 1100},
 };
 
-class LanesAgainstModel
-    : public ::testing::TestWithParam<std::tuple<LanesCase, unsigned, testing_model::LaneRunner>> {
-};
+class LanesAgainstModel : public testing_model::LaneTest<LanesCase> {};
 
 TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
   const auto& [lanes_case, seed, runner] = GetParam();
@@ -194,15 +192,8 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LanesAgainstModel,
-                         ::testing::Combine(::testing::ValuesIn(kLanesCases),
-                                            ::testing::Range(0U, 6U),
-                                            ::testing::ValuesIn(testing_model::kLaneIsaRunners)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + "_" +
-                                  std::to_string(std::get<1>(info.param)) + "_" +
-                                  std::get<2>(info.param).name;
-                         });
+NIMBO_INSTANTIATE_LANE_TESTS(LanesAgainstModel, kLanesCases, 0U, 6U,
+                             testing_model::kLaneIsaRunners);
 
 TEST(ReactiveLanes, AWorklistSimulationHasNone) {
   std::mt19937_64 rng(3);

@@ -51,29 +51,42 @@ Values example_values(Simulation& simulation) {
   return values;
 }
 
-TEST(Update, WorkedExampleFollowsTheWorklistTurnByTurn) {
-  Simulation simulation = worked_example(true);
-  ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
-  EXPECT_FALSE(simulation.runs_one_pass());
-  EXPECT_EQ(example_values(simulation), (Values{{"d", "0"}, {"a", "1"}, {"c", "1"}, {"b", "1"}}));
-  EXPECT_EQ(simulation.last_evaluation_count(), 3U + 1);  // d, c, x, d again
+// The worked example on the worklist (with feedback: its evaluations turn
+// by turn) and as one pass: the values of each update, a rejected input
+// that changes nothing, an input for a driven bus overwritten, a restore of
+// the rendered values.
+TEST(Update, WorkedExample) {
+  for (const bool feedback : {false, true}) {
+    SCOPED_TRACE(feedback);
+    Simulation simulation = worked_example(feedback);
+    ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
+    EXPECT_EQ(simulation.runs_one_pass(), !feedback);
+    EXPECT_EQ(example_values(simulation), (Values{{"d", "0"}, {"a", "1"}, {"c", "1"}, {"b", "1"}}));
+    if (feedback) {
+      EXPECT_EQ(simulation.last_evaluation_count(), 3U + 1);  // d, c, x, d again
+      ASSERT_TRUE(apply(simulation, {}).ok());
+      EXPECT_EQ(simulation.last_evaluation_count(), 2U + 1);
+    }
+    ASSERT_TRUE(apply(simulation, {{"a", "0"}}).ok());
+    if (feedback) {
+      EXPECT_EQ(simulation.last_evaluation_count(), 3U + 1);
+    }
+    const Values after = {{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}};
+    EXPECT_EQ(example_values(simulation), after);
 
-  ASSERT_TRUE(apply(simulation, {}).ok());
-  EXPECT_EQ(simulation.last_evaluation_count(), 2U + 1);
-  ASSERT_TRUE(apply(simulation, {{"a", "0"}}).ok());
-  EXPECT_EQ(simulation.last_evaluation_count(), 3U + 1);
-  EXPECT_EQ(example_values(simulation), (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
-}
+    const Status status = apply(simulation, {{"nope", "1"}, {"b", "0"}, {"a", "11"}, {"c", "x"}});
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error(), "Invalid value \"11\". The value must have 1 bits.");
+    EXPECT_EQ(example_values(simulation), after);
+    ASSERT_TRUE(apply(simulation, {{"c", "1"}, {"d", "0"}}).ok());
+    EXPECT_EQ(example_values(simulation), after);
 
-TEST(Update, WorkedExampleRunsAsOnePassWithTheSameValues) {
-  Simulation simulation = worked_example(false);
-  ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
-  EXPECT_TRUE(simulation.runs_one_pass());
-  EXPECT_EQ(testing_model::values_of(simulation),
-            (Values{{"d", "0"}, {"a", "1"}, {"c", "1"}, {"b", "1"}}));
-  ASSERT_TRUE(apply(simulation, {{"a", "0"}}).ok());
-  EXPECT_EQ(testing_model::values_of(simulation),
-            (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
+    simulation.restore_values(
+        std::vector<BitBusValue>(feedback ? 5 : 4, BitBusValue::from_string("0").value()));
+    EXPECT_EQ(example_values(simulation), (Values{{"d", "0"}, {"a", "0"}, {"c", "0"}, {"b", "0"}}));
+    ASSERT_TRUE(apply(simulation, {{"b", "1"}}).ok());
+    EXPECT_EQ(example_values(simulation), (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
+  }
 }
 
 // Which components run as one pass: reads of driven busses must be listed in
@@ -107,26 +120,6 @@ TEST(Update, OnePassNeedsReadsThatSettle) {
     ASSERT_TRUE(simulation.prepare().ok());
     EXPECT_FALSE(simulation.has_feedback()) << c.name;
     EXPECT_EQ(simulation.runs_one_pass(), c.one_pass) << c.name;
-  }
-}
-
-TEST(Update, RejectedInputChangesNothing) {
-  for (const bool feedback : {false, true}) {
-    Simulation simulation = worked_example(feedback);
-    ASSERT_TRUE(apply(simulation, {{"a", "1"}}).ok());
-    const Values before = testing_model::values_of(simulation);
-    const Status status = apply(simulation, {{"nope", "1"}, {"b", "1"}, {"a", "11"}, {"c", "x"}});
-    ASSERT_FALSE(status.ok());
-    EXPECT_EQ(status.error(), "Invalid value \"11\". The value must have 1 bits.");
-    EXPECT_EQ(testing_model::values_of(simulation), before);
-  }
-}
-
-TEST(Update, InputForADrivenBusIsOverwritten) {
-  for (const bool feedback : {false, true}) {
-    Simulation simulation = worked_example(feedback);
-    ASSERT_TRUE(apply(simulation, {{"c", "1"}}).ok());
-    EXPECT_EQ(example_values(simulation), (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "0"}}));
   }
 }
 
@@ -223,18 +216,6 @@ TEST(Update, EvaluatedWidthBecomesTheBusWidth) {
 TEST(Update, ComponentWithoutBussesAcceptsAnything) {
   Simulation simulation(Component("empty"));
   EXPECT_TRUE(apply(simulation, {{"x", "not bits"}}).ok());
-}
-
-TEST(Update, RestoredValuesAreTheRenderedState) {
-  Simulation simulation = worked_example(false);
-  const std::vector<BitBusValue> initial(4, BitBusValue::from_string("0").value());
-  ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
-  simulation.restore_values(initial);
-  EXPECT_EQ(testing_model::values_of(simulation),
-            (Values{{"d", "0"}, {"a", "0"}, {"c", "0"}, {"b", "0"}}));
-  ASSERT_TRUE(apply(simulation, {{"b", "1"}}).ok());
-  EXPECT_EQ(testing_model::values_of(simulation),
-            (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
 }
 
 // Random circuits against the plain model: the same values and errors after
