@@ -50,8 +50,7 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
                                          int bus_count) {
   static constexpr std::size_t kWidths[] = {0, 1, 1, 1, 3, 8, 63, 64, 65, 130};
   const auto random_width = [&]() -> std::size_t { return shape.narrow ? 1 : kWidths[rng() % 10]; };
-  Component component("random");
-  ReferenceModel model;
+  ModelledCircuit built;
   std::vector<std::string> ids;     // by rank
   std::vector<std::size_t> widths;  // by rank
   std::vector<bool> driven;         // by rank
@@ -65,9 +64,7 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
     const std::size_t width = random_width();
     widths[static_cast<std::size_t>(rank)] = width;
     const std::string text = random_bits(rng, width);
-    const std::string& id = ids[static_cast<std::size_t>(rank)];
-    component.add_bus(id, BitBus(BitBusValue::from_string(text).value()));
-    model.add_bus(id, BitBusValue::from_string(text).value());
+    built.add_bus(ids[static_cast<std::size_t>(rank)], text);
   }
 
   // Without feedback, rank r reads only ranks below r.
@@ -94,10 +91,8 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
   for (int rank = 0; rank < bus_count; ++rank) {
     if (rank < 2 || rng() % 4 == 0) continue;  // an input
     driven[static_cast<std::size_t>(rank)] = true;
-    BoxedEvaluator tree = random_tree(rank, 1 + static_cast<int>(rng() % 4));
-    const std::string& id = ids[static_cast<std::size_t>(rank)];
-    model.set_assignment(id, tree->clone_box());
-    component.set_assignment(id, std::move(tree));
+    built.set_assignment(ids[static_cast<std::size_t>(rank)],
+                         *random_tree(rank, 1 + static_cast<int>(rng() % 4)));
   }
   // Influence lists: the readers (some dropped on request) plus now and
   // then an extra entry, itself or any other bus.
@@ -111,14 +106,12 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
     if (rng() % 3 == 0)
       targets.push_back(static_cast<int>(rng() % static_cast<unsigned>(bus_count)));
     for (int target : targets) {
-      const std::string& from = ids[static_cast<std::size_t>(rank)];
-      const std::string& to = ids[static_cast<std::size_t>(target)];
-      EXPECT_TRUE(component.add_influence(from, to).ok());
-      model.add_influence(from, to);
+      built.add_influence(ids[static_cast<std::size_t>(rank)],
+                          ids[static_cast<std::size_t>(target)]);
     }
   }
-  return RandomCircuit{Simulation(std::move(component)), std::move(model), std::move(ids),
-                       std::move(widths), std::move(driven)};
+  return RandomCircuit{Simulation(std::move(built.component)), std::move(built.model),
+                       std::move(ids), std::move(widths), std::move(driven)};
 }
 
 // Random inputs for one update: some busses (driven ones too), now and then

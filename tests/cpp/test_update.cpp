@@ -17,6 +17,7 @@ namespace nimbo {
 namespace {
 
 using testing_model::apply;
+using testing_model::ModelledCircuit;
 using testing_model::ReferenceModel;
 using testing_model::Values;
 
@@ -383,27 +384,19 @@ LatchNetlist make_latch_netlist(std::mt19937_64& rng, int flip_flops, bool parti
   std::vector<std::string> order = inputs;
   for (const Node& node : nodes) order.push_back(node.id);
   std::shuffle(order.begin(), order.end(), rng);
-  Component component("latches");
-  ReferenceModel model;
-  for (const std::string& id : order) {
-    component.add_bus(id, bus_of("0"));
-    model.add_bus(id, BitBusValue::from_string("0").value());
-  }
+  ModelledCircuit built;
+  for (const std::string& id : order) built.add_bus(id, "0");
   for (const Node& node : nodes) {
-    const auto tree = [&] {
-      BoxedEvaluator left = bus_ref(node.left);
-      if (node.inverted_left) left = std::make_unique<Not>(std::move(left));
-      return make_gate_node(node.gate, std::move(left), bus_ref(node.right));
-    };
-    component.set_assignment(node.id, tree());
-    model.set_assignment(node.id, tree());
+    BoxedEvaluator left = bus_ref(node.left);
+    if (node.inverted_left) left = std::make_unique<Not>(std::move(left));
+    built.set_assignment(node.id, *make_gate_node(node.gate, std::move(left), bus_ref(node.right)));
     for (const std::string* read : {&node.left, &node.right}) {
       if (partial && rng() % 5 == 0) continue;
-      EXPECT_TRUE(component.add_influence(*read, node.id).ok());
-      model.add_influence(*read, node.id);
+      built.add_influence(*read, node.id);
     }
   }
-  return LatchNetlist{Simulation(std::move(component)), std::move(model), std::move(inputs)};
+  return LatchNetlist{Simulation(std::move(built.component)), std::move(built.model),
+                      std::move(inputs)};
 }
 
 // Cycles of the four phase changes with new data, and now and then both
@@ -475,28 +468,21 @@ TEST(Update, OneBitFormFollowsTheWidthsOfTheValues) {
   };
   for (const Case& c : cases) {
     // w = in XOR constant; a latch q = NAND(w, qn), qn = NAND(in, q).
-    const auto build = [&](auto& target, auto value_of) {
-      target.add_bus("in", value_of("0"));
-      target.add_bus("q", value_of("1"));
-      target.add_bus("w", value_of(c.declared));
-      target.add_bus("qn", value_of("0"));
-      target.set_assignment(
-          "w", std::make_unique<Xor>(
-                   bus_ref("in"),
-                   std::make_unique<Const>(BitBusValue::from_string(c.constant).value())));
-      target.set_assignment("q", std::make_unique<Nand>(bus_ref("w"), bus_ref("qn")));
-      target.set_assignment("qn", std::make_unique<Nand>(bus_ref("in"), bus_ref("q")));
-    };
-    Component component("widths");
-    build(component, [](const char* text) { return bus_of(text); });
-    ReferenceModel model;
-    build(model, [](const char* text) { return BitBusValue::from_string(text).value(); });
+    ModelledCircuit built;
+    for (const auto& [id, bits] : Values{{"in", "0"}, {"q", "1"}, {"w", c.declared}, {"qn", "0"}}) {
+      built.add_bus(id, bits);
+    }
+    built.set_assignment(
+        "w",
+        Xor(bus_ref("in"), std::make_unique<Const>(BitBusValue::from_string(c.constant).value())));
+    built.set_assignment("q", Nand(bus_ref("w"), bus_ref("qn")));
+    built.set_assignment("qn", Nand(bus_ref("in"), bus_ref("q")));
     for (const auto& [from, to] :
          Values{{"in", "w"}, {"w", "q"}, {"qn", "q"}, {"in", "qn"}, {"q", "qn"}}) {
-      ASSERT_TRUE(component.add_influence(from, to).ok());
-      model.add_influence(from, to);
+      built.add_influence(from, to);
     }
-    Simulation simulation(std::move(component));
+    ReferenceModel& model = built.model;
+    Simulation simulation(std::move(built.component));
     const std::vector<BitBusValue> rendered = simulation.snapshot();
     const std::vector<BitBusValue> model_rendered(model.table().values().begin(),
                                                   model.table().values().end());
@@ -524,22 +510,14 @@ TEST(Update, OneBitFormFollowsTheWidthsOfTheValues) {
 // yet taken waiting for the next update, which ends in the model's values.
 TEST(Update, InterruptedOneBitSeedsStayStale) {
   const int length = 6000;
-  Component component("chain");
-  ReferenceModel model;
+  ModelledCircuit built;
   const auto id = [](int i) { return i < 0 ? std::string("in") : "c" + std::to_string(i); };
-  for (int i = -1; i < length; ++i) {
-    component.add_bus(id(i), bus_of("0"));
-    model.add_bus(id(i), BitBusValue::from_string("0").value());
-  }
-  component.add_bus("x", bus_of("0"));
-  model.add_bus("x", BitBusValue::from_string("0").value());
-  for (int i = 0; i < length; ++i) {
-    component.set_assignment(id(i), std::make_unique<Not>(bus_ref(id(i - 1))));
-    model.set_assignment(id(i), std::make_unique<Not>(bus_ref(id(i - 1))));
-  }
-  component.set_assignment("x", bus_ref("x"));
-  model.set_assignment("x", bus_ref("x"));
-  Simulation simulation(std::move(component));
+  for (int i = -1; i < length; ++i) built.add_bus(id(i), "0");
+  built.add_bus("x", "0");
+  for (int i = 0; i < length; ++i) built.set_assignment(id(i), Not(bus_ref(id(i - 1))));
+  built.set_assignment("x", BusRef("x"));
+  ReferenceModel& model = built.model;
+  Simulation simulation(std::move(built.component));
   ASSERT_TRUE(simulation.prepare().ok());
   const UpdateControl stop{&stop_now, 0, std::chrono::nanoseconds{0}};
   ASSERT_TRUE(apply(simulation, {{"in", "1"}}, stop).interrupted());
