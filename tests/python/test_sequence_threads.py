@@ -16,6 +16,7 @@ import pytest
 from nimbo import Simulator, VectorError
 
 from clocked_model import random_clocked_circuit
+from conftest import random_vectors
 
 SHAPES = [
     pytest.param(dict(), id="one-pass"),
@@ -27,10 +28,6 @@ COUNT = 200  # sequences: several blocks of lanes once split over threads
 MIDDLE = COUNT // 2  # the sequence given a bad step
 
 
-def random_step(rng, inputs):
-    return {b: "".join(rng.choice("01") for _ in range(w)) for b, w in inputs.items() if rng.randrange(2)}
-
-
 @pytest.mark.parametrize("shape", SHAPES)
 @pytest.mark.parametrize("threads", [2, 3])
 def test_text_sequences_on_threads_give_what_one_thread_gives(shape, threads):
@@ -40,7 +37,7 @@ def test_text_sequences_on_threads_give_what_one_thread_gives(shape, threads):
         simulator = Simulator(ir)
     except RuntimeError:
         return  # does not settle
-    sequences = [[random_step(rng, inputs) for _ in range(rng.randrange(0, 9))] for _ in range(COUNT)]
+    sequences = [random_vectors(rng, inputs, rng.randrange(0, 9)) for _ in range(COUNT)]
     name = next(iter(inputs))
     sequences[MIDDLE] = [{}, {name: "1" * (inputs[name] + 1)}, {}]  # refused at its second step
     blocks = ["\n".join(json.dumps(s) for s in steps).encode() for steps in sequences]
@@ -111,7 +108,7 @@ def test_a_huge_count_of_threads_is_as_many_as_there_are_blocks():
     rng = random.Random(5)
     ir, inputs = random_clocked_circuit(rng)
     simulator = Simulator(ir)
-    blocks = [json.dumps(random_step(rng, inputs)).encode() for _ in range(150)]
+    blocks = [json.dumps(vector).encode() for vector in random_vectors(rng, inputs, 150)]
     assert simulator.run_sequences_jsonl(blocks, threads=2**70) == simulator.run_sequences_jsonl(blocks)
 
 
