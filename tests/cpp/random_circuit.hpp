@@ -2,8 +2,12 @@
 // 130 bits, shuffled declaration order, complete or partial influence
 // lists, with or without feedback. Each circuit is built twice, as a
 // Component (then taken over by a Simulation) and as the plain reference
-// model; so is each design with registers (clocked_design.hpp).
+// model; so is each design with registers (clocked_design.hpp). Beside
+// them, what the tests of runs share: inputs, batches of steps, the rows a
+// batch shows and their check against a model.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
@@ -24,6 +28,25 @@
 #include "reference_model.hpp"
 
 namespace nimbo::testing_model {
+
+// A circuit built alike into a component and the plain model.
+struct ModelledCircuit {
+  Component component{"modelled"};
+  ReferenceModel model;
+
+  void add_bus(const std::string& id, const std::string& bits) {
+    component.add_bus(id, BitBus(BitBusValue::from_string(bits).value()));
+    model.add_bus(id, BitBusValue::from_string(bits).value());
+  }
+  void set_assignment(const std::string& id, const Evaluator& tree) {
+    component.set_assignment(id, tree.clone_box());
+    model.set_assignment(id, tree.clone_box());
+  }
+  void add_influence(const std::string& bus, const std::string& reader) {
+    EXPECT_TRUE(component.add_influence(bus, reader).ok()) << bus << " -> " << reader;
+    model.add_influence(bus, reader);
+  }
+};
 
 struct CircuitShape {
   bool feedback = false;      // trees may read any bus, themselves included

@@ -4,8 +4,6 @@
 // of the trees' references.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -152,25 +150,6 @@ class ReferenceModel {
  private:
   BusTable table_;
   std::map<std::string, BoxedEvaluator> trees_;
-};
-
-// A circuit built alike into a component and the plain model.
-struct ModelledCircuit {
-  Component component{"modelled"};
-  ReferenceModel model;
-
-  void add_bus(const std::string& id, const std::string& bits) {
-    component.add_bus(id, BitBus(BitBusValue::from_string(bits).value()));
-    model.add_bus(id, BitBusValue::from_string(bits).value());
-  }
-  void set_assignment(const std::string& id, const Evaluator& tree) {
-    component.set_assignment(id, tree.clone_box());
-    model.set_assignment(id, tree.clone_box());
-  }
-  void add_influence(const std::string& bus, const std::string& reader) {
-    EXPECT_TRUE(component.add_influence(bus, reader).ok()) << bus << " -> " << reader;
-    model.add_influence(bus, reader);
-  }
 };
 
 }  // namespace nimbo::testing_model
