@@ -218,6 +218,18 @@ inline std::string start(Simulation& simulation) {
   return status.ok() ? "" : status.error();
 }
 
+// The model of the circuit the generator makes from `seed`, settled and,
+// when given, stepped with `first`.
+inline ClockedCircuit clocked_twin(unsigned seed, const ClockedShape& shape, const Values* first) {
+  std::mt19937_64 rng(seed);
+  ClockedCircuit twin = make_clocked_circuit(rng, shape);
+  EXPECT_EQ(twin.model->settle({}), "");
+  if (first != nullptr) {
+    EXPECT_EQ(twin.model->step(*first), "");
+  }
+  return twin;
+}
+
 // Random step inputs: a random subset of the inputs; now and then (with
 // probability `bad` in a thousand) a value of the wrong width.
 inline Values random_step(std::mt19937_64& rng, const ClockedCircuit& circuit, unsigned bad = 0) {

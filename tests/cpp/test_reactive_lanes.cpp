@@ -95,18 +95,12 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
   const std::size_t count = lanes->count();
   ASSERT_EQ(count, lanes_case.lanes);
 
-  const auto fresh_twin = [&] {
-    std::mt19937_64 twin_rng(seed);
-    return testing_model::make_clocked_circuit(twin_rng, lanes_case.shape);
-  };
   // Many lanes share one model per distinct history: lanes beyond the
   // first few follow lane 0's calls, so a block test stays cheap.
   const std::size_t modelled = std::min<std::size_t>(count, 80);
   std::vector<ClockedCircuit> twins;
   for (std::size_t l = 0; l < modelled; ++l) {
-    twins.push_back(fresh_twin());
-    ASSERT_EQ(twins.back().model->settle({}), "");
-    ASSERT_EQ(twins.back().model->step(first), "");
+    twins.push_back(testing_model::clocked_twin(seed, lanes_case.shape, &first));
   }
   const auto model_of = [&](std::size_t lane) -> testing_model::ClockedModel& {
     return *twins[lane < modelled ? lane : 0].model;
@@ -126,8 +120,7 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
       lanes->load(initial.values, initial.words, mask);
       for (std::size_t l = 0; l < modelled; ++l) {
         if (!acts[l]) continue;
-        twins[l] = fresh_twin();
-        ASSERT_EQ(twins[l].model->settle({}), "");
+        twins[l] = testing_model::clocked_twin(seed, lanes_case.shape, nullptr);
         alive[l] = true;
       }
       for (std::size_t l = modelled; l < count; ++l) alive[l] = alive[0];

@@ -100,18 +100,6 @@ std::size_t sequence_count(unsigned seed) {
   return seed % 3 == 0 ? 3 : seed % 3 == 1 ? 70 : 530;
 }
 
-// The model of the circuit the generator makes from `seed`, settled and,
-// when given, stepped with `first`.
-ClockedCircuit twin_of(unsigned seed, const ClockedShape& shape, const Values* first) {
-  std::mt19937_64 rng(seed);
-  ClockedCircuit twin = testing_model::make_clocked_circuit(rng, shape);
-  EXPECT_EQ(twin.model->settle({}), "");
-  if (first != nullptr) {
-    EXPECT_EQ(twin.model->step(*first), "");
-  }
-  return twin;
-}
-
 TEST_P(SequencesAgainstModel, EachSequenceGivesWhatItGivesAlone) {
   const auto& [sequence_case, seed, runner] = GetParam();
   NIMBO_USE_LANE_RUNNER(runner);
@@ -147,7 +135,7 @@ TEST_P(SequencesAgainstModel, EachSequenceGivesWhatItGivesAlone) {
 
   for (std::size_t s = 0; s < count; ++s) {
     SCOPED_TRACE("sequence " + std::to_string(s));
-    ClockedCircuit twin = twin_of(seed, sequence_case.shape, &first);
+    ClockedCircuit twin = testing_model::clocked_twin(seed, sequence_case.shape, &first);
     testing_model::expect_rows_of_model(
         sink.rows[s], faults[s], sequences[s].size(), shown,
         [&](std::size_t t) { return twin.model->step(sequences[s][t]); },
@@ -191,7 +179,7 @@ TEST_P(SequencesAgainstModel, ByteSequencesGiveWhatEachGivesAlone) {
 
   for (std::size_t s = 0; s < count; ++s) {
     SCOPED_TRACE("sequence " + std::to_string(s));
-    ClockedCircuit twin = twin_of(seed + 50, sequence_case.shape, nullptr);
+    ClockedCircuit twin = testing_model::clocked_twin(seed + 50, sequence_case.shape, nullptr);
     const auto advance = [&](std::size_t t) -> std::string {
       Values step;
       bool bad = false;
