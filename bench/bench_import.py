@@ -178,7 +178,8 @@ def bench_memories(rounds: int, baseline: str | None) -> None:
         sources = [designs / name for name in files]
         times: dict[str, list[tuple[float, float]]] = {mode: [] for mode in modes}
         with tempfile.TemporaryDirectory(prefix="nimbo-bench-import-") as tmp:
-            outs = {mode: Path(tmp) / f"{top}.{mode.split(',')[0]}.json" for mode in modes}
+            # One IR per mode: the baseline's must not overwrite the current one's.
+            outs = {mode: Path(tmp) / f"{top}.{mode.replace(', ', '-')}.json" for mode in modes}
             for _ in range(rounds):
                 for mode in modes:
                     wall, cpu, _ = run_import(sources, "auto", outs[mode], "--top", top, "--memories",

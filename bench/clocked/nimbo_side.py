@@ -3,7 +3,7 @@
     python nimbo_side.py JOB.json
 
 runs one way of driving nimbo on one design and prints one JSON line: the
-figures (build_s, cycles, seconds, per_cycle_s) or {"error": "..."}. The
+figures (build_s, cycles, seconds, per_cycle_s, cpu_per_cycle_s) or {"error": "..."}. The
 job (written by run.py) names the IR, the stimulus block (sequences x cycles
 x input bits, one byte per bit; see stimulus.py), the input and output ports
 (the IR's port records give their busses, least significant bit first),
@@ -60,15 +60,16 @@ def import_ir(
     return None, seconds
 
 
-def _replay(run: Callable[[], int], min_s: float, max_s: float) -> tuple[int, float]:
+def _replay(run: Callable[[], int], min_s: float, max_s: float) -> tuple[int, float, float]:
     """Calls run() (which returns the cycles it ran) at least once, and until
-    min_s have passed (or max_s)."""
-    done, start = 0, time.perf_counter()
+    min_s have passed (or max_s): (cycles, wall seconds, CPU seconds of the
+    process, every thread's)."""
+    done, start, cpu_start = 0, time.perf_counter(), time.process_time()
     while True:
         done += run()
         elapsed = time.perf_counter() - start
         if elapsed >= min_s or elapsed >= max_s:
-            return done, elapsed
+            return done, elapsed, time.process_time() - cpu_start
 
 
 def _bus_ids(ir_text: str, ports: list[str]) -> list[str]:
@@ -176,8 +177,9 @@ def run_job(job: dict[str, Any]) -> dict[str, Any]:
         raise ValueError(f"unknown mode {mode}")
 
     Path(job["trace"]).write_bytes(bytes(trace))
-    done, seconds = _replay(run, min_s, max_s)
-    return {"build_s": build_s, "cycles": done, "seconds": seconds, "per_cycle_s": seconds / max(done, 1)}
+    done, seconds, cpu = _replay(run, min_s, max_s)
+    return {"build_s": build_s, "cycles": done, "seconds": seconds, "per_cycle_s": seconds / max(done, 1),
+            "cpu_per_cycle_s": cpu / max(done, 1)}
 
 
 def main() -> int:

@@ -58,7 +58,7 @@ def findings(tmp_path, text, flow="auto"):
           "{p}:3: the value of 'k' has x or z bits (2'bz1): nimbo is two-state: the import gives x and z bits the "
           "value 0 or 1"]),
         ("module t(input clk, input d, output reg [1:0] q, output l);\n  reg [3:0] mem [0:1];\n"
-         "  always @(posedge clk) begin q <= {q[0], d}; mem[d] <= {2{q}}; end\n  assign l = mem[1][0];\nendmodule\n",
+         "  always @(posedge clk) begin q <= {q[0], d}; mem[d] <= {2{q}}; end\n  assign l = mem[~d][0];\nendmodule\n",
          ["1 register without an initial value starts at 0 (nimbo is two-state; Verilog starts it at x): 'q' "
           "({p}:3); give it an initial value, or reset it before reading; --x-initial ones or random (x_initial= "
           "in Python) starts it otherwise",

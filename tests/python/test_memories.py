@@ -356,6 +356,40 @@ endmodule
 
 @needs_yosys
 @pytest.mark.parametrize(
+    "declaration, body, reads, mapped",
+    [
+        # Every read at a fixed address, written on one clock: mapped.
+        ("reg [3:0] mem [0:3];", "always @(posedge clk) if (we) mem[a] <= d;", "mem[0] ^ mem[3]", True),
+        ("reg [3:0] mem [0:3];", "always @(posedge clk) if (we) mem[a] <= d;", "mem[1] ^ mem[a]", False),
+        ("reg [63:0] mem [0:127];", "always @(posedge clk) if (we) mem[a] <= {16{d}};", "mem[5][3:0]", False),
+        ("reg [3:0] mem [0:3];", "always @(posedge clk) if (we) mem[a] <= d;\n  always @(negedge clk) "
+         "if (!we) mem[~a] <= d;", "mem[2]", False),
+        ("reg [3:0] mem [0:3]; reg [3:0] r;", "always @(posedge clk) begin if (we) mem[a] <= d; r <= mem[2]; end",
+         "r", False),
+    ],
+    ids=["fixed reads", "one read by address", "too large", "two edges", "registered read"],
+)
+def test_memories_read_only_at_fixed_addresses_are_mapped_with_a_note(declaration, body, reads, mapped, tmp_path):
+    source = tmp_path / "bank.v"
+    source.write_text(f"""module bank(input clk, input we, input [1:0] a, input [3:0] d, output [3:0] q);
+  {declaration}
+  {body}
+  assign q = {reads};
+endmodule
+""")
+    synthesis = run_yosys([str(source)], memories="keep")
+    notes = [f.text for f in synthesis.findings if f.note]
+    kept = [m["name"] for m in import_text(synthesis.netlist, memories="keep").memories]
+    if mapped:
+        assert notes == ["memory 'mem' is imported as registers and logic: every read port reads a fixed address, so "
+                         "its words are registers read directly"]
+        assert kept == []
+    else:
+        assert (notes, kept) == ([], ["mem"])
+
+
+@needs_yosys
+@pytest.mark.parametrize(
     "body, message",
     [
         ("reg div; always @(posedge clk) div <= ~div; always @(posedge div) if (we) mem[a] <= d;",

@@ -129,19 +129,69 @@ def unkept_reason(parameters: Mapping[str, str]) -> str | None:
     return None
 
 
+# A memory that only fixed addresses read, of at most this many bits, is
+# mapped even when memories are kept: its words become registers read
+# directly, where a memory's read ports decode an address every pass
+# (coefficient banks and register files indexed by loop counters).
+FIXED_READS_MAPPED_BITS = 4096
+_CONSTANT_SIGNAL = re.compile(r"^\d+'[01]+$")
+
+
+def fixed_reads_reason(parameters: Mapping[str, str]) -> str | None:
+    """Why a memory that nimbo could keep is better mapped, or None: every
+    read port is asynchronous and reads a fixed address, every write port
+    is written on one edge of one clock, and the memory is small. Takes the
+    parameters and connections of :func:`dumped_memories`."""
+    reads = _number(parameters.get("RD_PORTS", "0"))
+    writes = _number(parameters.get("WR_PORTS", "0"))
+    bits = _number(parameters.get("SIZE", "0")) * _number(parameters.get("WIDTH", "0"))
+    if reads == 0 or bits > FIXED_READS_MAPPED_BITS:
+        return None
+    if any(_flag(parameters.get("RD_CLK_ENABLE", ""), r) for r in range(reads)):
+        return None
+    if not all(_CONSTANT_SIGNAL.match(part) for part in _signal_parts(parameters.get("connect RD_ADDR", ""))):
+        return None
+    clocks = set(_signal_parts(parameters.get("connect WR_CLK", "")))
+    polarities = {_flag(parameters.get("WR_CLK_POLARITY", ""), w) for w in range(writes)}
+    if writes and (len(clocks) != 1 or len(polarities) != 1 or any(_CONSTANT_SIGNAL.match(c) for c in clocks)):
+        return None
+    return "every read port reads a fixed address, so its words are registers read directly"
+
+
+def _signal_parts(text: str) -> list[str]:
+    """The chunks of a signal as Yosys's dump writes it (`3'010`, `\\clk`,
+    `{ \\a [2] 2'01 }`), bit selections kept with their wire; no chunks for
+    an empty text."""
+    tokens = text.replace("{", " ").replace("}", " ").split()
+    parts: list[str] = []
+    for token in tokens:
+        if token.startswith("[") and parts:
+            parts[-1] += " " + token
+        else:
+            parts.append(token)
+    return parts
+
+
 _DUMPED_CELL = re.compile(r"^\s*cell \$mem_v2 (\S+)$")
 _DUMPED_PARAMETER = re.compile(r"^\s*parameter (?:signed )?\\(\w+) (.*)$")
+_DUMPED_CONNECTION = re.compile(r"^\s*connect \\(RD_ADDR|WR_CLK) (.*)$")
 
 
 def dumped_memories(text: str) -> dict[str, dict[str, str]]:
     """The parameters of each ``$mem_v2`` cell in Yosys's ``dump`` text, by
-    cell name (as Yosys writes it): numbers as bits, MEMID as its text."""
+    cell name (as Yosys writes it): numbers as bits, MEMID as its text; and
+    its read addresses and write clocks as the dump writes them, under
+    "connect RD_ADDR" and "connect WR_CLK"."""
     found: dict[str, dict[str, str]] = {}
     current: dict[str, str] | None = None
     for line in text.splitlines():
         cell = _DUMPED_CELL.match(line)
         if cell:
             current = found.setdefault(cell.group(1), {})
+            continue
+        connection = _DUMPED_CONNECTION.match(line) if current is not None else None
+        if connection and current is not None:
+            current["connect " + connection.group(1)] = connection.group(2).strip()
             continue
         parameter = _DUMPED_PARAMETER.match(line) if current is not None else None
         if parameter and current is not None:

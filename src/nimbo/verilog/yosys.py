@@ -56,10 +56,11 @@ from ..ir import (
     count_gates, dependency_order, gate, init_runs, ref,
 )  # fmt: skip
 from .memory_cells import (
-    MEMORY_CELL, MemoryCell, MemoryCellError, ReadPortCell, dumped_memories, memory_cell, memory_name, unkept_reason,
+    MEMORY_CELL, MemoryCell, MemoryCellError, ReadPortCell, dumped_memories, fixed_reads_reason, memory_cell,
+    memory_name, unkept_reason,
 )  # fmt: skip
 from ..ports import Port, plural
-from .elaborated import Memory, read_memories, read_wires, refuse_mapped, refuse_sizes, wire_bits
+from .elaborated import MEMORY_BITS, Memory, read_memories, read_wires, refuse_mapped, refuse_sizes, wire_bits
 from .errors import ImportFailure, SimulationWarning, StrictFailure
 from .options import ImportOptions
 from .yosys_log import Message, paused_gc
@@ -1079,9 +1080,12 @@ FLOW_NAMES = ("auto",) + tuple(FLOWS)
 # and what after; Yosys's synth without its memory_map. Without memory_map
 # between them, synth's "opt -fast -full; opt -full" is "opt -full" alone
 # (it runs to a fixed point), done once: a fifth of the import of a processor.
+# Nor does "opt -fast" run between techmap and abc: abc merges and simplifies
+# the gates itself, and the "opt -fast" after it still cleans up and merges
+# flip-flops; on the gates of techmap it took a third of a processor's import.
 KEEP_FLOWS = {
     "full": ("synth -flatten{fsm} -top {top} -run :fine",
-             "opt -full; techmap; opt -fast; abc -fast; opt -fast; hierarchy -check; check"),
+             "opt -full; techmap; abc -fast; opt -fast; hierarchy -check; check"),
     "light": ("opt_expr -keepdc; memory -nomap", "techmap"),
 }  # fmt: skip
 # Cells after elaboration that are already bit operations: a design made only
@@ -1412,16 +1416,27 @@ def _keep_memories(
     notes: list[Message] = []
     unkept: list[Memory] = []
     reasons: dict[str, str] = {}
-    for cell, parameters in dumped_memories(_read(dump)).items():
-        reason = unkept_reason(parameters)
-        if reason is not None:
-            name = memory_name(parameters.get("MEMID", cell))
-            mapped.append(f"memory_map */{cell.lstrip(chr(92))}")
-            notes.append(Message(places.get(name, ""), f"memory '{name}' is imported as registers and logic: {reason}",
-                                 note=True))
-            unkept.append(Memory(name, _parameter_number(parameters, "WIDTH"), _parameter_number(parameters, "SIZE"),
-                                 places.get(name, "")))
-            reasons[name] = reason
+    dumped = dumped_memories(_read(dump))
+    unkept_reasons = {cell: unkept_reason(parameters) for cell, parameters in dumped.items()}
+    # Memories nimbo cannot keep first; then those faster mapped, while the
+    # mapped memories stay within the size guard.
+    mapped_bits = sum(_parameter_number(dumped[cell], "WIDTH") * _parameter_number(dumped[cell], "SIZE")
+                      for cell, reason in unkept_reasons.items() if reason is not None)
+    for cell, parameters in dumped.items():
+        reason = unkept_reasons[cell]
+        if reason is None:
+            bits = _parameter_number(parameters, "WIDTH") * _parameter_number(parameters, "SIZE")
+            reason = fixed_reads_reason(parameters) if mapped_bits + bits <= MEMORY_BITS else None
+            if reason is None:
+                continue
+            mapped_bits += bits
+        name = memory_name(parameters.get("MEMID", cell))
+        mapped.append(f"memory_map */{cell.lstrip(chr(92))}")
+        notes.append(Message(places.get(name, ""), f"memory '{name}' is imported as registers and logic: {reason}",
+                             note=True))
+        unkept.append(Memory(name, _parameter_number(parameters, "WIDTH"), _parameter_number(parameters, "SIZE"),
+                             places.get(name, "")))
+        reasons[name] = reason
     refuse_mapped(unkept, reasons)
     shell.elaborate(mapped + [after])
     return "; ".join(look + mapped + [after]), notes
