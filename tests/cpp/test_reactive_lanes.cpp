@@ -90,8 +90,10 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
   const Values first = testing_model::random_step(rng, circuit);
   if (!circuit.model->step(first).empty()) return;
   ASSERT_TRUE(simulation.step(testing_model::positions_of(simulation, first)).ok());
-  std::unique_ptr<ReactiveLanes> lanes = simulation.reactive_lanes(lanes_case.lanes);
+  bool over_budget = true;
+  std::unique_ptr<ReactiveLanes> lanes = simulation.reactive_lanes(lanes_case.lanes, &over_budget);
   ASSERT_NE(lanes, nullptr);
+  EXPECT_FALSE(over_budget);
   const std::size_t count = lanes->count();
   ASSERT_EQ(count, lanes_case.lanes);
 

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/cycles.hpp"
-#include "engine/reactive_lanes.hpp"
 #include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
 #include "random_circuit.hpp"
@@ -183,20 +182,6 @@ TEST_P(StepsAgainstModel, BatchesStepOncePerVector) {
         [&](std::size_t v) { return circuit.model->step(steps[v]); },
         [&] { return circuit.model->values(); });
     EXPECT_EQ(testing_model::values_of(simulation), circuit.model->values());
-  }
-}
-
-// Reactive lanes hold their own memory words: a design gets them with
-// memories or without.
-TEST(Steps, ReactiveLanesAreMadeWithOrWithoutMemories) {
-  for (const int memories : {0, 2}) {
-    std::mt19937_64 rng(3);
-    ClockedCircuit circuit =
-        testing_model::make_clocked_circuit(rng, ClockedShape{.memories = memories});
-    ASSERT_EQ(testing_model::start(*circuit.simulation), "");
-    bool over_budget = true;
-    EXPECT_NE(circuit.simulation->reactive_lanes(3, &over_budget), nullptr);
-    EXPECT_FALSE(over_budget);
   }
 }
 
