@@ -34,6 +34,20 @@ void bits_to_bytes(Word bits, std::size_t count, std::uint8_t* bytes) noexcept {
   }
 }
 
+bool bytes_are_bits(const std::uint8_t* bytes, std::size_t count) noexcept {
+  // Eight at a time: any bit above the lowest of a byte.
+  constexpr Word kHighBits = 0xFEFE'FEFE'FEFE'FEFEULL;
+  Word high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    Word chunk;
+    std::memcpy(&chunk, bytes + i, sizeof chunk);
+    high |= chunk & kHighBits;
+  }
+  for (; i < count; ++i) high |= bytes[i] & 0xFEU;
+  return high == 0;
+}
+
 Word bytes_to_bits(const std::uint8_t* bytes, std::size_t count) noexcept {
   Word bits = 0;
   if constexpr (std::endian::native == std::endian::little) {

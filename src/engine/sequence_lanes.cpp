@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -19,20 +18,6 @@ constexpr std::size_t kMaxWords = LanePass::kMaxLaneWords;
 // The kinds of register bits: with an enable, with a reset.
 constexpr std::size_t kWithEnable = 1;
 constexpr std::size_t kWithReset = 2;
-
-// Whether each of the `count` bytes from `bytes` is 0 or 1.
-bool bytes_are_bits(const std::uint8_t* bytes, std::size_t count) {
-  constexpr std::uint64_t kHighBits = 0xFEFE'FEFE'FEFE'FEFEULL;
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    std::uint64_t chunk;
-    std::memcpy(&chunk, bytes + i, sizeof chunk);
-    high |= chunk & kHighBits;
-  }
-  for (; i < count; ++i) high |= bytes[i] & 0xFEU;
-  return high == 0;
-}
 
 }  // namespace
 

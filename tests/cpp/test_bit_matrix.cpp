@@ -40,6 +40,13 @@ TEST(BitMatrix, BytesHoldTheCountedBitsAndNothingPastAndGiveThemBack) {
     bytes.resize(count);  // and back, from exactly `count` bytes
     const Word low = count == 64 ? bits : bits & ((Word{1} << count) - 1);
     EXPECT_EQ(bytes_to_bits(bytes.data(), count), low) << count;
+    EXPECT_TRUE(bytes_are_bits(bytes.data(), count)) << count;
+    for (std::size_t k = 0; k < count; ++k) {  // any other byte anywhere is seen
+      const std::uint8_t kept = bytes[k];
+      bytes[k] = static_cast<std::uint8_t>(2 + rng() % 254);
+      EXPECT_FALSE(bytes_are_bits(bytes.data(), count)) << count << ", " << k;
+      bytes[k] = kept;
+    }
   }
 }
 
