@@ -34,18 +34,30 @@ void bits_to_bytes(Word bits, std::size_t count, std::uint8_t* bytes) noexcept {
   }
 }
 
+bool bytes_are_bits(const std::uint8_t* bytes, std::size_t count) noexcept {
+  // Eight at a time: any bit above the lowest of a byte.
+  constexpr Word kHighBits = 0xFEFE'FEFE'FEFE'FEFEULL;
+  Word high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    Word chunk;
+    std::memcpy(&chunk, bytes + i, sizeof chunk);
+    high |= chunk & kHighBits;
+  }
+  for (; i < count; ++i) high |= bytes[i] & 0xFEU;
+  return high == 0;
+}
+
 Word bytes_to_bits(const std::uint8_t* bytes, std::size_t count) noexcept {
   Word bits = 0;
   if constexpr (std::endian::native == std::endian::little) {
     // Eight bytes at a time: the product gathers their low bits into its
-    // top byte.
-    std::size_t k = 0;
-    for (; k + 8 <= count; k += 8) {
-      Word eight;
-      std::memcpy(&eight, bytes + k, sizeof eight);
-      bits |= ((eight * 0x0102040810204080ULL) >> 56) << k;
+    // top byte, byte k into bit k (no two partial products meet).
+    for (std::size_t k = 0; k < count; k += 8) {
+      Word chunk = 0;
+      std::memcpy(&chunk, bytes + k, std::min<std::size_t>(8, count - k));
+      bits |= ((chunk * 0x0102040810204080ULL) >> 56) << k;
     }
-    for (; k < count; ++k) bits |= Word{bytes[k]} << k;
   } else {
     for (std::size_t k = 0; k < count; ++k) bits |= Word{bytes[k]} << k;
   }

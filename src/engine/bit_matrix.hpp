@@ -1,6 +1,6 @@
 // Bit matrices of lane words: the transpose that turns 64 signals of 64
 // lanes into 64 lanes' numbers (and back), and the spread of a number's
-// bits into 0/1 bytes and back.
+// bits into 0/1 bytes (and back), and the check that bytes are 0 or 1.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +19,11 @@ void transpose_bits(std::span<Word, 64> rows) noexcept;
 // bit 0 first.
 void bits_to_bytes(Word bits, std::size_t count, std::uint8_t* bytes) noexcept;
 
-// The inverse: `count` (at most 64) bytes, each 0 or 1, as the low bits of
-// a word, the first byte bit 0.
+// Whether each of the `count` bytes from `bytes` is 0 or 1.
+bool bytes_are_bits(const std::uint8_t* bytes, std::size_t count) noexcept;
+
+// The `count` bytes from `bytes` (at most 64, each 0 or 1) as the low bits
+// of a word, byte 0 in bit 0.
 Word bytes_to_bits(const std::uint8_t* bytes, std::size_t count) noexcept;
 
 }  // namespace nimbo

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -21,20 +20,6 @@ constexpr std::size_t kLanesAhead = 8;
 // The kinds of register bits: with an enable, with a reset.
 constexpr std::size_t kWithEnable = 1;
 constexpr std::size_t kWithReset = 2;
-
-// Whether each of the `count` bytes from `bytes` is 0 or 1.
-bool bytes_are_bits(const std::uint8_t* bytes, std::size_t count) {
-  constexpr std::uint64_t kHighBits = 0xFEFE'FEFE'FEFE'FEFEULL;
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    std::uint64_t chunk;
-    std::memcpy(&chunk, bytes + i, sizeof chunk);
-    high |= chunk & kHighBits;
-  }
-  for (; i < count; ++i) high |= bytes[i] & 0xFEU;
-  return high == 0;
-}
 
 }  // namespace
 
@@ -233,16 +218,18 @@ std::optional<VectorFault> SequenceLanes::write_lane(const TextSequences& source
 void SequenceLanes::plan_inputs(const ByteSequences& source) {
   // The columns of a bus are as many as its width when the call starts.
   inputs_.clear();
+  input_columns_ = 0;
   column_signals_.clear();
   first_clock_.reset();
   widths_change_ = false;
   for (const std::uint32_t position : source.inputs) {
     const std::size_t columns = state_.width(position);
+    input_columns_ += columns;
     const std::size_t evaluated = state_.words().width(position);
     if (!first_clock_ && registers_.clock_at(position)) first_clock_ = inputs_.size();
     widths_change_ = widths_change_ || columns != evaluated;
-    const LanePass::Signal first = lanes_.first_signal_of_input(position);
-    inputs_.push_back({position, columns, evaluated, first});
+    inputs_.push_back({position, columns, evaluated, lanes_.first_signal_of_input(position)});
+    const LanePass::Signal first = inputs_.back().first_signal;
     for (std::size_t i = 0; i < columns; ++i) {
       column_signals_.push_back(first == LanePass::kNoSignal
                                     ? LanePass::kNoSignal
@@ -267,7 +254,7 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
   // step refuses (a clock, then a width). A row of side-by-side bytes, all
   // 0 or 1, is seen eight bytes at a time; a row with another byte is
   // searched input by input for the first.
-  const bool all_bits = source.column_stride == 1 && bytes_are_bits(row, column_signals_.size());
+  const bool all_bits = source.column_stride == 1 && bytes_are_bits(row, input_columns_);
   std::ptrdiff_t at = 0;  // of the input's first column in the row
   for (const LaneInput& input : all_bits ? std::span<const LaneInput>{} : inputs_) {
     for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
@@ -300,7 +287,11 @@ std::optional<VectorFault> SequenceLanes::byte_row_fault(const ByteSequences& so
 void SequenceLanes::write_byte_lanes(const ByteSequences& source, std::size_t first,
                                      std::size_t step, std::span<const Word> live) {
   if (inputs_.empty()) return;
-  const std::size_t columns = column_signals_.size();
+  // A word with enough live lanes over rows of side-by-side bytes packs up
+  // to 64 columns of each lane's row into a number and transposes the
+  // numbers into the columns' lane words; otherwise each column gathers
+  // its bit lane by lane. The rows' bytes were checked to be 0 or 1.
+  constexpr int kTransposeFrom = 8;  // live lanes in a word
   for (std::size_t w = 0; w < live.size(); ++w) {
     const Word mask = live[w];
     if (mask == 0) continue;
@@ -311,35 +302,35 @@ void SequenceLanes::write_byte_lanes(const ByteSequences& source, std::size_t fi
                    static_cast<std::ptrdiff_t>(first + w * 64 + lane) * source.sequence_stride +
                    static_cast<std::ptrdiff_t>(step) * source.step_stride;
     }
-    const auto write = [&](std::size_t column, Word value) {
-      const LanePass::Signal signal = column_signals_[column];
-      if (signal == LanePass::kNoSignal) return;
-      Word& word = lanes_.lanes(signal)[w];
-      word = (word & ~mask) | value;
-    };
-    if (source.column_stride != 1) {
-      for (std::size_t c = 0; c < columns; ++c) {
-        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(c) * source.column_stride;
+    if (source.column_stride == 1 && std::popcount(mask) >= kTransposeFrom) {
+      Word block[64];
+      for (std::size_t column = 0; column < input_columns_; column += 64) {
+        const std::size_t count = std::min<std::size_t>(64, input_columns_ - column);
+        for (std::size_t lane = 0; lane < 64; ++lane) {
+          block[lane] = rows[lane] == nullptr ? 0 : bytes_to_bits(rows[lane] + column, count);
+        }
+        transpose_bits(block);
+        for (std::size_t j = 0; j < count; ++j) {
+          const LanePass::Signal signal = column_signals_[column + j];
+          if (signal == LanePass::kNoSignal) continue;
+          Word& word = lanes_.lanes(signal)[w];
+          word = (word & ~mask) | block[j];
+        }
+      }
+      continue;
+    }
+    std::ptrdiff_t at = 0;
+    for (const LaneInput& input : inputs_) {
+      for (std::size_t i = 0; i < input.columns; ++i, at += source.column_stride) {
+        if (input.first_signal == LanePass::kNoSignal) continue;
         Word value = 0;
         for (Word left = mask; left != 0; left &= left - 1) {
           const auto lane = static_cast<unsigned>(std::countr_zero(left));
           value |= Word{rows[lane][at]} << lane;
         }
-        write(c, value);
+        Word& word = lanes_.lanes(static_cast<LanePass::Signal>(input.first_signal + i))[w];
+        word = (word & ~mask) | value;
       }
-      continue;
-    }
-    // Adjacent columns, 64 at a time: each lane's bytes of them (8 at a
-    // time) as one number, the numbers transposed into the columns' lanes.
-    for (std::size_t unit = 0; unit < columns; unit += 64) {
-      const std::size_t count = std::min<std::size_t>(64, columns - unit);
-      Word matrix[64] = {};
-      for (Word left = mask; left != 0; left &= left - 1) {
-        const auto lane = static_cast<std::size_t>(std::countr_zero(left));
-        matrix[lane] = bytes_to_bits(rows[lane] + unit, count);
-      }
-      transpose_bits(matrix);
-      for (std::size_t c = 0; c < count; ++c) write(unit + c, matrix[c]);
     }
   }
 }

@@ -107,9 +107,11 @@ class SequenceLanes {
   std::vector<LaneRegisterBit> in_place_bits_[2][4];
   std::vector<LaneRegisterBit> reset_bits_;  // of the registers with a reset, in register order
   std::vector<LaneInput> inputs_;
-  std::vector<LanePass::Signal> column_signals_;  // of each column of inputs_, kNoSignal if driven
-  std::optional<std::size_t> first_clock_;        // of inputs_: a clock, which steps do not write
-  bool widths_change_ = false;                    // some input's evaluated width is not its columns
+  std::size_t input_columns_ = 0;  // of inputs_, in all
+  // By column of a row: the input's lane signal, or none.
+  std::vector<std::uint32_t> column_signals_;
+  std::optional<std::size_t> first_clock_;  // of inputs_: a clock, which steps do not write
+  bool widths_change_ = false;              // some input's evaluated width is not its columns
   std::vector<Word> captured_;
   UnpackedWrites unpacked_;  // the writes of a text step
 };

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <tuple>
 
 #include "engine/lane_isa.hpp"
 
@@ -47,7 +48,27 @@ class UsedLaneIsa {
   bool used_;
 };
 
+// The parameters of a table of lanes against the plain model: a case (with
+// a `name`), a seed and a runner.
+template <class Case>
+using LaneTest = ::testing::TestWithParam<std::tuple<Case, unsigned, LaneRunner>>;
+
+// Names such as OnePass_3_Avx2.
+inline constexpr auto kLaneTestName = [](const auto& info) {
+  return std::string(std::get<0>(info.param).name) + "_" + std::to_string(std::get<1>(info.param)) +
+         "_" + std::get<2>(info.param).name;
+};
+
 }  // namespace nimbo::testing_model
+
+// Every case of `cases`, with the seeds [first, last), on every runner of
+// `runners`.
+#define NIMBO_INSTANTIATE_LANE_TESTS(suite, cases, first, last, runners)            \
+  INSTANTIATE_TEST_SUITE_P(                                                         \
+      Cases, suite,                                                                 \
+      ::testing::Combine(::testing::ValuesIn(cases), ::testing::Range(first, last), \
+                         ::testing::ValuesIn(runners)),                             \
+      ::nimbo::testing_model::kLaneTestName)
 
 // In a test's body: uses the kernels of `runner` or skips the test.
 #define NIMBO_USE_LANE_RUNNER(runner)                                                \

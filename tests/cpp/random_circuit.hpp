@@ -2,14 +2,20 @@
 // 130 bits, shuffled declaration order, complete or partial influence
 // lists, with or without feedback. Each circuit is built twice, as a
 // Component (then taken over by a Simulation) and as the plain reference
-// model; so is each design with registers (clocked_design.hpp).
+// model; so is each design with registers (clocked_design.hpp). Beside
+// them, what the tests of runs share: inputs, batches of steps, the rows a
+// batch shows and their check against a model.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +28,25 @@
 #include "reference_model.hpp"
 
 namespace nimbo::testing_model {
+
+// A circuit built alike into a component and the plain model.
+struct ModelledCircuit {
+  Component component{"modelled"};
+  ReferenceModel model;
+
+  void add_bus(const std::string& id, const std::string& bits) {
+    component.add_bus(id, BitBus(BitBusValue::from_string(bits).value()));
+    model.add_bus(id, BitBusValue::from_string(bits).value());
+  }
+  void set_assignment(const std::string& id, const Evaluator& tree) {
+    component.set_assignment(id, tree.clone_box());
+    model.set_assignment(id, tree.clone_box());
+  }
+  void add_influence(const std::string& bus, const std::string& reader) {
+    EXPECT_TRUE(component.add_influence(bus, reader).ok()) << bus << " -> " << reader;
+    model.add_influence(bus, reader);
+  }
+};
 
 struct CircuitShape {
   bool feedback = false;      // trees may read any bus, themselves included
@@ -48,8 +73,7 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
                                          int bus_count) {
   static constexpr std::size_t kWidths[] = {0, 1, 1, 1, 3, 8, 63, 64, 65, 130};
   const auto random_width = [&]() -> std::size_t { return shape.narrow ? 1 : kWidths[rng() % 10]; };
-  Component component("random");
-  ReferenceModel model;
+  ModelledCircuit built;
   std::vector<std::string> ids;     // by rank
   std::vector<std::size_t> widths;  // by rank
   std::vector<bool> driven;         // by rank
@@ -63,9 +87,7 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
     const std::size_t width = random_width();
     widths[static_cast<std::size_t>(rank)] = width;
     const std::string text = random_bits(rng, width);
-    const std::string& id = ids[static_cast<std::size_t>(rank)];
-    component.add_bus(id, BitBus(BitBusValue::from_string(text).value()));
-    model.add_bus(id, BitBusValue::from_string(text).value());
+    built.add_bus(ids[static_cast<std::size_t>(rank)], text);
   }
 
   // Without feedback, rank r reads only ranks below r.
@@ -92,10 +114,8 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
   for (int rank = 0; rank < bus_count; ++rank) {
     if (rank < 2 || rng() % 4 == 0) continue;  // an input
     driven[static_cast<std::size_t>(rank)] = true;
-    BoxedEvaluator tree = random_tree(rank, 1 + static_cast<int>(rng() % 4));
-    const std::string& id = ids[static_cast<std::size_t>(rank)];
-    model.set_assignment(id, tree->clone_box());
-    component.set_assignment(id, std::move(tree));
+    built.set_assignment(ids[static_cast<std::size_t>(rank)],
+                         *random_tree(rank, 1 + static_cast<int>(rng() % 4)));
   }
   // Influence lists: the readers (some dropped on request) plus now and
   // then an extra entry, itself or any other bus.
@@ -109,14 +129,12 @@ inline RandomCircuit make_random_circuit(std::mt19937_64& rng, const CircuitShap
     if (rng() % 3 == 0)
       targets.push_back(static_cast<int>(rng() % static_cast<unsigned>(bus_count)));
     for (int target : targets) {
-      const std::string& from = ids[static_cast<std::size_t>(rank)];
-      const std::string& to = ids[static_cast<std::size_t>(target)];
-      EXPECT_TRUE(component.add_influence(from, to).ok());
-      model.add_influence(from, to);
+      built.add_influence(ids[static_cast<std::size_t>(rank)],
+                          ids[static_cast<std::size_t>(target)]);
     }
   }
-  return RandomCircuit{Simulation(std::move(component)), std::move(model), std::move(ids),
-                       std::move(widths), std::move(driven)};
+  return RandomCircuit{Simulation(std::move(built.component)), std::move(built.model),
+                       std::move(ids), std::move(widths), std::move(driven)};
 }
 
 // Random inputs for one update: some busses (driven ones too), now and then
@@ -200,6 +218,18 @@ inline std::string start(Simulation& simulation) {
   return status.ok() ? "" : status.error();
 }
 
+// The model of the circuit the generator makes from `seed`, settled and,
+// when given, stepped with `first`.
+inline ClockedCircuit clocked_twin(unsigned seed, const ClockedShape& shape, const Values* first) {
+  std::mt19937_64 rng(seed);
+  ClockedCircuit twin = make_clocked_circuit(rng, shape);
+  EXPECT_EQ(twin.model->settle({}), "");
+  if (first != nullptr) {
+    EXPECT_EQ(twin.model->step(*first), "");
+  }
+  return twin;
+}
+
 // Random step inputs: a random subset of the inputs; now and then (with
 // probability `bad` in a thousand) a value of the wrong width.
 inline Values random_step(std::mt19937_64& rng, const ClockedCircuit& circuit, unsigned bad = 0) {
@@ -216,6 +246,80 @@ inline std::vector<PositionInput> positions_of(const Simulation& simulation, con
   std::vector<PositionInput> positions;
   for (const auto& [id, bits] : inputs) positions.push_back({*simulation.find(id), bits});
   return positions;
+}
+
+// Steps by position (pointing into the texts of `steps`), one vector each.
+struct TextBatch {
+  std::vector<PositionInput> writes;
+  std::vector<std::size_t> ends;
+  TextVectors vectors() const { return TextVectors{writes, ends}; }
+};
+
+inline TextBatch text_batch(const Simulation& simulation, const std::vector<Values>& steps) {
+  TextBatch batch;
+  for (const Values& step : steps) {
+    for (const PositionInput& input : positions_of(simulation, step)) batch.writes.push_back(input);
+    batch.ends.push_back(batch.writes.size());
+  }
+  return batch;
+}
+
+// The shown texts of every vector of a batch; the sink stops the batch
+// after `stop_after` rows.
+class ShownRows final : public VectorSink {
+ public:
+  explicit ShownRows(std::size_t stop_after = ~std::size_t{0}) : stop_after_(stop_after) {}
+  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
+    EXPECT_EQ(vector, rows.size());
+    std::vector<std::string> row;
+    for (const BitBusValue& value : values) row.push_back(value.to_string());
+    rows.push_back(std::move(row));
+    return rows.size() <= stop_after_;
+  }
+  std::vector<std::vector<std::string>> rows;
+
+ private:
+  std::size_t stop_after_;
+};
+
+// The rows and the fault a run of `count` vectors gave, against a model:
+// `advance(v)` takes vector v into the model and gives its error ("" when
+// it takes it), `expected()` the model's values then. Each row holds the
+// texts of the `shown` positions; the first vector the model refuses is
+// the fault, with its index and message, and the rows end before it.
+template <class Advance, class Expected>
+void expect_rows_of_model(const std::vector<std::vector<std::string>>& rows,
+                          const std::optional<VectorFault>& fault, std::size_t count,
+                          std::span<const std::uint32_t> shown, Advance advance,
+                          Expected expected) {
+  std::size_t v = 0;
+  for (; v < count; ++v) {
+    const std::string error = advance(v);
+    if (!error.empty()) {
+      ASSERT_TRUE(fault.has_value()) << "vector " << v << ": " << error;
+      EXPECT_EQ(fault->vector, v);
+      EXPECT_EQ(fault->message, error);
+      break;
+    }
+    ASSERT_LT(v, rows.size());
+    const Values now = expected();
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+      ASSERT_EQ(rows[v][i], now[shown[i]].second)
+          << "vector " << v << ", bus " << now[shown[i]].first;
+    }
+  }
+  EXPECT_EQ(rows.size(), v);
+  if (v == count) {
+    EXPECT_FALSE(fault.has_value()) << fault->message;
+  }
+}
+
+// Every position of `simulation`, or every `stride`th.
+inline std::vector<std::uint32_t> positions_every(const Simulation& simulation,
+                                                  std::uint32_t stride = 1) {
+  std::vector<std::uint32_t> shown;
+  for (std::uint32_t p = 0; p < simulation.bus_count(); p += stride) shown.push_back(p);
+  return shown;
 }
 
 }  // namespace nimbo::testing_model

@@ -17,33 +17,11 @@ namespace {
 
 using testing_model::Values;
 
-class Collect final : public VectorSink {
- public:
-  explicit Collect(std::size_t stop_after = ~std::size_t{0}) : stop_after_(stop_after) {}
-  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
-    EXPECT_EQ(vector, rows.size());
-    std::vector<std::string> row;
-    for (const BitBusValue& value : values) row.push_back(value.to_string());
-    rows.push_back(row);
-    return rows.size() <= stop_after_;
-  }
-  std::vector<std::vector<std::string>> rows;
-
- private:
-  std::size_t stop_after_;
-};
-
-struct Batch {
-  std::vector<Values> vectors;
-  std::vector<PositionInput> writes;
-  std::vector<std::size_t> ends;
-};
-
 // Vectors that write random inputs; the vector at `bad` (if any) carries a
 // text the bus must refuse.
-Batch random_batch(std::mt19937_64& rng, testing_model::RandomCircuit& circuit, std::size_t count,
-                   std::size_t bad) {
-  Batch batch;
+std::vector<Values> random_batch(std::mt19937_64& rng, testing_model::RandomCircuit& circuit,
+                                 std::size_t count, std::size_t bad) {
+  std::vector<Values> batch;
   const Simulation& simulation = circuit.simulation;
   for (std::size_t v = 0; v < count; ++v) {
     Values vector;
@@ -59,19 +37,9 @@ Batch random_batch(std::mt19937_64& rng, testing_model::RandomCircuit& circuit, 
       vector.emplace_back(id, testing_model::random_bits(rng, bits.size()));
     }
     if (v == bad && !vector.empty()) vector[rng() % vector.size()].second += "1";
-    batch.vectors.push_back(vector);
-  }
-  for (const Values& vector : batch.vectors) {
-    for (const auto& [id, bits] : vector) batch.writes.push_back({*simulation.find(id), bits});
-    batch.ends.push_back(batch.writes.size());
+    batch.push_back(vector);
   }
   return batch;
-}
-
-std::vector<std::uint32_t> every_position(const Simulation& simulation) {
-  std::vector<std::uint32_t> shown;
-  for (std::uint32_t p = 0; p < simulation.bus_count(); ++p) shown.push_back(p);
-  return shown;
 }
 
 // Which vector of `count` is bad: a random one, the first of the second
@@ -83,13 +51,12 @@ std::size_t bad_vector(std::mt19937_64& rng, unsigned seed, std::size_t count) {
 }
 
 struct BatchCase {
+  const char* name;
   testing_model::CircuitShape shape;
   std::size_t vectors;
 };
 
-class BatchAgainstModel
-    : public ::testing::TestWithParam<std::tuple<BatchCase, unsigned, testing_model::LaneRunner>> {
-};
+class BatchAgainstModel : public testing_model::LaneTest<BatchCase> {};
 
 TEST_P(BatchAgainstModel, TextVectors) {
   const auto& [batch_case, seed, runner] = GetParam();
@@ -106,33 +73,18 @@ TEST_P(BatchAgainstModel, TextVectors) {
               circuit.model.update({}, testing_model::kModelWorkLimit));
   }
   const std::size_t bad = bad_vector(rng, seed, batch_case.vectors);
-  Batch batch = random_batch(rng, circuit, batch_case.vectors, bad);
-  const std::vector<std::uint32_t> shown = every_position(simulation);
-  Collect sink;
-  const auto fault = simulation.run_vectors(TextVectors{batch.writes, batch.ends}, shown, sink,
-                                            {nullptr, testing_model::kModelWorkLimit});
-
-  std::size_t v = 0;
-  for (; v < batch.vectors.size(); ++v) {
-    const std::string error =
-        circuit.model.update(batch.vectors[v], testing_model::kModelWorkLimit);
-    if (!error.empty()) {
-      ASSERT_TRUE(fault.has_value()) << "vector " << v << ": " << error;
-      EXPECT_EQ(fault->vector, v);
-      EXPECT_EQ(fault->message, error);
-      break;
-    }
-    ASSERT_LT(v, sink.rows.size());
-    const Values expected = circuit.model.values();
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-      ASSERT_EQ(sink.rows[v][i], expected[i].second)
-          << "vector " << v << ", bus " << expected[i].first;
-    }
-  }
-  if (v == batch.vectors.size()) {
-    EXPECT_FALSE(fault.has_value());
-  }
-  EXPECT_EQ(sink.rows.size(), v);
+  const std::vector<Values> vectors = random_batch(rng, circuit, batch_case.vectors, bad);
+  const std::vector<std::uint32_t> shown = testing_model::positions_every(simulation);
+  testing_model::ShownRows sink;
+  const auto fault =
+      simulation.run_vectors(testing_model::text_batch(simulation, vectors).vectors(), shown, sink,
+                             {nullptr, testing_model::kModelWorkLimit});
+  testing_model::expect_rows_of_model(
+      sink.rows, fault, vectors.size(), shown,
+      [&](std::size_t v) {
+        return circuit.model.update(vectors[v], testing_model::kModelWorkLimit);
+      },
+      [&] { return circuit.model.values(); });
   EXPECT_EQ(testing_model::values_of(simulation), circuit.model.values());
   EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
 }
@@ -160,19 +112,14 @@ TEST_P(BatchAgainstModel, ByteVectorsCarryTheirInputs) {
   const std::size_t bad = columns > 0 ? bad_vector(rng, seed, rows) : rows;
   if (bad < rows) data[bad * columns + rng() % columns] = 2;
 
-  const std::vector<std::uint32_t> shown = every_position(simulation);
-  Collect sink;
+  const std::vector<std::uint32_t> shown = testing_model::positions_every(simulation);
+  testing_model::ShownRows sink;
   const ByteVectors vectors{
       inputs, data.data(), rows, columns, static_cast<std::ptrdiff_t>(columns), 1};
   const auto fault =
       simulation.run_vectors(vectors, shown, sink, {nullptr, testing_model::kModelWorkLimit});
-  for (std::size_t row = 0; row < rows; ++row) {
-    if (row == bad) {
-      ASSERT_TRUE(fault.has_value());
-      EXPECT_EQ(fault->vector, row);
-      EXPECT_EQ(fault->message, "Invalid bit 2 (bits are 0 or 1)");
-      break;
-    }
+  const auto advance = [&](std::size_t row) -> std::string {
+    if (row == bad) return "Invalid bit 2 (bits are 0 or 1)";
     Values vector;
     for (std::size_t i = 0, column = 0; i < inputs.size(); ++i) {
       std::string text;
@@ -181,61 +128,42 @@ TEST_P(BatchAgainstModel, ByteVectorsCarryTheirInputs) {
       }
       vector.emplace_back(simulation.model().busses().id(inputs[i]), text);
     }
-    const std::string error = circuit.model.update(vector, testing_model::kModelWorkLimit);
-    if (!error.empty()) {  // a feedback circuit that does not settle
-      ASSERT_TRUE(fault.has_value());
-      EXPECT_EQ(fault->message, error);
-      break;
-    }
-    ASSERT_LT(row, sink.rows.size());
-    const Values expected = circuit.model.values();
-    for (std::size_t i = 0; i < shown.size(); ++i) ASSERT_EQ(sink.rows[row][i], expected[i].second);
-  }
+    // A feedback circuit that does not settle gives its error.
+    return circuit.model.update(vector, testing_model::kModelWorkLimit);
+  };
+  testing_model::expect_rows_of_model(sink.rows, fault, rows, shown, advance,
+                                      [&] { return circuit.model.values(); });
   EXPECT_EQ(testing_model::values_of(simulation), circuit.model.values());
   EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
 }
 
 const BatchCase kBatchCases[] = {
-    {{false, true, 0, false}, 5},    // below the lane threshold: one by one
-    {{false, true, 0, false}, 200},  // lanes, several words
-    {{false, true, 0, true}, 1300},  // lanes, several blocks
-    {{false, false, 2, false}, 70},  // one pass through read order
-    {{false, true, 3, false}, 100},  // partial lists: one by one
-    {{true, true, 0, false}, 40},    // feedback: one by one
+    {"OneByOne", {false, true, 0, false}, 5},        // below the lane threshold
+    {"Words", {false, true, 0, false}, 200},         // lanes, several words
+    {"Blocks", {false, true, 0, true}, 1300},        // lanes, several blocks
+    {"ReadOrder", {false, false, 2, false}, 70},     // one pass through read order
+    {"PartialLists", {false, true, 3, false}, 100},  // one by one
+    {"Feedback", {true, true, 0, false}, 40},        // one by one
 };
 
-// Names such as ShuffledNarrowDrop0Vectors1300Seed4.
-std::string batch_case_name(
-    const ::testing::TestParamInfo<std::tuple<BatchCase, unsigned, testing_model::LaneRunner>>&
-        info) {
-  const BatchCase& batch_case = std::get<0>(info.param);
-  const testing_model::CircuitShape& shape = batch_case.shape;
-  return std::string(shape.feedback ? "Feedback" : "") + (shape.shuffled ? "Shuffled" : "") +
-         (shape.narrow ? "Narrow" : "") + "Drop" + std::to_string(shape.dropped_influence) +
-         "Vectors" + std::to_string(batch_case.vectors) + "Seed" +
-         std::to_string(std::get<1>(info.param)) + std::get<2>(info.param).name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Circuits, BatchAgainstModel,
-                         ::testing::Combine(::testing::ValuesIn(kBatchCases),
-                                            ::testing::Range(1U, 13U),
-                                            ::testing::ValuesIn(testing_model::kLaneIsaRunners)),
-                         batch_case_name);
+NIMBO_INSTANTIATE_LANE_TESTS(BatchAgainstModel, kBatchCases, 1U, 13U,
+                             testing_model::kLaneIsaRunners);
 
 TEST(Batch, SinkStopLeavesTheStateOfTheLastVectorItTook) {
   std::mt19937_64 rng(7);
   testing_model::RandomCircuit circuit =
       testing_model::make_random_circuit(rng, {false, true, 0, true}, 20);
   Simulation& simulation = circuit.simulation;
-  Batch batch = random_batch(rng, circuit, 300, 300);
-  Collect sink(100);
-  const auto fault = simulation.run_vectors(TextVectors{batch.writes, batch.ends},
-                                            every_position(simulation), sink);
+  const std::vector<Values> vectors = random_batch(rng, circuit, 300, 300);
+  testing_model::ShownRows sink(100);
+  const auto fault =
+      simulation.run_vectors(testing_model::text_batch(simulation, vectors).vectors(),
+                             testing_model::positions_every(simulation), sink);
   ASSERT_TRUE(fault.has_value());
   EXPECT_TRUE(fault->stopped_by_sink);
   EXPECT_EQ(fault->vector, 100U);
   for (std::size_t v = 0; v <= 100; ++v) {
-    ASSERT_EQ(circuit.model.update(batch.vectors[v], testing_model::kModelWorkLimit), "");
+    ASSERT_EQ(circuit.model.update(vectors[v], testing_model::kModelWorkLimit), "");
   }
   EXPECT_EQ(testing_model::values_of(simulation), circuit.model.values());
   EXPECT_TRUE(testing_model::same_values(simulation, circuit.model));
@@ -261,10 +189,10 @@ TEST(Batch, AnInterruptStopsABatchOfShortUpdatesBetweenVectors) {
         simulation.runs_one_pass()) {
       continue;
     }
-    Batch batch = random_batch(rng, circuit, 3000, 3000);
+    const std::vector<Values> vectors = random_batch(rng, circuit, 3000, 3000);
     bool settles = circuit.model.update({}, testing_model::kModelWorkLimit).empty();
-    for (std::size_t v = 0; v < batch.vectors.size() && settles; ++v) {
-      settles = circuit.model.update(batch.vectors[v], testing_model::kModelWorkLimit).empty();
+    for (std::size_t v = 0; v < vectors.size() && settles; ++v) {
+      settles = circuit.model.update(vectors[v], testing_model::kModelWorkLimit).empty();
     }
     if (!settles) continue;
     // The model went through every vector: a twin of the circuit follows the batch.
@@ -273,18 +201,19 @@ TEST(Batch, AnInterruptStopsABatchOfShortUpdatesBetweenVectors) {
         testing_model::make_random_circuit(twin_rng, {true, true, 0, true}, 12);
     ASSERT_EQ(twin.model.update({}, testing_model::kModelWorkLimit), "");
 
-    Collect sink;
+    testing_model::ShownRows sink;
     const UpdateControl stop{&stop_now, testing_model::kModelWorkLimit,
                              std::chrono::nanoseconds{0}};
-    const auto fault = simulation.run_vectors(TextVectors{batch.writes, batch.ends},
-                                              every_position(simulation), sink, stop);
+    const auto fault =
+        simulation.run_vectors(testing_model::text_batch(simulation, vectors).vectors(),
+                               testing_model::positions_every(simulation), sink, stop);
     ASSERT_TRUE(fault.has_value());
     EXPECT_TRUE(fault->interrupted);
     EXPECT_GT(fault->vector, 0U);
-    EXPECT_LT(fault->vector, batch.vectors.size());
+    EXPECT_LT(fault->vector, vectors.size());
     EXPECT_EQ(sink.rows.size(), fault->vector);
     for (std::size_t v = 0; v < fault->vector; ++v) {
-      ASSERT_EQ(twin.model.update(batch.vectors[v], testing_model::kModelWorkLimit), "");
+      ASSERT_EQ(twin.model.update(vectors[v], testing_model::kModelWorkLimit), "");
     }
     EXPECT_EQ(testing_model::values_of(simulation), twin.model.values());
     return;

@@ -82,12 +82,6 @@ TEST(BitBusValue, EqualityNeedsSameWidthAndBits) {
   EXPECT_NE(v(wide.c_str()), v(other.c_str()));
 }
 
-TEST(BitBusValue, DebugForm) {
-  EXPECT_EQ(BitBusValue::from_string("10").value().debug_string(),
-            "BitBusValue { raw_value: [true, false] }");
-  EXPECT_EQ(BitBusValue::from_string("").value().debug_string(), "BitBusValue { raw_value: [] }");
-}
-
 TEST(BitBusValue, CopiesAreDeepAndAssignmentsChangeWidthBothWays) {
   std::mt19937_64 rng(7);
   const std::string wide_text = random_bits(rng, 300);

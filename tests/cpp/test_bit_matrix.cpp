@@ -28,7 +28,7 @@ TEST(BitMatrix, TransposeMovesEachBitAcrossTheDiagonal) {
   }
 }
 
-TEST(BitMatrix, BytesHoldTheCountedBitsAndNothingPast) {
+TEST(BitMatrix, BytesHoldTheCountedBitsAndNothingPastAndGiveThemBack) {
   std::mt19937_64 rng(8);
   for (std::size_t count = 0; count <= 64; ++count) {
     const Word bits = rng();
@@ -37,17 +37,16 @@ TEST(BitMatrix, BytesHoldTheCountedBitsAndNothingPast) {
     for (std::size_t k = 0; k < bytes.size(); ++k) {
       ASSERT_EQ(bytes[k], k < count ? (bits >> k) & 1U : 7U) << count << ", " << k;
     }
-  }
-}
-
-TEST(BitMatrix, BytesGiveBackTheirBits) {
-  std::mt19937_64 rng(9);
-  for (std::size_t count = 0; count <= 64; ++count) {
-    const Word bits = rng();
-    std::vector<std::uint8_t> bytes(72, 1);  // past `count`: ones, which must not be read
-    bits_to_bytes(bits, count, bytes.data());
+    bytes.resize(count);  // and back, from exactly `count` bytes
     const Word low = count == 64 ? bits : bits & ((Word{1} << count) - 1);
-    ASSERT_EQ(bytes_to_bits(bytes.data(), count), low) << count;
+    EXPECT_EQ(bytes_to_bits(bytes.data(), count), low) << count;
+    EXPECT_TRUE(bytes_are_bits(bytes.data(), count)) << count;
+    for (std::size_t k = 0; k < count; ++k) {  // any other byte anywhere is seen
+      const std::uint8_t kept = bytes[k];
+      bytes[k] = static_cast<std::uint8_t>(2 + rng() % 254);
+      EXPECT_FALSE(bytes_are_bits(bytes.data(), count)) << count << ", " << k;
+      bytes[k] = kept;
+    }
   }
 }
 

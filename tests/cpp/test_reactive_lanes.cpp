@@ -75,9 +75,7 @@ const LanesCase kLanesCases[] = {
     {"MemoriesBlocks", {.widths = {1, 3}, .memories = 1}, 1100},
 };
 
-class LanesAgainstModel
-    : public ::testing::TestWithParam<std::tuple<LanesCase, unsigned, testing_model::LaneRunner>> {
-};
+class LanesAgainstModel : public testing_model::LaneTest<LanesCase> {};
 
 TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
   const auto& [lanes_case, seed, runner] = GetParam();
@@ -92,23 +90,19 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
   const Values first = testing_model::random_step(rng, circuit);
   if (!circuit.model->step(first).empty()) return;
   ASSERT_TRUE(simulation.step(testing_model::positions_of(simulation, first)).ok());
-  std::unique_ptr<ReactiveLanes> lanes = simulation.reactive_lanes(lanes_case.lanes);
+  bool over_budget = true;
+  std::unique_ptr<ReactiveLanes> lanes = simulation.reactive_lanes(lanes_case.lanes, &over_budget);
   ASSERT_NE(lanes, nullptr);
+  EXPECT_FALSE(over_budget);
   const std::size_t count = lanes->count();
   ASSERT_EQ(count, lanes_case.lanes);
 
-  const auto fresh_twin = [&] {
-    std::mt19937_64 twin_rng(seed);
-    return testing_model::make_clocked_circuit(twin_rng, lanes_case.shape);
-  };
   // Many lanes share one model per distinct history: lanes beyond the
   // first few follow lane 0's calls, so a block test stays cheap.
   const std::size_t modelled = std::min<std::size_t>(count, 80);
   std::vector<ClockedCircuit> twins;
   for (std::size_t l = 0; l < modelled; ++l) {
-    twins.push_back(fresh_twin());
-    ASSERT_EQ(twins.back().model->settle({}), "");
-    ASSERT_EQ(twins.back().model->step(first), "");
+    twins.push_back(testing_model::clocked_twin(seed, lanes_case.shape, &first));
   }
   const auto model_of = [&](std::size_t lane) -> testing_model::ClockedModel& {
     return *twins[lane < modelled ? lane : 0].model;
@@ -128,8 +122,7 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
       lanes->load(initial.values, initial.words, mask);
       for (std::size_t l = 0; l < modelled; ++l) {
         if (!acts[l]) continue;
-        twins[l] = fresh_twin();
-        ASSERT_EQ(twins[l].model->settle({}), "");
+        twins[l] = testing_model::clocked_twin(seed, lanes_case.shape, nullptr);
         alive[l] = true;
       }
       for (std::size_t l = modelled; l < count; ++l) alive[l] = alive[0];
@@ -194,15 +187,8 @@ TEST_P(LanesAgainstModel, EachLaneHoldsWhatItsModelHolds) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LanesAgainstModel,
-                         ::testing::Combine(::testing::ValuesIn(kLanesCases),
-                                            ::testing::Range(0U, 6U),
-                                            ::testing::ValuesIn(testing_model::kLaneIsaRunners)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + "_" +
-                                  std::to_string(std::get<1>(info.param)) + "_" +
-                                  std::get<2>(info.param).name;
-                         });
+NIMBO_INSTANTIATE_LANE_TESTS(LanesAgainstModel, kLanesCases, 0U, 6U,
+                             testing_model::kLaneIsaRunners);
 
 TEST(ReactiveLanes, AWorklistSimulationHasNone) {
   std::mt19937_64 rng(3);

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/simulation.hpp"
+#include "component/component.hpp"
 #include "renderer/renderer.hpp"
 
 namespace nimbo {
@@ -178,12 +178,6 @@ TEST(Render, NamesMayPointForwardAndRefsMayDangle) {
   EXPECT_EQ(component.assignment("b"), nullptr);
   EXPECT_EQ(influence_of(component, "a"), std::vector<std::string>{"b"});
   EXPECT_EQ(influence_of(component, "b"), std::vector<std::string>{"a"});
-}
-
-TEST(Render, BusWithoutValueRefusesWiderInput) {
-  Simulation simulation(render_ok(ir_with(R"({"id":"a"})")));
-  const SignalInput input{"a", "0101"};
-  EXPECT_FALSE(simulation.update_signals({&input, 1}).ok());
 }
 
 TEST(Render, RepeatedIdsKeepLastValueAndAccumulate) {

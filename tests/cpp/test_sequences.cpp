@@ -93,8 +93,7 @@ const SequenceCase kSequenceCases[] = {
     {"MemoriesFeedback", {.feedback = true, .widths = {1, 3}, .memories = 2}},
 };
 
-class SequencesAgainstModel
-    : public ::testing::TestWithParam<std::tuple<SequenceCase, unsigned, LaneRunner>> {};
+class SequencesAgainstModel : public testing_model::LaneTest<SequenceCase> {};
 
 // Few sequences, a block of two words, and more than a block of eight.
 std::size_t sequence_count(unsigned seed) {
@@ -118,25 +117,16 @@ TEST_P(SequencesAgainstModel, EachSequenceGivesWhatItGivesAlone) {
 
   const std::size_t count = sequence_count(seed);
   std::vector<std::vector<Values>> sequences(count);
-  std::vector<std::vector<PositionInput>> writes(count);
-  std::vector<std::vector<std::size_t>> ends(count);
+  std::vector<testing_model::TextBatch> batches;
   std::vector<TextVectors> vectors;
   for (std::size_t s = 0; s < count; ++s) {
     for (std::size_t t = 0, length = rng() % 12; t < length; ++t) {
       sequences[s].push_back(testing_model::random_step(rng, circuit, 20));
     }
+    batches.push_back(testing_model::text_batch(simulation, sequences[s]));
   }
-  for (std::size_t s = 0; s < count; ++s) {
-    for (const Values& step : sequences[s]) {
-      for (const PositionInput& input : testing_model::positions_of(simulation, step)) {
-        writes[s].push_back(input);
-      }
-      ends[s].push_back(writes[s].size());
-    }
-    vectors.push_back(TextVectors{writes[s], ends[s]});
-  }
-  std::vector<std::uint32_t> shown;
-  for (std::uint32_t p = 0; p < simulation.bus_count(); ++p) shown.push_back(p);
+  for (const testing_model::TextBatch& batch : batches) vectors.push_back(batch.vectors());
+  const std::vector<std::uint32_t> shown = testing_model::positions_every(simulation);
   SequenceRows sink(count, shown.size(), runner.concurrent_sink);
   std::vector<std::optional<VectorFault>> faults;
   const auto stop = simulation.run_sequences(vectors, shown, sink, faults, control, runner.threads);
@@ -144,30 +134,12 @@ TEST_P(SequencesAgainstModel, EachSequenceGivesWhatItGivesAlone) {
   EXPECT_EQ(testing_model::values_of(simulation), start);
 
   for (std::size_t s = 0; s < count; ++s) {
-    std::mt19937_64 twin_rng(seed);
-    ClockedCircuit twin = testing_model::make_clocked_circuit(twin_rng, sequence_case.shape);
-    ASSERT_EQ(twin.model->settle({}), "");
-    ASSERT_EQ(twin.model->step(first), "");
-    std::size_t t = 0;
-    for (; t < sequences[s].size(); ++t) {
-      const std::string error = twin.model->step(sequences[s][t]);
-      if (!error.empty()) {
-        ASSERT_TRUE(faults[s].has_value()) << "sequence " << s << " step " << t;
-        EXPECT_EQ(faults[s]->vector, t);
-        EXPECT_EQ(faults[s]->message, error);
-        break;
-      }
-      ASSERT_LT(t, sink.rows[s].size()) << "sequence " << s;
-      const Values expected = twin.model->values();
-      for (std::size_t i = 0; i < shown.size(); ++i) {
-        ASSERT_EQ(sink.rows[s][t][i], expected[i].second)
-            << "sequence " << s << " step " << t << " bus " << expected[i].first;
-      }
-    }
-    EXPECT_EQ(sink.rows[s].size(), t) << "sequence " << s;
-    if (t == sequences[s].size()) {
-      EXPECT_FALSE(faults[s].has_value()) << "sequence " << s;
-    }
+    SCOPED_TRACE("sequence " + std::to_string(s));
+    ClockedCircuit twin = testing_model::clocked_twin(seed, sequence_case.shape, &first);
+    testing_model::expect_rows_of_model(
+        sink.rows[s], faults[s], sequences[s].size(), shown,
+        [&](std::size_t t) { return twin.model->step(sequences[s][t]); },
+        [&] { return twin.model->values(); });
   }
 }
 
@@ -193,8 +165,7 @@ TEST_P(SequencesAgainstModel, ByteSequencesGiveWhatEachGivesAlone) {
   std::vector<std::uint8_t> data(count * steps * columns);
   for (std::uint8_t& byte : data) byte = static_cast<std::uint8_t>(rng() & 1);
   if (seed % 3 == 0) data[rng() % data.size()] = 3;  // one bad byte
-  std::vector<std::uint32_t> shown;
-  for (std::uint32_t p = 0; p < simulation.bus_count(); p += 2) shown.push_back(p);
+  const std::vector<std::uint32_t> shown = testing_model::positions_every(simulation, 2);
   SequenceRows sink(count, shown.size(), runner.concurrent_sink);
   std::vector<std::optional<VectorFault>> faults;
   const auto columns_stride = static_cast<std::ptrdiff_t>(columns);
@@ -207,10 +178,9 @@ TEST_P(SequencesAgainstModel, ByteSequencesGiveWhatEachGivesAlone) {
   ASSERT_FALSE(stop.has_value());
 
   for (std::size_t s = 0; s < count; ++s) {
-    std::mt19937_64 twin_rng(seed + 50);
-    ClockedCircuit twin = testing_model::make_clocked_circuit(twin_rng, sequence_case.shape);
-    ASSERT_EQ(twin.model->settle({}), "");
-    for (std::size_t t = 0; t < steps; ++t) {
+    SCOPED_TRACE("sequence " + std::to_string(s));
+    ClockedCircuit twin = testing_model::clocked_twin(seed + 50, sequence_case.shape, nullptr);
+    const auto advance = [&](std::size_t t) -> std::string {
       Values step;
       bool bad = false;
       for (std::size_t i = 0, column = 0; i < names.size(); ++i) {
@@ -222,31 +192,15 @@ TEST_P(SequencesAgainstModel, ByteSequencesGiveWhatEachGivesAlone) {
         }
         step.emplace_back(names[i], text);
       }
-      const std::string error = bad ? "Invalid bit 3 (bits are 0 or 1)" : twin.model->step(step);
-      if (!error.empty()) {
-        ASSERT_TRUE(faults[s].has_value()) << "sequence " << s << " step " << t;
-        EXPECT_EQ(faults[s]->vector, t);
-        EXPECT_EQ(faults[s]->message, error);
-        break;
-      }
-      ASSERT_LT(t, sink.rows[s].size());
-      const Values expected = twin.model->values();
-      for (std::size_t i = 0; i < shown.size(); ++i) {
-        ASSERT_EQ(sink.rows[s][t][i], expected[shown[i]].second) << "sequence " << s;
-      }
-    }
+      return bad ? "Invalid bit 3 (bits are 0 or 1)" : twin.model->step(step);
+    };
+    testing_model::expect_rows_of_model(sink.rows[s], faults[s], steps, shown, advance,
+                                        [&] { return twin.model->values(); });
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Designs, SequencesAgainstModel,
-                         ::testing::Combine(::testing::ValuesIn(kSequenceCases),
-                                            ::testing::Range(1U, 7U),
-                                            ::testing::ValuesIn(testing_model::kSequenceRunners)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + "_" +
-                                  std::to_string(std::get<1>(info.param)) + "_" +
-                                  std::get<2>(info.param).name;
-                         });
+NIMBO_INSTANTIATE_LANE_TESTS(SequencesAgainstModel, kSequenceCases, 1U, 7U,
+                             testing_model::kSequenceRunners);
 
 // A driven bus written by sequences from a state not evaluated since it was
 // rendered: its first step takes the width it was rendered with, later
@@ -355,24 +309,18 @@ TEST(SequencesOnThreads, GiveWhatOneThreadGivesAndStopWhereTold) {
   ClockedCircuit circuit = testing_model::make_clocked_circuit(rng, {.memories = 1});
   ASSERT_EQ(testing_model::start(*circuit.simulation), "");
   Simulation& simulation = *circuit.simulation;
-  std::vector<std::vector<PositionInput>> writes(300);
-  std::vector<std::vector<std::size_t>> ends(300);
+  std::vector<std::vector<Values>> steps(300);
+  std::vector<testing_model::TextBatch> batches;
   std::vector<TextVectors> vectors;
-  std::vector<Values> steps;  // the texts the writes view
-  steps.reserve(300 * 12);
-  for (std::size_t s = 0; s < writes.size(); ++s) {
+  for (std::size_t s = 0; s < steps.size(); ++s) {
     for (std::size_t t = 0; t < 12; ++t) {
       // A fault in a middle sequence.
-      steps.push_back(testing_model::random_step(rng, circuit, s == 150 && t == 5 ? 1000 : 0));
-      for (const PositionInput& input : testing_model::positions_of(simulation, steps.back())) {
-        writes[s].push_back(input);
-      }
-      ends[s].push_back(writes[s].size());
+      steps[s].push_back(testing_model::random_step(rng, circuit, s == 150 && t == 5 ? 1000 : 0));
     }
-    vectors.push_back(TextVectors{writes[s], ends[s]});
+    batches.push_back(testing_model::text_batch(simulation, steps[s]));
   }
-  std::vector<std::uint32_t> shown;
-  for (std::uint32_t p = 0; p < simulation.bus_count(); p += 3) shown.push_back(p);
+  for (const testing_model::TextBatch& batch : batches) vectors.push_back(batch.vectors());
+  const std::vector<std::uint32_t> shown = testing_model::positions_every(simulation, 3);
   const UpdateControl control{nullptr, testing_model::kModelWorkLimit};
   SequenceRows alone(vectors.size(), shown.size());
   std::vector<std::optional<VectorFault>> alone_faults;

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/cycles.hpp"
-#include "engine/reactive_lanes.hpp"
 #include "engine/simulation.hpp"
 #include "expr_nodes/nodes.hpp"
 #include "random_circuit.hpp"
@@ -156,18 +155,6 @@ TEST_P(StepsAgainstModel, UpdatesApplyTheResetsOnRequest) {
   }
 }
 
-class Rows final : public VectorSink {
- public:
-  bool take(std::size_t vector, std::span<const BitBusValue> values) override {
-    EXPECT_EQ(vector, rows.size());
-    std::vector<std::string> row;
-    for (const BitBusValue& value : values) row.push_back(value.to_string());
-    rows.push_back(std::move(row));
-    return true;
-  }
-  std::vector<std::vector<std::string>> rows;
-};
-
 // A batch steps once per vector, showing every bus or a single driven one
 // (the shown cone of the word pass); a bad vector stops it with its index,
 // and the state is that after the last good vector.
@@ -179,42 +166,21 @@ TEST_P(StepsAgainstModel, BatchesStepOncePerVector) {
     if (!start(circuit)) return;
     Simulation& simulation = *circuit.simulation;
     std::vector<Values> steps;
-    std::vector<PositionInput> writes;
-    std::vector<std::size_t> ends;
     for (int s = 0; s < 40; ++s) steps.push_back(testing_model::random_step(rng, circuit, 10));
-    for (const Values& step : steps) {
-      for (const PositionInput& input : testing_model::positions_of(simulation, step)) {
-        writes.push_back(input);
-      }
-      ends.push_back(writes.size());
-    }
     std::vector<std::uint32_t> shown;
     for (std::uint32_t p = 0; p < simulation.bus_count(); ++p) {
       if (shown_kind == 0 || simulation.is_driven(p)) shown.push_back(p);
     }
     if (shown_kind == 1 && !shown.empty()) shown.resize(1);
     if (shown_kind == 2 && !shown.empty()) shown.erase(shown.begin(), shown.end() - 1);
-    Rows sink;
-    const auto fault = simulation.run_vectors(TextVectors{writes, ends}, shown, sink,
-                                              {nullptr, testing_model::kModelWorkLimit});
-    std::size_t v = 0;
-    for (; v < steps.size(); ++v) {
-      const std::string error = circuit.model->step(steps[v]);
-      if (!error.empty()) {
-        ASSERT_TRUE(fault.has_value()) << "vector " << v << ": " << error;
-        EXPECT_EQ(fault->vector, v);
-        EXPECT_EQ(fault->message, error);
-        break;
-      }
-      ASSERT_LT(v, sink.rows.size());
-      const Values expected = circuit.model->values();
-      for (std::size_t i = 0; i < shown.size(); ++i) {
-        ASSERT_EQ(sink.rows[v][i], expected[shown[i]].second) << "vector " << v;
-      }
-    }
-    if (v == steps.size()) {
-      EXPECT_FALSE(fault.has_value());
-    }
+    testing_model::ShownRows sink;
+    const auto fault =
+        simulation.run_vectors(testing_model::text_batch(simulation, steps).vectors(), shown, sink,
+                               {nullptr, testing_model::kModelWorkLimit});
+    testing_model::expect_rows_of_model(
+        sink.rows, fault, steps.size(), shown,
+        [&](std::size_t v) { return circuit.model->step(steps[v]); },
+        [&] { return circuit.model->values(); });
     EXPECT_EQ(testing_model::values_of(simulation), circuit.model->values());
   }
 }
@@ -222,20 +188,6 @@ TEST_P(StepsAgainstModel, BatchesStepOncePerVector) {
 // A register of 65 bits whose last bit alone changes at each edge (d = q
 // xor a constant with only that bit set), read by logic among enough gates
 // that a step follows its changes instead of running every gate.
-// Reactive lanes hold their own memory words: a design gets them with
-// memories or without.
-TEST(Steps, ReactiveLanesAreMadeWithOrWithoutMemories) {
-  for (const int memories : {0, 2}) {
-    std::mt19937_64 rng(3);
-    ClockedCircuit circuit =
-        testing_model::make_clocked_circuit(rng, ClockedShape{.memories = memories});
-    ASSERT_EQ(testing_model::start(*circuit.simulation), "");
-    bool over_budget = true;
-    EXPECT_NE(circuit.simulation->reactive_lanes(3, &over_budget), nullptr);
-    EXPECT_FALSE(over_budget);
-  }
-}
-
 TEST(Steps, AChangeOfAWideRegistersUpperWordReachesItsReaders) {
   const std::string high(64, '0');
   Component component("wide");

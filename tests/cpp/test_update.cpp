@@ -17,6 +17,7 @@ namespace nimbo {
 namespace {
 
 using testing_model::apply;
+using testing_model::ModelledCircuit;
 using testing_model::ReferenceModel;
 using testing_model::Values;
 
@@ -51,29 +52,42 @@ Values example_values(Simulation& simulation) {
   return values;
 }
 
-TEST(Update, WorkedExampleFollowsTheWorklistTurnByTurn) {
-  Simulation simulation = worked_example(true);
-  ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
-  EXPECT_FALSE(simulation.runs_one_pass());
-  EXPECT_EQ(example_values(simulation), (Values{{"d", "0"}, {"a", "1"}, {"c", "1"}, {"b", "1"}}));
-  EXPECT_EQ(simulation.last_evaluation_count(), 3U + 1);  // d, c, x, d again
+// The worked example on the worklist (with feedback: its evaluations turn
+// by turn) and as one pass: the values of each update, a rejected input
+// that changes nothing, an input for a driven bus overwritten, a restore of
+// the rendered values.
+TEST(Update, WorkedExample) {
+  for (const bool feedback : {false, true}) {
+    SCOPED_TRACE(feedback);
+    Simulation simulation = worked_example(feedback);
+    ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
+    EXPECT_EQ(simulation.runs_one_pass(), !feedback);
+    EXPECT_EQ(example_values(simulation), (Values{{"d", "0"}, {"a", "1"}, {"c", "1"}, {"b", "1"}}));
+    if (feedback) {
+      EXPECT_EQ(simulation.last_evaluation_count(), 3U + 1);  // d, c, x, d again
+      ASSERT_TRUE(apply(simulation, {}).ok());
+      EXPECT_EQ(simulation.last_evaluation_count(), 2U + 1);
+    }
+    ASSERT_TRUE(apply(simulation, {{"a", "0"}}).ok());
+    if (feedback) {
+      EXPECT_EQ(simulation.last_evaluation_count(), 3U + 1);
+    }
+    const Values after = {{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}};
+    EXPECT_EQ(example_values(simulation), after);
 
-  ASSERT_TRUE(apply(simulation, {}).ok());
-  EXPECT_EQ(simulation.last_evaluation_count(), 2U + 1);
-  ASSERT_TRUE(apply(simulation, {{"a", "0"}}).ok());
-  EXPECT_EQ(simulation.last_evaluation_count(), 3U + 1);
-  EXPECT_EQ(example_values(simulation), (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
-}
+    const Status status = apply(simulation, {{"nope", "1"}, {"b", "0"}, {"a", "11"}, {"c", "x"}});
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error(), "Invalid value \"11\". The value must have 1 bits.");
+    EXPECT_EQ(example_values(simulation), after);
+    ASSERT_TRUE(apply(simulation, {{"c", "1"}, {"d", "0"}}).ok());
+    EXPECT_EQ(example_values(simulation), after);
 
-TEST(Update, WorkedExampleRunsAsOnePassWithTheSameValues) {
-  Simulation simulation = worked_example(false);
-  ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
-  EXPECT_TRUE(simulation.runs_one_pass());
-  EXPECT_EQ(testing_model::values_of(simulation),
-            (Values{{"d", "0"}, {"a", "1"}, {"c", "1"}, {"b", "1"}}));
-  ASSERT_TRUE(apply(simulation, {{"a", "0"}}).ok());
-  EXPECT_EQ(testing_model::values_of(simulation),
-            (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
+    simulation.restore_values(
+        std::vector<BitBusValue>(feedback ? 5 : 4, BitBusValue::from_string("0").value()));
+    EXPECT_EQ(example_values(simulation), (Values{{"d", "0"}, {"a", "0"}, {"c", "0"}, {"b", "0"}}));
+    ASSERT_TRUE(apply(simulation, {{"b", "1"}}).ok());
+    EXPECT_EQ(example_values(simulation), (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
+  }
 }
 
 // Which components run as one pass: reads of driven busses must be listed in
@@ -107,26 +121,6 @@ TEST(Update, OnePassNeedsReadsThatSettle) {
     ASSERT_TRUE(simulation.prepare().ok());
     EXPECT_FALSE(simulation.has_feedback()) << c.name;
     EXPECT_EQ(simulation.runs_one_pass(), c.one_pass) << c.name;
-  }
-}
-
-TEST(Update, RejectedInputChangesNothing) {
-  for (const bool feedback : {false, true}) {
-    Simulation simulation = worked_example(feedback);
-    ASSERT_TRUE(apply(simulation, {{"a", "1"}}).ok());
-    const Values before = testing_model::values_of(simulation);
-    const Status status = apply(simulation, {{"nope", "1"}, {"b", "1"}, {"a", "11"}, {"c", "x"}});
-    ASSERT_FALSE(status.ok());
-    EXPECT_EQ(status.error(), "Invalid value \"11\". The value must have 1 bits.");
-    EXPECT_EQ(testing_model::values_of(simulation), before);
-  }
-}
-
-TEST(Update, InputForADrivenBusIsOverwritten) {
-  for (const bool feedback : {false, true}) {
-    Simulation simulation = worked_example(feedback);
-    ASSERT_TRUE(apply(simulation, {{"c", "1"}}).ok());
-    EXPECT_EQ(example_values(simulation), (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "0"}}));
   }
 }
 
@@ -223,18 +217,6 @@ TEST(Update, EvaluatedWidthBecomesTheBusWidth) {
 TEST(Update, ComponentWithoutBussesAcceptsAnything) {
   Simulation simulation(Component("empty"));
   EXPECT_TRUE(apply(simulation, {{"x", "not bits"}}).ok());
-}
-
-TEST(Update, RestoredValuesAreTheRenderedState) {
-  Simulation simulation = worked_example(false);
-  const std::vector<BitBusValue> initial(4, BitBusValue::from_string("0").value());
-  ASSERT_TRUE(apply(simulation, {{"a", "1"}, {"b", "1"}}).ok());
-  simulation.restore_values(initial);
-  EXPECT_EQ(testing_model::values_of(simulation),
-            (Values{{"d", "0"}, {"a", "0"}, {"c", "0"}, {"b", "0"}}));
-  ASSERT_TRUE(apply(simulation, {{"b", "1"}}).ok());
-  EXPECT_EQ(testing_model::values_of(simulation),
-            (Values{{"d", "1"}, {"a", "0"}, {"c", "0"}, {"b", "1"}}));
 }
 
 // Random circuits against the plain model: the same values and errors after
@@ -402,27 +384,19 @@ LatchNetlist make_latch_netlist(std::mt19937_64& rng, int flip_flops, bool parti
   std::vector<std::string> order = inputs;
   for (const Node& node : nodes) order.push_back(node.id);
   std::shuffle(order.begin(), order.end(), rng);
-  Component component("latches");
-  ReferenceModel model;
-  for (const std::string& id : order) {
-    component.add_bus(id, bus_of("0"));
-    model.add_bus(id, BitBusValue::from_string("0").value());
-  }
+  ModelledCircuit built;
+  for (const std::string& id : order) built.add_bus(id, "0");
   for (const Node& node : nodes) {
-    const auto tree = [&] {
-      BoxedEvaluator left = bus_ref(node.left);
-      if (node.inverted_left) left = std::make_unique<Not>(std::move(left));
-      return make_gate_node(node.gate, std::move(left), bus_ref(node.right));
-    };
-    component.set_assignment(node.id, tree());
-    model.set_assignment(node.id, tree());
+    BoxedEvaluator left = bus_ref(node.left);
+    if (node.inverted_left) left = std::make_unique<Not>(std::move(left));
+    built.set_assignment(node.id, *make_gate_node(node.gate, std::move(left), bus_ref(node.right)));
     for (const std::string* read : {&node.left, &node.right}) {
       if (partial && rng() % 5 == 0) continue;
-      EXPECT_TRUE(component.add_influence(*read, node.id).ok());
-      model.add_influence(*read, node.id);
+      built.add_influence(*read, node.id);
     }
   }
-  return LatchNetlist{Simulation(std::move(component)), std::move(model), std::move(inputs)};
+  return LatchNetlist{Simulation(std::move(built.component)), std::move(built.model),
+                      std::move(inputs)};
 }
 
 // Cycles of the four phase changes with new data, and now and then both
@@ -494,28 +468,21 @@ TEST(Update, OneBitFormFollowsTheWidthsOfTheValues) {
   };
   for (const Case& c : cases) {
     // w = in XOR constant; a latch q = NAND(w, qn), qn = NAND(in, q).
-    const auto build = [&](auto& target, auto value_of) {
-      target.add_bus("in", value_of("0"));
-      target.add_bus("q", value_of("1"));
-      target.add_bus("w", value_of(c.declared));
-      target.add_bus("qn", value_of("0"));
-      target.set_assignment(
-          "w", std::make_unique<Xor>(
-                   bus_ref("in"),
-                   std::make_unique<Const>(BitBusValue::from_string(c.constant).value())));
-      target.set_assignment("q", std::make_unique<Nand>(bus_ref("w"), bus_ref("qn")));
-      target.set_assignment("qn", std::make_unique<Nand>(bus_ref("in"), bus_ref("q")));
-    };
-    Component component("widths");
-    build(component, [](const char* text) { return bus_of(text); });
-    ReferenceModel model;
-    build(model, [](const char* text) { return BitBusValue::from_string(text).value(); });
+    ModelledCircuit built;
+    for (const auto& [id, bits] : Values{{"in", "0"}, {"q", "1"}, {"w", c.declared}, {"qn", "0"}}) {
+      built.add_bus(id, bits);
+    }
+    built.set_assignment(
+        "w",
+        Xor(bus_ref("in"), std::make_unique<Const>(BitBusValue::from_string(c.constant).value())));
+    built.set_assignment("q", Nand(bus_ref("w"), bus_ref("qn")));
+    built.set_assignment("qn", Nand(bus_ref("in"), bus_ref("q")));
     for (const auto& [from, to] :
          Values{{"in", "w"}, {"w", "q"}, {"qn", "q"}, {"in", "qn"}, {"q", "qn"}}) {
-      ASSERT_TRUE(component.add_influence(from, to).ok());
-      model.add_influence(from, to);
+      built.add_influence(from, to);
     }
-    Simulation simulation(std::move(component));
+    ReferenceModel& model = built.model;
+    Simulation simulation(std::move(built.component));
     const std::vector<BitBusValue> rendered = simulation.snapshot();
     const std::vector<BitBusValue> model_rendered(model.table().values().begin(),
                                                   model.table().values().end());
@@ -543,22 +510,14 @@ TEST(Update, OneBitFormFollowsTheWidthsOfTheValues) {
 // yet taken waiting for the next update, which ends in the model's values.
 TEST(Update, InterruptedOneBitSeedsStayStale) {
   const int length = 6000;
-  Component component("chain");
-  ReferenceModel model;
+  ModelledCircuit built;
   const auto id = [](int i) { return i < 0 ? std::string("in") : "c" + std::to_string(i); };
-  for (int i = -1; i < length; ++i) {
-    component.add_bus(id(i), bus_of("0"));
-    model.add_bus(id(i), BitBusValue::from_string("0").value());
-  }
-  component.add_bus("x", bus_of("0"));
-  model.add_bus("x", BitBusValue::from_string("0").value());
-  for (int i = 0; i < length; ++i) {
-    component.set_assignment(id(i), std::make_unique<Not>(bus_ref(id(i - 1))));
-    model.set_assignment(id(i), std::make_unique<Not>(bus_ref(id(i - 1))));
-  }
-  component.set_assignment("x", bus_ref("x"));
-  model.set_assignment("x", bus_ref("x"));
-  Simulation simulation(std::move(component));
+  for (int i = -1; i < length; ++i) built.add_bus(id(i), "0");
+  built.add_bus("x", "0");
+  for (int i = 0; i < length; ++i) built.set_assignment(id(i), Not(bus_ref(id(i - 1))));
+  built.set_assignment("x", BusRef("x"));
+  ReferenceModel& model = built.model;
+  Simulation simulation(std::move(built.component));
   ASSERT_TRUE(simulation.prepare().ok());
   const UpdateControl stop{&stop_now, 0, std::chrono::nanoseconds{0}};
   ASSERT_TRUE(apply(simulation, {{"in", "1"}}, stop).interrupted());

@@ -470,15 +470,11 @@ READER_REASONS = [
     ('"p": "1111111"', 'port p: "1111111" does not fit in 6 bits (as a number; a bit string has exactly 6 digits)'),
     ('"a": 31, "a": "0x20"', 'port a: "0x20" does not fit in 5 bits'),  # the last value of a name counts
     ('"w": 64', "bus w: 64 does not fit in 6 bits"),
-    ('"w": -33', "bus w: -33 does not fit in 6 bits"),
     ('"w": "6\'d1"', None),
     ('"w": "5\'d1"', "bus w: \"5'd1\" has 5 bits but the value needs 6"),
     ('"w": "zz"', 'bus w: "zz" is neither a bit string nor a number (write 5, 0x1f, 0b101 or 8\'h1f)'),
-    ('"w": "0x40"', 'bus w: "0x40" does not fit in 6 bits'),
     ('"w": true', "the value of w must be a string or a whole number"),
-    ('"w": [1]', "the value of w must be a string or a whole number"),
     ('"w": 1.5', "the value of w must be a string or a whole number"),
-    ('"w": null', "the value of w must be a string or a whole number"),
     ('"clk": 1', "bus 'clk' is a clock: every step is one cycle of it, so a step does not write it"),
 ]
 

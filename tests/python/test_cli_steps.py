@@ -63,20 +63,12 @@ VALUES = [
     ("a=0x53", 0, "0x53"),
     ("a=83", 0, "0x53"),
     ("a=8'b0101_0011", 0, "0x53"),
-    ("a='h53", 0, "0x53"),
     ("a=-1", 0, "0xff"),
-    ("a=-128", 0, "0x80"),
     ("a=11001010", 0, "0x53"),  # 0s and 1s of the width: a bit string, element 0 first
     ("a=10", 0, "0x0a"),  # of another count: a decimal number
-    ("a=1", 0, "0x01"),
-    ("a=0", 0, "0x00"),
     ("a=101010101", 1, 'nimbo: error: --set: bus a: "101010101" does not fit in 8 bits'
                        " (as a number; a bit string has exactly 8 digits)"),
-    ("a=256", 1, 'nimbo: error: --set: bus a: "256" does not fit in 8 bits'),
-    ("a=-129", 1, 'nimbo: error: --set: bus a: "-129" does not fit in 8 bits'),
     ("a=16'h53", 1, "nimbo: error: --set: bus a: \"16'h53\" has 16 bits but the value needs 8"),
-    ("a=0x5g", 1, "nimbo: error: --set: bus a: \"0x5g\" is not a number: 'g' is not a digit in base 16"),
-    ("a=8'bx", 1, "nimbo: error: --set: bus a: \"8'bx\" has x or z digits"),
     ("a=", 1, 'nimbo: error: --set: bus a: "" is neither a bit string nor a number'),
 ]
 

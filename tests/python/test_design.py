@@ -166,9 +166,7 @@ def adder4(tmp_path_factory):
     "value, message",
     [
         ("101010", r"^port 'a' has 4 bits: .*101010.* does not fit in 4 bits \(as a number"),
-        ("0x1f", r"^port 'a' has 4 bits: .*0x1f.* does not fit in 4 bits"),
         ("8'h1", r"^port 'a' has 4 bits: .*8'h1.* has 8 bits"),
-        ("zz", r"^port 'a' has 4 bits: .*zz.* neither a bit string nor a number"),
     ],
 )
 def test_bad_strings_name_the_port_and_width(adder4, value, message):

@@ -433,13 +433,9 @@ def memory_ir(memory: dict) -> str:
     "change, message",
     [
         ({"words": 0}, "Failed to render circuit: memories[0] (name 'ram'): 'words' must be from 1 to 16777216"),
-        ({"read_ports": [{"address": ["a"], "data": ["n"]}]},
-         "Failed to render circuit: memories[0] (name 'ram'): read_ports[0]: data 'n' has an assignment"),
         ({"write_ports": [{"clock": "clk", "address": ["a"], "data": ["n", "n", "we"]}]},  # n has 3 bits
          "Failed to render circuit: memories[0] (name 'ram'): write_ports[0]: data 'n' has 3 bits; a list of "
          "several busses takes one bit from each"),
-        ({"init": [{"word": 3, "values": ["8"]}]},
-         "Failed to render circuit: memories[0] (name 'ram'): init[0]: value '8' does not fit in 3 bits"),
     ],
 )
 def test_the_simulator_checks_memories_while_nimbo_core_ignores_them(change, message):

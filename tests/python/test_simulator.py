@@ -138,15 +138,15 @@ def test_byte_batches_without_rows_or_outputs_give_grids_of_that_shape(inputs, s
     assert simulator.values()["cout"] == ("1" if ran else "0")
 
 
+# Every refusal of a line is in tests/cpp/test_vector_lines.cpp; here the
+# fault as Python sees it, for a refusal of the reader, of its nesting bound
+# and of the bus.
 @pytest.mark.parametrize(
     "text, line, bus_id, reason",
     [
         (b'{"a": "1"}\n\n{"a": 1}\n', 3, "a", "the value must be a bit string in quotes"),
-        (b'{"a": "1"}\n[1, 2]\n', 2, None, "expected an object of bus id to bit string"),
-        (b'{"a": "1"}\n{"a": "1",}\n', 2, None, "invalid JSON: column 11: trailing comma before '}'"),
         (b"[" * 10000 + b"]" * 10000, 1, None, "invalid JSON: column 128: nesting deeper"),
         (b'{"a": "1"}\n{"a": "x"}\n', 2, "a", 'Invalid value "x"'),
-        (b'{"a": "1"}\n{"b": "1", "a": 1e999999999999999}\n', 2, "a", "the value must be a bit string in quotes"),
     ],
 )
 def test_jsonl_faults_name_their_line(text, line, bus_id, reason):
