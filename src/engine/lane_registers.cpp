@@ -20,27 +20,49 @@ Status settle_lane_resets(LanePass& lanes, std::span<const LaneRegisterBit> rese
                           LaneMemories* memories, const AsyncParts& parts,
                           std::span<const Word> live, std::span<Word> changed,
                           std::vector<Word>& flips) {
-  flips.resize(reset_bits.size() * lanes.lane_words());
+  // Room for a flip record per bit: its index in reset_bits, then its words.
+  flips.resize(reset_bits.size() * (lanes.lane_words() + 1));
+  std::size_t flipped_end = 0;  // of the records of the last round
   return with_lane_words(lanes.lane_words(), [&](auto words) {
     constexpr std::size_t kWords = decltype(words)::value;
     // A round's writes are the flips of the q bits of the live lanes,
-    // register by register, and those of the read data.
+    // register by register, and those of the read data. Only the bits that
+    // flip are recorded; a reset asserted in no live lane flips none of its
+    // bits, which sit side by side, so its next bits are passed over.
     const auto round = [&] {
       std::fill(changed.begin(), changed.end(), Word{0});
       Word live_words[kWords];
       std::copy_n(live.begin(), kWords, live_words);
       Word changed_words[kWords] = {};
       const Word* all = lanes.lanes(0);
-      Word* flip = flips.data();
-      for (const LaneRegisterBit& bit : reset_bits) {
-        const Word* q = all + bit.q * kWords;
+      Word* record = flips.data();
+      LanePass::Signal quiet = LanePass::kNoSignal;  // a reset asserted in no live lane
+      for (std::size_t i = 0; i < reset_bits.size(); ++i) {
+        const LaneRegisterBit& bit = reset_bits[i];
+        if (bit.reset == quiet) continue;
         const Word* reset = all + bit.reset * kWords;
+        Word asserted[kWords];
+        Word any_asserted = 0;
         for (std::size_t w = 0; w < kWords; ++w) {
-          flip[w] = held_q(q[w], reset[w] & live_words[w], bit.reset_value) ^ q[w];
-          changed_words[w] |= flip[w];
+          asserted[w] = reset[w] & live_words[w];
+          any_asserted |= asserted[w];
         }
-        flip += kWords;
+        if (any_asserted == 0) {
+          quiet = bit.reset;
+          continue;
+        }
+        const Word* q = all + bit.q * kWords;
+        Word any_flip = 0;
+        for (std::size_t w = 0; w < kWords; ++w) {
+          record[1 + w] = held_q(q[w], asserted[w], bit.reset_value) ^ q[w];
+          any_flip |= record[1 + w];
+        }
+        if (any_flip == 0) continue;
+        record[0] = i;
+        for (std::size_t w = 0; w < kWords; ++w) changed_words[w] |= record[1 + w];
+        record += kWords + 1;
       }
+      flipped_end = static_cast<std::size_t>(record - flips.data());
       Word any = 0;
       for (std::size_t w = 0; w < kWords; ++w) {
         changed[w] = changed_words[w];
@@ -51,11 +73,10 @@ Status settle_lane_resets(LanePass& lanes, std::span<const LaneRegisterBit> rese
     };
     const auto update = [&] {
       Word* all = lanes.lanes(0);
-      const Word* flip = flips.data();
-      for (const LaneRegisterBit& bit : reset_bits) {
-        Word* q = all + bit.q * kWords;
-        for (std::size_t w = 0; w < kWords; ++w) q[w] ^= flip[w];
-        flip += kWords;
+      for (const Word* record = flips.data(); record != flips.data() + flipped_end;
+           record += kWords + 1) {
+        Word* q = all + reset_bits[record[0]].q * kWords;
+        for (std::size_t w = 0; w < kWords; ++w) q[w] ^= record[1 + w];
       }
       if (memories != nullptr) memories->flip(lanes);
       lanes.run();
