@@ -21,6 +21,8 @@ typedef LaneWord Lanes2 __attribute__((vector_size(16), aligned(8), may_alias));
 typedef LaneWord Lanes4 __attribute__((vector_size(32), aligned(8), may_alias));
 typedef LaneWord Lanes8 __attribute__((vector_size(64), aligned(8), may_alias));
 
+// A specialisation per count: as a template argument (std::conditional_t)
+// a vector type would lose its alignment and aliasing attributes.
 template <std::size_t kWords>
 struct LanesOf;
 template <>

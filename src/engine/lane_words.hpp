@@ -24,7 +24,8 @@ decltype(auto) with_lane_words(std::size_t words, F&& f) {
       return f(LaneWords<2>{});
     case 4:
       return f(LaneWords<4>{});
-    default:
+    case 8:
+    default:  // LanePass holds no other count (set_lane_words)
       return f(LaneWords<8>{});
   }
 }
